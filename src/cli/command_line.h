@@ -1,0 +1,22 @@
+// The process's arguments: split from the raw command line (Windows) or copied
+// from argv (POSIX) into one fixed storage under the same limits.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t kArgumentTextSize = 4096;
+constexpr int kMaxArguments = 63;
+
+struct ArgumentStorage {
+  char text[kArgumentTextSize];
+  char* table[kMaxArguments + 1];
+  int count;
+};
+
+// Splits line at blanks (space, tab) with quote toggling and no escape
+// character; at most 63 arguments, the rest ignored. False when the text does
+// not fit (the process then exits with code 3).
+bool SplitCommandLine(const char* line, ArgumentStorage* out);
+
+// Copies argv (already split) into out under the same limits.
+bool CopyArgumentVector(int argc, char* const* argv, ArgumentStorage* out);

@@ -1,0 +1,56 @@
+// Console and run-report output. Tee is the only code that writes to the report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/run_counters.h"
+
+#ifdef __MINGW32__
+#define QV_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define QV_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+// The open run report, or null while none is open.
+extern FILE* g_reportStream;
+
+// Prints to standard output and, when the report is open, to the report too
+// (flushing the report after every call).
+void Tee(const char* format, ...) QV_PRINTF(1, 2);
+
+// Bounded formatting into buffer: always NUL-terminated; returns the formatter's
+// result. The text is complete exactly when FormatComplete(result, size).
+int FormatBounded(char* buffer, size_t size, const char* format, ...)
+    QV_PRINTF(3, 4);
+// True when a FormatBounded result means the whole text fitted.
+inline bool FormatComplete(int result, size_t size) {
+  return static_cast<uint32_t>(result) < size;
+}
+
+// The report header of a run, printed through Tee.
+struct ReportHeader {
+  const char* startStamp;  // "%Y-%m-%d %H:%M:%S"
+  int argc;                // arguments as split, program name first
+  char* const* argv;
+  bool writeMode;
+  const char* homeDirectory;
+  const char* reportPath;
+};
+void PrintReportHeader(const ReportHeader& header);
+
+// The closing summary of a run, printed through Tee. The driver decides the
+// result lines; this only lays them out.
+struct RunSummary {
+  const RunCounters* counters;
+  bool writeMode;
+  uint32_t purgedCommitted;    // write run: purged if the run succeeded, else 0
+  uint32_t retainedAfterPack;  // write run
+  // Write run: the lines that precede the result status (backup, rollback),
+  // each complete with its newline(s); unused entries are null.
+  const char* resultLines[3];
+  const char* statusLine;  // "Result status:       ...\n"
+  int exitCode;
+};
+void PrintSummary(const RunSummary& summary);

@@ -1,0 +1,47 @@
+// The one rule by which every path of a run is built and cleaned.
+#pragma once
+
+#include <cstddef>
+
+#include "cli/run_options.h"
+
+// True for '\\' and '/', which both count as separators on every platform.
+bool IsSeparator(char c);
+
+// Removes trailing separators while the path is longer than one character; a
+// drive root ("C:\\") keeps its separator.
+void TrimTrailingSeparators(char* path);
+
+// out = dir + separator + name (no separator when dir is empty or already ends
+// in one). out has kPathBufferSize bytes; false when the result would not fit.
+bool JoinPath(char* out, const char* dir, const char* name);
+
+// out = path + ".QVCNEW"; false (and out left empty) when it would not fit.
+bool StagedPathFor(char* out, const char* path);
+
+// A letter and a colon, or two leading separators; on POSIX also a single '/'.
+bool IsAbsolutePath(const char* path);
+
+// The directories and files of one run, each at most 1023 characters.
+struct RunPaths {
+  char home[kPathBufferSize];
+  char report[kPathBufferSize];
+  char work[kPathBufferSize];
+  char message[kPathBufferSize];
+  char whosOn[kPathBufferSize];
+  char usersDat[kPathBufferSize];
+  char usersPtr[kPathBufferSize];
+  char lockFile[kPathBufferSize];
+  char legacyCom[kPathBufferSize];
+};
+
+// Home directory (current directory, trimmed) and report path. On failure
+// returns false with the standard-output message in *message.
+bool FindHomeAndReport(RunPaths* paths, const char** message);
+
+// Reads QVNODE.DAT and resolves WORK and MESSAGE. On failure returns false with
+// the SAFETY ERROR text in reason (256 bytes).
+bool ResolveDatabaseDirectories(RunPaths* paths, char* reason);
+
+// Builds the five file paths; false when one does not fit.
+bool BuildRunFilePaths(RunPaths* paths);

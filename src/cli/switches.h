@@ -1,0 +1,12 @@
+// Switch parsing into RunOptions, with every rejection message.
+#pragma once
+
+#include "cli/run_options.h"
+
+enum class ParseOutcome { Run, Help, Version, Rejected };
+
+constexpr unsigned kMessageBufferSize = 256;
+
+// Parses argv[1..argc-1]. Rejected: message (kMessageBufferSize bytes) holds the
+// text to print after "ERROR: ".
+ParseOutcome ParseSwitches(int argc, char* const* argv, RunOptions* options, char* message);

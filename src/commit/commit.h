@@ -1,0 +1,26 @@
+// The final safety gate, the commit by rename, post-write verification and the
+// automatic rollback from the verified backup.
+#pragma once
+
+#include "cli/run_counters.h"
+#include "commit/verified_backup.h"
+#include "safety/lmr_inventory.h"
+#include "staging/pack_context.h"
+
+// Every snapshot again, QVPURGED.USR as it was, the lock still ours. Lists every
+// failed check; true only when all pass.
+bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
+                        const PackContext* pack, RunCounters* counters);
+
+// Renames every staged file over its live file; on a failure rolls back.
+bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
+                       PackContext* pack, RunCounters* counters);
+
+// Every committed file against its staged snapshot; lists every failure.
+bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
+                          const LmrInventory* inventory, const PackContext* pack,
+                          RunCounters* counters);
+
+// Restores every file from the backup; sets rollbackStarted and rollbackOk.
+void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
+                        PackContext* pack, RunCounters* counters);

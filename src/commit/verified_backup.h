@@ -1,0 +1,34 @@
+// The verified backup made before any live file is replaced.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+
+#include "cli/run_counters.h"
+#include "cli/run_options.h"
+#include "safety/file_snapshot.h"
+#include "safety/lmr_inventory.h"
+#include "staging/pack_context.h"
+
+// The pre-pack snapshots of the three live WORK files.
+struct LiveSnapshots {
+  FileSnapshot whosOn;
+  FileSnapshot usersDat;
+  FileSnapshot usersPtr;
+};
+
+// Writes text as the whole content of path and flushes it to disk.
+bool WriteTextFileFlushed(const char* path, const char* text);
+
+// Creates path, accepting one that exists already.
+bool EnsureDirectory(const char* path);
+
+// One MANIFEST.TXT line.
+bool WriteManifestEntry(FILE* stream, const char* area, const char* name,
+                        const FileSnapshot* snapshot);
+
+// Makes and verifies the timestamped backup; sets backupDirPath and backupDone.
+bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
+                          const LiveSnapshots* live, const LmrInventory* inventory,
+                          const RunOptions* options, const struct tm* startTime,
+                          PackContext* pack, RunCounters* counters);

@@ -1,0 +1,10 @@
+// QVWHOSON.DAT: 256 six-byte node records; a pack never runs while a caller is on.
+#pragma once
+
+#include "cli/run_counters.h"
+
+constexpr unsigned kWhosOnSize = 1536;
+
+// True when the file is sound and no node slot 1..255 has a caller. On false it
+// has printed its reasons and added one to errors.
+bool CheckCallerStatus(const char* path, RunCounters* counters);

@@ -1,0 +1,55 @@
+// File identity by size and FNV-1a 64-bit hash, and the small file routines that
+// every writing phase shares.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/run_options.h"
+
+constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
+constexpr size_t kCopyBufferSize = 32768;
+
+struct FileSnapshot {
+  char path[kPathBufferSize];
+  uint64_t size;  // bytes read while hashing
+  uint64_t hash;  // FNV-1a 64 of the whole content
+  uint32_t ok;    // 1 when opened and read to the end without error
+};
+
+// Continues an FNV-1a 64 hash over len bytes.
+uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len);
+
+// Hash of the whole file; *ok 0 and result 0 on failure (size then untouched).
+uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok);
+
+// Clears *snapshot, records path and hashes the file; returns snapshot->ok.
+uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot);
+
+// True when the snapshot is ok and the file at its path still has its size and hash.
+bool SnapshotMatches(const FileSnapshot* snapshot);
+
+// True when the file at path has exactly the snapshot's size and hash (the
+// snapshot's own path is not used: it may name a staged file moved away).
+bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot);
+
+// Exists and is not a directory.
+bool IsRegularFile(const char* path);
+
+// Same test; fills *size when true.
+bool GetRegularFileSize(const char* path, uint64_t* size);
+
+// Deletes path when it is a regular file; the result of the delete is ignored.
+void RemoveIfRegularFile(const char* path);
+
+// Forces a closed file's data to disk.
+bool FlushFileToDisk(const char* path);
+
+// Writes the whole NUL-terminated text with one fwrite.
+bool WriteString(FILE* stream, const char* text);
+
+// Copies source to destination, flushes it to disk and proves it equal to
+// expected by size and hash. I/O failures remove the destination; a mismatch
+// leaves it in place. Prints nothing.
+bool CopyFileVerified(const char* source, const char* destination, const FileSnapshot* expected);

@@ -1,0 +1,21 @@
+// The MESSAGE directory's QVLINK.BSY, shared with the BBS's other maintenance
+// tools: whoever creates it first may work on the shared files.
+#pragma once
+
+#include <cstddef>
+
+// 1 acquired; 0 the lock file already exists (nothing created or removed);
+// -1 any other failure, with a one-line reason in reason (reasonSize bytes).
+int AcquireSharedLock(const char* path, char* reason, size_t reasonSize);
+
+// True when the lock was not held, or closing and deleting both succeeded.
+bool ReleaseSharedLock();
+
+// True when this run owns the lock and the lock path still exists.
+bool IsSharedLockHeld();
+
+// True while this run owns the lock (acquired and not yet released).
+bool SharedLockOwned();
+
+// The path recorded at the last acquisition attempt.
+const char* SharedLockPath();

@@ -1,0 +1,30 @@
+// The one record of a write run's write phase, from the purge map through the
+// staged files to the backup and rollback flags. Cleared at the start of the run.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/run_options.h"
+#include "safety/file_snapshot.h"
+
+struct PackContext {
+  unsigned char* purgeMap;  // one byte per user, index user number - 1, nonzero = purge
+  uint32_t userCount;
+  uint32_t purgeCount;
+  uint32_t retainedCount;
+  char stagedDatPath[kPathBufferSize];
+  char stagedPtrPath[kPathBufferSize];
+  char purgedLogPath[kPathBufferSize];
+  char stagedPurgedLogPath[kPathBufferSize];
+  uint32_t purgedLogExisted;
+  FileSnapshot purgedLogSnapshot;
+  FileSnapshot stagedDatSnapshot;
+  FileSnapshot stagedPtrSnapshot;
+  FileSnapshot stagedPurgedLogSnapshot;
+  // Backup half: filled by the verified backup and the rollback.
+  char backupRootPath[kPathBufferSize];
+  char backupDirPath[kPathBufferSize];
+  uint32_t backupDone;
+  uint32_t rollbackStarted;
+  uint32_t rollbackOk;
+};

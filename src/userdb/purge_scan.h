@@ -1,0 +1,27 @@
+// The purge scan: reads every user once, applies the selection rules, lists
+// every selected user and, in a write run, marks the purge map.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/run_counters.h"
+#include "cli/run_options.h"
+#include "userdb/last_call_date.h"
+
+// PurgeReason bits.
+constexpr unsigned kReasonDeleted = 1;
+constexpr unsigned kReasonSec = 2;
+constexpr unsigned kReasonOld = 4;
+
+// The selection-rules block printed before the scan.
+void PrintSelectionRules(const RunOptions& options);
+
+// Reasons for one user, by the selection rules.
+unsigned SelectReasons(const RunOptions& options, int16_t security, bool allowPurge,
+                       bool deleted, const LastCallDate& lastCall);
+
+// Reads every record of usersDat; purgeMap (userCount bytes) is filled when not
+// null. Returns false after a counted error (open failure, short read).
+bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate today,
+               uint64_t userCount, RunCounters* counters, unsigned char* purgeMap,
+               bool writeFlag);
