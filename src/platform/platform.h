@@ -108,13 +108,16 @@ void EndSearch(DirectorySearch* search);
 // Registers cleanup to run on Ctrl+C, Ctrl+Break, console close, logoff and
 // shutdown (POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT). cleanup must only call
 // CloseFileHandle, RemoveFile and make plain stores; afterwards the process
-// ends as it would have without the handler. Registering twice is harmless.
+// ends as it would have without the handler (on POSIX by the same signal; a
+// signal the process was started to ignore, as under nohup, stays ignored).
+// Registering twice is harmless.
 bool InstallInterruptCleanup(void (*cleanup)());
 
 // True when standard output is a console (not redirected to a file or pipe).
 bool StdoutIsConsole();
 
-// Waits for one key press without echo and returns it.
+// Waits for one key press without echo and returns it; EOF (-1) when there is
+// no terminal to read from (POSIX).
 int ReadKeyNoEcho();
 
 }  // namespace platform

@@ -24,7 +24,8 @@ uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len);
 // Hash of the whole file; *ok 0 and result 0 on failure (size then untouched).
 uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok);
 
-// Clears *snapshot, records path and hashes the file; returns snapshot->ok.
+// Clears *snapshot, records path and hashes the file; returns snapshot->ok. A
+// path over 1023 characters is recorded cut short and not hashed (ok 0).
 uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot);
 
 // True when the snapshot is ok and the file at its path still has its size and hash.

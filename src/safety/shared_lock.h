@@ -6,6 +6,7 @@
 
 // 1 acquired; 0 the lock file already exists (nothing created or removed);
 // -1 any other failure, with a one-line reason in reason (reasonSize bytes).
+// While this run holds a lock, a further attempt returns 0 and changes nothing.
 int AcquireSharedLock(const char* path, char* reason, size_t reasonSize);
 
 // True when the lock was not held, or closing and deleting both succeeded.

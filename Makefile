@@ -1,0 +1,55 @@
+# QVCULLDB32 build, test and demo entry points. `make test` is the one test command.
+SHELL := /bin/bash
+JOBS ?= 2
+PACKAGES := cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
+WINE ?= /usr/lib/wine/wine64
+CMAKE_FLAGS := -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all native win32 win64 windows deps test test-native test-windows test-wine test-sanitizers demo bench clean
+
+all: native
+
+deps:
+	@tools/install-deps.sh $(PACKAGES)
+
+native:
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS)
+
+win32:
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win32 -j$(JOBS) --target qvculldb
+
+win64:
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win64 -j$(JOBS) --target qvculldb
+
+windows: win32 win64
+	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE
+
+test-native: native
+	cd build && ctest -j$(JOBS) --output-on-failure
+
+# The end-to-end scenarios again, against the 64-bit Windows EXE under Wine.
+test-wine: native win64
+	@tools/run-wine-e2e.sh $(WINE) build-win64/QVCULLDB.EXE build/tests/qv_e2e_tests
+
+test-sanitizers:
+	cmake -S . -B build-asan -DQV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ctest -j$(JOBS) --output-on-failure -LE slow
+
+test: deps
+	$(MAKE) test-native
+	$(MAKE) windows
+	$(MAKE) test-wine
+	$(MAKE) test-sanitizers
+
+demo: native
+	@tools/demo.sh build
+
+bench:
+	@bench/run
+
+clean:
+	rm -rf build build-win32 build-win64 build-asan demo

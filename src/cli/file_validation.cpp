@@ -1,0 +1,114 @@
+#include "cli/file_validation.h"
+
+#include <cinttypes>
+
+#include "cli/output.h"
+#include "safety/caller_status.h"
+#include "userdb/user_records.h"
+
+namespace {
+
+constexpr uint64_t kFourGiB = 4294967296ULL;
+
+// A user file that is missing or too large stops validation at once.
+bool SizeUserFile(const char* path, const char* name, uint64_t* size, RunCounters* counters) {
+  if (!GetRegularFileSize(path, size)) {
+    Tee("ERROR: %s not found: %s\n", name, path);
+    ++counters->errors;
+    return false;
+  }
+  return true;
+}
+
+bool CheckBelowFourGiB(uint64_t size, const char* name, RunCounters* counters) {
+  if (size < kFourGiB) return true;
+  Tee("ERROR: %s is too large for this 32-bit maintenance utility.\n", name);
+  ++counters->errors;
+  return false;
+}
+
+void ReportError(RunCounters* counters, const char* text) {
+  Tee("%s", text);
+  ++counters->errors;
+}
+
+// The size lines and the structural checks that are all listed before stopping.
+void CheckUserFileShapes(uint64_t datSize, uint64_t ptrSize, RunCounters* counters) {
+  uint64_t users = datSize / kUserRecordSize;
+  uint64_t pointers = ptrSize / kPointerRecordSize;
+  unsigned datRemainder = static_cast<unsigned>(datSize % kUserRecordSize);
+  unsigned ptrRemainder = static_cast<unsigned>(ptrSize % kPointerRecordSize);
+  counters->userRecords = users;
+  Tee("QVUSERS.DAT:        %" PRIu64 " bytes = %" PRIu64 " x %u, remainder %u\n", datSize, users,
+      kUserRecordSize, datRemainder);
+  Tee("QVUSERS.PTR:        %" PRIu64 " bytes = %" PRIu64 " x %u, remainder %u\n", ptrSize, pointers,
+      kPointerRecordSize, ptrRemainder);
+  if (datRemainder != 0) {
+    Tee("ERROR: QVUSERS.DAT is not aligned to %u-byte user records.\n", kUserRecordSize);
+    ++counters->errors;
+  }
+  if (ptrRemainder != 0) {
+    Tee("ERROR: QVUSERS.PTR is not aligned to %u-byte pointer records.\n", kPointerRecordSize);
+    ++counters->errors;
+  }
+  if (datSize < kUserRecordSize) {
+    ReportError(counters, "ERROR: QVUSERS.DAT contains no complete user records.\n");
+  }
+  if (pointers != users) {
+    Tee("ERROR: DAT/PTR user-count mismatch: DAT=%" PRIu64 " PTR=%" PRIu64 ".\n", users, pointers);
+    ++counters->errors;
+  }
+}
+
+}  // namespace
+
+bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory) {
+  Tee("\n==================== FILE VALIDATION ==================\n");
+  uint64_t datSize = 0;
+  uint64_t ptrSize = 0;
+  if (!SizeUserFile(paths->usersDat, "QVUSERS.DAT", &datSize, counters)) return false;
+  if (!SizeUserFile(paths->usersPtr, "QVUSERS.PTR", &ptrSize, counters)) return false;
+  if (!CheckBelowFourGiB(datSize, "QVUSERS.DAT", counters)) return false;
+  if (!CheckBelowFourGiB(ptrSize, "QVUSERS.PTR", counters)) return false;
+  CheckUserFileShapes(datSize, ptrSize, counters);
+  if (!AllocateLmrInventory(inventory)) {
+    ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
+    return false;
+  }
+  if (!BuildLmrInventory(paths->message, inventory, counters)) return false;
+  ReportLmrInventory(inventory, counters);
+  if (counters->errors != 0) {
+    Tee("\nVALIDATION ABORT: structural errors prevent a trustworthy purge preview.\n");
+    return false;
+  }
+  return true;
+}
+
+void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
+                             const char* whosOnPath, RunCounters* counters) {
+  Tee("\n================ SNAPSHOT VERIFICATION ================\n");
+  bool allMatch = true;
+  if (!SnapshotMatches(&live->usersDat)) {
+    ReportError(counters, "ERROR: QVUSERS.DAT changed while it was being scanned. Results are not a consistent snapshot.\n");
+    allMatch = false;
+  }
+  if (!SnapshotMatches(&live->usersPtr)) {
+    ReportError(counters, "ERROR: QVUSERS.PTR changed while it was being scanned. Results are not a consistent snapshot.\n");
+    allMatch = false;
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry& entry = inventory->entries[i];
+    if (SnapshotMatches(&entry.liveSnapshot)) continue;
+    Tee("ERROR: %s changed during the scan. Results are not a consistent snapshot.\n", entry.name);
+    ++counters->errors;
+    allMatch = false;
+  }
+  if (!SnapshotMatches(&live->whosOn)) {
+    ReportError(counters, "ERROR: QVWHOSON.DAT changed during the scan.\n");
+    allMatch = false;
+  }
+  bool callersClear = CheckCallerStatus(whosOnPath, counters);
+  if (allMatch && callersClear) {
+    Tee("Read-only snapshot verification: PASS - all inventoried database files are unchanged.\n");
+  }
+}

@@ -1,0 +1,85 @@
+#include "cli/output.h"
+
+#include <cinttypes>
+#include <cstdarg>
+
+#include "cli/run_options.h"
+
+FILE* g_reportStream = nullptr;
+
+void Tee(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  if (g_reportStream == nullptr) return;
+  va_start(args, format);
+  vfprintf(g_reportStream, format, args);
+  va_end(args);
+  // Flushed after every call, so an abnormal end still leaves everything printed so far.
+  fflush(g_reportStream);
+}
+
+int FormatBounded(char* buffer, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int result = vsnprintf(buffer, size, format, args);
+  va_end(args);
+  buffer[size - 1] = '\0';
+  return result;
+}
+
+static const char kHashRule[] = "############################################################\n";
+
+void PrintReportHeader(const ReportHeader& header) {
+  Tee("\n%s", kHashRule);
+  Tee("%s REPORT RUN\n", kProgramName);
+  Tee("Started:             %s\n", header.startStamp);
+  Tee("Version:             %s\n", kProgramVersion);
+  Tee("Command line:        ");
+  for (int i = 0; i < header.argc; ++i) Tee("%s%s", i == 0 ? "" : " ", header.argv[i]);
+  Tee("\n");
+  Tee("%s", kHashRule);
+  if (header.writeMode) {
+    Tee("MODE: VERIFIED BACKUP + STAGED USER PACK\n");
+    Tee("BETA: MANUAL OFFLINE USE ONLY - NOT APPROVED FOR EVENTS OR BUILT-IN SYSOP MENU\n");
+    Tee("Write mode selected because /DRYRUN was not supplied.\n");
+  } else {
+    Tee("MODE: /DRYRUN - ALL QUORVEX DATABASE FILES OPENED READ ONLY\n");
+    Tee("No Quorvex database-write code is entered in /DRYRUN mode.\n");
+  }
+  Tee("Executable filename: QVCULLDB.EXE\n");
+  Tee("Home directory:      %s\n", header.homeDirectory);
+  Tee("Report file:         %s\n", header.reportPath);
+}
+
+void PrintSummary(const RunSummary& summary) {
+  const RunCounters& c = *summary.counters;
+  Tee("\n======================= SUMMARY =======================\n");
+  Tee("User records:        %" PRIu64 "\n", c.userRecords);
+  Tee("Selected by rules:   %" PRIu64 "\n", c.selected);
+  if (summary.writeMode) {
+    Tee("Purged/committed:    %u\n", summary.purgedCommitted);
+    Tee("Retained after pack: %u\n", summary.retainedAfterPack);
+  } else {
+    Tee("Would be purged:     %" PRIu64 "\n", c.purgeCandidates);
+    Tee("Would be retained:   %" PRIu64 "\n", c.retained);
+  }
+  Tee("Protected user #1:   %" PRIu64 "\n", c.protectedUser1);
+  Tee("Reason hits:\n");
+  Tee("  Already Deleted:   %" PRIu64 "\n", c.deletedHits);
+  Tee("  /SEC matches:      %" PRIu64 "\n", c.secHits);
+  Tee("  /OLD matches:      %" PRIu64 "\n", c.oldHits);
+  Tee("Warnings:            %" PRIu64 "\n", c.warnings);
+  Tee("Errors:              %" PRIu64 "\n", c.errors);
+  if (!summary.writeMode) {
+    Tee("\nDRYRUN RESULT: NO QUORVEX DATABASE FILES WERE CHANGED.\n");
+    Tee("Backup created:      NO - /DRYRUN performs no database writes.\n");
+  }
+  for (const char* line : summary.resultLines) {
+    if (line != nullptr) Tee("%s", line);
+  }
+  Tee("%s", summary.statusLine);
+  Tee("Exit code:           %d\n", summary.exitCode);
+  Tee("%s", kHashRule);
+}

@@ -1,0 +1,411 @@
+#include "cli/run_driver.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "cli/file_validation.h"
+#include "cli/output.h"
+#include "cli/paths.h"
+#include "cli/run_counters.h"
+#include "cli/run_options.h"
+#include "cli/switches.h"
+#include "commit/commit.h"
+#include "commit/verified_backup.h"
+#include "help/help.h"
+#include "platform/platform.h"
+#include "safety/caller_status.h"
+#include "safety/file_snapshot.h"
+#include "safety/lmr_inventory.h"
+#include "safety/shared_lock.h"
+#include "staging/pack_context.h"
+#include "staging/staging.h"
+#include "userdb/purge_scan.h"
+
+namespace {
+
+constexpr int kExitClean = 0;
+constexpr int kExitReview = 1;
+constexpr int kExitFailed = 2;
+constexpr int kExitUsage = 3;
+constexpr uint64_t kStagingMargin = 1048576;
+
+// Everything one run owns, cleared at its start.
+struct RunState {
+  int argc;
+  char* const* argv;
+  RunOptions options;
+  RunCounters counters;
+  RunPaths paths;
+  // Until a write is committed and verified the run counts as failed.
+  bool runFailed;
+  bool nothingToWrite;
+  struct tm startTime;
+  char startStamp[64];
+  char runDate[32];
+  char runTime[32];
+  LiveSnapshots live;
+  LmrInventory inventory;
+  PackContext pack;
+};
+
+// Large records: one static instance, cleared at the start of the run.
+RunState g_run;
+
+void CountError(RunState* run, const char* text) {
+  Tee("%s", text);
+  ++run->counters.errors;
+}
+
+// The clock is read once; every stamp of the run comes from this reading.
+void ReadClock(RunState* run) {
+  time_t now = time(nullptr);
+  const struct tm* local = localtime(&now);
+  if (local != nullptr) run->startTime = *local;
+  strftime(run->startStamp, sizeof run->startStamp, "%Y-%m-%d %H:%M:%S", &run->startTime);
+  strftime(run->runDate, sizeof run->runDate, "%Y-%m-%d", &run->startTime);
+  strftime(run->runTime, sizeof run->runTime, "%H:%M:%S", &run->startTime);
+}
+
+bool OpenReport(RunState* run) {
+  const char* failure = nullptr;
+  if (!FindHomeAndReport(&run->paths, &failure)) {
+    fputs(failure, stdout);
+    return false;
+  }
+  g_reportStream = fopen(run->paths.report, "a");
+  if (g_reportStream == nullptr) {
+    printf("ERROR: cannot append %s: %s\n", run->paths.report, strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void PrintHeader(const RunState* run) {
+  ReportHeader header{run->startStamp, run->argc, run->argv, run->options.writeMode != 0,
+                      run->paths.home, run->paths.report};
+  PrintReportHeader(header);
+}
+
+bool ResolvePaths(RunState* run) {
+  char reason[kMessageBufferSize];
+  if (!ResolveDatabaseDirectories(&run->paths, reason)) {
+    Tee("SAFETY ERROR: %s\n", reason);
+    ++run->counters.errors;
+    return false;
+  }
+  Tee("Work directory:      %s\n", run->paths.work);
+  Tee("Message directory:   %s\n", run->paths.message);
+  if (!BuildRunFilePaths(&run->paths)) {
+    CountError(run, "SAFETY ERROR: one or more database paths are too long.\n");
+    return false;
+  }
+  return true;
+}
+
+void PrintOfflineWarning() {
+  Tee("\n============================================================\n");
+  Tee("WARNING: MANUAL OFFLINE MAINTENANCE REQUIRED\n");
+  Tee("Close every Quorvex node and prevent caller access before continuing.\n");
+  Tee("QVWHOSON.DAT can detect active callers, not idle node processes.\n");
+  Tee("============================================================\n");
+}
+
+void WarnAboutLegacyCom(RunState* run) {
+  if (!IsRegularFile(run->paths.legacyCom)) return;
+  Tee("\nWARNING: legacy QVCULLDB.COM exists: %s\n", run->paths.legacyCom);
+  Tee("DOS normally prefers .COM over .EXE when no extension is supplied.\n");
+  Tee("Rename/remove the old COM and invoke QVCULLDB.EXE explicitly.\n");
+  ++run->counters.warnings;
+}
+
+bool TakeSharedLock(RunState* run) {
+  Tee("\n======================= SAFETY =======================\n");
+  Tee("Shared lock file:    %s\n", run->paths.lockFile);
+  char reason[kMessageBufferSize] = "";
+  int acquired = AcquireSharedLock(run->paths.lockFile, reason, sizeof reason);
+  if (acquired == 1) {
+    Tee("Shared QVLINK.BSY lock: ACQUIRED - QVLink32 and cooperating tools are blocked for this run.\n");
+    return true;
+  }
+  if (acquired == 0) {
+    Tee("SAFETY ABORT: QVLINK.BSY already exists. Another cooperating Quorvex maintenance utility may be active, or a stale lock remains.\n");
+    Tee("QVCULLDB32 did not create or remove the existing lock.\n");
+  } else {
+    Tee("SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n", reason);
+  }
+  ++run->counters.errors;
+  return false;
+}
+
+bool SnapshotWhosOn(RunState* run) {
+  if (TakeSnapshot(run->paths.whosOn, &run->live.whosOn)) return true;
+  CountError(run, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
+  return false;
+}
+
+bool SnapshotUserFiles(RunState* run) {
+  bool datOk = TakeSnapshot(run->paths.usersDat, &run->live.usersDat) != 0;
+  bool ptrOk = TakeSnapshot(run->paths.usersPtr, &run->live.usersPtr) != 0;
+  if (datOk && ptrOk) return true;
+  CountError(run, "ERROR: could not hash QVUSERS.DAT/PTR for read-only snapshot verification.\n");
+  return false;
+}
+
+bool AllocatePurgeMap(RunState* run) {
+  run->pack.userCount = static_cast<uint32_t>(run->counters.userRecords);
+  run->pack.purgeMap = static_cast<unsigned char*>(calloc(run->pack.userCount, 1));
+  if (run->pack.purgeMap != nullptr) return true;
+  CountError(run, "ERROR: out of memory allocating purge map.\n");
+  return false;
+}
+
+bool ScanUsers(RunState* run) {
+  CalendarDate today = GetToday();
+  PrintSelectionRules(run->options);
+  bool writeMode = run->options.writeMode != 0;
+  if (writeMode && !AllocatePurgeMap(run)) return false;
+  return PurgeScan(run->paths.usersDat, run->options, today, run->counters.userRecords,
+                   &run->counters, writeMode ? run->pack.purgeMap : nullptr, writeMode);
+}
+
+// Steps shared by both modes: paths, lock, callers, validation, snapshots, scan.
+bool RunReadPhases(RunState* run) {
+  if (!ResolvePaths(run)) return false;
+  if (run->options.writeMode) PrintOfflineWarning();
+  WarnAboutLegacyCom(run);
+  if (!TakeSharedLock(run)) return false;
+  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) return false;
+  if (!SnapshotWhosOn(run)) return false;
+  if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory)) return false;
+  if (!SnapshotUserFiles(run)) return false;
+  return ScanUsers(run);
+}
+
+bool CheckFreeSpace(RunState* run, const char* dir, uint64_t need, const char* format) {
+  uint64_t available = 0;
+  if (platform::FreeBytesAvailable(dir, &available) && available >= need) return true;
+  Tee(format, need);
+  ++run->counters.errors;
+  return false;
+}
+
+bool CheckStagingSpace(RunState* run) {
+  uint64_t workNeed = run->live.usersDat.size + run->live.usersPtr.size + kStagingMargin;
+  if (!CheckFreeSpace(run, run->paths.work, workNeed,
+                      "ERROR: insufficient or unknown free space in WORK for staged files. Need at least %" PRIu64 " bytes.\n")) {
+    return false;
+  }
+  uint64_t messageNeed = kStagingMargin;
+  for (uint32_t i = 0; i < run->inventory.count; ++i) messageNeed += run->inventory.entries[i].size;
+  return CheckFreeSpace(run, run->paths.message, messageNeed,
+                        "ERROR: insufficient or unknown free space in MESSAGE for staged LMR files. Need at least %" PRIu64 " bytes.\n");
+}
+
+bool BuildStagedFiles(RunState* run) {
+  if (!BuildStagedUserFiles(run->paths.usersDat, run->paths.usersPtr, &run->pack, &run->counters)) {
+    return false;
+  }
+  for (uint32_t i = 0; i < run->inventory.count; ++i) {
+    if (!BuildStagedLmrFile(&run->inventory.entries[i], &run->pack, &run->counters)) return false;
+  }
+  if (!BuildStagedPurgedLog(run->paths.usersDat, run->paths.work, run->runDate, run->runTime,
+                            &run->pack, &run->counters)) {
+    return false;
+  }
+  Tee("Staged build and verification: PASS\n");
+  return true;
+}
+
+bool MakeBackup(RunState* run) {
+  Tee("\n=================== VERIFIED BACKUP =======================\n");
+  return CreateVerifiedBackup(run->paths.home, run->paths.whosOn, &run->live, &run->inventory,
+                              &run->options, &run->startTime, &run->pack, &run->counters);
+}
+
+bool PassFinalGate(RunState* run) {
+  Tee("\n================== FINAL SAFETY GATE ======================\n");
+  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) return false;
+  if (!RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) return false;
+  Tee("Final pre-commit safety result: PASS\n");
+  return true;
+}
+
+// After the commit: every live file must be its staged file and no caller may
+// have come on; anything else undoes the pack from the backup.
+bool VerifyAfterCommit(RunState* run) {
+  Tee("\n================== POST-WRITE VERIFY ======================\n");
+  if (!VerifyCommittedFiles(run->paths.usersDat, run->paths.usersPtr, &run->inventory, &run->pack,
+                            &run->counters)) {
+    RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
+    return false;
+  }
+  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) {
+    Tee("ERROR: caller status became active during post-write verification.\n");
+    RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
+    return false;
+  }
+  Tee("Post-write verification: PASS\n");
+  return true;
+}
+
+// Write run after the scan: plan, staging, backup, gate, commit, verification.
+void RunWritePhases(RunState* run) {
+  run->pack.purgeCount = static_cast<uint32_t>(run->counters.purgeCandidates);
+  run->pack.retainedCount = run->pack.userCount - run->pack.purgeCount;
+  if (run->pack.purgeCount == 0) {
+    Tee("\nWRITE PLAN: no records match the selected rules; no backup or database write is needed.\n");
+    run->nothingToWrite = true;
+    return;
+  }
+  Tee("\n================== BUILD AND VERIFY .NEW ==================\n");
+  if (!CheckStagingSpace(run)) return;
+  if (!BuildStagedFiles(run)) return;
+  if (!MakeBackup(run)) return;
+  if (!PassFinalGate(run)) return;
+  if (!CommitStagedFiles(&run->live, &run->inventory, &run->pack, &run->counters)) return;
+  if (!VerifyAfterCommit(run)) return;
+  Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
+  Tee("Backup directory:   %s\n", run->pack.backupDirPath);
+  run->runFailed = false;
+}
+
+void ReleaseLockAtEnd(RunState* run) {
+  if (!SharedLockOwned()) return;
+  if (ReleaseSharedLock()) {
+    Tee("Shared QVLINK.BSY lock: RELEASED.\n");
+    return;
+  }
+  Tee("ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be required: %s\n",
+      SharedLockPath());
+  ++run->counters.errors;
+}
+
+struct ResultText {
+  char backupLine[kPathBufferSize + 64];
+  char rollbackLine[64];
+};
+
+int DecideDryRunResult(const RunState* run, RunSummary* summary) {
+  const RunCounters& c = run->counters;
+  if (c.errors != 0) {
+    summary->statusLine = "Result status:       ABORTED/UNTRUSTED - correct the reported errors and rerun.\n";
+    return kExitFailed;
+  }
+  if (c.purgeCandidates != 0 || c.protectedUser1 != 0) {
+    summary->statusLine = "Result status:       COMPLETE - purge candidates were found. Review every candidate above.\n";
+    return kExitReview;
+  }
+  summary->statusLine = "Result status:       COMPLETE - no purge candidates were found.\n";
+  return kExitClean;
+}
+
+int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* text) {
+  const PackContext& pack = run->pack;
+  if (!run->runFailed) {
+    snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      YES - %s\n",
+             pack.backupDirPath);
+    summary->resultLines[0] = text->backupLine;
+    summary->resultLines[1] = "Restore warning:     immediate rollback only before callers return.\n";
+    summary->statusLine = "Result status:       SUCCESS - manual-offline user pack committed and verified.\n";
+    return kExitClean;
+  }
+  if (run->nothingToWrite && run->counters.errors == 0) {
+    summary->resultLines[0] = "\nBackup created:      NO - no purge candidates required a write.\n";
+    summary->statusLine = "Result status:       COMPLETE - no records matched the selected rules.\n";
+    return kExitClean;
+  }
+  snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      %s\n",
+           pack.backupDone ? pack.backupDirPath : "NO");
+  summary->resultLines[0] = text->backupLine;
+  if (pack.rollbackStarted) {
+    snprintf(text->rollbackLine, sizeof text->rollbackLine, "Rollback status:     %s\n",
+             pack.rollbackOk ? "PASS" : "FAILED");
+    summary->resultLines[1] = text->rollbackLine;
+  }
+  summary->statusLine = "Result status:       ABORTED/FAILED - keep nodes offline until the report is reviewed.\n";
+  return kExitFailed;
+}
+
+int PrintRunSummary(const RunState* run) {
+  RunSummary summary{};
+  ResultText text{};
+  summary.counters = &run->counters;
+  summary.writeMode = run->options.writeMode != 0;
+  int exitCode;
+  if (summary.writeMode) {
+    exitCode = DecideWriteRunResult(run, &summary, &text);
+    bool succeeded = !run->runFailed;
+    summary.purgedCommitted = succeeded ? run->pack.purgeCount : 0;
+    summary.retainedAfterPack = succeeded ? run->pack.retainedCount
+                                          : static_cast<uint32_t>(run->counters.retained);
+  } else {
+    exitCode = DecideDryRunResult(run, &summary);
+  }
+  summary.exitCode = exitCode;
+  PrintSummary(summary);
+  return exitCode;
+}
+
+// Every run whose report is open ends here: staged files removed, lock
+// released, summary printed, report closed.
+int FinishRun(RunState* run) {
+  if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
+  ReleaseLockAtEnd(run);
+  int exitCode = PrintRunSummary(run);
+  free(run->pack.purgeMap);
+  run->pack.purgeMap = nullptr;
+  FreeLmrInventory(&run->inventory);
+  fclose(g_reportStream);
+  g_reportStream = nullptr;
+  return exitCode;
+}
+
+// Help, version and rejected command lines end the run before anything is opened.
+bool AnswerWithoutRun(RunState* run, int* exitCode) {
+  char message[kMessageBufferSize] = "";
+  switch (ParseSwitches(run->argc, run->argv, &run->options, message)) {
+    case ParseOutcome::Rejected:
+      printf("ERROR: %s\n\n", message);
+      PrintHelp();
+      *exitCode = kExitUsage;
+      return true;
+    case ParseOutcome::Help:
+      PrintHelp();
+      *exitCode = kExitClean;
+      return true;
+    case ParseOutcome::Version:
+      printf("%s %s\n", kProgramName, kProgramVersion);
+      *exitCode = kExitClean;
+      return true;
+    case ParseOutcome::Run:
+      break;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunDriver(int argc, char* const* argv) {
+  RunState* run = &g_run;
+  memset(run, 0, sizeof *run);
+  run->argc = argc;
+  run->argv = argv;
+  run->runFailed = true;
+  int exitCode = kExitClean;
+  if (AnswerWithoutRun(run, &exitCode)) return exitCode;
+  if (!OpenReport(run)) return kExitFailed;
+  ReadClock(run);
+  PrintHeader(run);
+  if (RunReadPhases(run)) {
+    if (run->options.writeMode) {
+      RunWritePhases(run);
+    } else {
+      VerifyReadOnlySnapshots(&run->live, &run->inventory, run->paths.whosOn, &run->counters);
+    }
+  }
+  return FinishRun(run);
+}

@@ -1,0 +1,110 @@
+// The final safety gate, the commit by rename and the post-write verification.
+#include "commit/commit.h"
+
+#include "cli/output.h"
+#include "platform/platform.h"
+#include "safety/shared_lock.h"
+
+namespace {
+
+// Counts and reports a live file that no longer equals its pre-pack snapshot.
+bool CheckUnchanged(const FileSnapshot* snapshot, const char* name, RunCounters* counters) {
+  if (SnapshotMatches(snapshot)) return true;
+  Tee("ERROR: %s changed before commit.\n", name);
+  ++counters->errors;
+  return false;
+}
+
+// QVPURGED.USR as it was: unchanged, or still absent when there was none.
+bool CheckPurgedLogUnchanged(const PackContext* pack, RunCounters* counters) {
+  if (pack->purgedLogExisted) {
+    return CheckUnchanged(&pack->purgedLogSnapshot, "QVPURGED.USR", counters);
+  }
+  if (!IsRegularFile(pack->purgedLogPath)) return true;
+  Tee("ERROR: QVPURGED.USR appeared before commit.\n");
+  ++counters->errors;
+  return false;
+}
+
+bool CheckLockHeld(RunCounters* counters) {
+  if (IsSharedLockHeld()) return true;
+  Tee("ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
+  ++counters->errors;
+  return false;
+}
+
+bool ReplaceLiveFile(const char* stagedPath, const char* livePath, const char* name,
+                     RunCounters* counters) {
+  uint32_t error = 0;
+  if (platform::ReplaceFileDurably(stagedPath, livePath, &error)) return true;
+  Tee("ERROR: commit failed while replacing %s.\n", name);
+  ++counters->errors;
+  return false;
+}
+
+// LMR files first, then the user files and the audit log; stops at the first failure.
+bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventory,
+                         const PackContext* pack, RunCounters* counters) {
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    if (!ReplaceLiveFile(entry->stagedPath, entry->path, entry->name, counters)) return false;
+  }
+  return ReplaceLiveFile(pack->stagedDatPath, live->usersDat.path, "QVUSERS.DAT", counters) &&
+         ReplaceLiveFile(pack->stagedPtrPath, live->usersPtr.path, "QVUSERS.PTR", counters) &&
+         ReplaceLiveFile(pack->stagedPurgedLogPath, pack->purgedLogPath, "QVPURGED.USR",
+                         counters);
+}
+
+bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,
+                         RunCounters* counters) {
+  if (FileMatchesSnapshot(livePath, staged)) return true;
+  Tee("ERROR: post-write verification failed for %s.\n", name);
+  ++counters->errors;
+  return false;
+}
+
+}  // namespace
+
+bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
+                        const PackContext* pack, RunCounters* counters) {
+  // Every check runs, so that one gate lists every change it finds.
+  bool passed = CheckUnchanged(&live->usersDat, "QVUSERS.DAT", counters);
+  passed = CheckUnchanged(&live->usersPtr, "QVUSERS.PTR", counters) && passed;
+  passed = CheckUnchanged(&live->whosOn, "QVWHOSON.DAT", counters) && passed;
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    passed = CheckUnchanged(&entry->liveSnapshot, entry->name, counters) && passed;
+  }
+  passed = CheckPurgedLogUnchanged(pack, counters) && passed;
+  // Last, immediately before the commit.
+  passed = CheckLockHeld(counters) && passed;
+  return passed;
+}
+
+bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
+                       PackContext* pack, RunCounters* counters) {
+  Tee("\n======================= COMMIT ========================\n");
+  if (!ReplaceAllLiveFiles(live, inventory, pack, counters)) {
+    RollbackFromBackup(live, inventory, pack, counters);
+    return false;
+  }
+  Tee("Commit: COMPLETE (%u file replacement(s)).\n", inventory->count + 3);
+  return true;
+}
+
+bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
+                          const LmrInventory* inventory, const PackContext* pack,
+                          RunCounters* counters) {
+  bool verified = VerifyCommittedFile(usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", counters);
+  verified =
+      VerifyCommittedFile(usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", counters) && verified;
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    verified =
+        VerifyCommittedFile(entry->path, &entry->stagedSnapshot, entry->name, counters) && verified;
+  }
+  verified = VerifyCommittedFile(pack->purgedLogPath, &pack->stagedPurgedLogSnapshot,
+                                 "QVPURGED.USR", counters) &&
+             verified;
+  return verified;
+}

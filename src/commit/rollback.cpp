@@ -1,0 +1,92 @@
+// The automatic rollback: every live file back to its pre-pack state from the
+// verified backup, each proved against the snapshot taken before the pack.
+#include "commit/commit.h"
+
+#include "cli/output.h"
+#include "cli/paths.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Brings one live file back to its pre-pack size and hash. A live file that still
+// has them (the commit never reached it) is left alone, so a damaged backup copy
+// can never overwrite a good file. Otherwise the backup copy is copied beside the
+// live file and verified, and only then renamed over it: a copy that fails leaves
+// the live file as it was.
+bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
+                 const FileSnapshot* prePack) {
+  if (FileMatchesSnapshot(livePath, prePack)) return true;
+  char source[kPathBufferSize];
+  char restored[kPathBufferSize];
+  if (!JoinPath(source, backupArea, name) || !StagedPathFor(restored, livePath)) return false;
+  uint32_t error = 0;
+  if (CopyFileVerified(source, restored, prePack) &&
+      platform::ReplaceFileDurably(restored, livePath, &error)) {
+    return true;
+  }
+  RemoveIfRegularFile(restored);
+  return false;
+}
+
+// Reports a file that could not be restored; the rollback goes on with the others.
+bool RestoreOrReport(const char* backupArea, const char* name, const char* livePath,
+                     const FileSnapshot* prePack) {
+  if (RestoreFile(backupArea, name, livePath, prePack)) return true;
+  Tee("CRITICAL: rollback failed for %s.\n", name);
+  return false;
+}
+
+// QVPURGED.USR back as it was: restored, or removed when this run's commit created it.
+bool RestorePurgedLog(const char* workBackup, const PackContext* pack) {
+  if (pack->purgedLogExisted) {
+    return RestoreOrReport(workBackup, "QVPURGED.USR", pack->purgedLogPath,
+                           &pack->purgedLogSnapshot);
+  }
+  if (!IsRegularFile(pack->purgedLogPath) || platform::RemoveFile(pack->purgedLogPath)) {
+    return true;
+  }
+  Tee("CRITICAL: rollback could not remove newly created QVPURGED.USR.\n");
+  return false;
+}
+
+}  // namespace
+
+void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
+                        PackContext* pack, RunCounters* counters) {
+  pack->rollbackStarted = 1;
+  pack->rollbackOk = 0;
+  Tee("\n======================= ROLLBACK ======================\n");
+
+  char workBackup[kPathBufferSize];
+  char messageBackup[kPathBufferSize];
+  if (!pack->backupDone || !JoinPath(workBackup, pack->backupDirPath, "WORK") ||
+      !JoinPath(messageBackup, pack->backupDirPath, "MESSAGE")) {
+    Tee("CRITICAL: verified backup information is unavailable; automatic rollback cannot "
+        "start.\n");
+    ++counters->errors;
+    return;
+  }
+
+  // One failed file does not stop the others: as much as possible is back before
+  // the operator is told to restore by hand.
+  bool restored =
+      RestoreOrReport(workBackup, "QVUSERS.DAT", live->usersDat.path, &live->usersDat);
+  restored =
+      RestoreOrReport(workBackup, "QVUSERS.PTR", live->usersPtr.path, &live->usersPtr) &&
+      restored;
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    restored =
+        RestoreOrReport(messageBackup, entry->name, entry->path, &entry->liveSnapshot) && restored;
+  }
+  restored = RestorePurgedLog(workBackup, pack) && restored;
+
+  if (restored) {
+    pack->rollbackOk = 1;
+    Tee("Rollback result: PASS - original database files restored and verified.\n");
+    return;
+  }
+  Tee("Rollback result: FAILED - keep all nodes offline and restore manually from %s.\n",
+      pack->backupDirPath);
+  ++counters->errors;
+}

@@ -1,0 +1,317 @@
+// The verified backup: every file the pack may change, and QVWHOSON.DAT, copied
+// into a new timestamped directory and proved equal to its pre-pack snapshot
+// before any live file is touched.
+#include "commit/verified_backup.h"
+
+#include <cctype>
+#include <cinttypes>
+#include <cstring>
+
+#include "cli/output.h"
+#include "cli/paths.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint64_t kBackupSpaceMargin = 1048576;
+constexpr unsigned kLastDirectorySuffix = 999;
+constexpr size_t kManifestLineSize = 1400;
+constexpr size_t kRestoreWarningSize = 2048;
+constexpr size_t kDirectoryNameSize = 64;
+
+constexpr const char* kRestoreWarningFormat =
+    "QVCULLDB32 %s IMMEDIATE-ROLLBACK BACKUP\r\n"
+    "\r\n"
+    "This backup is intended for immediate rollback before the BBS is reopened.\r\n"
+    "After callers return, restoring it discards newer user-database and\r\n"
+    "last-message-read progress.\r\n"
+    "\r\n"
+    "Restore WORK\\QVUSERS.DAT, WORK\\QVUSERS.PTR, and every\r\n"
+    "MESSAGE\\QVMSGxx.LMR file together as one matched set.\r\n"
+    "Restore WORK\\QVPURGED.USR only when it existed before the pack.\r\n";
+
+// Prints a failure of the phase and counts it; always false, so callers can return it.
+bool Fail(RunCounters* counters, const char* message) {
+  Tee("%s", message);
+  ++counters->errors;
+  return false;
+}
+
+bool IsDirectory(const char* path) {
+  platform::PathAttributes attributes;
+  return platform::GetPathAttributes(path, &attributes) && attributes.isDirectory;
+}
+
+// The copies plus a fixed margin for the manifest, the warning and the directories.
+uint64_t BackupSpaceNeeded(const LiveSnapshots* live, const LmrInventory* inventory,
+                           const PackContext* pack) {
+  uint64_t needed = live->usersDat.size + live->usersPtr.size + live->whosOn.size;
+  needed += kBackupSpaceMargin;
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    needed += inventory->entries[i].liveSnapshot.size;
+  }
+  if (pack->purgedLogExisted) needed += pack->purgedLogSnapshot.size;
+  return needed;
+}
+
+// The default root beside the database, an absolute /BACKUP= value as given, or a
+// relative one beneath the home directory.
+bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
+                       RunCounters* counters) {
+  char* root = pack->backupRootPath;
+  if (!options->backupGiven) {
+    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
+      return Fail(counters, "ERROR: default backup path is too long.\n");
+    }
+  } else if (IsAbsolutePath(options->backupRoot)) {
+    if (!FormatComplete(FormatBounded(root, kPathBufferSize, "%s", options->backupRoot),
+                        kPathBufferSize)) {
+      return Fail(counters, "ERROR: /BACKUP path is too long.\n");
+    }
+  } else if (!JoinPath(root, homeDir, options->backupRoot)) {
+    return Fail(counters, "ERROR: /BACKUP path is too long.\n");
+  }
+  TrimTrailingSeparators(root);
+  return true;
+}
+
+// Index of the first character from which directories may be created: a drive
+// root, a UNC server and its share, and the POSIX root are never created.
+size_t FirstCreatableIndex(const char* root) {
+  const size_t length = strlen(root);
+  if (length >= 3 && isalpha(static_cast<unsigned char>(root[0])) && root[1] == ':' &&
+      IsSeparator(root[2])) {
+    return 3;
+  }
+  if (!(IsSeparator(root[0]) && IsSeparator(root[1]))) return 0;
+
+  size_t i = 2;
+  while (root[i] != '\0' && !IsSeparator(root[i])) ++i;  // server
+  while (IsSeparator(root[i])) ++i;
+  while (root[i] != '\0' && !IsSeparator(root[i])) ++i;  // share
+  // A root that is the server or the share itself has nothing below the share to
+  // create; only the whole-root check remains.
+  if (root[i] == '\0') return length;
+  while (IsSeparator(root[i])) ++i;
+  return i;
+}
+
+// Creates path unless it is a directory already; true when it is one afterwards.
+bool MakeDirectoryIfMissing(const char* path) {
+  if (path[0] == '\0' || IsDirectory(path)) return true;
+  return EnsureDirectory(path) && IsDirectory(path);
+}
+
+// Creates every missing directory of the root, outermost first.
+bool CreateDirectoryChain(const char* root) {
+  char prefix[kPathBufferSize];
+  if (!FormatComplete(FormatBounded(prefix, sizeof prefix, "%s", root), sizeof prefix)) {
+    return false;
+  }
+  for (size_t i = FirstCreatableIndex(root); prefix[i] != '\0'; ++i) {
+    if (!IsSeparator(prefix[i])) continue;
+    const char separator = prefix[i];
+    prefix[i] = '\0';
+    const bool ok = MakeDirectoryIfMissing(prefix);
+    prefix[i] = separator;
+    if (!ok) return false;
+  }
+  return MakeDirectoryIfMissing(prefix);
+}
+
+// A new directory named after the start time; a taken name gets the first free
+// suffix -001 to -999, so a backup directory never holds two runs' files.
+bool CreateTimestampedDirectory(const struct tm* startTime, PackContext* pack) {
+  char name[kDirectoryNameSize];
+  if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
+  if (!JoinPath(pack->backupDirPath, pack->backupRootPath, name)) return false;
+  uint32_t error = platform::MakeDirectory(pack->backupDirPath);
+  for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
+                            suffix <= kLastDirectorySuffix;
+       ++suffix) {
+    char suffixed[kDirectoryNameSize];
+    if (!FormatComplete(FormatBounded(suffixed, sizeof suffixed, "%s-%03u", name, suffix),
+                        sizeof suffixed) ||
+        !JoinPath(pack->backupDirPath, pack->backupRootPath, suffixed)) {
+      return false;
+    }
+    error = platform::MakeDirectory(pack->backupDirPath);
+  }
+  return error == 0;
+}
+
+bool CreateBackupTree(const struct tm* startTime, PackContext* pack, char* workDir,
+                      char* messageDir) {
+  return CreateTimestampedDirectory(startTime, pack) &&
+         JoinPath(workDir, pack->backupDirPath, "WORK") &&
+         JoinPath(messageDir, pack->backupDirPath, "MESSAGE") && EnsureDirectory(workDir) &&
+         IsDirectory(workDir) && EnsureDirectory(messageDir) && IsDirectory(messageDir);
+}
+
+// One verified copy into the backup, readable by its owner alone.
+bool BackupFile(const char* source, const char* backupArea, const char* name,
+                const FileSnapshot* expected) {
+  char destination[kPathBufferSize];
+  return JoinPath(destination, backupArea, name) &&
+         CopyFileVerified(source, destination, expected) &&
+         platform::MakeFileOwnerOnly(destination);
+}
+
+bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
+                       const LmrInventory* inventory, const PackContext* pack,
+                       const char* workDir, const char* messageDir, RunCounters* counters) {
+  if (!BackupFile(live->usersDat.path, workDir, "QVUSERS.DAT", &live->usersDat) ||
+      !BackupFile(live->usersPtr.path, workDir, "QVUSERS.PTR", &live->usersPtr) ||
+      !BackupFile(whosOnPath, workDir, "QVWHOSON.DAT", &live->whosOn)) {
+    return Fail(counters, "ERROR: verified backup failed for WORK database files.\n");
+  }
+  if (pack->purgedLogExisted &&
+      !BackupFile(pack->purgedLogPath, workDir, "QVPURGED.USR", &pack->purgedLogSnapshot)) {
+    return Fail(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    if (!BackupFile(entry->path, messageDir, entry->name, &entry->liveSnapshot)) {
+      Tee("ERROR: verified backup failed for %s.\n", entry->name);
+      ++counters->errors;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteRestoreWarning(const PackContext* pack, RunCounters* counters) {
+  char path[kPathBufferSize];
+  char text[kRestoreWarningSize];
+  if (!JoinPath(path, pack->backupDirPath, "RESTORE_WARNING.TXT") ||
+      !FormatComplete(FormatBounded(text, sizeof text, kRestoreWarningFormat, kProgramVersion),
+                      sizeof text) ||
+      !WriteTextFileFlushed(path, text) || !platform::MakeFileOwnerOnly(path)) {
+    return Fail(counters, "ERROR: cannot create backup restore warning.\n");
+  }
+  return true;
+}
+
+// The manifest's lines after the title; on failure prints and counts its message.
+bool WriteManifestEntries(FILE* stream, const LiveSnapshots* live,
+                          const LmrInventory* inventory, const PackContext* pack,
+                          RunCounters* counters) {
+  if (!WriteString(stream, "QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n") ||
+      !WriteManifestEntry(stream, "WORK", "QVUSERS.DAT", &live->usersDat) ||
+      !WriteManifestEntry(stream, "WORK", "QVUSERS.PTR", &live->usersPtr) ||
+      !WriteManifestEntry(stream, "WORK", "QVWHOSON.DAT", &live->whosOn)) {
+    return Fail(counters, "ERROR: cannot write backup manifest.\n");
+  }
+  if (pack->purgedLogExisted &&
+      !WriteManifestEntry(stream, "WORK", "QVPURGED.USR", &pack->purgedLogSnapshot)) {
+    return Fail(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    if (!WriteManifestEntry(stream, "MESSAGE", entry->name, &entry->liveSnapshot)) {
+      Tee("ERROR: cannot write %s manifest entry.\n", entry->name);
+      ++counters->errors;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
+                   const PackContext* pack, RunCounters* counters) {
+  char path[kPathBufferSize];
+  if (!JoinPath(path, pack->backupDirPath, "MANIFEST.TXT")) {
+    return Fail(counters, "ERROR: backup manifest path is too long.\n");
+  }
+  FILE* stream = fopen(path, "wb");
+  if (stream == nullptr) return Fail(counters, "ERROR: cannot write backup manifest.\n");
+  if (!WriteManifestEntries(stream, live, inventory, pack, counters)) {
+    fclose(stream);
+    return false;
+  }
+  const bool flushed = fflush(stream) == 0;
+  const bool closed = fclose(stream) == 0;
+  if (!flushed || !closed || !FlushFileToDisk(path) || !platform::MakeFileOwnerOnly(path)) {
+    return Fail(counters, "ERROR: cannot finalize backup manifest.\n");
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WriteTextFileFlushed(const char* path, const char* text) {
+  FILE* stream = fopen(path, "wb");
+  if (stream == nullptr) return false;
+  const size_t length = strlen(text);
+  const bool written = fwrite(text, 1, length, stream) == length;
+  const bool flushed = fflush(stream) == 0;
+  const bool closed = fclose(stream) == 0;
+  if (written && flushed && closed && FlushFileToDisk(path)) return true;
+  RemoveIfRegularFile(path);
+  return false;
+}
+
+bool EnsureDirectory(const char* path) {
+  const uint32_t error = platform::MakeDirectory(path);
+  return error == 0 || error == platform::kErrorAlreadyExists;
+}
+
+bool WriteManifestEntry(FILE* stream, const char* area, const char* name,
+                        const FileSnapshot* snapshot) {
+  char line[kManifestLineSize];
+  const int result = FormatBounded(line, sizeof line,
+                                   "%-8s %-20s size=%" PRIu64 " fnv1a64=%016" PRIX64
+                                   " source=%s\r\n",
+                                   area, name, snapshot->size, snapshot->hash, snapshot->path);
+  if (!FormatComplete(result, sizeof line)) return false;
+  const size_t length = strlen(line);
+  return fwrite(line, 1, length, stream) == length;
+}
+
+bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
+                          const LiveSnapshots* live, const LmrInventory* inventory,
+                          const RunOptions* options, const struct tm* startTime,
+                          PackContext* pack, RunCounters* counters) {
+  const uint64_t needed = BackupSpaceNeeded(live, inventory, pack);
+  if (!ResolveBackupRoot(homeDir, options, pack, counters)) return false;
+
+  if (!CreateDirectoryChain(pack->backupRootPath)) {
+    Tee("ERROR: cannot create or access backup root: %s\n", pack->backupRootPath);
+    ++counters->errors;
+    return false;
+  }
+
+  uint64_t available = 0;
+  if (!platform::FreeBytesAvailable(pack->backupRootPath, &available)) {
+    Tee("ERROR: cannot determine free space at backup root: %s\n", pack->backupRootPath);
+    ++counters->errors;
+    return false;
+  }
+  if (available < needed) {
+    Tee("ERROR: insufficient backup space. Need at least %" PRIu64 " bytes; available %" PRIu64
+        ".\n",
+        needed, available);
+    ++counters->errors;
+    return false;
+  }
+
+  char workDir[kPathBufferSize];
+  char messageDir[kPathBufferSize];
+  if (!CreateBackupTree(startTime, pack, workDir, messageDir)) {
+    Tee("ERROR: cannot create timestamped backup directory tree under %s.\n",
+        pack->backupRootPath);
+    ++counters->errors;
+    return false;
+  }
+
+  if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, workDir, messageDir, counters) ||
+      !WriteRestoreWarning(pack, counters) || !WriteManifest(live, inventory, pack, counters)) {
+    return false;
+  }
+
+  pack->backupDone = 1;
+  Tee("Backup root:        %s\n", pack->backupRootPath);
+  Tee("Backup directory:   %s\n", pack->backupDirPath);
+  Tee("Verified backup result: PASS\n");
+  return true;
+}

@@ -1,0 +1,83 @@
+// QVWHOSON.DAT: one 6-byte record per node (UserNo int16 LE, Mode byte, 3 bytes
+// not read). A pack never runs while any node slot 1..255 shows a caller.
+#include "safety/caller_status.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/output.h"
+#include "safety/file_snapshot.h"
+
+namespace {
+
+constexpr unsigned kNodeRecordSize = 6;
+constexpr unsigned kNodeSlots = kWhosOnSize / kNodeRecordSize;
+
+int16_t NodeUserNo(const unsigned char* record) {
+  return static_cast<int16_t>(static_cast<uint16_t>(record[0] | (record[1] << 8)));
+}
+
+// Lists every slot with a caller; true when there was at least one.
+bool ReportActiveCallers(const unsigned char* records) {
+  bool anyActive = false;
+  for (unsigned slot = 1; slot < kNodeSlots; ++slot) {  // record 0 is not a node
+    const unsigned char* record = records + kNodeRecordSize * slot;
+    const int userNo = NodeUserNo(record);
+    if (userNo <= 0) continue;
+    if (!anyActive) Tee("SAFETY ABORT: active Quorvex node record(s) found:\n");
+    anyActive = true;
+    Tee("  Node slot %u: UserNo=%d Mode=0x%02X\n", slot, userNo, static_cast<unsigned>(record[2]));
+  }
+  return anyActive;
+}
+
+bool CountFailure(RunCounters* counters) {
+  counters->errors++;
+  return false;
+}
+
+}  // namespace
+
+bool CheckCallerStatus(const char* path, RunCounters* counters) {
+  uint64_t size = 0;
+  if (!GetRegularFileSize(path, &size)) {
+    Tee("SAFETY ERROR: QVWHOSON.DAT is missing: %s\n", path);
+    return CountFailure(counters);
+  }
+  Tee("Caller-status file:  %s (%" PRIu64 " bytes)\n", path, size);
+  if (size != kWhosOnSize) {
+    Tee("SAFETY ERROR: QVWHOSON.DAT must be exactly %u bytes (256 x 6-byte records).\n",
+        kWhosOnSize);
+    return CountFailure(counters);
+  }
+
+  FILE* stream = fopen(path, "rb");
+  if (stream == nullptr) {
+    Tee("SAFETY ERROR: cannot open QVWHOSON.DAT: %s\n", strerror(errno));
+    return CountFailure(counters);
+  }
+  unsigned char* records = static_cast<unsigned char*>(malloc(kWhosOnSize));
+  if (records == nullptr) {
+    fclose(stream);
+    Tee("SAFETY ERROR: out of memory reading QVWHOSON.DAT.\n");
+    return CountFailure(counters);
+  }
+  if (fread(records, 1, kWhosOnSize, stream) != kWhosOnSize) {
+    free(records);
+    fclose(stream);
+    Tee("SAFETY ERROR: short read from QVWHOSON.DAT.\n");
+    return CountFailure(counters);
+  }
+  fclose(stream);
+
+  const bool anyActive = ReportActiveCallers(records);
+  free(records);
+  if (anyActive) {
+    Tee("QVCULLDB32 will not scan the user database while a caller may be active.\n");
+    return CountFailure(counters);
+  }
+  Tee("Caller safety check: CLEAR\n");
+  return true;
+}

@@ -1,0 +1,125 @@
+// File identity by size and FNV-1a 64-bit hash, and the shared file routines.
+#include "safety/file_snapshot.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
+  uint64_t h = hash;
+  for (size_t i = 0; i < len; ++i) {
+    h ^= data[i];
+    h *= kFnvPrime;
+  }
+  return h;
+}
+
+uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok) {
+  *ok = 0;
+  FILE* stream = fopen(path, "rb");
+  if (stream == nullptr) return 0;
+
+  // One fixed buffer: files of any size hash in constant memory.
+  unsigned char buffer[kCopyBufferSize];
+  uint64_t hash = kFnvOffsetBasis;
+  uint64_t count = 0;
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, stream)) != 0) {
+    hash = Fnv1a64Update(hash, buffer, got);
+    count += got;
+  }
+  const bool readError = ferror(stream) != 0;
+  fclose(stream);
+  if (readError) return 0;
+
+  *size = count;
+  *ok = 1;
+  return hash;
+}
+
+uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot) {
+  memset(snapshot, 0, sizeof *snapshot);
+  const size_t length = strlen(path);
+  const size_t kept = length < sizeof snapshot->path ? length : sizeof snapshot->path - 1;
+  memcpy(snapshot->path, path, kept);
+  // A path cut to fit would name another file: such a snapshot stays unusable.
+  if (kept != length) return 0;
+  snapshot->hash = HashFileFnv1a64(path, &snapshot->size, &snapshot->ok);
+  return snapshot->ok;
+}
+
+bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
+  if (snapshot->ok != 1) return false;
+  uint64_t size = 0;
+  uint32_t ok = 0;
+  const uint64_t hash = HashFileFnv1a64(path, &size, &ok);
+  return ok == 1 && size == snapshot->size && hash == snapshot->hash;
+}
+
+bool SnapshotMatches(const FileSnapshot* snapshot) {
+  return FileMatchesSnapshot(snapshot->path, snapshot);
+}
+
+bool GetRegularFileSize(const char* path, uint64_t* size) {
+  platform::PathAttributes attributes;
+  if (!platform::GetPathAttributes(path, &attributes) || attributes.isDirectory) return false;
+  *size = attributes.size;
+  return true;
+}
+
+bool IsRegularFile(const char* path) {
+  uint64_t size;
+  return GetRegularFileSize(path, &size);
+}
+
+void RemoveIfRegularFile(const char* path) {
+  if (IsRegularFile(path)) platform::RemoveFile(path);
+}
+
+bool FlushFileToDisk(const char* path) {
+  return platform::FlushToDisk(path);
+}
+
+bool WriteString(FILE* stream, const char* text) {
+  const size_t length = strlen(text);
+  return fwrite(text, 1, length, stream) == length;
+}
+
+// Copies every byte of source to destination; false on a read error or short write.
+static bool CopyStream(FILE* source, FILE* destination, unsigned char* buffer) {
+  size_t got;
+  while ((got = fread(buffer, 1, kCopyBufferSize, source)) != 0) {
+    if (fwrite(buffer, 1, got, destination) != got) return false;
+  }
+  return ferror(source) == 0;
+}
+
+bool CopyFileVerified(const char* source, const char* destination, const FileSnapshot* expected) {
+  FILE* in = fopen(source, "rb");
+  if (in == nullptr) return false;
+  FILE* out = fopen(destination, "wb");
+  if (out == nullptr) {
+    fclose(in);
+    return false;
+  }
+  unsigned char* buffer = static_cast<unsigned char*>(malloc(kCopyBufferSize));
+  if (buffer == nullptr) {
+    fclose(in);
+    fclose(out);
+    RemoveIfRegularFile(destination);
+    return false;
+  }
+
+  bool written = CopyStream(in, out, buffer);
+  if (fflush(out) != 0) written = false;
+  free(buffer);
+  if (fclose(in) != 0) written = false;
+  if (fclose(out) != 0) written = false;
+  if (!written || !FlushFileToDisk(destination)) {
+    RemoveIfRegularFile(destination);
+    return false;
+  }
+  // A copy that differs stays in place for the operator to inspect.
+  return FileMatchesSnapshot(destination, expected);
+}

@@ -1,0 +1,143 @@
+// The LMR inventory: every QVMSGnn.LMR of the MESSAGE directory, snapshotted and
+// sorted by name, and the capacity lines of file validation.
+#include "safety/lmr_inventory.h"
+
+#include <cctype>
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/output.h"
+#include "cli/paths.h"
+#include "platform/platform.h"
+
+static int LowerAscii(char c) {
+  return tolower(static_cast<unsigned char>(c));
+}
+
+// Compares the first n characters ignoring letter case; true when equal.
+static bool EqualIgnoringCase(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsLmrFileName(const char* name) {
+  const size_t length = strlen(name);
+  if (length < 10 || length > 16) return false;
+  if (!EqualIgnoringCase(name, "QVMSG", 5)) return false;
+  if (!EqualIgnoringCase(name + length - 4, ".LMR", 4)) return false;
+  for (size_t i = 5; i < length - 4; ++i) {
+    if (!isdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  return true;
+}
+
+bool AllocateLmrInventory(LmrInventory* inventory) {
+  inventory->count = 0;
+  inventory->entries =
+      static_cast<LmrFileEntry*>(calloc(kLmrInventoryCapacity, sizeof(LmrFileEntry)));
+  return inventory->entries != nullptr;
+}
+
+void FreeLmrInventory(LmrInventory* inventory) {
+  free(inventory->entries);
+  inventory->entries = nullptr;
+  inventory->count = 0;
+}
+
+// Text order of the lower-cased bytes. Names that differ only in case can both
+// exist on a case-sensitive file system; the plain byte order keeps their order fixed.
+static int CompareEntryNames(const void* left, const void* right) {
+  const char* a = static_cast<const LmrFileEntry*>(left)->name;
+  const char* b = static_cast<const LmrFileEntry*>(right)->name;
+  for (size_t i = 0;; ++i) {
+    const int difference = LowerAscii(a[i]) - LowerAscii(b[i]);
+    if (difference != 0) return difference;
+    if (a[i] == '\0') break;
+  }
+  return strcmp(a, b);
+}
+
+// Fills *entry for one accepted directory entry; false when it cannot be recorded.
+static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry* entry) {
+  memset(entry, 0, sizeof *entry);
+  if (strlen(name) >= sizeof entry->name) return false;
+  strcpy(entry->name, name);
+  if (!JoinPath(entry->path, messageDir, name)) return false;
+
+  platform::PathAttributes attributes;
+  if (!platform::GetPathAttributes(entry->path, &attributes) || attributes.isDirectory) {
+    return false;
+  }
+  if (attributes.size >> 32 != 0) return false;  // 4 GiB or more
+  entry->size = attributes.size;
+  entry->slotCount = entry->size / kLmrSlotSize;
+  entry->remainder = static_cast<uint32_t>(entry->size % kLmrSlotSize);
+  return TakeSnapshot(entry->path, &entry->liveSnapshot) == 1;
+}
+
+bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
+  inventory->count = 0;
+  char pattern[kPathBufferSize];
+  if (!JoinPath(pattern, messageDir, "QVMSG*.LMR")) {
+    Tee("ERROR: LMR search path is too long.\n");
+    counters->errors++;
+    return false;
+  }
+
+  platform::DirectorySearch search;
+  platform::DirectoryEntry found;
+  // Nothing to list (no match, no directory) is a system without conferences.
+  if (!platform::FindFirstEntry(pattern, &search, &found)) return true;
+
+  do {
+    if (found.isDirectory || !IsLmrFileName(found.name)) continue;
+    if (inventory->count >= kLmrInventoryCapacity ||
+        !RecordLmrFile(messageDir, found.name, &inventory->entries[inventory->count])) {
+      platform::EndSearch(&search);
+      Tee("ERROR: failed while recording LMR file %s.\n", found.name);
+      counters->errors++;
+      return false;
+    }
+    inventory->count++;
+  } while (platform::FindNextEntry(&search, &found));
+
+  platform::EndSearch(&search);
+  qsort(inventory->entries, inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
+  return true;
+}
+
+// The verdict that ends one entry's line; counts an error for a bad file.
+static void ReportLmrVerdict(const LmrFileEntry* entry, RunCounters* counters) {
+  const uint64_t users = counters->userRecords;
+  if (entry->remainder != 0) {
+    Tee("  ERROR: misaligned");
+    counters->errors++;
+  } else if (entry->slotCount >= users) {
+    Tee("  OK: capacity %" PRIu64 "; current users occupy slots 1..%" PRIu64, entry->slotCount,
+        users);
+    if (entry->slotCount == kStandardLmrSlots) Tee(" [standard Quorvex fixed capacity]");
+  } else {
+    Tee("  ERROR: only %" PRIu64 " user slots; need at least %" PRIu64, entry->slotCount, users);
+    counters->errors++;
+  }
+}
+
+void ReportLmrInventory(const LmrInventory* inventory, RunCounters* counters) {
+  Tee("LMR files found:     %lu\n", static_cast<unsigned long>(inventory->count));
+  if (inventory->count == 0) {
+    Tee("WARN: no QVMSGxx.LMR files were found. This may be valid only on a system with no "
+        "message conferences.\n");
+    counters->warnings++;
+    return;
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    Tee("  %-16s %" PRIu64 " bytes = %" PRIu64 " x 4, remainder %u", entry->name, entry->size,
+        entry->slotCount, entry->remainder);
+    ReportLmrVerdict(entry, counters);
+    Tee("\n");
+  }
+}

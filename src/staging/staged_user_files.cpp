@@ -1,0 +1,180 @@
+// The staged QVUSERS.DAT and QVUSERS.PTR, and the removal of staged files that
+// are left at the end of a write run.
+#include <cstdint>
+#include <cstring>
+
+#include "cli/output.h"
+#include "cli/paths.h"
+#include "safety/file_snapshot.h"
+#include "staging/staging.h"
+#include "staging/staging_streams.h"
+#include "userdb/user_records.h"
+
+namespace {
+
+// The four streams of the rebuild; null while not open.
+struct UserFileStreams {
+  FILE* dat;
+  FILE* ptr;
+  FILE* stagedDat;
+  FILE* stagedPtr;
+};
+
+// stdio buffers of the four streams, in the order of UserFileStreams.
+char g_streamBuffers[4][kStagingStreamBufferSize];
+
+void RemoveStagedUserFiles(const PackContext* pack) {
+  RemoveIfRegularFile(pack->stagedDatPath);
+  RemoveIfRegularFile(pack->stagedPtrPath);
+}
+
+// The common failure exit: the message has been printed already.
+bool FailUserFiles(UserFileStreams* streams, const PackContext* pack, RunCounters* counters) {
+  counters->errors++;
+  CloseIfOpen(&streams->dat);
+  CloseIfOpen(&streams->ptr);
+  CloseIfOpen(&streams->stagedDat);
+  CloseIfOpen(&streams->stagedPtr);
+  RemoveStagedUserFiles(pack);
+  return false;
+}
+
+// Attempts all four opens, so that a failure leaves no doubt which were tried.
+bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackContext* pack,
+                         UserFileStreams* streams) {
+  int firstError = 0;
+  streams->dat = OpenStagingStream(usersDat, "rb", &firstError);
+  streams->ptr = OpenStagingStream(usersPtr, "rb", &firstError);
+  streams->stagedDat = OpenStagingStream(pack->stagedDatPath, "wb", &firstError);
+  streams->stagedPtr = OpenStagingStream(pack->stagedPtrPath, "wb", &firstError);
+  FILE* all[4] = {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr};
+  bool opened = true;
+  for (int i = 0; i < 4; ++i) {
+    if (all[i] == nullptr) {
+      opened = false;
+    } else {
+      UseStagingBuffer(all[i], g_streamBuffers[i]);
+    }
+  }
+  if (!opened) Tee("ERROR: cannot open QVUSERS source or staged files: %s\n", strerror(firstError));
+  return opened;
+}
+
+// Copies every retained user record and rebuilds its pointer record from the
+// user record itself, so the pair written is consistent by construction.
+bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32_t* written) {
+  UserRecord user;
+  UserPointerRecord pointer;
+  for (uint32_t i = 0; i < pack->userCount; ++i) {
+    if (!ReadExactly(streams->dat, user.bytes, sizeof user.bytes) ||
+        !ReadExactly(streams->ptr, pointer.bytes, sizeof pointer.bytes)) {
+      Tee("ERROR: short read while building staged QVUSERS files at record %u.\n", i + 1);
+      return false;
+    }
+    // Purged users are checked too: a mismatch anywhere means the pair of files
+    // is not what validation saw, and no part of it may be trusted.
+    if (!RecordsCorrespond(user, pointer)) {
+      Tee("ERROR: QVUSERS.DAT/PTR name mismatch or invalid Pascal string at user %u.\n", i + 1);
+      return false;
+    }
+    if (pack->purgeMap[i] != 0) continue;
+    if (!WriteExactly(streams->stagedDat, user.bytes, kUserRecordSize) ||
+        !WriteExactly(streams->stagedPtr, user.bytes, kPointerRecordSize)) {
+      Tee("ERROR: write failure while building staged QVUSERS files.\n");
+      return false;
+    }
+    ++*written;
+  }
+  return true;
+}
+
+bool FinalizeUserFileStreams(UserFileStreams* streams) {
+  if (ferror(streams->dat) != 0 || ferror(streams->ptr) != 0 ||
+      fflush(streams->stagedDat) != 0 || fflush(streams->stagedPtr) != 0) {
+    Tee("ERROR: I/O error while finalizing staged QVUSERS files.\n");
+    return false;
+  }
+  return true;
+}
+
+// Closes all four, whatever happens to the first ones.
+bool CloseUserFileStreams(UserFileStreams* streams) {
+  bool closed = CloseStream(&streams->dat);
+  closed = CloseStream(&streams->ptr) && closed;
+  closed = CloseStream(&streams->stagedDat) && closed;
+  closed = CloseStream(&streams->stagedPtr) && closed;
+  return closed;
+}
+
+bool FlushAndSnapshotStagedUserFiles(PackContext* pack) {
+  return FlushFileToDisk(pack->stagedDatPath) && FlushFileToDisk(pack->stagedPtrPath) &&
+         TakeSnapshot(pack->stagedDatPath, &pack->stagedDatSnapshot) != 0 &&
+         TakeSnapshot(pack->stagedPtrPath, &pack->stagedPtrSnapshot) != 0;
+}
+
+bool StagedUserFileSizesMatch(const PackContext* pack) {
+  const uint64_t retained = pack->retainedCount;
+  return pack->stagedDatSnapshot.size == retained * kUserRecordSize &&
+         pack->stagedPtrSnapshot.size == retained * kPointerRecordSize;
+}
+
+void RemoveStagedFile(const char* path) {
+  if (path[0] != '\0') RemoveIfRegularFile(path);
+}
+
+}  // namespace
+
+bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContext* pack,
+                          RunCounters* counters) {
+  if (!StagedPathFor(pack->stagedDatPath, usersDat) ||
+      !StagedPathFor(pack->stagedPtrPath, usersPtr)) {
+    Tee("ERROR: staged QVUSERS path is too long.\n");
+    counters->errors++;
+    return false;
+  }
+  // A staged file of an earlier run is ours to replace; anything else of that
+  // name (a directory) is left alone and makes the open below fail.
+  RemoveStagedUserFiles(pack);
+
+  UserFileStreams streams = {};
+  if (!OpenUserFileStreams(usersDat, usersPtr, pack, &streams)) {
+    return FailUserFiles(&streams, pack, counters);
+  }
+  uint32_t written = 0;
+  if (!CopyRetainedUsers(&streams, pack, &written)) return FailUserFiles(&streams, pack, counters);
+  if (written != pack->retainedCount) {
+    Tee("ERROR: staged retained-user count mismatch: expected %u, wrote %u.\n",
+        pack->retainedCount, written);
+    return FailUserFiles(&streams, pack, counters);
+  }
+  if (!FinalizeUserFileStreams(&streams)) return FailUserFiles(&streams, pack, counters);
+  if (!CloseUserFileStreams(&streams)) {
+    RemoveStagedUserFiles(pack);
+    return false;
+  }
+  if (!FlushAndSnapshotStagedUserFiles(pack)) {
+    Tee("ERROR: cannot flush or hash staged QVUSERS files.\n");
+    counters->errors++;
+    RemoveStagedUserFiles(pack);
+    return false;
+  }
+  if (!StagedUserFileSizesMatch(pack)) {
+    // The files stay for the end-of-run cleanup.
+    Tee("ERROR: staged QVUSERS file size verification failed.\n");
+    counters->errors++;
+    return false;
+  }
+  Tee("Staged QVUSERS.DAT: %u retained record(s), verified.\n", pack->retainedCount);
+  Tee("Staged QVUSERS.PTR: %u rebuilt pointer record(s), verified.\n", pack->retainedCount);
+  return true;
+}
+
+void RemoveStagedFiles(const PackContext* pack, const LmrInventory* inventory) {
+  RemoveStagedFile(pack->stagedDatPath);
+  RemoveStagedFile(pack->stagedPtrPath);
+  RemoveStagedFile(pack->stagedPurgedLogPath);
+  if (inventory == nullptr || inventory->entries == nullptr) return;
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    RemoveStagedFile(inventory->entries[i].stagedPath);
+  }
+}

@@ -1,0 +1,94 @@
+// End-to-end harness: runs the packer as a separate process in a sample home
+// directory and gives tests its exit code, console output and the part of the
+// run report that the run appended.
+//
+// Environment:
+//   QV_PROGRAM       the program under test (set by ctest). When unset, the
+//                    qvculldb beside the test binary's parent directory.
+//   QV_RUNNER        optional prefix, e.g. /usr/lib/wine/wine64 for the
+//                    Windows EXE (split at blanks). Under it, CR LF becomes LF
+//                    in stdout, stderr and the report text, and WINEDEBUG=-all.
+//   QV_SAMPLE        the qvsample tool (set by ctest), for tests of its CLI.
+//   QV_KEEP_SCRATCH  when set, scratch directories are left for inspection.
+//   QV_RUN_TIMEOUT   seconds after which a hung run is killed (default 900).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sample_bbs.h"
+
+struct RunResult {
+  bool started = false;   // the process could be created and run
+  int exitCode = -1;      // -1 when it ended by a signal or did not start
+  int signal = 0;         // terminating signal, 0 when it exited
+  bool timedOut = false;  // killed after QV_RUN_TIMEOUT
+  std::string out;        // standard output
+  std::string err;        // standard error
+  std::string report;     // what this run appended to QVCULLDB32_REPORT.TXT
+};
+
+constexpr const char* kReportName = "QVCULLDB32_REPORT.TXT";
+
+// Runs the program in cwd with args (not including the program name), stdin
+// from /dev/null. extraEnv holds "NAME=value" entries added to (or replacing
+// in) the inherited environment, e.g. an LD_PRELOAD fault shim.
+RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
+                     const std::vector<std::string>& extraEnv = {});
+// Runs any command (argv[0] is looked up in PATH) the same way, without the
+// runner and without the report. Used for qvsample and for wine itself.
+RunResult RunCommand(const std::string& cwd, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& extraEnv = {});
+
+std::string ProgramPath();
+std::string SampleToolPath();
+bool UnderWine();
+// Starts Wine once so that the first timed-out-looking start (prefix creation)
+// does not fall into a test. True natively, or when wineboot succeeded.
+bool EnsureWineReady();
+// A path as the program prints it: unchanged natively; under Wine "Z:" and the
+// path with '/' replaced by '\'.
+std::string HostPath(const std::string& posixPath);
+// The separator the program inserts: '/' natively, '\' under Wine.
+char Sep();
+// The CR LF to LF conversion applied to program output under Wine.
+std::string NormaliseLineEnds(const std::string& text);
+
+// Replaces the run's clock readings with fixed placeholders so that whole
+// transcripts can be compared:
+//   "YYYY-MM-DD HH:MM:SS"    any date-time stamp such as the "Started:" line
+//   "YYYY-MM-DD at HH:MM:SS" the audit log's "packed on ... at ..."
+//   "YYYY-MM-DD"             the "Pack date:" / "Preview date:" value
+//   "QVCULLDB-YYYYMMDD-HHMMSS" the backup directory name (a "-001" style
+//                            suffix is kept)
+std::string NormaliseClock(const std::string& transcript);
+
+// A fresh directory under /tmp, removed by RemoveTree unless QV_KEEP_SCRATCH.
+std::string MakeScratchDir();
+// Removes a tree, first making its directories writable again.
+void RemoveTree(const std::string& path);
+struct ScratchDir {
+  std::string path;
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+};
+
+uint64_t Fnv1a64(const std::string& bytes);
+// Every entry of a tree by path relative to root: a file maps to
+// "<size>:<FNV-1a hex>", a directory (path ending in '/') to "dir", a symbolic
+// link to "link:<target>". Two equal maps mean no byte, name or directory of
+// the tree changed.
+std::map<std::string, std::string> HashTree(const std::string& root);
+// Files of a small tree with their whole contents.
+std::map<std::string, std::string> ReadTree(const std::string& root);
+// "changed X", "added Y", "removed Z" lines; empty when both are equal.
+std::string DiffTrees(const std::map<std::string, std::string>& before,
+                      const std::map<std::string, std::string>& after);
+// Names in one directory (not "." and ".."), sorted.
+std::vector<std::string> ListDirectory(const std::string& dir);
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
