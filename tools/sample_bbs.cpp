@@ -501,7 +501,9 @@ bool MakeDirectories(const std::string& path) {
 bool PatchFile(const std::string& path, uint64_t offset, const std::string& bytes) {
   FILE* file = std::fopen(path.c_str(), "r+b");
   if (!file) return false;
-  bool ok = std::fseek(file, long(offset), SEEK_SET) == 0 &&
+  const bool inside = std::fseek(file, 0, SEEK_END) == 0 &&
+                      offset + bytes.size() <= uint64_t(std::ftell(file));
+  bool ok = inside && std::fseek(file, long(offset), SEEK_SET) == 0 &&
             std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   if (std::fclose(file) != 0) ok = false;
   return ok;

@@ -131,8 +131,8 @@ std::string PurgedLogBytes(const SampleSpec& spec);
 bool ReadWholeFile(const std::string& path, std::string* bytes);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
 bool MakeDirectories(const std::string& path);
-// Overwrites bytes at offset inside an existing file (which is never grown
-// past offset + bytes.size() and never truncated).
+// Overwrites bytes at offset inside an existing file; false, and nothing
+// written, when they would reach past its end.
 bool PatchFile(const std::string& path, uint64_t offset, const std::string& bytes);
 
 // User records in WORK (n is the 1-based user number).

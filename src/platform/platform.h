@@ -97,10 +97,14 @@ struct DirectoryEntry {
 };
 struct DirectorySearch {
   void* state;
+  // Set when a search call returned false because listing failed, rather than
+  // because nothing (more) matched: a partial listing must never pass for a whole one.
+  bool failed;
 };
-// Starts the search; false when nothing can be listed (no match, no directory).
+// Starts the search; false when nothing matches, the directory does not exist, or
+// (with failed set) the directory cannot be listed.
 bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryEntry* entry);
-// Next matching entry; false at the end or on any failure.
+// Next matching entry; false at the end, or (with failed set) on a failure.
 bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry);
 // Ends the search and frees what it held.
 void EndSearch(DirectorySearch* search);

@@ -295,6 +295,7 @@ bool EntryIsDirectory(DIR* dir, const char* name) {
 
 bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryEntry* entry) {
   search->state = nullptr;
+  search->failed = false;
   char dirPath[PATH_MAX];
   long nameStart = SplitDirectory(patternPath, strlen(patternPath), dirPath, sizeof dirPath);
   if (nameStart < 0) return false;
@@ -305,13 +306,17 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
   if (state == nullptr) return false;
   state->dir = opendir(dirPath);
   if (state->dir == nullptr) {
+    // A missing directory lists nothing; one that exists but cannot be read fails.
+    search->failed = errno != ENOENT && errno != ENOTDIR;
     free(state);
     return false;
   }
   CopyBounded(state->namePattern, sizeof state->namePattern, namePattern);
   search->state = state;
   if (FindNextEntry(search, entry)) return true;
+  bool failed = search->failed;
   EndSearch(search);
+  search->failed = failed;
   return false;
 }
 
@@ -319,8 +324,12 @@ bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry) {
   PosixSearch* state = static_cast<PosixSearch*>(search->state);
   if (state == nullptr) return false;
   for (;;) {
+    errno = 0;
     const struct dirent* found = readdir(state->dir);
-    if (found == nullptr) return false;
+    if (found == nullptr) {
+      search->failed = errno != 0;
+      return false;
+    }
     if (!MatchesPattern(state->namePattern, found->d_name)) continue;
     CopyBounded(entry->name, sizeof entry->name, found->d_name);
     entry->isDirectory = EntryIsDirectory(state->dir, found->d_name);

@@ -135,7 +135,12 @@ void FillEntry(const WIN32_FIND_DATAA& data, DirectoryEntry* entry) {
 bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryEntry* entry) {
   WIN32_FIND_DATAA data;
   HANDLE find = FindFirstFileA(patternPath, &data);
+  search->failed = false;
   if (find == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    // No match and no such directory list nothing; anything else fails.
+    search->failed = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+                     error != ERROR_NO_MORE_FILES;
     search->state = nullptr;
     return false;
   }
@@ -147,7 +152,10 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
 bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry) {
   if (search->state == nullptr) return false;
   WIN32_FIND_DATAA data;
-  if (!FindNextFileA(static_cast<HANDLE>(search->state), &data)) return false;
+  if (!FindNextFileA(static_cast<HANDLE>(search->state), &data)) {
+    search->failed = GetLastError() != ERROR_NO_MORE_FILES;
+    return false;
+  }
   FillEntry(data, entry);
   return true;
 }

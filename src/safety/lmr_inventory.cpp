@@ -78,6 +78,12 @@ static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry
   return TakeSnapshot(entry->path, &entry->liveSnapshot) == 1;
 }
 
+static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {
+  Tee("ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
+  counters->errors++;
+  return false;
+}
+
 bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
   inventory->count = 0;
   char pattern[kPathBufferSize];
@@ -90,7 +96,9 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   platform::DirectorySearch search;
   platform::DirectoryEntry found;
   // Nothing to list (no match, no directory) is a system without conferences.
-  if (!platform::FindFirstEntry(pattern, &search, &found)) return true;
+  if (!platform::FindFirstEntry(pattern, &search, &found)) {
+    return !search.failed || ReportListingFailure(messageDir, counters);
+  }
 
   do {
     if (found.isDirectory || !IsLmrFileName(found.name)) continue;
@@ -105,6 +113,9 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   } while (platform::FindNextEntry(&search, &found));
 
   platform::EndSearch(&search);
+  // An LMR file left out of the inventory would keep its old numbering while the
+  // users are renumbered, so a listing that broke off fails the run.
+  if (search.failed) return ReportListingFailure(messageDir, counters);
   qsort(inventory->entries, inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
   return true;
 }

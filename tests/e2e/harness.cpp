@@ -186,13 +186,13 @@ uint64_t FileSize(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? uint64_t(info.st_size) : 0;
 }
 
-// Matches pattern at text[at]: 'D' stands for any ASCII digit.
+// Matches pattern at text[at]: '#' stands for any ASCII digit.
 bool MatchesAt(const std::string& text, size_t at, const char* pattern) {
   const size_t length = std::strlen(pattern);
   if (at + length > text.size()) return false;
   for (size_t i = 0; i < length; ++i) {
     const char c = text[at + i];
-    if (pattern[i] == 'D' ? (c < '0' || c > '9') : c != pattern[i]) return false;
+    if (pattern[i] == '#' ? (c < '0' || c > '9') : c != pattern[i]) return false;
   }
   return true;
 }
@@ -203,9 +203,9 @@ struct ClockPattern {
 };
 
 const ClockPattern kClockPatterns[] = {
-    {"QVCULLDB-DDDDDDDD-DDDDDD", "QVCULLDB-YYYYMMDD-HHMMSS"},
-    {"DDDD-DD-DD DD:DD:DD", "YYYY-MM-DD HH:MM:SS"},
-    {"DDDD-DD-DD at DD:DD:DD", "YYYY-MM-DD at HH:MM:SS"},
+    {"QVCULLDB-########-######", "QVCULLDB-YYYYMMDD-HHMMSS"},
+    {"####-##-## ##:##:##", "YYYY-MM-DD HH:MM:SS"},
+    {"####-##-## at ##:##:##", "YYYY-MM-DD at HH:MM:SS"},
 };
 
 // "date:" and blanks before a date: the scan's "Pack date:" line.
@@ -213,7 +213,7 @@ size_t DateLabelEnd(const std::string& text, size_t at) {
   if (text.compare(at, 5, "date:") != 0) return 0;
   size_t end = at + 5;
   while (end < text.size() && text[end] == ' ') ++end;
-  return MatchesAt(text, end, "DDDD-DD-DD") ? end : 0;
+  return MatchesAt(text, end, "####-##-##") ? end : 0;
 }
 
 void HashFileInto(const std::string& path, std::string* entry) {

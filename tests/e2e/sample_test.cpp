@@ -192,7 +192,9 @@ TEST(SampleBbs, NodeFileFieldsAndWhereTheFilesGo) {
   EXPECT_EQ(node[18], 0);
   EXPECT_EQ(node[105], 0);
   for (size_t i = 0; i < node.size(); ++i) {
-    if (i != 18 && i != 105) ASSERT_EQ(node[i], char('A' + i % 26)) << i;
+    if (i != 18 && i != 105) {
+      ASSERT_EQ(node[i], char('A' + i % 26)) << i;
+    }
   }
 
   spec.workField = "DATA/WORK";
@@ -315,6 +317,9 @@ TEST(SampleBbs, PatchHelpersChangeOnlyTheirBytes) {
   EXPECT_FALSE(SetUserName(work, 7, std::string(31, 'N')));
   EXPECT_FALSE(SetTimeDate(work, 7, std::string(15, '1')));
   EXPECT_FALSE(ReadUserRecord(work, 41, &after));  // past the end
+  EXPECT_FALSE(SetDeleted(work, 41, 1));
+  EXPECT_FALSE(SetUserName(work, 41, "NEW"));
+  EXPECT_EQ(ReadOrEmpty(PointerFilePath(work)).size(), 40u * kPointerRecordSize);
   EXPECT_EQ(ReadOrEmpty(UserFilePath(work)).size(), 40u * kUserRecordSize);
 }
 
@@ -330,7 +335,9 @@ TEST(SampleBbs, PointerTailsCanDifferWhileNamesMatch) {
     const std::string pointer = ptr.substr((n - 1) * kPointerRecordSize, kPointerRecordSize);
     const size_t nameEnd = 1 + uint8_t(record[0]);
     EXPECT_EQ(pointer.substr(0, nameEnd), record.substr(0, nameEnd)) << n;
-    if (nameEnd < kPointerRecordSize) EXPECT_NE(pointer.substr(nameEnd), record.substr(nameEnd)) << n;
+    if (nameEnd < kPointerRecordSize) {
+      EXPECT_NE(pointer.substr(nameEnd), record.substr(nameEnd)) << n;
+    }
   }
   // A pack rebuilds pointer records from the user records' bytes.
   EXPECT_NE(PackedPointerFile(dat, {}), ptr);

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Generates a sample BBS under demo/ and runs a preview and then a real pack on it.
+set -u
+build=${1:-build}
+here=$(pwd)
+bbs=$here/demo/bbs
+rm -rf "$here/demo"
+"$build/qvsample" --users=300 --conferences=4 --deleted=8 --old=25 --old-days=400 \
+  --security=10,20,30,100 --purged-log "$bbs" || exit 1
+cd "$bbs" || exit 1
+users_before=$(( $(stat -c %s WORK/QVUSERS.DAT) / 315 ))
+
+echo
+echo "=== Preview: QVCULLDB.EXE /SEC=20 /OLD=400 /DRYRUN ==="
+"$here/$build/qvculldb" /SEC=20 /OLD=400 /DRYRUN
+echo "(preview exit code $?: 1 means candidates were found)"
+
+echo
+echo "=== Real pack: QVCULLDB.EXE /SEC=20 /OLD=400 ==="
+"$here/$build/qvculldb" /SEC=20 /OLD=400
+status=$?
+echo "(write exit code $status)"
+
+users_after=$(( $(stat -c %s WORK/QVUSERS.DAT) / 315 ))
+echo
+echo "=== Result ==="
+echo "Users before the pack: $users_before"
+echo "Users after the pack:  $users_after"
+echo "Backup directory:      $(ls -d "$bbs"/QVCULLDB-BACKUPS/*/ 2>/dev/null | tail -n 1)"
+echo "Run report:            $bbs/QVCULLDB32_REPORT.TXT"
+echo
+echo "=== The audit log's new block (WORK/QVPURGED.USR) ==="
+tr -d '\r' < WORK/QVPURGED.USR | awk '/^QVCULLDB32 .* packed on/{block=""} {block=block $0 "\n"} END{printf "%s", block}' | head -n 40
+exit $status
