@@ -98,12 +98,13 @@ size_t FirstCreatableIndex(const char* root) {
 
 // Creates path unless it is a directory already; true when it is one afterwards.
 bool MakeDirectoryIfMissing(const char* path) {
-  if (path[0] == '\0' || IsDirectory(path)) return true;
+  if (IsDirectory(path)) return true;
   return EnsureDirectory(path) && IsDirectory(path);
 }
 
-// Creates every missing directory of the root, outermost first.
-bool CreateDirectoryChain(const char* root) {
+// Applies action to every directory of the root that may be created (never a
+// drive root, a UNC server or share), outermost first, then to the root itself.
+bool ForEachRootDirectory(const char* root, bool (*action)(const char* dir)) {
   char prefix[kPathBufferSize];
   if (!FormatComplete(FormatBounded(prefix, sizeof prefix, "%s", root), sizeof prefix)) {
     return false;
@@ -112,11 +113,26 @@ bool CreateDirectoryChain(const char* root) {
     if (!IsSeparator(prefix[i])) continue;
     const char separator = prefix[i];
     prefix[i] = '\0';
-    const bool ok = MakeDirectoryIfMissing(prefix);
+    const bool ok = prefix[0] == '\0' || action(prefix);
     prefix[i] = separator;
     if (!ok) return false;
   }
-  return MakeDirectoryIfMissing(prefix);
+  return action(prefix);
+}
+
+// Creates every missing directory of the root, outermost first.
+bool CreateDirectoryChain(const char* root) {
+  return ForEachRootDirectory(root, MakeDirectoryIfMissing);
+}
+
+// The backup must survive a crash during the commit, so the directory entries
+// of every copy, of the timestamped directory and of the root chain reach the
+// disk too, not only the files' contents.
+bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
+                            const char* messageDir) {
+  return platform::FlushDirectoryToDisk(workDir) && platform::FlushDirectoryToDisk(messageDir) &&
+         platform::FlushDirectoryToDisk(pack->backupDirPath) &&
+         ForEachRootDirectory(pack->backupRootPath, platform::FlushDirectoryToDisk);
 }
 
 // A new directory named after the start time; a taken name gets the first free
@@ -307,6 +323,9 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, workDir, messageDir, counters) ||
       !WriteRestoreWarning(pack, counters) || !WriteManifest(live, inventory, pack, counters)) {
     return false;
+  }
+  if (!FlushBackupDirectories(pack, workDir, messageDir)) {
+    return Fail(counters, "ERROR: cannot finalize backup manifest.\n");
   }
 
   pack->backupDone = 1;

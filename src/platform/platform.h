@@ -70,6 +70,10 @@ bool RemoveFile(const char* path);
 // Reopens an already closed file for writing and forces its data to disk.
 bool FlushToDisk(const char* path);
 
+// Forces a directory's entries to disk (POSIX fsync of the directory; Windows
+// needs nothing: its file-system metadata is journaled and the commit writes through).
+bool FlushDirectoryToDisk(const char* path);
+
 // Replaces `to` by `from` (same directory) durably: the rename has reached the
 // disk when this returns true. On POSIX `from` first takes over the permission
 // bits (and, where allowed, owner and group) of an existing `to`, and the

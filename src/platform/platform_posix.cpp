@@ -222,6 +222,8 @@ uint32_t ReplaceFile(const char* from, const char* to) {
 
 }  // namespace
 
+bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
+
 bool ReplaceFileDurably(const char* from, const char* to, uint32_t* error) {
   uint32_t code = ReplaceFile(from, to);
   if (error != nullptr) *error = code;

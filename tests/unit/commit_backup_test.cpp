@@ -140,10 +140,9 @@ TEST_F(BackupTest, BackupRootValues) {
 }
 
 TEST_F(BackupTest, UncShareIsNeverCreated) {
-  // "//tmp/<name>/share-missing/bak": server "tmp", share "<name>"; on POSIX the
-  // double slash names the same directory as one, so the walk is observable.
-  // Server "tmp", share the fixture directory: share-missing and bak lie below
-  // the share and are created.
+  // On POSIX "//tmp/x" names the same directory as "/tmp/x", so the walk is
+  // observable. Server "tmp", share the fixture directory: share-missing and bak
+  // lie below the share and are created.
   const std::string missingShare = home + "/share-missing";
   ASSERT_EQ(missingShare.rfind("/tmp/", 0), 0u);
   UseBackupRoot("/" + missingShare + "/bak");
@@ -217,19 +216,4 @@ TEST_F(BackupTest, ChangedWorkFileAndAuditLogNameTheirGroup) {
   WriteBytes(purgedPath, purgedOld + "late");
   counters.errors = 0;
   ExpectFailure("ERROR: verified backup failed for QVPURGED.USR.\n");
-}
-
-TEST(WriteTextFileFlushedTest, WritesWholeTextOrNothing) {
-  char pattern[] = "/tmp/qvcommitXXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  ASSERT_TRUE(WriteTextFileFlushed((dir + "/T.TXT").c_str(), "a\r\nb"));
-  EXPECT_EQ(ReadBytes(dir + "/T.TXT"), "a\r\nb");
-  ASSERT_TRUE(WriteTextFileFlushed((dir + "/T.TXT").c_str(), ""));
-  EXPECT_EQ(ReadBytes(dir + "/T.TXT"), "");
-  EXPECT_FALSE(WriteTextFileFlushed((dir + "/missing/T.TXT").c_str(), "x"));
-  EXPECT_TRUE(EnsureDirectory((dir + "/D").c_str()));
-  EXPECT_TRUE(EnsureDirectory((dir + "/D").c_str()));
-  EXPECT_FALSE(EnsureDirectory((dir + "/missing/D").c_str()));
-  fs::remove_all(dir);
 }
