@@ -1,5 +1,6 @@
 # QVCULLDB32 build, test and demo entry points. `make test` is the one test command.
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 JOBS ?= 2
 PACKAGES := cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
 WINE ?= /usr/lib/wine/wine64

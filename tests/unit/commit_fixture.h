@@ -10,8 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,19 +18,9 @@
 #include "cli/paths.h"
 #include "commit/commit.h"
 #include "commit/verified_backup.h"
+#include "unit_test_support.h"
 
 namespace fs = std::filesystem;
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
-inline std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline unsigned Mode(const std::string& path) {
   return static_cast<unsigned>(fs::status(path).permissions()) & 0777u;
@@ -43,7 +31,7 @@ inline void CopyPath(char* out, const std::string& path) {
   snprintf(out, kPathBufferSize, "%s", path.c_str());
 }
 
-class CommitFixture : public ::testing::Test {
+class CommitFixture : public ScratchReportTest {
  protected:
   // Pre-pack contents: binary bytes, so a copy that translates anything shows.
   const std::string datOld = std::string("USERS-OLD\0\r\n\xE9\xFF", 15) + std::string(300, 'u');
@@ -69,9 +57,8 @@ class CommitFixture : public ::testing::Test {
   struct tm startTime{};
 
   void SetUp() override {
-    char pattern[] = "/tmp/qvcommitXXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    home = pattern;
+    ScratchReportTest::SetUp();
+    home = dir_;
     work = home + "/WORK";
     message = home + "/MESSAGE";
     fs::create_directory(work);
@@ -108,15 +95,6 @@ class CommitFixture : public ::testing::Test {
     startTime.tm_hour = 2;
     startTime.tm_min = 7;
     startTime.tm_sec = 9;
-
-    g_reportStream = tmpfile();
-    ASSERT_NE(g_reportStream, nullptr);
-  }
-
-  void TearDown() override {
-    fclose(g_reportStream);
-    g_reportStream = nullptr;
-    fs::remove_all(home);
   }
 
   void AddLmrEntry(uint32_t index, const char* name, const std::string& path,
@@ -155,19 +133,6 @@ class CommitFixture : public ::testing::Test {
   void UseBackupRoot(const std::string& value) {
     options->backupGiven = 1;
     CopyPath(options->backupRoot, value);
-  }
-
-  // Everything printed through Tee since the last call.
-  std::string TakeOutput() {
-    fflush(g_reportStream);
-    rewind(g_reportStream);
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, g_reportStream)) != 0) text.append(buffer, got);
-    fclose(g_reportStream);
-    g_reportStream = tmpfile();
-    return text;
   }
 
   void ExpectPrePackDatabase() {

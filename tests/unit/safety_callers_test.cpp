@@ -3,14 +3,14 @@
 #include <string>
 
 #include "safety/caller_status.h"
-#include "safety_test_support.h"
+#include "unit_test_support.h"
 
 namespace {
 
-class CallersTest : public SafetyTest {
+class CallersTest : public ScratchReportTest {
  protected:
   void SetUp() override {
-    SafetyTest::SetUp();
+    ScratchReportTest::SetUp();
     whosOn_ = Path("QVWHOSON.DAT");
     records_.assign(kWhosOnSize, '\0');
   }

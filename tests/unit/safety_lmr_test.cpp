@@ -4,19 +4,19 @@
 #include <string>
 
 #include "safety/lmr_inventory.h"
-#include "safety_test_support.h"
+#include "unit_test_support.h"
 
 namespace {
 
-class LmrTest : public SafetyTest {
+class LmrTest : public ScratchReportTest {
  protected:
   void SetUp() override {
-    SafetyTest::SetUp();
+    ScratchReportTest::SetUp();
     ASSERT_TRUE(AllocateLmrInventory(&inventory_));
   }
   void TearDown() override {
     FreeLmrInventory(&inventory_);
-    SafetyTest::TearDown();
+    ScratchReportTest::TearDown();
   }
 
   std::string Name(uint32_t i) const { return inventory_.entries[i].name; }

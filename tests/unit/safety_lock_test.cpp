@@ -3,17 +3,17 @@
 #include <string>
 
 #include "safety/shared_lock.h"
-#include "safety_test_support.h"
+#include "unit_test_support.h"
 
 namespace {
 
 const char kLockText[] = "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\n";
 
-class LockTest : public SafetyTest {
+class LockTest : public ScratchReportTest {
  protected:
   void TearDown() override {
     ReleaseSharedLock();  // the lock state is process-wide
-    SafetyTest::TearDown();
+    ScratchReportTest::TearDown();
   }
 
   int Acquire(const std::string& path) {

@@ -3,11 +3,11 @@
 #include <string>
 
 #include "safety/file_snapshot.h"
-#include "safety_test_support.h"
+#include "unit_test_support.h"
 
 namespace {
 
-using SnapshotTest = SafetyTest;
+using SnapshotTest = ScratchReportTest;
 
 std::string PatternBytes(size_t length) {
   std::string bytes(length, '\0');

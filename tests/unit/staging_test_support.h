@@ -1,54 +1,23 @@
-// Scratch directories, record builders and report capture for the staging tests.
+// The pack context and record builders for the staging tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "cli/output.h"
 #include "cli/run_counters.h"
 #include "staging/pack_context.h"
+#include "unit_test_support.h"
 #include "userdb/user_records.h"
 
-// A fresh directory under /tmp for each test, removed afterwards, with the
-// report stream pointed at a temporary file so that Tee output can be checked.
-class StagingTest : public ::testing::Test {
+// A scratch directory and report capture with an empty pack context and counters.
+class StagingTest : public ScratchReportTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qv_staging_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    g_reportStream = tmpfile();
-    ASSERT_NE(g_reportStream, nullptr);
+    ScratchReportTest::SetUp();
     memset(&pack_, 0, sizeof pack_);
     counters_ = RunCounters{};
-  }
-
-  void TearDown() override {
-    if (g_reportStream != nullptr) fclose(g_reportStream);
-    g_reportStream = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Everything Tee wrote since the last call.
-  std::string TakeOutput() {
-    std::string text;
-    fflush(g_reportStream);
-    rewind(g_reportStream);
-    int c;
-    while ((c = fgetc(g_reportStream)) != EOF) text.push_back(static_cast<char>(c));
-    fclose(g_reportStream);
-    g_reportStream = tmpfile();
-    return text;
   }
 
   // Sets the purge map and the three counts; purged holds user numbers.
@@ -61,34 +30,10 @@ class StagingTest : public ::testing::Test {
     pack_.retainedCount = userCount - pack_.purgeCount;
   }
 
-  std::string dir_;
   std::vector<unsigned char> purgeMap_;
   PackContext pack_;
   RunCounters counters_;
 };
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-  FILE* stream = fopen(path.c_str(), "wb");
-  ASSERT_NE(stream, nullptr) << path;
-  ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), stream), bytes.size());
-  ASSERT_EQ(fclose(stream), 0);
-}
-
-inline std::string ReadBytes(const std::string& path) {
-  std::string bytes;
-  FILE* stream = fopen(path.c_str(), "rb");
-  if (stream == nullptr) return bytes;
-  char buffer[65536];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, stream)) != 0) bytes.append(buffer, got);
-  fclose(stream);
-  return bytes;
-}
-
-inline bool Exists(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
-}
 
 inline void SetPascal(std::string* record, unsigned offset, const std::string& text) {
   (*record)[offset] = static_cast<char>(text.size());
