@@ -3,10 +3,7 @@
 // file, and the snapshots and records the backup and commit phases read.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -14,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/output.h"
 #include "cli/paths.h"
 #include "commit/commit.h"
 #include "commit/verified_backup.h"

@@ -5,9 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <string>
 
@@ -18,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "unit_test_support.h"
 
 namespace {
 
@@ -35,34 +34,16 @@ int RunInChild(Body body) {
   return status;
 }
 
-class PlatformPosixTest : public ::testing::Test {
+class PlatformPosixTest : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qv_platform_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
-
-  void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) const {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
-    ASSERT_EQ(fclose(f), 0);
+  static void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    WriteBytes(path, text);
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
   }
 
+  // "<missing>" tells a file that is gone from an empty one.
   static std::string ReadFile(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return "<missing>";
-    std::string text;
-    char buf[256];
-    size_t got;
-    while ((got = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-    fclose(f);
-    return text;
+    return Exists(path) ? ReadBytes(path) : "<missing>";
   }
 
   static mode_t ModeOf(const std::string& path) {
@@ -86,8 +67,6 @@ class PlatformPosixTest : public ::testing::Test {
     EXPECT_EQ(search.state, nullptr);
     return found;
   }
-
-  std::string dir_;
 };
 
 TEST_F(PlatformPosixTest, ErrnoMapsToTheWindowsCodeForTheSameCondition) {

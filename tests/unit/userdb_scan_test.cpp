@@ -1,16 +1,11 @@
 // The purge scan on small user files: selection, listed lines, warnings,
 // counters, the purge map and the failures that stop the scan.
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "cli/output.h"
+#include "unit_test_support.h"
 #include "userdb/purge_scan.h"
 #include "userdb/user_records.h"
 
@@ -79,22 +74,11 @@ TestUser Plain(const char* name) {
   return TestUser{name, "03/15/2024", 50, 1, 0};
 }
 
-class PurgeScanTest : public ::testing::Test {
+class PurgeScanTest : public ScratchReportTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qv_userdb_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    usersDat_ = dir_ + "/QVUSERS.DAT";
-    g_reportStream = tmpfile();
-    ASSERT_NE(g_reportStream, nullptr);
-  }
-
-  void TearDown() override {
-    if (g_reportStream != nullptr) fclose(g_reportStream);
-    g_reportStream = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    ScratchReportTest::SetUp();
+    usersDat_ = Path("QVUSERS.DAT");
   }
 
   void WriteUsers(const std::vector<TestUser>& users, size_t extraBytes = 0) {
@@ -104,10 +88,7 @@ class PurgeScanTest : public ::testing::Test {
       bytes.append(reinterpret_cast<const char*>(record.bytes), sizeof record.bytes);
     }
     bytes.append(extraBytes, '\x5A');
-    FILE* stream = fopen(usersDat_.c_str(), "wb");
-    ASSERT_NE(stream, nullptr);
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), stream), bytes.size());
-    ASSERT_EQ(fclose(stream), 0);
+    WriteBytes(usersDat_, bytes);
   }
 
   // Writes the users, scans them as a preview (or a write run when a map is
@@ -121,23 +102,11 @@ class PurgeScanTest : public ::testing::Test {
     return TakeOutput();
   }
 
-  std::string TakeOutput() {
-    std::string text;
-    fflush(g_reportStream);
-    rewind(g_reportStream);
-    int c;
-    while ((c = fgetc(g_reportStream)) != EOF) text.push_back(static_cast<char>(c));
-    fclose(g_reportStream);
-    g_reportStream = tmpfile();
-    return text;
-  }
-
   void ExpectBalanced(uint64_t userCount) {
     EXPECT_EQ(counters_.selected, counters_.purgeCandidates + counters_.protectedUser1);
     EXPECT_EQ(counters_.retained + counters_.purgeCandidates, userCount);
   }
 
-  std::string dir_;
   std::string usersDat_;
   RunCounters counters_ = {};
 };
