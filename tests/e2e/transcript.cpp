@@ -90,7 +90,9 @@ bool WriteFixture(Fixture* fixture, std::string* error) {
   return WriteFixtureAt(Home(*fixture), fixture->spec, fixture->users, &fixture->paths, error);
 }
 
-std::string Home(const Fixture& fixture) { return fixture.scratch.path + "/BBS"; }
+std::string Home(const Fixture& fixture) {
+  return fixture.home.empty() ? fixture.scratch.path + "/BBS" : fixture.home;
+}
 
 int64_t DayCount(const SampleDate& date) {
   const int y = date.year - (date.month <= 2);
@@ -302,7 +304,9 @@ std::string SnapshotPassText(const std::string& work) {
 
 std::string ReleasedText() { return "Shared QVLINK.BSY lock: RELEASED.\n"; }
 
-static std::string CounterLines(const Counts& c, bool writeMode, uint64_t purged, uint64_t kept) {
+namespace {
+
+std::string CounterLines(const Counts& c, bool writeMode, uint64_t purged, uint64_t kept) {
   std::string text = "\n======================= SUMMARY =======================\n";
   text += Format("User records:        %" PRIu64 "\n", c.userRecords);
   text += Format("Selected by rules:   %" PRIu64 "\n", c.selected);
@@ -322,6 +326,8 @@ static std::string CounterLines(const Counts& c, bool writeMode, uint64_t purged
   text += Format("Errors:              %" PRIu64 "\n", c.errors);
   return text;
 }
+
+}  // namespace
 
 int DryExitCode(const Counts& counts) {
   if (counts.errors != 0) return 2;
@@ -379,4 +385,39 @@ std::string CheckedTranscript(const RunResult& result) {
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.out, result.report) << "console and report differ";
   return NormaliseClock(result.out);
+}
+
+std::string PreviewOpening(const Fixture& f, const std::vector<std::string>& args,
+                           const Rules& rules) {
+  return HeaderText(args, false, Home(f)) + DirectoriesText(f.paths.work, f.paths.message) +
+         LockAcquiredText(f.paths.message) + CallerClearText(f.paths.work) +
+         SoundValidationText(f.users.size(), f.spec.conferences) + SelectionRulesText(rules) +
+         ScanHeadingText(false);
+}
+
+std::string PreviewClosing(const Fixture& f, const Counts& counts) {
+  return SnapshotPassText(f.paths.work) + ReleasedText() + DrySummaryText(counts);
+}
+
+std::string Picks(const Fixture& f, const std::vector<Pick>& picks, const Rules& rules,
+                  int64_t clockShift) {
+  std::string text;
+  for (const Pick& pick : picks) {
+    text += PickLine(f.spec, f.users[pick.number - 1], pick, rules, false, clockShift);
+  }
+  return text;
+}
+
+std::map<std::string, std::string> TreeWithoutReport(const Fixture& fixture) {
+  std::map<std::string, std::string> tree = HashTree(fixture.scratch.path);
+  tree.erase(Home(fixture).substr(fixture.scratch.path.size() + 1) + "/" + kReportName);
+  return tree;
+}
+
+RunResult RunLeavingNoTrace(const Fixture& fixture, const std::vector<std::string>& args) {
+  const std::map<std::string, std::string> before = TreeWithoutReport(fixture);
+  RunResult result = RunProgram(Home(fixture), args);
+  EXPECT_EQ(DiffTrees(before, TreeWithoutReport(fixture)), "");
+  EXPECT_TRUE(FileExists(Home(fixture) + "/" + kReportName));
+  return result;
 }

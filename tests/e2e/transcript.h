@@ -31,10 +31,12 @@ struct FixtureUser {
 // (Windows rules under Wine).
 SampleSpec FixtureSpec(uint32_t users, uint32_t conferences = 2);
 
-// A sample home at <scratch>/BBS whose users are exactly the listed ones; the
-// LMR files hold the standard 9999 slots.
+// A sample home whose users are exactly the listed ones; the LMR files hold
+// the standard 9999 slots. The home is <scratch>/BBS unless home is set (a
+// path inside the scratch directory).
 struct Fixture {
   ScratchDir scratch;
+  std::string home;
   SampleSpec spec = FixtureSpec(0);
   SamplePaths paths;
   std::vector<FixtureUser> users;
@@ -125,7 +127,23 @@ std::string WriteSummaryText(const Counts& counts, bool nothingToWrite);
 // The summary counters a transcript printed, for the invariants of a scan.
 bool ParseSummary(const std::string& out, Counts* counts);
 
+// A preview of the fixture's sound database up to the scan's first line, and
+// from the snapshot verification to the end.
+std::string PreviewOpening(const Fixture& f, const std::vector<std::string>& args,
+                           const Rules& rules);
+std::string PreviewClosing(const Fixture& f, const Counts& counts);
+// The scan lines of the picked users.
+std::string Picks(const Fixture& f, const std::vector<Pick>& picks, const Rules& rules,
+                  int64_t clockShift);
+
 // ---- Running -----------------------------------------------------------------
+
+// Every entry below the fixture's scratch directory except the home's report.
+std::map<std::string, std::string> TreeWithoutReport(const Fixture& fixture);
+// A run in the fixture's home that must leave every byte, name and directory
+// as it found them (no lock, no staged file, no backup) and only append to
+// the report.
+RunResult RunLeavingNoTrace(const Fixture& fixture, const std::vector<std::string>& args);
 
 // stdout of a run that opened its report: equals the report text appended by
 // the run; nothing on stderr. Returns the clock-normalised transcript.
