@@ -86,6 +86,11 @@ bool WriteString(FILE* stream, const char* text) {
   return fwrite(text, 1, length, stream) == length;
 }
 
+// The copy's stream hands the system one large write where the copy loop gives it
+// many 32768-byte blocks: the same bytes, for less work per byte.
+static constexpr size_t kCopyStreamBufferSize = 262144;
+static char g_copyStreamBuffer[kCopyStreamBufferSize];
+
 // Copies every byte of source to destination; false on a read error or short write.
 static bool CopyStream(FILE* source, FILE* destination, unsigned char* buffer) {
   size_t got;
@@ -110,6 +115,8 @@ bool CopyFileVerified(const char* source, const char* destination, const FileSna
     RemoveIfRegularFile(destination);
     return false;
   }
+  // A refused buffer only costs speed: the stream keeps its own.
+  setvbuf(out, g_copyStreamBuffer, _IOFBF, sizeof g_copyStreamBuffer);
 
   bool written = CopyStream(in, out, buffer);
   if (fflush(out) != 0) written = false;
