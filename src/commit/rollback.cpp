@@ -42,7 +42,14 @@ bool RestorePurgedLog(const char* workBackup, const PackContext* pack) {
     return RestoreOrReport(workBackup, "QVPURGED.USR", pack->purgedLogPath,
                            &pack->purgedLogSnapshot);
   }
-  if (!IsRegularFile(pack->purgedLogPath) || platform::RemoveFile(pack->purgedLogPath)) {
+  // A failed look at the file is no proof that it is gone: unless it is known to
+  // be a directory, it is deleted, and only a file that is still there afterwards
+  // fails the rollback. Otherwise a PASS could leave the new audit block behind.
+  platform::PathAttributes attributes;
+  if (platform::GetPathAttributes(pack->purgedLogPath, &attributes) && attributes.isDirectory) {
+    return true;
+  }
+  if (platform::RemoveFile(pack->purgedLogPath) || !IsRegularFile(pack->purgedLogPath)) {
     return true;
   }
   Tee("CRITICAL: rollback could not remove newly created QVPURGED.USR.\n");

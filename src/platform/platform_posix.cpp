@@ -309,7 +309,12 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
   state->dir = opendir(dirPath);
   if (state->dir == nullptr) {
     // A missing directory lists nothing; one that exists but cannot be read fails.
-    search->failed = errno != ENOENT && errno != ENOTDIR;
+    // A "missing" answer is believed only when the directory is really not there:
+    // an empty listing of an existing MESSAGE directory would let a pack renumber
+    // the users and leave every LMR file in the old numbering.
+    const int openError = errno;
+    search->failed =
+        (openError != ENOENT && openError != ENOTDIR) || IsExistingDirectory(dirPath);
     free(state);
     return false;
   }

@@ -16,15 +16,18 @@ constexpr char kLockContent[] =
 
 // Process-wide, shared with the interrupt clean-up. owned is set only after path
 // and handle are in place, and whoever clears it (release, clean-up) alone closes
-// and deletes, so the two can never both act on the lock.
+// and deletes, so the two can never both act on the handle. releasing is set
+// while a release that has cleared owned has not yet deleted the file, so that
+// an interrupt in that moment still removes it.
 struct SharedLock {
   std::atomic<int> owned;
+  std::atomic<int> releasing;
   char path[kPathBufferSize];
   platform::FileHandle handle;
 };
 static_assert(std::atomic<int>::is_always_lock_free, "the interrupt clean-up needs a lock-free flag");
 
-SharedLock g_lock = {{0}, {0}, platform::kInvalidHandle};
+SharedLock g_lock = {{0}, {0}, {0}, platform::kInvalidHandle};
 bool g_cleanupInstalled = false;
 
 // Closes the held handle and deletes the lock file; true when both succeeded.
@@ -40,7 +43,11 @@ bool CloseAndDeleteLockFile() {
 }
 
 void LockCleanup() {
-  if (g_lock.owned.exchange(0) == 1) CloseAndDeleteLockFile();
+  if (g_lock.owned.exchange(0) == 1) {
+    CloseAndDeleteLockFile();
+  } else if (g_lock.releasing.load() == 1) {
+    platform::RemoveFile(g_lock.path);
+  }
 }
 
 }  // namespace
@@ -54,6 +61,15 @@ int AcquireSharedLock(const char* path, char* reason, size_t reasonSize) {
   }
   strcpy(g_lock.path, path);
 
+  // The clean-up is in place before the lock file exists, and the file counts as
+  // owned from the moment it is created: a Ctrl+C while its content is written
+  // must remove it, not leave a stale lock that blocks every cooperating tool.
+  if (!g_cleanupInstalled) g_cleanupInstalled = platform::InstallInterruptCleanup(LockCleanup);
+  if (!g_cleanupInstalled) {
+    FormatBounded(reason, reasonSize, "could not install Ctrl+C lock cleanup handler.");
+    return -1;
+  }
+
   platform::FileHandle handle = platform::kInvalidHandle;
   const uint32_t createError = platform::CreateExclusiveFile(g_lock.path, &handle);
   if (createError == platform::kErrorFileExists || createError == platform::kErrorAlreadyExists) {
@@ -64,31 +80,28 @@ int AcquireSharedLock(const char* path, char* reason, size_t reasonSize) {
                   static_cast<unsigned long>(createError));
     return -1;
   }
-
-  const uint32_t writeError = platform::WriteHandle(handle, kLockContent, sizeof kLockContent - 1);
-  if (writeError != 0) {
-    platform::CloseFileHandle(handle);
-    platform::RemoveFile(g_lock.path);
-    FormatBounded(reason, reasonSize, "could not initialize lock file (Windows error %lu).",
-                  static_cast<unsigned long>(writeError));
-    return -1;
-  }
-
   g_lock.handle = handle;
   g_lock.owned.store(1);
 
-  if (!g_cleanupInstalled) g_cleanupInstalled = platform::InstallInterruptCleanup(LockCleanup);
-  if (!g_cleanupInstalled) {
+  const uint32_t writeError = platform::WriteHandle(handle, kLockContent, sizeof kLockContent - 1);
+  if (writeError != 0) {
     if (g_lock.owned.exchange(0) == 1) CloseAndDeleteLockFile();
-    FormatBounded(reason, reasonSize, "could not install Ctrl+C lock cleanup handler.");
+    FormatBounded(reason, reasonSize, "could not initialize lock file (Windows error %lu).",
+                  static_cast<unsigned long>(writeError));
     return -1;
   }
   return 1;
 }
 
 bool ReleaseSharedLock() {
-  if (g_lock.owned.exchange(0) != 1) return true;
-  return CloseAndDeleteLockFile();
+  g_lock.releasing.store(1);
+  if (g_lock.owned.exchange(0) != 1) {
+    g_lock.releasing.store(0);
+    return true;
+  }
+  const bool released = CloseAndDeleteLockFile();
+  g_lock.releasing.store(0);
+  return released;
 }
 
 bool IsSharedLockHeld() {
