@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -73,6 +74,11 @@ bool FlushToDisk(const char* path);
 // Forces a directory's entries to disk (POSIX fsync of the directory; Windows
 // needs nothing: its file-system metadata is journaled and the commit writes through).
 bool FlushDirectoryToDisk(const char* path);
+
+// Asks the system to start writing to disk what stream has handed it so far, so
+// that the flush to disk that follows waits less. A hint only: nothing is
+// reported, and Windows needs nothing.
+void StartWriteback(FILE* stream);
 
 // Replaces `to` by `from` (same directory) durably: the rename has reached the
 // disk when this returns true. On POSIX `from` first takes over the permission

@@ -224,6 +224,14 @@ uint32_t ReplaceFile(const char* from, const char* to) {
 
 bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
 
+void StartWriteback(FILE* stream) {
+#ifdef __linux__
+  sync_file_range(fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)stream;
+#endif
+}
+
 bool ReplaceFileDurably(const char* from, const char* to, uint32_t* error) {
   uint32_t code = ReplaceFile(from, to);
   if (error != nullptr) *error = code;

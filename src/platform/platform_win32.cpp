@@ -102,6 +102,8 @@ bool FlushToDisk(const char* path) {
 
 bool FlushDirectoryToDisk(const char*) { return true; }
 
+void StartWriteback(FILE*) {}
+
 bool ReplaceFileDurably(const char* from, const char* to, uint32_t* error) {
   // The replaced file's access rules come with the directory; nothing to copy.
   bool moved = MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

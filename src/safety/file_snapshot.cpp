@@ -91,11 +91,21 @@ bool WriteString(FILE* stream, const char* text) {
 static constexpr size_t kCopyStreamBufferSize = 262144;
 static char g_copyStreamBuffer[kCopyStreamBufferSize];
 
+void PaceWriteback(FILE* stream, WritebackPacer* pacer, size_t written) {
+  constexpr uint64_t kWritebackStep = 1048576;
+  pacer->unhinted += written;
+  if (pacer->unhinted < kWritebackStep) return;
+  pacer->unhinted = 0;
+  platform::StartWriteback(stream);
+}
+
 // Copies every byte of source to destination; false on a read error or short write.
 static bool CopyStream(FILE* source, FILE* destination, unsigned char* buffer) {
   size_t got;
+  WritebackPacer pacer{};
   while ((got = fread(buffer, 1, kCopyBufferSize, source)) != 0) {
     if (fwrite(buffer, 1, got, destination) != got) return false;
+    PaceWriteback(destination, &pacer, got);
   }
   return ferror(source) == 0;
 }

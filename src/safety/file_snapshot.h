@@ -35,6 +35,13 @@ bool SnapshotMatches(const FileSnapshot* snapshot);
 // snapshot's own path is not used: it may name a staged file moved away).
 bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot);
 
+// Starts the disk writing of a file being written once per mebibyte, so that
+// its flush to disk, which must follow, finds most of the data already written.
+struct WritebackPacer {
+  uint64_t unhinted;  // bytes written since the last hint
+};
+void PaceWriteback(FILE* stream, WritebackPacer* pacer, size_t written);
+
 // Exists and is not a directory.
 bool IsRegularFile(const char* path);
 

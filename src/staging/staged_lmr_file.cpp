@@ -29,6 +29,7 @@ struct LmrRebuild {
   FILE* staged;
   size_t pendingBytes;  // kept slots in g_keptBlock not yet written
   uint64_t kept;
+  WritebackPacer pacer;
 };
 
 // The common failure exit: the message has been printed already.
@@ -55,7 +56,9 @@ bool OpenLmrStreams(const LmrFileEntry* entry, LmrRebuild* rebuild) {
 bool WritePendingSlots(LmrRebuild* rebuild) {
   const size_t bytes = rebuild->pendingBytes;
   rebuild->pendingBytes = 0;
-  return WriteExactly(rebuild->staged, g_keptBlock, bytes);
+  if (!WriteExactly(rebuild->staged, g_keptBlock, bytes)) return false;
+  PaceWriteback(rebuild->staged, &rebuild->pacer, bytes);
+  return true;
 }
 
 bool KeepSlot(LmrRebuild* rebuild, const unsigned char* slot) {

@@ -18,6 +18,8 @@ struct UserFileStreams {
   FILE* ptr;
   FILE* stagedDat;
   FILE* stagedPtr;
+  WritebackPacer datPacer;
+  WritebackPacer ptrPacer;
 };
 
 // stdio buffers of the four streams, in the order of UserFileStreams.
@@ -83,6 +85,8 @@ bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32
       Tee("ERROR: write failure while building staged QVUSERS files.\n");
       return false;
     }
+    PaceWriteback(streams->stagedDat, &streams->datPacer, kUserRecordSize);
+    PaceWriteback(streams->stagedPtr, &streams->ptrPacer, kPointerRecordSize);
     ++*written;
   }
   return true;
