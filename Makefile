@@ -30,6 +30,7 @@ windows: win32 win64
 
 test-native: native
 	cd build && ctest -j$(JOBS) --output-on-failure
+	@grep -h '^SWEEP' build/Testing/Temporary/LastTest.log || true
 
 # The end-to-end scenarios again, against the 64-bit Windows EXE under Wine.
 test-wine: native win64

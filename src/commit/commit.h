@@ -21,6 +21,8 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           const LmrInventory* inventory, const PackContext* pack,
                           RunCounters* counters);
 
-// Restores every file from the backup; sets rollbackStarted and rollbackOk.
+// Brings every live file back to its pre-pack bytes from the backup (a file that
+// still has them is left alone; the others are replaced by a verified copy);
+// sets rollbackStarted and rollbackOk.
 void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
                         PackContext* pack, RunCounters* counters);
