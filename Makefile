@@ -6,7 +6,7 @@ PACKAGES := cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine6
 WINE ?= /usr/lib/wine/wine64
 CMAKE_FLAGS := -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all native win32 win64 windows deps test test-native test-windows test-wine test-sanitizers demo bench clean
+.PHONY: all native win32 win64 win64-unit windows deps test test-native test-windows test-wine test-sanitizers demo bench clean
 
 all: native
 
@@ -28,13 +28,19 @@ win64:
 windows: win32 win64
 	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE
 
+# The pure-logic unit tests built for Windows (posix thread model, for GoogleTest).
+win64-unit:
+	cmake -S . -B build-win64-tests -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64-posix.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win64-tests -j$(JOBS) --target windows_unit_tests
+
 test-native: native
 	cd build && ctest -j$(JOBS) --output-on-failure
 	@grep -h '^SWEEP' build/Testing/Temporary/LastTest.log || true
 
 # The end-to-end scenarios again, against the 64-bit Windows EXE under Wine.
-test-wine: native win64
-	@tools/run-wine-e2e.sh $(WINE) build-win64/QVCULLDB.EXE build/tests/qv_e2e_tests
+test-wine: native win64 win64-unit
+	@tools/run-wine-e2e.sh $(WINE) build-win64/QVCULLDB.EXE build/tests/qv_e2e_tests \
+	  build-win64-tests/tests/windows
 
 test-sanitizers:
 	cmake -S . -B build-asan -DQV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON >/dev/null
@@ -54,4 +60,4 @@ bench:
 	@bench/run
 
 clean:
-	rm -rf build build-win32 build-win64 build-asan demo
+	rm -rf build build-win32 build-win64 build-win64-tests build-asan build-bench demo
