@@ -254,6 +254,9 @@ bool VerifyAfterCommit(RunState* run) {
 
 // Write run after the scan: plan, staging, backup, gate, commit, verification.
 void RunWritePhases(RunState* run) {
+  // A Ctrl+C from here on also removes the staged files it would leave behind.
+  SetInterruptFileCleanup(RemoveStagedFilesOnInterrupt);
+  WatchStagedFilesOnInterrupt(&run->pack, &run->inventory);
   run->pack.purgeCount = static_cast<uint32_t>(run->counters.purgeCandidates);
   run->pack.retainedCount = run->pack.userCount - run->pack.purgeCount;
   if (run->pack.purgeCount == 0) {
@@ -354,6 +357,7 @@ int PrintRunSummary(const RunState* run) {
 // released, summary printed, report closed.
 int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
+  WatchStagedFilesOnInterrupt(nullptr, nullptr);
   ReleaseLockAtEnd(run);
   int exitCode = PrintRunSummary(run);
   free(run->pack.purgeMap);

@@ -29,6 +29,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "the interrupt clean-up nee
 
 SharedLock g_lock = {{0}, {0}, {0}, platform::kInvalidHandle};
 bool g_cleanupInstalled = false;
+std::atomic<void (*)()> g_fileCleanup{nullptr};
 
 // Closes the held handle and deletes the lock file; true when both succeeded.
 // Safe inside the interrupt clean-up: only the two platform calls and plain stores.
@@ -43,6 +44,8 @@ bool CloseAndDeleteLockFile() {
 }
 
 void LockCleanup() {
+  void (*fileCleanup)() = g_fileCleanup.load();
+  if (fileCleanup != nullptr) fileCleanup();
   if (g_lock.owned.exchange(0) == 1) {
     CloseAndDeleteLockFile();
   } else if (g_lock.releasing.load() == 1) {
@@ -51,6 +54,8 @@ void LockCleanup() {
 }
 
 }  // namespace
+
+void SetInterruptFileCleanup(void (*cleanup)()) { g_fileCleanup.store(cleanup); }
 
 int AcquireSharedLock(const char* path, char* reason, size_t reasonSize) {
   // One lock per run: a second attempt must not repoint the state at another file.

@@ -9,6 +9,10 @@
 // While this run holds a lock, a further attempt returns 0 and changes nothing.
 int AcquireSharedLock(const char* path, char* reason, size_t reasonSize);
 
+// Also runs cleanup on an interrupt, before the lock file is removed, so that
+// cooperating tools stay out until it is done. cleanup must be async-signal-safe.
+void SetInterruptFileCleanup(void (*cleanup)());
+
 // True when the lock was not held, or closing and deleting both succeeded.
 bool ReleaseSharedLock();
 

@@ -133,14 +133,14 @@ std::string LineAfter(const std::string& text, const std::string& prefix) {
 }
 
 // The lock is gone unless the process died hard, or its release was the failure;
-// staged files are gone unless their own removal failed or the run was ended;
+// staged files are gone unless their own removal failed or the run crashed (an
+// interrupt removes them);
 // nothing else appears beside the database.
 void CheckLeftovers(const FaultFixture& fixture, const RunEvidence& e, const std::string& text,
                     Verdict* verdict) {
   auto violate = [&](const std::string& message) { verdict->violations.push_back(message); };
   const std::string lockPath = e.home + "/MESSAGE/" + kLockName;
   const bool crashed = e.injected && e.kind == InjectionKind::Crash;
-  const bool interrupted = e.injected && e.kind == InjectionKind::Interrupt;
   if (FileExists(lockPath) && !crashed) {
     const bool releaseInjected = e.injected && e.kind == InjectionKind::Fail &&
                                  (e.injection.path == lockPath || e.injection.path2 == lockPath);
@@ -159,7 +159,7 @@ void CheckLeftovers(const FaultFixture& fixture, const RunEvidence& e, const std
         const bool ownRemovalFailed =
             e.injected && e.kind == InjectionKind::Fail && e.injection.path == full &&
             (e.injection.function == "unlink" || e.injection.function == "stat");
-        if (!crashed && !interrupted && !ownRemovalFailed) violate(rel + " was left behind");
+        if (!crashed && !ownRemovalFailed) violate(rel + " was left behind");
       } else if (name != kLockName &&
                  std::find(fixture.files.begin(), fixture.files.end(), rel) == fixture.files.end()) {
         violate("unexpected file " + rel);

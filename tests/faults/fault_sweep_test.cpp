@@ -12,8 +12,8 @@
 //   FAILED" naming a backup whose MANIFEST.TXT and copies hold the pre-run files;
 // - after a crash or an interrupt every file is its pre-run or its packed
 //   version, and when they are mixed the backup restores the pre-run database;
-// - no *.QVCNEW file is left unless its own removal failed or the process was
-//   ended; the lock file is gone unless the process crashed or its own removal
+// - no *.QVCNEW file is left unless its own removal failed or the process
+//   crashed (an interrupt removes them); the lock file is gone unless the process crashed or its own removal
 //   failed, and then the release error names it.
 //
 // A dry run must leave every file as it was and may end as complete (exit 1)
