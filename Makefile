@@ -53,7 +53,9 @@ test: deps
 	$(MAKE) test-wine
 	$(MAKE) test-sanitizers
 
-demo: native
+demo:
+	@cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j$(JOBS) --target qvculldb qvsample >/dev/null
 	@tools/demo.sh build
 
 bench:

@@ -5,8 +5,8 @@ build=${1:-build}
 here=$(pwd)
 bbs=$here/demo/bbs
 rm -rf "$here/demo"
-"$build/qvsample" --users=300 --conferences=4 --deleted=8 --old=25 --old-days=400 \
-  --security=10,20,30,100 --purged-log "$bbs" || exit 1
+"$build/qvsample" --users=300 --conferences=4 --deleted=5 --allow-purge=60 --old=12 --old-days=400 \
+  --security=10,20,30,40,50,60,70,80,90,100 --purged-log "$bbs" || exit 1
 cd "$bbs" || exit 1
 users_before=$(( $(stat -c %s WORK/QVUSERS.DAT) / 315 ))
 
