@@ -1,16 +1,4 @@
 # Cross build of QVCULLDB.EXE for 64-bit Windows with MinGW-w64.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(QV_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QV_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${QV_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${QV_MINGW_PREFIX}-windres)
-
-# Libraries and headers come from the MinGW-w64 sysroot only; programs run at
-# build time come from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${QV_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
