@@ -153,32 +153,32 @@ bool ParseCallers(const std::string& text, std::vector<SampleCaller>* callers) {
 
 // Applies one "--name=value" or flag option; false for an unknown or bad one.
 bool ApplyOption(const std::string& name, const std::string& value, bool hasValue,
-                 SampleSpec* spec) {
+                 SampleSpec* recipe) {
   uint64_t number;
   if (!hasValue) {
-    if (name == "--plain-names") return spec->plainNames = true;
-    if (name == "--user1-deleted") return spec->user1Deleted = true;
-    if (name == "--windows-paths") return spec->windowsPathRules = true;
-    if (name == "--purged-log") return spec->purgedLog = true;
-    if (name == "--pointer-tail-differs") return spec->pointerTailDiffers = true;
+    if (name == "--plain-names") return recipe->plainNames = true;
+    if (name == "--user1-deleted") return recipe->user1Deleted = true;
+    if (name == "--windows-paths") return recipe->windowsPathRules = true;
+    if (name == "--purged-log") return recipe->purgedLog = true;
+    if (name == "--pointer-tail-differs") return recipe->pointerTailDiffers = true;
     return false;
   }
-  if (name == "--users") return ParseU32(value, &spec->users);
-  if (name == "--conferences") return ParseU32(value, &spec->conferences);
-  if (name == "--capacity") return ParseU32(value, &spec->capacity);
-  if (name == "--seed") return ParseU32(value, &spec->seed);
-  if (name == "--today") return ParseDate(value, &spec->today);
-  if (name == "--deleted") return ParsePercent(value, &spec->deletedPercent);
-  if (name == "--deleted-users") return ParseNumberList(value, &spec->deletedUsers);
-  if (name == "--allow-purge") return ParsePercent(value, &spec->allowPurgePercent);
-  if (name == "--old") return ParsePercent(value, &spec->oldPercent);
-  if (name == "--old-days") return ParseU32(value, &spec->oldDays);
-  if (name == "--security") return ParseSecurityList(value, &spec->securityLevels);
-  if (name == "--callers") return ParseCallers(value, &spec->callers);
-  if (name == "--work") return (spec->workField = value).size() <= kNodeFieldCapacity;
-  if (name == "--message") return (spec->messageField = value).size() <= kNodeFieldCapacity;
+  if (name == "--users") return ParseU32(value, &recipe->users);
+  if (name == "--conferences") return ParseU32(value, &recipe->conferences);
+  if (name == "--capacity") return ParseU32(value, &recipe->capacity);
+  if (name == "--seed") return ParseU32(value, &recipe->seed);
+  if (name == "--today") return ParseDate(value, &recipe->today);
+  if (name == "--deleted") return ParsePercent(value, &recipe->deletedPercent);
+  if (name == "--deleted-users") return ParseNumberList(value, &recipe->deletedUsers);
+  if (name == "--allow-purge") return ParsePercent(value, &recipe->allowPurgePercent);
+  if (name == "--old") return ParsePercent(value, &recipe->oldPercent);
+  if (name == "--old-days") return ParseU32(value, &recipe->oldDays);
+  if (name == "--security") return ParseSecurityList(value, &recipe->securityLevels);
+  if (name == "--callers") return ParseCallers(value, &recipe->callers);
+  if (name == "--work") return (recipe->workField = value).size() <= kNodeFieldCapacity;
+  if (name == "--message") return (recipe->messageField = value).size() <= kNodeFieldCapacity;
   if (name == "--node-size" && ParseUnsigned(value, 1u << 20, &number)) {
-    spec->nodeFileSize = unsigned(number);
+    recipe->nodeFileSize = unsigned(number);
     return true;
   }
   return false;
@@ -189,22 +189,22 @@ int UsageError(const std::string& text) {
   return 2;
 }
 
-void PrintSummary(const std::string& dir, const SampleSpec& spec, const SamplePaths& paths) {
-  const std::vector<SampleUser> users = PlanSampleUsers(spec);
-  const SampleDate today = ResolvedToday(spec);
+void PrintSummary(const std::string& dir, const SampleSpec& recipe, const SamplePaths& paths) {
+  const std::vector<SampleUser> users = PlanSampleUsers(recipe);
+  const SampleDate today = ResolvedToday(recipe);
   std::printf("Sample Quorvex home: %s\n", dir.c_str());
   std::printf("  WORK:     %s\n  MESSAGE:  %s\n", paths.work.c_str(), paths.message.c_str());
   std::printf("  %u users, %u LMR files of %u slots, today %04d-%02d-%02d, seed %u\n",
-              unsigned(spec.users), unsigned(spec.conferences), unsigned(spec.capacity), today.year,
-              today.month, today.day, unsigned(spec.seed));
+              unsigned(recipe.users), unsigned(recipe.conferences), unsigned(recipe.capacity), today.year,
+              today.month, today.day, unsigned(recipe.seed));
   std::printf("  Deleted: %zu users; last call at least %u days ago: %zu users\n",
-              DeletedUserNumbers(users).size(), spec.oldDays, OldUserNumbers(users).size());
+              DeletedUserNumbers(users).size(), recipe.oldDays, OldUserNumbers(users).size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  SampleSpec spec;
+  SampleSpec recipe;
   std::string dir;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -220,17 +220,17 @@ int main(int argc, char** argv) {
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
-    if (!ApplyOption(name, value, eq != std::string::npos, &spec)) {
+    if (!ApplyOption(name, value, eq != std::string::npos, &recipe)) {
       return UsageError("bad option '" + arg + "'");
     }
   }
   if (dir.empty()) return UsageError("no directory given");
   SamplePaths paths;
   std::string error;
-  if (!WriteSampleBbs(dir, spec, &paths, &error)) {
+  if (!WriteSampleBbs(dir, recipe, &paths, &error)) {
     std::fprintf(stderr, "qvsample: %s\n", error.c_str());
     return 1;
   }
-  PrintSummary(dir, spec, paths);
+  PrintSummary(dir, recipe, paths);
   return 0;
 }

@@ -159,15 +159,15 @@ void PutLe32(std::string* bytes, size_t offset, uint32_t value) {
   for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = char((value >> (8 * i)) & 0xFF);
 }
 
-std::string UserName(const SampleSpec& spec, uint32_t n) {
+std::string UserName(const SampleSpec& recipe, uint32_t n) {
   char text[32];
-  if (spec.plainNames) {
+  if (recipe.plainNames) {
     std::snprintf(text, sizeof text, "USER %04u", unsigned(n));
     return text;
   }
   if (n == 1) return "SYSOP";
-  const char* first = kFirstNames[UserRandom(spec.seed, n, kSaltFirst) % CountOf(kFirstNames)];
-  const char* last = kLastNames[UserRandom(spec.seed, n, kSaltLast) % CountOf(kLastNames)];
+  const char* first = kFirstNames[UserRandom(recipe.seed, n, kSaltFirst) % CountOf(kFirstNames)];
+  const char* last = kLastNames[UserRandom(recipe.seed, n, kSaltLast) % CountOf(kLastNames)];
   std::snprintf(text, sizeof text, "%s %s", first, last);
   return std::string(text).substr(0, kNameCapacity);
 }
@@ -185,55 +185,55 @@ std::vector<bool> NumberMask(const std::vector<uint32_t>& numbers, uint32_t coun
   return mask;
 }
 
-int64_t UserAge(const SampleSpec& spec, uint32_t n) {
-  const uint64_t r = UserRandom(spec.seed, n, kSaltAge);
-  if (Share(spec.seed, n, kSaltOld, spec.oldPercent) || spec.oldDays == 0) {
-    const uint64_t spread = std::min<uint64_t>(spec.oldDays, 3650) + 1;
-    return int64_t(spec.oldDays + r % spread);
+int64_t UserAge(const SampleSpec& recipe, uint32_t n) {
+  const uint64_t r = UserRandom(recipe.seed, n, kSaltAge);
+  if (Share(recipe.seed, n, kSaltOld, recipe.oldPercent) || recipe.oldDays == 0) {
+    const uint64_t spread = std::min<uint64_t>(recipe.oldDays, 3650) + 1;
+    return int64_t(recipe.oldDays + r % spread);
   }
-  return int64_t(r % spec.oldDays);
+  return int64_t(r % recipe.oldDays);
 }
 
-SampleUser PlanUser(const SampleSpec& spec, const SampleDate& today, uint32_t n) {
+SampleUser PlanUser(const SampleSpec& recipe, const SampleDate& today, uint32_t n) {
   SampleUser user;
   user.number = n;
-  user.name = UserName(spec, n);
-  user.callingFrom = kPlaces[UserRandom(spec.seed, n, kSaltPlace) % CountOf(kPlaces)];
-  user.ageDays = UserAge(spec, n);
-  user.old = user.ageDays >= int64_t(spec.oldDays);
-  user.timeDate = TimeDateForAge(today, user.ageDays, UserRandom(spec.seed, n, kSaltYearForm) & 1);
-  const size_t levels = spec.securityLevels.size();
-  user.security = int16_t(levels ? spec.securityLevels[UserRandom(spec.seed, n, kSaltSecurity) % levels]
+  user.name = UserName(recipe, n);
+  user.callingFrom = kPlaces[UserRandom(recipe.seed, n, kSaltPlace) % CountOf(kPlaces)];
+  user.ageDays = UserAge(recipe, n);
+  user.old = user.ageDays >= int64_t(recipe.oldDays);
+  user.timeDate = TimeDateForAge(today, user.ageDays, UserRandom(recipe.seed, n, kSaltYearForm) & 1);
+  const size_t levels = recipe.securityLevels.size();
+  user.security = int16_t(levels ? recipe.securityLevels[UserRandom(recipe.seed, n, kSaltSecurity) % levels]
                                  : 0);
-  user.allowPurge = Share(spec.seed, n, kSaltAllow, spec.allowPurgePercent);
-  user.deleted = n == 1 ? spec.user1Deleted : Share(spec.seed, n, kSaltDeleted, spec.deletedPercent);
+  user.allowPurge = Share(recipe.seed, n, kSaltAllow, recipe.allowPurgePercent);
+  user.deleted = n == 1 ? recipe.user1Deleted : Share(recipe.seed, n, kSaltDeleted, recipe.deletedPercent);
   return user;
 }
 
-bool CheckSpec(const SampleSpec& spec, std::string* error) {
-  if (spec.workField.size() > kNodeFieldCapacity || spec.messageField.size() > kNodeFieldCapacity) {
+bool CheckSpec(const SampleSpec& recipe, std::string* error) {
+  if (recipe.workField.size() > kNodeFieldCapacity || recipe.messageField.size() > kNodeFieldCapacity) {
     return Fail(error, "a QVNODE.DAT field holds at most 28 characters");
   }
-  if (spec.deletedPercent > 100 || spec.allowPurgePercent > 100 || spec.oldPercent > 100) {
+  if (recipe.deletedPercent > 100 || recipe.allowPurgePercent > 100 || recipe.oldPercent > 100) {
     return Fail(error, "a percentage is above 100");
   }
-  if (spec.securityLevels.empty()) return Fail(error, "no security levels given");
-  for (int level : spec.securityLevels) {
+  if (recipe.securityLevels.empty()) return Fail(error, "no security levels given");
+  for (int level : recipe.securityLevels) {
     if (level < -32768 || level > 32767) return Fail(error, "a security level is not 16-bit");
   }
-  for (const SampleCaller& caller : spec.callers) {
+  for (const SampleCaller& caller : recipe.callers) {
     if (caller.slot >= kCallerSlots || caller.mode > 255 || caller.userNo < -32768 ||
         caller.userNo > 32767) {
       return Fail(error, "a caller slot, user number or mode is out of range");
     }
   }
-  if (uint64_t(spec.users) * kUserRecordSize > 0xFFFFFFFFull) {
+  if (uint64_t(recipe.users) * kUserRecordSize > 0xFFFFFFFFull) {
     return Fail(error, "too many users for a 32-bit QVUSERS.DAT");
   }
   return true;
 }
 
-bool WriteUserFiles(const std::string& work, const SampleSpec& spec,
+bool WriteUserFiles(const std::string& work, const SampleSpec& recipe,
                     const std::vector<SampleUser>& users, std::string* error) {
   const std::string datPath = UserFilePath(work);
   const std::string ptrPath = PointerFilePath(work);
@@ -243,11 +243,11 @@ bool WriteUserFiles(const std::string& work, const SampleSpec& spec,
   std::string datBlock;
   std::string ptrBlock;
   for (size_t i = 0; ok && i < users.size(); ++i) {
-    const std::string record = UserRecordBytes(spec, users[i]);
+    const std::string record = UserRecordBytes(recipe, users[i]);
     std::string pointer = record.substr(0, kPointerRecordSize);
-    if (spec.pointerTailDiffers) {
+    if (recipe.pointerTailDiffers) {
       for (unsigned o = 1 + unsigned(users[i].name.size()); o < kPointerRecordSize; ++o) {
-        pointer[o] = char(UserFillerByte(spec.seed ^ uint32_t(kSaltPointerTail), users[i].number, o));
+        pointer[o] = char(UserFillerByte(recipe.seed ^ uint32_t(kSaltPointerTail), users[i].number, o));
       }
     }
     datBlock += record;
@@ -269,9 +269,9 @@ bool WriteFileOrFail(const std::string& path, const std::string& bytes, std::str
          Fail(error, "cannot write " + path + ": " + std::strerror(errno));
 }
 
-bool WriteLmrFiles(const std::string& message, const SampleSpec& spec, std::string* error) {
-  for (uint32_t c = 1; c <= spec.conferences; ++c) {
-    if (!WriteFileOrFail(LmrFilePath(message, c), LmrFileBytes(spec, c), error)) return false;
+bool WriteLmrFiles(const std::string& message, const SampleSpec& recipe, std::string* error) {
+  for (uint32_t c = 1; c <= recipe.conferences; ++c) {
+    if (!WriteFileOrFail(LmrFilePath(message, c), LmrFileBytes(recipe, c), error)) return false;
   }
   return true;
 }
@@ -301,8 +301,8 @@ bool ReadAt(const std::string& path, uint64_t offset, size_t count, std::string*
 
 }  // namespace
 
-SampleDate ResolvedToday(const SampleSpec& spec) {
-  if (spec.today.year != 0) return spec.today;
+SampleDate ResolvedToday(const SampleSpec& recipe) {
+  if (recipe.today.year != 0) return recipe.today;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -326,14 +326,14 @@ std::string TimeDateForAge(const SampleDate& today, int64_t ageDays, bool fourDi
   return text;
 }
 
-std::vector<SampleUser> PlanSampleUsers(const SampleSpec& spec) {
-  const SampleDate today = ResolvedToday(spec);
+std::vector<SampleUser> PlanSampleUsers(const SampleSpec& recipe) {
+  const SampleDate today = ResolvedToday(recipe);
   std::vector<SampleUser> users;
-  users.reserve(spec.users);
-  const std::vector<bool> listed = NumberMask(spec.deletedUsers, spec.users);
-  for (uint32_t n = 1; n <= spec.users; ++n) {
-    users.push_back(PlanUser(spec, today, n));
-    if (!spec.deletedUsers.empty()) users.back().deleted = listed[n] || (n == 1 && spec.user1Deleted);
+  users.reserve(recipe.users);
+  const std::vector<bool> listed = NumberMask(recipe.deletedUsers, recipe.users);
+  for (uint32_t n = 1; n <= recipe.users; ++n) {
+    users.push_back(PlanUser(recipe, today, n));
+    if (!recipe.deletedUsers.empty()) users.back().deleted = listed[n] || (n == 1 && recipe.user1Deleted);
   }
   return users;
 }
@@ -359,10 +359,10 @@ uint32_t LmrSlotValue(uint32_t seed, uint32_t conference, uint64_t slot) {
 
 std::string LmrFileName(uint32_t conference) { return "QVMSG" + std::to_string(conference) + ".LMR"; }
 
-std::string UserRecordBytes(const SampleSpec& spec, const SampleUser& user) {
+std::string UserRecordBytes(const SampleSpec& recipe, const SampleUser& user) {
   std::string record(kUserRecordSize, '\0');
   for (unsigned o = 0; o < kUserRecordSize; ++o) {
-    record[o] = char(UserFillerByte(spec.seed, user.number, o));
+    record[o] = char(UserFillerByte(recipe.seed, user.number, o));
   }
   PutPascal(&record, kUserNameOffset, user.name.substr(0, kNameCapacity));
   PutPascal(&record, kCallingFromOffset, user.callingFrom.substr(0, kCallingFromCapacity));
@@ -373,25 +373,25 @@ std::string UserRecordBytes(const SampleSpec& spec, const SampleUser& user) {
   return record;
 }
 
-std::string LmrFileBytes(const SampleSpec& spec, uint32_t conference) {
-  std::string bytes(uint64_t(spec.capacity) * kLmrSlotSize, '\0');
-  for (uint64_t s = 1; s <= spec.capacity; ++s) {
-    PutLe32(&bytes, RecordOffset(s, kLmrSlotSize), LmrSlotValue(spec.seed, conference, s));
+std::string LmrFileBytes(const SampleSpec& recipe, uint32_t conference) {
+  std::string bytes(uint64_t(recipe.capacity) * kLmrSlotSize, '\0');
+  for (uint64_t s = 1; s <= recipe.capacity; ++s) {
+    PutLe32(&bytes, RecordOffset(s, kLmrSlotSize), LmrSlotValue(recipe.seed, conference, s));
   }
   return bytes;
 }
 
-std::string CallerFileBytes(const SampleSpec& spec) {
+std::string CallerFileBytes(const SampleSpec& recipe) {
   std::string bytes(kCallerFileSize, '\0');
   for (unsigned slot = 0; slot < kCallerSlots; ++slot) {
     const size_t at = size_t(slot) * kCallerRecordSize;
     PutLe16(&bytes, at, 0);
     bytes[at + 2] = char(slot % 4);  // idle node modes
     for (unsigned i = 3; i < kCallerRecordSize; ++i) {
-      bytes[at + i] = char(UserFillerByte(spec.seed, 0x10000 + slot, i));
+      bytes[at + i] = char(UserFillerByte(recipe.seed, 0x10000 + slot, i));
     }
   }
-  for (const SampleCaller& caller : spec.callers) {
+  for (const SampleCaller& caller : recipe.callers) {
     const size_t at = size_t(caller.slot) * kCallerRecordSize;
     PutLe16(&bytes, at, caller.userNo);
     bytes[at + 2] = char(caller.mode);
@@ -399,23 +399,23 @@ std::string CallerFileBytes(const SampleSpec& spec) {
   return bytes;
 }
 
-std::string NodeFileBytes(const SampleSpec& spec) {
-  const unsigned size = std::max(spec.nodeFileSize, kNodeMessageOffset + 1 + kNodeFieldCapacity);
+std::string NodeFileBytes(const SampleSpec& recipe) {
+  const unsigned size = std::max(recipe.nodeFileSize, kNodeMessageOffset + 1 + kNodeFieldCapacity);
   std::string bytes(size, '\0');
   for (unsigned i = 0; i < size; ++i) bytes[i] = char('A' + i % 26);
-  PutPascal(&bytes, kNodeWorkOffset, spec.workField);
-  PutPascal(&bytes, kNodeMessageOffset, spec.messageField);
-  bytes.resize(spec.nodeFileSize);
+  PutPascal(&bytes, kNodeWorkOffset, recipe.workField);
+  PutPascal(&bytes, kNodeMessageOffset, recipe.messageField);
+  bytes.resize(recipe.nodeFileSize);
   return bytes;
 }
 
-std::string PurgedLogBytes(const SampleSpec& spec) {
+std::string PurgedLogBytes(const SampleSpec& recipe) {
   std::string text =
       "\r\nQVCULLDB32 0.4.0-beta1 packed on 2001-02-03 at 04:05:06\r\n"
       "CALLER NAME                    SECURITY  LAST CALLED     CALLING FROM\r\n" +
       std::string(79, '-') + "\r\n";
-  SampleSpec earlier = spec;
-  earlier.seed = spec.seed ^ 0xA5A5A5A5u;
+  SampleSpec earlier = recipe;
+  earlier.seed = recipe.seed ^ 0xA5A5A5A5u;
   const SampleDate when = {2001, 2, 3};
   for (uint32_t n = 2; n <= 4; ++n) {
     const SampleUser user = PlanUser(earlier, when, n);
@@ -427,45 +427,45 @@ std::string PurgedLogBytes(const SampleSpec& spec) {
   return text;
 }
 
-bool ResolveSamplePaths(const std::string& home, const SampleSpec& spec, SamplePaths* paths,
+bool ResolveSamplePaths(const std::string& home, const SampleSpec& recipe, SamplePaths* paths,
                         std::string* error) {
   paths->home = TrimSeparators(home);
-  return ResolveField(paths->home, spec.workField, "WORK", spec.windowsPathRules, &paths->work,
+  return ResolveField(paths->home, recipe.workField, "WORK", recipe.windowsPathRules, &paths->work,
                       error) &&
-         ResolveField(paths->home, spec.messageField, "MESSAGE", spec.windowsPathRules,
+         ResolveField(paths->home, recipe.messageField, "MESSAGE", recipe.windowsPathRules,
                       &paths->message, error);
 }
 
-std::string SampleWorkDir(const std::string& home, const SampleSpec& spec) {
+std::string SampleWorkDir(const std::string& home, const SampleSpec& recipe) {
   SamplePaths paths;
-  return ResolveSamplePaths(home, spec, &paths, nullptr) ? paths.work : std::string();
+  return ResolveSamplePaths(home, recipe, &paths, nullptr) ? paths.work : std::string();
 }
 
-std::string SampleMessageDir(const std::string& home, const SampleSpec& spec) {
+std::string SampleMessageDir(const std::string& home, const SampleSpec& recipe) {
   SamplePaths paths;
-  return ResolveSamplePaths(home, spec, &paths, nullptr) ? paths.message : std::string();
+  return ResolveSamplePaths(home, recipe, &paths, nullptr) ? paths.message : std::string();
 }
 
-bool WriteSampleBbs(const std::string& home, const SampleSpec& spec, std::string* error) {
+bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, std::string* error) {
   SamplePaths paths;
-  return WriteSampleBbs(home, spec, &paths, error);
+  return WriteSampleBbs(home, recipe, &paths, error);
 }
 
-bool WriteSampleBbs(const std::string& home, const SampleSpec& spec, SamplePaths* paths,
+bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, SamplePaths* paths,
                     std::string* error) {
-  if (!CheckSpec(spec, error) || !ResolveSamplePaths(home, spec, paths, error)) return false;
+  if (!CheckSpec(recipe, error) || !ResolveSamplePaths(home, recipe, paths, error)) return false;
   for (const std::string& dir : {paths->home, paths->work, paths->message}) {
     if (!MakeDirectories(dir)) {
       return Fail(error, "cannot create " + dir + ": " + std::strerror(errno));
     }
   }
-  const std::vector<SampleUser> users = PlanSampleUsers(spec);
-  return WriteFileOrFail(JoinHost(paths->home, "QVNODE.DAT"), NodeFileBytes(spec), error) &&
-         WriteUserFiles(paths->work, spec, users, error) &&
-         WriteFileOrFail(CallerFilePath(paths->work), CallerFileBytes(spec), error) &&
-         WriteLmrFiles(paths->message, spec, error) &&
-         (!spec.purgedLog ||
-          WriteFileOrFail(PurgedLogPath(paths->work), PurgedLogBytes(spec), error));
+  const std::vector<SampleUser> users = PlanSampleUsers(recipe);
+  return WriteFileOrFail(JoinHost(paths->home, "QVNODE.DAT"), NodeFileBytes(recipe), error) &&
+         WriteUserFiles(paths->work, recipe, users, error) &&
+         WriteFileOrFail(CallerFilePath(paths->work), CallerFileBytes(recipe), error) &&
+         WriteLmrFiles(paths->message, recipe, error) &&
+         (!recipe.purgedLog ||
+          WriteFileOrFail(PurgedLogPath(paths->work), PurgedLogBytes(recipe), error));
 }
 
 bool ReadWholeFile(const std::string& path, std::string* bytes) {

@@ -88,7 +88,7 @@ struct SampleUser {
   int16_t security = 0;
   bool allowPurge = false;
   bool deleted = false;
-  bool old = false;  // ageDays >= spec.oldDays
+  bool old = false;  // ageDays >= recipe.oldDays
 };
 
 // Where the files of a sample live.
@@ -99,33 +99,33 @@ struct SamplePaths {
 };
 
 // today with a zero year replaced by the local date.
-SampleDate ResolvedToday(const SampleSpec& spec);
-std::vector<SampleUser> PlanSampleUsers(const SampleSpec& spec);
+SampleDate ResolvedToday(const SampleSpec& recipe);
+std::vector<SampleUser> PlanSampleUsers(const SampleSpec& recipe);
 // The user numbers whose flag is set, in increasing order.
 std::vector<uint32_t> DeletedUserNumbers(const std::vector<SampleUser>& users);
 std::vector<uint32_t> OldUserNumbers(const std::vector<SampleUser>& users);
 
 // Where the program will look for WORK and MESSAGE, as host paths; false when a
 // field names a place the sample cannot write (a drive other than Z:, UNC).
-bool ResolveSamplePaths(const std::string& home, const SampleSpec& spec,
+bool ResolveSamplePaths(const std::string& home, const SampleSpec& recipe,
                         SamplePaths* paths, std::string* error);
-std::string SampleWorkDir(const std::string& home, const SampleSpec& spec);
-std::string SampleMessageDir(const std::string& home, const SampleSpec& spec);
+std::string SampleWorkDir(const std::string& home, const SampleSpec& recipe);
+std::string SampleMessageDir(const std::string& home, const SampleSpec& recipe);
 
 // Writes the whole sample beneath home (created with its parents if missing).
-bool WriteSampleBbs(const std::string& home, const SampleSpec& spec, std::string* error);
-bool WriteSampleBbs(const std::string& home, const SampleSpec& spec, SamplePaths* paths,
+bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, std::string* error);
+bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, SamplePaths* paths,
                     std::string* error);
 
 // Deterministic contents.
 uint8_t UserFillerByte(uint32_t seed, uint32_t userNo, unsigned offset);
 uint32_t LmrSlotValue(uint32_t seed, uint32_t conference, uint64_t slot);
 std::string LmrFileName(uint32_t conference);  // "QVMSG<conference>.LMR"
-std::string UserRecordBytes(const SampleSpec& spec, const SampleUser& user);
-std::string LmrFileBytes(const SampleSpec& spec, uint32_t conference);
-std::string CallerFileBytes(const SampleSpec& spec);
-std::string NodeFileBytes(const SampleSpec& spec);
-std::string PurgedLogBytes(const SampleSpec& spec);
+std::string UserRecordBytes(const SampleSpec& recipe, const SampleUser& user);
+std::string LmrFileBytes(const SampleSpec& recipe, uint32_t conference);
+std::string CallerFileBytes(const SampleSpec& recipe);
+std::string NodeFileBytes(const SampleSpec& recipe);
+std::string PurgedLogBytes(const SampleSpec& recipe);
 
 // Whole files.
 bool ReadWholeFile(const std::string& path, std::string* bytes);

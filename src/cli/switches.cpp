@@ -17,7 +17,7 @@ enum class SwitchKind {
   Removed,     // always rejected
 };
 
-struct SwitchSpec {
+struct SwitchRule {
   const char* name;  // after the leader, upper case; a trailing '=' means a value follows
   SwitchKind kind;
   uint32_t RunOptions::*given;
@@ -31,7 +31,7 @@ struct SwitchSpec {
 constexpr const char* kRemovedMessage =
     "/WRITE and /LAB were removed. Omit them for a verified write, or add /DRYRUN for a preview.";
 
-const SwitchSpec kSwitches[] = {
+const SwitchRule kSwitches[] = {
     {"DRYRUN", SwitchKind::Flag, &RunOptions::dryRun, nullptr, 0, 0,
      "Duplicate /DRYRUN switch.", nullptr},
     {"DEL", SwitchKind::Flag, &RunOptions::delOnly, nullptr, 0, 0, "Duplicate /DEL switch.",
@@ -65,18 +65,18 @@ size_t MatchPrefix(const char* text, const char* name) {
   return i;
 }
 
-bool TakesValue(const SwitchSpec& spec) { return spec.name[strlen(spec.name) - 1] == '='; }
+bool TakesValue(const SwitchRule& rule) { return rule.name[strlen(rule.name) - 1] == '='; }
 
 // The switch rest names, or null; *value points after the '=' of a value switch.
-const SwitchSpec* FindSwitch(const char* rest, const char** value) {
-  for (const SwitchSpec& spec : kSwitches) {
-    const size_t length = MatchPrefix(rest, spec.name);
+const SwitchRule* FindSwitch(const char* rest, const char** value) {
+  for (const SwitchRule& rule : kSwitches) {
+    const size_t length = MatchPrefix(rest, rule.name);
     if (length == 0) {
       continue;
     }
-    if (TakesValue(spec) || rest[length] == '\0') {
+    if (TakesValue(rule) || rest[length] == '\0') {
       *value = rest + length;
-      return &spec;
+      return &rule;
     }
   }
   return nullptr;
@@ -108,20 +108,20 @@ bool Reject(char* message, const char* text) {
   return false;
 }
 
-bool ApplyNumber(const SwitchSpec& spec, const char* value, RunOptions* options, char* message) {
+bool ApplyNumber(const SwitchRule& rule, const char* value, RunOptions* options, char* message) {
   uint32_t number = 0;
-  if (!ParseBoundedNumber(value, spec.maximum, &number) || number < spec.minimum) {
-    return Reject(message, spec.invalidMessage);
+  if (!ParseBoundedNumber(value, rule.maximum, &number) || number < rule.minimum) {
+    return Reject(message, rule.invalidMessage);
   }
-  options->*spec.value = number;
+  options->*rule.value = number;
   return true;
 }
 
-bool ApplyBackupPath(const SwitchSpec& spec, const char* value, RunOptions* options,
+bool ApplyBackupPath(const SwitchRule& rule, const char* value, RunOptions* options,
                      char* message) {
   const size_t length = strlen(value);
   if (length < 1 || length >= kPathBufferSize) {
-    return Reject(message, spec.invalidMessage);
+    return Reject(message, rule.invalidMessage);
   }
   memcpy(options->backupRoot, value, length + 1);
   TrimTrailingSeparators(options->backupRoot);
@@ -129,20 +129,20 @@ bool ApplyBackupPath(const SwitchSpec& spec, const char* value, RunOptions* opti
 }
 
 // Applies one recognised switch: the repetition test first, then the value.
-bool ApplySwitch(const SwitchSpec& spec, const char* value, RunOptions* options, char* message) {
-  if (spec.kind == SwitchKind::Removed) {
-    return Reject(message, spec.invalidMessage);
+bool ApplySwitch(const SwitchRule& rule, const char* value, RunOptions* options, char* message) {
+  if (rule.kind == SwitchKind::Removed) {
+    return Reject(message, rule.invalidMessage);
   }
-  if (spec.duplicateMessage != nullptr && options->*spec.given != 0) {
-    return Reject(message, spec.duplicateMessage);
+  if (rule.duplicateMessage != nullptr && options->*rule.given != 0) {
+    return Reject(message, rule.duplicateMessage);
   }
-  if (spec.kind == SwitchKind::Number && !ApplyNumber(spec, value, options, message)) {
+  if (rule.kind == SwitchKind::Number && !ApplyNumber(rule, value, options, message)) {
     return false;
   }
-  if (spec.kind == SwitchKind::Path && !ApplyBackupPath(spec, value, options, message)) {
+  if (rule.kind == SwitchKind::Path && !ApplyBackupPath(rule, value, options, message)) {
     return false;
   }
-  options->*spec.given = 1;
+  options->*rule.given = 1;
   return true;
 }
 
@@ -152,12 +152,12 @@ bool ParseArgument(const char* argument, RunOptions* options, char* message) {
     return false;
   }
   const char* value = nullptr;
-  const SwitchSpec* spec = FindSwitch(argument + 1, &value);
-  if (spec == nullptr) {
+  const SwitchRule* rule = FindSwitch(argument + 1, &value);
+  if (rule == nullptr) {
     FormatBounded(message, kMessageBufferSize, "Unknown switch: %s", argument);
     return false;
   }
-  return ApplySwitch(*spec, value, options, message);
+  return ApplySwitch(*rule, value, options, message);
 }
 
 // The checks that need every switch; also derives writeMode.

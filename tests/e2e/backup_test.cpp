@@ -60,9 +60,9 @@ std::map<std::string, std::string> ExpectedBackupFiles(
 // whole transcript, then the backup directory's files and directories.
 void CheckBackupTree(bool purgedLogBefore) {
   PackSample sample;
-  SampleSpec spec = PackSpec();
-  spec.purgedLog = purgedLogBefore;
-  MakePackSample(spec, &sample);
+  SampleSpec recipe = PackSpec();
+  recipe.purgedLog = purgedLogBefore;
+  MakePackSample(recipe, &sample);
   const std::string root = sample.paths.home + "/QVCULLDB-BACKUPS";
   const auto before = LiveDatabase(sample);
   const std::string expected = ExpectedPackTranscript(sample, kPackArgs, ShownBackupDir(root));

@@ -94,7 +94,7 @@ TEST(DriverHome, WorkDirectoryThatLeavesNoRoomForItsFilesIsRefused) {
   if (UnderWine()) GTEST_SKIP() << kNoDeepHomes;
   Fixture f;
   f.home = DeepPath(f.scratch.path, 990);
-  f.spec.workField = "USERBASE-WORK-DIRECTORY-0028";
+  f.recipe.workField = "USERBASE-WORK-DIRECTORY-0028";
   Write(&f);
   ASSERT_EQ(f.paths.work.size(), 1019u);  // fits; WORK/QVWHOSON.DAT does not
   const RunResult r = RunLeavingNoTrace(f, {"/DRYRUN"});
@@ -150,7 +150,7 @@ TEST(DriverNodeFile, MissingNodeFileIsNamedCutToItsFirst180Characters) {
 TEST(DriverNodeFile, NodeFileMustHoldBothFields) {
   Fixture f;
   Write(&f);
-  SampleSpec shortSpec = f.spec;
+  SampleSpec shortSpec = f.recipe;
   shortSpec.nodeFileSize = 133;
   ASSERT_TRUE(WriteWholeFile(Home(f) + "/QVNODE.DAT", NodeFileBytes(shortSpec)));
   RunResult r = RunLeavingNoTrace(f, {"/DRYRUN"});
@@ -191,10 +191,10 @@ TEST(DriverNodeFile, DirectoryFieldsResolveAgainstTheHome) {
     SCOPED_TRACE(c.title);
     Fixture f;
     const std::string absolute = f.scratch.path + "/AW";
-    f.spec.workField = !c.workField.empty() ? c.workField : HostPath(absolute);
-    f.spec.messageField = c.messageField;
+    f.recipe.workField = !c.workField.empty() ? c.workField : HostPath(absolute);
+    f.recipe.messageField = c.messageField;
     Write(&f);
-    ASSERT_LE(f.spec.workField.size(), 28u);
+    ASSERT_LE(f.recipe.workField.size(), 28u);
     if (c.unsetByLength) {
       ASSERT_TRUE(SetNodeField(Home(f), kNodeWorkOffset, 29, "JUNK-THAT-MUST-BE-IGNORED"));
       ASSERT_TRUE(SetNodeField(Home(f), kNodeMessageOffset, 0, "MORE-JUNK"));
@@ -293,11 +293,11 @@ TEST(DriverCallers, CallerFileMustBeWholeAndShowNoCaller) {
        CallerFileLine(work, 1536) + "SAFETY ABORT: active Quorvex node record(s) found:\n" +
            "  Node slot 255: UserNo=1 Mode=0xAB\n" + refusal},
   };
-  const SampleSpec spec = f.spec;
+  const SampleSpec recipe = f.recipe;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     RemoveTree(whosOn);
-    ASSERT_TRUE(WriteWholeFile(whosOn, CallerFileBytes(spec)));
+    ASSERT_TRUE(WriteWholeFile(whosOn, CallerFileBytes(recipe)));
     ASSERT_TRUE(c.damage(work));
     const RunResult r = RunLeavingNoTrace(f, {"/DRYRUN"});
     EXPECT_EQ(CheckedTranscript(r), StopAfterLock(f, {"/DRYRUN"}, c.lines));
@@ -326,7 +326,7 @@ std::string NothingToWrite(const Fixture& f, const std::string& header,
                            const std::string& warnings, const Rules& rules, const Counts& counts) {
   return header + DirectoriesText(f.paths.work, f.paths.message) + OfflineWarningText() +
          warnings + LockAcquiredText(f.paths.message) + CallerClearText(f.paths.work) +
-         SoundValidationText(f.users.size(), f.spec.conferences) + SelectionRulesText(rules) +
+         SoundValidationText(f.users.size(), f.recipe.conferences) + SelectionRulesText(rules) +
          ScanHeadingText(true) +
          "\nWRITE PLAN: no records match the selected rules; no backup or database write is "
          "needed.\n" +
@@ -445,11 +445,11 @@ void DrainAndClose(int fd) {
 TEST(DriverInterrupt, InterruptRemovesTheLockBeforeTheProcessEnds) {
   if (UnderWine()) GTEST_SKIP() << "POSIX signals; the console control handler is Windows-only";
   ScratchDir scratch;
-  SampleSpec spec = FixtureSpec(3000, 1);
-  spec.deletedPercent = 100;  // one preview line per user: far more than a pipe holds
+  SampleSpec recipe = FixtureSpec(3000, 1);
+  recipe.deletedPercent = 100;  // one preview line per user: far more than a pipe holds
   SamplePaths paths;
   std::string error;
-  ASSERT_TRUE(WriteSampleBbs(scratch.path + "/BBS", spec, &paths, &error)) << error;
+  ASSERT_TRUE(WriteSampleBbs(scratch.path + "/BBS", recipe, &paths, &error)) << error;
   const std::string report = paths.home + "/" + kReportName;
   const std::string lock = paths.message + "/QVLINK.BSY";
 

@@ -100,7 +100,7 @@ TEST(DryRunSelection, EveryRuleCombinationListsExactlyItsCandidates) {
     SCOPED_TRACE(c.title);
     const RunResult r = RunLeavingNoTrace(f, c.args);
     const std::string transcript = CheckedTranscript(r);
-    const int64_t shift = ClockShift(f.spec, r.out);
+    const int64_t shift = ClockShift(f.recipe, r.out);
     EXPECT_EQ(transcript, PreviewOpening(f, c.args, c.rules) + Picks(f, c.picks, c.rules, shift) +
                               PreviewClosing(f, c.counts));
     EXPECT_EQ(r.exitCode, 1);
@@ -130,7 +130,7 @@ TEST(DryRunSelection, ProtectedUserOneAloneAsksForReview) {
   const std::vector<std::string> args = {"/DRYRUN", "/OLD=400"};
   const Rules rules{false, -1, 400};
   const RunResult r = RunLeavingNoTrace(f, args);
-  const int64_t shift = ClockShift(f.spec, r.out);
+  const int64_t shift = ClockShift(f.recipe, r.out);
   EXPECT_EQ(CheckedTranscript(r),
             PreviewOpening(f, args, rules) +
                 Picks(f, {{1, "already Deleted + /OLD match"}}, rules, shift) +
@@ -148,7 +148,7 @@ struct WarningFixture {
 
 void WriteWarningFixture(WarningFixture* w) {
   Fixture& f = w->f;
-  const SampleDate today = ResolvedToday(f.spec);
+  const SampleDate today = ResolvedToday(f.recipe);
   w->futureDate = TimeDateForAge(today, -30, true);
   f.users = {{"SYSOP", 100, 0, 0, 10, true, ""},
              {"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 20, 0, 0, 10, true, ""},
@@ -187,15 +187,15 @@ TEST(DryRunWarnings, DamagedFieldsWarnAndAreJudgedAsTheRulesSay) {
   const std::vector<std::string> args = {"/DRYRUN", "/SEC=10", "/OLD=365"};
   const Rules rules{false, 10, 365};
   const RunResult r = RunLeavingNoTrace(f, args);
-  const int64_t shift = ClockShift(f.spec, r.out);
+  const int64_t shift = ClockShift(f.recipe, r.out);
   const std::string body =
       std::string(kLongNameWarning) + kLongDateWarning +
-      PickLine(f.spec, f.users[2], {3, "/OLD match"}, rules, false, shift) +
+      PickLine(f.recipe, f.users[2], {3, "/OLD match"}, rules, false, shift) +
       DateWarning(4, "BAD DATE", "garbage", "unrecognized date format") +
       NoncanonicalWarning(4, "BAD DATE", 1, 3) +
-      PickLine(f.spec, f.users[3], {4, "already Deleted"}, rules, false, shift) +
+      PickLine(f.recipe, f.users[3], {4, "already Deleted"}, rules, false, shift) +
       NoncanonicalWarning(5, "ODD FLAG", 7, 0) +
-      PickLine(f.spec, f.users[4], {5, "/SEC match"}, rules, false, shift) +
+      PickLine(f.recipe, f.users[4], {5, "/SEC match"}, rules, false, shift) +
       DateWarning(6, "FUTURE", w.futureDate, "future last-call date") +
       DateWarning(7, "NO DATE", "", "blank TimeDate") +
       DateWarning(8, "FEB THIRTY", "02/30/2020", "invalid calendar date");
@@ -215,9 +215,9 @@ TEST(DryRunWarnings, DatesThatDoNotParseWarnOnlyUnderOld) {
   const RunResult r = RunLeavingNoTrace(f, args);
   const std::string body = std::string(kLongNameWarning) + kLongDateWarning +
                            NoncanonicalWarning(4, "BAD DATE", 1, 3) +
-                           PickLine(f.spec, f.users[3], {4, "already Deleted"}, rules, false, 0) +
+                           PickLine(f.recipe, f.users[3], {4, "already Deleted"}, rules, false, 0) +
                            NoncanonicalWarning(5, "ODD FLAG", 7, 0) +
-                           PickLine(f.spec, f.users[4], {5, "/SEC match"}, rules, false, 0);
+                           PickLine(f.recipe, f.users[4], {5, "/SEC match"}, rules, false, 0);
   EXPECT_EQ(CheckedTranscript(r), PreviewOpening(f, args, rules) + body +
                                       PreviewClosing(f, {8, 2, 2, 6, 0, 1, 1, 0, 4, 0}));
   EXPECT_EQ(r.exitCode, 1);
@@ -308,7 +308,7 @@ TEST(DryRunValidation, PointerFileMisalignedAndShortIsTwoErrors) {
 
 TEST(DryRunValidation, MisalignedAndTooSmallLmrFilesStopTheRun) {
   Fixture f;
-  f.spec.conferences = 3;
+  f.recipe.conferences = 3;
   f.users = PlainUsers(3);
   Write(&f);
   ASSERT_TRUE(Append(LmrFilePath(f.paths.message, 2), "Z"));
@@ -328,7 +328,7 @@ TEST(DryRunValidation, MisalignedAndTooSmallLmrFilesStopTheRun) {
 
 TEST(DryRunValidation, NoLmrFilesIsOneWarningAndTheScanGoesOn) {
   Fixture f;
-  f.spec.conferences = 0;
+  f.recipe.conferences = 0;
   f.users = PlainUsers(2);
   Write(&f);
   const std::vector<std::string> args = {"/DRYRUN"};

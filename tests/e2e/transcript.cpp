@@ -51,33 +51,33 @@ uint64_t CounterAfter(const std::string& out, const char* label, bool* found) {
 }  // namespace
 
 SampleSpec FixtureSpec(uint32_t users, uint32_t conferences) {
-  SampleSpec spec;
-  spec.users = users;
-  spec.conferences = conferences;
-  spec.capacity = 9999;
-  spec.seed = 11;
-  spec.deletedPercent = 0;
-  spec.windowsPathRules = UnderWine();
-  spec.today = ResolvedToday(spec);
-  return spec;
+  SampleSpec recipe;
+  recipe.users = users;
+  recipe.conferences = conferences;
+  recipe.capacity = 9999;
+  recipe.seed = 11;
+  recipe.deletedPercent = 0;
+  recipe.windowsPathRules = UnderWine();
+  recipe.today = ResolvedToday(recipe);
+  return recipe;
 }
 
-std::string FixtureTimeDate(const SampleSpec& spec, const FixtureUser& user) {
+std::string FixtureTimeDate(const SampleSpec& recipe, const FixtureUser& user) {
   if (!user.timeDate.empty() || user.ageDays < 0) return user.timeDate;
-  return TimeDateForAge(ResolvedToday(spec), user.ageDays, user.fourDigitYear);
+  return TimeDateForAge(ResolvedToday(recipe), user.ageDays, user.fourDigitYear);
 }
 
 bool WriteFixtureAt(const std::string& home, const SampleSpec& given,
                     const std::vector<FixtureUser>& users, SamplePaths* paths, std::string* error) {
-  SampleSpec spec = given;
-  spec.users = uint32_t(users.size());
-  if (!WriteSampleBbs(home, spec, paths, error)) return false;
+  SampleSpec recipe = given;
+  recipe.users = uint32_t(users.size());
+  if (!WriteSampleBbs(home, recipe, paths, error)) return false;
   for (uint32_t n = 1; n <= users.size(); ++n) {
     const FixtureUser& user = users[n - 1];
     if (!SetUserName(paths->work, n, user.name) || !SetSecurity(paths->work, n, user.security) ||
         !SetAllowPurge(paths->work, n, user.allowPurge) ||
         !SetDeleted(paths->work, n, user.deleted) ||
-        !SetTimeDate(paths->work, n, FixtureTimeDate(spec, user))) {
+        !SetTimeDate(paths->work, n, FixtureTimeDate(recipe, user))) {
       *error = "cannot patch user " + std::to_string(n);
       return false;
     }
@@ -86,8 +86,8 @@ bool WriteFixtureAt(const std::string& home, const SampleSpec& given,
 }
 
 bool WriteFixture(Fixture* fixture, std::string* error) {
-  fixture->spec.users = uint32_t(fixture->users.size());
-  return WriteFixtureAt(Home(*fixture), fixture->spec, fixture->users, &fixture->paths, error);
+  fixture->recipe.users = uint32_t(fixture->users.size());
+  return WriteFixtureAt(Home(*fixture), fixture->recipe, fixture->users, &fixture->paths, error);
 }
 
 std::string Home(const Fixture& fixture) {
@@ -110,10 +110,10 @@ SampleDate ScanDate(const std::string& out) {
   return SampleDate{};
 }
 
-int64_t ClockShift(const SampleSpec& spec, const std::string& out) {
+int64_t ClockShift(const SampleSpec& recipe, const std::string& out) {
   const SampleDate scanned = ScanDate(out);
   if (scanned.year == 0) return 0;
-  return DayCount(scanned) - DayCount(ResolvedToday(spec));
+  return DayCount(scanned) - DayCount(ResolvedToday(recipe));
 }
 
 std::string ShownProgramName() { return HostPath(ProgramPath()); }
@@ -278,14 +278,14 @@ std::string ScanHeadingText(bool writeMode) {
                      "-------------------------------------------------------\n";
 }
 
-std::string PickLine(const SampleSpec& spec, const FixtureUser& user, const Pick& pick,
+std::string PickLine(const SampleSpec& recipe, const FixtureUser& user, const Pick& pick,
                      const Rules& rules, bool writeMode, int64_t clockShift) {
   const bool first = pick.number == 1;
   std::string line = first ? Format("PROTECTED  #%-6u", 1u)
                            : Format("%s #%-6u", writeMode ? "WILL-PURGE" : "WOULD-PURGE",
                                     unsigned(pick.number));
   line += Format(" Name='%s' Sec=%d Last='%s'", user.name.c_str(), user.security,
-                 FixtureTimeDate(spec, user).c_str());
+                 FixtureTimeDate(recipe, user).c_str());
   if (rules.old >= 0) {
     line += user.ageDays >= 0 ? Format(" Age=%" PRId64, user.ageDays + clockShift)
                               : std::string(" Age=INVALID");
@@ -391,7 +391,7 @@ std::string PreviewOpening(const Fixture& f, const std::vector<std::string>& arg
                            const Rules& rules) {
   return HeaderText(args, false, Home(f)) + DirectoriesText(f.paths.work, f.paths.message) +
          LockAcquiredText(f.paths.message) + CallerClearText(f.paths.work) +
-         SoundValidationText(f.users.size(), f.spec.conferences) + SelectionRulesText(rules) +
+         SoundValidationText(f.users.size(), f.recipe.conferences) + SelectionRulesText(rules) +
          ScanHeadingText(false);
 }
 
@@ -403,7 +403,7 @@ std::string Picks(const Fixture& f, const std::vector<Pick>& picks, const Rules&
                   int64_t clockShift) {
   std::string text;
   for (const Pick& pick : picks) {
-    text += PickLine(f.spec, f.users[pick.number - 1], pick, rules, false, clockShift);
+    text += PickLine(f.recipe, f.users[pick.number - 1], pick, rules, false, clockShift);
   }
   return text;
 }

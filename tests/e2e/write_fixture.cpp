@@ -105,24 +105,24 @@ std::string CounterLines(const Counts& c, uint64_t purged, uint64_t retained) {
 }  // namespace
 
 SampleSpec PackSpec() {
-  SampleSpec spec;
-  spec.users = kPackUsers;
-  spec.conferences = kPackConferences;
-  spec.capacity = 9999;
-  spec.seed = 11;
-  spec.today = {2026, 3, 1};  // no /OLD: the plan shows no age
-  spec.deletedUsers = {5, 12, 17, 31, 40};
-  spec.user1Deleted = true;
-  spec.pointerTailDiffers = true;
-  spec.purgedLog = true;
-  spec.windowsPathRules = UnderWine();
-  return spec;
+  SampleSpec recipe;
+  recipe.users = kPackUsers;
+  recipe.conferences = kPackConferences;
+  recipe.capacity = 9999;
+  recipe.seed = 11;
+  recipe.today = {2026, 3, 1};  // no /OLD: the plan shows no age
+  recipe.deletedUsers = {5, 12, 17, 31, 40};
+  recipe.user1Deleted = true;
+  recipe.pointerTailDiffers = true;
+  recipe.purgedLog = true;
+  recipe.windowsPathRules = UnderWine();
+  return recipe;
 }
 
-void MakePackSample(const SampleSpec& spec, PackSample* sample) {
+void MakePackSample(const SampleSpec& recipe, PackSample* sample) {
   ASSERT_TRUE(EnsureWineReady());
   std::string error;
-  ASSERT_TRUE(WriteSampleBbs(sample->scratch.path + "/BBS", spec, &sample->paths, &error)) << error;
+  ASSERT_TRUE(WriteSampleBbs(sample->scratch.path + "/BBS", recipe, &sample->paths, &error)) << error;
   const std::string& work = sample->paths.work;
   for (uint32_t n : {9u, 26u, 35u, 20u}) {
     ASSERT_TRUE(SetSecurity(work, n, kPackSec) && SetAllowPurge(work, n, n == 20 ? 0 : 1) &&

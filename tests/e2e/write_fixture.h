@@ -34,11 +34,11 @@ struct PackSample {
   SamplePaths paths;  // home, WORK and MESSAGE on this host
 };
 
-// The fixture's spec; the caller may change it before MakePackSample.
+// The fixture's recipe; the caller may change it before MakePackSample.
 SampleSpec PackSpec();
 // Writes the sample beneath scratch/BBS and applies the record changes above;
 // a failure fails the test. Wine is started first, outside any run.
-void MakePackSample(const SampleSpec& spec, PackSample* sample);
+void MakePackSample(const SampleSpec& recipe, PackSample* sample);
 // The switches of the fixture's pack.
 extern const std::vector<std::string> kPackArgs;
 

@@ -57,9 +57,9 @@ void ExpectAuditColumns(const std::string& log, size_t block, const RunResult& r
 
 void CheckCompletePack(bool purgedLogBefore) {
   PackSample sample;
-  SampleSpec spec = PackSpec();
-  spec.purgedLog = purgedLogBefore;
-  MakePackSample(spec, &sample);
+  SampleSpec recipe = PackSpec();
+  recipe.purgedLog = purgedLogBefore;
+  MakePackSample(recipe, &sample);
   const auto before = LiveDatabase(sample);
   const std::string expected = ExpectedPackTranscript(
       sample, kPackArgs, ShownBackupDir(sample.paths.home + "/QVCULLDB-BACKUPS"));
@@ -96,10 +96,10 @@ TEST(WriteRun, CreatesTheAuditLogWhenThereWasNone) { CheckCompletePack(false); }
 
 TEST(WriteRun, NothingToPurgeTakesTheLockAndWritesNothing) {
   PackSample sample;
-  SampleSpec spec = PackSpec();
-  spec.deletedUsers.clear();
-  spec.deletedPercent = 0;  // only the protected user #1 is Deleted
-  MakePackSample(spec, &sample);
+  SampleSpec recipe = PackSpec();
+  recipe.deletedUsers.clear();
+  recipe.deletedPercent = 0;  // only the protected user #1 is Deleted
+  MakePackSample(recipe, &sample);
   const auto before = LiveDatabase(sample);
   Counts counts;
   counts.userRecords = kPackUsers;
@@ -196,9 +196,9 @@ TEST(WriteRunStaging, OverlongTimeDateOfPurgedUserFailsTheAuditLog) {
 
 TEST(WriteRunCommit, FailedLastReplacementRollsTheDatabaseBack) {
   PackSample sample;
-  SampleSpec spec = PackSpec();
-  spec.purgedLog = false;
-  MakePackSample(spec, &sample);
+  SampleSpec recipe = PackSpec();
+  recipe.purgedLog = false;
+  MakePackSample(recipe, &sample);
   // A directory where the new audit log is to go: the gate lets it pass (it is
   // not a file that appeared), and the last replacement of the commit fails.
   const std::string blocker = PurgedLogPath(sample.paths.work);

@@ -27,15 +27,15 @@ const std::string kRollbackPass =
 // 40 users; 3, 7, 12, 19, 25, 31, 36 and 40 are purged, #1 is Deleted but
 // protected; three LMR files; an old audit log when asked.
 SampleSpec FixtureSpec(bool purgedLog) {
-  SampleSpec spec;
-  spec.users = 40;
-  spec.conferences = 3;
-  spec.seed = 11;
-  spec.today = {2026, 1, 15};
-  spec.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
-  spec.user1Deleted = true;
-  spec.purgedLog = purgedLog;
-  return spec;
+  SampleSpec recipe;
+  recipe.users = 40;
+  recipe.conferences = 3;
+  recipe.seed = 11;
+  recipe.today = {2026, 1, 15};
+  recipe.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
+  recipe.user1Deleted = true;
+  recipe.purgedLog = purgedLog;
+  return recipe;
 }
 
 const FaultFixture& Fixture(bool purgedLog) {

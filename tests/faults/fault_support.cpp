@@ -88,15 +88,15 @@ std::string CheckPackedAgainstSample(const FaultFixture& f) {
   const std::string dat = at(b, "WORK/QVUSERS.DAT");
   if (at(p, "WORK/QVUSERS.DAT") != PackedUserFile(dat, f.purged)) problems += "QVUSERS.DAT ";
   if (at(p, "WORK/QVUSERS.PTR") != PackedPointerFile(dat, f.purged)) problems += "QVUSERS.PTR ";
-  for (uint32_t c = 1; c <= f.spec.conferences; ++c) {
+  for (uint32_t c = 1; c <= f.recipe.conferences; ++c) {
     const std::string rel = "MESSAGE/" + LmrFileName(c);
-    if (at(p, rel) != PackedLmrFile(at(b, rel), f.spec.users, f.purged)) problems += rel + " ";
+    if (at(p, rel) != PackedLmrFile(at(b, rel), f.recipe.users, f.purged)) problems += rel + " ";
   }
   for (const char* same : {"QVNODE.DAT", kWhosOn}) {
     if (at(p, same) != at(b, same)) problems += std::string(same) + " ";
   }
-  const std::string oldLog = f.spec.purgedLog ? at(b, kPurgedLog) : "";
-  const std::string audit = ExpectedAuditBlock(PlanSampleUsers(f.spec), f.purged);
+  const std::string oldLog = f.recipe.purgedLog ? at(b, kPurgedLog) : "";
+  const std::string audit = ExpectedAuditBlock(PlanSampleUsers(f.recipe), f.purged);
   if (NormaliseClock(at(p, kPurgedLog)) != NormaliseClock(oldLog) + audit) {
     problems += "QVPURGED.USR ";
   }
@@ -170,10 +170,10 @@ void CheckLeftovers(const FaultFixture& fixture, const RunEvidence& e, const std
 
 }  // namespace
 
-std::vector<std::string> DatabaseFiles(const SampleSpec& spec) {
+std::vector<std::string> DatabaseFiles(const SampleSpec& recipe) {
   std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR", kWhosOn,
                                     kPurgedLog};
-  for (uint32_t c = 1; c <= spec.conferences; ++c) files.push_back("MESSAGE/" + LmrFileName(c));
+  for (uint32_t c = 1; c <= recipe.conferences; ++c) files.push_back("MESSAGE/" + LmrFileName(c));
   return files;
 }
 
@@ -247,7 +247,7 @@ std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
   return env;
 }
 
-bool PrepareFixture(const std::string& dir, const std::string& label, const SampleSpec& spec,
+bool PrepareFixture(const std::string& dir, const std::string& label, const SampleSpec& recipe,
                     const std::vector<std::string>& args, FaultFixture* fixture,
                     std::string* error) {
   // Run from the build tree without ctest: the program beside the tests.
@@ -255,15 +255,15 @@ bool PrepareFixture(const std::string& dir, const std::string& label, const Samp
     ::setenv("QV_PROGRAM", (TestDirectory() + "/../../qvculldb").c_str(), 0);
   }
   fixture->label = label;
-  fixture->spec = spec;
+  fixture->recipe = recipe;
   fixture->args = args;
   fixture->pristine = dir + "/pristine";
-  fixture->files = DatabaseFiles(spec);
-  if (!WriteSampleBbs(fixture->pristine, spec, error)) return false;
+  fixture->files = DatabaseFiles(recipe);
+  if (!WriteSampleBbs(fixture->pristine, recipe, error)) return false;
   fixture->before = ReadDatabase(fixture->pristine, fixture->files);
   // A plain write run purges the users marked Deleted, except the protected #1.
   fixture->purged.clear();
-  for (uint32_t n : DeletedUserNumbers(PlanSampleUsers(spec))) {
+  for (uint32_t n : DeletedUserNumbers(PlanSampleUsers(recipe))) {
     if (n != 1) fixture->purged.push_back(n);
   }
   const std::string reference = dir + "/reference";

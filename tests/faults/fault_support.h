@@ -19,7 +19,7 @@
 using FileMap = std::map<std::string, std::string>;
 
 // The files a pack may touch (and QVNODE.DAT and QVWHOSON.DAT, which it must not).
-std::vector<std::string> DatabaseFiles(const SampleSpec& spec);
+std::vector<std::string> DatabaseFiles(const SampleSpec& recipe);
 FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files);
 // "changed X" / "appeared X" / "vanished X" lines; empty when equal.
 std::string DiffDatabase(const FileMap& expected, const FileMap& actual);
@@ -30,17 +30,17 @@ bool CopyTree(const std::string& from, const std::string& to);
 // and after an un-injected one.
 struct FaultFixture {
   std::string label;
-  SampleSpec spec;
+  SampleSpec recipe;
   std::vector<std::string> args;   // the program's command line
   std::string pristine;            // the generated home directory, never run on
-  std::vector<std::string> files;  // DatabaseFiles(spec)
+  std::vector<std::string> files;  // DatabaseFiles(recipe)
   FileMap before;
   FileMap packed;
   std::vector<uint32_t> purged;    // user numbers a pack removes
 };
 // Generates the sample beneath dir, makes a reference run on a copy and checks
 // the packed files against the sample library's own expectation.
-bool PrepareFixture(const std::string& dir, const std::string& label, const SampleSpec& spec,
+bool PrepareFixture(const std::string& dir, const std::string& label, const SampleSpec& recipe,
                     const std::vector<std::string>& args, FaultFixture* fixture,
                     std::string* error);
 

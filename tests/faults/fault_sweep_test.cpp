@@ -40,15 +40,15 @@ namespace {
 // 40 users; 3, 7, 12, 19, 25, 31, 36 and 40 are purged, #1 is Deleted but
 // protected; three LMR files, and an old audit log when asked.
 SampleSpec SweepSpec(bool purgedLog) {
-  SampleSpec spec;
-  spec.users = 40;
-  spec.conferences = 3;
-  spec.seed = 5;
-  spec.today = {2026, 1, 15};
-  spec.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
-  spec.user1Deleted = true;
-  spec.purgedLog = purgedLog;
-  return spec;
+  SampleSpec recipe;
+  recipe.users = 40;
+  recipe.conferences = 3;
+  recipe.seed = 5;
+  recipe.today = {2026, 1, 15};
+  recipe.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
+  recipe.user1Deleted = true;
+  recipe.purgedLog = purgedLog;
+  return recipe;
 }
 
 // Every call of a site with few calls; of a busier one the first, the last and
@@ -244,8 +244,8 @@ Base CommitFailureBase() { return {{"func=rename nth=1 path=QVUSERS.PTR.QVCNEW d
 // A caller appears right after the commit: every file is new, QVPURGED.USR was
 // created by the commit, and the rollback must undo all of it.
 Base CallerAfterCommitBase() {
-  SampleSpec spec = SweepSpec(false);
-  std::string whosOn = CallerFileBytes(spec);
+  SampleSpec recipe = SweepSpec(false);
+  std::string whosOn = CallerFileBytes(recipe);
   whosOn[18] = 5;
   whosOn[19] = 0;
   return {{"func=rename nth=1 path=QVPURGED.USR.QVCNEW when=after do=action "

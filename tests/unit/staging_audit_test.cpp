@@ -1,4 +1,5 @@
-// The staged QVPURGED.USR: the old log kept byte for byte, then this run's block.
+// The staged QVPURGED.USR: the block after an empty old log over a stale staged
+// log, and the failures that must leave no staged log behind.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -88,38 +89,6 @@ class StagedPurgedLogTest : public StagingTest {
   std::string liveDat_;
 };
 
-TEST_F(StagedPurgedLogTest, NewLogHoldsJustTheBlockOfPurgedUsers) {
-  WriteStandardUsers();
-
-  ASSERT_TRUE(Build());
-  EXPECT_EQ(TakeOutput(), "Staged QVPURGED.USR: audit entries appended and verified.\n");
-  EXPECT_EQ(counters_.errors, 0u);
-  EXPECT_EQ(Staged(), StandardBlock());
-  EXPECT_EQ(std::string(pack_.purgedLogPath), Path("QVPURGED.USR"));
-  EXPECT_EQ(std::string(pack_.stagedPurgedLogPath), Path("QVPURGED.USR.QVCNEW"));
-  EXPECT_EQ(pack_.purgedLogExisted, 0u);
-  EXPECT_EQ(pack_.purgedLogSnapshot.ok, 0u);
-  EXPECT_EQ(pack_.purgedLogSnapshot.size, 0u);
-  EXPECT_EQ(pack_.stagedPurgedLogSnapshot.ok, 1u);
-  EXPECT_EQ(pack_.stagedPurgedLogSnapshot.size, StandardBlock().size());
-  EXPECT_FALSE(Exists(Path("QVPURGED.USR")));
-  EXPECT_TRUE(ReadBytes(Path("QVUSERS.DAT")) == liveDat_);
-}
-
-TEST_F(StagedPurgedLogTest, ExistingLogIsKeptByteForByteWithTheBlockAppended) {
-  WriteStandardUsers();
-  const std::string old = kHeading + "OLD CALLER\r\nlast line without end";
-  WriteBytes(Path("QVPURGED.USR"), old);
-
-  ASSERT_TRUE(Build());
-  EXPECT_EQ(Staged(), old + StandardBlock());
-  EXPECT_EQ(pack_.purgedLogExisted, 1u);
-  EXPECT_EQ(pack_.purgedLogSnapshot.ok, 1u);
-  EXPECT_EQ(pack_.purgedLogSnapshot.size, old.size());
-  EXPECT_EQ(pack_.stagedPurgedLogSnapshot.size, old.size() + StandardBlock().size());
-  EXPECT_EQ(ReadBytes(Path("QVPURGED.USR")), old);
-}
-
 TEST_F(StagedPurgedLogTest, EmptyExistingLogAndStaleStagedLog) {
   WriteStandardUsers();
   WriteBytes(Path("QVPURGED.USR"), "");
@@ -130,19 +99,6 @@ TEST_F(StagedPurgedLogTest, EmptyExistingLogAndStaleStagedLog) {
   EXPECT_EQ(pack_.purgedLogExisted, 1u);
   EXPECT_EQ(pack_.purgedLogSnapshot.ok, 1u);
   EXPECT_EQ(pack_.purgedLogSnapshot.size, 0u);
-}
-
-TEST_F(StagedPurgedLogTest, DamagedTimeDateOfAPurgedUserFailsNamingThatUser) {
-  WriteStandardUsers();
-  users_[3][kTimeDateOffset] = 15;
-  WriteUsers();
-  const std::string old = "old log\r\n";
-  WriteBytes(Path("QVPURGED.USR"), old);
-
-  EXPECT_FALSE(Build());
-  // The verified copy of the old log goes with the failed staged file.
-  ExpectCleanFailure("ERROR: invalid Pascal string while staging purge audit for user 4.\n");
-  EXPECT_EQ(ReadBytes(Path("QVPURGED.USR")), old);
 }
 
 TEST_F(StagedPurgedLogTest, DamagedCallingFromOfAPurgedUserFails) {
