@@ -12,16 +12,6 @@ namespace {
 
 const char kHashRule[] = "############################################################\n";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...) {
-  char text[2048];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string Shown(const std::string& posixPath) { return HostPath(posixPath); }
 
@@ -420,4 +410,13 @@ RunResult RunLeavingNoTrace(const Fixture& fixture, const std::vector<std::strin
   EXPECT_EQ(DiffTrees(before, TreeWithoutReport(fixture)), "");
   EXPECT_TRUE(FileExists(Home(fixture) + "/" + kReportName));
   return result;
+}
+
+std::string Format(const char* format, ...) {
+  char text[2048];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
 }

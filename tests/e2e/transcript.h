@@ -11,6 +11,9 @@
 
 #include "harness.h"
 
+// printf into a std::string (for texts of up to 2047 characters).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // ---- Fixtures --------------------------------------------------------------
 
 // One user of an explicit fixture. Its TimeDate is timeDate when that is set

@@ -25,15 +25,6 @@ namespace {
 const std::string kHashRule(60, '#');
 const char kStartedLabel[] = "Started:             ";
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 int Security(const std::string& record) {
   return int16_t(uint8_t(record[kSecurityOffset]) | (uint8_t(record[kSecurityOffset + 1]) << 8));
