@@ -257,7 +257,6 @@ void WalkTree(const std::string& root, const std::string& relative, Visit visit)
 
 std::string ProgramPath() { return EnvOr("QV_PROGRAM", BuildDirectory() + "/qvculldb"); }
 
-std::string SampleToolPath() { return EnvOr("QV_SAMPLE", BuildDirectory() + "/qvsample"); }
 
 bool UnderWine() { return !EnvOr("QV_RUNNER", "").empty(); }
 

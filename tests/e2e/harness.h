@@ -8,7 +8,6 @@
 //   QV_RUNNER        optional prefix, e.g. /usr/lib/wine/wine64 for the
 //                    Windows EXE (split at blanks). Under it, CR LF becomes LF
 //                    in stdout, stderr and the report text, and WINEDEBUG=-all.
-//   QV_SAMPLE        the qvsample tool (set by ctest), for tests of its CLI.
 //   QV_KEEP_SCRATCH  when set, scratch directories are left for inspection.
 //   QV_RUN_TIMEOUT   seconds after which a hung run is killed (default 900).
 #pragma once
@@ -43,7 +42,6 @@ RunResult RunCommand(const std::string& cwd, const std::vector<std::string>& arg
                      const std::vector<std::string>& extraEnv = {});
 
 std::string ProgramPath();
-std::string SampleToolPath();
 bool UnderWine();
 // Starts Wine once so that the first timed-out-looking start (prefix creation)
 // does not fall into a test. True natively, or when wineboot succeeded.
