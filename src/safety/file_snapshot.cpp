@@ -118,6 +118,9 @@ bool CopyFileVerified(const char* source, const char* destination, const FileSna
     fclose(in);
     return false;
   }
+  // Every copy (backup, staged audit log, restore) holds private data and is
+  // its owner's alone until a replace gives it the live file's access; best effort.
+  platform::MakeFileOwnerOnly(destination);
   unsigned char* buffer = static_cast<unsigned char*>(malloc(kCopyBufferSize));
   if (buffer == nullptr) {
     fclose(in);

@@ -44,7 +44,7 @@ bool FailLmrFile(LmrFileEntry* entry, LmrRebuild* rebuild, RunCounters* counters
 bool OpenLmrStreams(const LmrFileEntry* entry, LmrRebuild* rebuild) {
   int firstError = 0;
   rebuild->live = OpenStagingStream(entry->path, "rb", &firstError);
-  rebuild->staged = OpenStagingStream(entry->stagedPath, "wb", &firstError);
+  rebuild->staged = CreateReplacementStream(entry->stagedPath, &firstError);
   if (rebuild->live == nullptr || rebuild->staged == nullptr) {
     Tee("ERROR: cannot open source/staged %s: %s\n", entry->name, strerror(firstError));
     return false;

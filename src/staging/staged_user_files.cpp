@@ -47,8 +47,8 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
   int firstError = 0;
   streams->dat = OpenStagingStream(usersDat, "rb", &firstError);
   streams->ptr = OpenStagingStream(usersPtr, "rb", &firstError);
-  streams->stagedDat = OpenStagingStream(pack->stagedDatPath, "wb", &firstError);
-  streams->stagedPtr = OpenStagingStream(pack->stagedPtrPath, "wb", &firstError);
+  streams->stagedDat = CreateReplacementStream(pack->stagedDatPath, &firstError);
+  streams->stagedPtr = CreateReplacementStream(pack->stagedPtrPath, &firstError);
   FILE* all[4] = {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr};
   bool opened = true;
   for (int i = 0; i < 4; ++i) {

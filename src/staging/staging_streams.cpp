@@ -3,10 +3,21 @@
 
 #include <cerrno>
 
+#include "platform/platform.h"
+
 FILE* OpenStagingStream(const char* path, const char* mode, int* firstError) {
   errno = 0;
   FILE* stream = fopen(path, mode);
   if (stream == nullptr && *firstError == 0) *firstError = errno != 0 ? errno : EIO;
+  return stream;
+}
+
+FILE* CreateReplacementStream(const char* path, int* firstError) {
+  FILE* stream = OpenStagingStream(path, "wb", firstError);
+  // The user files hold private data: the copy must not be readable by others
+  // while the run stages it (or after a crash). Best effort: a refused change
+  // leaves the default mode, and the commit gives the file the live file's mode.
+  if (stream != nullptr) platform::MakeFileOwnerOnly(path);
   return stream;
 }
 

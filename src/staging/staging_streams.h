@@ -14,6 +14,10 @@ constexpr size_t kStagingStreamBufferSize = 65536;
 // reason even when a later open succeeds and changes errno.
 FILE* OpenStagingStream(const char* path, const char* mode, int* firstError);
 
+// Creates (or truncates) the staged file that will replace an existing live
+// file, private to its owner until the commit gives it the live file's access.
+FILE* CreateReplacementStream(const char* path, int* firstError);
+
 // Gives a freshly opened stream the buffer (kStagingStreamBufferSize bytes),
 // which must outlive the stream. Without it the stream keeps its own buffer.
 void UseStagingBuffer(FILE* stream, char* buffer);

@@ -120,6 +120,7 @@ TEST_F(SnapshotTest, CopyFileVerified) {
   WriteBytes(Path("dst"), PatternBytes(90000));
   EXPECT_TRUE(CopyFileVerified(Path("src").c_str(), Path("dst").c_str(), &expected));
   EXPECT_EQ(ReadBytes(Path("dst")), bytes);
+  EXPECT_TRUE(IsOwnerOnly(Path("dst")));
 
   // A copy that does not equal the expected state fails but stays for inspection.
   WriteBytes(Path("other"), "different");

@@ -80,6 +80,8 @@ TEST_F(StagedLmrFileTest, FileWithExactlyOneSlotPerUserEndsInOneZeroSlotPerPurge
   EXPECT_EQ(staged.substr(497 * 4, 4), SlotBytes(500));
   EXPECT_EQ(staged.substr(498 * 4), std::string(8, '\0'));
   EXPECT_TRUE(staged == ExpectedStaged());
+  // Private until the commit gives it the live file's access.
+  EXPECT_TRUE(IsOwnerOnly(Path("QVMSG1.LMR.QVCNEW")));
 }
 
 TEST_F(StagedLmrFileTest, LargeFileAcrossManyReadBlocksMatchesTheSlotBySlotResult) {

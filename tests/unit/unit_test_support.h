@@ -37,6 +37,13 @@ inline std::string ReadBytes(const std::string& path) {
 }
 
 // True for anything at path, a dangling link included.
+// True when only the owner may read and write path (mode 0600).
+inline bool IsOwnerOnly(const std::string& path) {
+  namespace fs = std::filesystem;
+  return (fs::status(path).permissions() & fs::perms::all) ==
+         (fs::perms::owner_read | fs::perms::owner_write);
+}
+
 inline bool Exists(const std::string& path) {
   std::error_code ignored;
   return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
