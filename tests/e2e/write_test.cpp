@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "write_fixture.h"
 
@@ -93,6 +94,25 @@ void CheckCompletePack(bool purgedLogBefore) {
 TEST(WriteRun, PacksEveryFileAndAppendsToTheAuditLog) { CheckCompletePack(true); }
 
 TEST(WriteRun, CreatesTheAuditLogWhenThereWasNone) { CheckCompletePack(false); }
+
+// A pack keeps each live file's access: the user files hold private data, and
+// the staged replacements are private until the commit hands them that access.
+TEST(WriteRun, PackedFilesKeepTheLiveFilesModes) {
+  if (UnderWine()) GTEST_SKIP() << "Windows keeps the inherited access rules; no POSIX modes";
+  namespace fs = std::filesystem;
+  PackSample sample;
+  MakePackSample(PackSpec(), &sample);
+  const std::string dat = sample.paths.work + "/QVUSERS.DAT";
+  const std::string lmr = sample.paths.message + "/" + LmrFileName(1);
+  fs::permissions(dat, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions(lmr, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+
+  ASSERT_EQ(RunWrite(sample, kPackArgs).exitCode, 0);
+  EXPECT_EQ(fs::status(dat).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(fs::status(lmr).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+}
 
 TEST(WriteRun, NothingToPurgeTakesTheLockAndWritesNothing) {
   PackSample sample;
