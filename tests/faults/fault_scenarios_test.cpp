@@ -24,20 +24,6 @@ const std::string kReleased = "Shared QVLINK.BSY lock: RELEASED.\n";
 const std::string kRollbackPass =
     "Rollback result: PASS - original database files restored and verified.\n";
 
-// 40 users; 3, 7, 12, 19, 25, 31, 36 and 40 are purged, #1 is Deleted but
-// protected; three LMR files; an old audit log when asked.
-SampleSpec FixtureSpec(bool purgedLog) {
-  SampleSpec recipe;
-  recipe.users = 40;
-  recipe.conferences = 3;
-  recipe.seed = 11;
-  recipe.today = {2026, 1, 15};
-  recipe.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
-  recipe.user1Deleted = true;
-  recipe.purgedLog = purgedLog;
-  return recipe;
-}
-
 const FaultFixture& Fixture(bool purgedLog) {
   static std::unique_ptr<ScratchDir> dirs[2];
   static FaultFixture fixtures[2];
@@ -46,7 +32,7 @@ const FaultFixture& Fixture(bool purgedLog) {
     dirs[i] = std::make_unique<ScratchDir>();
     std::string error;
     const bool ok = PrepareFixture(dirs[i]->path, purgedLog ? "with-log" : "without-log",
-                                   FixtureSpec(purgedLog), {}, &fixtures[i], &error);
+                                   PackFixtureRecipe(purgedLog, 11), {}, &fixtures[i], &error);
     EXPECT_TRUE(ok) << error;
   }
   return fixtures[i];

@@ -170,6 +170,18 @@ void CheckLeftovers(const FaultFixture& fixture, const RunEvidence& e, const std
 
 }  // namespace
 
+SampleSpec PackFixtureRecipe(bool purgedLog, uint32_t seed) {
+  SampleSpec recipe;
+  recipe.users = 40;
+  recipe.conferences = 3;
+  recipe.seed = seed;
+  recipe.today = {2026, 1, 15};
+  recipe.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
+  recipe.user1Deleted = true;
+  recipe.purgedLog = purgedLog;
+  return recipe;
+}
+
 std::vector<std::string> DatabaseFiles(const SampleSpec& recipe) {
   std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR", kWhosOn,
                                     kPurgedLog};

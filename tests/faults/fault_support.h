@@ -19,6 +19,11 @@
 using FileMap = std::map<std::string, std::string>;
 
 // The files a pack may touch (and QVNODE.DAT and QVWHOSON.DAT, which it must not).
+// The fault tests' write-run sample: 40 users, of which 3, 7, 12, 19, 25, 31, 36
+// and 40 are purged and #1 is Deleted but protected; three LMR files; an old
+// audit log when asked.
+SampleSpec PackFixtureRecipe(bool purgedLog, uint32_t seed);
+
 std::vector<std::string> DatabaseFiles(const SampleSpec& recipe);
 FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files);
 // "changed X" / "appeared X" / "vanished X" lines; empty when equal.

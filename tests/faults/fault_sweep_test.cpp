@@ -37,20 +37,6 @@
 
 namespace {
 
-// 40 users; 3, 7, 12, 19, 25, 31, 36 and 40 are purged, #1 is Deleted but
-// protected; three LMR files, and an old audit log when asked.
-SampleSpec SweepSpec(bool purgedLog) {
-  SampleSpec recipe;
-  recipe.users = 40;
-  recipe.conferences = 3;
-  recipe.seed = 5;
-  recipe.today = {2026, 1, 15};
-  recipe.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
-  recipe.user1Deleted = true;
-  recipe.purgedLog = purgedLog;
-  return recipe;
-}
-
 // Every call of a site with few calls; of a busier one the first, the last and
 // evenly spread samples between.
 constexpr uint64_t kEveryCallUpTo = 16;
@@ -205,7 +191,7 @@ void Sweep(const std::string& name, bool purgedLog, const Base& base, InjectionK
   FaultFixture fixture;
   std::string error;
   ASSERT_TRUE(PrepareFixture(scratch.path, purgedLog ? "with audit log" : "without audit log",
-                             SweepSpec(purgedLog), {}, &fixture, &error))
+                             PackFixtureRecipe(purgedLog, 5), {}, &fixture, &error))
       << error;
   Mode mode;
   mode.dryRun = dryRun;
@@ -244,7 +230,7 @@ Base CommitFailureBase() { return {{"func=rename nth=1 path=QVUSERS.PTR.QVCNEW d
 // A caller appears right after the commit: every file is new, QVPURGED.USR was
 // created by the commit, and the rollback must undo all of it.
 Base CallerAfterCommitBase() {
-  SampleSpec recipe = SweepSpec(false);
+  SampleSpec recipe = PackFixtureRecipe(false, 5);
   std::string whosOn = CallerFileBytes(recipe);
   whosOn[18] = 5;
   whosOn[19] = 0;
