@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 3;
-
 // Filled once; the driver and the report header read it for the whole run.
 ArgumentStorage g_arguments;
 

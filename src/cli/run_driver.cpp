@@ -27,10 +27,6 @@
 
 namespace {
 
-constexpr int kExitClean = 0;
-constexpr int kExitReview = 1;
-constexpr int kExitFailed = 2;
-constexpr int kExitUsage = 3;
 constexpr uint64_t kStagingMargin = 1048576;
 
 // Everything one run owns, cleared at its start.
