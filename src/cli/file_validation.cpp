@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-#include "cli/output.h"
+#include "base/output.h"
 #include "safety/caller_status.h"
 #include "userdb/user_records.h"
 

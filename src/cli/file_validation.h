@@ -2,9 +2,9 @@
 // closing re-verification of every snapshot.
 #pragma once
 
-#include "cli/paths.h"
-#include "cli/run_counters.h"
-#include "commit/verified_backup.h"
+#include "base/paths.h"
+#include "base/run_counters.h"
+#include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
 
 // Prints the FILE VALIDATION section; sets userRecords and builds the inventory.

@@ -8,10 +8,10 @@
 #include <ctime>
 
 #include "cli/file_validation.h"
-#include "cli/output.h"
-#include "cli/paths.h"
-#include "cli/run_counters.h"
-#include "cli/run_options.h"
+#include "base/output.h"
+#include "base/paths.h"
+#include "base/run_counters.h"
+#include "base/run_options.h"
 #include "cli/switches.h"
 #include "commit/commit.h"
 #include "commit/verified_backup.h"

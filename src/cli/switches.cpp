@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/paths.h"
+#include "base/output.h"
+#include "base/paths.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Switch parsing into RunOptions, with every rejection message.
 #pragma once
 
-#include "cli/run_options.h"
+#include "base/run_options.h"
 
 enum class ParseOutcome { Run, Help, Version, Rejected };
 

@@ -1,7 +1,7 @@
 // The final safety gate, the commit by rename and the post-write verification.
 #include "commit/commit.h"
 
-#include "cli/output.h"
+#include "base/output.h"
 #include "platform/platform.h"
 #include "safety/shared_lock.h"
 

@@ -2,7 +2,7 @@
 // automatic rollback from the verified backup.
 #pragma once
 
-#include "cli/run_counters.h"
+#include "base/run_counters.h"
 #include "commit/verified_backup.h"
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"

@@ -2,8 +2,8 @@
 // verified backup, each proved against the snapshot taken before the pack.
 #include "commit/commit.h"
 
-#include "cli/output.h"
-#include "cli/paths.h"
+#include "base/output.h"
+#include "base/paths.h"
 #include "platform/platform.h"
 
 namespace {

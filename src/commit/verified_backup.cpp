@@ -7,8 +7,8 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/paths.h"
+#include "base/output.h"
+#include "base/paths.h"
 #include "platform/platform.h"
 
 namespace {

@@ -4,18 +4,11 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cli/run_counters.h"
-#include "cli/run_options.h"
+#include "base/run_counters.h"
+#include "base/run_options.h"
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
-
-// The pre-pack snapshots of the three live WORK files.
-struct LiveSnapshots {
-  FileSnapshot whosOn;
-  FileSnapshot usersDat;
-  FileSnapshot usersPtr;
-};
 
 // Writes text as the whole content of path and flushes it to disk.
 bool WriteTextFileFlushed(const char* path, const char* text);

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/run_options.h"
+#include "base/output.h"
+#include "base/run_options.h"
 #include "platform/platform.h"
 
 namespace {

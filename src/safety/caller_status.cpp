@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/output.h"
+#include "base/output.h"
 #include "safety/file_snapshot.h"
 
 namespace {

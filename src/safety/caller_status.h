@@ -1,7 +1,7 @@
 // QVWHOSON.DAT: 256 six-byte node records; a pack never runs while a caller is on.
 #pragma once
 
-#include "cli/run_counters.h"
+#include "base/run_counters.h"
 
 constexpr unsigned kWhosOnSize = 1536;
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/run_options.h"
+#include "base/paths.h"
 
 constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
@@ -16,6 +16,13 @@ struct FileSnapshot {
   uint64_t size;  // bytes read while hashing
   uint64_t hash;  // FNV-1a 64 of the whole content
   uint32_t ok;    // 1 when opened and read to the end without error
+};
+
+// The pre-pack snapshots of the three live WORK files.
+struct LiveSnapshots {
+  FileSnapshot whosOn;
+  FileSnapshot usersDat;
+  FileSnapshot usersPtr;
 };
 
 // Continues an FNV-1a 64 hash over len bytes.

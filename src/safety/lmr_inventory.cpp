@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/paths.h"
+#include "base/output.h"
+#include "base/paths.h"
 #include "platform/platform.h"
 
 static int LowerAscii(char c) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/run_counters.h"
+#include "base/run_counters.h"
 #include "safety/file_snapshot.h"
 
 constexpr uint32_t kLmrInventoryCapacity = 512;

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/run_options.h"
+#include "base/output.h"
+#include "base/run_options.h"
 #include "platform/platform.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/run_options.h"
+#include "base/paths.h"
 #include "safety/file_snapshot.h"
 
 struct PackContext {

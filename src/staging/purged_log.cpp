@@ -2,8 +2,9 @@
 // one block naming every caller this pack removes.
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/paths.h"
+#include "base/output.h"
+#include "base/paths.h"
+#include "base/run_options.h"
 #include "safety/file_snapshot.h"
 #include "staging/staging.h"
 #include "staging/staging_streams.h"

@@ -3,8 +3,8 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "cli/output.h"
-#include "cli/paths.h"
+#include "base/output.h"
+#include "base/paths.h"
 #include "safety/file_snapshot.h"
 #include "staging/staging.h"
 #include "staging/staging_streams.h"

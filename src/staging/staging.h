@@ -1,7 +1,7 @@
 // Building the replacement files beside the live ones (".QVCNEW"), each verified.
 #pragma once
 
-#include "cli/run_counters.h"
+#include "base/run_counters.h"
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 

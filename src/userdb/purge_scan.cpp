@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/output.h"
+#include "base/output.h"
 #include "userdb/user_records.h"
 
 namespace {

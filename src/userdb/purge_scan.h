@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "cli/run_counters.h"
-#include "cli/run_options.h"
+#include "base/run_counters.h"
+#include "base/run_options.h"
 #include "userdb/last_call_date.h"
 
 // PurgeReason bits.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/paths.h"
+#include "base/paths.h"
 #include "commit/commit.h"
 #include "commit/verified_backup.h"
 #include "unit_test_support.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_counters.h"
+#include "base/run_counters.h"
 #include "staging/pack_context.h"
 #include "unit_test_support.h"
 #include "userdb/user_records.h"

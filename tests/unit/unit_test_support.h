@@ -9,7 +9,7 @@
 #include <string>
 #include <system_error>
 
-#include "cli/output.h"
+#include "base/output.h"
 
 // Everything left to read from stream.
 inline std::string ReadRest(FILE* stream) {

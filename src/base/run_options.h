@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
+#include "base/paths.h"
+
 constexpr const char* kProgramName = "QVCULLDB32";
 constexpr const char* kProgramVersion = "0.4.0-beta1";
-constexpr unsigned kPathBufferSize = 1024;  // every path lives in one of these
 
 // Every flag is 0 or 1; the record is all zero at the start of the run.
 struct RunOptions {

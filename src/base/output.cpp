@@ -1,9 +1,9 @@
-#include "cli/output.h"
+#include "base/output.h"
 
 #include <cinttypes>
 #include <cstdarg>
 
-#include "cli/run_options.h"
+#include "base/run_options.h"
 
 FILE* g_reportStream = nullptr;
 

@@ -1,10 +1,10 @@
-#include "cli/paths.h"
+#include "base/paths.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "cli/output.h"
+#include "base/output.h"
 #include "platform/platform.h"
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }

@@ -3,7 +3,8 @@
 
 #include <cstddef>
 
-#include "cli/run_options.h"
+constexpr unsigned kPathBufferSize = 1024;  // every path lives in one of these
+
 
 // True for '\\' and '/', which both count as separators on every platform.
 bool IsSeparator(char c);

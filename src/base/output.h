@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/run_counters.h"
+#include "base/run_counters.h"
 
 #ifdef __MINGW32__
 #define QV_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
