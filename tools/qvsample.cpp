@@ -153,7 +153,7 @@ bool ParseCallers(const std::string& text, std::vector<SampleCaller>* callers) {
 
 // Applies one "--name=value" or flag option; false for an unknown or bad one.
 bool ApplyOption(const std::string& name, const std::string& value, bool hasValue,
-                 SampleSpec* recipe) {
+                 SampleRecipe* recipe) {
   uint64_t number;
   if (!hasValue) {
     if (name == "--plain-names") return recipe->plainNames = true;
@@ -189,7 +189,7 @@ int UsageError(const std::string& text) {
   return 2;
 }
 
-void PrintSummary(const std::string& dir, const SampleSpec& recipe, const SamplePaths& paths) {
+void PrintSummary(const std::string& dir, const SampleRecipe& recipe, const SamplePaths& paths) {
   const std::vector<SampleUser> users = PlanSampleUsers(recipe);
   const SampleDate today = ResolvedToday(recipe);
   std::printf("Sample Quorvex home: %s\n", dir.c_str());
@@ -204,7 +204,7 @@ void PrintSummary(const std::string& dir, const SampleSpec& recipe, const Sample
 }  // namespace
 
 int main(int argc, char** argv) {
-  SampleSpec recipe;
+  SampleRecipe recipe;
   std::string dir;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];

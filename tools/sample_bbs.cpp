@@ -159,7 +159,7 @@ void PutLe32(std::string* bytes, size_t offset, uint32_t value) {
   for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = char((value >> (8 * i)) & 0xFF);
 }
 
-std::string UserName(const SampleSpec& recipe, uint32_t n) {
+std::string UserName(const SampleRecipe& recipe, uint32_t n) {
   char text[32];
   if (recipe.plainNames) {
     std::snprintf(text, sizeof text, "USER %04u", unsigned(n));
@@ -185,7 +185,7 @@ std::vector<bool> NumberMask(const std::vector<uint32_t>& numbers, uint32_t coun
   return mask;
 }
 
-int64_t UserAge(const SampleSpec& recipe, uint32_t n) {
+int64_t UserAge(const SampleRecipe& recipe, uint32_t n) {
   const uint64_t r = UserRandom(recipe.seed, n, kSaltAge);
   if (Share(recipe.seed, n, kSaltOld, recipe.oldPercent) || recipe.oldDays == 0) {
     const uint64_t spread = std::min<uint64_t>(recipe.oldDays, 3650) + 1;
@@ -194,7 +194,7 @@ int64_t UserAge(const SampleSpec& recipe, uint32_t n) {
   return int64_t(r % recipe.oldDays);
 }
 
-SampleUser PlanUser(const SampleSpec& recipe, const SampleDate& today, uint32_t n) {
+SampleUser PlanUser(const SampleRecipe& recipe, const SampleDate& today, uint32_t n) {
   SampleUser user;
   user.number = n;
   user.name = UserName(recipe, n);
@@ -210,7 +210,7 @@ SampleUser PlanUser(const SampleSpec& recipe, const SampleDate& today, uint32_t 
   return user;
 }
 
-bool CheckSpec(const SampleSpec& recipe, std::string* error) {
+bool CheckRecipe(const SampleRecipe& recipe, std::string* error) {
   if (recipe.workField.size() > kNodeFieldCapacity || recipe.messageField.size() > kNodeFieldCapacity) {
     return Fail(error, "a QVNODE.DAT field holds at most 28 characters");
   }
@@ -233,7 +233,7 @@ bool CheckSpec(const SampleSpec& recipe, std::string* error) {
   return true;
 }
 
-bool WriteUserFiles(const std::string& work, const SampleSpec& recipe,
+bool WriteUserFiles(const std::string& work, const SampleRecipe& recipe,
                     const std::vector<SampleUser>& users, std::string* error) {
   const std::string datPath = UserFilePath(work);
   const std::string ptrPath = PointerFilePath(work);
@@ -269,7 +269,7 @@ bool WriteFileOrFail(const std::string& path, const std::string& bytes, std::str
          Fail(error, "cannot write " + path + ": " + std::strerror(errno));
 }
 
-bool WriteLmrFiles(const std::string& message, const SampleSpec& recipe, std::string* error) {
+bool WriteLmrFiles(const std::string& message, const SampleRecipe& recipe, std::string* error) {
   for (uint32_t c = 1; c <= recipe.conferences; ++c) {
     if (!WriteFileOrFail(LmrFilePath(message, c), LmrFileBytes(recipe, c), error)) return false;
   }
@@ -301,7 +301,7 @@ bool ReadAt(const std::string& path, uint64_t offset, size_t count, std::string*
 
 }  // namespace
 
-SampleDate ResolvedToday(const SampleSpec& recipe) {
+SampleDate ResolvedToday(const SampleRecipe& recipe) {
   if (recipe.today.year != 0) return recipe.today;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
@@ -326,7 +326,7 @@ std::string TimeDateForAge(const SampleDate& today, int64_t ageDays, bool fourDi
   return text;
 }
 
-std::vector<SampleUser> PlanSampleUsers(const SampleSpec& recipe) {
+std::vector<SampleUser> PlanSampleUsers(const SampleRecipe& recipe) {
   const SampleDate today = ResolvedToday(recipe);
   std::vector<SampleUser> users;
   users.reserve(recipe.users);
@@ -359,7 +359,7 @@ uint32_t LmrSlotValue(uint32_t seed, uint32_t conference, uint64_t slot) {
 
 std::string LmrFileName(uint32_t conference) { return "QVMSG" + std::to_string(conference) + ".LMR"; }
 
-std::string UserRecordBytes(const SampleSpec& recipe, const SampleUser& user) {
+std::string UserRecordBytes(const SampleRecipe& recipe, const SampleUser& user) {
   std::string record(kUserRecordSize, '\0');
   for (unsigned o = 0; o < kUserRecordSize; ++o) {
     record[o] = char(UserFillerByte(recipe.seed, user.number, o));
@@ -373,7 +373,7 @@ std::string UserRecordBytes(const SampleSpec& recipe, const SampleUser& user) {
   return record;
 }
 
-std::string LmrFileBytes(const SampleSpec& recipe, uint32_t conference) {
+std::string LmrFileBytes(const SampleRecipe& recipe, uint32_t conference) {
   std::string bytes(uint64_t(recipe.capacity) * kLmrSlotSize, '\0');
   for (uint64_t s = 1; s <= recipe.capacity; ++s) {
     PutLe32(&bytes, RecordOffset(s, kLmrSlotSize), LmrSlotValue(recipe.seed, conference, s));
@@ -381,7 +381,7 @@ std::string LmrFileBytes(const SampleSpec& recipe, uint32_t conference) {
   return bytes;
 }
 
-std::string CallerFileBytes(const SampleSpec& recipe) {
+std::string CallerFileBytes(const SampleRecipe& recipe) {
   std::string bytes(kCallerFileSize, '\0');
   for (unsigned slot = 0; slot < kCallerSlots; ++slot) {
     const size_t at = size_t(slot) * kCallerRecordSize;
@@ -399,7 +399,7 @@ std::string CallerFileBytes(const SampleSpec& recipe) {
   return bytes;
 }
 
-std::string NodeFileBytes(const SampleSpec& recipe) {
+std::string NodeFileBytes(const SampleRecipe& recipe) {
   const unsigned size = std::max(recipe.nodeFileSize, kNodeMessageOffset + 1 + kNodeFieldCapacity);
   std::string bytes(size, '\0');
   for (unsigned i = 0; i < size; ++i) bytes[i] = char('A' + i % 26);
@@ -409,12 +409,12 @@ std::string NodeFileBytes(const SampleSpec& recipe) {
   return bytes;
 }
 
-std::string PurgedLogBytes(const SampleSpec& recipe) {
+std::string PurgedLogBytes(const SampleRecipe& recipe) {
   std::string text =
       "\r\nQVCULLDB32 0.4.0-beta1 packed on 2001-02-03 at 04:05:06\r\n"
       "CALLER NAME                    SECURITY  LAST CALLED     CALLING FROM\r\n" +
       std::string(79, '-') + "\r\n";
-  SampleSpec earlier = recipe;
+  SampleRecipe earlier = recipe;
   earlier.seed = recipe.seed ^ 0xA5A5A5A5u;
   const SampleDate when = {2001, 2, 3};
   for (uint32_t n = 2; n <= 4; ++n) {
@@ -427,7 +427,7 @@ std::string PurgedLogBytes(const SampleSpec& recipe) {
   return text;
 }
 
-bool ResolveSamplePaths(const std::string& home, const SampleSpec& recipe, SamplePaths* paths,
+bool ResolveSamplePaths(const std::string& home, const SampleRecipe& recipe, SamplePaths* paths,
                         std::string* error) {
   paths->home = TrimSeparators(home);
   return ResolveField(paths->home, recipe.workField, "WORK", recipe.windowsPathRules, &paths->work,
@@ -436,24 +436,24 @@ bool ResolveSamplePaths(const std::string& home, const SampleSpec& recipe, Sampl
                       &paths->message, error);
 }
 
-std::string SampleWorkDir(const std::string& home, const SampleSpec& recipe) {
+std::string SampleWorkDir(const std::string& home, const SampleRecipe& recipe) {
   SamplePaths paths;
   return ResolveSamplePaths(home, recipe, &paths, nullptr) ? paths.work : std::string();
 }
 
-std::string SampleMessageDir(const std::string& home, const SampleSpec& recipe) {
+std::string SampleMessageDir(const std::string& home, const SampleRecipe& recipe) {
   SamplePaths paths;
   return ResolveSamplePaths(home, recipe, &paths, nullptr) ? paths.message : std::string();
 }
 
-bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, std::string* error) {
+bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, std::string* error) {
   SamplePaths paths;
   return WriteSampleBbs(home, recipe, &paths, error);
 }
 
-bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, SamplePaths* paths,
+bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, SamplePaths* paths,
                     std::string* error) {
-  if (!CheckSpec(recipe, error) || !ResolveSamplePaths(home, recipe, paths, error)) return false;
+  if (!CheckRecipe(recipe, error) || !ResolveSamplePaths(home, recipe, paths, error)) return false;
   for (const std::string& dir : {paths->home, paths->work, paths->message}) {
     if (!MakeDirectories(dir)) {
       return Fail(error, "cannot create " + dir + ": " + std::strerror(errno));

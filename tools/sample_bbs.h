@@ -40,7 +40,7 @@ struct SampleCaller {
   unsigned mode = 1;
 };
 
-struct SampleSpec {
+struct SampleRecipe {
   uint32_t users = 300;
   uint32_t conferences = 3;  // QVMSG1.LMR .. QVMSG<conferences>.LMR
   uint32_t capacity = 9999;  // slots per LMR file (may be below users)
@@ -99,33 +99,33 @@ struct SamplePaths {
 };
 
 // today with a zero year replaced by the local date.
-SampleDate ResolvedToday(const SampleSpec& recipe);
-std::vector<SampleUser> PlanSampleUsers(const SampleSpec& recipe);
+SampleDate ResolvedToday(const SampleRecipe& recipe);
+std::vector<SampleUser> PlanSampleUsers(const SampleRecipe& recipe);
 // The user numbers whose flag is set, in increasing order.
 std::vector<uint32_t> DeletedUserNumbers(const std::vector<SampleUser>& users);
 std::vector<uint32_t> OldUserNumbers(const std::vector<SampleUser>& users);
 
 // Where the program will look for WORK and MESSAGE, as host paths; false when a
 // field names a place the sample cannot write (a drive other than Z:, UNC).
-bool ResolveSamplePaths(const std::string& home, const SampleSpec& recipe,
+bool ResolveSamplePaths(const std::string& home, const SampleRecipe& recipe,
                         SamplePaths* paths, std::string* error);
-std::string SampleWorkDir(const std::string& home, const SampleSpec& recipe);
-std::string SampleMessageDir(const std::string& home, const SampleSpec& recipe);
+std::string SampleWorkDir(const std::string& home, const SampleRecipe& recipe);
+std::string SampleMessageDir(const std::string& home, const SampleRecipe& recipe);
 
 // Writes the whole sample beneath home (created with its parents if missing).
-bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, std::string* error);
-bool WriteSampleBbs(const std::string& home, const SampleSpec& recipe, SamplePaths* paths,
+bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, std::string* error);
+bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, SamplePaths* paths,
                     std::string* error);
 
 // Deterministic contents.
 uint8_t UserFillerByte(uint32_t seed, uint32_t userNo, unsigned offset);
 uint32_t LmrSlotValue(uint32_t seed, uint32_t conference, uint64_t slot);
 std::string LmrFileName(uint32_t conference);  // "QVMSG<conference>.LMR"
-std::string UserRecordBytes(const SampleSpec& recipe, const SampleUser& user);
-std::string LmrFileBytes(const SampleSpec& recipe, uint32_t conference);
-std::string CallerFileBytes(const SampleSpec& recipe);
-std::string NodeFileBytes(const SampleSpec& recipe);
-std::string PurgedLogBytes(const SampleSpec& recipe);
+std::string UserRecordBytes(const SampleRecipe& recipe, const SampleUser& user);
+std::string LmrFileBytes(const SampleRecipe& recipe, uint32_t conference);
+std::string CallerFileBytes(const SampleRecipe& recipe);
+std::string NodeFileBytes(const SampleRecipe& recipe);
+std::string PurgedLogBytes(const SampleRecipe& recipe);
 
 // Whole files.
 bool ReadWholeFile(const std::string& path, std::string* bytes);

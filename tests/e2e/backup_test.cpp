@@ -60,7 +60,7 @@ std::map<std::string, std::string> ExpectedBackupFiles(
 // whole transcript, then the backup directory's files and directories.
 void CheckBackupTree(bool purgedLogBefore) {
   PackSample sample;
-  SampleSpec recipe = PackSpec();
+  SampleRecipe recipe = PackRecipe();
   recipe.purgedLog = purgedLogBefore;
   MakePackSample(recipe, &sample);
   const std::string root = sample.paths.home + "/QVCULLDB-BACKUPS";
@@ -91,7 +91,7 @@ TEST(BackupTree, NoAuditLogCopyWhenThereWasNone) { CheckBackupTree(false); }
 TEST(BackupTree, IsPrivateToItsOwner) {
   if (UnderWine()) GTEST_SKIP() << "Windows keeps the inherited access rules; no POSIX modes";
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   const RunResult run = RunWrite(sample, kPackArgs);
   ASSERT_EQ(run.exitCode, 0);
   const std::string root = sample.paths.home + "/QVCULLDB-BACKUPS";
@@ -121,7 +121,7 @@ void CheckRoots(const std::vector<RootCase>& cases) {
   for (const RootCase& c : cases) {
     SCOPED_TRACE(c.value);
     PackSample sample;
-    MakePackSample(PackSpec(), &sample);
+    MakePackSample(PackRecipe(), &sample);
     std::string value = c.value, shown = c.shownRoot, host = c.hostRoot;
     for (std::string* text : {&value, &shown, &host}) {
       for (size_t at; (at = text->find("<HOME>")) != std::string::npos;) {
@@ -169,7 +169,7 @@ TEST(BackupRoot, RegularFileInTheWayFailsBeforeAnyChange) {
   for (const std::string below : {"/FILE/SUB", "/FILE"}) {
     SCOPED_TRACE(below);
     PackSample sample;
-    MakePackSample(PackSpec(), &sample);
+    MakePackSample(PackRecipe(), &sample);
     const std::string file = sample.scratch.path + "/FILE";
     ASSERT_TRUE(WriteWholeFile(file, "not a directory"));
     const std::string root = HostPath(sample.scratch.path + below);
@@ -225,7 +225,7 @@ bool InWindow(const std::vector<std::string>& window, const RunResult& run) {
 
 TEST(BackupDirectory, TakenNameGetsTheFirstFreeSuffix) {
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   const std::string root = sample.paths.home + "/QVCULLDB-BACKUPS";
   // What an earlier run in the same second leaves: the plain name.
   const std::vector<std::string> window = StampNamesAround(kWindowBefore, kWindowAfter);
@@ -271,7 +271,7 @@ TEST(BackupDirectory, LastSuffixIsUsedAndThenTheRunFails) {
   ASSERT_TRUE(TakeNames(root, holder, window, 998));
 
   PackSample last;
-  MakePackSample(PackSpec(), &last);
+  MakePackSample(PackRecipe(), &last);
   const std::string expectedLast = ExpectedPackTranscript(last, args, ShownBackupDir(root, "-999"));
   const RunResult lastRun = RunWrite(last, args);
   ASSERT_TRUE(InWindow(window, lastRun)) << "the run started outside the prepared seconds";
@@ -282,7 +282,7 @@ TEST(BackupDirectory, LastSuffixIsUsedAndThenTheRunFails) {
 
   ASSERT_TRUE(TakeNames(root, holder, window, 999));
   PackSample full;
-  MakePackSample(PackSpec(), &full);
+  MakePackSample(PackRecipe(), &full);
   const auto before = LiveDatabase(full);
   const std::string expectedFull = ExpectedFailedRun(
       full, args,

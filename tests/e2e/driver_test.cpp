@@ -150,17 +150,17 @@ TEST(DriverNodeFile, MissingNodeFileIsNamedCutToItsFirst180Characters) {
 TEST(DriverNodeFile, NodeFileMustHoldBothFields) {
   Fixture f;
   Write(&f);
-  SampleSpec shortSpec = f.recipe;
-  shortSpec.nodeFileSize = 133;
-  ASSERT_TRUE(WriteWholeFile(Home(f) + "/QVNODE.DAT", NodeFileBytes(shortSpec)));
+  SampleRecipe shortRecipe = f.recipe;
+  shortRecipe.nodeFileSize = 133;
+  ASSERT_TRUE(WriteWholeFile(Home(f) + "/QVNODE.DAT", NodeFileBytes(shortRecipe)));
   RunResult r = RunLeavingNoTrace(f, {"/DRYRUN"});
   EXPECT_EQ(CheckedTranscript(r),
             EarlyStop(f, {"/DRYRUN"},
                       "SAFETY ERROR: QVNODE.DAT is too short (133 bytes; need at least 134).\n"));
   EXPECT_EQ(r.exitCode, 2);
 
-  shortSpec.nodeFileSize = 134;
-  ASSERT_TRUE(WriteWholeFile(Home(f) + "/QVNODE.DAT", NodeFileBytes(shortSpec)));
+  shortRecipe.nodeFileSize = 134;
+  ASSERT_TRUE(WriteWholeFile(Home(f) + "/QVNODE.DAT", NodeFileBytes(shortRecipe)));
   r = RunLeavingNoTrace(f, {"/DRYRUN"});
   EXPECT_EQ(CheckedTranscript(r), PreviewOpening(f, {"/DRYRUN"}, {}) +
                                       PreviewClosing(f, {2, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
@@ -293,7 +293,7 @@ TEST(DriverCallers, CallerFileMustBeWholeAndShowNoCaller) {
        CallerFileLine(work, 1536) + "SAFETY ABORT: active Quorvex node record(s) found:\n" +
            "  Node slot 255: UserNo=1 Mode=0xAB\n" + refusal},
   };
-  const SampleSpec recipe = f.recipe;
+  const SampleRecipe recipe = f.recipe;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.title);
     RemoveTree(whosOn);
@@ -445,7 +445,7 @@ void DrainAndClose(int fd) {
 TEST(DriverInterrupt, InterruptRemovesTheLockBeforeTheProcessEnds) {
   if (UnderWine()) GTEST_SKIP() << "POSIX signals; the console control handler is Windows-only";
   ScratchDir scratch;
-  SampleSpec recipe = FixtureSpec(3000, 1);
+  SampleRecipe recipe = FixtureRecipe(3000, 1);
   recipe.deletedPercent = 100;  // one preview line per user: far more than a pipe holds
   SamplePaths paths;
   std::string error;

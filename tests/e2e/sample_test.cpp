@@ -10,8 +10,8 @@
 
 namespace {
 
-SampleSpec SmallSpec() {
-  SampleSpec recipe;
+SampleRecipe SmallRecipe() {
+  SampleRecipe recipe;
   recipe.users = 40;
   recipe.conferences = 2;
   recipe.capacity = 60;
@@ -50,7 +50,7 @@ struct Sample {
   SamplePaths paths;
 };
 
-void Write(const SampleSpec& recipe, Sample* sample) {
+void Write(const SampleRecipe& recipe, Sample* sample) {
   std::string error;
   ASSERT_TRUE(WriteSampleBbs(sample->scratch.path + "/BBS", recipe, &sample->paths, &error)) << error;
 }
@@ -63,7 +63,7 @@ std::string ReadOrEmpty(const std::string& path) {
 
 TEST(SampleBbs, WritesEveryFileAtItsSize) {
   Sample sample;
-  SampleSpec recipe = SmallSpec();
+  SampleRecipe recipe = SmallRecipe();
   recipe.purgedLog = true;
   Write(recipe, &sample);
   std::map<std::string, std::string> tree = ReadTree(sample.scratch.path + "/BBS");
@@ -82,7 +82,7 @@ TEST(SampleBbs, WritesEveryFileAtItsSize) {
 
 TEST(SampleBbs, RecordsHoldThePlannedFieldsAndNonZeroFiller) {
   Sample sample;
-  SampleSpec recipe = SmallSpec();
+  SampleRecipe recipe = SmallRecipe();
   Write(recipe, &sample);
   const std::vector<SampleUser> users = PlanSampleUsers(recipe);
   const std::string dat = ReadOrEmpty(UserFilePath(sample.paths.work));
@@ -115,7 +115,7 @@ TEST(SampleBbs, RecordsHoldThePlannedFieldsAndNonZeroFiller) {
 
 TEST(SampleBbs, SameSeedSameBytesOtherSeedOtherBytes) {
   Sample first, second, third;
-  SampleSpec recipe = SmallSpec();
+  SampleRecipe recipe = SmallRecipe();
   recipe.purgedLog = true;
   recipe.callers = {{4, 9, 2}};
   Write(recipe, &first);
@@ -132,7 +132,7 @@ TEST(SampleBbs, SameSeedSameBytesOtherSeedOtherBytes) {
 
 TEST(SampleBbs, NodeFileFieldsAndWhereTheFilesGo) {
   Sample unset, relative, absolute;
-  SampleSpec recipe = SmallSpec();
+  SampleRecipe recipe = SmallRecipe();
   Write(recipe, &unset);
   std::string node = ReadOrEmpty(unset.scratch.path + "/BBS/QVNODE.DAT");
   ASSERT_EQ(node.size(), 192u);
@@ -175,7 +175,7 @@ TEST(SampleBbs, NodeFileFieldsAndWhereTheFilesGo) {
 
 TEST(SampleBbs, CallerFileAndLmrSlots) {
   Sample sample;
-  SampleSpec recipe = SmallSpec();
+  SampleRecipe recipe = SmallRecipe();
   recipe.callers = {{3, 12, 0x0A}, {255, -1, 7}};
   Write(recipe, &sample);
   const std::string who = ReadOrEmpty(CallerFilePath(sample.paths.work));

@@ -40,8 +40,8 @@ uint64_t CounterAfter(const std::string& out, const char* label, bool* found) {
 
 }  // namespace
 
-SampleSpec FixtureSpec(uint32_t users, uint32_t conferences) {
-  SampleSpec recipe;
+SampleRecipe FixtureRecipe(uint32_t users, uint32_t conferences) {
+  SampleRecipe recipe;
   recipe.users = users;
   recipe.conferences = conferences;
   recipe.capacity = 9999;
@@ -52,14 +52,14 @@ SampleSpec FixtureSpec(uint32_t users, uint32_t conferences) {
   return recipe;
 }
 
-std::string FixtureTimeDate(const SampleSpec& recipe, const FixtureUser& user) {
+std::string FixtureTimeDate(const SampleRecipe& recipe, const FixtureUser& user) {
   if (!user.timeDate.empty() || user.ageDays < 0) return user.timeDate;
   return TimeDateForAge(ResolvedToday(recipe), user.ageDays, user.fourDigitYear);
 }
 
-bool WriteFixtureAt(const std::string& home, const SampleSpec& given,
+bool WriteFixtureAt(const std::string& home, const SampleRecipe& given,
                     const std::vector<FixtureUser>& users, SamplePaths* paths, std::string* error) {
-  SampleSpec recipe = given;
+  SampleRecipe recipe = given;
   recipe.users = uint32_t(users.size());
   if (!WriteSampleBbs(home, recipe, paths, error)) return false;
   for (uint32_t n = 1; n <= users.size(); ++n) {
@@ -100,7 +100,7 @@ SampleDate ScanDate(const std::string& out) {
   return SampleDate{};
 }
 
-int64_t ClockShift(const SampleSpec& recipe, const std::string& out) {
+int64_t ClockShift(const SampleRecipe& recipe, const std::string& out) {
   const SampleDate scanned = ScanDate(out);
   if (scanned.year == 0) return 0;
   return DayCount(scanned) - DayCount(ResolvedToday(recipe));
@@ -268,7 +268,7 @@ std::string ScanHeadingText(bool writeMode) {
                      "-------------------------------------------------------\n";
 }
 
-std::string PickLine(const SampleSpec& recipe, const FixtureUser& user, const Pick& pick,
+std::string PickLine(const SampleRecipe& recipe, const FixtureUser& user, const Pick& pick,
                      const Rules& rules, bool writeMode, int64_t clockShift) {
   const bool first = pick.number == 1;
   std::string line = first ? Format("PROTECTED  #%-6u", 1u)

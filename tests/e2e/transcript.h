@@ -32,7 +32,7 @@ struct FixtureUser {
 // A recipe for small deterministic samples: no random Deleted users, today
 // fixed to the local date now, the paths laid out for the program under test
 // (Windows rules under Wine).
-SampleSpec FixtureSpec(uint32_t users, uint32_t conferences = 2);
+SampleRecipe FixtureRecipe(uint32_t users, uint32_t conferences = 2);
 
 // A sample home whose users are exactly the listed ones; the LMR files hold
 // the standard 9999 slots. The home is <scratch>/BBS unless home is set (a
@@ -40,18 +40,18 @@ SampleSpec FixtureSpec(uint32_t users, uint32_t conferences = 2);
 struct Fixture {
   ScratchDir scratch;
   std::string home;
-  SampleSpec recipe = FixtureSpec(0);
+  SampleRecipe recipe = FixtureRecipe(0);
   SamplePaths paths;
   std::vector<FixtureUser> users;
 };
 
 // Writes recipe at home and patches every user to the listed fields.
-bool WriteFixtureAt(const std::string& home, const SampleSpec& recipe,
+bool WriteFixtureAt(const std::string& home, const SampleRecipe& recipe,
                     const std::vector<FixtureUser>& users, SamplePaths* paths, std::string* error);
 bool WriteFixture(Fixture* fixture, std::string* error);
 std::string Home(const Fixture& fixture);
 // The last-call text written for a user.
-std::string FixtureTimeDate(const SampleSpec& recipe, const FixtureUser& user);
+std::string FixtureTimeDate(const SampleRecipe& recipe, const FixtureUser& user);
 
 // ---- Dates -------------------------------------------------------------------
 
@@ -60,7 +60,7 @@ int64_t DayCount(const SampleDate& date);
 SampleDate ScanDate(const std::string& out);
 // Days between the fixture's today and the date the program scanned on
 // (0 except when a run crosses midnight after the fixture was written).
-int64_t ClockShift(const SampleSpec& recipe, const std::string& out);
+int64_t ClockShift(const SampleRecipe& recipe, const std::string& out);
 
 // ---- Transcript pieces ---------------------------------------------------
 
@@ -103,7 +103,7 @@ struct Pick {
   std::string reason;  // "already Deleted", "/SEC match + /OLD match", ...
   bool andTag = false;
 };
-std::string PickLine(const SampleSpec& recipe, const FixtureUser& user, const Pick& pick,
+std::string PickLine(const SampleRecipe& recipe, const FixtureUser& user, const Pick& pick,
                      const Rules& rules, bool writeMode, int64_t clockShift);
 std::string SnapshotPassText(const std::string& work);
 std::string ReleasedText();

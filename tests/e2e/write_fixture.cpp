@@ -95,8 +95,8 @@ std::string CounterLines(const Counts& c, uint64_t purged, uint64_t retained) {
 
 }  // namespace
 
-SampleSpec PackSpec() {
-  SampleSpec recipe;
+SampleRecipe PackRecipe() {
+  SampleRecipe recipe;
   recipe.users = kPackUsers;
   recipe.conferences = kPackConferences;
   recipe.capacity = 9999;
@@ -110,7 +110,7 @@ SampleSpec PackSpec() {
   return recipe;
 }
 
-void MakePackSample(const SampleSpec& recipe, PackSample* sample) {
+void MakePackSample(const SampleRecipe& recipe, PackSample* sample) {
   ASSERT_TRUE(EnsureWineReady());
   std::string error;
   ASSERT_TRUE(WriteSampleBbs(sample->scratch.path + "/BBS", recipe, &sample->paths, &error)) << error;

@@ -35,10 +35,10 @@ struct PackSample {
 };
 
 // The fixture's recipe; the caller may change it before MakePackSample.
-SampleSpec PackSpec();
+SampleRecipe PackRecipe();
 // Writes the sample beneath scratch/BBS and applies the record changes above;
 // a failure fails the test. Wine is started first, outside any run.
-void MakePackSample(const SampleSpec& recipe, PackSample* sample);
+void MakePackSample(const SampleRecipe& recipe, PackSample* sample);
 // The switches of the fixture's pack.
 extern const std::vector<std::string> kPackArgs;
 

@@ -58,7 +58,7 @@ void ExpectAuditColumns(const std::string& log, size_t block, const RunResult& r
 
 void CheckCompletePack(bool purgedLogBefore) {
   PackSample sample;
-  SampleSpec recipe = PackSpec();
+  SampleRecipe recipe = PackRecipe();
   recipe.purgedLog = purgedLogBefore;
   MakePackSample(recipe, &sample);
   const auto before = LiveDatabase(sample);
@@ -101,7 +101,7 @@ TEST(WriteRun, PackedFilesKeepTheLiveFilesModes) {
   if (UnderWine()) GTEST_SKIP() << "Windows keeps the inherited access rules; no POSIX modes";
   namespace fs = std::filesystem;
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   const std::string dat = sample.paths.work + "/QVUSERS.DAT";
   const std::string lmr = sample.paths.message + "/" + LmrFileName(1);
   fs::permissions(dat, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -116,7 +116,7 @@ TEST(WriteRun, PackedFilesKeepTheLiveFilesModes) {
 
 TEST(WriteRun, NothingToPurgeTakesTheLockAndWritesNothing) {
   PackSample sample;
-  SampleSpec recipe = PackSpec();
+  SampleRecipe recipe = PackRecipe();
   recipe.deletedUsers.clear();
   recipe.deletedPercent = 0;  // only the protected user #1 is Deleted
   MakePackSample(recipe, &sample);
@@ -143,7 +143,7 @@ TEST(WriteRun, NothingToPurgeTakesTheLockAndWritesNothing) {
 
 TEST(WriteRun, StaleStagedFilesAreReplaced) {
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   const auto before = LiveDatabase(sample);
   for (const std::string& stale :
        {UserFilePath(sample.paths.work), PointerFilePath(sample.paths.work),
@@ -174,7 +174,7 @@ void ExpectFailureBeforeBackup(const PackSample& sample, const std::string& midd
 
 TEST(WriteRunStaging, DirectoryNamedLikeTheStagedUserFileStopsTheBuild) {
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   const std::string blocker = UserFilePath(sample.paths.work) + ".QVCNEW";
   ASSERT_TRUE(MakeDirectories(blocker));
   const std::string reason = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
@@ -189,7 +189,7 @@ TEST(WriteRunStaging, DirectoryNamedLikeTheStagedUserFileStopsTheBuild) {
 
 TEST(WriteRunStaging, PurgedUserWhosePointerNameDiffersFailsTheBuild) {
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   std::string pointer;
   ASSERT_TRUE(ReadPointerRecord(sample.paths.work, 17, &pointer));
   pointer[1] = char(std::tolower(uint8_t(pointer[1])));  // same name in another case
@@ -203,7 +203,7 @@ TEST(WriteRunStaging, PurgedUserWhosePointerNameDiffersFailsTheBuild) {
 
 TEST(WriteRunStaging, OverlongTimeDateOfPurgedUserFailsTheAuditLog) {
   PackSample sample;
-  MakePackSample(PackSpec(), &sample);
+  MakePackSample(PackRecipe(), &sample);
   // #2 is kept, so its damaged length is only warned about; #31 is purged.
   ASSERT_TRUE(SetLengthByte(sample.paths.work, 2, kTimeDateOffset, 15));
   ASSERT_TRUE(SetLengthByte(sample.paths.work, 31, kTimeDateOffset, 15));
@@ -216,7 +216,7 @@ TEST(WriteRunStaging, OverlongTimeDateOfPurgedUserFailsTheAuditLog) {
 
 TEST(WriteRunCommit, FailedLastReplacementRollsTheDatabaseBack) {
   PackSample sample;
-  SampleSpec recipe = PackSpec();
+  SampleRecipe recipe = PackRecipe();
   recipe.purgedLog = false;
   MakePackSample(recipe, &sample);
   // A directory where the new audit log is to go: the gate lets it pass (it is
@@ -248,8 +248,8 @@ TEST(WriteRunCommit, FailedLastReplacementRollsTheDatabaseBack) {
 
 TEST(WriteRunBackupSwitch, TrailingSeparatorsAreDropped) {
   PackSample relative, absolute;
-  MakePackSample(PackSpec(), &relative);
-  MakePackSample(PackSpec(), &absolute);
+  MakePackSample(PackRecipe(), &relative);
+  MakePackSample(PackRecipe(), &absolute);
   const std::string absoluteRoot = absolute.scratch.path + "/ABS";
   struct Case {
     PackSample* sample;

@@ -170,8 +170,8 @@ void CheckLeftovers(const FaultFixture& fixture, const RunEvidence& e, const std
 
 }  // namespace
 
-SampleSpec PackFixtureRecipe(bool purgedLog, uint32_t seed) {
-  SampleSpec recipe;
+SampleRecipe PackFixtureRecipe(bool purgedLog, uint32_t seed) {
+  SampleRecipe recipe;
   recipe.users = 40;
   recipe.conferences = 3;
   recipe.seed = seed;
@@ -182,7 +182,7 @@ SampleSpec PackFixtureRecipe(bool purgedLog, uint32_t seed) {
   return recipe;
 }
 
-std::vector<std::string> DatabaseFiles(const SampleSpec& recipe) {
+std::vector<std::string> DatabaseFiles(const SampleRecipe& recipe) {
   std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR", kWhosOn,
                                     kPurgedLog};
   for (uint32_t c = 1; c <= recipe.conferences; ++c) files.push_back("MESSAGE/" + LmrFileName(c));
@@ -259,7 +259,7 @@ std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
   return env;
 }
 
-bool PrepareFixture(const std::string& dir, const std::string& label, const SampleSpec& recipe,
+bool PrepareFixture(const std::string& dir, const std::string& label, const SampleRecipe& recipe,
                     const std::vector<std::string>& args, FaultFixture* fixture,
                     std::string* error) {
   // Run from the build tree without ctest: the program beside the tests.

@@ -22,9 +22,9 @@ using FileMap = std::map<std::string, std::string>;
 // The fault tests' write-run sample: 40 users, of which 3, 7, 12, 19, 25, 31, 36
 // and 40 are purged and #1 is Deleted but protected; three LMR files; an old
 // audit log when asked.
-SampleSpec PackFixtureRecipe(bool purgedLog, uint32_t seed);
+SampleRecipe PackFixtureRecipe(bool purgedLog, uint32_t seed);
 
-std::vector<std::string> DatabaseFiles(const SampleSpec& recipe);
+std::vector<std::string> DatabaseFiles(const SampleRecipe& recipe);
 FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files);
 // "changed X" / "appeared X" / "vanished X" lines; empty when equal.
 std::string DiffDatabase(const FileMap& expected, const FileMap& actual);
@@ -35,7 +35,7 @@ bool CopyTree(const std::string& from, const std::string& to);
 // and after an un-injected one.
 struct FaultFixture {
   std::string label;
-  SampleSpec recipe;
+  SampleRecipe recipe;
   std::vector<std::string> args;   // the program's command line
   std::string pristine;            // the generated home directory, never run on
   std::vector<std::string> files;  // DatabaseFiles(recipe)
@@ -45,7 +45,7 @@ struct FaultFixture {
 };
 // Generates the sample beneath dir, makes a reference run on a copy and checks
 // the packed files against the sample library's own expectation.
-bool PrepareFixture(const std::string& dir, const std::string& label, const SampleSpec& recipe,
+bool PrepareFixture(const std::string& dir, const std::string& label, const SampleRecipe& recipe,
                     const std::vector<std::string>& args, FaultFixture* fixture,
                     std::string* error);
 

@@ -230,7 +230,7 @@ Base CommitFailureBase() { return {{"func=rename nth=1 path=QVUSERS.PTR.QVCNEW d
 // A caller appears right after the commit: every file is new, QVPURGED.USR was
 // created by the commit, and the rollback must undo all of it.
 Base CallerAfterCommitBase() {
-  SampleSpec recipe = PackFixtureRecipe(false, 5);
+  SampleRecipe recipe = PackFixtureRecipe(false, 5);
   std::string whosOn = CallerFileBytes(recipe);
   whosOn[18] = 5;
   whosOn[19] = 0;

@@ -1,42 +1,9 @@
-// The selection rule table, and the failures that stop the purge scan.
-#include <cerrno>
-#include <cstring>
-#include <string>
-#include <vector>
+// The selection rule table.
+#include <gtest/gtest.h>
 
-#include "unit_test_support.h"
 #include "userdb/purge_scan.h"
-#include "userdb/user_records.h"
 
 namespace {
-
-constexpr CalendarDate kToday = {2024, 3, 15};
-
-struct TestUser {
-  std::string name;
-  std::string timeDate;
-  int security = 0;
-  unsigned char allowPurge = 0;
-  unsigned char deleted = 0;
-};
-
-void PutField(unsigned char* bytes, unsigned offset, const std::string& text) {
-  bytes[offset] = static_cast<unsigned char>(text.size());
-  std::memcpy(bytes + offset + 1, text.data(), text.size());
-}
-
-UserRecord BuildRecord(const TestUser& user) {
-  UserRecord record;
-  std::memset(record.bytes, 0x5A, sizeof record.bytes);  // uninterpreted bytes, never looked at
-  PutField(record.bytes, kUserNameOffset, user.name);
-  PutField(record.bytes, kTimeDateOffset, user.timeDate);
-  const unsigned security = static_cast<uint16_t>(user.security);
-  record.bytes[kSecurityOffset] = static_cast<unsigned char>(security & 0xFF);
-  record.bytes[kSecurityOffset + 1] = static_cast<unsigned char>(security >> 8);
-  record.bytes[kAllowPurgeOffset] = user.allowPurge;
-  record.bytes[kDeletedOffset] = user.deleted;
-  return record;
-}
 
 RunOptions Options(int sec, int old, bool andGiven, bool delOnly) {
   RunOptions options = {};
@@ -52,38 +19,6 @@ RunOptions Options(int sec, int old, bool andGiven, bool delOnly) {
   options.delOnly = delOnly ? 1 : 0;
   return options;
 }
-
-const char kPreviewHeading[] =
-    "\n==================== PURGE PREVIEW ====================\n"
-    "Preview date:        2024-03-15\n"
-    "User #1 protection: ENABLED\n"
-    "-------------------------------------------------------\n";
-
-// A user nobody selects.
-TestUser Plain(const char* name) {
-  return TestUser{name, "03/15/2024", 50, 1, 0};
-}
-
-class PurgeScanTest : public ScratchReportTest {
- protected:
-  void SetUp() override {
-    ScratchReportTest::SetUp();
-    usersDat_ = Path("QVUSERS.DAT");
-  }
-
-  void WriteUsers(const std::vector<TestUser>& users, size_t extraBytes = 0) {
-    std::string bytes;
-    for (const TestUser& user : users) {
-      const UserRecord record = BuildRecord(user);
-      bytes.append(reinterpret_cast<const char*>(record.bytes), sizeof record.bytes);
-    }
-    bytes.append(extraBytes, '\x5A');
-    WriteBytes(usersDat_, bytes);
-  }
-
-  std::string usersDat_;
-  RunCounters counters_ = {};
-};
 
 LastCallDate ValidAge(int64_t age) {
   LastCallDate date = {};
@@ -150,29 +85,4 @@ TEST(SelectReasons, Rules) {
               c.expected)
         << c.what;
   }
-}
-
-TEST_F(PurgeScanTest, ShortReadStopsWithError) {
-  const std::vector<TestUser> users = {Plain("Sysop"), {"Gone", "01/01/2020", 1, 0, 1}};
-  WriteUsers(users, 100);  // a third record cut off mid-record
-  const bool ok = PurgeScan(usersDat_.c_str(), Options(-1, -1, false, false), kToday, 3,
-                            &counters_, nullptr, false);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(TakeOutput(), std::string(kPreviewHeading) +
-                              "WOULD-PURGE #2      Name='Gone' Sec=1 Last='01/01/2020' "
-                              "AllowPurge=NO Deleted=YES Reason=already Deleted\n"
-                              "ERROR: short read at QVUSERS.DAT record 3.\n");
-  EXPECT_EQ(counters_.errors, 1u);
-  EXPECT_EQ(counters_.purgeCandidates, 1u);
-}
-
-TEST_F(PurgeScanTest, MissingFileIsCountedError) {
-  unsigned char map[1] = {};
-  const bool ok = PurgeScan(usersDat_.c_str(), Options(-1, -1, false, false), kToday, 1,
-                            &counters_, map, true);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(TakeOutput(),
-            std::string("ERROR: cannot open QVUSERS.DAT: ") + std::strerror(ENOENT) + "\n");
-  EXPECT_EQ(counters_.errors, 1u);
-  EXPECT_EQ(counters_.retained, 0u);
 }
