@@ -2,11 +2,12 @@
 SHELL := /bin/bash
 MAKEFLAGS += --no-print-directory
 JOBS ?= 2
-PACKAGES := cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
-WINE ?= /usr/lib/wine/wine64
+PACKAGES := cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386
+WINE64 ?= /usr/lib/wine/wine64
+WINE32 ?= /usr/lib/wine/wine
 CMAKE_FLAGS := -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all native win32 win64 win64-unit windows deps test test-native test-windows test-wine test-sanitizers demo bench clean
+.PHONY: all native win32 win64 win32-unit win64-unit windows deps test test-native test-windows test-wine test-wine32 test-wine64 test-sanitizers demo bench clean
 
 all: native
 
@@ -29,6 +30,10 @@ windows: win32 win64
 	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE
 
 # The pure-logic unit tests built for Windows (posix thread model, for GoogleTest).
+win32-unit:
+	cmake -S . -B build-win32-tests -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686-posix.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win32-tests -j$(JOBS) --target windows_unit_tests
+
 win64-unit:
 	cmake -S . -B build-win64-tests -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64-posix.cmake $(CMAKE_FLAGS) >/dev/null
 	cmake --build build-win64-tests -j$(JOBS) --target windows_unit_tests
@@ -37,9 +42,17 @@ test-native: native
 	cd build && ctest -j$(JOBS) --output-on-failure
 	@grep -h '^SWEEP' build/Testing/Temporary/LastTest.log || true
 
-# The end-to-end scenarios again, against the 64-bit Windows EXE under Wine.
-test-wine: native win64 win64-unit
-	@tools/run-wine-e2e.sh $(WINE) build-win64/QVCULLDB.EXE build/tests/qv_e2e_tests \
+# The Windows unit tests and the end-to-end scenarios again, against each Windows
+# EXE under Wine, each in a Wine prefix of its own beside its build (the 32-bit EXE
+# needs a prefix made with WINEARCH=win32).
+test-wine: test-wine32 test-wine64
+
+test-wine32: native win32 win32-unit
+	@tools/run-wine-e2e.sh $(WINE32) win32 build-win32/QVCULLDB.EXE build/tests/qv_e2e_tests \
+	  build-win32-tests/tests/windows
+
+test-wine64: native win64 win64-unit
+	@tools/run-wine-e2e.sh $(WINE64) win64 build-win64/QVCULLDB.EXE build/tests/qv_e2e_tests \
 	  build-win64-tests/tests/windows
 
 test-sanitizers:
@@ -62,4 +75,4 @@ bench:
 	@bench/run
 
 clean:
-	rm -rf build build-win32 build-win64 build-win64-tests build-asan build-bench demo
+	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-asan build-bench demo

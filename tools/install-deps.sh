@@ -13,6 +13,13 @@ if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# A package such as wine32:i386 needs its architecture added before the update.
+for pkg in "${missing[@]}"; do
+  case "$pkg" in
+    *:*) arch=${pkg##*:}
+         dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch" ;;
+  esac
+done
 if ! { apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null; }; then
   echo "Could not install: ${missing[*]}" >&2
   exit 1
