@@ -7,14 +7,21 @@
 #include "base/output.h"
 #include "platform/platform.h"
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 void TrimTrailingSeparators(char* path) {
   size_t len = strlen(path);
   while (len > 1 && IsSeparator(path[len - 1])) {
     if (len == 3 && path[1] == ':') return;  // a drive root keeps its separator
     path[--len] = '\0';
   }
+}
+
+bool CopyPath(PathBuffer* out, const char* path) {
+  if (strlen(path) < sizeof out->text) {
+    strcpy(out->text, path);
+    return true;
+  }
+  out->text[0] = '\0';
+  return false;
 }
 
 bool JoinPath(char* out, const char* dir, const char* name) {

@@ -3,15 +3,21 @@
 
 #include <cstddef>
 
-constexpr unsigned kPathBufferSize = 1024;  // every path lives in one of these
+#include "base/output.h"
+#include "platform/platform.h"
 
+constexpr unsigned kPathBufferSize = 1024;
+// Every path lives in one of these: at most 1023 characters and the NUL.
+using PathBuffer = TextBuffer<kPathBufferSize>;
 
-// True for '\\' and '/', which both count as separators on every platform.
-bool IsSeparator(char c);
+using platform::IsSeparator;
 
 // Removes trailing separators while the path is longer than one character; a
 // drive root ("C:\\") keeps its separator.
 void TrimTrailingSeparators(char* path);
+
+// out = path; false (and out left empty) when it would not fit.
+bool CopyPath(PathBuffer* out, const char* path);
 
 // out = dir + separator + name (no separator when dir is empty or already ends
 // in one). out has kPathBufferSize bytes; false when the result would not fit.

@@ -13,23 +13,15 @@ constexpr uint64_t kFourGiB = 4294967296ULL;
 // A user file that is missing or too large stops validation at once.
 bool SizeUserFile(const char* path, const char* name, uint64_t* size, RunCounters* counters) {
   if (!GetRegularFileSize(path, size)) {
-    Tee("ERROR: %s not found: %s\n", name, path);
-    ++counters->errors;
-    return false;
+    return ReportError(counters, "ERROR: %s not found: %s\n", name, path);
   }
   return true;
 }
 
 bool CheckBelowFourGiB(uint64_t size, const char* name, RunCounters* counters) {
   if (size < kFourGiB) return true;
-  Tee("ERROR: %s is too large for this 32-bit maintenance utility.\n", name);
-  ++counters->errors;
-  return false;
-}
-
-void ReportError(RunCounters* counters, const char* text) {
-  Tee("%s", text);
-  ++counters->errors;
+  return ReportError(counters, "ERROR: %s is too large for this 32-bit maintenance utility.\n",
+                     name);
 }
 
 // The size lines and the structural checks that are all listed before stopping.
@@ -44,19 +36,19 @@ void CheckUserFileShapes(uint64_t datSize, uint64_t ptrSize, RunCounters* counte
   Tee("QVUSERS.PTR:        %" PRIu64 " bytes = %" PRIu64 " x %u, remainder %u\n", ptrSize, pointers,
       kPointerRecordSize, ptrRemainder);
   if (datRemainder != 0) {
-    Tee("ERROR: QVUSERS.DAT is not aligned to %u-byte user records.\n", kUserRecordSize);
-    ++counters->errors;
+    ReportError(counters, "ERROR: QVUSERS.DAT is not aligned to %u-byte user records.\n",
+                kUserRecordSize);
   }
   if (ptrRemainder != 0) {
-    Tee("ERROR: QVUSERS.PTR is not aligned to %u-byte pointer records.\n", kPointerRecordSize);
-    ++counters->errors;
+    ReportError(counters, "ERROR: QVUSERS.PTR is not aligned to %u-byte pointer records.\n",
+                kPointerRecordSize);
   }
   if (datSize < kUserRecordSize) {
     ReportError(counters, "ERROR: QVUSERS.DAT contains no complete user records.\n");
   }
   if (pointers != users) {
-    Tee("ERROR: DAT/PTR user-count mismatch: DAT=%" PRIu64 " PTR=%" PRIu64 ".\n", users, pointers);
-    ++counters->errors;
+    ReportError(counters, "ERROR: DAT/PTR user-count mismatch: DAT=%" PRIu64 " PTR=%" PRIu64 ".\n",
+                users, pointers);
   }
 }
 
@@ -72,8 +64,7 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
   if (!CheckBelowFourGiB(ptrSize, "QVUSERS.PTR", counters)) return false;
   CheckUserFileShapes(datSize, ptrSize, counters);
   if (!AllocateLmrInventory(inventory)) {
-    ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
-    return false;
+    return ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
   }
   if (!BuildLmrInventory(paths->message, inventory, counters)) return false;
   ReportLmrInventory(inventory, counters);
@@ -99,8 +90,9 @@ void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inve
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry& entry = inventory->entries[i];
     if (SnapshotMatches(&entry.liveSnapshot)) continue;
-    Tee("ERROR: %s changed during the scan. Results are not a consistent snapshot.\n", entry.name);
-    ++counters->errors;
+    ReportError(counters,
+                "ERROR: %s changed during the scan. Results are not a consistent snapshot.\n",
+                entry.name);
     allMatch = false;
   }
   if (!SnapshotMatches(&live->whosOn)) {

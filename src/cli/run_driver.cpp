@@ -51,11 +51,6 @@ struct RunState {
 // Large records: one static instance, cleared at the start of the run.
 RunState g_run;
 
-void CountError(RunState* run, const char* text) {
-  Tee("%s", text);
-  ++run->counters.errors;
-}
-
 // The clock is read once; every stamp of the run comes from this reading.
 void ReadClock(RunState* run) {
   time_t now = time(nullptr);
@@ -89,15 +84,12 @@ void PrintHeader(const RunState* run) {
 bool ResolvePaths(RunState* run) {
   char reason[kMessageBufferSize];
   if (!ResolveDatabaseDirectories(&run->paths, reason)) {
-    Tee("SAFETY ERROR: %s\n", reason);
-    ++run->counters.errors;
-    return false;
+    return ReportError(&run->counters, "SAFETY ERROR: %s\n", reason);
   }
   Tee("Work directory:      %s\n", run->paths.work);
   Tee("Message directory:   %s\n", run->paths.message);
   if (!BuildRunFilePaths(&run->paths)) {
-    CountError(run, "SAFETY ERROR: one or more database paths are too long.\n");
-    return false;
+    return ReportError(&run->counters, "SAFETY ERROR: one or more database paths are too long.\n");
   }
   return true;
 }
@@ -121,42 +113,39 @@ void WarnAboutLegacyCom(RunState* run) {
 bool TakeSharedLock(RunState* run) {
   Tee("\n======================= SAFETY =======================\n");
   Tee("Shared lock file:    %s\n", run->paths.lockFile);
-  char reason[kMessageBufferSize] = "";
-  int acquired = AcquireSharedLock(run->paths.lockFile, reason, sizeof reason);
-  if (acquired == 1) {
+  MessageBuffer reason = {};
+  const LockResult acquired = AcquireSharedLock(run->paths.lockFile, &reason);
+  if (acquired == LockResult::Acquired) {
     Tee("Shared QVLINK.BSY lock: ACQUIRED - QVLink32 and cooperating tools are blocked for this run.\n");
     return true;
   }
-  if (acquired == 0) {
+  if (acquired == LockResult::AlreadyExists) {
     Tee("SAFETY ABORT: QVLINK.BSY already exists. Another cooperating Quorvex maintenance utility may be active, or a stale lock remains.\n");
-    Tee("QVCULLDB32 did not create or remove the existing lock.\n");
-  } else {
-    Tee("SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n", reason);
+    return ReportError(&run->counters, "QVCULLDB32 did not create or remove the existing lock.\n");
   }
-  ++run->counters.errors;
-  return false;
+  return ReportError(&run->counters, "SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n",
+                     reason.text);
 }
 
 bool SnapshotWhosOn(RunState* run) {
   if (TakeSnapshot(run->paths.whosOn, &run->live.whosOn)) return true;
-  CountError(run, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
-  return false;
+  return ReportError(&run->counters, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
 }
 
 bool SnapshotUserFiles(RunState* run) {
   bool datOk = TakeSnapshot(run->paths.usersDat, &run->live.usersDat) != 0;
   bool ptrOk = TakeSnapshot(run->paths.usersPtr, &run->live.usersPtr) != 0;
   if (datOk && ptrOk) return true;
-  CountError(run, "ERROR: could not hash QVUSERS.DAT/PTR for read-only snapshot verification.\n");
-  return false;
+  return ReportError(
+      &run->counters,
+      "ERROR: could not hash QVUSERS.DAT/PTR for read-only snapshot verification.\n");
 }
 
 bool AllocatePurgeMap(RunState* run) {
   run->pack.userCount = static_cast<uint32_t>(run->counters.userRecords);
   run->pack.purgeMap = static_cast<unsigned char*>(calloc(run->pack.userCount, 1));
   if (run->pack.purgeMap != nullptr) return true;
-  CountError(run, "ERROR: out of memory allocating purge map.\n");
-  return false;
+  return ReportError(&run->counters, "ERROR: out of memory allocating purge map.\n");
 }
 
 bool ScanUsers(RunState* run) {
@@ -184,9 +173,7 @@ bool RunReadPhases(RunState* run) {
 bool CheckFreeSpace(RunState* run, const char* dir, uint64_t need, const char* format) {
   uint64_t available = 0;
   if (platform::FreeBytesAvailable(dir, &available) && available >= need) return true;
-  Tee(format, need);
-  ++run->counters.errors;
-  return false;
+  return ReportError(&run->counters, format, need);
 }
 
 bool CheckStagingSpace(RunState* run) {
@@ -250,9 +237,6 @@ bool VerifyAfterCommit(RunState* run) {
 
 // Write run after the scan: plan, staging, backup, gate, commit, verification.
 void RunWritePhases(RunState* run) {
-  // A Ctrl+C from here on also removes the staged files it would leave behind.
-  SetInterruptFileCleanup(RemoveStagedFilesOnInterrupt);
-  WatchStagedFilesOnInterrupt(&run->pack, &run->inventory);
   run->pack.purgeCount = static_cast<uint32_t>(run->counters.purgeCandidates);
   run->pack.retainedCount = run->pack.userCount - run->pack.purgeCount;
   if (run->pack.purgeCount == 0) {
@@ -278,9 +262,10 @@ void ReleaseLockAtEnd(RunState* run) {
     Tee("Shared QVLINK.BSY lock: RELEASED.\n");
     return;
   }
-  Tee("ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be required: %s\n",
-      SharedLockPath());
-  ++run->counters.errors;
+  ReportError(&run->counters,
+              "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may "
+              "be required: %s\n",
+              SharedLockPath());
 }
 
 struct ResultText {
@@ -353,7 +338,6 @@ int PrintRunSummary(const RunState* run) {
 // released, summary printed, report closed.
 int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
-  WatchStagedFilesOnInterrupt(nullptr, nullptr);
   ReleaseLockAtEnd(run);
   int exitCode = PrintRunSummary(run);
   free(run->pack.purgeMap);

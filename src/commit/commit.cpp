@@ -1,6 +1,7 @@
 // The final safety gate, the commit by rename and the post-write verification.
 #include "commit/commit.h"
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "platform/platform.h"
 #include "safety/shared_lock.h"
@@ -10,9 +11,7 @@ namespace {
 // Counts and reports a live file that no longer equals its pre-pack snapshot.
 bool CheckUnchanged(const FileSnapshot* snapshot, const char* name, RunCounters* counters) {
   if (SnapshotMatches(snapshot)) return true;
-  Tee("ERROR: %s changed before commit.\n", name);
-  ++counters->errors;
-  return false;
+  return ReportError(counters, "ERROR: %s changed before commit.\n", name);
 }
 
 // QVPURGED.USR as it was: unchanged, or still absent when there was none.
@@ -21,25 +20,22 @@ bool CheckPurgedLogUnchanged(const PackContext* pack, RunCounters* counters) {
     return CheckUnchanged(&pack->purgedLogSnapshot, "QVPURGED.USR", counters);
   }
   if (!IsRegularFile(pack->purgedLogPath)) return true;
-  Tee("ERROR: QVPURGED.USR appeared before commit.\n");
-  ++counters->errors;
-  return false;
+  return ReportError(counters, "ERROR: QVPURGED.USR appeared before commit.\n");
 }
 
 bool CheckLockHeld(RunCounters* counters) {
   if (IsSharedLockHeld()) return true;
-  Tee("ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
-  ++counters->errors;
-  return false;
+  return ReportError(counters, "ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
 }
 
 bool ReplaceLiveFile(const char* stagedPath, const char* livePath, const char* name,
                      RunCounters* counters) {
   uint32_t error = 0;
-  if (platform::ReplaceFileDurably(stagedPath, livePath, &error)) return true;
-  Tee("ERROR: commit failed while replacing %s.\n", name);
-  ++counters->errors;
-  return false;
+  if (platform::ReplaceFileDurably(stagedPath, livePath, &error)) {
+    UnregisterCleanup(stagedPath);
+    return true;
+  }
+  return ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
 }
 
 // LMR files first, then the user files and the audit log; stops at the first failure.
@@ -58,9 +54,7 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
 bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,
                          RunCounters* counters) {
   if (FileMatchesSnapshot(livePath, staged)) return true;
-  Tee("ERROR: post-write verification failed for %s.\n", name);
-  ++counters->errors;
-  return false;
+  return ReportError(counters, "ERROR: post-write verification failed for %s.\n", name);
 }
 
 }  // namespace

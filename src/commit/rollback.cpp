@@ -1,10 +1,11 @@
 // The automatic rollback: every live file back to its pre-pack state from the
 // verified backup, each proved against the snapshot taken before the pack.
-#include "commit/commit.h"
-
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
+#include "commit/commit.h"
 #include "platform/platform.h"
+#include "staging/staging.h"
 
 namespace {
 
@@ -19,12 +20,14 @@ bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
   char source[kPathBufferSize];
   char restored[kPathBufferSize];
   if (!JoinPath(source, backupArea, name) || !StagedPathFor(restored, livePath)) return false;
+  RegisterCleanup(restored);
   uint32_t error = 0;
   if (CopyFileVerified(source, restored, prePack) &&
       platform::ReplaceFileDurably(restored, livePath, &error)) {
+    UnregisterCleanup(restored);
     return true;
   }
-  RemoveIfRegularFile(restored);
+  DiscardStagedFile(restored);
   return false;
 }
 
@@ -68,9 +71,9 @@ void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory
   char messageBackup[kPathBufferSize];
   if (!pack->backupDone || !JoinPath(workBackup, pack->backupDirPath, "WORK") ||
       !JoinPath(messageBackup, pack->backupDirPath, "MESSAGE")) {
-    Tee("CRITICAL: verified backup information is unavailable; automatic rollback cannot "
-        "start.\n");
-    ++counters->errors;
+    ReportError(counters,
+                "CRITICAL: verified backup information is unavailable; automatic rollback cannot "
+                "start.\n");
     return;
   }
 
@@ -93,7 +96,7 @@ void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory
     Tee("Rollback result: PASS - original database files restored and verified.\n");
     return;
   }
-  Tee("Rollback result: FAILED - keep all nodes offline and restore manually from %s.\n",
-      pack->backupDirPath);
-  ++counters->errors;
+  ReportError(counters,
+              "Rollback result: FAILED - keep all nodes offline and restore manually from %s.\n",
+              pack->backupDirPath);
 }

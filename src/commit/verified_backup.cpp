@@ -30,13 +30,6 @@ constexpr const char* kRestoreWarningFormat =
     "MESSAGE\\QVMSGxx.LMR file together as one matched set.\r\n"
     "Restore WORK\\QVPURGED.USR only when it existed before the pack.\r\n";
 
-// Prints a failure of the phase and counts it; always false, so callers can return it.
-bool Fail(RunCounters* counters, const char* message) {
-  Tee("%s", message);
-  ++counters->errors;
-  return false;
-}
-
 bool IsDirectory(const char* path) {
   platform::PathAttributes attributes;
   return platform::GetPathAttributes(path, &attributes) && attributes.isDirectory;
@@ -61,15 +54,15 @@ bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackConte
   char* root = pack->backupRootPath;
   if (!options->backupGiven) {
     if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
-      return Fail(counters, "ERROR: default backup path is too long.\n");
+      return ReportError(counters, "ERROR: default backup path is too long.\n");
     }
   } else if (IsAbsolutePath(options->backupRoot)) {
     if (!FormatComplete(FormatBounded(root, kPathBufferSize, "%s", options->backupRoot),
                         kPathBufferSize)) {
-      return Fail(counters, "ERROR: /BACKUP path is too long.\n");
+      return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
     }
   } else if (!JoinPath(root, homeDir, options->backupRoot)) {
-    return Fail(counters, "ERROR: /BACKUP path is too long.\n");
+    return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
   }
   TrimTrailingSeparators(root);
   return true;
@@ -179,18 +172,16 @@ bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
   if (!BackupFile(live->usersDat.path, workDir, "QVUSERS.DAT", &live->usersDat) ||
       !BackupFile(live->usersPtr.path, workDir, "QVUSERS.PTR", &live->usersPtr) ||
       !BackupFile(whosOnPath, workDir, "QVWHOSON.DAT", &live->whosOn)) {
-    return Fail(counters, "ERROR: verified backup failed for WORK database files.\n");
+    return ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
   }
   if (pack->purgedLogExisted &&
       !BackupFile(pack->purgedLogPath, workDir, "QVPURGED.USR", &pack->purgedLogSnapshot)) {
-    return Fail(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
+    return ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
   }
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
     if (!BackupFile(entry->path, messageDir, entry->name, &entry->liveSnapshot)) {
-      Tee("ERROR: verified backup failed for %s.\n", entry->name);
-      ++counters->errors;
-      return false;
+      return ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
     }
   }
   return true;
@@ -203,7 +194,7 @@ bool WriteRestoreWarning(const PackContext* pack, RunCounters* counters) {
       !FormatComplete(FormatBounded(text, sizeof text, kRestoreWarningFormat, kProgramVersion),
                       sizeof text) ||
       !WriteTextFileFlushed(path, text) || !platform::MakeFileOwnerOnly(path)) {
-    return Fail(counters, "ERROR: cannot create backup restore warning.\n");
+    return ReportError(counters, "ERROR: cannot create backup restore warning.\n");
   }
   return true;
 }
@@ -216,18 +207,16 @@ bool WriteManifestEntries(FILE* stream, const LiveSnapshots* live,
       !WriteManifestEntry(stream, "WORK", "QVUSERS.DAT", &live->usersDat) ||
       !WriteManifestEntry(stream, "WORK", "QVUSERS.PTR", &live->usersPtr) ||
       !WriteManifestEntry(stream, "WORK", "QVWHOSON.DAT", &live->whosOn)) {
-    return Fail(counters, "ERROR: cannot write backup manifest.\n");
+    return ReportError(counters, "ERROR: cannot write backup manifest.\n");
   }
   if (pack->purgedLogExisted &&
       !WriteManifestEntry(stream, "WORK", "QVPURGED.USR", &pack->purgedLogSnapshot)) {
-    return Fail(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
+    return ReportError(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
   }
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
     if (!WriteManifestEntry(stream, "MESSAGE", entry->name, &entry->liveSnapshot)) {
-      Tee("ERROR: cannot write %s manifest entry.\n", entry->name);
-      ++counters->errors;
-      return false;
+      return ReportError(counters, "ERROR: cannot write %s manifest entry.\n", entry->name);
     }
   }
   return true;
@@ -237,10 +226,10 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
                    const PackContext* pack, RunCounters* counters) {
   char path[kPathBufferSize];
   if (!JoinPath(path, pack->backupDirPath, "MANIFEST.TXT")) {
-    return Fail(counters, "ERROR: backup manifest path is too long.\n");
+    return ReportError(counters, "ERROR: backup manifest path is too long.\n");
   }
   FILE* stream = fopen(path, "wb");
-  if (stream == nullptr) return Fail(counters, "ERROR: cannot write backup manifest.\n");
+  if (stream == nullptr) return ReportError(counters, "ERROR: cannot write backup manifest.\n");
   if (!WriteManifestEntries(stream, live, inventory, pack, counters)) {
     fclose(stream);
     return false;
@@ -248,7 +237,7 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
   const bool flushed = fflush(stream) == 0;
   const bool closed = fclose(stream) == 0;
   if (!flushed || !closed || !FlushFileToDisk(path) || !platform::MakeFileOwnerOnly(path)) {
-    return Fail(counters, "ERROR: cannot finalize backup manifest.\n");
+    return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
   return true;
 }
@@ -292,32 +281,28 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   if (!ResolveBackupRoot(homeDir, options, pack, counters)) return false;
 
   if (!CreateDirectoryChain(pack->backupRootPath)) {
-    Tee("ERROR: cannot create or access backup root: %s\n", pack->backupRootPath);
-    ++counters->errors;
-    return false;
+    return ReportError(counters, "ERROR: cannot create or access backup root: %s\n",
+                       pack->backupRootPath);
   }
 
   uint64_t available = 0;
   if (!platform::FreeBytesAvailable(pack->backupRootPath, &available)) {
-    Tee("ERROR: cannot determine free space at backup root: %s\n", pack->backupRootPath);
-    ++counters->errors;
-    return false;
+    return ReportError(counters, "ERROR: cannot determine free space at backup root: %s\n",
+                       pack->backupRootPath);
   }
   if (available < needed) {
-    Tee("ERROR: insufficient backup space. Need at least %" PRIu64 " bytes; available %" PRIu64
-        ".\n",
-        needed, available);
-    ++counters->errors;
-    return false;
+    return ReportError(counters,
+                       "ERROR: insufficient backup space. Need at least %" PRIu64
+                       " bytes; available %" PRIu64 ".\n",
+                       needed, available);
   }
 
   char workDir[kPathBufferSize];
   char messageDir[kPathBufferSize];
   if (!CreateBackupTree(startTime, pack, workDir, messageDir)) {
-    Tee("ERROR: cannot create timestamped backup directory tree under %s.\n",
-        pack->backupRootPath);
-    ++counters->errors;
-    return false;
+    return ReportError(counters,
+                       "ERROR: cannot create timestamped backup directory tree under %s.\n",
+                       pack->backupRootPath);
   }
 
   if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, workDir, messageDir, counters) ||
@@ -325,7 +310,7 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
     return false;
   }
   if (!FlushBackupDirectories(pack, workDir, messageDir)) {
-    return Fail(counters, "ERROR: cannot finalize backup manifest.\n");
+    return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
 
   pack->backupDone = 1;

@@ -25,8 +25,6 @@ const FileHandle kInvalidHandle = -1;
 
 namespace {
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // Splits the first len characters of path after their last separator: the
 // directory part goes into dir (size bytes; "." when there is no separator, "/"
 // for a name directly under the root) and the index where the name starts is
@@ -284,12 +282,6 @@ bool MatchesPattern(const char* pattern, const char* name) {
   }
   while (*pattern == '*') ++pattern;
   return *pattern == '\0';
-}
-
-void CopyBounded(char* dest, size_t size, const char* source) {
-  size_t len = strnlen(source, size - 1);
-  memcpy(dest, source, len);
-  dest[len] = '\0';
 }
 
 // True when `name` should be listed as a directory (anything but a regular file).

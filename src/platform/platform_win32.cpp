@@ -29,12 +29,6 @@ uint32_t LastErrorOfFailure() {
 
 HANDLE ToHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
-void CopyBounded(char* dest, size_t size, const char* source) {
-  size_t len = strnlen(source, size - 1);
-  memcpy(dest, source, len);
-  dest[len] = '\0';
-}
-
 }  // namespace
 
 // Windows codes come from GetLastError; errno is never mapped here.

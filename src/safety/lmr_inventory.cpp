@@ -79,18 +79,14 @@ static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry
 }
 
 static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {
-  Tee("ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
-  counters->errors++;
-  return false;
+  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
 }
 
 bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
   inventory->count = 0;
   char pattern[kPathBufferSize];
   if (!JoinPath(pattern, messageDir, "QVMSG*.LMR")) {
-    Tee("ERROR: LMR search path is too long.\n");
-    counters->errors++;
-    return false;
+    return ReportError(counters, "ERROR: LMR search path is too long.\n");
   }
 
   platform::DirectorySearch search;
@@ -105,9 +101,7 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
     if (inventory->count >= kLmrInventoryCapacity ||
         !RecordLmrFile(messageDir, found.name, &inventory->entries[inventory->count])) {
       platform::EndSearch(&search);
-      Tee("ERROR: failed while recording LMR file %s.\n", found.name);
-      counters->errors++;
-      return false;
+      return ReportError(counters, "ERROR: failed while recording LMR file %s.\n", found.name);
     }
     inventory->count++;
   } while (platform::FindNextEntry(&search, &found));
@@ -124,15 +118,14 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
 static void ReportLmrVerdict(const LmrFileEntry* entry, RunCounters* counters) {
   const uint64_t users = counters->userRecords;
   if (entry->remainder != 0) {
-    Tee("  ERROR: misaligned");
-    counters->errors++;
+    ReportError(counters, "  ERROR: misaligned");
   } else if (entry->slotCount >= users) {
     Tee("  OK: capacity %" PRIu64 "; current users occupy slots 1..%" PRIu64, entry->slotCount,
         users);
     if (entry->slotCount == kStandardLmrSlots) Tee(" [standard Quorvex fixed capacity]");
   } else {
-    Tee("  ERROR: only %" PRIu64 " user slots; need at least %" PRIu64, entry->slotCount, users);
-    counters->errors++;
+    ReportError(counters, "  ERROR: only %" PRIu64 " user slots; need at least %" PRIu64,
+                entry->slotCount, users);
   }
 }
 

@@ -2,6 +2,7 @@
 // one block naming every caller this pack removes.
 #include <cstring>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_options.h"
@@ -34,7 +35,7 @@ bool FailPurgedLog(AuditStreams* streams, const PackContext* pack, RunCounters* 
   counters->errors++;
   CloseIfOpen(&streams->users);
   CloseIfOpen(&streams->staged);
-  RemoveIfRegularFile(pack->stagedPurgedLogPath);
+  DiscardStagedFile(pack->stagedPurgedLogPath);
   return false;
 }
 
@@ -140,18 +141,16 @@ bool CloseAuditStreams(AuditStreams* streams) {
 bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char* runDate,
                           const char* runTime, PackContext* pack, RunCounters* counters) {
   if (!BuildPurgedLogPaths(workDir, pack)) {
-    Tee("ERROR: QVPURGED.USR path is too long.\n");
-    counters->errors++;
-    return false;
+    return ReportError(counters, "ERROR: QVPURGED.USR path is too long.\n");
   }
   pack->purgedLogExisted = IsRegularFile(pack->purgedLogPath) ? 1 : 0;
   memset(&pack->purgedLogSnapshot, 0, sizeof pack->purgedLogSnapshot);
   RemoveIfRegularFile(pack->stagedPurgedLogPath);
+  RegisterCleanup(pack->stagedPurgedLogPath);
   if (pack->purgedLogExisted && !StageExistingLog(pack)) {
     // A copy that was written but does not match stays for the end-of-run cleanup.
-    Tee("ERROR: cannot create verified staged copy of existing QVPURGED.USR.\n");
-    counters->errors++;
-    return false;
+    return ReportError(counters,
+                       "ERROR: cannot create verified staged copy of existing QVPURGED.USR.\n");
   }
 
   AuditStreams streams = {};
@@ -161,14 +160,13 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
     return FailPurgedLog(&streams, pack, counters);
   }
   if (!CloseAuditStreams(&streams)) {
-    RemoveIfRegularFile(pack->stagedPurgedLogPath);
+    DiscardStagedFile(pack->stagedPurgedLogPath);
     return false;
   }
   if (!FlushFileToDisk(pack->stagedPurgedLogPath) ||
       TakeSnapshot(pack->stagedPurgedLogPath, &pack->stagedPurgedLogSnapshot) == 0) {
-    Tee("ERROR: staged QVPURGED.USR verification failed.\n");
-    counters->errors++;
-    RemoveIfRegularFile(pack->stagedPurgedLogPath);
+    ReportError(counters, "ERROR: staged QVPURGED.USR verification failed.\n");
+    DiscardStagedFile(pack->stagedPurgedLogPath);
     return false;
   }
   Tee("Staged QVPURGED.USR: audit entries appended and verified.\n");

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "safety/file_snapshot.h"
@@ -17,6 +18,8 @@ namespace {
 constexpr size_t kSlotBlockBytes = 65536;
 constexpr size_t kZeroPieceBytes = 4096;
 static_assert(kSlotBlockBytes % kLmrSlotSize == 0, "a block holds whole slots");
+// Every staged file, one rollback copy and the lock can be registered at once.
+static_assert(kLmrInventoryCapacity + 5 <= kCleanupSlots, "the clean-up table is too small");
 
 unsigned char g_liveBlock[kSlotBlockBytes];
 unsigned char g_keptBlock[kSlotBlockBytes];
@@ -37,7 +40,7 @@ bool FailLmrFile(LmrFileEntry* entry, LmrRebuild* rebuild, RunCounters* counters
   counters->errors++;
   CloseIfOpen(&rebuild->live);
   CloseIfOpen(&rebuild->staged);
-  RemoveIfRegularFile(entry->stagedPath);
+  DiscardStagedFile(entry->stagedPath);
   return false;
 }
 
@@ -143,11 +146,10 @@ bool VerifyStagedLmrFile(LmrFileEntry* entry) {
 
 bool BuildStagedLmrFile(LmrFileEntry* entry, const PackContext* pack, RunCounters* counters) {
   if (!StagedPathFor(entry->stagedPath, entry->path)) {
-    Tee("ERROR: staged path is too long for %s.\n", entry->name);
-    counters->errors++;
-    return false;
+    return ReportError(counters, "ERROR: staged path is too long for %s.\n", entry->name);
   }
   RemoveIfRegularFile(entry->stagedPath);
+  RegisterCleanup(entry->stagedPath);
 
   LmrRebuild rebuild = {};
   if (!OpenLmrStreams(entry, &rebuild)) return FailLmrFile(entry, &rebuild, counters);
@@ -159,13 +161,12 @@ bool BuildStagedLmrFile(LmrFileEntry* entry, const PackContext* pack, RunCounter
   if (!AppendZeroCapacity(entry, &rebuild)) return FailLmrFile(entry, &rebuild, counters);
   if (!FinalizeLmrStreams(entry, &rebuild)) return FailLmrFile(entry, &rebuild, counters);
   if (!CloseLmrStreams(&rebuild)) {
-    RemoveIfRegularFile(entry->stagedPath);
+    DiscardStagedFile(entry->stagedPath);
     return false;
   }
   if (!VerifyStagedLmrFile(entry)) {
-    Tee("ERROR: staged %s size/hash verification failed.\n", entry->name);
-    counters->errors++;
-    RemoveIfRegularFile(entry->stagedPath);
+    ReportError(counters, "ERROR: staged %s size/hash verification failed.\n", entry->name);
+    DiscardStagedFile(entry->stagedPath);
     return false;
   }
   Tee("Staged %-16s %" PRIu64 " bytes; %u live user slots + zero capacity, verified.\n",

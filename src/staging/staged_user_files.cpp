@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "safety/file_snapshot.h"
@@ -26,8 +27,8 @@ struct UserFileStreams {
 char g_streamBuffers[4][kStagingStreamBufferSize];
 
 void RemoveStagedUserFiles(const PackContext* pack) {
-  RemoveIfRegularFile(pack->stagedDatPath);
-  RemoveIfRegularFile(pack->stagedPtrPath);
+  DiscardStagedFile(pack->stagedDatPath);
+  DiscardStagedFile(pack->stagedPtrPath);
 }
 
 // The common failure exit: the message has been printed already.
@@ -123,7 +124,7 @@ bool StagedUserFileSizesMatch(const PackContext* pack) {
 }
 
 void RemoveStagedFile(const char* path) {
-  if (path[0] != '\0') RemoveIfRegularFile(path);
+  if (path[0] != '\0') DiscardStagedFile(path);
 }
 
 }  // namespace
@@ -132,13 +133,13 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
                           RunCounters* counters) {
   if (!StagedPathFor(pack->stagedDatPath, usersDat) ||
       !StagedPathFor(pack->stagedPtrPath, usersPtr)) {
-    Tee("ERROR: staged QVUSERS path is too long.\n");
-    counters->errors++;
-    return false;
+    return ReportError(counters, "ERROR: staged QVUSERS path is too long.\n");
   }
   // A staged file of an earlier run is ours to replace; anything else of that
   // name (a directory) is left alone and makes the open below fail.
   RemoveStagedUserFiles(pack);
+  RegisterCleanup(pack->stagedDatPath);
+  RegisterCleanup(pack->stagedPtrPath);
 
   UserFileStreams streams = {};
   if (!OpenUserFileStreams(usersDat, usersPtr, pack, &streams)) {
@@ -157,20 +158,22 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
     return false;
   }
   if (!FlushAndSnapshotStagedUserFiles(pack)) {
-    Tee("ERROR: cannot flush or hash staged QVUSERS files.\n");
-    counters->errors++;
+    ReportError(counters, "ERROR: cannot flush or hash staged QVUSERS files.\n");
     RemoveStagedUserFiles(pack);
     return false;
   }
   if (!StagedUserFileSizesMatch(pack)) {
     // The files stay for the end-of-run cleanup.
-    Tee("ERROR: staged QVUSERS file size verification failed.\n");
-    counters->errors++;
-    return false;
+    return ReportError(counters, "ERROR: staged QVUSERS file size verification failed.\n");
   }
   Tee("Staged QVUSERS.DAT: %u retained record(s), verified.\n", pack->retainedCount);
   Tee("Staged QVUSERS.PTR: %u rebuilt pointer record(s), verified.\n", pack->retainedCount);
   return true;
+}
+
+void DiscardStagedFile(const char* path) {
+  RemoveIfRegularFile(path);
+  UnregisterCleanup(path);
 }
 
 void RemoveStagedFiles(const PackContext* pack, const LmrInventory* inventory) {

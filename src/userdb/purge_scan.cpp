@@ -204,9 +204,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   FILE* stream = fopen(usersDat, "rb");
   if (stream == nullptr) {
     const int openError = errno;
-    Tee("ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openError));
-    counters->errors += 1;
-    return false;
+    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openError));
   }
   // A larger buffer keeps a scan of many thousand 315-byte records cheap; the
   // default is kept when the runtime refuses it.
@@ -219,8 +217,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   UserRecord record;
   for (uint64_t number = 1; number <= userCount; ++number) {
     if (fread(record.bytes, 1, kUserRecordSize, stream) != kUserRecordSize) {
-      Tee("ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
-      counters->errors += 1;
+      ReportError(counters, "ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
       fclose(stream);
       return false;
     }
