@@ -76,8 +76,8 @@ bool OpenReport(RunState* run) {
 }
 
 void PrintHeader(const RunState* run) {
-  ReportHeader header{run->startStamp, run->argc, run->argv, run->options.writeMode != 0,
-                      run->paths.home, run->paths.report};
+  ReportHeader header{run->startStamp,        run->argc,       run->argv,
+                      run->options.writeMode, run->paths.home, run->paths.report};
   PrintReportHeader(header);
 }
 
@@ -133,8 +133,8 @@ bool SnapshotWhosOn(RunState* run) {
 }
 
 bool SnapshotUserFiles(RunState* run) {
-  bool datOk = TakeSnapshot(run->paths.usersDat, &run->live.usersDat) != 0;
-  bool ptrOk = TakeSnapshot(run->paths.usersPtr, &run->live.usersPtr) != 0;
+  bool datOk = TakeSnapshot(run->paths.usersDat, &run->live.usersDat);
+  bool ptrOk = TakeSnapshot(run->paths.usersPtr, &run->live.usersPtr);
   if (datOk && ptrOk) return true;
   return ReportError(
       &run->counters,
@@ -151,7 +151,7 @@ bool AllocatePurgeMap(RunState* run) {
 bool ScanUsers(RunState* run) {
   CalendarDate today = GetToday();
   PrintSelectionRules(run->options);
-  bool writeMode = run->options.writeMode != 0;
+  bool writeMode = run->options.writeMode;
   if (writeMode && !AllocatePurgeMap(run)) return false;
   return PurgeScan(run->paths.usersDat, run->options, today, run->counters.userRecords,
                    &run->counters, writeMode ? run->pack.purgeMap : nullptr, writeMode);
@@ -318,7 +318,7 @@ int PrintRunSummary(const RunState* run) {
   RunSummary summary{};
   ResultText text{};
   summary.counters = &run->counters;
-  summary.writeMode = run->options.writeMode != 0;
+  summary.writeMode = run->options.writeMode;
   int exitCode;
   if (summary.writeMode) {
     exitCode = DecideWriteRunResult(run, &summary, &text);

@@ -20,7 +20,7 @@ enum class SwitchKind {
 struct SwitchRule {
   const char* name;  // after the leader, upper case; a trailing '=' means a value follows
   SwitchKind kind;
-  uint32_t RunOptions::*given;
+  bool RunOptions::*given;
   uint32_t RunOptions::*value;  // Number only
   uint32_t minimum;             // Number only
   uint32_t maximum;             // Number only
@@ -133,7 +133,7 @@ bool ApplySwitch(const SwitchRule& rule, const char* value, RunOptions* options,
   if (rule.kind == SwitchKind::Removed) {
     return Reject(message, rule.invalidMessage);
   }
-  if (rule.duplicateMessage != nullptr && options->*rule.given != 0) {
+  if (rule.duplicateMessage != nullptr && options->*rule.given) {
     return Reject(message, rule.duplicateMessage);
   }
   if (rule.kind == SwitchKind::Number && !ApplyNumber(rule, value, options, message)) {
@@ -142,7 +142,7 @@ bool ApplySwitch(const SwitchRule& rule, const char* value, RunOptions* options,
   if (rule.kind == SwitchKind::Path && !ApplyBackupPath(rule, value, options, message)) {
     return false;
   }
-  options->*rule.given = 1;
+  options->*rule.given = true;
   return true;
 }
 
@@ -168,8 +168,7 @@ bool CheckCombination(RunOptions* options, char* message) {
   if (options->andGiven && !(options->secGiven && options->oldGiven)) {
     return Reject(message, "/AND requires both /SEC=x and /OLD=x.");
   }
-  options->writeMode =
-      (options->dryRun || options->helpWanted || options->versionWanted) ? 0 : 1;
+  options->writeMode = !(options->dryRun || options->helpWanted || options->versionWanted);
   if (options->backupGiven && !options->writeMode) {
     return Reject(message, "/BACKUP is valid only for a write. Remove /DRYRUN or remove /BACKUP.");
   }

@@ -63,8 +63,8 @@ bool RestorePurgedLog(const char* workBackup, const PackContext* pack) {
 
 void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
                         PackContext* pack, RunCounters* counters) {
-  pack->rollbackStarted = 1;
-  pack->rollbackOk = 0;
+  pack->rollbackStarted = true;
+  pack->rollbackOk = false;
   Tee("\n======================= ROLLBACK ======================\n");
 
   char workBackup[kPathBufferSize];
@@ -92,7 +92,7 @@ void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory
   restored = RestorePurgedLog(workBackup, pack) && restored;
 
   if (restored) {
-    pack->rollbackOk = 1;
+    pack->rollbackOk = true;
     Tee("Rollback result: PASS - original database files restored and verified.\n");
     return;
   }

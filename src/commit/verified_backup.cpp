@@ -313,7 +313,7 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
     return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
 
-  pack->backupDone = 1;
+  pack->backupDone = true;
   Tee("Backup root:        %s\n", pack->backupRootPath);
   Tee("Backup directory:   %s\n", pack->backupDirPath);
   Tee("Verified backup result: PASS\n");

@@ -15,46 +15,44 @@ uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
   return h;
 }
 
-uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok) {
-  *ok = 0;
+bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
   FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) return 0;
+  if (stream == nullptr) return false;
 
   // One fixed buffer: files of any size hash in constant memory.
   unsigned char buffer[kCopyBufferSize];
-  uint64_t hash = kFnvOffsetBasis;
+  uint64_t running = kFnvOffsetBasis;
   uint64_t count = 0;
   size_t got;
   while ((got = fread(buffer, 1, sizeof buffer, stream)) != 0) {
-    hash = Fnv1a64Update(hash, buffer, got);
+    running = Fnv1a64Update(running, buffer, got);
     count += got;
   }
   const bool readError = ferror(stream) != 0;
   fclose(stream);
-  if (readError) return 0;
+  if (readError) return false;
 
   *size = count;
-  *ok = 1;
-  return hash;
+  *hash = running;
+  return true;
 }
 
-uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot) {
+bool TakeSnapshot(const char* path, FileSnapshot* snapshot) {
   memset(snapshot, 0, sizeof *snapshot);
   const size_t length = strlen(path);
   const size_t kept = length < sizeof snapshot->path ? length : sizeof snapshot->path - 1;
   memcpy(snapshot->path, path, kept);
   // A path cut to fit would name another file: such a snapshot stays unusable.
-  if (kept != length) return 0;
-  snapshot->hash = HashFileFnv1a64(path, &snapshot->size, &snapshot->ok);
+  if (kept != length) return false;
+  snapshot->ok = HashFileFnv1a64(path, &snapshot->size, &snapshot->hash);
   return snapshot->ok;
 }
 
 bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
-  if (snapshot->ok != 1) return false;
   uint64_t size = 0;
-  uint32_t ok = 0;
-  const uint64_t hash = HashFileFnv1a64(path, &size, &ok);
-  return ok == 1 && size == snapshot->size && hash == snapshot->hash;
+  uint64_t hash = 0;
+  return snapshot->ok && HashFileFnv1a64(path, &size, &hash) && size == snapshot->size &&
+         hash == snapshot->hash;
 }
 
 bool SnapshotMatches(const FileSnapshot* snapshot) {

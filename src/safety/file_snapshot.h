@@ -15,7 +15,7 @@ struct FileSnapshot {
   char path[kPathBufferSize];
   uint64_t size;  // bytes read while hashing
   uint64_t hash;  // FNV-1a 64 of the whole content
-  uint32_t ok;    // 1 when opened and read to the end without error
+  bool ok;        // opened and read to the end without error
 };
 
 // The pre-pack snapshots of the three live WORK files.
@@ -28,12 +28,12 @@ struct LiveSnapshots {
 // Continues an FNV-1a 64 hash over len bytes.
 uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len);
 
-// Hash of the whole file; *ok 0 and result 0 on failure (size then untouched).
-uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok);
+// Size and hash of the whole file; false on failure (size and hash then untouched).
+bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash);
 
 // Clears *snapshot, records path and hashes the file; returns snapshot->ok. A
-// path over 1023 characters is recorded cut short and not hashed (ok 0).
-uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot);
+// path over 1023 characters is recorded cut short and not hashed (ok false).
+bool TakeSnapshot(const char* path, FileSnapshot* snapshot);
 
 // True when the snapshot is ok and the file at its path still has its size and hash.
 bool SnapshotMatches(const FileSnapshot* snapshot);

@@ -75,7 +75,7 @@ static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry
   entry->size = attributes.size;
   entry->slotCount = entry->size / kLmrSlotSize;
   entry->remainder = static_cast<uint32_t>(entry->size % kLmrSlotSize);
-  return TakeSnapshot(entry->path, &entry->liveSnapshot) == 1;
+  return TakeSnapshot(entry->path, &entry->liveSnapshot);
 }
 
 static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {

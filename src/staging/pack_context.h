@@ -16,7 +16,7 @@ struct PackContext {
   char stagedPtrPath[kPathBufferSize];
   char purgedLogPath[kPathBufferSize];
   char stagedPurgedLogPath[kPathBufferSize];
-  uint32_t purgedLogExisted;
+  bool purgedLogExisted;
   FileSnapshot purgedLogSnapshot;
   FileSnapshot stagedDatSnapshot;
   FileSnapshot stagedPtrSnapshot;
@@ -24,7 +24,7 @@ struct PackContext {
   // Backup half: filled by the verified backup and the rollback.
   char backupRootPath[kPathBufferSize];
   char backupDirPath[kPathBufferSize];
-  uint32_t backupDone;
-  uint32_t rollbackStarted;
-  uint32_t rollbackOk;
+  bool backupDone;
+  bool rollbackStarted;
+  bool rollbackOk;
 };

@@ -49,9 +49,8 @@ bool BuildPurgedLogPaths(const char* workDir, PackContext* pack) {
 
 // The old log is carried over byte for byte, proved equal to its snapshot.
 bool StageExistingLog(PackContext* pack) {
-  return TakeSnapshot(pack->purgedLogPath, &pack->purgedLogSnapshot) != 0 &&
-         CopyFileVerified(pack->purgedLogPath, pack->stagedPurgedLogPath,
-                          &pack->purgedLogSnapshot);
+  return TakeSnapshot(pack->purgedLogPath, &pack->purgedLogSnapshot) &&
+         CopyFileVerified(pack->purgedLogPath, pack->stagedPurgedLogPath, &pack->purgedLogSnapshot);
 }
 
 bool OpenAuditStreams(const char* usersDat, const PackContext* pack, AuditStreams* streams) {
@@ -143,7 +142,7 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
   if (!BuildPurgedLogPaths(workDir, pack)) {
     return ReportError(counters, "ERROR: QVPURGED.USR path is too long.\n");
   }
-  pack->purgedLogExisted = IsRegularFile(pack->purgedLogPath) ? 1 : 0;
+  pack->purgedLogExisted = IsRegularFile(pack->purgedLogPath);
   memset(&pack->purgedLogSnapshot, 0, sizeof pack->purgedLogSnapshot);
   RemoveIfRegularFile(pack->stagedPurgedLogPath);
   RegisterCleanup(pack->stagedPurgedLogPath);
@@ -164,7 +163,7 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
     return false;
   }
   if (!FlushFileToDisk(pack->stagedPurgedLogPath) ||
-      TakeSnapshot(pack->stagedPurgedLogPath, &pack->stagedPurgedLogSnapshot) == 0) {
+      !TakeSnapshot(pack->stagedPurgedLogPath, &pack->stagedPurgedLogSnapshot)) {
     ReportError(counters, "ERROR: staged QVPURGED.USR verification failed.\n");
     DiscardStagedFile(pack->stagedPurgedLogPath);
     return false;

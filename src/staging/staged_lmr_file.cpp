@@ -138,7 +138,7 @@ bool CloseLmrStreams(LmrRebuild* rebuild) {
 // On disk, hashed, and exactly as large as the live file it replaces.
 bool VerifyStagedLmrFile(LmrFileEntry* entry) {
   return FlushFileToDisk(entry->stagedPath) &&
-         TakeSnapshot(entry->stagedPath, &entry->stagedSnapshot) != 0 &&
+         TakeSnapshot(entry->stagedPath, &entry->stagedSnapshot) &&
          entry->stagedSnapshot.size == entry->size;
 }
 

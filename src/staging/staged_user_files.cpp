@@ -113,8 +113,8 @@ bool CloseUserFileStreams(UserFileStreams* streams) {
 
 bool FlushAndSnapshotStagedUserFiles(PackContext* pack) {
   return FlushFileToDisk(pack->stagedDatPath) && FlushFileToDisk(pack->stagedPtrPath) &&
-         TakeSnapshot(pack->stagedDatPath, &pack->stagedDatSnapshot) != 0 &&
-         TakeSnapshot(pack->stagedPtrPath, &pack->stagedPtrSnapshot) != 0;
+         TakeSnapshot(pack->stagedDatPath, &pack->stagedDatSnapshot) &&
+         TakeSnapshot(pack->stagedPtrPath, &pack->stagedPtrSnapshot);
 }
 
 bool StagedUserFileSizesMatch(const PackContext* pack) {
