@@ -40,6 +40,15 @@ bool ReportError(RunCounters* counters, const char* format, ...) {
   return false;
 }
 
+bool FailWith(MessageBuffer* reason, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(reason->text, sizeof reason->text, format, args);
+  va_end(args);
+  reason->text[sizeof reason->text - 1] = '\0';
+  return false;
+}
+
 int FormatBounded(char* buffer, size_t size, const char* format, ...) {
   va_list args;
   va_start(args, format);

@@ -34,6 +34,10 @@ void Tee(const char* format, ...) QV_PRINTF(1, 2);
 // so that a failing step can end with `return ReportError(...)`.
 bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);
 
+// Formats the reason a step refuses, for its caller to print. Always false, so
+// that the step can end with `return FailWith(...)`.
+bool FailWith(MessageBuffer* reason, const char* format, ...) QV_PRINTF(2, 3);
+
 // Bounded formatting into buffer: always NUL-terminated; returns the formatter's
 // result. The text is complete exactly when FormatComplete(result, size).
 int FormatBounded(char* buffer, size_t size, const char* format, ...)

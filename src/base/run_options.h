@@ -21,5 +21,5 @@ struct RunOptions {
   bool andGiven;
   bool delOnly;
   bool backupGiven;
-  char backupRoot[kPathBufferSize];  // 1 to 1023 characters, trailing separators removed
+  PathBuffer backupRoot;  // 1 to 1023 characters, trailing separators removed
 };

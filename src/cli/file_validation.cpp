@@ -58,15 +58,15 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
   Tee("\n==================== FILE VALIDATION ==================\n");
   uint64_t datSize = 0;
   uint64_t ptrSize = 0;
-  if (!SizeUserFile(paths->usersDat, "QVUSERS.DAT", &datSize, counters)) return false;
-  if (!SizeUserFile(paths->usersPtr, "QVUSERS.PTR", &ptrSize, counters)) return false;
+  if (!SizeUserFile(paths->usersDat.text, "QVUSERS.DAT", &datSize, counters)) return false;
+  if (!SizeUserFile(paths->usersPtr.text, "QVUSERS.PTR", &ptrSize, counters)) return false;
   if (!CheckBelowFourGiB(datSize, "QVUSERS.DAT", counters)) return false;
   if (!CheckBelowFourGiB(ptrSize, "QVUSERS.PTR", counters)) return false;
   CheckUserFileShapes(datSize, ptrSize, counters);
   if (!AllocateLmrInventory(inventory)) {
     return ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
   }
-  if (!BuildLmrInventory(paths->message, inventory, counters)) return false;
+  if (!BuildLmrInventory(paths->message.text, inventory, counters)) return false;
   ReportLmrInventory(inventory, counters);
   if (counters->errors != 0) {
     Tee("\nVALIDATION ABORT: structural errors prevent a trustworthy purge preview.\n");

@@ -67,27 +67,28 @@ bool OpenReport(RunState* run) {
     fputs(failure, stdout);
     return false;
   }
-  g_reportStream = fopen(run->paths.report, "a");
+  g_reportStream = fopen(run->paths.report.text, "a");
   if (g_reportStream == nullptr) {
-    printf("ERROR: cannot append %s: %s\n", run->paths.report, strerror(errno));
+    printf("ERROR: cannot append %s: %s\n", run->paths.report.text, strerror(errno));
     return false;
   }
   return true;
 }
 
 void PrintHeader(const RunState* run) {
-  ReportHeader header{run->startStamp,        run->argc,       run->argv,
-                      run->options.writeMode, run->paths.home, run->paths.report};
+  ReportHeader header{
+      run->startStamp,       run->argc, run->argv, run->options.writeMode, run->paths.home.text,
+      run->paths.report.text};
   PrintReportHeader(header);
 }
 
 bool ResolvePaths(RunState* run) {
-  char reason[kMessageBufferSize];
-  if (!ResolveDatabaseDirectories(&run->paths, reason)) {
-    return ReportError(&run->counters, "SAFETY ERROR: %s\n", reason);
+  MessageBuffer reason;
+  if (!ResolveDatabaseDirectories(&run->paths, &reason)) {
+    return ReportError(&run->counters, "SAFETY ERROR: %s\n", reason.text);
   }
-  Tee("Work directory:      %s\n", run->paths.work);
-  Tee("Message directory:   %s\n", run->paths.message);
+  Tee("Work directory:      %s\n", run->paths.work.text);
+  Tee("Message directory:   %s\n", run->paths.message.text);
   if (!BuildRunFilePaths(&run->paths)) {
     return ReportError(&run->counters, "SAFETY ERROR: one or more database paths are too long.\n");
   }
@@ -103,8 +104,8 @@ void PrintOfflineWarning() {
 }
 
 void WarnAboutLegacyCom(RunState* run) {
-  if (!IsRegularFile(run->paths.legacyCom)) return;
-  Tee("\nWARNING: legacy QVCULLDB.COM exists: %s\n", run->paths.legacyCom);
+  if (!IsRegularFile(run->paths.legacyCom.text)) return;
+  Tee("\nWARNING: legacy QVCULLDB.COM exists: %s\n", run->paths.legacyCom.text);
   Tee("DOS normally prefers .COM over .EXE when no extension is supplied.\n");
   Tee("Rename/remove the old COM and invoke QVCULLDB.EXE explicitly.\n");
   ++run->counters.warnings;
@@ -112,9 +113,9 @@ void WarnAboutLegacyCom(RunState* run) {
 
 bool TakeSharedLock(RunState* run) {
   Tee("\n======================= SAFETY =======================\n");
-  Tee("Shared lock file:    %s\n", run->paths.lockFile);
+  Tee("Shared lock file:    %s\n", run->paths.lockFile.text);
   MessageBuffer reason = {};
-  const LockResult acquired = AcquireSharedLock(run->paths.lockFile, &reason);
+  const LockResult acquired = AcquireSharedLock(run->paths.lockFile.text, &reason);
   if (acquired == LockResult::Acquired) {
     Tee("Shared QVLINK.BSY lock: ACQUIRED - QVLink32 and cooperating tools are blocked for this run.\n");
     return true;
@@ -128,13 +129,13 @@ bool TakeSharedLock(RunState* run) {
 }
 
 bool SnapshotWhosOn(RunState* run) {
-  if (TakeSnapshot(run->paths.whosOn, &run->live.whosOn)) return true;
+  if (TakeSnapshot(run->paths.whosOn.text, &run->live.whosOn)) return true;
   return ReportError(&run->counters, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
 }
 
 bool SnapshotUserFiles(RunState* run) {
-  bool datOk = TakeSnapshot(run->paths.usersDat, &run->live.usersDat);
-  bool ptrOk = TakeSnapshot(run->paths.usersPtr, &run->live.usersPtr);
+  bool datOk = TakeSnapshot(run->paths.usersDat.text, &run->live.usersDat);
+  bool ptrOk = TakeSnapshot(run->paths.usersPtr.text, &run->live.usersPtr);
   if (datOk && ptrOk) return true;
   return ReportError(
       &run->counters,
@@ -153,7 +154,7 @@ bool ScanUsers(RunState* run) {
   PrintSelectionRules(run->options);
   bool writeMode = run->options.writeMode;
   if (writeMode && !AllocatePurgeMap(run)) return false;
-  return PurgeScan(run->paths.usersDat, run->options, today, run->counters.userRecords,
+  return PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
                    &run->counters, writeMode ? run->pack.purgeMap : nullptr, writeMode);
 }
 
@@ -163,7 +164,7 @@ bool RunReadPhases(RunState* run) {
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
   if (!TakeSharedLock(run)) return false;
-  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) return false;
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
   if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory)) return false;
   if (!SnapshotUserFiles(run)) return false;
@@ -178,25 +179,28 @@ bool CheckFreeSpace(RunState* run, const char* dir, uint64_t need, const char* f
 
 bool CheckStagingSpace(RunState* run) {
   uint64_t workNeed = run->live.usersDat.size + run->live.usersPtr.size + kStagingMargin;
-  if (!CheckFreeSpace(run, run->paths.work, workNeed,
-                      "ERROR: insufficient or unknown free space in WORK for staged files. Need at least %" PRIu64 " bytes.\n")) {
+  if (!CheckFreeSpace(run, run->paths.work.text, workNeed,
+                      "ERROR: insufficient or unknown free space in WORK for staged files. Need at "
+                      "least %" PRIu64 " bytes.\n")) {
     return false;
   }
   uint64_t messageNeed = kStagingMargin;
   for (uint32_t i = 0; i < run->inventory.count; ++i) messageNeed += run->inventory.entries[i].size;
-  return CheckFreeSpace(run, run->paths.message, messageNeed,
-                        "ERROR: insufficient or unknown free space in MESSAGE for staged LMR files. Need at least %" PRIu64 " bytes.\n");
+  return CheckFreeSpace(run, run->paths.message.text, messageNeed,
+                        "ERROR: insufficient or unknown free space in MESSAGE for staged LMR "
+                        "files. Need at least %" PRIu64 " bytes.\n");
 }
 
 bool BuildStagedFiles(RunState* run) {
-  if (!BuildStagedUserFiles(run->paths.usersDat, run->paths.usersPtr, &run->pack, &run->counters)) {
+  if (!BuildStagedUserFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->pack,
+                            &run->counters)) {
     return false;
   }
   for (uint32_t i = 0; i < run->inventory.count; ++i) {
     if (!BuildStagedLmrFile(&run->inventory.entries[i], &run->pack, &run->counters)) return false;
   }
-  if (!BuildStagedPurgedLog(run->paths.usersDat, run->paths.work, run->runDate, run->runTime,
-                            &run->pack, &run->counters)) {
+  if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->runDate,
+                            run->runTime, &run->pack, &run->counters)) {
     return false;
   }
   Tee("Staged build and verification: PASS\n");
@@ -205,13 +209,14 @@ bool BuildStagedFiles(RunState* run) {
 
 bool MakeBackup(RunState* run) {
   Tee("\n=================== VERIFIED BACKUP =======================\n");
-  return CreateVerifiedBackup(run->paths.home, run->paths.whosOn, &run->live, &run->inventory,
-                              &run->options, &run->startTime, &run->pack, &run->counters);
+  return CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
+                              &run->inventory, &run->options, &run->startTime, &run->pack,
+                              &run->counters);
 }
 
 bool PassFinalGate(RunState* run) {
   Tee("\n================== FINAL SAFETY GATE ======================\n");
-  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) return false;
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) return false;
   Tee("Final pre-commit safety result: PASS\n");
   return true;
@@ -221,12 +226,12 @@ bool PassFinalGate(RunState* run) {
 // have come on; anything else undoes the pack from the backup.
 bool VerifyAfterCommit(RunState* run) {
   Tee("\n================== POST-WRITE VERIFY ======================\n");
-  if (!VerifyCommittedFiles(run->paths.usersDat, run->paths.usersPtr, &run->inventory, &run->pack,
-                            &run->counters)) {
+  if (!VerifyCommittedFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->inventory,
+                            &run->pack, &run->counters)) {
     RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
     return false;
   }
-  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) {
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) {
     Tee("ERROR: caller status became active during post-write verification.\n");
     RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
     return false;
@@ -252,7 +257,7 @@ void RunWritePhases(RunState* run) {
   if (!CommitStagedFiles(&run->live, &run->inventory, &run->pack, &run->counters)) return;
   if (!VerifyAfterCommit(run)) return;
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
-  Tee("Backup directory:   %s\n", run->pack.backupDirPath);
+  Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
   run->runFailed = false;
 }
 
@@ -291,7 +296,7 @@ int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* t
   const PackContext& pack = run->pack;
   if (!run->runFailed) {
     snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      YES - %s\n",
-             pack.backupDirPath);
+             pack.backupDirPath.text);
     summary->resultLines[0] = text->backupLine;
     summary->resultLines[1] = "Restore warning:     immediate rollback only before callers return.\n";
     summary->statusLine = "Result status:       SUCCESS - manual-offline user pack committed and verified.\n";
@@ -303,7 +308,7 @@ int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* t
     return kExitClean;
   }
   snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      %s\n",
-           pack.backupDone ? pack.backupDirPath : "NO");
+           pack.backupDone ? pack.backupDirPath.text : "NO");
   summary->resultLines[0] = text->backupLine;
   if (pack.rollbackStarted) {
     snprintf(text->rollbackLine, sizeof text->rollbackLine, "Rollback status:     %s\n",
@@ -350,10 +355,10 @@ int FinishRun(RunState* run) {
 
 // Help, version and rejected command lines end the run before anything is opened.
 bool AnswerWithoutRun(RunState* run, int* exitCode) {
-  char message[kMessageBufferSize] = "";
-  switch (ParseSwitches(run->argc, run->argv, &run->options, message)) {
+  MessageBuffer message = {};
+  switch (ParseSwitches(run->argc, run->argv, &run->options, &message)) {
     case ParseOutcome::Rejected:
-      printf("ERROR: %s\n\n", message);
+      printf("ERROR: %s\n\n", message.text);
       PrintHelp();
       *exitCode = kExitUsage;
       return true;
@@ -388,7 +393,7 @@ int RunDriver(int argc, char* const* argv) {
     if (run->options.writeMode) {
       RunWritePhases(run);
     } else {
-      VerifyReadOnlySnapshots(&run->live, &run->inventory, run->paths.whosOn, &run->counters);
+      VerifyReadOnlySnapshots(&run->live, &run->inventory, run->paths.whosOn.text, &run->counters);
     }
   }
   return FinishRun(run);

@@ -19,7 +19,7 @@ bool CheckPurgedLogUnchanged(const PackContext* pack, RunCounters* counters) {
   if (pack->purgedLogExisted) {
     return CheckUnchanged(&pack->purgedLogSnapshot, "QVPURGED.USR", counters);
   }
-  if (!IsRegularFile(pack->purgedLogPath)) return true;
+  if (!IsRegularFile(pack->purgedLogPath.text)) return true;
   return ReportError(counters, "ERROR: QVPURGED.USR appeared before commit.\n");
 }
 
@@ -43,11 +43,14 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
                          const PackContext* pack, RunCounters* counters) {
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!ReplaceLiveFile(entry->stagedPath, entry->path, entry->name, counters)) return false;
+    if (!ReplaceLiveFile(entry->stagedPath.text, entry->path.text, entry->name, counters))
+      return false;
   }
-  return ReplaceLiveFile(pack->stagedDatPath, live->usersDat.path, "QVUSERS.DAT", counters) &&
-         ReplaceLiveFile(pack->stagedPtrPath, live->usersPtr.path, "QVUSERS.PTR", counters) &&
-         ReplaceLiveFile(pack->stagedPurgedLogPath, pack->purgedLogPath, "QVPURGED.USR",
+  return ReplaceLiveFile(pack->stagedDatPath.text, live->usersDat.path.text, "QVUSERS.DAT",
+                         counters) &&
+         ReplaceLiveFile(pack->stagedPtrPath.text, live->usersPtr.path.text, "QVUSERS.PTR",
+                         counters) &&
+         ReplaceLiveFile(pack->stagedPurgedLogPath.text, pack->purgedLogPath.text, "QVPURGED.USR",
                          counters);
 }
 
@@ -95,9 +98,10 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
     verified =
-        VerifyCommittedFile(entry->path, &entry->stagedSnapshot, entry->name, counters) && verified;
+        VerifyCommittedFile(entry->path.text, &entry->stagedSnapshot, entry->name, counters) &&
+        verified;
   }
-  verified = VerifyCommittedFile(pack->purgedLogPath, &pack->stagedPurgedLogSnapshot,
+  verified = VerifyCommittedFile(pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
                                  "QVPURGED.USR", counters) &&
              verified;
   return verified;

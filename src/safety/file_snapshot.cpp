@@ -39,11 +39,9 @@ bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
 
 bool TakeSnapshot(const char* path, FileSnapshot* snapshot) {
   memset(snapshot, 0, sizeof *snapshot);
-  const size_t length = strlen(path);
-  const size_t kept = length < sizeof snapshot->path ? length : sizeof snapshot->path - 1;
-  memcpy(snapshot->path, path, kept);
+  platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, path);
   // A path cut to fit would name another file: such a snapshot stays unusable.
-  if (kept != length) return false;
+  if (strlen(path) >= sizeof snapshot->path.text) return false;
   snapshot->ok = HashFileFnv1a64(path, &snapshot->size, &snapshot->hash);
   return snapshot->ok;
 }
@@ -56,7 +54,7 @@ bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
 }
 
 bool SnapshotMatches(const FileSnapshot* snapshot) {
-  return FileMatchesSnapshot(snapshot->path, snapshot);
+  return FileMatchesSnapshot(snapshot->path.text, snapshot);
 }
 
 bool GetRegularFileSize(const char* path, uint64_t* size) {

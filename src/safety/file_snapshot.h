@@ -12,7 +12,7 @@ constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
 constexpr size_t kCopyBufferSize = 32768;
 
 struct FileSnapshot {
-  char path[kPathBufferSize];
+  PathBuffer path;
   uint64_t size;  // bytes read while hashing
   uint64_t hash;  // FNV-1a 64 of the whole content
   bool ok;        // opened and read to the end without error

@@ -65,17 +65,17 @@ static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry
   memset(entry, 0, sizeof *entry);
   if (strlen(name) >= sizeof entry->name) return false;
   strcpy(entry->name, name);
-  if (!JoinPath(entry->path, messageDir, name)) return false;
+  if (!JoinPath(&entry->path, messageDir, name)) return false;
 
   platform::PathAttributes attributes;
-  if (!platform::GetPathAttributes(entry->path, &attributes) || attributes.isDirectory) {
+  if (!platform::GetPathAttributes(entry->path.text, &attributes) || attributes.isDirectory) {
     return false;
   }
   if (attributes.size >> 32 != 0) return false;  // 4 GiB or more
   entry->size = attributes.size;
   entry->slotCount = entry->size / kLmrSlotSize;
   entry->remainder = static_cast<uint32_t>(entry->size % kLmrSlotSize);
-  return TakeSnapshot(entry->path, &entry->liveSnapshot);
+  return TakeSnapshot(entry->path.text, &entry->liveSnapshot);
 }
 
 static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {
@@ -84,15 +84,15 @@ static bool ReportListingFailure(const char* messageDir, RunCounters* counters) 
 
 bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
   inventory->count = 0;
-  char pattern[kPathBufferSize];
-  if (!JoinPath(pattern, messageDir, "QVMSG*.LMR")) {
+  PathBuffer pattern;
+  if (!JoinPath(&pattern, messageDir, "QVMSG*.LMR")) {
     return ReportError(counters, "ERROR: LMR search path is too long.\n");
   }
 
   platform::DirectorySearch search;
   platform::DirectoryEntry found;
   // Nothing to list (no match, no directory) is a system without conferences.
-  if (!platform::FindFirstEntry(pattern, &search, &found)) {
+  if (!platform::FindFirstEntry(pattern.text, &search, &found)) {
     return !search.failed || ReportListingFailure(messageDir, counters);
   }
 

@@ -13,12 +13,12 @@ constexpr uint64_t kStandardLmrSlots = 9999;
 
 struct LmrFileEntry {
   char name[128];  // as the directory search returned it, e.g. QVMSG1.LMR
-  char path[kPathBufferSize];
+  PathBuffer path;
   uint64_t size;
   uint64_t slotCount;
   uint32_t remainder;
   FileSnapshot liveSnapshot;
-  char stagedPath[kPathBufferSize];  // empty until staged
+  PathBuffer stagedPath;  // empty until staged
   FileSnapshot stagedSnapshot;
 };
 

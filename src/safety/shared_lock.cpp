@@ -17,28 +17,22 @@ constexpr char kLockContent[] =
 PathBuffer g_lockPath;
 int g_lockSlot = -1;
 
-LockResult Fail(MessageBuffer* reason, const char* text) {
-  FormatBounded(reason->text, sizeof reason->text, "%s", text);
-  return LockResult::Failed;
-}
-
-LockResult FailWithError(MessageBuffer* reason, const char* format, uint32_t error) {
-  FormatBounded(reason->text, sizeof reason->text, format, static_cast<unsigned long>(error));
-  return LockResult::Failed;
-}
-
 }  // namespace
 
 LockResult AcquireSharedLock(const char* path, MessageBuffer* reason) {
   // One lock per run: a second attempt must not repoint the state at another file.
   if (SharedLockOwned()) return LockResult::AlreadyExists;
-  if (!CopyPath(&g_lockPath, path)) return Fail(reason, "lock path is too long.");
+  if (!CopyPath(&g_lockPath, path)) {
+    FailWith(reason, "lock path is too long.");
+    return LockResult::Failed;
+  }
 
   // The clean-up is in place before the lock file exists, and the file is
   // registered from the moment it is created: a Ctrl+C while its content is
   // written must remove it, not leave a stale lock that blocks every cooperating tool.
   if (!InstallCleanupOnInterrupt()) {
-    return Fail(reason, "could not install Ctrl+C lock cleanup handler.");
+    FailWith(reason, "could not install Ctrl+C lock cleanup handler.");
+    return LockResult::Failed;
   }
   platform::FileHandle handle = platform::kInvalidHandle;
   const uint32_t createError = platform::CreateExclusiveFile(g_lockPath.text, &handle);
@@ -46,19 +40,24 @@ LockResult AcquireSharedLock(const char* path, MessageBuffer* reason) {
     return LockResult::AlreadyExists;
   }
   if (createError != 0) {
-    return FailWithError(reason, "CreateFile failed with Windows error %lu.", createError);
+    FailWith(reason, "CreateFile failed with Windows error %lu.",
+             static_cast<unsigned long>(createError));
+    return LockResult::Failed;
   }
   g_lockSlot = RegisterCleanup(g_lockPath.text, handle);
   if (g_lockSlot < 0) {  // the table always has room for the lock, taken first
     platform::CloseFileHandle(handle);
     platform::RemoveFile(g_lockPath.text);
-    return Fail(reason, "could not install Ctrl+C lock cleanup handler.");
+    FailWith(reason, "could not install Ctrl+C lock cleanup handler.");
+    return LockResult::Failed;
   }
 
   const uint32_t writeError = platform::WriteHandle(handle, kLockContent, sizeof kLockContent - 1);
   if (writeError != 0) {
     ReleaseSharedLock();
-    return FailWithError(reason, "could not initialize lock file (Windows error %lu).", writeError);
+    FailWith(reason, "could not initialize lock file (Windows error %lu).",
+             static_cast<unsigned long>(writeError));
+    return LockResult::Failed;
   }
   return LockResult::Acquired;
 }

@@ -12,18 +12,18 @@ struct PackContext {
   uint32_t userCount;
   uint32_t purgeCount;
   uint32_t retainedCount;
-  char stagedDatPath[kPathBufferSize];
-  char stagedPtrPath[kPathBufferSize];
-  char purgedLogPath[kPathBufferSize];
-  char stagedPurgedLogPath[kPathBufferSize];
+  PathBuffer stagedDatPath;
+  PathBuffer stagedPtrPath;
+  PathBuffer purgedLogPath;
+  PathBuffer stagedPurgedLogPath;
   bool purgedLogExisted;
   FileSnapshot purgedLogSnapshot;
   FileSnapshot stagedDatSnapshot;
   FileSnapshot stagedPtrSnapshot;
   FileSnapshot stagedPurgedLogSnapshot;
   // Backup half: filled by the verified backup and the rollback.
-  char backupRootPath[kPathBufferSize];
-  char backupDirPath[kPathBufferSize];
+  PathBuffer backupRootPath;
+  PathBuffer backupDirPath;
   bool backupDone;
   bool rollbackStarted;
   bool rollbackOk;

@@ -35,28 +35,29 @@ bool FailPurgedLog(AuditStreams* streams, const PackContext* pack, RunCounters* 
   counters->errors++;
   CloseIfOpen(&streams->users);
   CloseIfOpen(&streams->staged);
-  DiscardStagedFile(pack->stagedPurgedLogPath);
+  DiscardStagedFile(pack->stagedPurgedLogPath.text);
   return false;
 }
 
 bool BuildPurgedLogPaths(const char* workDir, PackContext* pack) {
-  if (!JoinPath(pack->purgedLogPath, workDir, "QVPURGED.USR")) {
-    pack->purgedLogPath[0] = '\0';
+  if (!JoinPath(&pack->purgedLogPath, workDir, "QVPURGED.USR")) {
+    pack->purgedLogPath.text[0] = '\0';
     return false;
   }
-  return StagedPathFor(pack->stagedPurgedLogPath, pack->purgedLogPath);
+  return StagedPathFor(&pack->stagedPurgedLogPath, pack->purgedLogPath.text);
 }
 
 // The old log is carried over byte for byte, proved equal to its snapshot.
 bool StageExistingLog(PackContext* pack) {
-  return TakeSnapshot(pack->purgedLogPath, &pack->purgedLogSnapshot) &&
-         CopyFileVerified(pack->purgedLogPath, pack->stagedPurgedLogPath, &pack->purgedLogSnapshot);
+  return TakeSnapshot(pack->purgedLogPath.text, &pack->purgedLogSnapshot) &&
+         CopyFileVerified(pack->purgedLogPath.text, pack->stagedPurgedLogPath.text,
+                          &pack->purgedLogSnapshot);
 }
 
 bool OpenAuditStreams(const char* usersDat, const PackContext* pack, AuditStreams* streams) {
   int firstError = 0;
   streams->users = OpenStagingStream(usersDat, "rb", &firstError);
-  streams->staged = OpenStagingStream(pack->stagedPurgedLogPath,
+  streams->staged = OpenStagingStream(pack->stagedPurgedLogPath.text,
                                       pack->purgedLogExisted ? "ab" : "wb", &firstError);
   if (streams->users == nullptr || streams->staged == nullptr) {
     Tee("ERROR: cannot open files while staging QVPURGED.USR: %s\n", strerror(firstError));
@@ -142,10 +143,10 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
   if (!BuildPurgedLogPaths(workDir, pack)) {
     return ReportError(counters, "ERROR: QVPURGED.USR path is too long.\n");
   }
-  pack->purgedLogExisted = IsRegularFile(pack->purgedLogPath);
+  pack->purgedLogExisted = IsRegularFile(pack->purgedLogPath.text);
   memset(&pack->purgedLogSnapshot, 0, sizeof pack->purgedLogSnapshot);
-  RemoveIfRegularFile(pack->stagedPurgedLogPath);
-  RegisterCleanup(pack->stagedPurgedLogPath);
+  RemoveIfRegularFile(pack->stagedPurgedLogPath.text);
+  RegisterCleanup(pack->stagedPurgedLogPath.text);
   if (pack->purgedLogExisted && !StageExistingLog(pack)) {
     // A copy that was written but does not match stays for the end-of-run cleanup.
     return ReportError(counters,
@@ -159,13 +160,13 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
     return FailPurgedLog(&streams, pack, counters);
   }
   if (!CloseAuditStreams(&streams)) {
-    DiscardStagedFile(pack->stagedPurgedLogPath);
+    DiscardStagedFile(pack->stagedPurgedLogPath.text);
     return false;
   }
-  if (!FlushFileToDisk(pack->stagedPurgedLogPath) ||
-      !TakeSnapshot(pack->stagedPurgedLogPath, &pack->stagedPurgedLogSnapshot)) {
+  if (!FlushFileToDisk(pack->stagedPurgedLogPath.text) ||
+      !TakeSnapshot(pack->stagedPurgedLogPath.text, &pack->stagedPurgedLogSnapshot)) {
     ReportError(counters, "ERROR: staged QVPURGED.USR verification failed.\n");
-    DiscardStagedFile(pack->stagedPurgedLogPath);
+    DiscardStagedFile(pack->stagedPurgedLogPath.text);
     return false;
   }
   Tee("Staged QVPURGED.USR: audit entries appended and verified.\n");

@@ -40,14 +40,14 @@ bool FailLmrFile(LmrFileEntry* entry, LmrRebuild* rebuild, RunCounters* counters
   counters->errors++;
   CloseIfOpen(&rebuild->live);
   CloseIfOpen(&rebuild->staged);
-  DiscardStagedFile(entry->stagedPath);
+  DiscardStagedFile(entry->stagedPath.text);
   return false;
 }
 
 bool OpenLmrStreams(const LmrFileEntry* entry, LmrRebuild* rebuild) {
   int firstError = 0;
-  rebuild->live = OpenStagingStream(entry->path, "rb", &firstError);
-  rebuild->staged = CreateReplacementStream(entry->stagedPath, &firstError);
+  rebuild->live = OpenStagingStream(entry->path.text, "rb", &firstError);
+  rebuild->staged = CreateReplacementStream(entry->stagedPath.text, &firstError);
   if (rebuild->live == nullptr || rebuild->staged == nullptr) {
     Tee("ERROR: cannot open source/staged %s: %s\n", entry->name, strerror(firstError));
     return false;
@@ -137,19 +137,19 @@ bool CloseLmrStreams(LmrRebuild* rebuild) {
 
 // On disk, hashed, and exactly as large as the live file it replaces.
 bool VerifyStagedLmrFile(LmrFileEntry* entry) {
-  return FlushFileToDisk(entry->stagedPath) &&
-         TakeSnapshot(entry->stagedPath, &entry->stagedSnapshot) &&
+  return FlushFileToDisk(entry->stagedPath.text) &&
+         TakeSnapshot(entry->stagedPath.text, &entry->stagedSnapshot) &&
          entry->stagedSnapshot.size == entry->size;
 }
 
 }  // namespace
 
 bool BuildStagedLmrFile(LmrFileEntry* entry, const PackContext* pack, RunCounters* counters) {
-  if (!StagedPathFor(entry->stagedPath, entry->path)) {
+  if (!StagedPathFor(&entry->stagedPath, entry->path.text)) {
     return ReportError(counters, "ERROR: staged path is too long for %s.\n", entry->name);
   }
-  RemoveIfRegularFile(entry->stagedPath);
-  RegisterCleanup(entry->stagedPath);
+  RemoveIfRegularFile(entry->stagedPath.text);
+  RegisterCleanup(entry->stagedPath.text);
 
   LmrRebuild rebuild = {};
   if (!OpenLmrStreams(entry, &rebuild)) return FailLmrFile(entry, &rebuild, counters);
@@ -161,12 +161,12 @@ bool BuildStagedLmrFile(LmrFileEntry* entry, const PackContext* pack, RunCounter
   if (!AppendZeroCapacity(entry, &rebuild)) return FailLmrFile(entry, &rebuild, counters);
   if (!FinalizeLmrStreams(entry, &rebuild)) return FailLmrFile(entry, &rebuild, counters);
   if (!CloseLmrStreams(&rebuild)) {
-    DiscardStagedFile(entry->stagedPath);
+    DiscardStagedFile(entry->stagedPath.text);
     return false;
   }
   if (!VerifyStagedLmrFile(entry)) {
     ReportError(counters, "ERROR: staged %s size/hash verification failed.\n", entry->name);
-    DiscardStagedFile(entry->stagedPath);
+    DiscardStagedFile(entry->stagedPath.text);
     return false;
   }
   Tee("Staged %-16s %" PRIu64 " bytes; %u live user slots + zero capacity, verified.\n",

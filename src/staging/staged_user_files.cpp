@@ -27,8 +27,8 @@ struct UserFileStreams {
 char g_streamBuffers[4][kStagingStreamBufferSize];
 
 void RemoveStagedUserFiles(const PackContext* pack) {
-  DiscardStagedFile(pack->stagedDatPath);
-  DiscardStagedFile(pack->stagedPtrPath);
+  DiscardStagedFile(pack->stagedDatPath.text);
+  DiscardStagedFile(pack->stagedPtrPath.text);
 }
 
 // The common failure exit: the message has been printed already.
@@ -48,8 +48,8 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
   int firstError = 0;
   streams->dat = OpenStagingStream(usersDat, "rb", &firstError);
   streams->ptr = OpenStagingStream(usersPtr, "rb", &firstError);
-  streams->stagedDat = CreateReplacementStream(pack->stagedDatPath, &firstError);
-  streams->stagedPtr = CreateReplacementStream(pack->stagedPtrPath, &firstError);
+  streams->stagedDat = CreateReplacementStream(pack->stagedDatPath.text, &firstError);
+  streams->stagedPtr = CreateReplacementStream(pack->stagedPtrPath.text, &firstError);
   FILE* all[4] = {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr};
   bool opened = true;
   for (int i = 0; i < 4; ++i) {
@@ -112,9 +112,9 @@ bool CloseUserFileStreams(UserFileStreams* streams) {
 }
 
 bool FlushAndSnapshotStagedUserFiles(PackContext* pack) {
-  return FlushFileToDisk(pack->stagedDatPath) && FlushFileToDisk(pack->stagedPtrPath) &&
-         TakeSnapshot(pack->stagedDatPath, &pack->stagedDatSnapshot) &&
-         TakeSnapshot(pack->stagedPtrPath, &pack->stagedPtrSnapshot);
+  return FlushFileToDisk(pack->stagedDatPath.text) && FlushFileToDisk(pack->stagedPtrPath.text) &&
+         TakeSnapshot(pack->stagedDatPath.text, &pack->stagedDatSnapshot) &&
+         TakeSnapshot(pack->stagedPtrPath.text, &pack->stagedPtrSnapshot);
 }
 
 bool StagedUserFileSizesMatch(const PackContext* pack) {
@@ -131,15 +131,15 @@ void RemoveStagedFile(const char* path) {
 
 bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContext* pack,
                           RunCounters* counters) {
-  if (!StagedPathFor(pack->stagedDatPath, usersDat) ||
-      !StagedPathFor(pack->stagedPtrPath, usersPtr)) {
+  if (!StagedPathFor(&pack->stagedDatPath, usersDat) ||
+      !StagedPathFor(&pack->stagedPtrPath, usersPtr)) {
     return ReportError(counters, "ERROR: staged QVUSERS path is too long.\n");
   }
   // A staged file of an earlier run is ours to replace; anything else of that
   // name (a directory) is left alone and makes the open below fail.
   RemoveStagedUserFiles(pack);
-  RegisterCleanup(pack->stagedDatPath);
-  RegisterCleanup(pack->stagedPtrPath);
+  RegisterCleanup(pack->stagedDatPath.text);
+  RegisterCleanup(pack->stagedPtrPath.text);
 
   UserFileStreams streams = {};
   if (!OpenUserFileStreams(usersDat, usersPtr, pack, &streams)) {
@@ -177,11 +177,11 @@ void DiscardStagedFile(const char* path) {
 }
 
 void RemoveStagedFiles(const PackContext* pack, const LmrInventory* inventory) {
-  RemoveStagedFile(pack->stagedDatPath);
-  RemoveStagedFile(pack->stagedPtrPath);
-  RemoveStagedFile(pack->stagedPurgedLogPath);
+  RemoveStagedFile(pack->stagedDatPath.text);
+  RemoveStagedFile(pack->stagedPtrPath.text);
+  RemoveStagedFile(pack->stagedPurgedLogPath.text);
   if (inventory == nullptr || inventory->entries == nullptr) return;
   for (uint32_t i = 0; i < inventory->count; ++i) {
-    RemoveStagedFile(inventory->entries[i].stagedPath);
+    RemoveStagedFile(inventory->entries[i].stagedPath.text);
   }
 }

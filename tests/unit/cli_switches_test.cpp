@@ -24,12 +24,12 @@ Parsed Parse(std::vector<std::string> arguments) {
   }
   argv.push_back(nullptr);
   Parsed parsed{};
-  char message[kMessageBufferSize];
-  memset(message, '#', sizeof message);
+  MessageBuffer message;
+  memset(message.text, '#', sizeof message.text);
   memset(&parsed.options, 0x5A, sizeof parsed.options);  // parsing must clear it
   parsed.outcome = ParseSwitches(static_cast<int>(arguments.size()), argv.data(),
-                                 &parsed.options, message);
-  parsed.message = message;
+                                 &parsed.options, &message);
+  parsed.message = message.text;
   return parsed;
 }
 
@@ -129,7 +129,7 @@ TEST(ParseSwitches, NoSwitchesIsAWriteRunOfDeletedUsers) {
   EXPECT_TRUE(o.writeMode);
   EXPECT_FALSE(o.dryRun || o.secGiven || o.oldGiven || o.helpWanted || o.versionWanted ||
                o.andGiven || o.delOnly || o.backupGiven);
-  EXPECT_EQ(o.secValue + o.oldDays + static_cast<unsigned char>(o.backupRoot[0]), 0u);
+  EXPECT_EQ(o.secValue + o.oldDays + static_cast<unsigned char>(o.backupRoot.text[0]), 0u);
 }
 
 TEST(ParseSwitches, AcceptsEitherLeaderAndAnyCase) {
@@ -195,7 +195,7 @@ TEST(ParseSwitches, BackupPathLosesItsTrailingSeparators) {
     EXPECT_EQ(parsed.outcome, ParseOutcome::Run) << c.argument;
     EXPECT_TRUE(parsed.options.backupGiven);
     EXPECT_TRUE(parsed.options.writeMode);
-    EXPECT_EQ(std::string(parsed.options.backupRoot), c.root) << c.argument;
+    EXPECT_EQ(std::string(parsed.options.backupRoot.text), c.root) << c.argument;
   }
 }
 
@@ -217,9 +217,9 @@ TEST(ParseSwitches, ArgumentsBeyondArgcAreNotRead) {
   std::string bad = "/FOO";
   char* argv[] = {program.data(), bad.data(), nullptr};
   RunOptions options;
-  char message[kMessageBufferSize];
-  EXPECT_EQ(ParseSwitches(1, argv, &options, message), ParseOutcome::Run);
-  EXPECT_EQ(ParseSwitches(0, argv, &options, message), ParseOutcome::Run);
+  MessageBuffer message;
+  EXPECT_EQ(ParseSwitches(1, argv, &options, &message), ParseOutcome::Run);
+  EXPECT_EQ(ParseSwitches(0, argv, &options, &message), ParseOutcome::Run);
 }
 
 }  // namespace
