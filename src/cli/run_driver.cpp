@@ -3,15 +3,15 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
-#include "cli/file_validation.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_counters.h"
 #include "base/run_options.h"
+#include "cli/file_validation.h"
 #include "cli/switches.h"
 #include "commit/commit.h"
 #include "commit/verified_backup.h"
@@ -29,7 +29,7 @@ namespace {
 
 constexpr uint64_t kStagingMargin = 1048576;
 
-// Everything one run owns, cleared at its start.
+// Everything one run owns; the driver value-initialises it at the start.
 struct RunState {
   int argc;
   char* const* argv;
@@ -47,9 +47,6 @@ struct RunState {
   LmrInventory inventory;
   PackContext pack;
 };
-
-// Large records: one static instance, cleared at the start of the run.
-RunState g_run;
 
 // The clock is read once; every stamp of the run comes from this reading.
 void ReadClock(RunState* run) {
@@ -144,8 +141,8 @@ bool SnapshotUserFiles(RunState* run) {
 
 bool AllocatePurgeMap(RunState* run) {
   run->pack.userCount = static_cast<uint32_t>(run->counters.userRecords);
-  run->pack.purgeMap = static_cast<unsigned char*>(calloc(run->pack.userCount, 1));
-  if (run->pack.purgeMap != nullptr) return true;
+  run->pack.purgeMap.reset(new (std::nothrow) unsigned char[run->pack.userCount]());
+  if (run->pack.purgeMap) return true;
   return ReportError(&run->counters, "ERROR: out of memory allocating purge map.\n");
 }
 
@@ -155,7 +152,7 @@ bool ScanUsers(RunState* run) {
   bool writeMode = run->options.writeMode;
   if (writeMode && !AllocatePurgeMap(run)) return false;
   return PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
-                   &run->counters, writeMode ? run->pack.purgeMap : nullptr, writeMode);
+                   &run->counters, writeMode ? run->pack.purgeMap.get() : nullptr, writeMode);
 }
 
 // Steps shared by both modes: paths, lock, callers, validation, snapshots, scan.
@@ -345,9 +342,6 @@ int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
   ReleaseLockAtEnd(run);
   int exitCode = PrintRunSummary(run);
-  free(run->pack.purgeMap);
-  run->pack.purgeMap = nullptr;
-  FreeLmrInventory(&run->inventory);
   fclose(g_reportStream);
   g_reportStream = nullptr;
   return exitCode;
@@ -379,22 +373,21 @@ bool AnswerWithoutRun(RunState* run, int* exitCode) {
 }  // namespace
 
 int RunDriver(int argc, char* const* argv) {
-  RunState* run = &g_run;
-  memset(run, 0, sizeof *run);
-  run->argc = argc;
-  run->argv = argv;
-  run->runFailed = true;
+  RunState run{};
+  run.argc = argc;
+  run.argv = argv;
+  run.runFailed = true;
   int exitCode = kExitClean;
-  if (AnswerWithoutRun(run, &exitCode)) return exitCode;
-  if (!OpenReport(run)) return kExitFailed;
-  ReadClock(run);
-  PrintHeader(run);
-  if (RunReadPhases(run)) {
-    if (run->options.writeMode) {
-      RunWritePhases(run);
+  if (AnswerWithoutRun(&run, &exitCode)) return exitCode;
+  if (!OpenReport(&run)) return kExitFailed;
+  ReadClock(&run);
+  PrintHeader(&run);
+  if (RunReadPhases(&run)) {
+    if (run.options.writeMode) {
+      RunWritePhases(&run);
     } else {
-      VerifyReadOnlySnapshots(&run->live, &run->inventory, run->paths.whosOn.text, &run->counters);
+      VerifyReadOnlySnapshots(&run.live, &run.inventory, run.paths.whosOn.text, &run.counters);
     }
   }
-  return FinishRun(run);
+  return FinishRun(&run);
 }

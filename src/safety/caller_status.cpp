@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "base/output.h"
 #include "safety/file_snapshot.h"
@@ -51,21 +52,18 @@ bool CheckCallerStatus(const char* path, RunCounters* counters) {
   if (stream == nullptr) {
     return ReportError(counters, "SAFETY ERROR: cannot open QVWHOSON.DAT: %s\n", strerror(errno));
   }
-  unsigned char* records = static_cast<unsigned char*>(malloc(kWhosOnSize));
-  if (records == nullptr) {
+  std::unique_ptr<unsigned char[]> records(new (std::nothrow) unsigned char[kWhosOnSize]);
+  if (!records) {
     fclose(stream);
     return ReportError(counters, "SAFETY ERROR: out of memory reading QVWHOSON.DAT.\n");
   }
-  if (fread(records, 1, kWhosOnSize, stream) != kWhosOnSize) {
-    free(records);
+  if (fread(records.get(), 1, kWhosOnSize, stream) != kWhosOnSize) {
     fclose(stream);
     return ReportError(counters, "SAFETY ERROR: short read from QVWHOSON.DAT.\n");
   }
   fclose(stream);
 
-  const bool anyActive = ReportActiveCallers(records);
-  free(records);
-  if (anyActive) {
+  if (ReportActiveCallers(records.get())) {
     return ReportError(
         counters, "QVCULLDB32 will not scan the user database while a caller may be active.\n");
   }

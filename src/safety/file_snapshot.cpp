@@ -1,8 +1,9 @@
 // File identity by size and FNV-1a 64-bit hash, and the shared file routines.
 #include "safety/file_snapshot.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -38,7 +39,7 @@ bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
 }
 
 bool TakeSnapshot(const char* path, FileSnapshot* snapshot) {
-  memset(snapshot, 0, sizeof *snapshot);
+  *snapshot = {};
   platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, path);
   // A path cut to fit would name another file: such a snapshot stays unusable.
   if (strlen(path) >= sizeof snapshot->path.text) return false;
@@ -85,7 +86,6 @@ bool WriteString(FILE* stream, const char* text) {
 // The copy's stream hands the system one large write where the copy loop gives it
 // many 32768-byte blocks: the same bytes, for less work per byte.
 static constexpr size_t kCopyStreamBufferSize = 262144;
-static char g_copyStreamBuffer[kCopyStreamBufferSize];
 
 void PaceWriteback(FILE* stream, WritebackPacer* pacer, size_t written) {
   constexpr uint64_t kWritebackStep = 1048576;
@@ -117,19 +117,20 @@ bool CopyFileVerified(const char* source, const char* destination, const FileSna
   // Every copy (backup, staged audit log, restore) holds private data and is
   // its owner's alone until a replace gives it the live file's access; best effort.
   platform::MakeFileOwnerOnly(destination);
-  unsigned char* buffer = static_cast<unsigned char*>(malloc(kCopyBufferSize));
-  if (buffer == nullptr) {
+  // Both buffers outlive the streams, which are closed before the function returns.
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kCopyBufferSize]);
+  std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kCopyStreamBufferSize]);
+  if (!buffer) {
     fclose(in);
     fclose(out);
     RemoveIfRegularFile(destination);
     return false;
   }
-  // A refused buffer only costs speed: the stream keeps its own.
-  setvbuf(out, g_copyStreamBuffer, _IOFBF, sizeof g_copyStreamBuffer);
+  // A refused (or unavailable) buffer only costs speed: the stream keeps its own.
+  if (streamBuffer) setvbuf(out, streamBuffer.get(), _IOFBF, kCopyStreamBufferSize);
 
-  bool written = CopyStream(in, out, buffer);
+  bool written = CopyStream(in, out, buffer.get());
   if (fflush(out) != 0) written = false;
-  free(buffer);
   if (fclose(in) != 0) written = false;
   if (fclose(out) != 0) written = false;
   if (!written || !FlushFileToDisk(destination)) {

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "base/output.h"
 #include "base/paths.h"
@@ -36,15 +37,8 @@ bool IsLmrFileName(const char* name) {
 
 bool AllocateLmrInventory(LmrInventory* inventory) {
   inventory->count = 0;
-  inventory->entries =
-      static_cast<LmrFileEntry*>(calloc(kLmrInventoryCapacity, sizeof(LmrFileEntry)));
+  inventory->entries.reset(new (std::nothrow) LmrFileEntry[kLmrInventoryCapacity]());
   return inventory->entries != nullptr;
-}
-
-void FreeLmrInventory(LmrInventory* inventory) {
-  free(inventory->entries);
-  inventory->entries = nullptr;
-  inventory->count = 0;
 }
 
 // Text order of the lower-cased bytes. Names that differ only in case can both
@@ -62,7 +56,7 @@ static int CompareEntryNames(const void* left, const void* right) {
 
 // Fills *entry for one accepted directory entry; false when it cannot be recorded.
 static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry* entry) {
-  memset(entry, 0, sizeof *entry);
+  *entry = {};
   if (strlen(name) >= sizeof entry->name) return false;
   strcpy(entry->name, name);
   if (!JoinPath(&entry->path, messageDir, name)) return false;
@@ -110,7 +104,7 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   // An LMR file left out of the inventory would keep its old numbering while the
   // users are renumbered, so a listing that broke off fails the run.
   if (search.failed) return ReportListingFailure(messageDir, counters);
-  qsort(inventory->entries, inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
+  qsort(inventory->entries.get(), inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
   return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/run_counters.h"
 #include "safety/file_snapshot.h"
@@ -23,7 +24,7 @@ struct LmrFileEntry {
 };
 
 struct LmrInventory {
-  LmrFileEntry* entries;  // kLmrInventoryCapacity entries, zero-filled, or null
+  std::unique_ptr<LmrFileEntry[]> entries;  // kLmrInventoryCapacity entries, zero-filled, or null
   uint32_t count;
 };
 
@@ -32,7 +33,6 @@ bool IsLmrFileName(const char* name);
 
 // Allocates the zero-filled 512-entry array; false when out of memory.
 bool AllocateLmrInventory(LmrInventory* inventory);
-void FreeLmrInventory(LmrInventory* inventory);
 
 // Finds, records, snapshots and sorts the LMR files of messageDir. On failure
 // prints and counts its error.

@@ -1,14 +1,16 @@
 // The one record of a write run's write phase, from the purge map through the
-// staged files to the backup and rollback flags. Cleared at the start of the run.
+// staged files to the backup and rollback flags. Value-initialised with the run.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/paths.h"
 #include "safety/file_snapshot.h"
 
 struct PackContext {
-  unsigned char* purgeMap;  // one byte per user, index user number - 1, nonzero = purge
+  // One byte per user, index user number - 1, nonzero = purge.
+  std::unique_ptr<unsigned char[]> purgeMap;
   uint32_t userCount;
   uint32_t purgeCount;
   uint32_t retainedCount;

@@ -13,102 +13,65 @@
 
 namespace {
 
-// The four streams of the rebuild; null while not open.
+// The four streams of the rebuild, in the order they are opened.
 struct UserFileStreams {
-  FILE* dat;
-  FILE* ptr;
-  FILE* stagedDat;
-  FILE* stagedPtr;
-  WritebackPacer datPacer;
-  WritebackPacer ptrPacer;
+  StagingStreams all;
+  StagingStream* dat;
+  StagingStream* ptr;
+  StagingStream* stagedDat;
+  StagingStream* stagedPtr;
 };
-
-// stdio buffers of the four streams, in the order of UserFileStreams.
-char g_streamBuffers[4][kStagingStreamBufferSize];
 
 void RemoveStagedUserFiles(const PackContext* pack) {
   DiscardStagedFile(pack->stagedDatPath.text);
   DiscardStagedFile(pack->stagedPtrPath.text);
 }
 
-// The common failure exit: the message has been printed already.
-bool FailUserFiles(UserFileStreams* streams, const PackContext* pack, RunCounters* counters) {
-  counters->errors++;
-  CloseIfOpen(&streams->dat);
-  CloseIfOpen(&streams->ptr);
-  CloseIfOpen(&streams->stagedDat);
-  CloseIfOpen(&streams->stagedPtr);
-  RemoveStagedUserFiles(pack);
-  return false;
-}
-
 // Attempts all four opens, so that a failure leaves no doubt which were tried.
 bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackContext* pack,
-                         UserFileStreams* streams) {
-  int firstError = 0;
-  streams->dat = OpenStagingStream(usersDat, "rb", &firstError);
-  streams->ptr = OpenStagingStream(usersPtr, "rb", &firstError);
-  streams->stagedDat = CreateReplacementStream(pack->stagedDatPath.text, &firstError);
-  streams->stagedPtr = CreateReplacementStream(pack->stagedPtrPath.text, &firstError);
-  FILE* all[4] = {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr};
+                         UserFileStreams* streams, RunCounters* counters) {
+  streams->dat = OpenStagingInput(&streams->all, usersDat);
+  streams->ptr = OpenStagingInput(&streams->all, usersPtr);
+  streams->stagedDat = OpenStagingOutput(&streams->all, pack->stagedDatPath.text, "wb", true);
+  streams->stagedPtr = OpenStagingOutput(&streams->all, pack->stagedPtrPath.text, "wb", true);
   bool opened = true;
-  for (int i = 0; i < 4; ++i) {
-    if (all[i] == nullptr) {
-      opened = false;
-    } else {
-      UseStagingBuffer(all[i], g_streamBuffers[i]);
-    }
+  for (StagingStream* stream :
+       {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr}) {
+    opened = stream->file != nullptr && opened;
+    UseStagingBuffer(stream);
   }
-  if (!opened) Tee("ERROR: cannot open QVUSERS source or staged files: %s\n", strerror(firstError));
-  return opened;
+  if (opened) return true;
+  return ReportError(counters, "ERROR: cannot open QVUSERS source or staged files: %s\n",
+                     strerror(streams->all.firstError));
 }
 
 // Copies every retained user record and rebuilds its pointer record from the
 // user record itself, so the pair written is consistent by construction.
-bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32_t* written) {
+bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32_t* written,
+                       RunCounters* counters) {
   UserRecord user;
   UserPointerRecord pointer;
   for (uint32_t i = 0; i < pack->userCount; ++i) {
     if (!ReadExactly(streams->dat, user.bytes, sizeof user.bytes) ||
         !ReadExactly(streams->ptr, pointer.bytes, sizeof pointer.bytes)) {
-      Tee("ERROR: short read while building staged QVUSERS files at record %u.\n", i + 1);
-      return false;
+      return ReportError(
+          counters, "ERROR: short read while building staged QVUSERS files at record %u.\n", i + 1);
     }
     // Purged users are checked too: a mismatch anywhere means the pair of files
     // is not what validation saw, and no part of it may be trusted.
     if (!RecordsCorrespond(user, pointer)) {
-      Tee("ERROR: QVUSERS.DAT/PTR name mismatch or invalid Pascal string at user %u.\n", i + 1);
-      return false;
+      return ReportError(
+          counters, "ERROR: QVUSERS.DAT/PTR name mismatch or invalid Pascal string at user %u.\n",
+          i + 1);
     }
     if (pack->purgeMap[i] != 0) continue;
-    if (!WriteExactly(streams->stagedDat, user.bytes, kUserRecordSize) ||
-        !WriteExactly(streams->stagedPtr, user.bytes, kPointerRecordSize)) {
-      Tee("ERROR: write failure while building staged QVUSERS files.\n");
-      return false;
+    if (!WriteStaged(streams->stagedDat, user.bytes, kUserRecordSize) ||
+        !WriteStaged(streams->stagedPtr, user.bytes, kPointerRecordSize)) {
+      return ReportError(counters, "ERROR: write failure while building staged QVUSERS files.\n");
     }
-    PaceWriteback(streams->stagedDat, &streams->datPacer, kUserRecordSize);
-    PaceWriteback(streams->stagedPtr, &streams->ptrPacer, kPointerRecordSize);
     ++*written;
   }
   return true;
-}
-
-bool FinalizeUserFileStreams(UserFileStreams* streams) {
-  if (ferror(streams->dat) != 0 || ferror(streams->ptr) != 0 ||
-      fflush(streams->stagedDat) != 0 || fflush(streams->stagedPtr) != 0) {
-    Tee("ERROR: I/O error while finalizing staged QVUSERS files.\n");
-    return false;
-  }
-  return true;
-}
-
-// Closes all four, whatever happens to the first ones.
-bool CloseUserFileStreams(UserFileStreams* streams) {
-  bool closed = CloseStream(&streams->dat);
-  closed = CloseStream(&streams->ptr) && closed;
-  closed = CloseStream(&streams->stagedDat) && closed;
-  closed = CloseStream(&streams->stagedPtr) && closed;
-  return closed;
 }
 
 bool FlushAndSnapshotStagedUserFiles(PackContext* pack) {
@@ -141,22 +104,21 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
   RegisterCleanup(pack->stagedDatPath.text);
   RegisterCleanup(pack->stagedPtrPath.text);
 
-  UserFileStreams streams = {};
-  if (!OpenUserFileStreams(usersDat, usersPtr, pack, &streams)) {
-    return FailUserFiles(&streams, pack, counters);
-  }
+  UserFileStreams streams;
   uint32_t written = 0;
-  if (!CopyRetainedUsers(&streams, pack, &written)) return FailUserFiles(&streams, pack, counters);
-  if (written != pack->retainedCount) {
-    Tee("ERROR: staged retained-user count mismatch: expected %u, wrote %u.\n",
-        pack->retainedCount, written);
-    return FailUserFiles(&streams, pack, counters);
-  }
-  if (!FinalizeUserFileStreams(&streams)) return FailUserFiles(&streams, pack, counters);
-  if (!CloseUserFileStreams(&streams)) {
-    RemoveStagedUserFiles(pack);
+  if (!OpenUserFileStreams(usersDat, usersPtr, pack, &streams, counters) ||
+      !CopyRetainedUsers(&streams, pack, &written, counters)) {
     return false;
   }
+  if (written != pack->retainedCount) {
+    return ReportError(counters,
+                       "ERROR: staged retained-user count mismatch: expected %u, wrote %u.\n",
+                       pack->retainedCount, written);
+  }
+  if (!FinishStagingStreams(&streams.all)) {
+    return ReportError(counters, "ERROR: I/O error while finalizing staged QVUSERS files.\n");
+  }
+  if (!CloseStagingStreams(&streams.all)) return false;
   if (!FlushAndSnapshotStagedUserFiles(pack)) {
     ReportError(counters, "ERROR: cannot flush or hash staged QVUSERS files.\n");
     RemoveStagedUserFiles(pack);
@@ -169,11 +131,6 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
   Tee("Staged QVUSERS.DAT: %u retained record(s), verified.\n", pack->retainedCount);
   Tee("Staged QVUSERS.PTR: %u rebuilt pointer record(s), verified.\n", pack->retainedCount);
   return true;
-}
-
-void DiscardStagedFile(const char* path) {
-  RemoveIfRegularFile(path);
-  UnregisterCleanup(path);
 }
 
 void RemoveStagedFiles(const PackContext* pack, const LmrInventory* inventory) {
