@@ -78,27 +78,21 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
 void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters) {
   Tee("\n================ SNAPSHOT VERIFICATION ================\n");
-  bool allMatch = true;
-  if (!SnapshotMatches(&live->usersDat)) {
-    ReportError(counters, "ERROR: QVUSERS.DAT changed while it was being scanned. Results are not a consistent snapshot.\n");
-    allMatch = false;
-  }
-  if (!SnapshotMatches(&live->usersPtr)) {
-    ReportError(counters, "ERROR: QVUSERS.PTR changed while it was being scanned. Results are not a consistent snapshot.\n");
-    allMatch = false;
-  }
+  const char* scanned =
+      "ERROR: %s changed while it was being scanned. Results are not a consistent snapshot.\n";
+  bool allMatch = CheckSnapshot(&live->usersDat, "QVUSERS.DAT", scanned, counters);
+  allMatch = CheckSnapshot(&live->usersPtr, "QVUSERS.PTR", scanned, counters) && allMatch;
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry& entry = inventory->entries[i];
-    if (SnapshotMatches(&entry.liveSnapshot)) continue;
-    ReportError(counters,
-                "ERROR: %s changed during the scan. Results are not a consistent snapshot.\n",
-                entry.name);
-    allMatch = false;
+    allMatch = CheckSnapshot(&entry.liveSnapshot, entry.name,
+                             "ERROR: %s changed during the scan. Results are not a consistent "
+                             "snapshot.\n",
+                             counters) &&
+               allMatch;
   }
-  if (!SnapshotMatches(&live->whosOn)) {
-    ReportError(counters, "ERROR: QVWHOSON.DAT changed during the scan.\n");
-    allMatch = false;
-  }
+  allMatch = CheckSnapshot(&live->whosOn, "QVWHOSON.DAT", "ERROR: %s changed during the scan.\n",
+                           counters) &&
+             allMatch;
   bool callersClear = CheckCallerStatus(whosOnPath, counters);
   if (allMatch && callersClear) {
     Tee("Read-only snapshot verification: PASS - all inventoried database files are unchanged.\n");

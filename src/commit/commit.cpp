@@ -10,8 +10,7 @@ namespace {
 
 // Counts and reports a live file that no longer equals its pre-pack snapshot.
 bool CheckUnchanged(const FileSnapshot* snapshot, const char* name, RunCounters* counters) {
-  if (SnapshotMatches(snapshot)) return true;
-  return ReportError(counters, "ERROR: %s changed before commit.\n", name);
+  return CheckSnapshot(snapshot, name, "ERROR: %s changed before commit.\n", counters);
 }
 
 // QVPURGED.USR as it was: unchanged, or still absent when there was none.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "base/output.h"
 #include "platform/platform.h"
 
 uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
@@ -56,6 +57,11 @@ bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
 
 bool SnapshotMatches(const FileSnapshot* snapshot) {
   return FileMatchesSnapshot(snapshot->path.text, snapshot);
+}
+
+bool CheckSnapshot(const FileSnapshot* snapshot, const char* name, const char* format,
+                   RunCounters* counters) {
+  return SnapshotMatches(snapshot) || ReportError(counters, format, name);
 }
 
 bool GetRegularFileSize(const char* path, uint64_t* size) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "base/paths.h"
+#include "base/run_counters.h"
 
 constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
@@ -37,6 +38,10 @@ bool TakeSnapshot(const char* path, FileSnapshot* snapshot);
 
 // True when the snapshot is ok and the file at its path still has its size and hash.
 bool SnapshotMatches(const FileSnapshot* snapshot);
+
+// SnapshotMatches, or else reports the file as changed: format has one %s, for name.
+bool CheckSnapshot(const FileSnapshot* snapshot, const char* name, const char* format,
+                   RunCounters* counters);
 
 // True when the file at path has exactly the snapshot's size and hash (the
 // snapshot's own path is not used: it may name a staged file moved away).
