@@ -11,9 +11,8 @@ int main(int argc, char** argv) {
   uint64_t total = 0;
   for (int i = 1; i < argc; ++i) {
     uint64_t size = 0;
-    uint32_t ok = 0;
-    HashFileFnv1a64(argv[i], &size, &ok);
-    if (!ok) {
+    uint64_t hash = 0;
+    if (!HashFileFnv1a64(argv[i], &size, &hash)) {
       fprintf(stderr, "cannot hash %s\n", argv[i]);
       return 1;
     }

@@ -7,17 +7,46 @@
 
 FILE* g_reportStream = nullptr;
 
+namespace {
+
+// Standard output, then the report when it is open (flushed after every call,
+// so an abnormal end still leaves everything printed so far).
+void TeeList(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  vprintf(format, args);
+  if (g_reportStream != nullptr) {
+    vfprintf(g_reportStream, format, again);
+    fflush(g_reportStream);
+  }
+  va_end(again);
+}
+
+}  // namespace
+
 void Tee(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  TeeList(format, args);
   va_end(args);
-  if (g_reportStream == nullptr) return;
+}
+
+bool ReportError(RunCounters* counters, const char* format, ...) {
+  va_list args;
   va_start(args, format);
-  vfprintf(g_reportStream, format, args);
+  TeeList(format, args);
   va_end(args);
-  // Flushed after every call, so an abnormal end still leaves everything printed so far.
-  fflush(g_reportStream);
+  ++counters->errors;
+  return false;
+}
+
+bool FailWith(MessageBuffer* reason, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(reason->text, sizeof reason->text, format, args);
+  va_end(args);
+  reason->text[sizeof reason->text - 1] = '\0';
+  return false;
 }
 
 int FormatBounded(char* buffer, size_t size, const char* format, ...) {

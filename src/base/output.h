@@ -13,12 +13,30 @@
 #define QV_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #endif
 
+// A text buffer whose size is part of its type.
+template <size_t N>
+struct TextBuffer {
+  char text[N];
+};
+
+// A one-line message or reason that a step hands back for its caller to print.
+constexpr size_t kMessageBufferSize = 256;
+using MessageBuffer = TextBuffer<kMessageBufferSize>;
+
 // The open run report, or null while none is open.
 extern FILE* g_reportStream;
 
 // Prints to standard output and, when the report is open, to the report too
 // (flushing the report after every call).
 void Tee(const char* format, ...) QV_PRINTF(1, 2);
+
+// Prints an error through Tee and adds one to counters->errors. Always false,
+// so that a failing step can end with `return ReportError(...)`.
+bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);
+
+// Formats the reason a step refuses, for its caller to print. Always false, so
+// that the step can end with `return FailWith(...)`.
+bool FailWith(MessageBuffer* reason, const char* format, ...) QV_PRINTF(2, 3);
 
 // Bounded formatting into buffer: always NUL-terminated; returns the formatter's
 // result. The text is complete exactly when FormatComplete(result, size).

@@ -7,8 +7,6 @@
 #include "base/output.h"
 #include "platform/platform.h"
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
 void TrimTrailingSeparators(char* path) {
   size_t len = strlen(path);
   while (len > 1 && IsSeparator(path[len - 1])) {
@@ -17,20 +15,30 @@ void TrimTrailingSeparators(char* path) {
   }
 }
 
-bool JoinPath(char* out, const char* dir, const char* name) {
+bool CopyPath(PathBuffer* out, const char* path) {
+  if (strlen(path) < sizeof out->text) {
+    strcpy(out->text, path);
+    return true;
+  }
+  out->text[0] = '\0';
+  return false;
+}
+
+bool JoinPath(PathBuffer* out, const char* dir, const char* name) {
   size_t len = strlen(dir);
   char separator[2] = {platform::kPathSeparator, '\0'};
   const char* sep = (len == 0 || IsSeparator(dir[len - 1])) ? "" : separator;
-  return FormatComplete(FormatBounded(out, kPathBufferSize, "%s%s%s", dir, sep, name),
-                        kPathBufferSize);
+  return FormatComplete(FormatBounded(out->text, sizeof out->text, "%s%s%s", dir, sep, name),
+                        sizeof out->text);
 }
 
-bool StagedPathFor(char* out, const char* path) {
-  if (FormatComplete(FormatBounded(out, kPathBufferSize, "%s.QVCNEW", path), kPathBufferSize)) {
+bool StagedPathFor(PathBuffer* out, const char* path) {
+  if (FormatComplete(FormatBounded(out->text, sizeof out->text, "%s.QVCNEW", path),
+                     sizeof out->text)) {
     return true;
   }
   // Never a shortened name: the staged-file cleanup deletes whatever a non-empty field names.
-  out[0] = '\0';
+  out->text[0] = '\0';
   return false;
 }
 
@@ -41,12 +49,12 @@ bool IsAbsolutePath(const char* path) {
 }
 
 bool FindHomeAndReport(RunPaths* paths, const char** message) {
-  if (!platform::CurrentDirectory(paths->home, sizeof paths->home)) {
+  if (!platform::CurrentDirectory(paths->home.text, sizeof paths->home.text)) {
     *message = "ERROR: cannot determine current directory.\n";
     return false;
   }
-  TrimTrailingSeparators(paths->home);
-  if (!JoinPath(paths->report, paths->home, "QVCULLDB32_REPORT.TXT")) {
+  TrimTrailingSeparators(paths->home.text);
+  if (!JoinPath(&paths->report, paths->home.text, "QVCULLDB32_REPORT.TXT")) {
     *message = "ERROR: report path is too long.\n";
     return false;
   }
@@ -60,74 +68,67 @@ constexpr size_t kNodeFileReadSize = 192;
 constexpr size_t kNodeFieldCapacity = 28;
 constexpr size_t kWorkFieldOffset = 18;
 constexpr size_t kMessageFieldOffset = 105;
-constexpr size_t kReasonSize = 256;
+
+using NodeField = TextBuffer<kNodeFieldCapacity + 1>;
 
 // Copies a length-prefixed QVNODE.DAT field; false when the field is not set.
-bool ReadNodeField(const unsigned char* node, size_t offset, char* out) {
+bool ReadNodeField(const unsigned char* node, size_t offset, NodeField* out) {
   size_t length = node[offset];
   if (length < 1 || length > kNodeFieldCapacity) return false;
-  memcpy(out, node + offset + 1, length);
-  out[length] = '\0';
-  TrimTrailingSeparators(out);
+  memcpy(out->text, node + offset + 1, length);
+  out->text[length] = '\0';
+  TrimTrailingSeparators(out->text);
   return true;
 }
 
 // Resolves one directory from its field (or the default name when unset).
-bool ResolveDirectory(const char* home, bool fieldSet, const char* field,
-                      const char* defaultName, char* out) {
+bool ResolveDirectory(const char* home, bool fieldSet, const char* field, const char* defaultName,
+                      PathBuffer* out) {
   if (!fieldSet) return JoinPath(out, home, defaultName);
-  if (IsAbsolutePath(field)) {
-    snprintf(out, kPathBufferSize, "%s", field);
-    return true;
-  }
+  if (IsAbsolutePath(field)) return CopyPath(out, field);
   return JoinPath(out, home, field);
 }
 
 }  // namespace
 
-bool ResolveDatabaseDirectories(RunPaths* paths, char* reason) {
-  char nodePath[kPathBufferSize];
-  if (!JoinPath(nodePath, paths->home, "QVNODE.DAT")) {
-    FormatBounded(reason, kReasonSize, "%s", "QVNODE.DAT path is too long.");
-    return false;
+bool ResolveDatabaseDirectories(RunPaths* paths, MessageBuffer* reason) {
+  PathBuffer nodePath;
+  if (!JoinPath(&nodePath, paths->home.text, "QVNODE.DAT")) {
+    return FailWith(reason, "QVNODE.DAT path is too long.");
   }
-  FILE* node = fopen(nodePath, "rb");
+  FILE* node = fopen(nodePath.text, "rb");
   if (node == nullptr) {
-    FormatBounded(reason, kReasonSize, "QVNODE.DAT not found in the current directory: %.180s",
-                  nodePath);
-    return false;
+    return FailWith(reason, "QVNODE.DAT not found in the current directory: %.180s", nodePath.text);
   }
   unsigned char bytes[kNodeFileReadSize];
   size_t got = fread(bytes, 1, sizeof bytes, node);
   fclose(node);
   if (got < kNodeFileMinimum) {
-    FormatBounded(reason, kReasonSize, "QVNODE.DAT is too short (%lu bytes; need at least 134).",
-                  static_cast<unsigned long>(got));
-    return false;
+    return FailWith(reason, "QVNODE.DAT is too short (%lu bytes; need at least 134).",
+                    static_cast<unsigned long>(got));
   }
-  char workField[kNodeFieldCapacity + 1];
-  char messageField[kNodeFieldCapacity + 1];
-  bool workSet = ReadNodeField(bytes, kWorkFieldOffset, workField);
-  bool messageSet = ReadNodeField(bytes, kMessageFieldOffset, messageField);
-  if (!ResolveDirectory(paths->home, workSet, workField, "WORK", paths->work)) {
-    FormatBounded(reason, kReasonSize, "%s",
-                  workSet ? "Work path is too long." : "Default WORK path is too long.");
-    return false;
+  NodeField workField;
+  NodeField messageField;
+  bool workSet = ReadNodeField(bytes, kWorkFieldOffset, &workField);
+  bool messageSet = ReadNodeField(bytes, kMessageFieldOffset, &messageField);
+  if (!ResolveDirectory(paths->home.text, workSet, workField.text, "WORK", &paths->work)) {
+    return FailWith(reason, "%s",
+                    workSet ? "Work path is too long." : "Default WORK path is too long.");
   }
-  if (!ResolveDirectory(paths->home, messageSet, messageField, "MESSAGE", paths->message)) {
-    FormatBounded(reason, kReasonSize, "%s",
-                  messageSet ? "Message path is too long." : "Default MESSAGE path is too long.");
-    return false;
+  if (!ResolveDirectory(paths->home.text, messageSet, messageField.text, "MESSAGE",
+                        &paths->message)) {
+    return FailWith(reason, "%s",
+                    messageSet ? "Message path is too long." : "Default MESSAGE path is too long.");
   }
-  TrimTrailingSeparators(paths->work);
-  TrimTrailingSeparators(paths->message);
+  TrimTrailingSeparators(paths->work.text);
+  TrimTrailingSeparators(paths->message.text);
   return true;
 }
 
 bool BuildRunFilePaths(RunPaths* paths) {
-  return JoinPath(paths->whosOn, paths->work, "QVWHOSON.DAT") &&
-         JoinPath(paths->usersDat, paths->work, "QVUSERS.DAT") &&
-         JoinPath(paths->usersPtr, paths->work, "QVUSERS.PTR") &&
-         JoinPath(paths->lockFile, paths->message, "QVLINK.BSY") &&
-         JoinPath(paths->legacyCom, paths->home, "QVCULLDB.COM");
+  return JoinPath(&paths->whosOn, paths->work.text, "QVWHOSON.DAT") &&
+         JoinPath(&paths->usersDat, paths->work.text, "QVUSERS.DAT") &&
+         JoinPath(&paths->usersPtr, paths->work.text, "QVUSERS.PTR") &&
+         JoinPath(&paths->lockFile, paths->message.text, "QVLINK.BSY") &&
+         JoinPath(&paths->legacyCom, paths->home.text, "QVCULLDB.COM");
 }

@@ -3,37 +3,43 @@
 
 #include <cstddef>
 
-constexpr unsigned kPathBufferSize = 1024;  // every path lives in one of these
+#include "base/output.h"
+#include "platform/platform.h"
 
+constexpr unsigned kPathBufferSize = 1024;
+// Every path lives in one of these: at most 1023 characters and the NUL.
+using PathBuffer = TextBuffer<kPathBufferSize>;
 
-// True for '\\' and '/', which both count as separators on every platform.
-bool IsSeparator(char c);
+using platform::IsSeparator;
 
 // Removes trailing separators while the path is longer than one character; a
 // drive root ("C:\\") keeps its separator.
 void TrimTrailingSeparators(char* path);
 
+// out = path; false (and out left empty) when it would not fit.
+bool CopyPath(PathBuffer* out, const char* path);
+
 // out = dir + separator + name (no separator when dir is empty or already ends
-// in one). out has kPathBufferSize bytes; false when the result would not fit.
-bool JoinPath(char* out, const char* dir, const char* name);
+// in one); false when the result would not fit.
+bool JoinPath(PathBuffer* out, const char* dir, const char* name);
 
 // out = path + ".QVCNEW"; false (and out left empty) when it would not fit.
-bool StagedPathFor(char* out, const char* path);
+bool StagedPathFor(PathBuffer* out, const char* path);
 
 // A letter and a colon, or two leading separators; on POSIX also a single '/'.
 bool IsAbsolutePath(const char* path);
 
 // The directories and files of one run, each at most 1023 characters.
 struct RunPaths {
-  char home[kPathBufferSize];
-  char report[kPathBufferSize];
-  char work[kPathBufferSize];
-  char message[kPathBufferSize];
-  char whosOn[kPathBufferSize];
-  char usersDat[kPathBufferSize];
-  char usersPtr[kPathBufferSize];
-  char lockFile[kPathBufferSize];
-  char legacyCom[kPathBufferSize];
+  PathBuffer home;
+  PathBuffer report;
+  PathBuffer work;
+  PathBuffer message;
+  PathBuffer whosOn;
+  PathBuffer usersDat;
+  PathBuffer usersPtr;
+  PathBuffer lockFile;
+  PathBuffer legacyCom;
 };
 
 // Home directory (current directory, trimmed) and report path. On failure
@@ -41,8 +47,8 @@ struct RunPaths {
 bool FindHomeAndReport(RunPaths* paths, const char** message);
 
 // Reads QVNODE.DAT and resolves WORK and MESSAGE. On failure returns false with
-// the SAFETY ERROR text in reason (256 bytes).
-bool ResolveDatabaseDirectories(RunPaths* paths, char* reason);
+// the SAFETY ERROR text in reason.
+bool ResolveDatabaseDirectories(RunPaths* paths, MessageBuffer* reason);
 
 // Builds the five file paths; false when one does not fit.
 bool BuildRunFilePaths(RunPaths* paths);

@@ -13,23 +13,15 @@ constexpr uint64_t kFourGiB = 4294967296ULL;
 // A user file that is missing or too large stops validation at once.
 bool SizeUserFile(const char* path, const char* name, uint64_t* size, RunCounters* counters) {
   if (!GetRegularFileSize(path, size)) {
-    Tee("ERROR: %s not found: %s\n", name, path);
-    ++counters->errors;
-    return false;
+    return ReportError(counters, "ERROR: %s not found: %s\n", name, path);
   }
   return true;
 }
 
 bool CheckBelowFourGiB(uint64_t size, const char* name, RunCounters* counters) {
   if (size < kFourGiB) return true;
-  Tee("ERROR: %s is too large for this 32-bit maintenance utility.\n", name);
-  ++counters->errors;
-  return false;
-}
-
-void ReportError(RunCounters* counters, const char* text) {
-  Tee("%s", text);
-  ++counters->errors;
+  return ReportError(counters, "ERROR: %s is too large for this 32-bit maintenance utility.\n",
+                     name);
 }
 
 // The size lines and the structural checks that are all listed before stopping.
@@ -44,19 +36,19 @@ void CheckUserFileShapes(uint64_t datSize, uint64_t ptrSize, RunCounters* counte
   Tee("QVUSERS.PTR:        %" PRIu64 " bytes = %" PRIu64 " x %u, remainder %u\n", ptrSize, pointers,
       kPointerRecordSize, ptrRemainder);
   if (datRemainder != 0) {
-    Tee("ERROR: QVUSERS.DAT is not aligned to %u-byte user records.\n", kUserRecordSize);
-    ++counters->errors;
+    ReportError(counters, "ERROR: QVUSERS.DAT is not aligned to %u-byte user records.\n",
+                kUserRecordSize);
   }
   if (ptrRemainder != 0) {
-    Tee("ERROR: QVUSERS.PTR is not aligned to %u-byte pointer records.\n", kPointerRecordSize);
-    ++counters->errors;
+    ReportError(counters, "ERROR: QVUSERS.PTR is not aligned to %u-byte pointer records.\n",
+                kPointerRecordSize);
   }
   if (datSize < kUserRecordSize) {
     ReportError(counters, "ERROR: QVUSERS.DAT contains no complete user records.\n");
   }
   if (pointers != users) {
-    Tee("ERROR: DAT/PTR user-count mismatch: DAT=%" PRIu64 " PTR=%" PRIu64 ".\n", users, pointers);
-    ++counters->errors;
+    ReportError(counters, "ERROR: DAT/PTR user-count mismatch: DAT=%" PRIu64 " PTR=%" PRIu64 ".\n",
+                users, pointers);
   }
 }
 
@@ -66,16 +58,15 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
   Tee("\n==================== FILE VALIDATION ==================\n");
   uint64_t datSize = 0;
   uint64_t ptrSize = 0;
-  if (!SizeUserFile(paths->usersDat, "QVUSERS.DAT", &datSize, counters)) return false;
-  if (!SizeUserFile(paths->usersPtr, "QVUSERS.PTR", &ptrSize, counters)) return false;
+  if (!SizeUserFile(paths->usersDat.text, "QVUSERS.DAT", &datSize, counters)) return false;
+  if (!SizeUserFile(paths->usersPtr.text, "QVUSERS.PTR", &ptrSize, counters)) return false;
   if (!CheckBelowFourGiB(datSize, "QVUSERS.DAT", counters)) return false;
   if (!CheckBelowFourGiB(ptrSize, "QVUSERS.PTR", counters)) return false;
   CheckUserFileShapes(datSize, ptrSize, counters);
   if (!AllocateLmrInventory(inventory)) {
-    ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
-    return false;
+    return ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
   }
-  if (!BuildLmrInventory(paths->message, inventory, counters)) return false;
+  if (!BuildLmrInventory(paths->message.text, inventory, counters)) return false;
   ReportLmrInventory(inventory, counters);
   if (counters->errors != 0) {
     Tee("\nVALIDATION ABORT: structural errors prevent a trustworthy purge preview.\n");
@@ -87,26 +78,21 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
 void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters) {
   Tee("\n================ SNAPSHOT VERIFICATION ================\n");
-  bool allMatch = true;
-  if (!SnapshotMatches(&live->usersDat)) {
-    ReportError(counters, "ERROR: QVUSERS.DAT changed while it was being scanned. Results are not a consistent snapshot.\n");
-    allMatch = false;
-  }
-  if (!SnapshotMatches(&live->usersPtr)) {
-    ReportError(counters, "ERROR: QVUSERS.PTR changed while it was being scanned. Results are not a consistent snapshot.\n");
-    allMatch = false;
-  }
+  const char* scanned =
+      "ERROR: %s changed while it was being scanned. Results are not a consistent snapshot.\n";
+  bool allMatch = CheckSnapshot(&live->usersDat, "QVUSERS.DAT", scanned, counters);
+  allMatch = CheckSnapshot(&live->usersPtr, "QVUSERS.PTR", scanned, counters) && allMatch;
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry& entry = inventory->entries[i];
-    if (SnapshotMatches(&entry.liveSnapshot)) continue;
-    Tee("ERROR: %s changed during the scan. Results are not a consistent snapshot.\n", entry.name);
-    ++counters->errors;
-    allMatch = false;
+    allMatch = CheckSnapshot(&entry.liveSnapshot, entry.name,
+                             "ERROR: %s changed during the scan. Results are not a consistent "
+                             "snapshot.\n",
+                             counters) &&
+               allMatch;
   }
-  if (!SnapshotMatches(&live->whosOn)) {
-    ReportError(counters, "ERROR: QVWHOSON.DAT changed during the scan.\n");
-    allMatch = false;
-  }
+  allMatch = CheckSnapshot(&live->whosOn, "QVWHOSON.DAT", "ERROR: %s changed during the scan.\n",
+                           counters) &&
+             allMatch;
   bool callersClear = CheckCallerStatus(whosOnPath, counters);
   if (allMatch && callersClear) {
     Tee("Read-only snapshot verification: PASS - all inventoried database files are unchanged.\n");

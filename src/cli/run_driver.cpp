@@ -3,15 +3,15 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
-#include "cli/file_validation.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_counters.h"
 #include "base/run_options.h"
+#include "cli/file_validation.h"
 #include "cli/switches.h"
 #include "commit/commit.h"
 #include "commit/verified_backup.h"
@@ -29,7 +29,7 @@ namespace {
 
 constexpr uint64_t kStagingMargin = 1048576;
 
-// Everything one run owns, cleared at its start.
+// Everything one run owns; the driver value-initialises it at the start.
 struct RunState {
   int argc;
   char* const* argv;
@@ -48,14 +48,6 @@ struct RunState {
   PackContext pack;
 };
 
-// Large records: one static instance, cleared at the start of the run.
-RunState g_run;
-
-void CountError(RunState* run, const char* text) {
-  Tee("%s", text);
-  ++run->counters.errors;
-}
-
 // The clock is read once; every stamp of the run comes from this reading.
 void ReadClock(RunState* run) {
   time_t now = time(nullptr);
@@ -72,32 +64,30 @@ bool OpenReport(RunState* run) {
     fputs(failure, stdout);
     return false;
   }
-  g_reportStream = fopen(run->paths.report, "a");
+  g_reportStream = fopen(run->paths.report.text, "a");
   if (g_reportStream == nullptr) {
-    printf("ERROR: cannot append %s: %s\n", run->paths.report, strerror(errno));
+    printf("ERROR: cannot append %s: %s\n", run->paths.report.text, strerror(errno));
     return false;
   }
   return true;
 }
 
 void PrintHeader(const RunState* run) {
-  ReportHeader header{run->startStamp, run->argc, run->argv, run->options.writeMode != 0,
-                      run->paths.home, run->paths.report};
+  ReportHeader header{
+      run->startStamp,       run->argc, run->argv, run->options.writeMode, run->paths.home.text,
+      run->paths.report.text};
   PrintReportHeader(header);
 }
 
 bool ResolvePaths(RunState* run) {
-  char reason[kMessageBufferSize];
-  if (!ResolveDatabaseDirectories(&run->paths, reason)) {
-    Tee("SAFETY ERROR: %s\n", reason);
-    ++run->counters.errors;
-    return false;
+  MessageBuffer reason;
+  if (!ResolveDatabaseDirectories(&run->paths, &reason)) {
+    return ReportError(&run->counters, "SAFETY ERROR: %s\n", reason.text);
   }
-  Tee("Work directory:      %s\n", run->paths.work);
-  Tee("Message directory:   %s\n", run->paths.message);
+  Tee("Work directory:      %s\n", run->paths.work.text);
+  Tee("Message directory:   %s\n", run->paths.message.text);
   if (!BuildRunFilePaths(&run->paths)) {
-    CountError(run, "SAFETY ERROR: one or more database paths are too long.\n");
-    return false;
+    return ReportError(&run->counters, "SAFETY ERROR: one or more database paths are too long.\n");
   }
   return true;
 }
@@ -111,8 +101,8 @@ void PrintOfflineWarning() {
 }
 
 void WarnAboutLegacyCom(RunState* run) {
-  if (!IsRegularFile(run->paths.legacyCom)) return;
-  Tee("\nWARNING: legacy QVCULLDB.COM exists: %s\n", run->paths.legacyCom);
+  if (!IsRegularFile(run->paths.legacyCom.text)) return;
+  Tee("\nWARNING: legacy QVCULLDB.COM exists: %s\n", run->paths.legacyCom.text);
   Tee("DOS normally prefers .COM over .EXE when no extension is supplied.\n");
   Tee("Rename/remove the old COM and invoke QVCULLDB.EXE explicitly.\n");
   ++run->counters.warnings;
@@ -120,52 +110,49 @@ void WarnAboutLegacyCom(RunState* run) {
 
 bool TakeSharedLock(RunState* run) {
   Tee("\n======================= SAFETY =======================\n");
-  Tee("Shared lock file:    %s\n", run->paths.lockFile);
-  char reason[kMessageBufferSize] = "";
-  int acquired = AcquireSharedLock(run->paths.lockFile, reason, sizeof reason);
-  if (acquired == 1) {
+  Tee("Shared lock file:    %s\n", run->paths.lockFile.text);
+  MessageBuffer reason = {};
+  const LockResult acquired = AcquireSharedLock(run->paths.lockFile.text, &reason);
+  if (acquired == LockResult::Acquired) {
     Tee("Shared QVLINK.BSY lock: ACQUIRED - QVLink32 and cooperating tools are blocked for this run.\n");
     return true;
   }
-  if (acquired == 0) {
+  if (acquired == LockResult::AlreadyExists) {
     Tee("SAFETY ABORT: QVLINK.BSY already exists. Another cooperating Quorvex maintenance utility may be active, or a stale lock remains.\n");
-    Tee("QVCULLDB32 did not create or remove the existing lock.\n");
-  } else {
-    Tee("SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n", reason);
+    return ReportError(&run->counters, "QVCULLDB32 did not create or remove the existing lock.\n");
   }
-  ++run->counters.errors;
-  return false;
+  return ReportError(&run->counters, "SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n",
+                     reason.text);
 }
 
 bool SnapshotWhosOn(RunState* run) {
-  if (TakeSnapshot(run->paths.whosOn, &run->live.whosOn)) return true;
-  CountError(run, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
-  return false;
+  if (TakeSnapshot(run->paths.whosOn.text, &run->live.whosOn)) return true;
+  return ReportError(&run->counters, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
 }
 
 bool SnapshotUserFiles(RunState* run) {
-  bool datOk = TakeSnapshot(run->paths.usersDat, &run->live.usersDat) != 0;
-  bool ptrOk = TakeSnapshot(run->paths.usersPtr, &run->live.usersPtr) != 0;
+  bool datOk = TakeSnapshot(run->paths.usersDat.text, &run->live.usersDat);
+  bool ptrOk = TakeSnapshot(run->paths.usersPtr.text, &run->live.usersPtr);
   if (datOk && ptrOk) return true;
-  CountError(run, "ERROR: could not hash QVUSERS.DAT/PTR for read-only snapshot verification.\n");
-  return false;
+  return ReportError(
+      &run->counters,
+      "ERROR: could not hash QVUSERS.DAT/PTR for read-only snapshot verification.\n");
 }
 
 bool AllocatePurgeMap(RunState* run) {
   run->pack.userCount = static_cast<uint32_t>(run->counters.userRecords);
-  run->pack.purgeMap = static_cast<unsigned char*>(calloc(run->pack.userCount, 1));
-  if (run->pack.purgeMap != nullptr) return true;
-  CountError(run, "ERROR: out of memory allocating purge map.\n");
-  return false;
+  run->pack.purgeMap.reset(new (std::nothrow) unsigned char[run->pack.userCount]());
+  if (run->pack.purgeMap) return true;
+  return ReportError(&run->counters, "ERROR: out of memory allocating purge map.\n");
 }
 
 bool ScanUsers(RunState* run) {
   CalendarDate today = GetToday();
   PrintSelectionRules(run->options);
-  bool writeMode = run->options.writeMode != 0;
+  bool writeMode = run->options.writeMode;
   if (writeMode && !AllocatePurgeMap(run)) return false;
-  return PurgeScan(run->paths.usersDat, run->options, today, run->counters.userRecords,
-                   &run->counters, writeMode ? run->pack.purgeMap : nullptr, writeMode);
+  return PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
+                   &run->counters, writeMode ? run->pack.purgeMap.get() : nullptr, writeMode);
 }
 
 // Steps shared by both modes: paths, lock, callers, validation, snapshots, scan.
@@ -174,7 +161,7 @@ bool RunReadPhases(RunState* run) {
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
   if (!TakeSharedLock(run)) return false;
-  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) return false;
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
   if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory)) return false;
   if (!SnapshotUserFiles(run)) return false;
@@ -184,32 +171,33 @@ bool RunReadPhases(RunState* run) {
 bool CheckFreeSpace(RunState* run, const char* dir, uint64_t need, const char* format) {
   uint64_t available = 0;
   if (platform::FreeBytesAvailable(dir, &available) && available >= need) return true;
-  Tee(format, need);
-  ++run->counters.errors;
-  return false;
+  return ReportError(&run->counters, format, need);
 }
 
 bool CheckStagingSpace(RunState* run) {
   uint64_t workNeed = run->live.usersDat.size + run->live.usersPtr.size + kStagingMargin;
-  if (!CheckFreeSpace(run, run->paths.work, workNeed,
-                      "ERROR: insufficient or unknown free space in WORK for staged files. Need at least %" PRIu64 " bytes.\n")) {
+  if (!CheckFreeSpace(run, run->paths.work.text, workNeed,
+                      "ERROR: insufficient or unknown free space in WORK for staged files. Need at "
+                      "least %" PRIu64 " bytes.\n")) {
     return false;
   }
   uint64_t messageNeed = kStagingMargin;
   for (uint32_t i = 0; i < run->inventory.count; ++i) messageNeed += run->inventory.entries[i].size;
-  return CheckFreeSpace(run, run->paths.message, messageNeed,
-                        "ERROR: insufficient or unknown free space in MESSAGE for staged LMR files. Need at least %" PRIu64 " bytes.\n");
+  return CheckFreeSpace(run, run->paths.message.text, messageNeed,
+                        "ERROR: insufficient or unknown free space in MESSAGE for staged LMR "
+                        "files. Need at least %" PRIu64 " bytes.\n");
 }
 
 bool BuildStagedFiles(RunState* run) {
-  if (!BuildStagedUserFiles(run->paths.usersDat, run->paths.usersPtr, &run->pack, &run->counters)) {
+  if (!BuildStagedUserFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->pack,
+                            &run->counters)) {
     return false;
   }
   for (uint32_t i = 0; i < run->inventory.count; ++i) {
     if (!BuildStagedLmrFile(&run->inventory.entries[i], &run->pack, &run->counters)) return false;
   }
-  if (!BuildStagedPurgedLog(run->paths.usersDat, run->paths.work, run->runDate, run->runTime,
-                            &run->pack, &run->counters)) {
+  if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->runDate,
+                            run->runTime, &run->pack, &run->counters)) {
     return false;
   }
   Tee("Staged build and verification: PASS\n");
@@ -218,13 +206,14 @@ bool BuildStagedFiles(RunState* run) {
 
 bool MakeBackup(RunState* run) {
   Tee("\n=================== VERIFIED BACKUP =======================\n");
-  return CreateVerifiedBackup(run->paths.home, run->paths.whosOn, &run->live, &run->inventory,
-                              &run->options, &run->startTime, &run->pack, &run->counters);
+  return CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
+                              &run->inventory, &run->options, &run->startTime, &run->pack,
+                              &run->counters);
 }
 
 bool PassFinalGate(RunState* run) {
   Tee("\n================== FINAL SAFETY GATE ======================\n");
-  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) return false;
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) return false;
   Tee("Final pre-commit safety result: PASS\n");
   return true;
@@ -234,12 +223,12 @@ bool PassFinalGate(RunState* run) {
 // have come on; anything else undoes the pack from the backup.
 bool VerifyAfterCommit(RunState* run) {
   Tee("\n================== POST-WRITE VERIFY ======================\n");
-  if (!VerifyCommittedFiles(run->paths.usersDat, run->paths.usersPtr, &run->inventory, &run->pack,
-                            &run->counters)) {
+  if (!VerifyCommittedFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->inventory,
+                            &run->pack, &run->counters)) {
     RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
     return false;
   }
-  if (!CheckCallerStatus(run->paths.whosOn, &run->counters)) {
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) {
     Tee("ERROR: caller status became active during post-write verification.\n");
     RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
     return false;
@@ -250,9 +239,6 @@ bool VerifyAfterCommit(RunState* run) {
 
 // Write run after the scan: plan, staging, backup, gate, commit, verification.
 void RunWritePhases(RunState* run) {
-  // A Ctrl+C from here on also removes the staged files it would leave behind.
-  SetInterruptFileCleanup(RemoveStagedFilesOnInterrupt);
-  WatchStagedFilesOnInterrupt(&run->pack, &run->inventory);
   run->pack.purgeCount = static_cast<uint32_t>(run->counters.purgeCandidates);
   run->pack.retainedCount = run->pack.userCount - run->pack.purgeCount;
   if (run->pack.purgeCount == 0) {
@@ -268,7 +254,7 @@ void RunWritePhases(RunState* run) {
   if (!CommitStagedFiles(&run->live, &run->inventory, &run->pack, &run->counters)) return;
   if (!VerifyAfterCommit(run)) return;
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
-  Tee("Backup directory:   %s\n", run->pack.backupDirPath);
+  Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
   run->runFailed = false;
 }
 
@@ -278,9 +264,10 @@ void ReleaseLockAtEnd(RunState* run) {
     Tee("Shared QVLINK.BSY lock: RELEASED.\n");
     return;
   }
-  Tee("ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be required: %s\n",
-      SharedLockPath());
-  ++run->counters.errors;
+  ReportError(&run->counters,
+              "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may "
+              "be required: %s\n",
+              SharedLockPath());
 }
 
 struct ResultText {
@@ -306,7 +293,7 @@ int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* t
   const PackContext& pack = run->pack;
   if (!run->runFailed) {
     snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      YES - %s\n",
-             pack.backupDirPath);
+             pack.backupDirPath.text);
     summary->resultLines[0] = text->backupLine;
     summary->resultLines[1] = "Restore warning:     immediate rollback only before callers return.\n";
     summary->statusLine = "Result status:       SUCCESS - manual-offline user pack committed and verified.\n";
@@ -318,7 +305,7 @@ int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* t
     return kExitClean;
   }
   snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      %s\n",
-           pack.backupDone ? pack.backupDirPath : "NO");
+           pack.backupDone ? pack.backupDirPath.text : "NO");
   summary->resultLines[0] = text->backupLine;
   if (pack.rollbackStarted) {
     snprintf(text->rollbackLine, sizeof text->rollbackLine, "Rollback status:     %s\n",
@@ -333,7 +320,7 @@ int PrintRunSummary(const RunState* run) {
   RunSummary summary{};
   ResultText text{};
   summary.counters = &run->counters;
-  summary.writeMode = run->options.writeMode != 0;
+  summary.writeMode = run->options.writeMode;
   int exitCode;
   if (summary.writeMode) {
     exitCode = DecideWriteRunResult(run, &summary, &text);
@@ -353,12 +340,8 @@ int PrintRunSummary(const RunState* run) {
 // released, summary printed, report closed.
 int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
-  WatchStagedFilesOnInterrupt(nullptr, nullptr);
   ReleaseLockAtEnd(run);
   int exitCode = PrintRunSummary(run);
-  free(run->pack.purgeMap);
-  run->pack.purgeMap = nullptr;
-  FreeLmrInventory(&run->inventory);
   fclose(g_reportStream);
   g_reportStream = nullptr;
   return exitCode;
@@ -366,10 +349,10 @@ int FinishRun(RunState* run) {
 
 // Help, version and rejected command lines end the run before anything is opened.
 bool AnswerWithoutRun(RunState* run, int* exitCode) {
-  char message[kMessageBufferSize] = "";
-  switch (ParseSwitches(run->argc, run->argv, &run->options, message)) {
+  MessageBuffer message = {};
+  switch (ParseSwitches(run->argc, run->argv, &run->options, &message)) {
     case ParseOutcome::Rejected:
-      printf("ERROR: %s\n\n", message);
+      printf("ERROR: %s\n\n", message.text);
       PrintHelp();
       *exitCode = kExitUsage;
       return true;
@@ -390,22 +373,21 @@ bool AnswerWithoutRun(RunState* run, int* exitCode) {
 }  // namespace
 
 int RunDriver(int argc, char* const* argv) {
-  RunState* run = &g_run;
-  memset(run, 0, sizeof *run);
-  run->argc = argc;
-  run->argv = argv;
-  run->runFailed = true;
+  RunState run{};
+  run.argc = argc;
+  run.argv = argv;
+  run.runFailed = true;
   int exitCode = kExitClean;
-  if (AnswerWithoutRun(run, &exitCode)) return exitCode;
-  if (!OpenReport(run)) return kExitFailed;
-  ReadClock(run);
-  PrintHeader(run);
-  if (RunReadPhases(run)) {
-    if (run->options.writeMode) {
-      RunWritePhases(run);
+  if (AnswerWithoutRun(&run, &exitCode)) return exitCode;
+  if (!OpenReport(&run)) return kExitFailed;
+  ReadClock(&run);
+  PrintHeader(&run);
+  if (RunReadPhases(&run)) {
+    if (run.options.writeMode) {
+      RunWritePhases(&run);
     } else {
-      VerifyReadOnlySnapshots(&run->live, &run->inventory, run->paths.whosOn, &run->counters);
+      VerifyReadOnlySnapshots(&run.live, &run.inventory, run.paths.whosOn.text, &run.counters);
     }
   }
-  return FinishRun(run);
+  return FinishRun(&run);
 }

@@ -20,7 +20,7 @@ enum class SwitchKind {
 struct SwitchRule {
   const char* name;  // after the leader, upper case; a trailing '=' means a value follows
   SwitchKind kind;
-  uint32_t RunOptions::*given;
+  bool RunOptions::*given;
   uint32_t RunOptions::*value;  // Number only
   uint32_t minimum;             // Number only
   uint32_t maximum;             // Number only
@@ -103,38 +103,33 @@ bool ParseBoundedNumber(const char* text, uint32_t maximum, uint32_t* result) {
   return true;
 }
 
-bool Reject(char* message, const char* text) {
-  FormatBounded(message, kMessageBufferSize, "%s", text);
-  return false;
-}
-
-bool ApplyNumber(const SwitchRule& rule, const char* value, RunOptions* options, char* message) {
+bool ApplyNumber(const SwitchRule& rule, const char* value, RunOptions* options,
+                 MessageBuffer* message) {
   uint32_t number = 0;
   if (!ParseBoundedNumber(value, rule.maximum, &number) || number < rule.minimum) {
-    return Reject(message, rule.invalidMessage);
+    return FailWith(message, "%s", rule.invalidMessage);
   }
   options->*rule.value = number;
   return true;
 }
 
 bool ApplyBackupPath(const SwitchRule& rule, const char* value, RunOptions* options,
-                     char* message) {
-  const size_t length = strlen(value);
-  if (length < 1 || length >= kPathBufferSize) {
-    return Reject(message, rule.invalidMessage);
+                     MessageBuffer* message) {
+  if (value[0] == '\0' || !CopyPath(&options->backupRoot, value)) {
+    return FailWith(message, "%s", rule.invalidMessage);
   }
-  memcpy(options->backupRoot, value, length + 1);
-  TrimTrailingSeparators(options->backupRoot);
+  TrimTrailingSeparators(options->backupRoot.text);
   return true;
 }
 
 // Applies one recognised switch: the repetition test first, then the value.
-bool ApplySwitch(const SwitchRule& rule, const char* value, RunOptions* options, char* message) {
+bool ApplySwitch(const SwitchRule& rule, const char* value, RunOptions* options,
+                 MessageBuffer* message) {
   if (rule.kind == SwitchKind::Removed) {
-    return Reject(message, rule.invalidMessage);
+    return FailWith(message, "%s", rule.invalidMessage);
   }
-  if (rule.duplicateMessage != nullptr && options->*rule.given != 0) {
-    return Reject(message, rule.duplicateMessage);
+  if (rule.duplicateMessage != nullptr && options->*rule.given) {
+    return FailWith(message, "%s", rule.duplicateMessage);
   }
   if (rule.kind == SwitchKind::Number && !ApplyNumber(rule, value, options, message)) {
     return false;
@@ -142,45 +137,44 @@ bool ApplySwitch(const SwitchRule& rule, const char* value, RunOptions* options,
   if (rule.kind == SwitchKind::Path && !ApplyBackupPath(rule, value, options, message)) {
     return false;
   }
-  options->*rule.given = 1;
+  options->*rule.given = true;
   return true;
 }
 
-bool ParseArgument(const char* argument, RunOptions* options, char* message) {
+bool ParseArgument(const char* argument, RunOptions* options, MessageBuffer* message) {
   if (argument[0] != '/' && argument[0] != '-') {
-    FormatBounded(message, kMessageBufferSize, "Unknown argument: %s", argument);
-    return false;
+    return FailWith(message, "Unknown argument: %s", argument);
   }
   const char* value = nullptr;
   const SwitchRule* rule = FindSwitch(argument + 1, &value);
   if (rule == nullptr) {
-    FormatBounded(message, kMessageBufferSize, "Unknown switch: %s", argument);
-    return false;
+    return FailWith(message, "Unknown switch: %s", argument);
   }
   return ApplySwitch(*rule, value, options, message);
 }
 
 // The checks that need every switch; also derives writeMode.
-bool CheckCombination(RunOptions* options, char* message) {
+bool CheckCombination(RunOptions* options, MessageBuffer* message) {
   if (options->delOnly && (options->secGiven || options->oldGiven || options->andGiven)) {
-    return Reject(message, "/DEL cannot be combined with /SEC, /OLD, or /AND.");
+    return FailWith(message, "/DEL cannot be combined with /SEC, /OLD, or /AND.");
   }
   if (options->andGiven && !(options->secGiven && options->oldGiven)) {
-    return Reject(message, "/AND requires both /SEC=x and /OLD=x.");
+    return FailWith(message, "/AND requires both /SEC=x and /OLD=x.");
   }
-  options->writeMode =
-      (options->dryRun || options->helpWanted || options->versionWanted) ? 0 : 1;
+  options->writeMode = !(options->dryRun || options->helpWanted || options->versionWanted);
   if (options->backupGiven && !options->writeMode) {
-    return Reject(message, "/BACKUP is valid only for a write. Remove /DRYRUN or remove /BACKUP.");
+    return FailWith(message,
+                    "/BACKUP is valid only for a write. Remove /DRYRUN or remove /BACKUP.");
   }
   return true;
 }
 
 }  // namespace
 
-ParseOutcome ParseSwitches(int argc, char* const* argv, RunOptions* options, char* message) {
+ParseOutcome ParseSwitches(int argc, char* const* argv, RunOptions* options,
+                           MessageBuffer* message) {
   *options = RunOptions{};
-  message[0] = '\0';
+  message->text[0] = '\0';
   for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
     if (!ParseArgument(argv[i], options, message)) {
       return ParseOutcome::Rejected;

@@ -5,8 +5,6 @@
 
 enum class ParseOutcome { Run, Help, Version, Rejected };
 
-constexpr unsigned kMessageBufferSize = 256;
-
-// Parses argv[1..argc-1]. Rejected: message (kMessageBufferSize bytes) holds the
-// text to print after "ERROR: ".
-ParseOutcome ParseSwitches(int argc, char* const* argv, RunOptions* options, char* message);
+// Parses argv[1..argc-1]. Rejected: message holds the text to print after "ERROR: ".
+ParseOutcome ParseSwitches(int argc, char* const* argv, RunOptions* options,
+                           MessageBuffer* message);

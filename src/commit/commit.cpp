@@ -1,6 +1,7 @@
 // The final safety gate, the commit by rename and the post-write verification.
 #include "commit/commit.h"
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "platform/platform.h"
 #include "safety/shared_lock.h"
@@ -9,10 +10,7 @@ namespace {
 
 // Counts and reports a live file that no longer equals its pre-pack snapshot.
 bool CheckUnchanged(const FileSnapshot* snapshot, const char* name, RunCounters* counters) {
-  if (SnapshotMatches(snapshot)) return true;
-  Tee("ERROR: %s changed before commit.\n", name);
-  ++counters->errors;
-  return false;
+  return CheckSnapshot(snapshot, name, "ERROR: %s changed before commit.\n", counters);
 }
 
 // QVPURGED.USR as it was: unchanged, or still absent when there was none.
@@ -20,26 +18,23 @@ bool CheckPurgedLogUnchanged(const PackContext* pack, RunCounters* counters) {
   if (pack->purgedLogExisted) {
     return CheckUnchanged(&pack->purgedLogSnapshot, "QVPURGED.USR", counters);
   }
-  if (!IsRegularFile(pack->purgedLogPath)) return true;
-  Tee("ERROR: QVPURGED.USR appeared before commit.\n");
-  ++counters->errors;
-  return false;
+  if (!IsRegularFile(pack->purgedLogPath.text)) return true;
+  return ReportError(counters, "ERROR: QVPURGED.USR appeared before commit.\n");
 }
 
 bool CheckLockHeld(RunCounters* counters) {
   if (IsSharedLockHeld()) return true;
-  Tee("ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
-  ++counters->errors;
-  return false;
+  return ReportError(counters, "ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
 }
 
 bool ReplaceLiveFile(const char* stagedPath, const char* livePath, const char* name,
                      RunCounters* counters) {
   uint32_t error = 0;
-  if (platform::ReplaceFileDurably(stagedPath, livePath, &error)) return true;
-  Tee("ERROR: commit failed while replacing %s.\n", name);
-  ++counters->errors;
-  return false;
+  if (platform::ReplaceFileDurably(stagedPath, livePath, &error)) {
+    UnregisterCleanup(stagedPath);
+    return true;
+  }
+  return ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
 }
 
 // LMR files first, then the user files and the audit log; stops at the first failure.
@@ -47,20 +42,21 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
                          const PackContext* pack, RunCounters* counters) {
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!ReplaceLiveFile(entry->stagedPath, entry->path, entry->name, counters)) return false;
+    if (!ReplaceLiveFile(entry->stagedPath.text, entry->path.text, entry->name, counters))
+      return false;
   }
-  return ReplaceLiveFile(pack->stagedDatPath, live->usersDat.path, "QVUSERS.DAT", counters) &&
-         ReplaceLiveFile(pack->stagedPtrPath, live->usersPtr.path, "QVUSERS.PTR", counters) &&
-         ReplaceLiveFile(pack->stagedPurgedLogPath, pack->purgedLogPath, "QVPURGED.USR",
+  return ReplaceLiveFile(pack->stagedDatPath.text, live->usersDat.path.text, "QVUSERS.DAT",
+                         counters) &&
+         ReplaceLiveFile(pack->stagedPtrPath.text, live->usersPtr.path.text, "QVUSERS.PTR",
+                         counters) &&
+         ReplaceLiveFile(pack->stagedPurgedLogPath.text, pack->purgedLogPath.text, "QVPURGED.USR",
                          counters);
 }
 
 bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,
                          RunCounters* counters) {
   if (FileMatchesSnapshot(livePath, staged)) return true;
-  Tee("ERROR: post-write verification failed for %s.\n", name);
-  ++counters->errors;
-  return false;
+  return ReportError(counters, "ERROR: post-write verification failed for %s.\n", name);
 }
 
 }  // namespace
@@ -101,9 +97,10 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
     verified =
-        VerifyCommittedFile(entry->path, &entry->stagedSnapshot, entry->name, counters) && verified;
+        VerifyCommittedFile(entry->path.text, &entry->stagedSnapshot, entry->name, counters) &&
+        verified;
   }
-  verified = VerifyCommittedFile(pack->purgedLogPath, &pack->stagedPurgedLogSnapshot,
+  verified = VerifyCommittedFile(pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
                                  "QVPURGED.USR", counters) &&
              verified;
   return verified;

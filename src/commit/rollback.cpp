@@ -1,10 +1,11 @@
 // The automatic rollback: every live file back to its pre-pack state from the
 // verified backup, each proved against the snapshot taken before the pack.
-#include "commit/commit.h"
-
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
+#include "commit/commit.h"
 #include "platform/platform.h"
+#include "staging/staging.h"
 
 namespace {
 
@@ -16,15 +17,17 @@ namespace {
 bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
                  const FileSnapshot* prePack) {
   if (FileMatchesSnapshot(livePath, prePack)) return true;
-  char source[kPathBufferSize];
-  char restored[kPathBufferSize];
-  if (!JoinPath(source, backupArea, name) || !StagedPathFor(restored, livePath)) return false;
+  PathBuffer source;
+  PathBuffer restored;
+  if (!JoinPath(&source, backupArea, name) || !StagedPathFor(&restored, livePath)) return false;
+  RegisterCleanup(restored.text);
   uint32_t error = 0;
-  if (CopyFileVerified(source, restored, prePack) &&
-      platform::ReplaceFileDurably(restored, livePath, &error)) {
+  if (CopyFileVerified(source.text, restored.text, prePack) &&
+      platform::ReplaceFileDurably(restored.text, livePath, &error)) {
+    UnregisterCleanup(restored.text);
     return true;
   }
-  RemoveIfRegularFile(restored);
+  DiscardStagedFile(restored.text);
   return false;
 }
 
@@ -39,17 +42,18 @@ bool RestoreOrReport(const char* backupArea, const char* name, const char* liveP
 // QVPURGED.USR back as it was: restored, or removed when this run's commit created it.
 bool RestorePurgedLog(const char* workBackup, const PackContext* pack) {
   if (pack->purgedLogExisted) {
-    return RestoreOrReport(workBackup, "QVPURGED.USR", pack->purgedLogPath,
+    return RestoreOrReport(workBackup, "QVPURGED.USR", pack->purgedLogPath.text,
                            &pack->purgedLogSnapshot);
   }
   // A failed look at the file is no proof that it is gone: unless it is known to
   // be a directory, it is deleted, and only a file that is still there afterwards
   // fails the rollback. Otherwise a PASS could leave the new audit block behind.
   platform::PathAttributes attributes;
-  if (platform::GetPathAttributes(pack->purgedLogPath, &attributes) && attributes.isDirectory) {
+  if (platform::GetPathAttributes(pack->purgedLogPath.text, &attributes) &&
+      attributes.isDirectory) {
     return true;
   }
-  if (platform::RemoveFile(pack->purgedLogPath) || !IsRegularFile(pack->purgedLogPath)) {
+  if (platform::RemoveFile(pack->purgedLogPath.text) || !IsRegularFile(pack->purgedLogPath.text)) {
     return true;
   }
   Tee("CRITICAL: rollback could not remove newly created QVPURGED.USR.\n");
@@ -60,40 +64,41 @@ bool RestorePurgedLog(const char* workBackup, const PackContext* pack) {
 
 void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
                         PackContext* pack, RunCounters* counters) {
-  pack->rollbackStarted = 1;
-  pack->rollbackOk = 0;
+  pack->rollbackStarted = true;
+  pack->rollbackOk = false;
   Tee("\n======================= ROLLBACK ======================\n");
 
-  char workBackup[kPathBufferSize];
-  char messageBackup[kPathBufferSize];
-  if (!pack->backupDone || !JoinPath(workBackup, pack->backupDirPath, "WORK") ||
-      !JoinPath(messageBackup, pack->backupDirPath, "MESSAGE")) {
-    Tee("CRITICAL: verified backup information is unavailable; automatic rollback cannot "
-        "start.\n");
-    ++counters->errors;
+  PathBuffer workBackup;
+  PathBuffer messageBackup;
+  if (!pack->backupDone || !JoinPath(&workBackup, pack->backupDirPath.text, "WORK") ||
+      !JoinPath(&messageBackup, pack->backupDirPath.text, "MESSAGE")) {
+    ReportError(counters,
+                "CRITICAL: verified backup information is unavailable; automatic rollback cannot "
+                "start.\n");
     return;
   }
 
   // One failed file does not stop the others: as much as possible is back before
   // the operator is told to restore by hand.
   bool restored =
-      RestoreOrReport(workBackup, "QVUSERS.DAT", live->usersDat.path, &live->usersDat);
+      RestoreOrReport(workBackup.text, "QVUSERS.DAT", live->usersDat.path.text, &live->usersDat);
   restored =
-      RestoreOrReport(workBackup, "QVUSERS.PTR", live->usersPtr.path, &live->usersPtr) &&
+      RestoreOrReport(workBackup.text, "QVUSERS.PTR", live->usersPtr.path.text, &live->usersPtr) &&
       restored;
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
     restored =
-        RestoreOrReport(messageBackup, entry->name, entry->path, &entry->liveSnapshot) && restored;
+        RestoreOrReport(messageBackup.text, entry->name, entry->path.text, &entry->liveSnapshot) &&
+        restored;
   }
-  restored = RestorePurgedLog(workBackup, pack) && restored;
+  restored = RestorePurgedLog(workBackup.text, pack) && restored;
 
   if (restored) {
-    pack->rollbackOk = 1;
+    pack->rollbackOk = true;
     Tee("Rollback result: PASS - original database files restored and verified.\n");
     return;
   }
-  Tee("Rollback result: FAILED - keep all nodes offline and restore manually from %s.\n",
-      pack->backupDirPath);
-  ++counters->errors;
+  ReportError(counters,
+              "Rollback result: FAILED - keep all nodes offline and restore manually from %s.\n",
+              pack->backupDirPath.text);
 }

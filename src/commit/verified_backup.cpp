@@ -30,13 +30,6 @@ constexpr const char* kRestoreWarningFormat =
     "MESSAGE\\QVMSGxx.LMR file together as one matched set.\r\n"
     "Restore WORK\\QVPURGED.USR only when it existed before the pack.\r\n";
 
-// Prints a failure of the phase and counts it; always false, so callers can return it.
-bool Fail(RunCounters* counters, const char* message) {
-  Tee("%s", message);
-  ++counters->errors;
-  return false;
-}
-
 bool IsDirectory(const char* path) {
   platform::PathAttributes attributes;
   return platform::GetPathAttributes(path, &attributes) && attributes.isDirectory;
@@ -58,20 +51,16 @@ uint64_t BackupSpaceNeeded(const LiveSnapshots* live, const LmrInventory* invent
 // relative one beneath the home directory.
 bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
                        RunCounters* counters) {
-  char* root = pack->backupRootPath;
+  PathBuffer* root = &pack->backupRootPath;
+  const char* given = options->backupRoot.text;
   if (!options->backupGiven) {
     if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
-      return Fail(counters, "ERROR: default backup path is too long.\n");
+      return ReportError(counters, "ERROR: default backup path is too long.\n");
     }
-  } else if (IsAbsolutePath(options->backupRoot)) {
-    if (!FormatComplete(FormatBounded(root, kPathBufferSize, "%s", options->backupRoot),
-                        kPathBufferSize)) {
-      return Fail(counters, "ERROR: /BACKUP path is too long.\n");
-    }
-  } else if (!JoinPath(root, homeDir, options->backupRoot)) {
-    return Fail(counters, "ERROR: /BACKUP path is too long.\n");
+  } else if (IsAbsolutePath(given) ? !CopyPath(root, given) : !JoinPath(root, homeDir, given)) {
+    return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
   }
-  TrimTrailingSeparators(root);
+  TrimTrailingSeparators(root->text);
   return true;
 }
 
@@ -105,10 +94,9 @@ bool MakeDirectoryIfMissing(const char* path) {
 // Applies action to every directory of the root that may be created (never a
 // drive root, a UNC server or share), outermost first, then to the root itself.
 bool ForEachRootDirectory(const char* root, bool (*action)(const char* dir)) {
-  char prefix[kPathBufferSize];
-  if (!FormatComplete(FormatBounded(prefix, sizeof prefix, "%s", root), sizeof prefix)) {
-    return false;
-  }
+  PathBuffer buffer;
+  if (!CopyPath(&buffer, root)) return false;
+  char* prefix = buffer.text;
   for (size_t i = FirstCreatableIndex(root); prefix[i] != '\0'; ++i) {
     if (!IsSeparator(prefix[i])) continue;
     const char separator = prefix[i];
@@ -131,8 +119,8 @@ bool CreateDirectoryChain(const char* root) {
 bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
                             const char* messageDir) {
   return platform::FlushDirectoryToDisk(workDir) && platform::FlushDirectoryToDisk(messageDir) &&
-         platform::FlushDirectoryToDisk(pack->backupDirPath) &&
-         ForEachRootDirectory(pack->backupRootPath, platform::FlushDirectoryToDisk);
+         platform::FlushDirectoryToDisk(pack->backupDirPath.text) &&
+         ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);
 }
 
 // A new directory named after the start time; a taken name gets the first free
@@ -140,70 +128,69 @@ bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
 bool CreateTimestampedDirectory(const struct tm* startTime, PackContext* pack) {
   char name[kDirectoryNameSize];
   if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
-  if (!JoinPath(pack->backupDirPath, pack->backupRootPath, name)) return false;
-  uint32_t error = platform::MakeDirectory(pack->backupDirPath);
+  if (!JoinPath(&pack->backupDirPath, pack->backupRootPath.text, name)) return false;
+  uint32_t error = platform::MakeDirectory(pack->backupDirPath.text);
   for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
                             suffix <= kLastDirectorySuffix;
        ++suffix) {
     char suffixed[kDirectoryNameSize];
     if (!FormatComplete(FormatBounded(suffixed, sizeof suffixed, "%s-%03u", name, suffix),
                         sizeof suffixed) ||
-        !JoinPath(pack->backupDirPath, pack->backupRootPath, suffixed)) {
+        !JoinPath(&pack->backupDirPath, pack->backupRootPath.text, suffixed)) {
       return false;
     }
-    error = platform::MakeDirectory(pack->backupDirPath);
+    error = platform::MakeDirectory(pack->backupDirPath.text);
   }
   return error == 0;
 }
 
-bool CreateBackupTree(const struct tm* startTime, PackContext* pack, char* workDir,
-                      char* messageDir) {
+bool CreateBackupTree(const struct tm* startTime, PackContext* pack, PathBuffer* workDir,
+                      PathBuffer* messageDir) {
   return CreateTimestampedDirectory(startTime, pack) &&
-         JoinPath(workDir, pack->backupDirPath, "WORK") &&
-         JoinPath(messageDir, pack->backupDirPath, "MESSAGE") && EnsureDirectory(workDir) &&
-         IsDirectory(workDir) && EnsureDirectory(messageDir) && IsDirectory(messageDir);
+         JoinPath(workDir, pack->backupDirPath.text, "WORK") &&
+         JoinPath(messageDir, pack->backupDirPath.text, "MESSAGE") &&
+         EnsureDirectory(workDir->text) && IsDirectory(workDir->text) &&
+         EnsureDirectory(messageDir->text) && IsDirectory(messageDir->text);
 }
 
 // One verified copy into the backup, readable by its owner alone.
 bool BackupFile(const char* source, const char* backupArea, const char* name,
                 const FileSnapshot* expected) {
-  char destination[kPathBufferSize];
-  return JoinPath(destination, backupArea, name) &&
-         CopyFileVerified(source, destination, expected) &&
-         platform::MakeFileOwnerOnly(destination);
+  PathBuffer destination;
+  return JoinPath(&destination, backupArea, name) &&
+         CopyFileVerified(source, destination.text, expected) &&
+         platform::MakeFileOwnerOnly(destination.text);
 }
 
 bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
                        const LmrInventory* inventory, const PackContext* pack,
                        const char* workDir, const char* messageDir, RunCounters* counters) {
-  if (!BackupFile(live->usersDat.path, workDir, "QVUSERS.DAT", &live->usersDat) ||
-      !BackupFile(live->usersPtr.path, workDir, "QVUSERS.PTR", &live->usersPtr) ||
+  if (!BackupFile(live->usersDat.path.text, workDir, "QVUSERS.DAT", &live->usersDat) ||
+      !BackupFile(live->usersPtr.path.text, workDir, "QVUSERS.PTR", &live->usersPtr) ||
       !BackupFile(whosOnPath, workDir, "QVWHOSON.DAT", &live->whosOn)) {
-    return Fail(counters, "ERROR: verified backup failed for WORK database files.\n");
+    return ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
   }
   if (pack->purgedLogExisted &&
-      !BackupFile(pack->purgedLogPath, workDir, "QVPURGED.USR", &pack->purgedLogSnapshot)) {
-    return Fail(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
+      !BackupFile(pack->purgedLogPath.text, workDir, "QVPURGED.USR", &pack->purgedLogSnapshot)) {
+    return ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
   }
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!BackupFile(entry->path, messageDir, entry->name, &entry->liveSnapshot)) {
-      Tee("ERROR: verified backup failed for %s.\n", entry->name);
-      ++counters->errors;
-      return false;
+    if (!BackupFile(entry->path.text, messageDir, entry->name, &entry->liveSnapshot)) {
+      return ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
     }
   }
   return true;
 }
 
 bool WriteRestoreWarning(const PackContext* pack, RunCounters* counters) {
-  char path[kPathBufferSize];
+  PathBuffer path;
   char text[kRestoreWarningSize];
-  if (!JoinPath(path, pack->backupDirPath, "RESTORE_WARNING.TXT") ||
+  if (!JoinPath(&path, pack->backupDirPath.text, "RESTORE_WARNING.TXT") ||
       !FormatComplete(FormatBounded(text, sizeof text, kRestoreWarningFormat, kProgramVersion),
                       sizeof text) ||
-      !WriteTextFileFlushed(path, text) || !platform::MakeFileOwnerOnly(path)) {
-    return Fail(counters, "ERROR: cannot create backup restore warning.\n");
+      !WriteTextFileFlushed(path.text, text) || !platform::MakeFileOwnerOnly(path.text)) {
+    return ReportError(counters, "ERROR: cannot create backup restore warning.\n");
   }
   return true;
 }
@@ -216,18 +203,16 @@ bool WriteManifestEntries(FILE* stream, const LiveSnapshots* live,
       !WriteManifestEntry(stream, "WORK", "QVUSERS.DAT", &live->usersDat) ||
       !WriteManifestEntry(stream, "WORK", "QVUSERS.PTR", &live->usersPtr) ||
       !WriteManifestEntry(stream, "WORK", "QVWHOSON.DAT", &live->whosOn)) {
-    return Fail(counters, "ERROR: cannot write backup manifest.\n");
+    return ReportError(counters, "ERROR: cannot write backup manifest.\n");
   }
   if (pack->purgedLogExisted &&
       !WriteManifestEntry(stream, "WORK", "QVPURGED.USR", &pack->purgedLogSnapshot)) {
-    return Fail(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
+    return ReportError(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
   }
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
     if (!WriteManifestEntry(stream, "MESSAGE", entry->name, &entry->liveSnapshot)) {
-      Tee("ERROR: cannot write %s manifest entry.\n", entry->name);
-      ++counters->errors;
-      return false;
+      return ReportError(counters, "ERROR: cannot write %s manifest entry.\n", entry->name);
     }
   }
   return true;
@@ -235,20 +220,21 @@ bool WriteManifestEntries(FILE* stream, const LiveSnapshots* live,
 
 bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
                    const PackContext* pack, RunCounters* counters) {
-  char path[kPathBufferSize];
-  if (!JoinPath(path, pack->backupDirPath, "MANIFEST.TXT")) {
-    return Fail(counters, "ERROR: backup manifest path is too long.\n");
+  PathBuffer path;
+  if (!JoinPath(&path, pack->backupDirPath.text, "MANIFEST.TXT")) {
+    return ReportError(counters, "ERROR: backup manifest path is too long.\n");
   }
-  FILE* stream = fopen(path, "wb");
-  if (stream == nullptr) return Fail(counters, "ERROR: cannot write backup manifest.\n");
+  FILE* stream = fopen(path.text, "wb");
+  if (stream == nullptr) return ReportError(counters, "ERROR: cannot write backup manifest.\n");
   if (!WriteManifestEntries(stream, live, inventory, pack, counters)) {
     fclose(stream);
     return false;
   }
   const bool flushed = fflush(stream) == 0;
   const bool closed = fclose(stream) == 0;
-  if (!flushed || !closed || !FlushFileToDisk(path) || !platform::MakeFileOwnerOnly(path)) {
-    return Fail(counters, "ERROR: cannot finalize backup manifest.\n");
+  if (!flushed || !closed || !FlushFileToDisk(path.text) ||
+      !platform::MakeFileOwnerOnly(path.text)) {
+    return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
   return true;
 }
@@ -275,10 +261,9 @@ bool EnsureDirectory(const char* path) {
 bool WriteManifestEntry(FILE* stream, const char* area, const char* name,
                         const FileSnapshot* snapshot) {
   char line[kManifestLineSize];
-  const int result = FormatBounded(line, sizeof line,
-                                   "%-8s %-20s size=%" PRIu64 " fnv1a64=%016" PRIX64
-                                   " source=%s\r\n",
-                                   area, name, snapshot->size, snapshot->hash, snapshot->path);
+  const int result = FormatBounded(
+      line, sizeof line, "%-8s %-20s size=%" PRIu64 " fnv1a64=%016" PRIX64 " source=%s\r\n", area,
+      name, snapshot->size, snapshot->hash, snapshot->path.text);
   if (!FormatComplete(result, sizeof line)) return false;
   const size_t length = strlen(line);
   return fwrite(line, 1, length, stream) == length;
@@ -291,46 +276,43 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   const uint64_t needed = BackupSpaceNeeded(live, inventory, pack);
   if (!ResolveBackupRoot(homeDir, options, pack, counters)) return false;
 
-  if (!CreateDirectoryChain(pack->backupRootPath)) {
-    Tee("ERROR: cannot create or access backup root: %s\n", pack->backupRootPath);
-    ++counters->errors;
-    return false;
+  if (!CreateDirectoryChain(pack->backupRootPath.text)) {
+    return ReportError(counters, "ERROR: cannot create or access backup root: %s\n",
+                       pack->backupRootPath.text);
   }
 
   uint64_t available = 0;
-  if (!platform::FreeBytesAvailable(pack->backupRootPath, &available)) {
-    Tee("ERROR: cannot determine free space at backup root: %s\n", pack->backupRootPath);
-    ++counters->errors;
-    return false;
+  if (!platform::FreeBytesAvailable(pack->backupRootPath.text, &available)) {
+    return ReportError(counters, "ERROR: cannot determine free space at backup root: %s\n",
+                       pack->backupRootPath.text);
   }
   if (available < needed) {
-    Tee("ERROR: insufficient backup space. Need at least %" PRIu64 " bytes; available %" PRIu64
-        ".\n",
-        needed, available);
-    ++counters->errors;
-    return false;
+    return ReportError(counters,
+                       "ERROR: insufficient backup space. Need at least %" PRIu64
+                       " bytes; available %" PRIu64 ".\n",
+                       needed, available);
   }
 
-  char workDir[kPathBufferSize];
-  char messageDir[kPathBufferSize];
-  if (!CreateBackupTree(startTime, pack, workDir, messageDir)) {
-    Tee("ERROR: cannot create timestamped backup directory tree under %s.\n",
-        pack->backupRootPath);
-    ++counters->errors;
-    return false;
+  PathBuffer workDir;
+  PathBuffer messageDir;
+  if (!CreateBackupTree(startTime, pack, &workDir, &messageDir)) {
+    return ReportError(counters,
+                       "ERROR: cannot create timestamped backup directory tree under %s.\n",
+                       pack->backupRootPath.text);
   }
 
-  if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, workDir, messageDir, counters) ||
+  if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, workDir.text, messageDir.text,
+                         counters) ||
       !WriteRestoreWarning(pack, counters) || !WriteManifest(live, inventory, pack, counters)) {
     return false;
   }
-  if (!FlushBackupDirectories(pack, workDir, messageDir)) {
-    return Fail(counters, "ERROR: cannot finalize backup manifest.\n");
+  if (!FlushBackupDirectories(pack, workDir.text, messageDir.text)) {
+    return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
 
-  pack->backupDone = 1;
-  Tee("Backup root:        %s\n", pack->backupRootPath);
-  Tee("Backup directory:   %s\n", pack->backupDirPath);
+  pack->backupDone = true;
+  Tee("Backup root:        %s\n", pack->backupRootPath.text);
+  Tee("Backup directory:   %s\n", pack->backupDirPath.text);
   Tee("Verified backup result: PASS\n");
   return true;
 }

@@ -29,6 +29,10 @@ constexpr uint32_t kErrorFilenameTooLong = 206;
 
 // The separator the program inserts when it joins a directory and a name.
 extern const char kPathSeparator;
+// True for '\\' and '/', which both count as separators on every platform.
+bool IsSeparator(char c);
+// Copies source into dest (size bytes), cut to fit; always NUL-terminated.
+void CopyBounded(char* dest, size_t size, const char* source);
 // True where a path starting with a single '/' is absolute (POSIX).
 extern const bool kSingleSlashIsAbsolute;
 

@@ -1,21 +1,22 @@
 // POSIX backend of the platform layer. Error codes are the Windows codes for the
 // same condition, so that every message reads as it does on Windows.
-#include "platform/platform.h"
-
-#include <atomic>
-#include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/platform.h"
 
 namespace platform {
 
@@ -24,8 +25,6 @@ const bool kSingleSlashIsAbsolute = true;
 const FileHandle kInvalidHandle = -1;
 
 namespace {
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // Splits the first len characters of path after their last separator: the
 // directory part goes into dir (size bytes; "." when there is no separator, "/"
@@ -286,12 +285,6 @@ bool MatchesPattern(const char* pattern, const char* name) {
   return *pattern == '\0';
 }
 
-void CopyBounded(char* dest, size_t size, const char* source) {
-  size_t len = strnlen(source, size - 1);
-  memcpy(dest, source, len);
-  dest[len] = '\0';
-}
-
 // True when `name` should be listed as a directory (anything but a regular file).
 // An entry that cannot be examined is listed as a file, so that the program's own
 // checks meet it and stop rather than pass it over.
@@ -312,8 +305,10 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
   const char* namePattern = patternPath + nameStart;
   if (strlen(namePattern) >= sizeof(PosixSearch::namePattern)) return false;
 
-  PosixSearch* state = static_cast<PosixSearch*>(calloc(1, sizeof(PosixSearch)));
-  if (state == nullptr) return false;
+  std::unique_ptr<PosixSearch> state(new (std::nothrow) PosixSearch());
+  // Out of memory is a failed listing, never an empty one.
+  search->failed = !state;
+  if (!state) return false;
   state->dir = opendir(dirPath);
   if (state->dir == nullptr) {
     // A missing directory lists nothing; one that exists but cannot be read fails.
@@ -323,11 +318,10 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
     const int openError = errno;
     search->failed =
         (openError != ENOENT && openError != ENOTDIR) || IsExistingDirectory(dirPath);
-    free(state);
     return false;
   }
   CopyBounded(state->namePattern, sizeof state->namePattern, namePattern);
-  search->state = state;
+  search->state = state.release();
   if (FindNextEntry(search, entry)) return true;
   bool failed = search->failed;
   EndSearch(search);
@@ -356,7 +350,7 @@ void EndSearch(DirectorySearch* search) {
   PosixSearch* state = static_cast<PosixSearch*>(search->state);
   if (state == nullptr) return;
   closedir(state->dir);
-  free(state);
+  delete state;
   search->state = nullptr;
 }
 

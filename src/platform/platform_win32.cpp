@@ -2,12 +2,13 @@
 // written for, and _getch from the runtime.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#include <conio.h>
 #include <windows.h>
 
-#include <conio.h>
-
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -28,12 +29,6 @@ uint32_t LastErrorOfFailure() {
 }
 
 HANDLE ToHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
-
-void CopyBounded(char* dest, size_t size, const char* source) {
-  size_t len = strnlen(source, size - 1);
-  memcpy(dest, source, len);
-  dest[len] = '\0';
-}
 
 }  // namespace
 
@@ -208,3 +203,14 @@ bool StdoutIsConsole() {
 int ReadKeyNoEcho() { return _getch(); }
 
 }  // namespace platform
+
+// The program allocates only with new (std::nothrow) and never uses exceptions.
+// The static runtime's nothrow forms call the throwing ones inside a try block,
+// which links the whole exception machinery into the EXE; these replacements
+// answer null from malloc directly. The runtime's delete frees with free.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  return malloc(size != 0 ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  return malloc(size != 0 ? size : 1);
+}

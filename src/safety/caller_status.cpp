@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "base/output.h"
 #include "safety/file_snapshot.h"
@@ -33,50 +34,38 @@ bool ReportActiveCallers(const unsigned char* records) {
   return anyActive;
 }
 
-bool CountFailure(RunCounters* counters) {
-  counters->errors++;
-  return false;
-}
-
 }  // namespace
 
 bool CheckCallerStatus(const char* path, RunCounters* counters) {
   uint64_t size = 0;
   if (!GetRegularFileSize(path, &size)) {
-    Tee("SAFETY ERROR: QVWHOSON.DAT is missing: %s\n", path);
-    return CountFailure(counters);
+    return ReportError(counters, "SAFETY ERROR: QVWHOSON.DAT is missing: %s\n", path);
   }
   Tee("Caller-status file:  %s (%" PRIu64 " bytes)\n", path, size);
   if (size != kWhosOnSize) {
-    Tee("SAFETY ERROR: QVWHOSON.DAT must be exactly %u bytes (256 x 6-byte records).\n",
+    return ReportError(
+        counters, "SAFETY ERROR: QVWHOSON.DAT must be exactly %u bytes (256 x 6-byte records).\n",
         kWhosOnSize);
-    return CountFailure(counters);
   }
 
   FILE* stream = fopen(path, "rb");
   if (stream == nullptr) {
-    Tee("SAFETY ERROR: cannot open QVWHOSON.DAT: %s\n", strerror(errno));
-    return CountFailure(counters);
+    return ReportError(counters, "SAFETY ERROR: cannot open QVWHOSON.DAT: %s\n", strerror(errno));
   }
-  unsigned char* records = static_cast<unsigned char*>(malloc(kWhosOnSize));
-  if (records == nullptr) {
+  std::unique_ptr<unsigned char[]> records(new (std::nothrow) unsigned char[kWhosOnSize]);
+  if (!records) {
     fclose(stream);
-    Tee("SAFETY ERROR: out of memory reading QVWHOSON.DAT.\n");
-    return CountFailure(counters);
+    return ReportError(counters, "SAFETY ERROR: out of memory reading QVWHOSON.DAT.\n");
   }
-  if (fread(records, 1, kWhosOnSize, stream) != kWhosOnSize) {
-    free(records);
+  if (fread(records.get(), 1, kWhosOnSize, stream) != kWhosOnSize) {
     fclose(stream);
-    Tee("SAFETY ERROR: short read from QVWHOSON.DAT.\n");
-    return CountFailure(counters);
+    return ReportError(counters, "SAFETY ERROR: short read from QVWHOSON.DAT.\n");
   }
   fclose(stream);
 
-  const bool anyActive = ReportActiveCallers(records);
-  free(records);
-  if (anyActive) {
-    Tee("QVCULLDB32 will not scan the user database while a caller may be active.\n");
-    return CountFailure(counters);
+  if (ReportActiveCallers(records.get())) {
+    return ReportError(
+        counters, "QVCULLDB32 will not scan the user database while a caller may be active.\n");
   }
   Tee("Caller safety check: CLEAR\n");
   return true;

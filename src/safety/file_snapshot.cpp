@@ -1,9 +1,11 @@
 // File identity by size and FNV-1a 64-bit hash, and the shared file routines.
 #include "safety/file_snapshot.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "base/output.h"
 #include "platform/platform.h"
 
 uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
@@ -15,50 +17,51 @@ uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
   return h;
 }
 
-uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok) {
-  *ok = 0;
+bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
   FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) return 0;
+  if (stream == nullptr) return false;
 
   // One fixed buffer: files of any size hash in constant memory.
   unsigned char buffer[kCopyBufferSize];
-  uint64_t hash = kFnvOffsetBasis;
+  uint64_t running = kFnvOffsetBasis;
   uint64_t count = 0;
   size_t got;
   while ((got = fread(buffer, 1, sizeof buffer, stream)) != 0) {
-    hash = Fnv1a64Update(hash, buffer, got);
+    running = Fnv1a64Update(running, buffer, got);
     count += got;
   }
   const bool readError = ferror(stream) != 0;
   fclose(stream);
-  if (readError) return 0;
+  if (readError) return false;
 
   *size = count;
-  *ok = 1;
-  return hash;
+  *hash = running;
+  return true;
 }
 
-uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot) {
-  memset(snapshot, 0, sizeof *snapshot);
-  const size_t length = strlen(path);
-  const size_t kept = length < sizeof snapshot->path ? length : sizeof snapshot->path - 1;
-  memcpy(snapshot->path, path, kept);
+bool TakeSnapshot(const char* path, FileSnapshot* snapshot) {
+  *snapshot = {};
+  platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, path);
   // A path cut to fit would name another file: such a snapshot stays unusable.
-  if (kept != length) return 0;
-  snapshot->hash = HashFileFnv1a64(path, &snapshot->size, &snapshot->ok);
+  if (strlen(path) >= sizeof snapshot->path.text) return false;
+  snapshot->ok = HashFileFnv1a64(path, &snapshot->size, &snapshot->hash);
   return snapshot->ok;
 }
 
 bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
-  if (snapshot->ok != 1) return false;
   uint64_t size = 0;
-  uint32_t ok = 0;
-  const uint64_t hash = HashFileFnv1a64(path, &size, &ok);
-  return ok == 1 && size == snapshot->size && hash == snapshot->hash;
+  uint64_t hash = 0;
+  return snapshot->ok && HashFileFnv1a64(path, &size, &hash) && size == snapshot->size &&
+         hash == snapshot->hash;
 }
 
 bool SnapshotMatches(const FileSnapshot* snapshot) {
-  return FileMatchesSnapshot(snapshot->path, snapshot);
+  return FileMatchesSnapshot(snapshot->path.text, snapshot);
+}
+
+bool CheckSnapshot(const FileSnapshot* snapshot, const char* name, const char* format,
+                   RunCounters* counters) {
+  return SnapshotMatches(snapshot) || ReportError(counters, format, name);
 }
 
 bool GetRegularFileSize(const char* path, uint64_t* size) {
@@ -89,7 +92,6 @@ bool WriteString(FILE* stream, const char* text) {
 // The copy's stream hands the system one large write where the copy loop gives it
 // many 32768-byte blocks: the same bytes, for less work per byte.
 static constexpr size_t kCopyStreamBufferSize = 262144;
-static char g_copyStreamBuffer[kCopyStreamBufferSize];
 
 void PaceWriteback(FILE* stream, WritebackPacer* pacer, size_t written) {
   constexpr uint64_t kWritebackStep = 1048576;
@@ -121,19 +123,20 @@ bool CopyFileVerified(const char* source, const char* destination, const FileSna
   // Every copy (backup, staged audit log, restore) holds private data and is
   // its owner's alone until a replace gives it the live file's access; best effort.
   platform::MakeFileOwnerOnly(destination);
-  unsigned char* buffer = static_cast<unsigned char*>(malloc(kCopyBufferSize));
-  if (buffer == nullptr) {
+  // Both buffers outlive the streams, which are closed before the function returns.
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kCopyBufferSize]);
+  std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kCopyStreamBufferSize]);
+  if (!buffer) {
     fclose(in);
     fclose(out);
     RemoveIfRegularFile(destination);
     return false;
   }
-  // A refused buffer only costs speed: the stream keeps its own.
-  setvbuf(out, g_copyStreamBuffer, _IOFBF, sizeof g_copyStreamBuffer);
+  // A refused (or unavailable) buffer only costs speed: the stream keeps its own.
+  if (streamBuffer) setvbuf(out, streamBuffer.get(), _IOFBF, kCopyStreamBufferSize);
 
-  bool written = CopyStream(in, out, buffer);
+  bool written = CopyStream(in, out, buffer.get());
   if (fflush(out) != 0) written = false;
-  free(buffer);
   if (fclose(in) != 0) written = false;
   if (fclose(out) != 0) written = false;
   if (!written || !FlushFileToDisk(destination)) {

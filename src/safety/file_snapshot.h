@@ -6,16 +6,17 @@
 #include <cstdio>
 
 #include "base/paths.h"
+#include "base/run_counters.h"
 
 constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
 constexpr size_t kCopyBufferSize = 32768;
 
 struct FileSnapshot {
-  char path[kPathBufferSize];
+  PathBuffer path;
   uint64_t size;  // bytes read while hashing
   uint64_t hash;  // FNV-1a 64 of the whole content
-  uint32_t ok;    // 1 when opened and read to the end without error
+  bool ok;        // opened and read to the end without error
 };
 
 // The pre-pack snapshots of the three live WORK files.
@@ -28,15 +29,19 @@ struct LiveSnapshots {
 // Continues an FNV-1a 64 hash over len bytes.
 uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len);
 
-// Hash of the whole file; *ok 0 and result 0 on failure (size then untouched).
-uint64_t HashFileFnv1a64(const char* path, uint64_t* size, uint32_t* ok);
+// Size and hash of the whole file; false on failure (size and hash then untouched).
+bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash);
 
 // Clears *snapshot, records path and hashes the file; returns snapshot->ok. A
-// path over 1023 characters is recorded cut short and not hashed (ok 0).
-uint32_t TakeSnapshot(const char* path, FileSnapshot* snapshot);
+// path over 1023 characters is recorded cut short and not hashed (ok false).
+bool TakeSnapshot(const char* path, FileSnapshot* snapshot);
 
 // True when the snapshot is ok and the file at its path still has its size and hash.
 bool SnapshotMatches(const FileSnapshot* snapshot);
+
+// SnapshotMatches, or else reports the file as changed: format has one %s, for name.
+bool CheckSnapshot(const FileSnapshot* snapshot, const char* name, const char* format,
+                   RunCounters* counters);
 
 // True when the file at path has exactly the snapshot's size and hash (the
 // snapshot's own path is not used: it may name a staged file moved away).

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "base/output.h"
 #include "base/paths.h"
@@ -36,15 +37,8 @@ bool IsLmrFileName(const char* name) {
 
 bool AllocateLmrInventory(LmrInventory* inventory) {
   inventory->count = 0;
-  inventory->entries =
-      static_cast<LmrFileEntry*>(calloc(kLmrInventoryCapacity, sizeof(LmrFileEntry)));
+  inventory->entries.reset(new (std::nothrow) LmrFileEntry[kLmrInventoryCapacity]());
   return inventory->entries != nullptr;
-}
-
-void FreeLmrInventory(LmrInventory* inventory) {
-  free(inventory->entries);
-  inventory->entries = nullptr;
-  inventory->count = 0;
 }
 
 // Text order of the lower-cased bytes. Names that differ only in case can both
@@ -62,41 +56,37 @@ static int CompareEntryNames(const void* left, const void* right) {
 
 // Fills *entry for one accepted directory entry; false when it cannot be recorded.
 static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry* entry) {
-  memset(entry, 0, sizeof *entry);
+  *entry = {};
   if (strlen(name) >= sizeof entry->name) return false;
   strcpy(entry->name, name);
-  if (!JoinPath(entry->path, messageDir, name)) return false;
+  if (!JoinPath(&entry->path, messageDir, name)) return false;
 
   platform::PathAttributes attributes;
-  if (!platform::GetPathAttributes(entry->path, &attributes) || attributes.isDirectory) {
+  if (!platform::GetPathAttributes(entry->path.text, &attributes) || attributes.isDirectory) {
     return false;
   }
   if (attributes.size >> 32 != 0) return false;  // 4 GiB or more
   entry->size = attributes.size;
   entry->slotCount = entry->size / kLmrSlotSize;
   entry->remainder = static_cast<uint32_t>(entry->size % kLmrSlotSize);
-  return TakeSnapshot(entry->path, &entry->liveSnapshot) == 1;
+  return TakeSnapshot(entry->path.text, &entry->liveSnapshot);
 }
 
 static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {
-  Tee("ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
-  counters->errors++;
-  return false;
+  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
 }
 
 bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
   inventory->count = 0;
-  char pattern[kPathBufferSize];
-  if (!JoinPath(pattern, messageDir, "QVMSG*.LMR")) {
-    Tee("ERROR: LMR search path is too long.\n");
-    counters->errors++;
-    return false;
+  PathBuffer pattern;
+  if (!JoinPath(&pattern, messageDir, "QVMSG*.LMR")) {
+    return ReportError(counters, "ERROR: LMR search path is too long.\n");
   }
 
   platform::DirectorySearch search;
   platform::DirectoryEntry found;
   // Nothing to list (no match, no directory) is a system without conferences.
-  if (!platform::FindFirstEntry(pattern, &search, &found)) {
+  if (!platform::FindFirstEntry(pattern.text, &search, &found)) {
     return !search.failed || ReportListingFailure(messageDir, counters);
   }
 
@@ -105,9 +95,7 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
     if (inventory->count >= kLmrInventoryCapacity ||
         !RecordLmrFile(messageDir, found.name, &inventory->entries[inventory->count])) {
       platform::EndSearch(&search);
-      Tee("ERROR: failed while recording LMR file %s.\n", found.name);
-      counters->errors++;
-      return false;
+      return ReportError(counters, "ERROR: failed while recording LMR file %s.\n", found.name);
     }
     inventory->count++;
   } while (platform::FindNextEntry(&search, &found));
@@ -116,7 +104,7 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   // An LMR file left out of the inventory would keep its old numbering while the
   // users are renumbered, so a listing that broke off fails the run.
   if (search.failed) return ReportListingFailure(messageDir, counters);
-  qsort(inventory->entries, inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
+  qsort(inventory->entries.get(), inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
   return true;
 }
 
@@ -124,15 +112,14 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
 static void ReportLmrVerdict(const LmrFileEntry* entry, RunCounters* counters) {
   const uint64_t users = counters->userRecords;
   if (entry->remainder != 0) {
-    Tee("  ERROR: misaligned");
-    counters->errors++;
+    ReportError(counters, "  ERROR: misaligned");
   } else if (entry->slotCount >= users) {
     Tee("  OK: capacity %" PRIu64 "; current users occupy slots 1..%" PRIu64, entry->slotCount,
         users);
     if (entry->slotCount == kStandardLmrSlots) Tee(" [standard Quorvex fixed capacity]");
   } else {
-    Tee("  ERROR: only %" PRIu64 " user slots; need at least %" PRIu64, entry->slotCount, users);
-    counters->errors++;
+    ReportError(counters, "  ERROR: only %" PRIu64 " user slots; need at least %" PRIu64,
+                entry->slotCount, users);
   }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/run_counters.h"
 #include "safety/file_snapshot.h"
@@ -13,17 +14,17 @@ constexpr uint64_t kStandardLmrSlots = 9999;
 
 struct LmrFileEntry {
   char name[128];  // as the directory search returned it, e.g. QVMSG1.LMR
-  char path[kPathBufferSize];
+  PathBuffer path;
   uint64_t size;
   uint64_t slotCount;
   uint32_t remainder;
   FileSnapshot liveSnapshot;
-  char stagedPath[kPathBufferSize];  // empty until staged
+  PathBuffer stagedPath;  // empty until staged
   FileSnapshot stagedSnapshot;
 };
 
 struct LmrInventory {
-  LmrFileEntry* entries;  // kLmrInventoryCapacity entries, zero-filled, or null
+  std::unique_ptr<LmrFileEntry[]> entries;  // kLmrInventoryCapacity entries, zero-filled, or null
   uint32_t count;
 };
 
@@ -32,7 +33,6 @@ bool IsLmrFileName(const char* name);
 
 // Allocates the zero-filled 512-entry array; false when out of memory.
 bool AllocateLmrInventory(LmrInventory* inventory);
-void FreeLmrInventory(LmrInventory* inventory);
 
 // Finds, records, snapshots and sorts the LMR files of messageDir. On failure
 // prints and counts its error.

@@ -2,11 +2,8 @@
 // or by the interrupt clean-up. A lock file this run did not create is never touched.
 #include "safety/shared_lock.h"
 
-#include <atomic>
-#include <cstring>
-
-#include "base/output.h"
-#include "base/run_options.h"
+#include "base/cleanup_registry.h"
+#include "base/paths.h"
 #include "platform/platform.h"
 
 namespace {
@@ -14,110 +11,68 @@ namespace {
 constexpr char kLockContent[] =
     "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\n";
 
-// Process-wide, shared with the interrupt clean-up. owned is set only after path
-// and handle are in place, and whoever clears it (release, clean-up) alone closes
-// and deletes, so the two can never both act on the handle. releasing is set
-// while a release that has cleared owned has not yet deleted the file, so that
-// an interrupt in that moment still removes it.
-struct SharedLock {
-  std::atomic<int> owned;
-  std::atomic<int> releasing;
-  char path[kPathBufferSize];
-  platform::FileHandle handle;
-};
-static_assert(std::atomic<int>::is_always_lock_free, "the interrupt clean-up needs a lock-free flag");
-
-SharedLock g_lock = {{0}, {0}, {0}, platform::kInvalidHandle};
-bool g_cleanupInstalled = false;
-std::atomic<void (*)()> g_fileCleanup{nullptr};
-
-// Closes the held handle and deletes the lock file; true when both succeeded.
-// Safe inside the interrupt clean-up: only the two platform calls and plain stores.
-bool CloseAndDeleteLockFile() {
-  bool result = true;
-  if (g_lock.handle != platform::kInvalidHandle) {
-    if (!platform::CloseFileHandle(g_lock.handle)) result = false;
-    g_lock.handle = platform::kInvalidHandle;
-  }
-  if (!platform::RemoveFile(g_lock.path)) result = false;
-  return result;
-}
-
-void LockCleanup() {
-  void (*fileCleanup)() = g_fileCleanup.load();
-  if (fileCleanup != nullptr) fileCleanup();
-  if (g_lock.owned.exchange(0) == 1) {
-    CloseAndDeleteLockFile();
-  } else if (g_lock.releasing.load() == 1) {
-    platform::RemoveFile(g_lock.path);
-  }
-}
+// The path of the last attempt, and the clean-up slot of the held lock (-1 when
+// none): the slot holds the open handle, and whoever takes the slot back, the
+// release or the interrupt clean-up, alone closes and deletes.
+PathBuffer g_lockPath;
+int g_lockSlot = -1;
 
 }  // namespace
 
-void SetInterruptFileCleanup(void (*cleanup)()) { g_fileCleanup.store(cleanup); }
-
-int AcquireSharedLock(const char* path, char* reason, size_t reasonSize) {
+LockResult AcquireSharedLock(const char* path, MessageBuffer* reason) {
   // One lock per run: a second attempt must not repoint the state at another file.
-  if (g_lock.owned.load() == 1) return 0;
-  if (strlen(path) >= sizeof g_lock.path) {
-    FormatBounded(reason, reasonSize, "lock path is too long.");
-    return -1;
-  }
-  strcpy(g_lock.path, path);
-
-  // The clean-up is in place before the lock file exists, and the file counts as
-  // owned from the moment it is created: a Ctrl+C while its content is written
-  // must remove it, not leave a stale lock that blocks every cooperating tool.
-  if (!g_cleanupInstalled) g_cleanupInstalled = platform::InstallInterruptCleanup(LockCleanup);
-  if (!g_cleanupInstalled) {
-    FormatBounded(reason, reasonSize, "could not install Ctrl+C lock cleanup handler.");
-    return -1;
+  if (SharedLockOwned()) return LockResult::AlreadyExists;
+  if (!CopyPath(&g_lockPath, path)) {
+    FailWith(reason, "lock path is too long.");
+    return LockResult::Failed;
   }
 
+  // The clean-up is in place before the lock file exists, and the file is
+  // registered from the moment it is created: a Ctrl+C while its content is
+  // written must remove it, not leave a stale lock that blocks every cooperating tool.
+  if (!InstallCleanupOnInterrupt()) {
+    FailWith(reason, "could not install Ctrl+C lock cleanup handler.");
+    return LockResult::Failed;
+  }
   platform::FileHandle handle = platform::kInvalidHandle;
-  const uint32_t createError = platform::CreateExclusiveFile(g_lock.path, &handle);
+  const uint32_t createError = platform::CreateExclusiveFile(g_lockPath.text, &handle);
   if (createError == platform::kErrorFileExists || createError == platform::kErrorAlreadyExists) {
-    return 0;
+    return LockResult::AlreadyExists;
   }
   if (createError != 0) {
-    FormatBounded(reason, reasonSize, "CreateFile failed with Windows error %lu.",
-                  static_cast<unsigned long>(createError));
-    return -1;
+    FailWith(reason, "CreateFile failed with Windows error %lu.",
+             static_cast<unsigned long>(createError));
+    return LockResult::Failed;
   }
-  g_lock.handle = handle;
-  g_lock.owned.store(1);
+  g_lockSlot = RegisterCleanup(g_lockPath.text, handle);
+  if (g_lockSlot < 0) {  // the table always has room for the lock, taken first
+    platform::CloseFileHandle(handle);
+    platform::RemoveFile(g_lockPath.text);
+    FailWith(reason, "could not install Ctrl+C lock cleanup handler.");
+    return LockResult::Failed;
+  }
 
   const uint32_t writeError = platform::WriteHandle(handle, kLockContent, sizeof kLockContent - 1);
   if (writeError != 0) {
-    if (g_lock.owned.exchange(0) == 1) CloseAndDeleteLockFile();
-    FormatBounded(reason, reasonSize, "could not initialize lock file (Windows error %lu).",
-                  static_cast<unsigned long>(writeError));
-    return -1;
+    ReleaseSharedLock();
+    FailWith(reason, "could not initialize lock file (Windows error %lu).",
+             static_cast<unsigned long>(writeError));
+    return LockResult::Failed;
   }
-  return 1;
+  return LockResult::Acquired;
 }
 
 bool ReleaseSharedLock() {
-  g_lock.releasing.store(1);
-  if (g_lock.owned.exchange(0) != 1) {
-    g_lock.releasing.store(0);
-    return true;
-  }
-  const bool released = CloseAndDeleteLockFile();
-  g_lock.releasing.store(0);
-  return released;
+  const int slot = g_lockSlot;
+  g_lockSlot = -1;
+  return ReleaseCleanupSlot(slot);
 }
 
 bool IsSharedLockHeld() {
   platform::PathAttributes attributes;
-  return g_lock.owned.load() == 1 && platform::GetPathAttributes(g_lock.path, &attributes);
+  return SharedLockOwned() && platform::GetPathAttributes(g_lockPath.text, &attributes);
 }
 
-bool SharedLockOwned() {
-  return g_lock.owned.load() == 1;
-}
+bool SharedLockOwned() { return CleanupSlotHeld(g_lockSlot); }
 
-const char* SharedLockPath() {
-  return g_lock.path;
-}
+const char* SharedLockPath() { return g_lockPath.text; }

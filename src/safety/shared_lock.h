@@ -2,16 +2,18 @@
 // tools: whoever creates it first may work on the shared files.
 #pragma once
 
-#include <cstddef>
+#include "base/output.h"
 
-// 1 acquired; 0 the lock file already exists (nothing created or removed);
-// -1 any other failure, with a one-line reason in reason (reasonSize bytes).
-// While this run holds a lock, a further attempt returns 0 and changes nothing.
-int AcquireSharedLock(const char* path, char* reason, size_t reasonSize);
+enum class LockResult {
+  Acquired,
+  AlreadyExists,  // nothing created or removed
+  Failed,         // with a one-line reason
+};
 
-// Also runs cleanup on an interrupt, before the lock file is removed, so that
-// cooperating tools stay out until it is done. cleanup must be async-signal-safe.
-void SetInterruptFileCleanup(void (*cleanup)());
+// Creates the lock file exclusively and registers it with the interrupt
+// clean-up. While this run holds a lock, a further attempt returns
+// AlreadyExists and changes nothing.
+LockResult AcquireSharedLock(const char* path, MessageBuffer* reason);
 
 // True when the lock was not held, or closing and deleting both succeeded.
 bool ReleaseSharedLock();

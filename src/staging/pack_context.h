@@ -1,30 +1,32 @@
 // The one record of a write run's write phase, from the purge map through the
-// staged files to the backup and rollback flags. Cleared at the start of the run.
+// staged files to the backup and rollback flags. Value-initialised with the run.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "base/paths.h"
 #include "safety/file_snapshot.h"
 
 struct PackContext {
-  unsigned char* purgeMap;  // one byte per user, index user number - 1, nonzero = purge
+  // One byte per user, index user number - 1, nonzero = purge.
+  std::unique_ptr<unsigned char[]> purgeMap;
   uint32_t userCount;
   uint32_t purgeCount;
   uint32_t retainedCount;
-  char stagedDatPath[kPathBufferSize];
-  char stagedPtrPath[kPathBufferSize];
-  char purgedLogPath[kPathBufferSize];
-  char stagedPurgedLogPath[kPathBufferSize];
-  uint32_t purgedLogExisted;
+  PathBuffer stagedDatPath;
+  PathBuffer stagedPtrPath;
+  PathBuffer purgedLogPath;
+  PathBuffer stagedPurgedLogPath;
+  bool purgedLogExisted;
   FileSnapshot purgedLogSnapshot;
   FileSnapshot stagedDatSnapshot;
   FileSnapshot stagedPtrSnapshot;
   FileSnapshot stagedPurgedLogSnapshot;
   // Backup half: filled by the verified backup and the rollback.
-  char backupRootPath[kPathBufferSize];
-  char backupDirPath[kPathBufferSize];
-  uint32_t backupDone;
-  uint32_t rollbackStarted;
-  uint32_t rollbackOk;
+  PathBuffer backupRootPath;
+  PathBuffer backupDirPath;
+  bool backupDone;
+  bool rollbackStarted;
+  bool rollbackOk;
 };

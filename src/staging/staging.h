@@ -20,10 +20,6 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
 // Deletes every staged file the context and the inventory name that still exists.
 void RemoveStagedFiles(const PackContext* pack, const LmrInventory* inventory);
 
-// Lets an interrupt delete the staged files that pack and inventory name;
-// (nullptr, nullptr) ends the watch, before either record is freed.
-void WatchStagedFilesOnInterrupt(const PackContext* pack, const LmrInventory* inventory);
-
-// The interrupt side of the cleanup (async-signal-safe): deletes every complete
-// staged name being watched.
-void RemoveStagedFilesOnInterrupt();
+// Deletes a staged file or copy when it is a regular file, and unregisters it
+// from the interrupt clean-up.
+void DiscardStagedFile(const char* path);

@@ -1,47 +1,94 @@
-// Stream routines shared by the staging steps.
+// The streams of a staging step.
 #include "staging/staging_streams.h"
 
 #include <cerrno>
+#include <new>
 
+#include "base/cleanup_registry.h"
 #include "platform/platform.h"
+#include "staging/staging.h"
 
-FILE* OpenStagingStream(const char* path, const char* mode, int* firstError) {
+namespace {
+
+StagingStream* OpenStream(StagingStreams* streams, const char* path, const char* mode) {
+  StagingStream* stream = &streams->stream[streams->count++];
   errno = 0;
-  FILE* stream = fopen(path, mode);
-  if (stream == nullptr && *firstError == 0) *firstError = errno != 0 ? errno : EIO;
+  stream->file = fopen(path, mode);
+  // The first failure names the reason, even when a later open succeeds and changes errno.
+  if (stream->file == nullptr && streams->firstError == 0) {
+    streams->firstError = errno != 0 ? errno : EIO;
+  }
   return stream;
 }
 
-FILE* CreateReplacementStream(const char* path, int* firstError) {
-  FILE* stream = OpenStagingStream(path, "wb", firstError);
+void DiscardStagedFiles(const StagingStreams* streams) {
+  for (int i = 0; i < streams->count; ++i) {
+    if (streams->stream[i].stagedPath != nullptr) DiscardStagedFile(streams->stream[i].stagedPath);
+  }
+}
+
+}  // namespace
+
+StagingStreams::~StagingStreams() {
+  for (int i = 0; i < count; ++i) {
+    if (stream[i].file != nullptr) fclose(stream[i].file);
+  }
+  DiscardStagedFiles(this);
+}
+
+StagingStream* OpenStagingInput(StagingStreams* streams, const char* path) {
+  return OpenStream(streams, path, "rb");
+}
+
+StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath, const char* mode,
+                                 bool ownerOnly) {
+  StagingStream* stream = OpenStream(streams, stagedPath, mode);
+  stream->stagedPath = stagedPath;
   // The user files hold private data: the copy must not be readable by others
   // while the run stages it (or after a crash). Best effort: a refused change
   // leaves the default mode, and the commit gives the file the live file's mode.
-  if (stream != nullptr) platform::MakeFileOwnerOnly(path);
+  if (ownerOnly && stream->file != nullptr) platform::MakeFileOwnerOnly(stagedPath);
   return stream;
 }
 
-void UseStagingBuffer(FILE* stream, char* buffer) {
-  // A refused buffer only costs speed: the stream then keeps its default one.
-  setvbuf(stream, buffer, _IOFBF, kStagingStreamBufferSize);
+void UseStagingBuffer(StagingStream* stream) {
+  if (stream->file == nullptr) return;
+  stream->buffer.reset(new (std::nothrow) char[kStagingStreamBufferSize]);
+  if (stream->buffer) setvbuf(stream->file, stream->buffer.get(), _IOFBF, kStagingStreamBufferSize);
 }
 
-void CloseIfOpen(FILE** stream) {
-  if (*stream == nullptr) return;
-  fclose(*stream);
-  *stream = nullptr;
+bool ReadExactly(StagingStream* stream, void* data, size_t len) {
+  return fread(data, 1, len, stream->file) == len;
 }
 
-bool CloseStream(FILE** stream) {
-  const bool closed = fclose(*stream) == 0;
-  *stream = nullptr;
+bool WriteStaged(StagingStream* stream, const void* data, size_t len) {
+  if (fwrite(data, 1, len, stream->file) != len) return false;
+  PaceWriteback(stream->file, &stream->pacer, len);
+  return true;
+}
+
+bool FinishStagingStreams(StagingStreams* streams) {
+  for (int i = 0; i < streams->count; ++i) {
+    StagingStream& stream = streams->stream[i];
+    if (stream.stagedPath == nullptr ? ferror(stream.file) != 0 : fflush(stream.file) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CloseStagingStreams(StagingStreams* streams) {
+  bool closed = true;
+  for (int i = 0; i < streams->count; ++i) {
+    closed = fclose(streams->stream[i].file) == 0 && closed;
+    streams->stream[i].file = nullptr;
+  }
+  if (!closed) DiscardStagedFiles(streams);
+  streams->count = 0;
   return closed;
 }
 
-bool ReadExactly(FILE* stream, void* data, size_t len) {
-  return fread(data, 1, len, stream) == len;
-}
-
-bool WriteExactly(FILE* stream, const void* data, size_t len) {
-  return fwrite(data, 1, len, stream) == len;
+void DiscardStagedFile(const char* path) {
+  RemoveIfRegularFile(path);
+  UnregisterCleanup(path);
 }

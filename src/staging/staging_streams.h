@@ -1,33 +1,59 @@
-// Stream routines shared by the staging steps: every staged file is built
-// through stdio streams opened side by side with the live files they replace.
+// The streams of a staging step: the live files it reads and the staged files it
+// writes beside them, each with its own stdio buffer and writeback pacing.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
+
+#include "safety/file_snapshot.h"
 
 // stdio buffer given to the streams of a rebuild: fewer, larger system calls
 // when user and LMR files are large.
 constexpr size_t kStagingStreamBufferSize = 65536;
+constexpr int kMaxStagingStreams = 4;
 
-// Opens path in mode. A failure keeps its errno in *firstError unless an earlier
-// open of the same step already failed, so that the message names the first
-// reason even when a later open succeeds and changes errno.
-FILE* OpenStagingStream(const char* path, const char* mode, int* firstError);
+struct StagingStream {
+  FILE* file = nullptr;
+  const char* stagedPath = nullptr;  // an output's staged file; null for an input
+  std::unique_ptr<char[]> buffer;    // released only after the stream is closed
+  WritebackPacer pacer = {};
+};
 
-// Creates (or truncates) the staged file that will replace an existing live
-// file, private to its owner until the commit gives it the live file's access.
-FILE* CreateReplacementStream(const char* path, int* firstError);
+// The streams of one step, in the order they were opened, inputs first. A step
+// that ends without CloseStagingStreams abandons them: every open stream is
+// closed, ignoring the result, and every staged file is removed.
+struct StagingStreams {
+  StagingStream stream[kMaxStagingStreams];
+  int count = 0;
+  int firstError = 0;  // errno of the first open that failed, for the message
 
-// Gives a freshly opened stream the buffer (kStagingStreamBufferSize bytes),
-// which must outlive the stream. Without it the stream keeps its own buffer.
-void UseStagingBuffer(FILE* stream, char* buffer);
+  StagingStreams() = default;
+  StagingStreams(const StagingStreams&) = delete;
+  StagingStreams& operator=(const StagingStreams&) = delete;
+  ~StagingStreams();
+};
 
-// Failure paths: closes *stream when it is open, ignoring the result.
-void CloseIfOpen(FILE** stream);
+// Opens a live file for reading; the result's file is null when the open failed.
+StagingStream* OpenStagingInput(StagingStreams* streams, const char* path);
 
-// Closes *stream (which must be open) and clears it; false when fclose failed.
-bool CloseStream(FILE** stream);
+// Opens a staged file with mode ("wb" or "ab"); ownerOnly makes a new
+// replacement private to its owner until the commit gives it the live file's
+// access. The result's file is null when the open failed.
+StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath, const char* mode,
+                                 bool ownerOnly);
 
-// Exactly len bytes, or false.
-bool ReadExactly(FILE* stream, void* data, size_t len);
-bool WriteExactly(FILE* stream, const void* data, size_t len);
+// Gives an open stream a kStagingStreamBufferSize buffer; without one (out of
+// memory, or refused) the stream keeps its own.
+void UseStagingBuffer(StagingStream* stream);
+
+// Exactly len bytes, or false. A write also paces the stream's writeback.
+bool ReadExactly(StagingStream* stream, void* data, size_t len);
+bool WriteStaged(StagingStream* stream, const void* data, size_t len);
+
+// No input had a read error and every output flushed; false otherwise.
+bool FinishStagingStreams(StagingStreams* streams);
+
+// Closes every stream, whatever happens to the first ones; when one fails,
+// every staged file of the step is removed.
+bool CloseStagingStreams(StagingStreams* streams);

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr size_t kScanStreamBufferSize = 65536;
-constexpr size_t kReasonTextSize = 128;
+using ReasonText = TextBuffer<128>;
 
 // The selection fields of one user, as shown and judged.
 struct ScannedUser {
@@ -73,19 +73,19 @@ void CountSelection(unsigned reasons, RunCounters* counters) {
 }
 
 // The reason names joined by " + ", in bit order.
-void FormatReasonText(unsigned reasons, char* out) {
+void FormatReasonText(unsigned reasons, ReasonText* out) {
   static const struct {
     unsigned bit;
     const char* name;
   } kNames[] = {{kReasonDeleted, "already Deleted"}, {kReasonSec, "/SEC match"},
                 {kReasonOld, "/OLD match"}};
-  out[0] = '\0';
+  out->text[0] = '\0';
   size_t used = 0;
   for (const auto& entry : kNames) {
     if (!(reasons & entry.bit)) continue;
-    const int written = FormatBounded(out + used, kReasonTextSize - used, "%s%s",
+    const int written = FormatBounded(out->text + used, sizeof out->text - used, "%s%s",
                                       used == 0 ? "" : " + ", entry.name);
-    if (!FormatComplete(written, kReasonTextSize - used)) return;
+    if (!FormatComplete(written, sizeof out->text - used)) return;
     used += static_cast<size_t>(written);
   }
 }
@@ -111,11 +111,11 @@ void PrintSelectedUser(const ScannedUser& user, unsigned reasons, const RunOptio
   } else if (options.oldGiven) {
     FormatBounded(age, sizeof age, " Age=INVALID");
   }
-  char reasonText[kReasonTextSize];
-  FormatReasonText(reasons, reasonText);
+  ReasonText reasonText;
+  FormatReasonText(reasons, &reasonText);
   const bool bothRules = (reasons & kReasonSec) && (reasons & kReasonOld);
   Tee("%s%s AllowPurge=%s Deleted=%s Reason=%s%s%s\n", head, age, YesNo(user.allowPurge),
-      YesNo(user.deleted), reasonText, options.andGiven && bothRules ? " [AND]" : "",
+      YesNo(user.deleted), reasonText.text, options.andGiven && bothRules ? " [AND]" : "",
       isUser1 ? " [USER #1 WILL NOT BE PURGED]" : "");
 }
 
@@ -204,9 +204,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   FILE* stream = fopen(usersDat, "rb");
   if (stream == nullptr) {
     const int openError = errno;
-    Tee("ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openError));
-    counters->errors += 1;
-    return false;
+    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openError));
   }
   // A larger buffer keeps a scan of many thousand 315-byte records cheap; the
   // default is kept when the runtime refuses it.
@@ -219,8 +217,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   UserRecord record;
   for (uint64_t number = 1; number <= userCount; ++number) {
     if (fread(record.bytes, 1, kUserRecordSize, stream) != kUserRecordSize) {
-      Tee("ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
-      counters->errors += 1;
+      ReportError(counters, "ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
       fclose(stream);
       return false;
     }

@@ -24,12 +24,12 @@ Parsed Parse(std::vector<std::string> arguments) {
   }
   argv.push_back(nullptr);
   Parsed parsed{};
-  char message[kMessageBufferSize];
-  memset(message, '#', sizeof message);
+  MessageBuffer message;
+  memset(message.text, '#', sizeof message.text);
   memset(&parsed.options, 0x5A, sizeof parsed.options);  // parsing must clear it
   parsed.outcome = ParseSwitches(static_cast<int>(arguments.size()), argv.data(),
-                                 &parsed.options, message);
-  parsed.message = message;
+                                 &parsed.options, &message);
+  parsed.message = message.text;
   return parsed;
 }
 
@@ -125,26 +125,28 @@ TEST(ParseSwitches, NoSwitchesIsAWriteRunOfDeletedUsers) {
   Parsed parsed = Parse({});
   EXPECT_EQ(parsed.outcome, ParseOutcome::Run);
   EXPECT_EQ(parsed.message, "");
-  RunOptions expected{};
-  expected.writeMode = 1;
-  EXPECT_EQ(memcmp(&parsed.options, &expected, sizeof expected), 0);
+  const RunOptions& o = parsed.options;
+  EXPECT_TRUE(o.writeMode);
+  EXPECT_FALSE(o.dryRun || o.secGiven || o.oldGiven || o.helpWanted || o.versionWanted ||
+               o.andGiven || o.delOnly || o.backupGiven);
+  EXPECT_EQ(o.secValue + o.oldDays + static_cast<unsigned char>(o.backupRoot.text[0]), 0u);
 }
 
 TEST(ParseSwitches, AcceptsEitherLeaderAndAnyCase) {
   Parsed parsed = Parse({"-DryRun", "/del"});
   EXPECT_EQ(parsed.outcome, ParseOutcome::Run);
-  EXPECT_EQ(parsed.options.dryRun, 1u);
-  EXPECT_EQ(parsed.options.delOnly, 1u);
-  EXPECT_EQ(parsed.options.writeMode, 0u);
+  EXPECT_TRUE(parsed.options.dryRun);
+  EXPECT_TRUE(parsed.options.delOnly);
+  EXPECT_FALSE(parsed.options.writeMode);
 
   parsed = Parse({"/sec=5", "-Old=40", "/And"});
   EXPECT_EQ(parsed.outcome, ParseOutcome::Run);
-  EXPECT_EQ(parsed.options.secGiven, 1u);
+  EXPECT_TRUE(parsed.options.secGiven);
   EXPECT_EQ(parsed.options.secValue, 5u);
-  EXPECT_EQ(parsed.options.oldGiven, 1u);
+  EXPECT_TRUE(parsed.options.oldGiven);
   EXPECT_EQ(parsed.options.oldDays, 40u);
-  EXPECT_EQ(parsed.options.andGiven, 1u);
-  EXPECT_EQ(parsed.options.writeMode, 1u);
+  EXPECT_TRUE(parsed.options.andGiven);
+  EXPECT_TRUE(parsed.options.writeMode);
 }
 
 TEST(ParseSwitches, ValueLimits) {
@@ -163,10 +165,10 @@ TEST(ParseSwitches, ValueLimits) {
     Parsed parsed = Parse({c.argument, "/DRYRUN"});
     EXPECT_EQ(parsed.outcome, ParseOutcome::Run) << c.argument;
     if (c.sec != UINT32_MAX) {
-      EXPECT_EQ(parsed.options.secGiven, 1u) << c.argument;
+      EXPECT_TRUE(parsed.options.secGiven) << c.argument;
       EXPECT_EQ(parsed.options.secValue, c.sec) << c.argument;
     } else {
-      EXPECT_EQ(parsed.options.oldGiven, 1u) << c.argument;
+      EXPECT_TRUE(parsed.options.oldGiven) << c.argument;
       EXPECT_EQ(parsed.options.oldDays, c.old) << c.argument;
     }
   }
@@ -191,9 +193,9 @@ TEST(ParseSwitches, BackupPathLosesItsTrailingSeparators) {
   for (const Trim& c : cases) {
     Parsed parsed = Parse({c.argument});
     EXPECT_EQ(parsed.outcome, ParseOutcome::Run) << c.argument;
-    EXPECT_EQ(parsed.options.backupGiven, 1u);
-    EXPECT_EQ(parsed.options.writeMode, 1u);
-    EXPECT_EQ(std::string(parsed.options.backupRoot), c.root) << c.argument;
+    EXPECT_TRUE(parsed.options.backupGiven);
+    EXPECT_TRUE(parsed.options.writeMode);
+    EXPECT_EQ(std::string(parsed.options.backupRoot.text), c.root) << c.argument;
   }
 }
 
@@ -206,7 +208,7 @@ TEST(ParseSwitches, HelpWinsOverVersionAndBothMayRepeat) {
   EXPECT_EQ(Parse({"/version", "-VERSION"}).outcome, ParseOutcome::Version);
   Parsed parsed = Parse({"/VERSION", "/SEC=5"});
   EXPECT_EQ(parsed.outcome, ParseOutcome::Version);
-  EXPECT_EQ(parsed.options.writeMode, 0u);
+  EXPECT_FALSE(parsed.options.writeMode);
   EXPECT_EQ(parsed.message, "");
 }
 
@@ -215,9 +217,9 @@ TEST(ParseSwitches, ArgumentsBeyondArgcAreNotRead) {
   std::string bad = "/FOO";
   char* argv[] = {program.data(), bad.data(), nullptr};
   RunOptions options;
-  char message[kMessageBufferSize];
-  EXPECT_EQ(ParseSwitches(1, argv, &options, message), ParseOutcome::Run);
-  EXPECT_EQ(ParseSwitches(0, argv, &options, message), ParseOutcome::Run);
+  MessageBuffer message;
+  EXPECT_EQ(ParseSwitches(1, argv, &options, &message), ParseOutcome::Run);
+  EXPECT_EQ(ParseSwitches(0, argv, &options, &message), ParseOutcome::Run);
 }
 
 }  // namespace

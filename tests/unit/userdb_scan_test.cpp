@@ -8,15 +8,15 @@ namespace {
 RunOptions Options(int sec, int old, bool andGiven, bool delOnly) {
   RunOptions options = {};
   if (sec >= 0) {
-    options.secGiven = 1;
+    options.secGiven = true;
     options.secValue = static_cast<uint32_t>(sec);
   }
   if (old >= 0) {
-    options.oldGiven = 1;
+    options.oldGiven = true;
     options.oldDays = static_cast<uint32_t>(old);
   }
-  options.andGiven = andGiven ? 1 : 0;
-  options.delOnly = delOnly ? 1 : 0;
+  options.andGiven = andGiven;
+  options.delOnly = delOnly;
   return options;
 }
 

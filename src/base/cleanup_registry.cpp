@@ -1,0 +1,112 @@
+// The clean-up table. The interrupt side runs inside a signal handler (POSIX) or
+// on a console control thread (Windows) while the main thread may be changing
+// the table, so every slot has one atomic state: only the main thread writes a
+// slot's path and handle, while the slot is Writing, and publishes them with a
+// release store; the clean-up reads them only after it has moved the slot from
+// Armed or Releasing to Taken, and a Taken slot is never written again. The
+// interrupt side makes no other call than CloseFileHandle and RemoveFile.
+#include "base/cleanup_registry.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "base/paths.h"
+
+namespace {
+
+enum class SlotState { Free, Writing, Armed, Releasing, Taken };
+static_assert(std::atomic<SlotState>::is_always_lock_free, "the interrupt clean-up reads it");
+static_assert(std::atomic<int>::is_always_lock_free, "the interrupt clean-up reads it");
+
+struct CleanupSlot {
+  platform::FileHandle handle;
+  PathBuffer path;
+};
+
+// The states apart from the paths, so that a scan reads one small array.
+std::atomic<SlotState> g_states[kCleanupSlots];
+CleanupSlot g_slots[kCleanupSlots];
+std::atomic<int> g_slotsUsed{0};  // no slot at or above this was ever used
+bool g_installed = false;
+
+bool IsLock(int slot) { return g_slots[slot].handle != platform::kInvalidHandle; }
+
+// Main thread: the armed file slot that holds path, or -1.
+int FindArmedFile(const char* path) {
+  const int used = g_slotsUsed.load();
+  for (int slot = 0; slot < used; ++slot) {
+    if (g_states[slot].load() == SlotState::Armed && !IsLock(slot) &&
+        strcmp(g_slots[slot].path.text, path) == 0) {
+      return slot;
+    }
+  }
+  return -1;
+}
+
+// Interrupt side: takes every armed or releasing slot of one kind and removes
+// its file, closing an open handle first.
+void TakeSlots(bool locks) {
+  const int used = g_slotsUsed.load();
+  for (int slot = 0; slot < used; ++slot) {
+    SlotState state = g_states[slot].load();
+    while (state == SlotState::Armed || state == SlotState::Releasing) {
+      if (IsLock(slot) != locks) break;
+      if (!g_states[slot].compare_exchange_strong(state, SlotState::Taken)) continue;
+      // A releasing slot's handle is being closed by the main thread.
+      if (state == SlotState::Armed && locks) platform::CloseFileHandle(g_slots[slot].handle);
+      platform::RemoveFile(g_slots[slot].path.text);
+      break;
+    }
+  }
+}
+
+void RemoveRegisteredFiles() {
+  TakeSlots(false);
+  TakeSlots(true);
+}
+
+}  // namespace
+
+bool InstallCleanupOnInterrupt() {
+  if (!g_installed) g_installed = platform::InstallInterruptCleanup(RemoveRegisteredFiles);
+  return g_installed;
+}
+
+int RegisterCleanup(const char* path, platform::FileHandle handle) {
+  if (strlen(path) >= kPathBufferSize) return -1;
+  if (handle == platform::kInvalidHandle) {
+    const int registered = FindArmedFile(path);
+    if (registered >= 0) return registered;
+  }
+  for (int slot = 0; slot < kCleanupSlots; ++slot) {
+    SlotState state = SlotState::Free;
+    if (!g_states[slot].compare_exchange_strong(state, SlotState::Writing)) continue;
+    g_slots[slot].handle = handle;
+    strcpy(g_slots[slot].path.text, path);
+    if (slot >= g_slotsUsed.load()) g_slotsUsed.store(slot + 1);
+    g_states[slot].store(SlotState::Armed, std::memory_order_release);
+    return slot;
+  }
+  return -1;
+}
+
+void UnregisterCleanup(const char* path) {
+  const int slot = FindArmedFile(path);
+  SlotState state = SlotState::Armed;
+  if (slot >= 0) g_states[slot].compare_exchange_strong(state, SlotState::Free);
+}
+
+bool CleanupSlotHeld(int slot) { return slot >= 0 && g_states[slot].load() == SlotState::Armed; }
+
+bool ReleaseCleanupSlot(int slot) {
+  SlotState state = SlotState::Armed;
+  if (slot < 0 || !g_states[slot].compare_exchange_strong(state, SlotState::Releasing)) {
+    return true;
+  }
+  // Releasing: an interrupt from here on still deletes the file.
+  bool released = !IsLock(slot) || platform::CloseFileHandle(g_slots[slot].handle);
+  released = platform::RemoveFile(g_slots[slot].path.text) && released;
+  state = SlotState::Releasing;
+  g_states[slot].compare_exchange_strong(state, SlotState::Free);
+  return released;
+}

@@ -1,0 +1,33 @@
+// The files an interrupted run must not leave behind, in one preallocated
+// table: every staged file and rollback copy the run creates and may have to
+// remove, and the lock file it holds open. A file is registered when it is
+// created and unregistered when it is renamed or removed. On Ctrl+C, a
+// termination signal or the console closing, the interrupt clean-up walks the
+// table: the files first, then the lock, closed and deleted last, so that
+// cooperating tools stay out until the rest is gone. Backups are never
+// registered: the program never removes them.
+#pragma once
+
+#include "platform/platform.h"
+
+// Every file one run can have at once: the staged user files and audit log, up
+// to 512 staged LMR files, one rollback copy and the lock.
+constexpr int kCleanupSlots = 520;
+
+// Installs the interrupt clean-up (once); false when the system refused it.
+bool InstallCleanupOnInterrupt();
+
+// Registers path, and handle when the run holds the file open (the lock);
+// returns the slot, or -1 when the path or the table is full. A file path
+// registered already keeps its slot.
+int RegisterCleanup(const char* path, platform::FileHandle handle = platform::kInvalidHandle);
+
+// The file at path was renamed or removed: the clean-up forgets it.
+void UnregisterCleanup(const char* path);
+
+// True while the slot is registered and the clean-up has not taken it.
+bool CleanupSlotHeld(int slot);
+
+// Takes the slot back from the clean-up, closes its handle and deletes its file;
+// true when both succeeded, or when the clean-up had done so already.
+bool ReleaseCleanupSlot(int slot);
