@@ -1,4 +1,5 @@
-// Splitting the raw command line and copying argv into the argument storage.
+// Splitting the raw command line and copying argv into the argument storage,
+// both under the 63-argument and 4096-byte limits.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,113 +9,89 @@
 
 namespace {
 
-// The arguments in storage, checking that the table is null-terminated.
-std::vector<std::string> Arguments(const ArgumentStorage& storage) {
-  std::vector<std::string> result;
-  for (int i = 0; i < storage.count; ++i) {
-    result.push_back(storage.table[i]);
-  }
-  EXPECT_EQ(storage.table[storage.count], nullptr);
-  return result;
-}
-
-std::vector<std::string> Split(const std::string& line) {
-  static ArgumentStorage storage;
-  EXPECT_TRUE(SplitCommandLine(line.c_str(), &storage)) << line;
-  return Arguments(storage);
-}
-
 using Args = std::vector<std::string>;
 
-TEST(SplitCommandLine, BlanksAreSpaceAndTabOnly) {
-  EXPECT_EQ(Split("QVCULLDB.EXE /DEL /DRYRUN"), (Args{"QVCULLDB.EXE", "/DEL", "/DRYRUN"}));
-  EXPECT_EQ(Split(" \t prog\t/DEL \t /DRYRUN\t "), (Args{"prog", "/DEL", "/DRYRUN"}));
-  EXPECT_EQ(Split("prog a\nb\rc\vd"), (Args{"prog", "a\nb\rc\vd"}));
+// The arguments in storage, checking that the table is null-terminated.
+Args Arguments(const ArgumentStorage& storage) {
+  EXPECT_EQ(storage.table[storage.count], nullptr);
+  return Args(storage.table, storage.table + storage.count);
 }
 
-TEST(SplitCommandLine, EmptyLineHasNoArguments) {
-  EXPECT_EQ(Split(""), Args{});
-  EXPECT_EQ(Split(" \t  "), Args{});
-}
-
-TEST(SplitCommandLine, QuotesToggleAnywhereAndAreDropped) {
-  EXPECT_EQ(Split("prog \"/DEL\" /DRYRUN"), (Args{"prog", "/DEL", "/DRYRUN"}));
-  EXPECT_EQ(Split("prog \"/BACKUP=D:\\My Backups\""), (Args{"prog", "/BACKUP=D:\\My Backups"}));
-  EXPECT_EQ(Split("prog /BACKUP=\"D:\\My Backups\""), (Args{"prog", "/BACKUP=D:\\My Backups"}));
-  EXPECT_EQ(Split("\"C:\\Quor vex\\QVCULLDB.EXE\" /DEL"),
-            (Args{"C:\\Quor vex\\QVCULLDB.EXE", "/DEL"}));
-  EXPECT_EQ(Split("prog a\"b\"c \"\" d"), (Args{"prog", "abc", "", "d"}));
-}
-
-TEST(SplitCommandLine, UnclosedQuoteRunsToTheEnd) {
-  EXPECT_EQ(Split("prog /BACKUP=\"D:\\a b \t/DRYRUN "), (Args{"prog", "/BACKUP=D:\\a b \t/DRYRUN "}));
-}
-
-TEST(SplitCommandLine, BackslashIsAnOrdinaryCharacter) {
-  EXPECT_EQ(Split("prog D:\\dir\\ a\\\"b c\" \\\\x"), (Args{"prog", "D:\\dir\\", "a\\b c", "\\\\x"}));
-}
-
-TEST(SplitCommandLine, KeepsTheFirst63ArgumentsAndIgnoresTheRest) {
+std::string Many(int count) {
   std::string line = "prog";
-  for (int i = 1; i < 70; ++i) {
-    line += " a" + std::to_string(i);
+  for (int i = 1; i < count; ++i) line += " a" + std::to_string(i);
+  return line;
+}
+
+TEST(SplitCommandLine, Splits) {
+  const std::string a(2047, 'a'), b(2047, 'b');
+  const struct {
+    std::string line;
+    Args expected;
+  } cases[] = {
+      // Blanks are space and tab only.
+      {"QVCULLDB.EXE /DEL /DRYRUN", {"QVCULLDB.EXE", "/DEL", "/DRYRUN"}},
+      {" \t prog\t/DEL \t /DRYRUN\t ", {"prog", "/DEL", "/DRYRUN"}},
+      {"prog a\nb\rc\vd", {"prog", "a\nb\rc\vd"}},
+      {"", {}},
+      {" \t  ", {}},
+      // Quotes toggle anywhere and are dropped; an unclosed one runs to the end.
+      {"prog \"/BACKUP=D:\\My Backups\"", {"prog", "/BACKUP=D:\\My Backups"}},
+      {"prog /BACKUP=\"D:\\My Backups\"", {"prog", "/BACKUP=D:\\My Backups"}},
+      {"\"C:\\Quor vex\\QVCULLDB.EXE\" /DEL", {"C:\\Quor vex\\QVCULLDB.EXE", "/DEL"}},
+      {"prog a\"b\"c \"\" d", {"prog", "abc", "", "d"}},
+      {"prog /BACKUP=\"D:\\a b \t/DRYRUN ", {"prog", "/BACKUP=D:\\a b \t/DRYRUN "}},
+      // A backslash is an ordinary character.
+      {"prog D:\\dir\\ a\\\"b c\" \\\\x", {"prog", "D:\\dir\\", "a\\b c", "\\\\x"}},
+      // Exactly 4096 bytes of text and NULs fit.
+      {std::string(4095, 'a'), {std::string(4095, 'a')}},
+      {a + " \"" + b + "\"", {a, b}},
+  };
+  for (const auto& c : cases) {
+    ArgumentStorage storage;
+    ASSERT_TRUE(SplitCommandLine(c.line.c_str(), &storage)) << c.line.substr(0, 40);
+    EXPECT_EQ(Arguments(storage), c.expected) << c.line.substr(0, 40);
   }
-  Args arguments = Split(line);
-  ASSERT_EQ(arguments.size(), 63u);
-  EXPECT_EQ(arguments[62], "a62");
-  // What is ignored is never stored, so it cannot overflow the text either.
-  EXPECT_EQ(Split(line.substr(0, line.find(" a63")) + " " + std::string(5000, 'x')).size(), 63u);
 }
 
-TEST(SplitCommandLine, TextOfExactly4096BytesFits) {
-  EXPECT_EQ(Split(std::string(4095, 'a')), Args{std::string(4095, 'a')});
-  Args two = Split(std::string(2047, 'a') + " \"" + std::string(2047, 'b') + "\"");
-  EXPECT_EQ(two, (Args{std::string(2047, 'a'), std::string(2047, 'b')}));
-}
-
-TEST(SplitCommandLine, TextNeedingMoreThan4096BytesFails) {
+TEST(SplitCommandLine, KeepsTheFirst63ArgumentsAndFailsPast4096Bytes) {
   ArgumentStorage storage;
-  EXPECT_FALSE(SplitCommandLine(std::string(4096, 'a').c_str(), &storage));
-  EXPECT_FALSE(SplitCommandLine((std::string(4094, 'a') + " b").c_str(), &storage));
-  // An empty argument whose NUL no longer fits.
-  EXPECT_FALSE(SplitCommandLine((std::string(4095, 'a') + " \"\"").c_str(), &storage));
+  ASSERT_TRUE(SplitCommandLine(Many(70).c_str(), &storage));
+  ASSERT_EQ(storage.count, 63);
+  EXPECT_STREQ(storage.table[62], "a62");
+  // What is ignored is never stored, so it cannot overflow the text either.
+  ASSERT_TRUE(SplitCommandLine((Many(63) + " " + std::string(5000, 'x')).c_str(), &storage));
+  EXPECT_EQ(storage.count, 63);
+
+  for (const std::string& line : {std::string(4096, 'a'), std::string(4094, 'a') + " b",
+                                  std::string(4095, 'a') + " \"\""}) {
+    EXPECT_FALSE(SplitCommandLine(line.c_str(), &storage)) << line.size();
+  }
   EXPECT_FALSE(SplitCommandLine(nullptr, &storage));
 }
 
-std::vector<char*> Vector(std::vector<std::string>& strings) {
-  std::vector<char*> argv;
-  for (std::string& s : strings) {
-    argv.push_back(s.data());
-  }
-  argv.push_back(nullptr);
-  return argv;
-}
-
 TEST(CopyArgumentVector, CopiesUnderTheSameLimits) {
-  static ArgumentStorage storage;
-  Args strings = {"prog", "/BACKUP=D:\\My Backups", ""};
-  std::vector<char*> argv = Vector(strings);
-  ASSERT_TRUE(CopyArgumentVector(3, argv.data(), &storage));
-  EXPECT_EQ(Arguments(storage), strings);
-
-  strings.clear();
-  for (int i = 0; i < 70; ++i) {
-    strings.push_back("a" + std::to_string(i));
+  const struct {
+    Args strings;
+    bool fits;
+    size_t kept;
+  } cases[] = {
+      {{"prog", "/BACKUP=D:\\My Backups", ""}, true, 3},
+      {Args(70, "a"), true, 63},
+      {{std::string(2047, 'a'), std::string(2047, 'b')}, true, 2},
+      {{std::string(2047, 'a'), std::string(2048, 'b')}, false, 0},
+  };
+  for (auto c : cases) {
+    std::vector<char*> argv;
+    for (std::string& s : c.strings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    ArgumentStorage storage;
+    ASSERT_EQ(CopyArgumentVector(static_cast<int>(c.strings.size()), argv.data(), &storage),
+              c.fits);
+    if (c.fits) {
+      EXPECT_EQ(Arguments(storage), Args(c.strings.begin(), c.strings.begin() + c.kept));
+    }
   }
-  argv = Vector(strings);
-  ASSERT_TRUE(CopyArgumentVector(70, argv.data(), &storage));
-  Args kept = Arguments(storage);
-  ASSERT_EQ(kept.size(), 63u);
-  EXPECT_EQ(kept[62], "a62");
-
-  strings = {std::string(2047, 'a'), std::string(2047, 'b')};
-  argv = Vector(strings);
-  ASSERT_TRUE(CopyArgumentVector(2, argv.data(), &storage));
-  EXPECT_EQ(Arguments(storage), strings);
-
-  strings = {std::string(2047, 'a'), std::string(2048, 'b')};
-  argv = Vector(strings);
-  EXPECT_FALSE(CopyArgumentVector(2, argv.data(), &storage));
 }
 
 }  // namespace

@@ -121,95 +121,62 @@ TEST(ParseSwitches, LongArgumentIsCutTo255CharactersInTheMessage) {
   EXPECT_EQ(parsed.message, ("Unknown switch: " + argument).substr(0, 255));
 }
 
-TEST(ParseSwitches, NoSwitchesIsAWriteRunOfDeletedUsers) {
-  Parsed parsed = Parse({});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::Run);
-  EXPECT_EQ(parsed.message, "");
+// The parsed record in one line: every flag that is set, the values given, the root.
+std::string Described(const Parsed& parsed) {
   const RunOptions& o = parsed.options;
-  EXPECT_TRUE(o.writeMode);
-  EXPECT_FALSE(o.dryRun || o.secGiven || o.oldGiven || o.helpWanted || o.versionWanted ||
-               o.andGiven || o.delOnly || o.backupGiven);
-  EXPECT_EQ(o.secValue + o.oldDays + static_cast<unsigned char>(o.backupRoot.text[0]), 0u);
-}
-
-TEST(ParseSwitches, AcceptsEitherLeaderAndAnyCase) {
-  Parsed parsed = Parse({"-DryRun", "/del"});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::Run);
-  EXPECT_TRUE(parsed.options.dryRun);
-  EXPECT_TRUE(parsed.options.delOnly);
-  EXPECT_FALSE(parsed.options.writeMode);
-
-  parsed = Parse({"/sec=5", "-Old=40", "/And"});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::Run);
-  EXPECT_TRUE(parsed.options.secGiven);
-  EXPECT_EQ(parsed.options.secValue, 5u);
-  EXPECT_TRUE(parsed.options.oldGiven);
-  EXPECT_EQ(parsed.options.oldDays, 40u);
-  EXPECT_TRUE(parsed.options.andGiven);
-  EXPECT_TRUE(parsed.options.writeMode);
-}
-
-TEST(ParseSwitches, ValueLimits) {
-  struct Accepted {
-    const char* argument;
-    uint32_t sec;  // UINT32_MAX: /SEC not given
-    uint32_t old;
-  };
-  const Accepted cases[] = {
-      {"/SEC=0", 0, UINT32_MAX},        {"/SEC=32767", 32767, UINT32_MAX},
-      {"/SEC=0007", 7, UINT32_MAX},     {"/SEC=0000000000000000032767", 32767, UINT32_MAX},
-      {"/OLD=30", UINT32_MAX, 30},      {"/OLD=65535", UINT32_MAX, 65535},
-      {"/OLD=000030", UINT32_MAX, 30},
-  };
-  for (const Accepted& c : cases) {
-    Parsed parsed = Parse({c.argument, "/DRYRUN"});
-    EXPECT_EQ(parsed.outcome, ParseOutcome::Run) << c.argument;
-    if (c.sec != UINT32_MAX) {
-      EXPECT_TRUE(parsed.options.secGiven) << c.argument;
-      EXPECT_EQ(parsed.options.secValue, c.sec) << c.argument;
-    } else {
-      EXPECT_TRUE(parsed.options.oldGiven) << c.argument;
-      EXPECT_EQ(parsed.options.oldDays, c.old) << c.argument;
-    }
+  std::string text;
+  const std::pair<bool, const char*> flags[] = {
+      {o.dryRun, "dry"},   {o.writeMode, "write"}, {o.helpWanted, "help"},
+      {o.versionWanted, "version"}, {o.delOnly, "del"}, {o.andGiven, "and"},
+      {o.secGiven, "sec"}, {o.oldGiven, "old"},     {o.backupGiven, "backup"}};
+  for (const auto& [set, name] : flags) {
+    if (set) text += std::string(text.empty() ? "" : " ") + name;
   }
+  if (o.secGiven || o.secValue != 0) text += " sec=" + std::to_string(o.secValue);
+  if (o.oldGiven || o.oldDays != 0) text += " old=" + std::to_string(o.oldDays);
+  if (o.backupGiven || o.backupRoot.text[0] != '\0') text += " root=" + std::string(o.backupRoot.text);
+  return text + parsed.message;
 }
 
-TEST(ParseSwitches, BackupPathLosesItsTrailingSeparators) {
-  struct Trim {
-    std::string argument;
-    std::string root;
+TEST(ParseSwitches, AcceptedCommandLines) {
+  const struct {
+    std::vector<std::string> arguments;
+    ParseOutcome outcome;
+    std::string described;
+  } cases[] = {
+      // No switches at all is a write run of the users already marked Deleted.
+      {{}, ParseOutcome::Run, "write"},
+      {{"-DryRun", "/del"}, ParseOutcome::Run, "dry del"},
+      {{"/sec=5", "-Old=40", "/And"}, ParseOutcome::Run, "write and sec old sec=5 old=40"},
+      {{"/SEC=0"}, ParseOutcome::Run, "write sec sec=0"},
+      {{"/SEC=32767"}, ParseOutcome::Run, "write sec sec=32767"},
+      {{"/SEC=0000000000000000032767"}, ParseOutcome::Run, "write sec sec=32767"},
+      {{"/OLD=30"}, ParseOutcome::Run, "write old old=30"},
+      {{"/OLD=65535"}, ParseOutcome::Run, "write old old=65535"},
+      {{"/OLD=000030"}, ParseOutcome::Run, "write old old=30"},
+      // The backup root loses its trailing separators; a root keeps one.
+      {{"/BACKUP=D:\\QVBAK"}, ParseOutcome::Run, "write backup root=D:\\QVBAK"},
+      {{"/backup=D:\\QVBAK\\/\\"}, ParseOutcome::Run, "write backup root=D:\\QVBAK"},
+      {{"-Backup=x/"}, ParseOutcome::Run, "write backup root=x"},
+      {{"/BACKUP=C:\\\\"}, ParseOutcome::Run, "write backup root=C:\\"},
+      {{"/BACKUP=\\\\\\"}, ParseOutcome::Run, "write backup root=\\"},
+      {{"/BACKUP=/"}, ParseOutcome::Run, "write backup root=/"},
+      {{"/BACKUP=D:\\My Backups"}, ParseOutcome::Run, "write backup root=D:\\My Backups"},
+      {{"/BACKUP=" + std::string(1023, 'p')}, ParseOutcome::Run,
+       "write backup root=" + std::string(1023, 'p')},
+      // Help wins over version; both may repeat; neither is a write.
+      {{"/?"}, ParseOutcome::Help, "help"},
+      {{"-help", "/Help", "-?"}, ParseOutcome::Help, "help"},
+      {{"/VERSION", "/HELP"}, ParseOutcome::Help, "help version"},
+      {{"/version", "-VERSION"}, ParseOutcome::Version, "version"},
+      {{"/VERSION", "/SEC=5"}, ParseOutcome::Version, "version sec sec=5"},
   };
-  const Trim cases[] = {
-      {"/BACKUP=D:\\QVBAK", "D:\\QVBAK"},
-      {"/backup=D:\\QVBAK\\/\\", "D:\\QVBAK"},
-      {"-Backup=x/", "x"},
-      {"/BACKUP=C:\\", "C:\\"},
-      {"/BACKUP=C:\\\\", "C:\\"},
-      {"/BACKUP=\\\\\\", "\\"},
-      {"/BACKUP=/", "/"},
-      {"/BACKUP=D:\\My Backups", "D:\\My Backups"},
-      {"/BACKUP=" + std::string(1023, 'p'), std::string(1023, 'p')},
-  };
-  for (const Trim& c : cases) {
-    Parsed parsed = Parse({c.argument});
-    EXPECT_EQ(parsed.outcome, ParseOutcome::Run) << c.argument;
-    EXPECT_TRUE(parsed.options.backupGiven);
-    EXPECT_TRUE(parsed.options.writeMode);
-    EXPECT_EQ(std::string(parsed.options.backupRoot.text), c.root) << c.argument;
+  for (const auto& c : cases) {
+    const Parsed parsed = Parse(c.arguments);
+    const std::string shown = c.arguments.empty() ? "" : c.arguments[0].substr(0, 40);
+    EXPECT_EQ(parsed.outcome, c.outcome) << shown;
+    EXPECT_EQ(Described(parsed), c.described) << shown;
   }
-}
-
-TEST(ParseSwitches, HelpWinsOverVersionAndBothMayRepeat) {
-  EXPECT_EQ(Parse({"/HELP"}).outcome, ParseOutcome::Help);
-  EXPECT_EQ(Parse({"/?"}).outcome, ParseOutcome::Help);
-  EXPECT_EQ(Parse({"-help", "/Help", "-?"}).outcome, ParseOutcome::Help);
-  EXPECT_EQ(Parse({"/VERSION", "/HELP"}).outcome, ParseOutcome::Help);
-  EXPECT_EQ(Parse({"/HELP", "/VERSION"}).outcome, ParseOutcome::Help);
-  EXPECT_EQ(Parse({"/version", "-VERSION"}).outcome, ParseOutcome::Version);
-  Parsed parsed = Parse({"/VERSION", "/SEC=5"});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::Version);
-  EXPECT_FALSE(parsed.options.writeMode);
-  EXPECT_EQ(parsed.message, "");
 }
 
 TEST(ParseSwitches, ArgumentsBeyondArgcAreNotRead) {
