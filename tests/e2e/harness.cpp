@@ -3,8 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,90 +58,49 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// In the child: stdin from /dev/null, stdout/stderr to the pipes, then exec.
-// Reports an exec failure through failPipe and never returns.
-[[noreturn]] void ExecChild(const std::string& cwd, std::vector<std::string> argv,
-                            std::vector<std::string> env, int outFd, int errFd, int failPipe) {
-  ::setpgid(0, 0);
-  const int null = ::open("/dev/null", O_RDONLY);
-  int failure = 0;
-  if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(outFd, 1) < 0 || ::dup2(errFd, 2) < 0 ||
-      ::chdir(cwd.c_str()) != 0) {
-    failure = errno;
-  } else {
-    std::vector<char*> args = CStrings(argv);
-    std::vector<char*> envp = CStrings(env);
-    ::execvpe(args[0], args.data(), envp.data());
-    failure = errno;
-  }
-  if (::write(failPipe, &failure, sizeof failure) < 0) _exit(126);
-  _exit(127);
-}
-
-// Reads what is available; false once the descriptor reached its end.
-bool ReadAvailable(int fd, std::string* into) {
-  char block[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
-    if (got > 0) into->append(block, size_t(got));
-    if (got > 0) continue;
-    return got < 0 && (errno == EAGAIN || errno == EINTR);
-  }
-}
-
-// Collects both pipes until the child has exited. A grandchild that keeps the
-// pipes open (Wine's server) does not hold the run up: once the child is gone,
-// whatever it wrote is already in the pipes and is drained.
-void CollectOutput(pid_t pid, int outFd, int errFd, RunResult* result) {
+// Starts argv (argv[0] looked up in PATH) in cwd in its own process group,
+// stdin from /dev/null, stdout and stderr into files; waits for it to end, and
+// kills it after QV_RUN_TIMEOUT seconds.
+RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
+                     std::vector<std::string> env) {
+  RunResult result;
+  char out[] = "/tmp/qve2e-out-XXXXXX", err[] = "/tmp/qve2e-err-XXXXXX";
+  const int outFd = ::mkostemp(out, O_CLOEXEC), errFd = ::mkostemp(err, O_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+  posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  pid_t pid = 0;
+  const int failure = outFd < 0 || errFd < 0
+                          ? errno
+                          : ::posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes,
+                                           CStrings(argv).data(), CStrings(env).data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  result.started = failure == 0;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::seconds(std::atoi(EnvOr("QV_RUN_TIMEOUT", "900").c_str()));
-  bool outOpen = true, errOpen = true;
-  for (int status = 0;;) {
-    pollfd fds[2] = {{outOpen ? outFd : -1, POLLIN, 0}, {errOpen ? errFd : -1, POLLIN, 0}};
-    ::poll(fds, 2, outOpen || errOpen ? 100 : 10);
-    if (outOpen) outOpen = ReadAvailable(outFd, &result->out);
-    if (errOpen) errOpen = ReadAvailable(errFd, &result->err);
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      ReadAvailable(outFd, &result->out);
-      ReadAvailable(errFd, &result->err);
-      if (WIFEXITED(status)) result->exitCode = WEXITSTATUS(status);
-      if (WIFSIGNALED(status)) result->signal = WTERMSIG(status);
-      return;
-    }
-    if (!result->timedOut && std::chrono::steady_clock::now() > deadline) {
-      result->timedOut = true;
+  int status = 0;
+  while (result.started && ::waitpid(pid, &status, WNOHANG) != pid) {
+    if (!result.timedOut && std::chrono::steady_clock::now() > deadline) {
+      result.timedOut = true;
       ::kill(-pid, SIGKILL);
-      ::kill(pid, SIGKILL);
     }
+    ::usleep(500);
   }
-}
-
-RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
-                     const std::vector<std::string>& env) {
-  RunResult result;
-  int outPipe[2], errPipe[2], failPipe[2];
-  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0 || ::pipe2(failPipe, O_CLOEXEC) != 0) {
-    result.err = std::string("cannot make pipes: ") + std::strerror(errno);
-    return result;
-  }
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    for (int fd : {outPipe[0], errPipe[0], failPipe[0]}) ::close(fd);
-    ExecChild(cwd, argv, env, outPipe[1], errPipe[1], failPipe[1]);
-  }
-  for (int fd : {outPipe[1], errPipe[1], failPipe[1]}) ::close(fd);
-  if (pid > 0) {
-    ::setpgid(pid, pid);
-    int failure = 0;
-    const bool execFailed = ::read(failPipe[0], &failure, sizeof failure) == sizeof failure;
-    ::fcntl(outPipe[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(errPipe[0], F_SETFL, O_NONBLOCK);
-    CollectOutput(pid, outPipe[0], errPipe[0], &result);
-    result.started = !execFailed;
-    if (execFailed) result.err += "cannot start " + argv[0] + ": " + std::strerror(failure);
-  }
-  for (int fd : {outPipe[0], errPipe[0], failPipe[0]}) ::close(fd);
+  if (result.started && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (result.started && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  ReadWholeFile(out, &result.out);
+  ReadWholeFile(err, &result.err);
+  if (!result.started) result.err += "cannot start " + argv[0] + ": " + std::strerror(failure);
+  for (int fd : {outFd, errFd}) ::close(fd);
+  ::unlink(out);
+  ::unlink(err);
   return result;
 }
 
@@ -222,10 +181,6 @@ std::string NormaliseLineEnds(const std::string& text) {
     if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') result += text[i];
   }
   return result;
-}
-
-RunResult RunCommand(const std::string& cwd, const std::vector<std::string>& argv) {
-  return RunProcess(cwd, argv, ChildEnvironment({}));
 }
 
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,

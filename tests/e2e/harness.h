@@ -1,15 +1,8 @@
 // End-to-end harness: runs the packer as a separate process in a sample home
 // directory and gives tests its exit code, console output and the part of the
-// run report that the run appended.
-//
-// Environment:
-//   QV_PROGRAM       the program under test (set by ctest). When unset, the
-//                    qvculldb in the test binary's build directory.
-//   QV_RUNNER        optional prefix, e.g. /usr/lib/wine/wine64 for the
-//                    Windows EXE (split at blanks). Under it, CR LF becomes LF
-//                    in stdout, stderr and the report text, and WINEDEBUG=-all.
-//   QV_KEEP_SCRATCH  when set, scratch directories are left for inspection.
-//   QV_RUN_TIMEOUT   seconds after which a hung run is killed (default 900).
+// run report that the run appended. Environment: QV_PROGRAM (the program;
+// default the qvculldb of this build), QV_RUNNER (a prefix such as wine64;
+// CR LF then becomes LF in the texts), QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +29,6 @@ constexpr const char* kReportName = "QVCULLDB32_REPORT.TXT";
 // in) the inherited environment, e.g. an LD_PRELOAD fault shim.
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
                      const std::vector<std::string>& extraEnv = {});
-// Runs any command (argv[0] is looked up in PATH) the same way, without the
-// runner and without the report.
-RunResult RunCommand(const std::string& cwd, const std::vector<std::string>& argv);
 
 std::string ProgramPath();
 bool UnderWine();

@@ -22,19 +22,6 @@ using Tree = std::map<std::string, std::string>;
 //   #26                  an empty CallingFrom
 const std::vector<uint32_t> kPackPurged = {5, 9, 12, 17, 26, 31, 35, 40};
 
-SampleRecipe PackRecipe() {
-  SampleRecipe recipe;
-  recipe.users = 40;
-  recipe.seed = 11;
-  recipe.today = {2026, 3, 1};
-  recipe.deletedUsers = {5, 12, 17, 31, 40};
-  recipe.user1Deleted = true;
-  recipe.pointerTailDiffers = true;
-  recipe.purgedLog = true;
-  recipe.windowsPathRules = UnderWine();
-  return recipe;
-}
-
 bool PatchPackSample(const std::string& work) {
   for (uint32_t n : {9u, 26u, 35u, 20u}) {
     if (!SetSecurity(work, n, 77) || !SetAllowPurge(work, n, n != 20) || !SetDeleted(work, n, 0)) {
@@ -45,14 +32,20 @@ bool PatchPackSample(const std::string& work) {
          SetTimeDate(work, 12, "01/02/03") && SetCallingFrom(work, 26, "");
 }
 
-// Small explicit samples: two LMR files, no random Deleted users, today's date.
-SampleRecipe FixtureRecipe() {
+// The pack sample, or a small explicit one: two LMR files, no random Deleted
+// users, today's date.
+SampleRecipe BaseRecipe(bool pack) {
   SampleRecipe recipe;
-  recipe.conferences = 2;
   recipe.seed = 11;
-  recipe.deletedPercent = 0;
   recipe.windowsPathRules = UnderWine();
-  recipe.today = ResolvedToday(recipe);
+  recipe.conferences = pack ? 3 : 2;
+  recipe.deletedPercent = 0;
+  recipe.today = pack ? SampleDate{2026, 3, 1} : ResolvedToday(recipe);
+  if (pack) {
+    recipe.users = 40;
+    recipe.deletedUsers = {5, 12, 17, 31, 40};
+    recipe.user1Deleted = recipe.pointerTailDiffers = recipe.purgedLog = true;
+  }
   return recipe;
 }
 
@@ -146,7 +139,8 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string datRel = Rel(r, UserFilePath(r.paths.work));
   const std::string& dat = live.at(datRel);
   (*expected)[datRel] = HashEntry(PackedUserFile(dat, kPackPurged));
-  (*expected)[Rel(r, PointerFilePath(r.paths.work))] = HashEntry(PackedPointerFile(dat, kPackPurged));
+  (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
+      HashEntry(PackedPointerFile(dat, kPackPurged));
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
     const std::string rel = Rel(r, LmrFilePath(r.paths.message, c));
     (*expected)[rel] = HashEntry(PackedLmrFile(live.at(rel), r.recipe.users, kPackPurged));
@@ -165,15 +159,11 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
 // its warning, in the directory the transcript names.
 void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree& after,
                   const std::string& out, Tree* expected) {
-  std::vector<std::string> manifests;
-  for (const auto& entry : after) {
-    const std::string& name = entry.first;
-    if (!before.count(name) && name.size() > 13 && name.substr(name.size() - 13) == "/MANIFEST.TXT") {
-      manifests.push_back(name);
-    }
-  }
-  ASSERT_EQ(manifests.size(), 1u) << "one new backup";
-  const std::string dir = manifests[0].substr(0, manifests[0].size() - 12);  // ends in '/'
+  const auto manifest = std::find_if(after.begin(), after.end(), [&](const auto& e) {
+    return !before.count(e.first) && e.first.ends_with("/MANIFEST.TXT");
+  });
+  ASSERT_NE(manifest, after.end()) << "no new backup";
+  const std::string dir = manifest->first.substr(0, manifest->first.size() - 12);  // ends in '/'
   for (size_t at = dir.find('/'); at != std::string::npos; at = dir.find('/', at + 1)) {
     expected->emplace(dir.substr(0, at + 1), "dir");
   }
@@ -183,16 +173,14 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
     (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] =
         HashEntry(bytes);
   }
-  for (const char* name : {"MANIFEST.TXT", "RESTORE_WARNING.TXT"}) {
+  const auto text = [&](const char* name, const char* file) {
     std::string bytes;
     ReadWholeFile(r.scratch.path + "/" + dir + name, &bytes);
-    const bool manifest = name[0] == 'M';
-    ExpectText(!manifest               ? "restore_warning.txt"
-               : r.recipe.purgedLog ? "manifest.txt"
-                                    : "manifest_no_audit_log.txt",
-               bytes, r);
+    ExpectText(file, bytes, r);
     (*expected)[dir + name] = HashEntry(bytes);
-  }
+  };
+  text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : "manifest_no_audit_log.txt");
+  text("RESTORE_WARNING.TXT", "restore_warning.txt");
   const std::string shownDir = HostPath(r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
   EXPECT_NE(NormaliseClock(out).find("Backup directory:   " + NormaliseClock(shownDir) + "\n"),
             std::string::npos);
@@ -221,8 +209,6 @@ void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree&
 
 }  // namespace
 
-std::string ScenarioName(const Scenario& scenario) { return scenario.name; }
-
 void RunScenario(const Scenario& scenario) {
   const ScenarioSteps& s = scenario.steps;
   if (s.nativeOnly && UnderWine()) GTEST_SKIP() << "a POSIX-only state; covered natively";
@@ -231,7 +217,7 @@ void RunScenario(const Scenario& scenario) {
   Run r;
   r.home = r.scratch.path + "/BBS";
   r.users = scenario.users;
-  r.recipe = r.users.empty() ? PackRecipe() : FixtureRecipe();
+  r.recipe = BaseRecipe(r.users.empty());
   r.args = scenario.args;
   r.program = ProgramPath();
   if (s.prepare) s.prepare(r);
@@ -259,34 +245,8 @@ void RunScenario(const Scenario& scenario) {
   EXPECT_TRUE(result.started) << result.err;
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exitCode, scenario.exitCode);
-  ExpectText(std::string(s.transcript ? s.transcript : scenario.name) + ".txt", NormaliseClock(result.out), r);
-  CheckOutcome(r, scenario.outcome, before, live, reportBefore, result);
+  ExpectText(std::string(s.transcript ? s.transcript : scenario.name) + ".txt",
+             NormaliseClock(result.out), r);
+  CheckOutcome(r, s.outcome, before, live, reportBefore, result);
   if (s.check) s.check(r);
-}
-
-std::vector<FixtureUser> PlainUsers(unsigned count) {
-  std::vector<FixtureUser> users;
-  for (unsigned n = 1; n <= count; ++n) users.push_back({"PLAIN USER " + std::to_string(n), 10, 1});
-  return users;
-}
-
-std::string DeepPath(const std::string& base, size_t length) {
-  std::string path = base;
-  while (path.size() + 1 < length) {
-    const size_t left = length - path.size() - 1;
-    size_t part = std::min<size_t>(left, 200);
-    if (left > part && left - part < 2) part = left - 2;  // room for "/x" after it
-    path += "/" + std::string(part, 'd');
-  }
-  return path;
-}
-
-bool Truncate(const std::string& path, size_t size) {
-  std::string bytes;
-  return ReadWholeFile(path, &bytes) && WriteWholeFile(path, bytes.substr(0, size));
-}
-
-bool Append(const std::string& path, const std::string& extra) {
-  std::string bytes;
-  return ReadWholeFile(path, &bytes) && WriteWholeFile(path, bytes + extra);
 }

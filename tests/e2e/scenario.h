@@ -1,21 +1,11 @@
-// Table-driven end-to-end scenarios: a sample BBS, a change to it, a command
-// line, and what the run must print and leave. The expected transcript of
-// scenario X is expected/X.txt; its placeholders stand for what varies from
-// run to run and between native and Wine runs:
-//   <PROGRAM> <SCRATCH> <HOME>  the program, the scratch directory and the
-//                               BBS home as the program prints them; under
-//                               Wine the '/' after them up to the next blank
-//                               becomes '\'
-//   <AGE n> / <AGE n YY>        a fixture user's last-call date n days before
-//                               today, with a four- or two-digit year
-//   others                      set by the scenario's own steps
-// and clock readings are normalised as NormaliseClock says.
-//
-// QV_WRITE_EXPECTED=1 (natively) writes the expected files from the program
-// instead of comparing them; review every changed line before committing.
+// Table-driven end-to-end scenarios: a sample BBS, steps that change it, a
+// command line, and what the run must print and leave. expected/<name>.txt
+// holds the transcript with placeholders (<HOME>, <AGE 400>, ...); README.md
+// says what they stand for and how to regenerate and review the files.
 #pragma once
 
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -54,6 +44,7 @@ struct Run {
 };
 
 struct ScenarioSteps {
+  Outcome outcome = Outcome::kUnchanged;
   void (*prepare)(Run&) = nullptr;  // before the sample is written
   void (*damage)(Run&) = nullptr;   // after it is written, before the run
   void (*check)(Run&) = nullptr;    // after the run
@@ -67,15 +58,8 @@ struct Scenario {
   std::vector<FixtureUser> users;  // empty: the pack sample
   std::vector<std::string> args;   // placeholders allowed
   int exitCode = 0;
-  Outcome outcome = Outcome::kUnchanged;
   ScenarioSteps steps = {};
 };
 
 void RunScenario(const Scenario& scenario);
-std::string ScenarioName(const Scenario& scenario);
-
-// Small helpers for the scenarios' steps.
-std::vector<FixtureUser> PlainUsers(unsigned count);
-std::string DeepPath(const std::string& base, size_t length);
-bool Truncate(const std::string& path, size_t size);
-bool Append(const std::string& path, const std::string& extra);
+inline void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }

@@ -1,11 +1,8 @@
 // The program end to end on sample BBS trees, one table row per scenario:
 // the command line, previews, the run driver's checks, write runs and their
 // backups. Expected transcripts are in expected/<name>.txt (see scenario.h).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -20,6 +17,23 @@ namespace {
 
 using O = Outcome;
 
+std::vector<FixtureUser> PlainUsers(unsigned count) {
+  std::vector<FixtureUser> users;
+  for (unsigned n = 1; n <= count; ++n) users.push_back({"PLAIN USER " + std::to_string(n), 10, 1});
+  return users;
+}
+
+// base and nested names of up to 200 characters, length characters in all.
+std::string DeepPath(std::string path, size_t length) {
+  while (path.size() + 1 < length) {
+    path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), 'd');
+  }
+  return path;
+}
+
+// Cuts a file, or extends it with zero bytes, to size.
+bool Resize(const std::string& path, off_t size) { return ::truncate(path.c_str(), size) == 0; }
+
 // ---- Fixtures -----------------------------------------------------------------
 
 //    name            sec allow del age  4-digit year
@@ -31,7 +45,8 @@ const std::vector<FixtureUser> kSelection = {
     {"IVAN IRWIN", 10, 1, 1, 20}};
 const std::vector<FixtureUser> kNobody = {
     {"SYSOP", 100, 1, 0, 900}, {"YOUNG USER", 10, 1, 0, 30}, {"OTHER LEVEL", 20, 1, 0, 900, false}};
-const std::vector<FixtureUser> kProtectedOnly = {{"SYSOP", 10, 1, 1, 500}, {"KEPT USER", 20, 1, 0, 5}};
+const std::vector<FixtureUser> kProtectedOnly = {{"SYSOP", 10, 1, 1, 500},
+                                                 {"KEPT USER", 20, 1, 0, 5}};
 // #2 and #3 get overlong length bytes (name 40, date 20) before the run.
 const std::vector<FixtureUser> kDamaged = {
     {"SYSOP", 100, 0, 0, 10},        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 20, 0, 0, 10},
@@ -39,7 +54,7 @@ const std::vector<FixtureUser> kDamaged = {
     {"ODD FLAG", 10, 7, 0, 5},       {"FUTURE", 20, 1, 0, -30},
     {"NO DATE", 20, 1, 0, 0, true, ""}, {"FEB THIRTY", 20, 1, 0, 0, true, "02/30/2020"}};
 const std::vector<FixtureUser> kPlain1 = PlainUsers(1), kPlain2 = PlainUsers(2),
-                               kPlain3 = PlainUsers(3);
+                               kPlain3 = PlainUsers(3), kPack = {};  // kPack: the pack sample
 
 void DamageFields(Run& r) {
   ASSERT_TRUE(SetLengthByte(r.paths.work, 2, kUserNameOffset, 40));
@@ -59,27 +74,18 @@ std::string LongestFittingSwitch() {
 }
 
 const Scenario kCommandLine[] = {
-    {"rejected_switch", kPlain2, {"/HELP", "/FOO"}, 3, O::kQuiet},
-    {"help", kPlain2, {"/?"}, 0, O::kQuiet},
-    {"help_wins_over_version", kPlain2, {"/VERSION", "-?"}, 0, O::kQuiet, {.transcript = "help"}},
-    {"version", kPlain2, {"/VERSION"}, 0, O::kQuiet},
-    {"version_ignores_switches", kPlain2, {"/DRYRUN", "/VERSION", "/DEL"}, 0, O::kQuiet,
-     {.transcript = "version"}},
+    {"rejected_switch", kPlain2, {"/HELP", "/FOO"}, 3, {.outcome = O::kQuiet}},
+    {"help", kPlain2, {"/?"}, 0, {.outcome = O::kQuiet}},
+    {"version", kPlain2, {"/VERSION"}, 0, {.outcome = O::kQuiet}},
     // Arguments past the 63rd (the program name included) are never looked at.
-    {"sixty_second_switch_is_read", kPlain2, {}, 3, O::kQuiet,
-     {.prepare = [](Run& r) { r.args.assign(61, "/VERSION"), r.args.push_back("/FOO"); },
-     .transcript = "rejected_switch"}},
-    {"sixty_third_switch_is_ignored", kPlain2, {}, 0, O::kQuiet,
-     {.prepare = [](Run& r) { r.args.assign(62, "/VERSION"), r.args.push_back("/FOO"); },
-     .transcript = "version"}},
-    {"argument_text_fits", kPlain2, {}, 0, O::kQuiet,
-     {.prepare = [](Run& r) { r.args = {"/VERSION", LongestFittingSwitch()}; },
-     .transcript = "version"}},
-    {"argument_text_one_byte_over", kPlain2, {}, 3, O::kQuiet,
-     {.prepare = [](Run& r) { r.args = {"/VERSION", "/SEC=0" + LongestFittingSwitch().substr(5)}; },
-     .transcript = "silent"}},
-    {"argument_over_4096_bytes", kPlain2, {std::string(5000, 'x')}, 3, O::kQuiet,
-     {.transcript = "silent"}},
+    {"sixty_third_switch_is_ignored", kPlain2, {}, 0,
+     {.outcome = O::kQuiet,
+      .prepare = [](Run& r) { r.args.assign(62, "/VERSION"), r.args.push_back("/FOO"); },
+      .transcript = "version"}},
+    {"argument_text_one_byte_over", kPlain2, {}, 3,
+     {.outcome = O::kQuiet,
+      .prepare = [](Run& r) { r.args = {"/VERSION", "/SEC=0" + LongestFittingSwitch().substr(5)}; },
+      .transcript = "silent"}},
 };
 
 // ---- Previews: selection, warnings, structural validation ---------------------
@@ -96,31 +102,37 @@ const Scenario kPreview[] = {
     {"dry_nobody_matches", kNobody, {"/DRYRUN", "/SEC=10", "/OLD=60", "/AND"}, 0},
     {"dry_protected_user_only", kProtectedOnly, {"/DRYRUN", "/OLD=400"}, 1},
     {"dry_damaged_fields_old", kDamaged, {"/DRYRUN", "/SEC=10", "/OLD=365"}, 1,
-     O::kUnchanged, {.damage = DamageFields}},
-    {"dry_damaged_fields_sec", kDamaged, {"/SEC=10", "/DRYRUN"}, 1, O::kUnchanged, {.damage = DamageFields}},
+     {.damage = DamageFields}},
+    {"dry_damaged_fields_sec", kDamaged, {"/SEC=10", "/DRYRUN"}, 1, {.damage = DamageFields}},
     {"dat_one_byte_long", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_TRUE(Append(UserFilePath(r.paths.work), "X")); }}},
-    {"dat_without_a_record", kPlain1, {"/DRYRUN", "/DEL"}, 2, O::kUnchanged, {.damage = [](Run& r) {
-       ASSERT_TRUE(Truncate(UserFilePath(r.paths.work), 200));
-       ASSERT_TRUE(Truncate(PointerFilePath(r.paths.work), 0));
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(UserFilePath(r.paths.work), 631)); }}},
+    {"dat_without_a_record", kPlain1, {"/DRYRUN", "/DEL"}, 2, {.damage = [](Run& r) {
+       ASSERT_TRUE(Resize(UserFilePath(r.paths.work), 200));
+       ASSERT_TRUE(Resize(PointerFilePath(r.paths.work), 0));
      }}},
     {"ptr_short_and_misaligned", kPlain3, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_TRUE(Truncate(PointerFilePath(r.paths.work), 67)); }}},
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(PointerFilePath(r.paths.work), 67)); }}},
     // QVMSG10.LMR, larger than standard, is listed in name order before QVMSG2.LMR.
     {"lmr_misaligned_and_short", kPlain3, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.prepare = [](Run& r) { r.recipe.conferences = 3; },
-     .damage = [](Run& r) {
-       ASSERT_TRUE(Append(LmrFilePath(r.paths.message, 2), "Z"));
-       ASSERT_TRUE(Truncate(LmrFilePath(r.paths.message, 3), 8));
-       ASSERT_TRUE(WriteWholeFile(LmrFilePath(r.paths.message, 10), std::string(40000, '\1')));
-     }}},
-    {"no_lmr_files", kPlain2, {"/DRYRUN"}, 0, O::kUnchanged, {.prepare = [](Run& r) { r.recipe.conferences = 0; }}},
+     {.prepare = [](Run& r) { r.recipe.conferences = 3; }, .damage = [](Run& r) {
+        ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 2), 39997));
+        ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 3), 8));
+        ASSERT_TRUE(WriteWholeFile(LmrFilePath(r.paths.message, 10), std::string(40000, '\1')));
+      }}},
+    {"no_lmr_files", kPlain2, {"/DRYRUN"}, 0,
+     {.prepare = [](Run& r) { r.recipe.conferences = 0; }}},
 };
 
 // ---- The run driver: home, QVNODE.DAT, lock, callers, report -----------------
 
 void CallerRecords(Run& r, std::initializer_list<SampleCaller> callers) {
-  for (const SampleCaller& c : callers) ASSERT_TRUE(SetCaller(r.paths.work, c.slot, c.userNo, c.mode));
+  for (const SampleCaller& c : callers) {
+    ASSERT_TRUE(SetCaller(r.paths.work, c.slot, c.userNo, c.mode));
+  }
+}
+
+void LockOfAnotherTool(Run& r) {
+  ASSERT_TRUE(WriteWholeFile(r.paths.message + "/QVLINK.BSY", "QVLink32 maintenance\r\n"));
 }
 
 void EarlierReportAndLegacyCom(Run& r) {
@@ -129,75 +141,82 @@ void EarlierReportAndLegacyCom(Run& r) {
 }
 
 const Scenario kDriver[] = {
-    {"home_without_room_for_report", kPlain2, {"/DRYRUN"}, 2, O::kQuiet,
-     {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 1002); }, .nativeOnly = true}},
+    {"home_without_room_for_report", kPlain2, {"/DRYRUN"}, 2,
+     {.outcome = O::kQuiet, .prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 1002); },
+      .nativeOnly = true}},
     {"home_of_longest_report_path", kPlain2, {"/DRYRUN"}, 0,
-     O::kUnchanged, {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 1001); }, .nativeOnly = true}},
-    {"work_without_room_for_files", kPlain2, {"/DRYRUN"}, 2, O::kUnchanged, {.prepare = [](Run& r) {
+     {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 1001); }, .nativeOnly = true}},
+    {"work_without_room_for_files", kPlain2, {"/DRYRUN"}, 2, {.prepare = [](Run& r) {
        r.home = DeepPath(r.scratch.path, 990);
        r.recipe.workField = "USERBASE-WORK-DIRECTORY-0028";
      }, .nativeOnly = true}},
-    {"report_is_a_directory", kPlain2, {"/DRYRUN"}, 2, O::kQuiet, {.damage = [](Run& r) {
+    {"report_is_a_directory", kPlain2, {"/DRYRUN"}, 2, {.outcome = O::kQuiet, .damage = [](Run& r) {
        ASSERT_TRUE(MakeDirectories(r.home + "/" + kReportName));
        r.vars["<REASON>"] = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
      }}},
     {"node_file_missing", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 200); },
-     .damage = [](Run& r) {
-       ASSERT_EQ(std::remove((r.home + "/QVNODE.DAT").c_str()), 0);
-       r.vars["<NODE FILE CUT TO 180>"] = HostPath(r.home + "/QVNODE.DAT").substr(0, 180);
-     }}},
+     {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 200); }, .damage = [](Run& r) {
+        ASSERT_EQ(std::remove((r.home + "/QVNODE.DAT").c_str()), 0);
+        r.vars["<NODE FILE CUT TO 180>"] = HostPath(r.home + "/QVNODE.DAT").substr(0, 180);
+      }}},
     {"node_file_133_bytes", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.prepare = [](Run& r) { r.recipe.nodeFileSize = 133; }}},
+     {.prepare = [](Run& r) { r.recipe.nodeFileSize = 133; }}},
     {"node_file_134_bytes", kPlain2, {"/DRYRUN"}, 0,
-     O::kUnchanged, {.prepare = [](Run& r) { r.recipe.nodeFileSize = 134; }}},
-    {"node_fields_full_length", kPlain2, {"/DRYRUN"}, 0, O::kUnchanged, {.prepare = [](Run& r) {
+     {.prepare = [](Run& r) { r.recipe.nodeFileSize = 134; }}},
+    {"node_fields_full_length", kPlain2, {"/DRYRUN"}, 0, {.prepare = [](Run& r) {
        r.recipe.workField = "USERBASE-WORK-DIRECTORY-0028";
        r.recipe.messageField = std::string("MSGS") + Sep();
      }}},
-    {"node_fields_unset_by_length", kPlain2, {"/DRYRUN"}, 0, O::kUnchanged, {.damage = [](Run& r) {
+    {"node_fields_unset_by_length", kPlain2, {"/DRYRUN"}, 0, {.damage = [](Run& r) {
        ASSERT_TRUE(SetNodeField(r.home, kNodeWorkOffset, 29, "JUNK-THAT-MUST-BE-IGNORED"));
        ASSERT_TRUE(SetNodeField(r.home, kNodeMessageOffset, 0, "MORE-JUNK"));
      }}},
-    {"node_fields_absolute_and_nested", kPlain2, {"/DRYRUN"}, 0, O::kUnchanged, {.prepare = [](Run& r) {
+    {"node_fields_absolute_and_nested", kPlain2, {"/DRYRUN"}, 0, {.prepare = [](Run& r) {
        r.recipe.workField = HostPath(r.scratch.path + "/AW");
        r.recipe.messageField = std::string("DATA") + Sep() + "MSG";
      }}},
-    {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, O::kUnchanged, {.damage = [](Run& r) {
-       ASSERT_TRUE(WriteWholeFile(r.paths.message + "/QVLINK.BSY", "QVLink32 maintenance\r\n"));
-     }}},
-    {"lock_held_write_run", kPlain2, {}, 2, O::kUnchanged, {.damage = [](Run& r) {
-       ASSERT_TRUE(WriteWholeFile(r.paths.message + "/QVLINK.BSY", "QVLink32 maintenance\r\n"));
-     }}},
+    {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, {.damage = LockOfAnotherTool}},
+    {"lock_held_write_run", kPlain2, {}, 2, {.damage = LockOfAnotherTool}},
     {"lock_without_message_dir", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { RemoveTree(r.paths.message); }}},
+     {.damage = [](Run& r) { RemoveTree(r.paths.message); }}},
     {"callers_file_missing", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_EQ(std::remove(Whoson(r).c_str()), 0); }}},
-    {"callers_file_a_directory", kPlain2, {"/DRYRUN"}, 2, O::kUnchanged, {.damage = [](Run& r) {
+     {.damage = [](Run& r) { ASSERT_EQ(std::remove(Whoson(r).c_str()), 0); }}},
+    {"callers_file_a_directory", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
        ASSERT_EQ(std::remove(Whoson(r).c_str()), 0);
        ASSERT_TRUE(MakeDirectories(Whoson(r)));
      }, .transcript = "callers_file_missing"}},
     {"callers_file_1535_bytes", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_TRUE(Truncate(Whoson(r), 1535)); }}},
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(Whoson(r), 1535)); }}},
     {"callers_file_1537_bytes", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_TRUE(Append(Whoson(r), std::string(1, '\0'))); }}},
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(Whoson(r), 1537)); }}},
     {"callers_on_line", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { CallerRecords(r, {{7, 5, 0xFF}, {3, 12, 10}}); }}},
+     {.damage = [](Run& r) { CallerRecords(r, {{7, 5, 0xFF}, {3, 12, 10}}); }}},
     {"caller_at_last_slot", kPlain2, {"/DRYRUN"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { CallerRecords(r, {{255, 1, 0xab}}); }}},
-    {"callers_none_by_rule", kPlain2, {"/DRYRUN"}, 0,
-     O::kUnchanged, {.damage = [](Run& r) { CallerRecords(r, {{0, 5, 1}, {1, -1, 2}, {2, -32768, 3}, {255, 0, 0xFF}}); }}},
-    {"report_appended_by_dry_run", kPlain3, {"/DRYRUN"}, 0, O::kUnchanged, {.damage = EarlierReportAndLegacyCom}},
-    {"report_appended_by_write_run", kPlain3, {"/DEL"}, 0, O::kUnchanged, {.damage = EarlierReportAndLegacyCom}},
+     {.damage = [](Run& r) { CallerRecords(r, {{255, 1, 0xab}}); }}},
+    // Slot 0 is never looked at; a user number of 0 or below is no caller.
+    {"callers_none_by_rule", kPlain2, {"/DRYRUN"}, 0, {.damage = [](Run& r) {
+       CallerRecords(r, {{0, 5, 1}, {1, -1, 2}, {2, -32768, 3}, {255, 0, 0xFF}});
+     }}},
+    {"report_appended_by_dry_run", kPlain3, {"/DRYRUN"}, 0, {.damage = EarlierReportAndLegacyCom}},
+    {"report_appended_by_write_run", kPlain3, {"/DEL"}, 0, {.damage = EarlierReportAndLegacyCom}},
+    // A wrapper removes the current directory before the program starts.
+    {"current_directory_vanished", kPlain2, {"/DRYRUN"}, 2, {.outcome = O::kQuiet,
+     .damage = [](Run& r) {
+       const std::string real = r.program;
+       r.program = r.scratch.path + "/vanish.sh";
+       ASSERT_TRUE(WriteWholeFile(r.program, "#!/bin/sh\nmkdir gone && cd gone && rmdir ../gone"
+                                             " && exec '" + real + "' \"$@\"\n"));
+       ASSERT_EQ(::chmod(r.program.c_str(), 0755), 0);
+     }, .nativeOnly = true}},
     // The header shows the program and the arguments as split, without quotes.
     {"header_without_quotes", kPlain2, {"/SEC=7", "/BACKUP=old backups", "/OLD=90"}, 0,
-     O::kUnchanged, {.damage = [](Run& r) {
-       const std::string dir = r.scratch.path + "/old tools";
-       std::string bytes;
-       r.program = dir + r.program.substr(r.program.rfind('/'));
-       ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(ProgramPath(), &bytes));
-       ASSERT_TRUE(WriteWholeFile(r.program, bytes) && ::chmod(r.program.c_str(), 0755) == 0);
-     }}},
+     {.damage = [](Run& r) {
+        const std::string dir = r.scratch.path + "/old tools";
+        std::string bytes;
+        r.program = dir + r.program.substr(r.program.rfind('/'));
+        ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(ProgramPath(), &bytes));
+        ASSERT_TRUE(WriteWholeFile(r.program, bytes) && ::chmod(r.program.c_str(), 0755) == 0);
+      }}},
 };
 
 // ---- Write runs of the pack sample (/SEC=77) ----------------------------------
@@ -209,113 +228,108 @@ void Stale(Run& r) {
   }
 }
 
+unsigned Mode(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 // Live files keep their access; the backup is private to its owner.
 void ExpectModes(Run& r) {
-  struct stat info;
-  ASSERT_EQ(::stat(UserFilePath(r.paths.work).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0640u);
-  ASSERT_EQ(::stat(LmrFilePath(r.paths.message, 1).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0604u);
+  EXPECT_EQ(Mode(UserFilePath(r.paths.work)), 0640u);
+  EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);
   const std::string root = r.home + "/QVCULLDB-BACKUPS";
+  EXPECT_EQ(Mode(root), 0700u);
   for (const auto& [rel, entry] : HashTree(root)) {
-    ASSERT_EQ(::stat((root + "/" + rel).c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, entry == "dir" ? 0700u : 0600u) << rel;
+    EXPECT_EQ(Mode(root + "/" + rel), entry == "dir" ? 0700u : 0600u) << rel;
   }
-  ASSERT_EQ(::stat(root.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0700u);
 }
 
 const Scenario kWrite[] = {
-    {"pack", {}, {"/SEC=77"}, 0, O::kPacked},
-    {"pack_creating_the_audit_log", {}, {"/SEC=77"}, 0, O::kPacked,
-     {.prepare = [](Run& r) { r.recipe.purgedLog = false; }, .transcript = "pack"}},
-    {"pack_replacing_stale_staged_files", {}, {"/SEC=77"}, 0, O::kPacked, {.damage = Stale,
-     .transcript = "pack"}},
-    {"pack_keeping_file_modes", {}, {"/SEC=77"}, 0, O::kPacked, {.damage = [](Run& r) {
+    {"pack", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked}},
+    {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+      .transcript = "pack"}},
+    {"pack_replacing_stale_staged_files", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .damage = Stale, .transcript = "pack"}},
+    {"pack_keeping_file_modes", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) {
        ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0640), 0);
        ASSERT_EQ(::chmod(LmrFilePath(r.paths.message, 1).c_str(), 0604), 0);
      }, .check = ExpectModes, .transcript = "pack", .nativeOnly = true}},
-    {"pack_nothing_to_purge", {}, {}, 0, O::kUnchanged, {.prepare = [](Run& r) {
-       r.recipe.deletedUsers.clear();
-       r.recipe.deletedPercent = 0;  // only the protected user #1 is Deleted
-     }}},
-    {"stage_blocked_by_directory", {}, {"/SEC=77"}, 2, O::kUnchanged, {.damage = [](Run& r) {
+    // Only the protected user #1 is Deleted.
+    {"pack_nothing_to_purge", kPack, {}, 0,
+     {.prepare = [](Run& r) { r.recipe.deletedUsers.clear(); }}},
+    {"stage_blocked_by_directory", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        ASSERT_TRUE(MakeDirectories(UserFilePath(r.paths.work) + ".QVCNEW"));
        r.vars["<REASON>"] = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
      }}},
-    {"stage_pointer_name_differs", {}, {"/SEC=77"}, 2, O::kUnchanged, {.damage = [](Run& r) {
+    {"stage_pointer_name_differs", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        std::string pointer;
        ASSERT_TRUE(ReadPointerRecord(r.paths.work, 17, &pointer));
        pointer[1] = char(std::tolower(uint8_t(pointer[1])));  // the same name in another case
        ASSERT_TRUE(WritePointerRecord(r.paths.work, 17, pointer));
      }}},
     // #2 is kept, so its damaged length is only warned about; #31 is purged.
-    {"stage_audit_log_of_bad_record", {}, {"/SEC=77"}, 2, O::kUnchanged, {.damage = [](Run& r) {
+    {"stage_audit_log_of_bad_record", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        ASSERT_TRUE(SetLengthByte(r.paths.work, 2, kTimeDateOffset, 15));
        ASSERT_TRUE(SetLengthByte(r.paths.work, 31, kTimeDateOffset, 15));
      }}},
     // A directory where the new audit log goes: the gate lets it pass (it is
     // not a file that appeared), and the last replacement of the commit fails.
-    {"commit_fails_and_rolls_back", {}, {"/SEC=77"}, 2, O::kRolledBack,
-     {.prepare = [](Run& r) { r.recipe.purgedLog = false; },
-     .damage = [](Run& r) { ASSERT_TRUE(MakeDirectories(PurgedLogPath(r.paths.work))); }}},
+    {"commit_fails_and_rolls_back", kPack, {"/SEC=77"}, 2,
+     {.outcome = O::kRolledBack, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+      .damage = [](Run& r) { ASSERT_TRUE(MakeDirectories(PurgedLogPath(r.paths.work))); }}},
 };
 
 // ---- Where the backup goes ------------------------------------------------------
 
-// Backup directory names of every second from 1 s ago to 20 s ahead, as the
-// program names them; a run that starts outside the window fails its transcript.
-std::vector<std::string> NamesAroundNow() {
-  std::vector<std::string> names;
-  for (std::time_t t = std::time(nullptr) - 1, end = t + 21; t <= end; ++t) {
-    std::tm local{};
-    localtime_r(&t, &local);
-    char name[64];
-    std::strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", &local);
-    names.push_back(name);
-  }
-  return names;
-}
-
-// Takes the names plain .. -<last> of every second of the window beneath
-// <scratch>/ROOT: the plain name as a directory, as an earlier run leaves it,
-// the suffixed ones as hard links to one empty file (far quicker to make).
+// Takes the backup directory names plain .. -<last> of every second from 1 s
+// ago to 20 s ahead beneath <scratch>/ROOT (a run that starts outside that
+// window fails its transcript): the plain name as a directory, as an earlier
+// run leaves it, the suffixed ones as hard links to one empty file.
 void TakeNames(Run& r, unsigned last) {
   const std::string root = r.scratch.path + "/ROOT", holder = r.scratch.path + "/holder";
   ASSERT_TRUE(MakeDirectories(root) && WriteWholeFile(holder, ""));
-  for (const std::string& name : NamesAroundNow()) {
-    ASSERT_EQ(::mkdir((root + "/" + name).c_str(), 0700), 0);
+  for (std::time_t t = std::time(nullptr) - 1, end = t + 21; t <= end; ++t) {
+    std::tm local{};
+    char name[700];
+    const size_t length =
+        std::strftime(name, 100, "/QVCULLDB-%Y%m%d-%H%M%S", localtime_r(&t, &local));
+    ASSERT_EQ(::mkdir((root + name).c_str(), 0700), 0);
     for (unsigned suffix = 1; suffix <= last; ++suffix) {
-      char path[600];
-      std::snprintf(path, sizeof path, "%s/%s-%03u", root.c_str(), name.c_str(), suffix);
-      ASSERT_EQ(::link(holder.c_str(), path), 0);
+      std::snprintf(name + length, sizeof name - length, "-%03u", suffix);
+      ASSERT_EQ(::link(holder.c_str(), (root + name).c_str()), 0);
     }
   }
 }
 
+void FileInTheWay(Run& r) { ASSERT_TRUE(WriteWholeFile(r.scratch.path + "/FILE", "not a dir")); }
+
 const Scenario kBackup[] = {
-    {"backup_relative_trailing_separators", {}, {"/SEC=77", "/BACKUP=BAK\\//\\"}, 0, O::kPacked},
+    {"backup_relative_trailing_separators", kPack, {"/SEC=77", "/BACKUP=BAK\\//\\"}, 0,
+     {.outcome = O::kPacked}},
     // Natively a /tmp path, under Wine its Z:\ form; both parents are missing.
-    {"backup_absolute_trailing_separators", {}, {"/SEC=77", "/BACKUP=<SCRATCH>/ABS/PACK//\\\\"}, 0,
-     O::kPacked},
-    // The value is joined as typed: its '/' stays even where the program's
-    // separator is '\'.
-    {"backup_relative_nested", {}, {"/SEC=77", "/BACKUP=BAK/PACK"}, 0, O::kPacked,
-     {.damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + Sep() + "BAK/PACK"; }}},
+    {"backup_absolute_trailing_separators", kPack,
+     {"/SEC=77", "/BACKUP=<SCRATCH>/ABS/PACK//\\\\"}, 0, {.outcome = O::kPacked}},
+    // The value is joined as typed: its '/' stays where the separator is '\'.
+    {"backup_relative_nested", kPack, {"/SEC=77", "/BACKUP=BAK/PACK"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + Sep() + "BAK/PACK"; }}},
     // A leading backslash is relative too; on POSIX it is part of the name.
-    {"backup_relative_leading_backslash", {}, {"/SEC=77", "/BACKUP=\\BAK"}, 0, O::kPacked},
-    {"backup_relative_leading_slash", {}, {"/SEC=77", "/BACKUP=/BAK"}, 0, O::kPacked,
-     {.damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + "\\/BAK"; }, .wineOnly = true}},
-    {"backup_root_is_a_file", {}, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_TRUE(WriteWholeFile(r.scratch.path + "/FILE", "not a dir")); }}},
-    {"backup_root_below_a_file", {}, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE/SUB"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { ASSERT_TRUE(WriteWholeFile(r.scratch.path + "/FILE", "not a dir")); }}},
-    {"backup_name_taken", {}, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 0, O::kPacked,
-     {.damage = [](Run& r) { TakeNames(r, 0); }}},
-    {"backup_last_suffix", {}, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 0, O::kPacked,
-     {.damage = [](Run& r) { TakeNames(r, 998); }}},
-    {"backup_every_suffix_taken", {}, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
-     O::kUnchanged, {.damage = [](Run& r) { TakeNames(r, 999); }}},
+    {"backup_relative_leading_backslash", kPack, {"/SEC=77", "/BACKUP=\\BAK"}, 0,
+     {.outcome = O::kPacked}},
+    // A leading slash is relative on Windows; on POSIX it is an absolute path.
+    {"backup_relative_leading_slash", kPack, {"/SEC=77", "/BACKUP=/BAK"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + "\\/BAK"; }, .wineOnly = true}},
+    {"backup_root_is_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE"}, 2,
+     {.damage = FileInTheWay}},
+    {"backup_root_below_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE/SUB"}, 2,
+     {.damage = FileInTheWay}},
+    {"backup_name_taken", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 0,
+     {.outcome = O::kPacked, .damage = [](Run& r) { TakeNames(r, 0); }}},
+    {"backup_last_suffix", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 0,
+     {.outcome = O::kPacked, .damage = [](Run& r) { TakeNames(r, 998); }}},
+    {"backup_every_suffix_taken", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
+     {.damage = [](Run& r) { TakeNames(r, 999); }}},
 };
 
 class Scenarios : public testing::TestWithParam<Scenario> {};
@@ -326,61 +340,5 @@ INSTANTIATE_TEST_SUITE_P(Preview, Scenarios, testing::ValuesIn(kPreview), Name);
 INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
 INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
 INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
-
-// ---- What a table row cannot say ---------------------------------------------
-
-TEST(Driver, VanishedCurrentDirectoryEndsTheRun) {
-  if (UnderWine()) GTEST_SKIP() << "a removed current directory is a POSIX state";
-  ScratchDir scratch;
-  ASSERT_TRUE(MakeDirectories(scratch.path + "/gone"));
-  const RunResult r = RunCommand(
-      scratch.path, {"sh", "-c", "cd gone && rmdir ../gone && exec \"$0\" /DRYRUN", ProgramPath()});
-  EXPECT_EQ(r.out, "ERROR: cannot determine current directory.\n");
-  EXPECT_EQ(r.exitCode, 2);
-  EXPECT_EQ(ListDirectory(scratch.path), std::vector<std::string>{});
-}
-
-// The program blocks on a full pipe while it holds the lock; SIGINT then ends
-// it, and the lock is gone before the process is.
-TEST(Driver, InterruptRemovesTheLockBeforeTheProcessEnds) {
-  if (UnderWine()) GTEST_SKIP() << "POSIX signals; the console control handler is Windows-only";
-  ScratchDir scratch;
-  SampleRecipe recipe;
-  recipe.users = 3000;
-  recipe.conferences = 1;
-  recipe.deletedPercent = 100;  // one preview line per user: far more than a pipe holds
-  SamplePaths paths;
-  std::string error, report;
-  ASSERT_TRUE(WriteSampleBbs(scratch.path + "/BBS", recipe, &paths, &error)) << error;
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0 && ::dup2(null, 0) >= 0 && ::dup2(null, 2) >= 0 && ::dup2(fds[1], 1) >= 0 &&
-        ::close(fds[0]) == 0 && ::chdir(paths.home.c_str()) == 0) {
-      ::execl(ProgramPath().c_str(), ProgramPath().c_str(), "/DRYRUN", (char*)nullptr);
-    }
-    _exit(127);
-  }
-  ::close(fds[1]);
-  int status = 0;
-  for (int polls = 0; polls < 100000 && report.find("lock: ACQUIRED") == std::string::npos; ++polls) {
-    ASSERT_NE(::waitpid(pid, &status, WNOHANG), pid) << "the run ended before the interrupt";
-    ::usleep(100);
-    ReadWholeFile(paths.home + "/" + kReportName, &report);
-  }
-  EXPECT_TRUE(FileExists(paths.message + "/QVLINK.BSY"));
-  ::kill(pid, SIGINT);
-  char block[65536];
-  while (::read(fds[0], block, sizeof block) > 0) {
-  }
-  ::close(fds[0]);
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "status " << status;
-  EXPECT_FALSE(FileExists(paths.message + "/QVLINK.BSY"));
-  ReadWholeFile(paths.home + "/" + kReportName, &report);
-  EXPECT_EQ(report.find("RELEASED"), std::string::npos);
-}
 
 }  // namespace
