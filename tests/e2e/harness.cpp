@@ -26,15 +26,6 @@ std::string EnvOr(const char* name, const std::string& fallback) {
   return value && *value ? std::string(value) : fallback;
 }
 
-std::vector<std::string> SplitBlanks(const std::string& text) {
-  std::vector<std::string> words;
-  for (size_t start = 0, stop; start < text.size(); start = stop + 1) {
-    stop = std::min(text.find(' ', start), text.size());
-    if (stop > start) words.push_back(text.substr(start, stop - start));
-  }
-  return words;
-}
-
 std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 // The inherited environment with the extra entries added or replacing.
@@ -102,16 +93,6 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
   ::unlink(out);
   ::unlink(err);
   return result;
-}
-
-// Starts Wine once, so that making its prefix does not fall into a run.
-void EnsureWineReady() {
-  static bool ready = false;
-  if (ready) return;
-  std::vector<std::string> argv = SplitBlanks(EnvOr("QV_RUNNER", ""));
-  argv.insert(argv.end(), {"wineboot.exe", "--init"});
-  RunProcess("/tmp", argv, ChildEnvironment({"WINEDEBUG=-all"}));
-  ready = true;
 }
 
 // Matches pattern at text[at]: '#' stands for any ASCII digit.
@@ -186,19 +167,13 @@ std::string NormaliseLineEnds(const std::string& text) {
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
                      const std::vector<std::string>& extraEnv) {
   const bool wine = UnderWine();
-  std::vector<std::string> argv = SplitBlanks(EnvOr("QV_RUNNER", ""));
-  argv.push_back(ProgramPath());
+  std::vector<std::string> argv = {ProgramPath()};
+  if (wine) argv.insert(argv.begin(), EnvOr("QV_RUNNER", ""));
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> env = extraEnv;
-  if (wine) EnsureWineReady();
-  if (wine && std::none_of(env.begin(), env.end(),
-                           [](const std::string& e) { return EnvName(e) == "WINEDEBUG"; })) {
-    env.push_back("WINEDEBUG=-all");
-  }
   const std::string reportPath = cwd + "/" + kReportName;
   std::string before, after;
   ReadWholeFile(reportPath, &before);
-  RunResult result = RunProcess(cwd, argv, ChildEnvironment(env));
+  RunResult result = RunProcess(cwd, argv, ChildEnvironment(extraEnv));
   ReadWholeFile(reportPath, &after);
   result.report = after.size() >= before.size() ? after.substr(before.size()) : after;
   if (wine) {

@@ -1,8 +1,9 @@
 // End-to-end harness: runs the packer as a separate process in a sample home
 // directory and gives tests its exit code, console output and the part of the
 // run report that the run appended. Environment: QV_PROGRAM (the program;
-// default the qvculldb of this build), QV_RUNNER (a prefix such as wine64;
-// CR LF then becomes LF in the texts), QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
+// default the qvculldb of this build), QV_RUNNER (a program to run it with,
+// such as wine64, in a ready prefix: see tools/run-wine-e2e.sh; CR LF then
+// becomes LF in the texts), QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
 #pragma once
 
 #include <cstdint>

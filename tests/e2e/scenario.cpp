@@ -116,6 +116,9 @@ void ExpectText(const std::string& file, const std::string& actual, const Run& r
   EXPECT_EQ(actual, Expand(expected, r.vars)) << "expected/" << file;
 }
 
+// The expected files of a pack of explicit users are the scenario's own.
+std::string Stem(const Run& r) { return r.users.empty() ? "" : r.name + "_"; }
+
 std::string Rel(const Run& r, const std::string& path) {
   return path.substr(r.scratch.path.size() + 1);
 }
@@ -138,12 +141,12 @@ Tree LiveFiles(const Run& r) {
 void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string datRel = Rel(r, UserFilePath(r.paths.work));
   const std::string& dat = live.at(datRel);
-  (*expected)[datRel] = HashEntry(PackedUserFile(dat, kPackPurged));
+  (*expected)[datRel] = HashEntry(PackedUserFile(dat, r.purged));
   (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
-      HashEntry(PackedPointerFile(dat, kPackPurged));
+      HashEntry(PackedPointerFile(dat, r.purged));
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
     const std::string rel = Rel(r, LmrFilePath(r.paths.message, c));
-    (*expected)[rel] = HashEntry(PackedLmrFile(live.at(rel), r.recipe.users, kPackPurged));
+    (*expected)[rel] = HashEntry(PackedLmrFile(live.at(rel), r.recipe.users, r.purged));
   }
   const std::string logRel = Rel(r, PurgedLogPath(r.paths.work));
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
@@ -151,7 +154,7 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   ReadWholeFile(PurgedLogPath(r.paths.work), &log);
   const std::string shown = NormaliseClock(log);
   EXPECT_EQ(shown.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
-  ExpectText("audit_block.txt", shown.substr(std::min(oldLog.size(), shown.size())), r);
+  ExpectText(Stem(r) + "audit_block.txt", shown.substr(std::min(oldLog.size(), shown.size())), r);
   (*expected)[logRel] = HashEntry(log);
 }
 
@@ -173,13 +176,13 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
     (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] =
         HashEntry(bytes);
   }
-  const auto text = [&](const char* name, const char* file) {
+  const auto text = [&](const char* name, const std::string& file) {
     std::string bytes;
     ReadWholeFile(r.scratch.path + "/" + dir + name, &bytes);
     ExpectText(file, bytes, r);
     (*expected)[dir + name] = HashEntry(bytes);
   };
-  text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : "manifest_no_audit_log.txt");
+  text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : Stem(r) + "manifest_no_audit_log.txt");
   text("RESTORE_WARNING.TXT", "restore_warning.txt");
   // The directory the transcript names, as a host path: Wine's "Z:" gone, every
   // separator '/', and repeated separators one, as the Windows program uses it.
@@ -223,8 +226,10 @@ void RunScenario(const Scenario& scenario) {
   if (s.wineOnly && !UnderWine()) GTEST_SKIP() << "Windows path rules only";
   ASSERT_FALSE(Writing() && UnderWine()) << "write expected files from a native run";
   Run r;
+  r.name = scenario.name;
   r.home = r.scratch.path + "/BBS";
   r.users = scenario.users;
+  r.purged = r.users.empty() ? kPackPurged : s.purged;
   r.recipe = BaseRecipe(r.users.empty());
   r.args = scenario.args;
   r.program = ProgramPath();

@@ -33,10 +33,12 @@ enum class Outcome {
 
 // One scenario while it runs; its steps may change any of it.
 struct Run {
+  std::string name;                   // the scenario's
   ScratchDir scratch;
   std::string home;                   // host path, default <scratch>/BBS
   SampleRecipe recipe;
   std::vector<FixtureUser> users;     // empty: the pack sample (see scenario.cpp)
+  std::vector<uint32_t> purged;       // what a pack purges
   SamplePaths paths;                  // after the sample is written
   std::vector<std::string> args;
   std::map<std::string, std::string> vars;  // "<NAME>" -> text as printed
@@ -49,6 +51,7 @@ struct ScenarioSteps {
   void (*damage)(Run&) = nullptr;   // after it is written, before the run
   void (*check)(Run&) = nullptr;    // after the run
   const char* transcript = nullptr; // a shared expected file instead of name
+  std::vector<uint32_t> purged = {}; // kPacked of explicit users: the users purged
   bool nativeOnly = false;
   bool wineOnly = false;
 };

@@ -42,7 +42,7 @@ const std::vector<FixtureUser> kSelection = {
     {"BOB BAKER", 10, 1, 0, 5, false}, {"CAROL CLARK", 20, 1, 1, 500},
     {"DAVE DAVIS", 10, 0, 1, 3},      {"ERIN EVANS", 10, 1, 1, 600, false},
     {"FRANK FOX", 20, 1, 0, 700, false}, {"GRACE GREEN", 10, 0, 0, 800},
-    {"IVAN IRWIN", 10, 1, 1, 20}};
+    {"IVAN IRWIN", 10, 1, 1, 30}};  // exactly /OLD=30 days old
 const std::vector<FixtureUser> kNobody = {
     {"SYSOP", 100, 1, 0, 900}, {"YOUNG USER", 10, 1, 0, 30}, {"OTHER LEVEL", 20, 1, 0, 900, false}};
 const std::vector<FixtureUser> kProtectedOnly = {{"SYSOP", 10, 1, 1, 500},
@@ -256,6 +256,10 @@ const Scenario kWrite[] = {
        ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0640), 0);
        ASSERT_EQ(::chmod(LmrFilePath(r.paths.message, 1).c_str(), 0604), 0);
      }, .check = ExpectModes, .transcript = "pack", .nativeOnly = true}},
+    // /SEC=10 purges #2 only: the last record is kept. A fixed date keeps the
+    // manifest's hashes of the live files the same from day to day.
+    {"pack_keeping_the_last_user", kNobody, {"/SEC=10"}, 0, {.outcome = O::kPacked,
+     .prepare = [](Run& r) { r.recipe.today = {2026, 3, 1}; }, .purged = {2}}},
     // Only the protected user #1 is Deleted.
     {"pack_nothing_to_purge", kPack, {}, 0,
      {.prepare = [](Run& r) { r.recipe.deletedUsers.clear(); }}},
