@@ -1,7 +1,6 @@
 // End-to-end harness. See harness.h.
 #include "harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,8 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 extern char** environ;
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -119,20 +121,6 @@ size_t DateLabelEnd(const std::string& text, size_t at) {
   size_t end = at + 5;
   while (end < text.size() && text[end] == ' ') ++end;
   return MatchesAt(text, end, "####-##-##") ? end : 0;
-}
-
-void WalkTree(const std::string& root, const std::string& relative,
-              std::map<std::string, std::string>* tree) {
-  for (const std::string& name : ListDirectory(root + "/" + relative)) {
-    const std::string rel = relative.empty() ? name : relative + "/" + name;
-    if (IsDirectory(root + "/" + rel)) {
-      (*tree)[rel + "/"] = "dir";
-      WalkTree(root, rel, tree);
-    } else {
-      std::string bytes;
-      (*tree)[rel] = ReadWholeFile(root + "/" + rel, &bytes) ? HashEntry(bytes) : "unreadable";
-    }
-  }
 }
 
 }  // namespace
@@ -239,7 +227,17 @@ std::string HashEntry(const std::string& bytes) {
 
 std::map<std::string, std::string> HashTree(const std::string& root) {
   std::map<std::string, std::string> tree;
-  WalkTree(root, "", &tree);
+  std::error_code error;
+  for (auto at = fs::recursive_directory_iterator(root, error); at != fs::end(at);
+       at.increment(error)) {
+    const std::string rel = at->path().lexically_relative(root).string();
+    std::string bytes;
+    if (at->is_directory(error)) {
+      tree[rel + "/"] = "dir";
+    } else {
+      tree[rel] = ReadWholeFile(at->path(), &bytes) ? HashEntry(bytes) : "unreadable";
+    }
+  }
   return tree;
 }
 
@@ -259,23 +257,20 @@ std::string DiffTrees(const std::map<std::string, std::string>& before,
 
 std::vector<std::string> ListDirectory(const std::string& dir) {
   std::vector<std::string> names;
-  DIR* handle = ::opendir(dir.c_str());
-  if (!handle) return names;
-  while (const dirent* entry = ::readdir(handle)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error)) {
+    names.push_back(entry.path().filename());
   }
-  ::closedir(handle);
   std::sort(names.begin(), names.end());
   return names;
 }
 
 bool FileExists(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  std::error_code error;
+  return fs::is_regular_file(path, error);
 }
 
 bool IsDirectory(const std::string& path) {
-  struct stat info;
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  std::error_code error;
+  return fs::is_directory(path, error);
 }
