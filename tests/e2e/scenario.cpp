@@ -222,7 +222,7 @@ void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree&
 
 void RunScenario(const Scenario& scenario) {
   const ScenarioSteps& s = scenario.steps;
-  if (s.nativeOnly && UnderWine()) GTEST_SKIP() << "native only: a POSIX state, or a path too deep for Wine";
+  if (s.nativeOnly && UnderWine()) GTEST_SKIP() << "a POSIX state, or a path too deep for Wine";
   if (s.wineOnly && !UnderWine()) GTEST_SKIP() << "Windows path rules only";
   ASSERT_FALSE(Writing() && UnderWine()) << "write expected files from a native run";
   Run r;
