@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 
 extern char** environ;
 
@@ -97,32 +98,6 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
   return result;
 }
 
-// Matches pattern at text[at]: '#' stands for any ASCII digit.
-bool MatchesAt(const std::string& text, size_t at, const char* pattern) {
-  const size_t length = std::strlen(pattern);
-  if (at + length > text.size()) return false;
-  for (size_t i = 0; i < length; ++i) {
-    const char c = text[at + i];
-    if (pattern[i] == '#' ? (c < '0' || c > '9') : c != pattern[i]) return false;
-  }
-  return true;
-}
-
-// The clock readings, and their placeholders; a "date:" label with blanks before a
-// date is the scan's "Pack date:" line, whose date alone is replaced.
-const char* const kClockPatterns[][2] = {
-    {"QVCULLDB-########-######", "QVCULLDB-YYYYMMDD-HHMMSS"},
-    {"####-##-## ##:##:##", "YYYY-MM-DD HH:MM:SS"},
-    {"####-##-## at ##:##:##", "YYYY-MM-DD at HH:MM:SS"},
-};
-
-size_t DateLabelEnd(const std::string& text, size_t at) {
-  if (text.compare(at, 5, "date:") != 0) return 0;
-  size_t end = at + 5;
-  while (end < text.size() && text[end] == ' ') ++end;
-  return MatchesAt(text, end, "####-##-##") ? end : 0;
-}
-
 }  // namespace
 
 std::string ProgramPath() {
@@ -173,21 +148,12 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
 }
 
 std::string NormaliseClock(const std::string& transcript) {
-  std::string result;
-  for (size_t at = 0; at < transcript.size();) {
-    const auto clock = std::find_if(std::begin(kClockPatterns), std::end(kClockPatterns),
-                                    [&](const auto& p) { return MatchesAt(transcript, at, p[0]); });
-    if (clock != std::end(kClockPatterns)) {
-      result += (*clock)[1];
-      at += std::strlen((*clock)[0]);
-    } else if (const size_t dateAt = DateLabelEnd(transcript, at)) {
-      result += transcript.substr(at, dateAt - at) + "YYYY-MM-DD";
-      at = dateAt + 10;
-    } else {
-      result += transcript[at++];
-    }
-  }
-  return result;
+  static const std::regex kStamp(R"(QVCULLDB-\d{8}-\d{6})");
+  static const std::regex kDateTime(R"(\d{4}-\d\d-\d\d( | at )\d\d:\d\d:\d\d)");
+  static const std::regex kScanDate(R"((date: +)\d{4}-\d\d-\d\d)");  // "Pack date:" and the like
+  std::string text = std::regex_replace(transcript, kStamp, "QVCULLDB-YYYYMMDD-HHMMSS");
+  text = std::regex_replace(text, kDateTime, "YYYY-MM-DD$1HH:MM:SS");
+  return std::regex_replace(text, kScanDate, "$1YYYY-MM-DD");
 }
 
 void RemoveTree(const std::string& path) {
