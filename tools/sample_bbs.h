@@ -16,16 +16,36 @@
 #include <string>
 #include <vector>
 
-#include "userdb/user_records.h"
+// The layouts of the Quorvex files, written down here on their own and not
+// taken from the packer's sources: an offset the packer gets wrong is then not
+// also wrong in the data that tests it. Offsets are in bytes from the start of
+// a record; a Pascal field is a length byte followed by its character area.
 
+// QVUSERS.DAT: 315-byte user records, user n at (n - 1) x 315.
+constexpr unsigned kUserRecordSize = 315;
+constexpr unsigned kUserNameOffset = 0;       // length 0..30, then 30 characters
+constexpr unsigned kNameCapacity = 30;
+constexpr unsigned kCallingFromOffset = 31;   // length 0..30, then 30 characters
+constexpr unsigned kCallingFromCapacity = 30;
+constexpr unsigned kTimeDateOffset = 77;      // length 0..14, then 14 characters
+constexpr unsigned kTimeDateCapacity = 14;
+constexpr unsigned kSecurityOffset = 114;     // signed 16-bit, little-endian
+constexpr unsigned kAllowPurgeOffset = 263;   // Boolean byte
+constexpr unsigned kDeletedOffset = 268;      // Boolean byte
+// QVUSERS.PTR: 31-byte pointer records, the user's name field alone.
+constexpr unsigned kPointerRecordSize = 31;
+// QVMSGn.LMR: one 4-byte little-endian slot per user number.
+constexpr unsigned kLmrSlotSize = 4;
+// QVNODE.DAT: the WORK and MESSAGE fields, each a length byte and up to 28
+// characters; the packer reads at most 192 bytes and needs at least 134.
 constexpr unsigned kNodeFileSize = 192;
 constexpr unsigned kNodeWorkOffset = 18;
 constexpr unsigned kNodeMessageOffset = 105;
 constexpr unsigned kNodeFieldCapacity = 28;
+// QVWHOSON.DAT: 256 node records of 6 bytes (user number, signed 16-bit; mode).
 constexpr unsigned kCallerFileSize = 1536;
 constexpr unsigned kCallerRecordSize = 6;
 constexpr unsigned kCallerSlots = 256;
-constexpr unsigned kLmrSlotSize = 4;
 
 struct SampleDate {
   int year = 0;  // 0: today's local date when the sample is planned

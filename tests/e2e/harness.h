@@ -1,15 +1,9 @@
 // End-to-end harness: runs the packer as a separate process in a sample home
 // directory and gives tests its exit code, console output and the part of the
-// run report that the run appended.
-//
-// Environment:
-//   QV_PROGRAM       the program under test (set by ctest). When unset, the
-//                    qvculldb beside the test binary's parent directory.
-//   QV_RUNNER        optional prefix, e.g. /usr/lib/wine/wine64 for the
-//                    Windows EXE (split at blanks). Under it, CR LF becomes LF
-//                    in stdout, stderr and the report text, and WINEDEBUG=-all.
-//   QV_KEEP_SCRATCH  when set, scratch directories are left for inspection.
-//   QV_RUN_TIMEOUT   seconds after which a hung run is killed (default 900).
+// run report that the run appended. Environment: QV_PROGRAM (the program;
+// default the qvculldb of this build), QV_RUNNER (a program to run it with,
+// such as wine64, in a ready prefix: see tools/run-wine-e2e.sh; CR LF then
+// becomes LF in the texts), QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
 #pragma once
 
 #include <cstdint>
@@ -36,22 +30,14 @@ constexpr const char* kReportName = "QVCULLDB32_REPORT.TXT";
 // in) the inherited environment, e.g. an LD_PRELOAD fault shim.
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
                      const std::vector<std::string>& extraEnv = {});
-// Runs any command (argv[0] is looked up in PATH) the same way, without the
-// runner and without the report. Used for qvsample and for wine itself.
-RunResult RunCommand(const std::string& cwd, const std::vector<std::string>& argv,
-                     const std::vector<std::string>& extraEnv = {});
 
 std::string ProgramPath();
 bool UnderWine();
-// Starts Wine once so that the first timed-out-looking start (prefix creation)
-// does not fall into a test. True natively, or when wineboot succeeded.
-bool EnsureWineReady();
 // A path as the program prints it: unchanged natively; under Wine "Z:" and the
 // path with '/' replaced by '\'.
 std::string HostPath(const std::string& posixPath);
 // The separator the program inserts: '/' natively, '\' under Wine.
 char Sep();
-// The CR LF to LF conversion applied to program output under Wine.
 std::string NormaliseLineEnds(const std::string& text);
 
 // Replaces the run's clock readings with fixed placeholders so that whole
@@ -63,10 +49,9 @@ std::string NormaliseLineEnds(const std::string& text);
 //                            suffix is kept)
 std::string NormaliseClock(const std::string& transcript);
 
-// A fresh directory under /tmp, removed by RemoveTree unless QV_KEEP_SCRATCH.
-std::string MakeScratchDir();
 // Removes a tree, first making its directories writable again.
 void RemoveTree(const std::string& path);
+// A fresh directory under /tmp, removed with its tree unless QV_KEEP_SCRATCH.
 struct ScratchDir {
   std::string path;
   ScratchDir();
@@ -76,13 +61,12 @@ struct ScratchDir {
 };
 
 uint64_t Fnv1a64(const std::string& bytes);
-// Every entry of a tree by path relative to root: a file maps to
-// "<size>:<FNV-1a hex>", a directory (path ending in '/') to "dir", a symbolic
-// link to "link:<target>". Two equal maps mean no byte, name or directory of
-// the tree changed.
+// "<size>:<FNV-1a hex>" of a file's bytes, as HashTree shows a file.
+std::string HashEntry(const std::string& bytes);
+// Every entry of a tree by path relative to root: a file maps to its
+// HashEntry, a directory (path ending in '/') to "dir". Two equal maps mean no
+// byte, name or directory of the tree changed.
 std::map<std::string, std::string> HashTree(const std::string& root);
-// Files of a small tree with their whole contents.
-std::map<std::string, std::string> ReadTree(const std::string& root);
 // "changed X", "added Y", "removed Z" lines; empty when both are equal.
 std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);

@@ -1,0 +1,265 @@
+// The scenario runner. See scenario.h.
+#include "scenario.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+using Tree = std::map<std::string, std::string>;
+
+// The write-run sample: 40 users, three LMR files of 9999 slots, pointer
+// records whose bytes after the name differ from the user records', an old
+// audit log, and these records:
+//   #1                   Deleted (protected: listed, never purged)
+//   #5 #12 #17 #31 #40   Deleted
+//   #9 #26 #35           Security 77, AllowPurge TRUE (purged by /SEC=77)
+//   #20                  Security 77, AllowPurge FALSE (kept)
+//   #9                   a name holding a TAB and the byte 0xE9
+//   #12                  Security -5, TimeDate "01/02/03"
+//   #26                  an empty CallingFrom
+const std::vector<uint32_t> kPackPurged = {5, 9, 12, 17, 26, 31, 35, 40};
+
+bool PatchPackSample(const std::string& work) {
+  for (uint32_t n : {9u, 26u, 35u, 20u}) {
+    if (!SetSecurity(work, n, 77) || !SetAllowPurge(work, n, n != 20) || !SetDeleted(work, n, 0)) {
+      return false;
+    }
+  }
+  return SetUserName(work, 9, "TAB\tNAME \xE9T\xE9") && SetSecurity(work, 12, -5) &&
+         SetTimeDate(work, 12, "01/02/03") && SetCallingFrom(work, 26, "");
+}
+
+// The pack sample, or a small explicit one: two LMR files, no random Deleted
+// users, today's date.
+SampleRecipe BaseRecipe(bool pack) {
+  SampleRecipe recipe;
+  recipe.seed = 11;
+  recipe.windowsPathRules = UnderWine();
+  recipe.conferences = pack ? 3 : 2;
+  recipe.deletedPercent = 0;
+  recipe.today = pack ? SampleDate{2026, 3, 1} : ResolvedToday(recipe);
+  if (pack) {
+    recipe.users = 40;
+    recipe.deletedUsers = {5, 12, 17, 31, 40};
+    recipe.user1Deleted = recipe.pointerTailDiffers = recipe.purgedLog = true;
+  }
+  return recipe;
+}
+
+bool WriteFixtureUsers(Run& r) {
+  const SampleDate today = ResolvedToday(r.recipe);
+  for (uint32_t n = 1; n <= r.users.size(); ++n) {
+    const FixtureUser& u = r.users[n - 1];
+    const std::string timeDate =
+        u.literal ? u.literal : TimeDateForAge(today, u.ageDays, u.fourDigitYear);
+    if (!u.literal) {
+      r.vars["<AGE " + std::to_string(u.ageDays) + (u.fourDigitYear ? ">" : " YY>")] = timeDate;
+    }
+    const std::string& w = r.paths.work;
+    if (!SetUserName(w, n, u.name) || !SetSecurity(w, n, u.security) ||
+        !SetAllowPurge(w, n, u.allowPurge) || !SetDeleted(w, n, u.deleted) ||
+        !SetTimeDate(w, n, timeDate)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Writing() { return std::getenv("QV_WRITE_EXPECTED") != nullptr; }
+
+// The expected text with its placeholders filled in (see scenario.h).
+std::string Expand(const std::string& text, const std::map<std::string, std::string>& vars) {
+  std::string out;
+  bool inPath = false;
+  for (size_t i = 0; i < text.size();) {
+    const size_t end = text[i] == '<' ? text.find('>', i) : std::string::npos;
+    const auto var = end == std::string::npos ? vars.end() : vars.find(text.substr(i, end - i + 1));
+    if (var != vars.end()) {
+      out += var->second;
+      inPath = var->second.rfind("Z:\\", 0) == 0;
+      i = end + 1;
+      continue;
+    }
+    const char c = text[i++];
+    if (c == ' ' || c == '\r' || c == '\n') inPath = false;
+    out += inPath && c == '/' ? '\\' : c;
+  }
+  return out;
+}
+
+// The reverse of Expand for a native run: the longest texts first.
+std::string Abstract(std::string text, const std::map<std::string, std::string>& vars) {
+  std::vector<std::pair<std::string, std::string>> byLength(vars.begin(), vars.end());
+  std::stable_sort(byLength.begin(), byLength.end(),
+                   [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+  for (const auto& [name, value] : byLength) {
+    for (size_t at = 0; !value.empty() && (at = text.find(value, at)) != std::string::npos;) {
+      text.replace(at, value.size(), name);
+      at += name.size();
+    }
+  }
+  return text;
+}
+
+// Compares a clock-normalised text with expected/<file>, or writes that file.
+void ExpectText(const std::string& file, const std::string& actual, const Run& r) {
+  const std::string path = std::string(QV_E2E_EXPECTED_DIR) + "/" + file;
+  if (Writing()) {
+    ASSERT_TRUE(WriteWholeFile(path, Abstract(actual, r.vars))) << path;
+    return;
+  }
+  std::string expected;
+  ASSERT_TRUE(ReadWholeFile(path, &expected)) << path;
+  EXPECT_EQ(actual, Expand(expected, r.vars)) << "expected/" << file;
+}
+
+// The expected files of a pack of explicit users are the scenario's own.
+std::string Stem(const Run& r) { return r.users.empty() ? "" : r.name + "_"; }
+
+std::string Rel(const Run& r, const std::string& path) {
+  return path.substr(r.scratch.path.size() + 1);
+}
+
+// The live database's files by path relative to the scratch directory.
+Tree LiveFiles(const Run& r) {
+  Tree files;
+  std::vector<std::string> paths = {UserFilePath(r.paths.work), PointerFilePath(r.paths.work),
+                                    CallerFilePath(r.paths.work), PurgedLogPath(r.paths.work)};
+  for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
+    paths.push_back(LmrFilePath(r.paths.message, c));
+  }
+  for (const std::string& path : paths) {
+    if (FileExists(path)) ReadWholeFile(path, &files[Rel(r, path)]);
+  }
+  return files;
+}
+
+// The packed database and the extended audit log in place of the live files.
+void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
+  const std::string datRel = Rel(r, UserFilePath(r.paths.work));
+  const std::string& dat = live.at(datRel);
+  (*expected)[datRel] = HashEntry(PackedUserFile(dat, r.purged));
+  (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
+      HashEntry(PackedPointerFile(dat, r.purged));
+  for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
+    const std::string rel = Rel(r, LmrFilePath(r.paths.message, c));
+    (*expected)[rel] = HashEntry(PackedLmrFile(live.at(rel), r.recipe.users, r.purged));
+  }
+  const std::string logRel = Rel(r, PurgedLogPath(r.paths.work));
+  const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
+  std::string log;
+  ReadWholeFile(PurgedLogPath(r.paths.work), &log);
+  const std::string shown = NormaliseClock(log);
+  EXPECT_EQ(shown.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
+  ExpectText(Stem(r) + "audit_block.txt", shown.substr(std::min(oldLog.size(), shown.size())), r);
+  (*expected)[logRel] = HashEntry(log);
+}
+
+// The one backup the run made: a copy of every live file, its manifest and
+// its warning, in the directory the transcript names.
+void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree& after,
+                  const std::string& out, Tree* expected) {
+  const auto manifest = std::find_if(after.begin(), after.end(), [&](const auto& e) {
+    return !before.count(e.first) && e.first.ends_with("/MANIFEST.TXT");
+  });
+  ASSERT_NE(manifest, after.end()) << "no new backup";
+  const std::string dir = manifest->first.substr(0, manifest->first.size() - 12);  // ends in '/'
+  for (size_t at = dir.find('/'); at != std::string::npos; at = dir.find('/', at + 1)) {
+    expected->emplace(dir.substr(0, at + 1), "dir");
+  }
+  (*expected)[dir + "WORK/"] = (*expected)[dir + "MESSAGE/"] = "dir";
+  for (const auto& [rel, bytes] : live) {
+    const bool work = rel.rfind(Rel(r, r.paths.work) + "/", 0) == 0;
+    (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] =
+        HashEntry(bytes);
+  }
+  const auto text = [&](const char* name, const std::string& file) {
+    std::string bytes;
+    ReadWholeFile(r.scratch.path + "/" + dir + name, &bytes);
+    ExpectText(file, bytes, r);
+    (*expected)[dir + name] = HashEntry(bytes);
+  };
+  text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : Stem(r) + "manifest_no_audit_log.txt");
+  text("RESTORE_WARNING.TXT", "restore_warning.txt");
+  // The directory the transcript names, as a host path: Wine's "Z:" gone, every
+  // separator '/', and repeated separators one, as the Windows program uses it.
+  const size_t label = out.find("Backup directory:   ");
+  ASSERT_NE(label, std::string::npos);
+  std::string shown = out.substr(label + 20, out.find('\n', label) - label - 20);
+  if (UnderWine()) std::replace(shown.begin(), shown.end(), '\\', '/');
+  for (size_t twice; UnderWine() && (twice = shown.find("//")) != std::string::npos;) {
+    shown.erase(twice, 1);
+  }
+  EXPECT_EQ(shown.substr(UnderWine() ? 2 : 0),
+            r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
+}
+
+void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree& live,
+                  const std::string& reportBefore, const RunResult& result) {
+  const Tree after = HashTree(r.scratch.path);
+  Tree expected = before;
+  if (outcome == Outcome::kQuiet) {
+    EXPECT_EQ(result.report, "");
+  } else {
+    std::string report;
+    ReadWholeFile(r.home + "/" + kReportName, &report);
+    EXPECT_EQ(result.out, result.report) << "console and report differ";
+    EXPECT_EQ(NormaliseLineEnds(report), NormaliseLineEnds(reportBefore) + result.report);
+    expected[Rel(r, r.home + "/" + kReportName)] = HashEntry(report);
+  }
+  if (outcome == Outcome::kPacked) ExpectPacked(r, live, &expected);
+  if (outcome == Outcome::kPacked || outcome == Outcome::kRolledBack) {
+    std::erase_if(expected, [](const auto& e) { return e.first.ends_with(".QVCNEW"); });
+    ExpectBackup(r, live, before, after, result.out, &expected);
+  }
+  EXPECT_EQ(DiffTrees(expected, after), "");
+}
+
+}  // namespace
+
+void RunScenario(const Scenario& scenario) {
+  const ScenarioSteps& s = scenario.steps;
+  if (s.nativeOnly && UnderWine()) GTEST_SKIP() << "a POSIX state, or a path too deep for Wine";
+  if (s.wineOnly && !UnderWine()) GTEST_SKIP() << "Windows path rules only";
+  ASSERT_FALSE(Writing() && UnderWine()) << "write expected files from a native run";
+  Run r;
+  r.name = scenario.name;
+  r.home = r.scratch.path + "/BBS";
+  r.users = scenario.users;
+  r.purged = r.users.empty() ? kPackPurged : s.purged;
+  r.recipe = BaseRecipe(r.users.empty());
+  r.args = scenario.args;
+  r.program = ProgramPath();
+  if (s.prepare) s.prepare(r);
+  if (!r.users.empty()) r.recipe.users = uint32_t(r.users.size());
+  std::string error;
+  ASSERT_TRUE(WriteSampleBbs(r.home, r.recipe, &r.paths, &error)) << error;
+  ASSERT_TRUE(r.users.empty() ? PatchPackSample(r.paths.work) : WriteFixtureUsers(r));
+  r.vars["<SCRATCH>"] = HostPath(r.scratch.path);
+  r.vars["<HOME>"] = HostPath(r.home);
+  if (s.damage) s.damage(r);
+  if (testing::Test::HasFatalFailure()) return;
+  r.vars["<PROGRAM>"] = HostPath(r.program);
+  std::vector<std::string> args;
+  for (const std::string& arg : r.args) args.push_back(Expand(arg, r.vars));
+
+  const Tree before = HashTree(r.scratch.path);
+  const Tree live = LiveFiles(r);
+  std::string reportBefore;
+  ReadWholeFile(r.home + "/" + kReportName, &reportBefore);
+  const std::string program = ProgramPath();
+  ::setenv("QV_PROGRAM", r.program.c_str(), 1);
+  const RunResult result = RunProgram(r.home, args);
+  ::setenv("QV_PROGRAM", program.c_str(), 1);
+
+  EXPECT_TRUE(result.started) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exitCode, scenario.exitCode);
+  ExpectText(std::string(s.transcript ? s.transcript : scenario.name) + ".txt",
+             NormaliseClock(result.out), r);
+  CheckOutcome(r, s.outcome, before, live, reportBefore, result);
+  if (s.check) s.check(r);
+}

@@ -1,0 +1,344 @@
+// The program end to end on sample BBS trees, one table row per scenario:
+// the command line, previews, the run driver's checks, write runs and their
+// backups. Expected transcripts are in expected/<name>.txt (see scenario.h).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "scenario.h"
+
+namespace {
+
+using O = Outcome;
+
+std::vector<FixtureUser> PlainUsers(unsigned count) {
+  std::vector<FixtureUser> users;
+  for (unsigned n = 1; n <= count; ++n) users.push_back({"PLAIN USER " + std::to_string(n), 10, 1});
+  return users;
+}
+
+// base and nested names of up to 200 characters, length characters in all.
+std::string DeepPath(std::string path, size_t length) {
+  while (path.size() + 1 < length) {
+    path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), 'd');
+  }
+  return path;
+}
+
+// Cuts a file, or extends it with zero bytes, to size.
+bool Resize(const std::string& path, off_t size) { return ::truncate(path.c_str(), size) == 0; }
+
+// ---- Fixtures -----------------------------------------------------------------
+
+//    name            sec allow del age  4-digit year
+const std::vector<FixtureUser> kSelection = {
+    {"SYSOP", 100, 0, 0, 10},         {"ALICE ADAMS", 10, 1, 0, 400},
+    {"BOB BAKER", 10, 1, 0, 5, false}, {"CAROL CLARK", 20, 1, 1, 500},
+    {"DAVE DAVIS", 10, 0, 1, 3},      {"ERIN EVANS", 10, 1, 1, 600, false},
+    {"FRANK FOX", 20, 1, 0, 700, false}, {"GRACE GREEN", 10, 0, 0, 800},
+    {"IVAN IRWIN", 10, 1, 1, 30}};  // exactly /OLD=30 days old
+const std::vector<FixtureUser> kNobody = {
+    {"SYSOP", 100, 1, 0, 900}, {"YOUNG USER", 10, 1, 0, 30}, {"OTHER LEVEL", 20, 1, 0, 900, false}};
+const std::vector<FixtureUser> kProtectedOnly = {{"SYSOP", 10, 1, 1, 500},
+                                                 {"KEPT USER", 20, 1, 0, 5}};
+// #2 and #3 get overlong length bytes (name 40, date 20) before the run.
+const std::vector<FixtureUser> kDamaged = {
+    {"SYSOP", 100, 0, 0, 10},        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123", 20, 0, 0, 10},
+    {"LONG DATE", 20, 1, 0, 400},    {"BAD DATE", 20, 1, 3, 0, true, "garbage"},
+    {"ODD FLAG", 10, 7, 0, 5},       {"FUTURE", 20, 1, 0, -30},
+    {"NO DATE", 20, 1, 0, 0, true, ""}, {"FEB THIRTY", 20, 1, 0, 0, true, "02/30/2020"}};
+const std::vector<FixtureUser> kPlain1 = PlainUsers(1), kPlain2 = PlainUsers(2),
+                               kPlain3 = PlainUsers(3), kPack = {};  // kPack: the pack sample
+
+void DamageFields(Run& r) {
+  ASSERT_TRUE(SetLengthByte(r.paths.work, 2, kUserNameOffset, 40));
+  ASSERT_TRUE(SetTimeDate(r.paths.work, 3, r.vars["<AGE 400>"] + " old"));
+  ASSERT_TRUE(SetLengthByte(r.paths.work, 3, kTimeDateOffset, 20));
+}
+
+std::string Whoson(const Run& r) { return CallerFilePath(r.paths.work); }
+
+// ---- The command line: nothing is written, not even the report ----------------
+
+const Scenario kCommandLine[] = {
+    {"rejected_switch", kPlain2, {"/HELP", "/FOO"}, 3, {.outcome = O::kQuiet}},
+    {"help", kPlain2, {"/?"}, 0, {.outcome = O::kQuiet}},
+    {"version", kPlain2, {"/VERSION"}, 0, {.outcome = O::kQuiet}},
+    // Arguments past the 63rd (the program name included) are never looked at.
+    {"sixty_third_switch_is_ignored", kPlain2, {}, 0,
+     {.outcome = O::kQuiet,
+      .prepare = [](Run& r) { r.args.assign(62, "/VERSION"), r.args.push_back("/FOO"); },
+      .transcript = "version"}},
+    // The argument text holds 4096 bytes with one NUL per argument, the program
+    // name included: one byte more ends the run without a word.
+    {"argument_text_one_byte_over", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) {
+       const size_t used = HostPath(ProgramPath()).size() + 1 + std::string("/VERSION").size() + 1;
+       r.args = {"/VERSION", std::string(4096 - used, '7')};
+     }, .transcript = "silent"}},
+};
+
+// ---- Previews: selection, warnings, structural validation ---------------------
+
+const Scenario kPreview[] = {
+    {"dry_deleted_only", kSelection, {"/DRYRUN"}, 1},
+    {"dry_del", kSelection, {"-Del", "-DRYRUN"}, 1},
+    {"dry_sec", kSelection, {"/DRYRUN", "/sec=0010"}, 1},
+    {"dry_old", kSelection, {"/OLD=365", "/DRYRUN"}, 1},
+    {"dry_sec_or_old", kSelection, {"/SEC=10", "-old=365", "/DryRun"}, 1},
+    {"dry_sec_and_old", kSelection, {"/DRYRUN", "/OLD=365", "-And", "/SEC=10"}, 1},
+    {"dry_highest_values", kSelection, {"-dryrun", "-SEC=32767", "/old=65535"}, 1},
+    {"dry_lowest_values", kSelection, {"/SEC=0", "/OLD=00030", "/dRyRuN"}, 1},
+    {"dry_nobody_matches", kNobody, {"/DRYRUN", "/SEC=10", "/OLD=60", "/AND"}, 0},
+    {"dry_protected_user_only", kProtectedOnly, {"/DRYRUN", "/OLD=400"}, 1},
+    {"dry_damaged_fields_old", kDamaged, {"/DRYRUN", "/SEC=10", "/OLD=365"}, 1,
+     {.damage = DamageFields}},
+    {"dry_damaged_fields_sec", kDamaged, {"/SEC=10", "/DRYRUN"}, 1, {.damage = DamageFields}},
+    {"dat_one_byte_long", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(UserFilePath(r.paths.work), 631)); }}},
+    {"dat_without_a_record", kPlain1, {"/DRYRUN", "/DEL"}, 2, {.damage = [](Run& r) {
+       ASSERT_TRUE(Resize(UserFilePath(r.paths.work), 200));
+       ASSERT_TRUE(Resize(PointerFilePath(r.paths.work), 0));
+     }}},
+    {"ptr_short_and_misaligned", kPlain3, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(PointerFilePath(r.paths.work), 67)); }}},
+    // QVMSG10.LMR, larger than standard, is listed in name order before QVMSG2.LMR.
+    {"lmr_misaligned_and_short", kPlain3, {"/DRYRUN"}, 2,
+     {.prepare = [](Run& r) { r.recipe.conferences = 3; }, .damage = [](Run& r) {
+        ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 2), 39997));
+        ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 3), 8));
+        ASSERT_TRUE(WriteWholeFile(LmrFilePath(r.paths.message, 10), std::string(40000, '\1')));
+      }}},
+    {"no_lmr_files", kPlain2, {"/DRYRUN"}, 0,
+     {.prepare = [](Run& r) { r.recipe.conferences = 0; }}},
+};
+
+// ---- The run driver: home, QVNODE.DAT, lock, callers, report -----------------
+
+void CallerRecords(Run& r, std::initializer_list<SampleCaller> callers) {
+  for (const SampleCaller& c : callers) {
+    ASSERT_TRUE(SetCaller(r.paths.work, c.slot, c.userNo, c.mode));
+  }
+}
+
+void LockOfAnotherTool(Run& r) {
+  ASSERT_TRUE(WriteWholeFile(r.paths.message + "/QVLINK.BSY", "QVLink32 maintenance\r\n"));
+}
+
+void EarlierReportAndLegacyCom(Run& r) {
+  ASSERT_TRUE(WriteWholeFile(r.home + "/" + kReportName, "EARLIER RUN\n"));
+  ASSERT_TRUE(WriteWholeFile(r.home + "/QVCULLDB.COM", std::string("\xB4\x09\xCD\x21", 4)));
+}
+
+const Scenario kDriver[] = {
+    {"home_without_room_for_report", kPlain2, {"/DRYRUN"}, 2,
+     {.outcome = O::kQuiet, .prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 1002); },
+      .nativeOnly = true}},
+    {"home_of_longest_report_path", kPlain2, {"/DRYRUN"}, 0,
+     {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 1001); }, .nativeOnly = true}},
+    {"work_without_room_for_files", kPlain2, {"/DRYRUN"}, 2, {.prepare = [](Run& r) {
+       r.home = DeepPath(r.scratch.path, 990);
+       r.recipe.workField = "USERBASE-WORK-DIRECTORY-0028";
+     }, .nativeOnly = true}},
+    {"report_is_a_directory", kPlain2, {"/DRYRUN"}, 2, {.outcome = O::kQuiet, .damage = [](Run& r) {
+       ASSERT_TRUE(MakeDirectories(r.home + "/" + kReportName));
+       r.vars["<REASON>"] = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
+     }}},
+    {"node_file_missing", kPlain2, {"/DRYRUN"}, 2,
+     {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 200); }, .damage = [](Run& r) {
+        ASSERT_EQ(std::remove((r.home + "/QVNODE.DAT").c_str()), 0);
+        r.vars["<NODE FILE CUT TO 180>"] = HostPath(r.home + "/QVNODE.DAT").substr(0, 180);
+      }}},
+    {"node_file_133_bytes", kPlain2, {"/DRYRUN"}, 2,
+     {.prepare = [](Run& r) { r.recipe.nodeFileSize = 133; }}},
+    {"node_file_134_bytes", kPlain2, {"/DRYRUN"}, 0,
+     {.prepare = [](Run& r) { r.recipe.nodeFileSize = 134; }}},
+    {"node_fields_full_length", kPlain2, {"/DRYRUN"}, 0, {.prepare = [](Run& r) {
+       r.recipe.workField = "USERBASE-WORK-DIRECTORY-0028";
+       r.recipe.messageField = std::string("MSGS") + Sep();
+     }}},
+    {"node_fields_unset_by_length", kPlain2, {"/DRYRUN"}, 0, {.damage = [](Run& r) {
+       ASSERT_TRUE(SetNodeField(r.home, kNodeWorkOffset, 29, "JUNK-THAT-MUST-BE-IGNORED"));
+       ASSERT_TRUE(SetNodeField(r.home, kNodeMessageOffset, 0, "MORE-JUNK"));
+     }}},
+    {"node_fields_absolute_and_nested", kPlain2, {"/DRYRUN"}, 0, {.prepare = [](Run& r) {
+       r.recipe.workField = HostPath(r.scratch.path + "/AW");
+       r.recipe.messageField = std::string("DATA") + Sep() + "MSG";
+     }}},
+    {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, {.damage = LockOfAnotherTool}},
+    {"lock_held_write_run", kPlain2, {}, 2, {.damage = LockOfAnotherTool}},
+    {"lock_without_message_dir", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { RemoveTree(r.paths.message); }}},
+    {"callers_file_missing", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_EQ(std::remove(Whoson(r).c_str()), 0); }}},
+    {"callers_file_a_directory", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       ASSERT_EQ(std::remove(Whoson(r).c_str()), 0);
+       ASSERT_TRUE(MakeDirectories(Whoson(r)));
+     }, .transcript = "callers_file_missing"}},
+    {"callers_file_1535_bytes", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(Whoson(r), 1535)); }}},
+    {"callers_file_1537_bytes", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(Whoson(r), 1537)); }}},
+    {"callers_on_line", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { CallerRecords(r, {{7, 5, 0xFF}, {3, 12, 10}}); }}},
+    {"caller_at_last_slot", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { CallerRecords(r, {{255, 1, 0xab}}); }}},
+    // Slot 0 is never looked at; a user number of 0 or below is no caller.
+    {"callers_none_by_rule", kPlain2, {"/DRYRUN"}, 0, {.damage = [](Run& r) {
+       CallerRecords(r, {{0, 5, 1}, {1, -1, 2}, {2, -32768, 3}, {255, 0, 0xFF}});
+     }}},
+    {"report_appended_by_dry_run", kPlain3, {"/DRYRUN"}, 0, {.damage = EarlierReportAndLegacyCom}},
+    {"report_appended_by_write_run", kPlain3, {"/DEL"}, 0, {.damage = EarlierReportAndLegacyCom}},
+    // A wrapper removes the current directory before the program starts.
+    {"current_directory_vanished", kPlain2, {"/DRYRUN"}, 2, {.outcome = O::kQuiet,
+     .damage = [](Run& r) {
+       const std::string real = r.program;
+       r.program = r.scratch.path + "/vanish.sh";
+       ASSERT_TRUE(WriteWholeFile(r.program, "#!/bin/sh\nmkdir gone && cd gone && rmdir ../gone"
+                                             " && exec '" + real + "' \"$@\"\n"));
+       ASSERT_EQ(::chmod(r.program.c_str(), 0755), 0);
+     }, .nativeOnly = true}},
+    // The header shows the program and the arguments as split, without quotes.
+    {"header_without_quotes", kPlain2, {"/SEC=7", "/BACKUP=old backups", "/OLD=90"}, 0,
+     {.damage = [](Run& r) {
+        const std::string dir = r.scratch.path + "/old tools";
+        std::string bytes;
+        r.program = dir + r.program.substr(r.program.rfind('/'));
+        ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(ProgramPath(), &bytes));
+        ASSERT_TRUE(WriteWholeFile(r.program, bytes) && ::chmod(r.program.c_str(), 0755) == 0);
+      }}},
+};
+
+// ---- Write runs of the pack sample (/SEC=77) ----------------------------------
+
+void Stale(Run& r) {
+  for (const std::string& live : {UserFilePath(r.paths.work), PointerFilePath(r.paths.work),
+                                  PurgedLogPath(r.paths.work), LmrFilePath(r.paths.message, 2)}) {
+    ASSERT_TRUE(WriteWholeFile(live + ".QVCNEW", "left by an earlier run"));
+  }
+}
+
+unsigned Mode(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Live files keep their access; the backup is private to its owner.
+void ExpectModes(Run& r) {
+  EXPECT_EQ(Mode(UserFilePath(r.paths.work)), 0640u);
+  EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);
+  const std::string root = r.home + "/QVCULLDB-BACKUPS";
+  EXPECT_EQ(Mode(root), 0700u);
+  for (const auto& [rel, entry] : HashTree(root)) {
+    EXPECT_EQ(Mode(root + "/" + rel), entry == "dir" ? 0700u : 0600u) << rel;
+  }
+}
+
+const Scenario kWrite[] = {
+    {"pack", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked}},
+    {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+      .transcript = "pack"}},
+    {"pack_replacing_stale_staged_files", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .damage = Stale, .transcript = "pack"}},
+    {"pack_keeping_file_modes", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) {
+       ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0640), 0);
+       ASSERT_EQ(::chmod(LmrFilePath(r.paths.message, 1).c_str(), 0604), 0);
+     }, .check = ExpectModes, .transcript = "pack", .nativeOnly = true}},
+    // /SEC=10 purges #2 only: the last record is kept. A fixed date keeps the
+    // manifest's hashes of the live files the same from day to day.
+    {"pack_keeping_the_last_user", kNobody, {"/SEC=10"}, 0, {.outcome = O::kPacked,
+     .prepare = [](Run& r) { r.recipe.today = {2026, 3, 1}; }, .purged = {2}}},
+    // Only the protected user #1 is Deleted.
+    {"pack_nothing_to_purge", kPack, {}, 0,
+     {.prepare = [](Run& r) { r.recipe.deletedUsers.clear(); }}},
+    {"stage_blocked_by_directory", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       ASSERT_TRUE(MakeDirectories(UserFilePath(r.paths.work) + ".QVCNEW"));
+       r.vars["<REASON>"] = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
+     }}},
+    {"stage_pointer_name_differs", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       std::string pointer;
+       ASSERT_TRUE(ReadPointerRecord(r.paths.work, 17, &pointer));
+       pointer[1] = char(std::tolower(uint8_t(pointer[1])));  // the same name in another case
+       ASSERT_TRUE(WritePointerRecord(r.paths.work, 17, pointer));
+     }}},
+    // #2 is kept, so its damaged length is only warned about; #31 is purged.
+    {"stage_audit_log_of_bad_record", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       ASSERT_TRUE(SetLengthByte(r.paths.work, 2, kTimeDateOffset, 15));
+       ASSERT_TRUE(SetLengthByte(r.paths.work, 31, kTimeDateOffset, 15));
+     }}},
+    // A directory where the new audit log goes: the gate lets it pass (it is
+    // not a file that appeared), and the last replacement of the commit fails.
+    {"commit_fails_and_rolls_back", kPack, {"/SEC=77"}, 2,
+     {.outcome = O::kRolledBack, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+      .damage = [](Run& r) { ASSERT_TRUE(MakeDirectories(PurgedLogPath(r.paths.work))); }}},
+};
+
+// ---- Where the backup goes ------------------------------------------------------
+
+// Takes the backup directory names plain .. -<last> of every second from 1 s
+// ago to 20 s ahead beneath <scratch>/ROOT (a run that starts outside that
+// window fails its transcript): the plain name as a directory, as an earlier
+// run leaves it, the suffixed ones as hard links to one empty file.
+void TakeNames(Run& r, unsigned last) {
+  const std::string root = r.scratch.path + "/ROOT", holder = r.scratch.path + "/holder";
+  ASSERT_TRUE(MakeDirectories(root) && WriteWholeFile(holder, ""));
+  for (std::time_t t = std::time(nullptr) - 1, end = t + 21; t <= end; ++t) {
+    std::tm local{};
+    char name[700];
+    const size_t length =
+        std::strftime(name, 100, "/QVCULLDB-%Y%m%d-%H%M%S", localtime_r(&t, &local));
+    ASSERT_EQ(::mkdir((root + name).c_str(), 0700), 0);
+    for (unsigned suffix = 1; suffix <= last; ++suffix) {
+      std::snprintf(name + length, sizeof name - length, "-%03u", suffix);
+      ASSERT_EQ(::link(holder.c_str(), (root + name).c_str()), 0);
+    }
+  }
+}
+
+void FileInTheWay(Run& r) { ASSERT_TRUE(WriteWholeFile(r.scratch.path + "/FILE", "not a dir")); }
+
+const Scenario kBackup[] = {
+    {"backup_relative_trailing_separators", kPack, {"/SEC=77", "/BACKUP=BAK\\//\\"}, 0,
+     {.outcome = O::kPacked}},
+    // Natively a /tmp path, under Wine its Z:\ form; both parents are missing.
+    {"backup_absolute_trailing_separators", kPack,
+     {"/SEC=77", "/BACKUP=<SCRATCH>/ABS/PACK//\\\\"}, 0, {.outcome = O::kPacked}},
+    // The value is joined as typed: its '/' stays where the separator is '\'.
+    {"backup_relative_nested", kPack, {"/SEC=77", "/BACKUP=BAK/PACK"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + Sep() + "BAK/PACK"; }}},
+    // A leading backslash is relative too; on POSIX it is part of the name.
+    {"backup_relative_leading_backslash", kPack, {"/SEC=77", "/BACKUP=\\BAK"}, 0,
+     {.outcome = O::kPacked}},
+    // A leading slash is relative on Windows; on POSIX it is an absolute path.
+    {"backup_relative_leading_slash", kPack, {"/SEC=77", "/BACKUP=/BAK"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + "\\/BAK"; }, .wineOnly = true}},
+    {"backup_root_is_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE"}, 2,
+     {.damage = FileInTheWay}},
+    {"backup_root_below_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE/SUB"}, 2,
+     {.damage = FileInTheWay}},
+    {"backup_name_taken", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 0,
+     {.outcome = O::kPacked, .damage = [](Run& r) { TakeNames(r, 0); }}},
+    {"backup_last_suffix", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 0,
+     {.outcome = O::kPacked, .damage = [](Run& r) { TakeNames(r, 998); }}},
+    {"backup_every_suffix_taken", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
+     {.damage = [](Run& r) { TakeNames(r, 999); }}},
+};
+
+class Scenarios : public testing::TestWithParam<Scenario> {};
+TEST_P(Scenarios, Run) { RunScenario(GetParam()); }
+std::string Name(const testing::TestParamInfo<Scenario>& info) { return info.param.name; }
+INSTANTIATE_TEST_SUITE_P(CommandLine, Scenarios, testing::ValuesIn(kCommandLine), Name);
+INSTANTIATE_TEST_SUITE_P(Preview, Scenarios, testing::ValuesIn(kPreview), Name);
+INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
+INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
+INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
+
+}  // namespace
