@@ -115,7 +115,8 @@ void Check(const Row& row) {
   o.injected = row.interrupted;
   o.kind = Kind::Interrupt;
   if (row.interrupted) o.at = fired[0];
-  const Verdict verdict = row.dryRun ? CheckDryRun(f, "", o) : CheckWriteRun(f, o);
+  o.dryRun = row.dryRun;
+  const Verdict verdict = CheckRun(f, o);
   for (const std::string& violation : verdict.violations) {
     if (row.backupIntact || !Contains(violation, "backup")) ADD_FAILURE() << violation;
   }

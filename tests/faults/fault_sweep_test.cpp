@@ -87,13 +87,14 @@ void Sweep(const std::string& name, bool log, const Base& base, Kind kind, bool 
   CopyTree(f.pristine, home);
   const RunResult counted = RunProgram(home, args, ShimEnvironment(base.rules, "", scratch.path + "/counts"));
   EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.rules.empty() ? 0 : 2) << counted.out;
-  const std::string preview = PreviewOf(counted.report, home);
   const std::vector<Site> sites = ReadCounts(scratch.path + "/counts");
   ASSERT_FALSE(sites.empty());
 
   Outcome o;
   o.home = home;
   o.kind = kind;
+  o.dryRun = dryRun;
+  o.preview = PreviewOf(counted.report, home);
   o.before = f.before;
   o.packed = f.packed;
   base.edit(o.before);
@@ -118,7 +119,7 @@ void Sweep(const std::string& name, bool log, const Base& base, Kind kind, bool 
       ADD_FAILURE() << Label(kind, point) << ": the call was never reached";
       continue;
     }
-    const Verdict verdict = dryRun ? CheckDryRun(f, preview, o) : CheckWriteRun(f, o);
+    const Verdict verdict = CheckRun(f, o);
     if (kind == Kind::Fail && verdict.succeeded) ignored.insert(point.site.function + " " + point.site.site + " errno " + point.err);
     if (verdict.silent) silent.insert(Label(kind, point));
     if (verdict.violations.empty()) continue;
