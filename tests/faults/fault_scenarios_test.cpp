@@ -62,7 +62,7 @@ const Fixture& SharedFixture(bool log) {
   return fixtures[log];
 }
 
-// The database files as the rules' flip, poke and create actions leave them.
+// The database files as the rules' flip and poke actions leave them.
 FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& rules) {
   auto bytesOf = [](const std::string& hex) {
     std::string bytes;
@@ -77,12 +77,11 @@ FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& ru
       for (std::string item; std::getline(fields, item, ',');) field.push_back(item);
       if (field.size() < 3 || !std::count(f.files.begin(), f.files.end(), field[1])) continue;
       std::string& bytes = map[field[1]];
-      const long long at = field[0] == "create" ? 0 : std::stoll(field[2]);
+      const long long at = std::stoll(field[2]);
       const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
       if (offset > bytes.size()) continue;  // past the end of the packed version
       if (field[0] == "flip") bytes[offset] = char(~bytes[offset]);
       if (field[0] == "poke") bytes.replace(offset, field[3].size() / 2, bytesOf(field[3]));
-      if (field[0] == "create") bytes = field[2];
     }
   }
   return map;
@@ -161,7 +160,7 @@ TEST(FaultScenarios, ChangesBetweenSteps) {
                kReleased,
        .edited = true, .errors = "5"},
       {.name = "an audit log appears",
-       .rules = {"func=fopen pathend=/MANIFEST.TXT do=action act=create,WORK/QVPURGED.USR,x"},
+       .rules = {"func=fopen pathend=/MANIFEST.TXT do=action act=poke,WORK/QVPURGED.USR,0,78"},
        .tail = kGate + kCallerClear + "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased,
        .log = false, .edited = true},
       // The lock file that vanished cannot be deleted at the end either.

@@ -1,43 +1,38 @@
-/* Test-only fault shim, preloaded (LD_PRELOAD) into the real packer. It
- * interposes the C library calls through which the program touches files,
- * counts them per call site, and on request makes one fail, ends the process
- * there (_exit(99), a crash), raises SIGINT there, or edits files there. Only
- * calls from the program itself count; a call site is the return address minus
- * the program's load base (addr2line -e qvculldb SITE-1 names the line).
- *
- *   QVF_COUNTS=FILE  at exit, "FUNC 0xSITE TOTAL BEFORE" per call site, BEFORE
+/* Test-only fault shim, preloaded (LD_PRELOAD) into the real packer. It counts
+ * the C library calls through which the program touches files per call site (the
+ * return address minus the program's load base: addr2line -e qvculldb SITE-1),
+ * and on request makes one fail, ends the process there (_exit(99), a crash),
+ * raises SIGINT there, or edits files there. Calls from elsewhere pass through.
+ *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per call site, BEFORE
  *                    being its count when the first rule fired
  *   QVF_LOG=FILE     "fired rule=R func=F site=0xS path=P" and "action KIND PATH
  *                    ok|failed" lines, written at once
- *   QVF_RULE1..8     blank-separated words: func=NAME (required), site=0xHEX,
- *                    path=TEXT (contained in the path, either path of a rename,
- *                    the open path of a stream or descriptor, or "<stdout>"),
- *                    pathend=TEXT, nth=N (the Nth matching call; default 1),
- *                    after=R (once rule R has fired), do=action+fail+crash+
- *                    interrupt (default fail), when=after (act, crash or
- *                    interrupt after the call), errno=NAME (default EIO),
- *                    act=A;B with flip,PATH,OFF poke,PATH,OFF,HEX create,PATH,TEXT
- *                    delete,PATH (PATH a glob from the program's directory;
- *                    OFF < 0 counts from the end)
+ *   QVF_RULE1..8     words func=NAME site=0xHEX path=PART (of the path, either
+ *                    path of a rename, a stream's or descriptor's open path, or
+ *                    "<stdout>") pathend=TAIL nth=N (the Nth matching call, default
+ *                    1) after=R (once rule R fired) do=action+fail+crash+interrupt
+ *                    (default fail) when=after (act, crash, interrupt after the
+ *                    call) errno=NAME (default EIO) act=A;B with flip,PATH,OFF
+ *                    poke,PATH,OFF,HEX (creates) delete,PATH; PATH a glob from
+ *                    the program's directory, OFF < 0 from the end
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
  *   QVF_FAST_FSYNC=1       fsync returns at once
- *
  * A failed fopen/opendir/getcwd/readdir returns NULL; fread/fwrite move half the
  * items and set the stream's error flag; fflush/fputs/vfprintf set it and write
  * nothing; fclose/closedir/close release and then fail; ferror returns 1; the
- * rest return -1. errno is set in every case. */
+ * rest return -1; errno is set. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
-#include <link.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -59,25 +54,13 @@ struct Rule {
   char path[kText], pathEnd[kText], act[kText];
 };
 struct Site { int fn; uintptr_t site; unsigned long long count, before; };
-struct Call { int fn; uintptr_t site; const char *path, *path2; struct Rule* rule; };
+struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; };
 
 static int g_ready, g_anyFired, g_sitesUsed, g_fastFsync;
-static uintptr_t g_base, g_start = UINTPTR_MAX, g_end;
+static uintptr_t g_base; /* where the program is loaded */
 static struct Rule g_rules[kRules];
 static struct Site g_sites[kSites];
 static char g_fdPaths[kFds][256], g_counts[kText], g_log[kText], g_free[kText];
-
-static int FindProgram(struct dl_phdr_info* info, size_t size, void* data) {
-  (void)size, (void)data;
-  g_base = info->dlpi_addr;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)* ph = &info->dlpi_phdr[i];
-    if (ph->p_type != PT_LOAD) continue;
-    if (g_base + ph->p_vaddr < g_start) g_start = g_base + ph->p_vaddr;
-    if (g_base + ph->p_vaddr + ph->p_memsz > g_end) g_end = g_base + ph->p_vaddr + ph->p_memsz;
-  }
-  return 1; /* the first object is the program */
-}
 
 /* The shim's own calls come from outside the program and pass straight through. */
 static void LogLine(const char* format, ...) {
@@ -135,7 +118,8 @@ static void WriteCounts(void) {
 
 __attribute__((constructor)) static void Init(void) {
   if (g_ready++) return;
-  dl_iterate_phdr(FindProgram, NULL);
+  Dl_info program;
+  if (dladdr((void*)getauxval(AT_ENTRY), &program)) g_base = (uintptr_t)program.dli_fbase;
   snprintf(g_counts, kText, "%s", getenv("QVF_COUNTS") ? getenv("QVF_COUNTS") : "");
   snprintf(g_log, kText, "%s", getenv("QVF_LOG") ? getenv("QVF_LOG") : "");
   snprintf(g_free, kText, "%s", getenv("QVF_FREE") ? getenv("QVF_FREE") : "");
@@ -161,11 +145,8 @@ static const char* StreamPath(FILE* f) { return FdPath(f ? fileno(f) : -1); } /*
 static int Patch(const char* path, long long offset, const char* hex, int flip) {
   unsigned char bytes[256];
   size_t len = 0;
-  for (; hex[0] && hex[1] && len < sizeof bytes; hex += 2) {
-    char pair[3] = {hex[0], hex[1], 0};
-    bytes[len++] = (unsigned char)strtoul(pair, NULL, 16);
-  }
-  int fd = open(path, O_RDWR | O_CLOEXEC);
+  while (len < sizeof bytes && sscanf(hex + 2 * len, "%2hhx", &bytes[len]) == 1) ++len;
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   off_t size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END), at = offset < 0 ? size + offset : offset;
   if (flip) len = pread(fd, bytes, 1, at) == 1 ? (bytes[0] = (unsigned char)~bytes[0], 1) : 0;
   int ok = len > 0 && pwrite(fd, bytes, len, at) == (ssize_t)len;
@@ -176,11 +157,7 @@ static int Patch(const char* path, long long offset, const char* hex, int flip) 
 static int RunAction(char** f, int n, const char* path) {
   if (strcmp(f[0], "flip") == 0 && n == 3) return Patch(path, atoll(f[2]), "", 1);
   if (strcmp(f[0], "poke") == 0 && n == 4) return Patch(path, atoll(f[2]), f[3], 0);
-  if (strcmp(f[0], "delete") == 0) return unlink(path);
-  int fd = strcmp(f[0], "create") == 0 && n == 3 ? open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644) : -1;
-  int ok = fd >= 0 && write(fd, f[2], strlen(f[2])) == (ssize_t)strlen(f[2]);
-  if (fd >= 0) close(fd);
-  return ok ? 0 : -1;
+  return strcmp(f[0], "delete") == 0 ? unlink(path) : -1;
 }
 
 static void RunActions(const char* list) {
@@ -217,8 +194,9 @@ static void RunKinds(const struct Rule* rule) {
  * matches, so that its nth does not depend on the others. Runs the "before"
  * kinds; returns 1 when the call must fail. */
 static int Enter(struct Call* call) {
+  Dl_info caller;
   Init();
-  if (call->site < g_start || call->site >= g_end) return 0;
+  if (!dladdr((void*)call->site, &caller) || (uintptr_t)caller.dli_fbase != g_base) return 0;
   call->site -= g_base;
   int s = 0;
   while (s < g_sitesUsed && (g_sites[s].fn != call->fn || g_sites[s].site != call->site)) ++s;
@@ -258,17 +236,20 @@ static void SetError(FILE* stream) {
 
 /* ret name params: runs CALL (through real) unless the rule makes it fail as
  * ON_FAIL says; then DONE (with the result in rc) and the "after" kinds. */
-#define SHIM(ret, name, params, path, CALL, ON_FAIL, DONE)                                 \
-  ret name params {                                                                        \
-    static __typeof__(&name) real;                                                         \
-    if (!real) real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                          \
-    struct Call call = {F_##name, (uintptr_t)__builtin_return_address(0), path, NULL, NULL}; \
-    if (Enter(&call)) ON_FAIL;                                                             \
-    ret rc = CALL;                                                                         \
-    DONE;                                                                                  \
-    Leave(&call);                                                                          \
-    return rc;                                                                             \
+#define SHIM(ret, name, params, PATH, CALL, ON_FAIL, DONE)                                   \
+  ret name params {                                                                          \
+    static __typeof__(&name) real;                                                           \
+    if (!real) real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                            \
+    struct Call call = {.fn = F_##name, .site = (uintptr_t)__builtin_return_address(0), .path = PATH}; \
+    int saved = errno; /* the program may test errno after a call that succeeded */          \
+    if (Enter(&call)) ON_FAIL;                                                               \
+    errno = saved;                                                                           \
+    ret rc = CALL;                                                                           \
+    DONE;                                                                                    \
+    Leave(&call);                                                                            \
+    return rc;                                                                               \
   }
+#define BOTH(from, to) from, .path2 = to /* the two paths of a rename */
 #define SHIM_INT(name, params, path, args) SHIM(int, name, params, path, real args, FAIL(-1), )
 #define SHIM_STREAM(ret, name, params, f, args, ON_FAIL) SHIM(ret, name, params, StreamPath(f), real args, ON_FAIL, )
 
@@ -313,27 +294,11 @@ SHIM(int, statvfs, (const char* path, struct statvfs* out), path, real(path, out
      if (rc == 0) ApplyFree(path, out))
 
 /* rename matches either path; open takes its mode from the variable arguments. */
-int rename(const char* from, const char* to) {
-  static __typeof__(&rename) real;
-  if (!real) real = (__typeof__(&rename))dlsym(RTLD_NEXT, "rename");
-  struct Call call = {F_rename, (uintptr_t)__builtin_return_address(0), from, to, NULL};
-  if (Enter(&call)) FAIL(-1);
-  int rc = real(from, to);
-  Leave(&call);
-  return rc;
-}
-
-int open(const char* path, int flags, ...) {
-  static __typeof__(&open) real;
-  if (!real) real = (__typeof__(&open))dlsym(RTLD_NEXT, "open");
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = (flags & O_CREAT) ? (mode_t)va_arg(args, int) : 0;
-  va_end(args);
-  struct Call call = {F_open, (uintptr_t)__builtin_return_address(0), path, NULL, NULL};
-  if (Enter(&call)) FAIL(-1);
-  int rc = real(path, flags, mode);
-  if (rc >= 0) Track(rc, path);
-  Leave(&call);
-  return rc;
-}
+SHIM(int, rename, (const char* from, const char* to), BOTH(from, to), real(from, to), FAIL(-1), )
+SHIM(int, open, (const char* path, int flags, ...), path, ({
+       va_list args;
+       va_start(args, flags);
+       int fd = real(path, flags, (flags & O_CREAT) ? va_arg(args, int) : 0);
+       va_end(args);
+       fd;
+     }), FAIL(-1), if (rc >= 0) Track(rc, path))
