@@ -62,81 +62,41 @@ const Fixture& SharedFixture(bool log) {
   return fixtures[log];
 }
 
-// The database files as the rules' flip and poke actions leave them.
-FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& rules) {
-  auto bytesOf = [](const std::string& hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return bytes;
-  };
-  for (const std::string& rule : rules) {
-    std::istringstream actions(LineAfter(rule, "act="));
-    for (std::string action; std::getline(actions, action, ';');) {
-      std::vector<std::string> field;
-      std::istringstream fields(action);
-      for (std::string item; std::getline(fields, item, ',');) field.push_back(item);
-      if (field.size() < 3 || !std::count(f.files.begin(), f.files.end(), field[1])) continue;
-      std::string& bytes = map[field[1]];
-      const long long at = std::stoll(field[2]);
-      const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
-      if (offset > bytes.size()) continue;  // past the end of the packed version
-      if (field[0] == "flip") bytes[offset] = char(~bytes[offset]);
-      if (field[0] == "poke") bytes.replace(offset, field[3].size() / 2, bytesOf(field[3]));
-    }
-  }
-  return map;
-}
-
-std::string Masked(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 void Check(const Row& row) {
   SCOPED_TRACE(row.name);
   const Fixture& f = SharedFixture(row.log);
   ScratchDir scratch;
-  Outcome o;
-  o.home = scratch.path + "/BBS";
-  const std::string log = scratch.path + "/shim.log";
-  CopyTree(f.pristine, o.home);
-  const std::vector<std::string> free = {"QVF_FREE=" + o.home + "/" + row.free};
-  o.result = RunProgram(o.home, row.dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{},
-                        ShimEnvironment(row.rules, log, "", row.free.empty() ? std::vector<std::string>{} : free));
-  const std::vector<Fired> fired = ReadFired(log);
-  ASSERT_EQ(fired.size(), row.rules.size());
+  const std::string home = scratch.path + "/BBS", log = scratch.path + "/shim.log";
+  CopyTree(f.pristine, home);
+  const std::vector<std::string> free = {"QVF_FREE=" + home + "/" + row.free};
+  Outcome o{.home = home,
+            .result = RunProgram(home, row.dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{},
+                                 ShimEnvironment(row.rules, log, "", row.free.empty() ? std::vector<std::string>{} : free)),
+            .before = row.edited ? Edited(f, f.before, row.rules) : f.before,
+            .packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed,
+            .injected = row.interrupted, .kind = Kind::Interrupt, .dryRun = row.dryRun};
+  ASSERT_EQ(ReadFired(log).size(), row.rules.size());
   EXPECT_FALSE(Contains(ReadFile(log), " failed\n")) << "a test action failed";
-  o.before = row.edited ? Edited(f, f.before, row.rules) : f.before;
-  o.packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed;
-  o.injected = row.interrupted;
-  o.kind = Kind::Interrupt;
-  if (row.interrupted) o.at = fired[0];
-  o.dryRun = row.dryRun;
-  const Verdict verdict = CheckRun(f, o);
-  for (const std::string& violation : verdict.violations) {
+  for (const std::string& violation : CheckRun(f, o).violations) {
     if (row.backupIntact || !Contains(violation, "backup")) ADD_FAILURE() << violation;
   }
-
   FileMap expected = row.final == Final::New ? o.packed : o.before;
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
-  EXPECT_EQ(DiffDatabase(expected, ReadDatabase(o.home, f.files)), "");
+  EXPECT_EQ(DiffDatabase(expected, ReadDatabase(home, f.files)), "");
   if (row.interrupted) return;
+  const std::string& report = o.result.report, backup = LineAfter(report, "Backup directory:   ");
   EXPECT_EQ(o.result.exitCode, row.exitCode);
-  EXPECT_EQ(SummaryValue(o.result.report, "Errors:"), row.errors);
-  EXPECT_EQ(SummaryValue(o.result.report, "Rollback status:"), row.rollback);
-  const std::string backup = LineAfter(o.result.report, "Backup directory:   ");
+  EXPECT_EQ(SummaryValue(report, "Errors:"), row.errors);
+  EXPECT_EQ(SummaryValue(report, "Rollback status:"), row.rollback);
   if (!row.dryRun) {
-    EXPECT_EQ(SummaryValue(o.result.report, "Backup created:"), row.backup ? (row.exitCode ? "" : "YES - ") + backup : "NO");
-    EXPECT_EQ(IsDirectory(o.home + "/QVCULLDB-BACKUPS"), row.backup);
+    EXPECT_EQ(SummaryValue(report, "Backup created:"), row.backup ? (row.exitCode ? "" : "YES - ") + backup : "NO");
+    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup);
   }
-  if (row.tail.empty()) return;
-  const std::string report = Masked(Masked(o.result.report, backup, "<backup>"), o.home, "<home>");
-  const size_t at = report.find(row.tail.substr(0, row.tail.find('\n', 1)));
-  EXPECT_EQ(at == std::string::npos ? "<missing>" : report.substr(at, report.find(kSummaryBanner, at) - at),
-            row.tail);
+  const std::string masked = Masked(Masked(report, backup, "<backup>"), home, "<home>");
+  const size_t at = masked.find(row.tail.substr(0, row.tail.find('\n', 1)));
+  if (!row.tail.empty()) {
+    EXPECT_EQ(at == std::string::npos ? "<missing>" : masked.substr(at, masked.find(kSummaryBanner, at) - at), row.tail);
+  }
 }
 
 // A file changed after its snapshot stops the run before anything is replaced.

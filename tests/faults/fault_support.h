@@ -73,6 +73,15 @@ inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) 
   return diff;
 }
 
+// text with every "from" replaced by "to".
+inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
 inline void CopyTree(const std::string& from, const std::string& to) {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
 }
@@ -126,7 +135,7 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   return f;
 }
 
-// One "fired" line of the shim's log.
+// The "fired" lines of the shim's log.
 struct Fired {
   int rule = 0;
   std::string function, site, path;
@@ -135,28 +144,47 @@ inline std::vector<Fired> ReadFired(const std::string& log) {
   std::vector<Fired> fired;
   std::istringstream lines(ReadFile(log));
   for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("fired ", 0) != 0) continue;
-    Fired call;
-    call.rule = std::atoi(LineAfter(line, "rule=").c_str());
-    std::istringstream(LineAfter(line, "func=")) >> call.function;
-    std::istringstream(LineAfter(line, "site=")) >> call.site;
-    call.path = LineAfter(line, " path=");
-    fired.push_back(call);
+    char function[64], site[64], path[1024] = "";
+    int rule = 0;
+    if (std::sscanf(line.c_str(), "fired rule=%d func=%63s site=%63s path=%1023[^\n]", &rule, function, site, path) >= 3) {
+      fired.push_back({rule, function, site, path});
+    }
   }
   return fired;
+}
+
+// The database as the rules' flip and poke actions leave it.
+inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& rules) {
+  for (const std::string& rule : rules) {
+    std::istringstream actions(LineAfter(rule, "act="));
+    for (std::string action; std::getline(actions, action, ';');) {
+      char kind[8], rel[64], hex[64] = "";
+      long long at = 0;
+      if (std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex) < 3) continue;
+      if (!std::count(f.files.begin(), f.files.end(), rel)) continue;
+      std::string& bytes = map[rel];
+      const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
+      if (offset > bytes.size()) continue;  // past the end of the packed version
+      std::string poke;
+      for (size_t i = 0; hex[2 * i]; ++i) poke += char(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
+      if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
+      else bytes.replace(offset, poke.size(), poke);
+    }
+  }
+  return map;
 }
 
 // What one run left behind, the database it must keep or reach (with the test's
 // own edits), the injection the shim made, and for a dry run the full preview.
 struct Outcome {
-  std::string home;
-  RunResult result;
-  FileMap before, packed;
+  std::string home{};
+  RunResult result{};
+  FileMap before{}, packed{};
   bool injected = false;
   Kind kind = Kind::Fail;
-  Fired at;
+  Fired at{};
   bool dryRun = false;
-  std::string preview;
+  std::string preview{};
 };
 
 struct Verdict {
@@ -188,11 +216,7 @@ inline std::string PreviewOf(const std::string& report, const std::string& home)
   const size_t start = report.find("\n==================== PURGE PREVIEW ====");
   const size_t end = report.find("\n================ SNAPSHOT VERIFICATION", start);
   if (start == std::string::npos || end == std::string::npos) return "";
-  std::string preview = NormaliseClock(report.substr(start, end - start));
-  for (size_t at = preview.find(home); at != std::string::npos; at = preview.find(home, at)) {
-    preview.replace(at, home.size(), "<home>");
-  }
-  return preview;
+  return Masked(NormaliseClock(report.substr(start, end - start)), home, "<home>");
 }
 
 // Every invariant of a run's outcome. A crash ends with _exit(99), an interrupt

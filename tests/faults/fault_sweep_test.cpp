@@ -11,7 +11,6 @@
 // ignored (it succeeded anyway), failures that failed it without a counted error
 // ("silent"), violations. QV_FAULT_VERBOSE=1 lists the ignored and silent points.
 #include <chrono>
-#include <functional>
 
 #include "fault_support.h"
 
@@ -28,12 +27,6 @@ struct Point {
   std::string err;
 };
 
-// The rules that drive the run into a rollback, and their edits of the database.
-struct Base {
-  std::vector<std::string> rules;
-  std::function<void(FileMap&)> edit = [](FileMap&) {};
-};
-
 std::vector<Site> ReadCounts(const std::string& path) {
   std::vector<Site> sites;
   std::istringstream lines(ReadFile(path));
@@ -41,18 +34,12 @@ std::vector<Site> ReadCounts(const std::string& path) {
   return sites;
 }
 
-std::vector<std::string> TellingErrnos(const std::string& function) {
-  if (function == "open") return {"EEXIST", "ENOENT"};
-  if (function == "mkdir") return {"EEXIST"};
-  if (function == "rename") return {"EXDEV"};
-  for (const char* f : {"stat", "fstatat", "opendir", "unlink", "fopen", "getcwd"}) {
-    if (function == f) return {"ENOENT"};
-  }
-  for (const char* f : {"fwrite", "fflush", "fclose", "write"}) {
-    if (function == f) return {"ENOSPC"};
-  }
-  return {};
-}
+// errno values that a function's callers may treat apart from EIO.
+const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
+    {"open", {"EEXIST", "ENOENT"}}, {"mkdir", {"EEXIST"}},  {"rename", {"EXDEV"}},  {"stat", {"ENOENT"}},
+    {"fstatat", {"ENOENT"}},        {"opendir", {"ENOENT"}}, {"unlink", {"ENOENT"}}, {"fopen", {"ENOENT"}},
+    {"getcwd", {"ENOENT"}},         {"fwrite", {"ENOSPC"}},  {"fflush", {"ENOSPC"}}, {"fclose", {"ENOSPC"}},
+    {"write", {"ENOSPC"}}};
 
 std::vector<Point> PlanPoints(const std::vector<Site>& sites, Kind kind, bool afterBase) {
   std::vector<Point> points;
@@ -64,7 +51,8 @@ std::vector<Point> PlanPoints(const std::vector<Site>& sites, Kind kind, bool af
     for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) nths.insert(span < 16 ? first + i : first + span * i / 7);
     for (uint64_t nth : nths) points.push_back({site, nth, "EIO"});
     if (kind != Kind::Fail) continue;
-    for (const std::string& err : TellingErrnos(site.function)) {
+    if (!kTellingErrnos.count(site.function)) continue;
+    for (const std::string& err : kTellingErrnos.at(site.function)) {
       points.push_back({site, first, err});
       if (last != first) points.push_back({site, last, err});
     }
@@ -77,7 +65,7 @@ std::string Label(Kind kind, const Point& p) {
          " of " + p.site.function + " " + p.site.site + (kind == Kind::Fail ? " errno " + p.err : "");
 }
 
-void Sweep(const std::string& name, bool log, const Base& base, Kind kind, bool dryRun = false) {
+void Sweep(const std::string& name, bool log, const std::vector<std::string>& base, Kind kind, bool dryRun = false) {
   AllowInterruptsInChildren();
   const auto start = std::chrono::steady_clock::now();
   ScratchDir scratch;
@@ -85,27 +73,20 @@ void Sweep(const std::string& name, bool log, const Base& base, Kind kind, bool 
   const std::vector<std::string> args = dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{};
   const std::string home = scratch.path + "/run", shimLog = scratch.path + "/shim.log";
   CopyTree(f.pristine, home);
-  const RunResult counted = RunProgram(home, args, ShimEnvironment(base.rules, "", scratch.path + "/counts"));
-  EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.rules.empty() ? 0 : 2) << counted.out;
+  const RunResult counted = RunProgram(home, args, ShimEnvironment(base, "", scratch.path + "/counts"));
+  EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.empty() ? 0 : 2) << counted.out;
   const std::vector<Site> sites = ReadCounts(scratch.path + "/counts");
   ASSERT_FALSE(sites.empty());
 
-  Outcome o;
-  o.home = home;
-  o.kind = kind;
-  o.dryRun = dryRun;
-  o.preview = PreviewOf(counted.report, home);
-  o.before = f.before;
-  o.packed = f.packed;
-  base.edit(o.before);
-  base.edit(o.packed);
+  Outcome o{.home = home, .before = Edited(f, f.before, base), .packed = Edited(f, f.packed, base), .kind = kind,
+            .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
   size_t points = 0, unreached = 0, violations = 0;
   std::set<std::string> ignored, silent;
-  for (const Point& point : PlanPoints(sites, kind, !base.rules.empty())) {
+  for (const Point& point : PlanPoints(sites, kind, !base.empty())) {
     RemoveTree(home);
     ::unlink(shimLog.c_str());
     CopyTree(f.pristine, home);
-    std::vector<std::string> rules = base.rules;
+    std::vector<std::string> rules = base;
     rules.push_back("func=" + point.site.function + " site=" + point.site.site + " nth=" + std::to_string(point.nth) +
                     " do=" + KindName(kind) + " errno=" + point.err);
     o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
@@ -129,33 +110,31 @@ void Sweep(const std::string& name, bool log, const Base& base, Kind kind, bool 
     if (++violations <= 25) ADD_FAILURE() << text << "\n    report tail: " << tail.substr(tail.size() > 1500 ? tail.size() - 1500 : 0);
   }
   size_t swept = 0;
-  for (const Site& site : sites) swept += base.rules.empty() || site.total > site.before;
+  for (const Site& site : sites) swept += base.empty() || site.total > site.before;
   std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
               "%zu silent, %zu violations, %.1f s\n",
               name.c_str(), swept, points, KindName(kind), unreached, ignored.size(), silent.size(), violations,
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-  for (const std::string& point : std::getenv("QV_FAULT_VERBOSE") ? ignored : std::set<std::string>{}) {
-    std::printf("  ignored: %s\n", point.c_str());
-  }
-  for (const std::string& point : std::getenv("QV_FAULT_VERBOSE") ? silent : std::set<std::string>{}) {
-    std::printf("  silent: %s\n", point.c_str());
+  for (const auto& [what, listed] : {std::pair{"ignored", &ignored}, std::pair{"silent", &silent}}) {
+    for (const std::string& point : std::getenv("QV_FAULT_VERBOSE") ? *listed : std::set<std::string>{}) {
+      std::printf("  %s: %s\n", what, point.c_str());
+    }
   }
   EXPECT_EQ(violations, 0u);
 }
 
-void SweepAllKinds(const std::string& name, bool log, const Base& base, bool dryRun = false) {
+void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base, bool dryRun = false) {
   for (Kind kind : {Kind::Fail, Kind::Crash, Kind::Interrupt}) Sweep(name + KindName(kind), log, base, kind, dryRun);
 }
 
 // The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the
 // rest old, and the rollback must bring every one back.
-const Base kCommitFails = {{"func=rename path=QVUSERS.PTR.QVCNEW"}};
+const std::vector<std::string> kCommitFails = {"func=rename path=QVUSERS.PTR.QVCNEW"};
 
 // A caller (UserNo 5, mode 1, node slot 3) appears right after the commit: every
 // file is new, QVPURGED.USR was created by it, and the rollback must undo all of it.
-const Base kCallerAppears = {
-    {"func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=poke,WORK/QVWHOSON.DAT,18,050001"},
-    [](FileMap& db) { db["WORK/QVWHOSON.DAT"].replace(18, 3, std::string("\x05\x00\x01", 3)); }};
+const std::vector<std::string> kCallerAppears = {
+    "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
 TEST(FaultSweep, FailuresWithAuditLog) { Sweep("failures, audit log", true, {}, Kind::Fail); }
 TEST(FaultSweep, CrashesWithAuditLog) { Sweep("crashes, audit log", true, {}, Kind::Crash); }
