@@ -68,13 +68,13 @@ void Check(const Row& row) {
   ScratchDir scratch;
   const std::string home = scratch.path + "/BBS", log = scratch.path + "/shim.log";
   CopyTree(f.pristine, home);
-  const std::vector<std::string> free = {"QVF_FREE=" + home + "/" + row.free};
-  Outcome o{.home = home,
-            .result = RunProgram(home, row.dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{},
-                                 ShimEnvironment(row.rules, log, "", row.free.empty() ? std::vector<std::string>{} : free)),
+  std::vector<std::string> env = ShimEnvironment(row.rules, log);
+  if (!row.free.empty()) env.push_back("QVF_FREE=" + home + "/" + row.free);
+  const std::vector<std::string> args = row.dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{};
+  Outcome o{.home = home, .result = RunProgram(home, args, env),
             .before = row.edited ? Edited(f, f.before, row.rules) : f.before,
             .packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed,
-            .injected = row.interrupted, .kind = Kind::Interrupt, .dryRun = row.dryRun};
+            .injected = row.interrupted ? "interrupt" : "", .dryRun = row.dryRun};
   ASSERT_EQ(ReadFired(log).size(), row.rules.size());
   EXPECT_FALSE(Contains(ReadFile(log), " failed\n")) << "a test action failed";
   for (const std::string& violation : CheckRun(f, o).violations) {

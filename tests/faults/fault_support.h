@@ -15,17 +15,16 @@
 #include "harness.h"
 
 using FileMap = std::map<std::string, std::string>;  // relative path -> bytes; absent: no entry
-enum class Kind { Fail, Crash, Interrupt };
-inline const char* KindName(Kind kind) {
-  return kind == Kind::Fail ? "fail" : kind == Kind::Crash ? "crash" : "interrupt";
-}
 
 const std::string kSummaryBanner = "\n======================= SUMMARY =======================\n";
 const std::string kCommitBanner = "\n======================= COMMIT ========================\n";
 const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
-const std::string kRollbackFailed = "Rollback result: FAILED - keep all nodes offline and restore manually from ";
+const std::string kRollbackFailed =
+    "Rollback result: FAILED - keep all nodes offline and restore manually from ";
 
-inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -67,7 +66,8 @@ inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) 
   for (const FileMap* map : {&expected, &actual}) {
     for (const auto& entry : *map) {
       const bool same = Version(expected, entry.first) == Version(actual, entry.first);
-      if (!same && !Contains(diff, "changed " + entry.first + "\n")) diff += "changed " + entry.first + "\n";
+      const std::string line = "changed " + entry.first + "\n";
+      if (!same && !Contains(diff, line)) diff += line;
     }
   }
   return diff;
@@ -86,20 +86,17 @@ inline void CopyTree(const std::string& from, const std::string& to) {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
 }
 
-// The environment of one run: the shim, its log and counts files (empty: none),
-// the rules QVF_RULE1.. and extra entries. A sanitized program tolerates the shim first.
-inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules, const std::string& log,
-                                                const std::string& counts = "",
-                                                const std::vector<std::string>& extra = {}) {
+// The environment of one run: the shim (beside the test program), its log and
+// counts files (empty: none) and the rules. A sanitized program lets the shim go first.
+inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
+                                                const std::string& log, const std::string& counts = "") {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-  const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") + std::string(":") : "";
+  const char* asan = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> env = {"LD_PRELOAD=" + self + "/qv_fault_shim.so", "QVF_FAST_FSYNC=1",
                                   "QVF_LOG=" + log, "QVF_COUNTS=" + counts,
-                                  "ASAN_OPTIONS=" + asan + "verify_asan_link_order=0"};
-  for (size_t i = 0; i < 8; ++i) {
-    env.push_back("QVF_RULE" + std::to_string(i + 1) + "=" + (i < rules.size() ? rules[i] : ""));
-  }
-  env.insert(env.end(), extra.begin(), extra.end());
+                                  "ASAN_OPTIONS=" + (asan ? asan + std::string(":") : "") +
+                                      "verify_asan_link_order=0"};
+  for (size_t i = 0; i < rules.size(); ++i) env.push_back("QVF_RULE" + std::to_string(i + 1) + "=" + rules[i]);
   return env;
 }
 
@@ -146,7 +143,8 @@ inline std::vector<Fired> ReadFired(const std::string& log) {
   for (std::string line; std::getline(lines, line);) {
     char function[64], site[64], path[1024] = "";
     int rule = 0;
-    if (std::sscanf(line.c_str(), "fired rule=%d func=%63s site=%63s path=%1023[^\n]", &rule, function, site, path) >= 3) {
+    const char* format = "fired rule=%d func=%63s site=%63s path=%1023[^\n]";
+    if (std::sscanf(line.c_str(), format, &rule, function, site, path) >= 3) {
       fired.push_back({rule, function, site, path});
     }
   }
@@ -166,7 +164,7 @@ inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::stri
       const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
       if (offset > bytes.size()) continue;  // past the end of the packed version
       std::string poke;
-      for (size_t i = 0; hex[2 * i]; ++i) poke += char(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
+      for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) poke += char(std::stoi(std::string(hex + i, 2), nullptr, 16));
       if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
       else bytes.replace(offset, poke.size(), poke);
     }
@@ -180,8 +178,7 @@ struct Outcome {
   std::string home{};
   RunResult result{};
   FileMap before{}, packed{};
-  bool injected = false;
-  Kind kind = Kind::Fail;
+  std::string injected{};  // "fail", "crash" or "interrupt" when the shim made one
   Fired at{};
   bool dryRun = false;
   std::string preview{};
@@ -197,14 +194,14 @@ struct Verdict {
 // FNV-1a hash and every copy holds those bytes.
 inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
   const std::string manifest = ReadFile(dir + "/MANIFEST.TXT");
-  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0) != 0) return "no MANIFEST.TXT in " + dir;
+  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0) != 0) return "no manifest in " + dir;
   std::string problems;
   for (const auto& [rel, bytes] : f.before) {
     if (rel == "QVNODE.DAT") continue;
     const std::string area = rel.substr(0, rel.find('/')), name = rel.substr(rel.find('/') + 1);
     char line[128];
-    std::snprintf(line, sizeof line, "\r\n%-8s %-20s size=%zu fnv1a64=%016llX source=", area.c_str(),
-                  name.c_str(), bytes.size(), static_cast<unsigned long long>(Fnv1a64(bytes)));
+    std::snprintf(line, sizeof line, "\r\n%-8s %-20s size=%zu fnv1a64=%016llX source=", area.c_str(), name.c_str(),
+                  bytes.size(), static_cast<unsigned long long>(Fnv1a64(bytes)));
     if (!Contains(manifest, line)) problems += "manifest line of " + rel + " wrong; ";
     if (ReadFile(dir + "/" + rel) != bytes) problems += "backup copy of " + rel + " wrong; ";
   }
@@ -219,16 +216,18 @@ inline std::string PreviewOf(const std::string& report, const std::string& home)
   return Masked(NormaliseClock(report.substr(start, end - start)), home, "<home>");
 }
 
-// Every invariant of a run's outcome. A crash ends with _exit(99), an interrupt
-// by SIGINT; otherwise the run ends with 2 or its success code (0; 1 for a dry
-// run with candidates) and both report and console end with the summary (but for
-// the stream whose own write failed: then the report is read from the console).
+// Every invariant of a run's outcome. A crash ends with _exit(99), an interrupt by
+// SIGINT; otherwise the run ends with 2 or its success code (0; 1 for a dry run
+// with candidates), and report and console end with the summary (but for the
+// stream whose own write failed; then the report is read from the console).
 inline Verdict CheckRun(const Fixture& f, const Outcome& o) {
   Verdict v;
-  auto expect = [&](bool ok, const std::string& what) { if (!ok) v.violations.push_back(what); };
+  auto expect = [&](bool ok, const std::string& what) {
+    if (!ok) v.violations.push_back(what);
+  };
   const RunResult& r = o.result;
-  const bool crashed = o.injected && o.kind == Kind::Crash, interrupted = o.injected && o.kind == Kind::Interrupt;
-  auto failedAt = [&](const std::string& path) { return o.injected && o.kind == Kind::Fail && o.at.path == path; };
+  const bool crashed = o.injected == "crash", interrupted = o.injected == "interrupt";
+  auto failedAt = [&](const std::string& path) { return o.injected == "fail" && o.at.path == path; };
   auto outputFailed = [&](const std::string& path) {
     return failedAt(path) && Contains(" vfprintf fputs fflush fwrite fclose setvbuf ", " " + o.at.function + " ");
   };
@@ -236,7 +235,7 @@ inline Verdict CheckRun(const Fixture& f, const Outcome& o) {
   const std::string& text = outputFailed(reportPath) ? r.out : r.report;
   const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " + std::to_string(r.signal) + ")";
   const FileMap live = ReadDatabase(o.home, f.files);
-  const std::string changed = DiffDatabase(o.before, live);
+  const std::string changed = DiffDatabase(o.before, live), notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
   if (interrupted) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
   const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
@@ -247,76 +246,68 @@ inline Verdict CheckRun(const Fixture& f, const Outcome& o) {
   if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database:\n" + changed);
   if (o.dryRun) expect(!IsDirectory(backups), "a dry run made a backup directory");
   if (finished) {
-    const std::string tail = "Exit code:           " + std::to_string(r.exitCode) + "\n" + std::string(60, '#') + "\n";
-    for (const auto& [stream, path] : {std::pair{&r.report, reportPath}, std::pair{&r.out, std::string("<stdout>")}}) {
-      const bool ends = stream->size() >= tail.size() && stream->substr(stream->size() - tail.size()) == tail;
-      expect(outputFailed(path) || (Contains(*stream, kSummaryBanner) && ends), path + " does not end with the summary");
+    const std::string tail = "Exit code:           " + std::to_string(r.exitCode) + "\n" + std::string(60, '#');
+    for (const auto& [out, path] : {std::pair{&r.report, reportPath}, std::pair{&r.out, std::string("<stdout>")}}) {
+      const bool ends = Contains(*out, kSummaryBanner) && out->rfind(tail + "\n") == out->size() - tail.size() - 1;
+      expect(ends || outputFailed(path), path + " does not end with the summary");
     }
     v.silent = r.exitCode == 2 && SummaryValue(text, "Errors:") == "0";
   }
-
-  if (finished && o.dryRun) {
-    if (r.exitCode == 2) {
-      expect(SummaryValue(text, "Result status:") == "ABORTED/UNTRUSTED - correct the reported errors and rerun.",
-             "exit 2 without the ABORTED/UNTRUSTED status");
-    } else if (r.exitCode == 1) {
-      expect(PreviewOf(text, o.home) == o.preview, "exit 1 with a preview unlike the un-injected one");
-      v.succeeded = true;
-    }
-  } else if (finished) {
+  const std::string status = SummaryValue(text, "Result status:");
+  if (finished && o.dryRun && r.exitCode == 2) {
+    expect(status == "ABORTED/UNTRUSTED - correct the reported errors and rerun.", "exit 2 but not UNTRUSTED");
+  } else if (finished && o.dryRun && r.exitCode == 1) {
+    expect(PreviewOf(text, o.home) == o.preview, "exit 1 with a preview unlike the un-injected one");
+    v.succeeded = true;
+  } else if (finished && !o.dryRun) {
     // Once the commit has begun, the database depends on the backup the run names.
     std::string backup = SummaryValue(text, "Backup created:");
     backup = backup.rfind("YES - ", 0) == 0 ? backup.substr(6) : backup.rfind("NO", 0) == 0 ? "" : backup;
-    if (!backup.empty() && Contains(text, kCommitBanner)) {
-      const std::string problem = BackupProblem(f, backup);
-      expect(problem.empty(), "the named backup does not restore the database: " + problem);
-    }
+    const std::string problem = Contains(text, kCommitBanner) && !backup.empty() ? BackupProblem(f, backup) : "";
+    expect(problem.empty(), "the named backup does not restore the database: " + problem);
     if (r.exitCode == 0) {
       expect(Contains(text, "WRITE RESULT: SUCCESS - selected records committed and verified") &&
-                 SummaryValue(text, "Result status:") == "SUCCESS - manual-offline user pack committed and verified.",
+                 status == "SUCCESS - manual-offline user pack committed and verified.",
              "exit 0 without the SUCCESS lines");
-      const std::string diff = DiffDatabase(o.packed, live);
-      expect(diff.empty(), "exit 0 but the database is not the packed one:\n" + diff);
+      expect(notPacked.empty(), "exit 0 but the database is not the packed one:\n" + notPacked);
       expect(!backup.empty(), "exit 0 without a backup directory");
-      v.succeeded = diff.empty();
+      v.succeeded = notPacked.empty();
     } else {
-      expect(SummaryValue(text, "Result status:") == "ABORTED/FAILED - keep nodes offline until the report is reviewed.",
-             "exit 2 without the ABORTED/FAILED status");
+      expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.", "exit 2 but not FAILED");
       const bool rollbackFailed = Contains(text, kRollbackFailed);
-      if (Contains(text, kRollbackBanner)) {
-        expect(SummaryValue(text, "Rollback status:") == (rollbackFailed ? "FAILED" : "PASS"),
-               "the summary's rollback status disagrees with the rollback");
-      }
+      const std::string rollback = SummaryValue(text, "Rollback status:");
+      expect(!Contains(text, kRollbackBanner) || rollback == (rollbackFailed ? "FAILED" : "PASS"),
+             "the summary's rollback status disagrees with the rollback");
       // The old database, or a failed rollback that names a backup holding it.
       const std::string named = LineAfter(text, kRollbackFailed);
-      const std::string problem = changed.empty() ? "" : !rollbackFailed ? "no failed rollback"
-                                                                         : BackupProblem(f, named.substr(0, named.size() - 1));
-      expect(problem.empty(), "exit 2 with a changed database:\n" + changed + problem);
+      const std::string lost = changed.empty() ? ""
+                               : !rollbackFailed ? "no failed rollback"
+                                                 : BackupProblem(f, named.substr(0, named.size() - 1));
+      expect(lost.empty(), "exit 2 with a changed database:\n" + changed + lost);
     }
-  } else if (!o.dryRun && (crashed || interrupted) && !changed.empty() && !DiffDatabase(o.packed, live).empty()) {
+  } else if (!o.dryRun && (crashed || interrupted) && !changed.empty() && !notPacked.empty()) {
     // Ended inside the commit: every file old or new, and the one backup restores the old database.
     for (const std::string& rel : f.files) {
       const std::string now = Version(live, rel);
       expect(now == Version(o.before, rel) || now == Version(o.packed, rel), rel + " is neither old nor packed");
     }
     const std::vector<std::string> names = ListDirectory(backups);
-    const std::string problem = names.size() != 1 ? "not exactly one backup" : BackupProblem(f, backups + "/" + names[0]);
-    expect(problem.empty(), "the run ended inside the commit and the backup cannot restore: " + problem);
+    const std::string lost = names.size() == 1 ? BackupProblem(f, backups + "/" + names[0]) : "no one backup";
+    expect(lost.empty(), "the run ended inside the commit and the backup cannot restore: " + lost);
   }
 
   // The lock and the staged files are gone unless the run crashed or their own
   // removal failed (then the release error names the lock); nothing else appears.
   const std::string lock = o.home + "/MESSAGE/QVLINK.BSY";
-  if (FileExists(lock) && !crashed) {
-    expect(failedAt(lock) && Contains(text, "could not fully release its QVLINK.BSY lock. Manual cleanup may be "
-                                            "required: " + lock + "\n"),
-           "QVLINK.BSY was left behind without the release error naming it");
-  }
+  expect(crashed || !FileExists(lock) ||
+             (failedAt(lock) && Contains(text, "release its QVLINK.BSY lock. Manual cleanup may be required: " +
+                                                   lock + "\n")),
+         "QVLINK.BSY was left behind without the release error naming it");
   for (const std::string area : {"WORK/", "MESSAGE/"}) {
     for (const std::string& name : ListDirectory(o.home + "/" + area)) {
       const std::string rel = area + name;
+      const bool ownRemoval = failedAt(o.home + "/" + rel) && Contains(" unlink stat ", " " + o.at.function + " ");
       if (name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW") {
-        const bool ownRemoval = failedAt(o.home + "/" + rel) && (o.at.function == "unlink" || o.at.function == "stat");
         expect(crashed || ownRemoval, rel + " was left behind");
       } else {
         expect(name == "QVLINK.BSY" || std::count(f.files.begin(), f.files.end(), rel), "unexpected file " + rel);

@@ -16,21 +16,18 @@
 
 namespace {
 
-struct Site {
-  std::string function, site;
-  uint64_t total = 0, before = 0;  // calls, and those made before the first rule fired
-};
-
+// A call site of the counting run (its calls, and those made before the first
+// rule fired) and the call of it to inject at.
 struct Point {
-  Site site;
-  uint64_t nth;
-  std::string err;
+  std::string function, site;
+  uint64_t total = 0, before = 0, nth = 0;
+  std::string err = "EIO";
 };
 
-std::vector<Site> ReadCounts(const std::string& path) {
-  std::vector<Site> sites;
+std::vector<Point> ReadCounts(const std::string& path) {
+  std::vector<Point> sites;
   std::istringstream lines(ReadFile(path));
-  for (Site s; lines >> s.function >> s.site >> s.total >> s.before;) sites.push_back(s);
+  for (Point s; lines >> s.function >> s.site >> s.total >> s.before;) sites.push_back(s);
   return sites;
 }
 
@@ -41,31 +38,31 @@ const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
     {"getcwd", {"ENOENT"}},         {"fwrite", {"ENOSPC"}},  {"fflush", {"ENOSPC"}}, {"fclose", {"ENOSPC"}},
     {"write", {"ENOSPC"}}};
 
-std::vector<Point> PlanPoints(const std::vector<Site>& sites, Kind kind, bool afterBase) {
+// Every call of a site with few; of a busier one the first, the last and six
+// between; the telling errno values at the first and the last.
+std::vector<Point> PlanPoints(const std::vector<Point>& sites, const std::string& kind, bool afterBase) {
   std::vector<Point> points;
-  for (const Site& site : sites) {
-    const uint64_t first = afterBase ? site.before + 1 : 1, last = site.total;
+  for (Point point : sites) {
+    const uint64_t first = afterBase ? point.before + 1 : 1, last = point.total, span = last - first;
     if (last < first) continue;
-    const uint64_t span = last - first;
     std::set<uint64_t> nths = {first, last};
     for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) nths.insert(span < 16 ? first + i : first + span * i / 7);
-    for (uint64_t nth : nths) points.push_back({site, nth, "EIO"});
-    if (kind != Kind::Fail) continue;
-    if (!kTellingErrnos.count(site.function)) continue;
-    for (const std::string& err : kTellingErrnos.at(site.function)) {
-      points.push_back({site, first, err});
-      if (last != first) points.push_back({site, last, err});
+    for (uint64_t nth : nths) point.nth = nth, points.push_back(point);
+    if (kind != "fail" || !kTellingErrnos.count(point.function)) continue;
+    for (const std::string& err : kTellingErrnos.at(point.function)) {
+      for (uint64_t nth : std::set<uint64_t>{first, last}) point.nth = nth, point.err = err, points.push_back(point);
     }
   }
   return points;
 }
 
-std::string Label(Kind kind, const Point& p) {
-  return std::string(KindName(kind)) + " at call " + std::to_string(p.nth) + "/" + std::to_string(p.site.total) +
-         " of " + p.site.function + " " + p.site.site + (kind == Kind::Fail ? " errno " + p.err : "");
+std::string Label(const std::string& kind, const Point& p) {
+  return kind + " at call " + std::to_string(p.nth) + "/" + std::to_string(p.total) + " of " + p.function + " " +
+         p.site + (kind == "fail" ? " errno " + p.err : "");
 }
 
-void Sweep(const std::string& name, bool log, const std::vector<std::string>& base, Kind kind, bool dryRun = false) {
+void Sweep(const std::string& name, bool log, const std::vector<std::string>& base, const std::string& kind,
+           bool dryRun = false) {
   AllowInterruptsInChildren();
   const auto start = std::chrono::steady_clock::now();
   ScratchDir scratch;
@@ -75,10 +72,10 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
   CopyTree(f.pristine, home);
   const RunResult counted = RunProgram(home, args, ShimEnvironment(base, "", scratch.path + "/counts"));
   EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.empty() ? 0 : 2) << counted.out;
-  const std::vector<Site> sites = ReadCounts(scratch.path + "/counts");
+  const std::vector<Point> sites = ReadCounts(scratch.path + "/counts");
   ASSERT_FALSE(sites.empty());
 
-  Outcome o{.home = home, .before = Edited(f, f.before, base), .packed = Edited(f, f.packed, base), .kind = kind,
+  Outcome o{.home = home, .before = Edited(f, f.before, base), .packed = Edited(f, f.packed, base),
             .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
   size_t points = 0, unreached = 0, violations = 0;
   std::set<std::string> ignored, silent;
@@ -87,33 +84,34 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     ::unlink(shimLog.c_str());
     CopyTree(f.pristine, home);
     std::vector<std::string> rules = base;
-    rules.push_back("func=" + point.site.function + " site=" + point.site.site + " nth=" + std::to_string(point.nth) +
-                    " do=" + KindName(kind) + " errno=" + point.err);
+    rules.push_back("func=" + point.function + " site=" + point.site + " nth=" + std::to_string(point.nth) +
+                    " do=" + kind + " errno=" + point.err);
     o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
-    o.injected = false;
+    o.injected = "";
     for (const Fired& call : ReadFired(shimLog)) {
-      if (call.rule == int(rules.size())) o.injected = true, o.at = call;
+      if (call.rule == int(rules.size())) o.injected = kind, o.at = call;
     }
     ++points;
-    if (!o.injected) {
+    if (o.injected.empty()) {
       ++unreached;
       ADD_FAILURE() << Label(kind, point) << ": the call was never reached";
       continue;
     }
     const Verdict verdict = CheckRun(f, o);
-    if (kind == Kind::Fail && verdict.succeeded) ignored.insert(point.site.function + " " + point.site.site + " errno " + point.err);
+    if (kind == "fail" && verdict.succeeded) ignored.insert(point.function + " " + point.site + " errno " + point.err);
     if (verdict.silent) silent.insert(Label(kind, point));
     if (verdict.violations.empty()) continue;
     std::string text = Label(kind, point) + ":";
     for (const std::string& violation : verdict.violations) text += "\n    " + violation;
-    const std::string& tail = o.result.report;
-    if (++violations <= 25) ADD_FAILURE() << text << "\n    report tail: " << tail.substr(tail.size() > 1500 ? tail.size() - 1500 : 0);
+    const std::string& report = o.result.report;
+    text += "\n    report tail: " + report.substr(report.size() > 1500 ? report.size() - 1500 : 0);
+    if (++violations <= 25) ADD_FAILURE() << text;
   }
   size_t swept = 0;
-  for (const Site& site : sites) swept += base.empty() || site.total > site.before;
+  for (const Point& site : sites) swept += base.empty() || site.total > site.before;
   std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
               "%zu silent, %zu violations, %.1f s\n",
-              name.c_str(), swept, points, KindName(kind), unreached, ignored.size(), silent.size(), violations,
+              name.c_str(), swept, points, kind.c_str(), unreached, ignored.size(), silent.size(), violations,
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   for (const auto& [what, listed] : {std::pair{"ignored", &ignored}, std::pair{"silent", &silent}}) {
     for (const std::string& point : std::getenv("QV_FAULT_VERBOSE") ? *listed : std::set<std::string>{}) {
@@ -124,7 +122,7 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
 }
 
 void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base, bool dryRun = false) {
-  for (Kind kind : {Kind::Fail, Kind::Crash, Kind::Interrupt}) Sweep(name + KindName(kind), log, base, kind, dryRun);
+  for (const char* kind : {"fail", "crash", "interrupt"}) Sweep(name + kind, log, base, kind, dryRun);
 }
 
 // The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the
@@ -136,12 +134,12 @@ const std::vector<std::string> kCommitFails = {"func=rename path=QVUSERS.PTR.QVC
 const std::vector<std::string> kCallerAppears = {
     "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
-TEST(FaultSweep, FailuresWithAuditLog) { Sweep("failures, audit log", true, {}, Kind::Fail); }
-TEST(FaultSweep, CrashesWithAuditLog) { Sweep("crashes, audit log", true, {}, Kind::Crash); }
-TEST(FaultSweep, InterruptsWithAuditLog) { Sweep("interrupts, audit log", true, {}, Kind::Interrupt); }
-TEST(FaultSweep, FailuresWithoutAuditLog) { Sweep("failures, no audit log", false, {}, Kind::Fail); }
-TEST(FaultSweep, CrashesWithoutAuditLog) { Sweep("crashes, no audit log", false, {}, Kind::Crash); }
-TEST(FaultSweep, InterruptsWithoutAuditLog) { Sweep("interrupts, no audit log", false, {}, Kind::Interrupt); }
+TEST(FaultSweep, FailuresWithAuditLog) { Sweep("failures, audit log", true, {}, "fail"); }
+TEST(FaultSweep, CrashesWithAuditLog) { Sweep("crashes, audit log", true, {}, "crash"); }
+TEST(FaultSweep, InterruptsWithAuditLog) { Sweep("interrupts, audit log", true, {}, "interrupt"); }
+TEST(FaultSweep, FailuresWithoutAuditLog) { Sweep("failures, no audit log", false, {}, "fail"); }
+TEST(FaultSweep, CrashesWithoutAuditLog) { Sweep("crashes, no audit log", false, {}, "crash"); }
+TEST(FaultSweep, InterruptsWithoutAuditLog) { Sweep("interrupts, no audit log", false, {}, "interrupt"); }
 TEST(FaultSweep, DryRunUnderFaults) { SweepAllKinds("dry run, ", true, {}, true); }
 TEST(FaultSweep, RollbackAfterFailedCommitUnderFaults) { SweepAllKinds("rollback after commit, ", true, kCommitFails); }
 TEST(FaultSweep, RollbackOfCallerAfterCommitUnderFaults) {
