@@ -73,16 +73,13 @@ static void LogLine(const char* format, ...) {
   if (fd >= 0 && write(fd, line, strlen(line)) != -2) close(fd);
 }
 
-/* The value of a rule's KEY= word into out, or "". */
+/* The value of a rule's KEY= word into out, or "" (text starts with a blank). */
 static char* Word(const char* text, const char* key, char* out) {
-  size_t len = strlen(key);
+  char pattern[32];
+  snprintf(pattern, sizeof pattern, " %s=", key);
+  const char* at = strstr(text, pattern);
   out[0] = '\0';
-  for (const char* at = strstr(text, key); at; at = strstr(at + len, key)) {
-    if ((at == text || at[-1] == ' ') && at[len] == '=') {
-      sscanf(at + len + 1, "%1023s", out);
-      break;
-    }
-  }
+  if (at) sscanf(at + strlen(pattern), "%1023s", out);
   return out;
 }
 
@@ -126,9 +123,10 @@ __attribute__((constructor)) static void Init(void) {
   g_fastFsync = getenv("QVF_FAST_FSYNC") != NULL;
   g_rules[0].fn = -1;
   for (int i = 1; i < kRules; ++i) {
-    char name[16];
+    char name[16], text[4 * kText];
     snprintf(name, sizeof name, "QVF_RULE%d", i);
-    ParseRule(getenv(name) ? getenv(name) : "", &g_rules[i]);
+    snprintf(text, sizeof text, " %s", getenv(name) ? getenv(name) : "");
+    ParseRule(text, &g_rules[i]);
   }
   if (g_counts[0]) atexit(WriteCounts);
 }
