@@ -38,6 +38,7 @@ struct Row {
   std::string errors = "1";
   std::string rollback = "";        // the summary's rollback status
   bool backup = true;               // a write run made the backup it names
+  bool partial = false;             // ... or left one it did not finish
   bool backupIntact = true;         // the rules leave the backup whole
   Final final = Final::Old;
   std::vector<std::string> packed{};  // files that end in their packed version anyway
@@ -90,7 +91,7 @@ void Check(const Row& row) {
   EXPECT_EQ(SummaryValue(report, "Rollback status:"), row.rollback);
   if (!row.dryRun) {
     EXPECT_EQ(SummaryValue(report, "Backup created:"), row.backup ? (row.exitCode ? "" : "YES - ") + backup : "NO");
-    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup);
+    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup || row.partial);
   }
   const std::string masked = Masked(Masked(report, backup, "<backup>"), home, "<home>");
   const size_t at = masked.find(row.tail.substr(0, row.tail.find('\n', 1)));
@@ -188,6 +189,20 @@ TEST(FaultScenarios, CommitFailuresRollBack) {
        .rules = {lastRename + "flip,WORK/QVUSERS.DAT,9", "func=stat pathend=/WORK/QVPURGED.USR after=1"},
        .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
        .log = false, .rollback = "PASS"},
+  };
+  for (const Row& row : rows) Check(row);
+}
+
+// A backup copy that fails stops the run before anything is replaced.
+TEST(FaultScenarios, FailedBackupCopyStopsTheRun) {
+  const Row rows[] = {
+      {.name = "QVUSERS.PTR", .rules = {"func=fopen path=QVCULLDB-BACKUPS pathend=/WORK/QVUSERS.PTR"},
+       .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .backup = false,
+       .partial = true},
+      {.name = "QVPURGED.USR", .rules = {"func=fwrite path=QVCULLDB-BACKUPS pathend=/WORK/QVPURGED.USR"},
+       .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = false, .partial = true},
+      {.name = "QVMSG2.LMR", .rules = {"func=fclose path=QVCULLDB-BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
+       .tail = "ERROR: verified backup failed for QVMSG2.LMR.\n" + kReleased, .backup = false, .partial = true},
   };
   for (const Row& row : rows) Check(row);
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -100,8 +101,8 @@ inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& 
   return env;
 }
 
-// 40 users, of which 3, 7, 12, 19, 25, 31, 36 and 40 are purged (#1 is Deleted
-// but protected), three LMR files, and an old audit log when asked.
+// 40 users, of which 3, 7, 12, 19, 25, 31, 36 and 39 are purged (#1 is Deleted
+// but protected; the last one is kept), three LMR files, and an old audit log when asked.
 struct Fixture {
   std::string pristine;
   std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR",
@@ -109,6 +110,41 @@ struct Fixture {
                                     "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"};
   FileMap before, packed;
 };
+const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};
+
+// The first `size` bytes of every `stride` bytes for users 1..40 but the purged.
+inline std::string KeptRecords(const std::string& bytes, size_t stride, size_t size) {
+  std::string kept;
+  for (uint32_t n = 1; n <= 40; ++n) {
+    if (!std::count(kPurged.begin(), kPurged.end(), n)) kept += bytes.substr((n - 1) * stride, size);
+  }
+  return kept;
+}
+
+// What the un-injected pack must leave: the kept users' 315-byte records, the
+// first 31 bytes of each as QVUSERS.PTR, their LMR slots zero-filled to the old
+// size, the other files as they were, and one audit block listing the purged.
+inline std::string PackProblem(const Fixture& f, const std::vector<SampleUser>& users) {
+  FileMap expected = f.before;
+  const std::string& dat = f.before.at("WORK/QVUSERS.DAT");
+  expected["WORK/QVUSERS.DAT"] = KeptRecords(dat, 315, 315);
+  expected["WORK/QVUSERS.PTR"] = KeptRecords(dat, 315, 31);
+  for (const char* lmr : {"MESSAGE/QVMSG1.LMR", "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"}) {
+    expected[lmr] = KeptRecords(f.before.at(lmr), 4, 4);
+    expected[lmr].resize(f.before.at(lmr).size(), '\0');
+  }
+  std::string& log = expected["WORK/QVPURGED.USR"];
+  log += "\r\nQVCULLDB32 0.4.0-beta1 packed on YYYY-MM-DD at HH:MM:SS\r\nCALLER NAME                    SECURITY"
+         "  LAST CALLED     CALLING FROM\r\n" + std::string(79, '-') + "\r\n";
+  for (uint32_t n : kPurged) {
+    char line[256];
+    const SampleUser& user = users[n - 1];
+    std::snprintf(line, sizeof line, "%-30s  %8d  %-14s  %s\r\n", user.name.c_str(), int(user.security),
+                  user.timeDate.c_str(), user.callingFrom.c_str());
+    log += line;
+  }
+  return DiffDatabase(expected, f.packed);
+}
 
 inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   SampleRecipe recipe;
@@ -116,9 +152,11 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   recipe.conferences = 3;
   recipe.seed = 5;
   recipe.today = {2026, 1, 15};
-  recipe.deletedUsers = {3, 7, 12, 19, 25, 31, 36, 40};
+  recipe.deletedUsers = kPurged;
   recipe.user1Deleted = true;
   recipe.purgedLog = purgedLog;
+  // Run from the build tree without ctest: the program beside the tests.
+  ::setenv("QV_PROGRAM", (std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/../../qvculldb").c_str(), 0);
   Fixture f;
   f.pristine = dir + "/pristine";
   std::string error;
@@ -128,6 +166,7 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   const RunResult run = RunProgram(dir + "/reference", {}, ShimEnvironment({}, ""));
   EXPECT_EQ(run.exitCode, 0) << "the un-injected pack failed:\n" << run.out;
   f.packed = ReadDatabase(dir + "/reference", f.files);
+  EXPECT_EQ(PackProblem(f, PlanSampleUsers(recipe)), "") << "the un-injected pack is wrong";
   RemoveTree(dir + "/reference");
   return f;
 }
