@@ -1,32 +1,27 @@
-/* Test-only fault shim, preloaded (LD_PRELOAD) into the real packer. It counts
- * the C library calls through which the program touches files per call site (the
- * return address minus the program's load base: addr2line -e qvculldb SITE-1),
- * and on request makes one fail, ends the process there (_exit(99), a crash),
- * raises SIGINT there, or edits files there. Calls from elsewhere pass through.
- *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per call site, BEFORE
- *                    being its count when the first rule fired
- *   QVF_LOG=FILE     "fired rule=R func=F site=0xS path=P" and "action KIND PATH
- *                    ok|failed" lines, written at once
- *   QVF_RULE1..8     words func=NAME site=0xHEX path=PART (of the path, either
- *                    path of a rename, a stream's or descriptor's open path, or
- *                    "<stdout>") pathend=TAIL nth=N (the Nth matching call, default
- *                    1) after=R (once rule R fired) do=action+fail+crash+interrupt
- *                    (default fail) when=after (act, crash, interrupt after the
- *                    call) errno=NAME (default EIO) act=A;B with flip,PATH,OFF
- *                    poke,PATH,OFF,HEX (creates) delete,PATH; PATH a glob from
- *                    the program's directory, OFF < 0 from the end
+/* Test-only fault shim, preloaded into the real packer. It counts the C library
+ * calls through which the program touches files by call site (return address
+ * minus load base: addr2line -e qvculldb SITE-1) and, by rule, makes one fail,
+ * ends the process there (_exit(99), a crash), raises SIGINT there, or edits files.
+ *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per site (BEFORE: calls
+ *                    made before the first rule fired)
+ *   QVF_LOG=FILE     "fired rule=R func=F site=0xS path=P", "action KIND PATH ok|failed"
+ *   QVF_RULE1..8     words func=NAME site=0xHEX path=PART (of the path, either path
+ *                    of a rename, a stream's or descriptor's open path, "<stdout>")
+ *                    pathend=TAIL nth=N (default 1) after=R (once rule R fired)
+ *                    do=action+fail+crash+interrupt (default fail) when=after
+ *                    errno=NAME (default EIO) act=A;B (flip,PATH,OFF poke,PATH,OFF,HEX
+ *                    delete,PATH; PATH from the program's directory, OFF < 0 from the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
  *   QVF_FAST_FSYNC=1       fsync returns at once
  * A failed fopen/opendir/getcwd/readdir returns NULL; fread/fwrite move half the
  * items and set the stream's error flag; fflush/fputs/vfprintf set it and write
- * nothing; fclose/closedir/close release and then fail; ferror returns 1; the
- * rest return -1; errno is set. */
+ * nothing; fclose/closedir/close release and then fail; ferror returns 1; the rest
+ * return -1; errno is set. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <glob.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -152,26 +147,14 @@ static int Patch(const char* path, long long offset, const char* hex, int flip) 
   return ok ? 0 : -1;
 }
 
-static int RunAction(char** f, int n, const char* path) {
-  if (strcmp(f[0], "flip") == 0 && n == 3) return Patch(path, atoll(f[2]), "", 1);
-  if (strcmp(f[0], "poke") == 0 && n == 4) return Patch(path, atoll(f[2]), f[3], 0);
-  return strcmp(f[0], "delete") == 0 ? unlink(path) : -1;
-}
-
+/* Runs "flip,PATH,OFF", "poke,PATH,OFF,HEX" and "delete,PATH" (';'-separated). */
 static void RunActions(const char* list) {
-  char buffer[kText], *save = NULL;
-  snprintf(buffer, sizeof buffer, "%s", list);
-  for (char* action = strtok_r(buffer, ";", &save); action; action = strtok_r(NULL, ";", &save)) {
-    char *f[4], *fieldSave = NULL;
-    int n = 0;
-    for (char* p = strtok_r(action, ",", &fieldSave); p && n < 4; p = strtok_r(NULL, ",", &fieldSave)) f[n++] = p;
-    glob_t matches;
-    if (n < 2 || glob(f[1], GLOB_NOCHECK, NULL, &matches) != 0) continue;
-    for (size_t i = 0; i < matches.gl_pathc; ++i) {
-      const int rc = RunAction(f, n, matches.gl_pathv[i]);
-      LogLine("action %s %s %s\n", f[0], matches.gl_pathv[i], rc == 0 ? "ok" : "failed");
-    }
-    globfree(&matches);
+  for (const char* action = list; action; action = strchr(action, ';') ? strchr(action, ';') + 1 : NULL) {
+    char kind[8] = "", path[kText] = "", hex[kText] = "";
+    long long at = 0;
+    int fields = sscanf(action, "%7[^,;],%1023[^,;],%lld,%1023[^;]", kind, path, &at, hex);
+    int rc = fields < 2 ? -1 : strcmp(kind, "delete") == 0 ? unlink(path) : Patch(path, at, hex, !strcmp(kind, "flip"));
+    LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
 }
 

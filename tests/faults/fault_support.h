@@ -22,10 +22,9 @@ const std::string kCommitBanner = "\n======================= COMMIT ============
 const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
 const std::string kRollbackFailed =
     "Rollback result: FAILED - keep all nodes offline and restore manually from ";
+const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};  // of 40 users
 
-inline bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != text.npos; }
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -35,15 +34,23 @@ inline std::string ReadFile(const std::string& path) {
 // The rest of the line after the last "prefix" in text, or "".
 inline std::string LineAfter(const std::string& text, const std::string& prefix) {
   const size_t at = text.rfind(prefix);
-  if (at == std::string::npos) return "";
-  return text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+  return at == text.npos ? "" : text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
 }
 
 // A value of the run's summary ("Errors:", ...), or "".
 inline std::string SummaryValue(const std::string& text, const std::string& label) {
   const size_t banner = text.rfind(kSummaryBanner);
-  std::string value = banner == std::string::npos ? "" : LineAfter(text.substr(banner), label);
+  std::string value = banner == text.npos ? "" : LineAfter(text.substr(banner), label);
   return value.erase(0, value.find_first_not_of(' '));
+}
+
+// text with every "from" replaced by "to".
+inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = from.empty() ? text.npos : text.find(from); at != text.npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
 }
 
 inline FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files) {
@@ -63,24 +70,15 @@ inline std::string Version(const FileMap& map, const std::string& rel) {
 
 // "changed X" lines; empty when equal.
 inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) {
-  std::string diff;
+  std::set<std::string> changed;
   for (const FileMap* map : {&expected, &actual}) {
     for (const auto& entry : *map) {
-      const bool same = Version(expected, entry.first) == Version(actual, entry.first);
-      const std::string line = "changed " + entry.first + "\n";
-      if (!same && !Contains(diff, line)) diff += line;
+      if (Version(expected, entry.first) != Version(actual, entry.first)) changed.insert(entry.first);
     }
   }
+  std::string diff;
+  for (const std::string& rel : changed) diff += "changed " + rel + "\n";
   return diff;
-}
-
-// text with every "from" replaced by "to".
-inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = from.empty() ? std::string::npos : text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 inline void CopyTree(const std::string& from, const std::string& to) {
@@ -101,8 +99,7 @@ inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& 
   return env;
 }
 
-// 40 users, of which 3, 7, 12, 19, 25, 31, 36 and 39 are purged (#1 is Deleted
-// but protected; the last one is kept), three LMR files, and an old audit log when asked.
+// The sample kept pristine and its database before and after an un-injected pack.
 struct Fixture {
   std::string pristine;
   std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR",
@@ -110,7 +107,6 @@ struct Fixture {
                                     "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"};
   FileMap before, packed;
 };
-const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};
 
 // The first `size` bytes of every `stride` bytes for users 1..40 but the purged.
 inline std::string KeptRecords(const std::string& bytes, size_t stride, size_t size) {
@@ -134,8 +130,8 @@ inline std::string PackProblem(const Fixture& f, const std::vector<SampleUser>& 
     expected[lmr].resize(f.before.at(lmr).size(), '\0');
   }
   std::string& log = expected["WORK/QVPURGED.USR"];
-  log += "\r\nQVCULLDB32 0.4.0-beta1 packed on YYYY-MM-DD at HH:MM:SS\r\nCALLER NAME                    SECURITY"
-         "  LAST CALLED     CALLING FROM\r\n" + std::string(79, '-') + "\r\n";
+  log += "\r\nQVCULLDB32 0.4.0-beta1 packed on YYYY-MM-DD at HH:MM:SS\r\nCALLER NAME                    "
+         "SECURITY  LAST CALLED     CALLING FROM\r\n" + std::string(79, '-') + "\r\n";
   for (uint32_t n : kPurged) {
     char line[256];
     const SampleUser& user = users[n - 1];
@@ -146,6 +142,8 @@ inline std::string PackProblem(const Fixture& f, const std::vector<SampleUser>& 
   return DiffDatabase(expected, f.packed);
 }
 
+// 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files, and
+// an old audit log when asked.
 inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   SampleRecipe recipe;
   recipe.users = 40;
@@ -155,8 +153,6 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   recipe.deletedUsers = kPurged;
   recipe.user1Deleted = true;
   recipe.purgedLog = purgedLog;
-  // Run from the build tree without ctest: the program beside the tests.
-  ::setenv("QV_PROGRAM", (std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/../../qvculldb").c_str(), 0);
   Fixture f;
   f.pristine = dir + "/pristine";
   std::string error;
@@ -183,14 +179,12 @@ inline std::vector<Fired> ReadFired(const std::string& log) {
     char function[64], site[64], path[1024] = "";
     int rule = 0;
     const char* format = "fired rule=%d func=%63s site=%63s path=%1023[^\n]";
-    if (std::sscanf(line.c_str(), format, &rule, function, site, path) >= 3) {
-      fired.push_back({rule, function, site, path});
-    }
+    if (std::sscanf(line.c_str(), format, &rule, function, site, path) >= 3) fired.push_back({rule, function, site, path});
   }
   return fired;
 }
 
-// The database as the rules' flip and poke actions leave it.
+// The database as the rules' flip and poke actions leave it (none past its end).
 inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& rules) {
   for (const std::string& rule : rules) {
     std::istringstream actions(LineAfter(rule, "act="));
@@ -198,10 +192,9 @@ inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::stri
       char kind[8], rel[64], hex[64] = "";
       long long at = 0;
       if (std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex) < 3) continue;
-      if (!std::count(f.files.begin(), f.files.end(), rel)) continue;
       std::string& bytes = map[rel];
       const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
-      if (offset > bytes.size()) continue;  // past the end of the packed version
+      if (!std::count(f.files.begin(), f.files.end(), rel) || offset > bytes.size()) continue;
       std::string poke;
       for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) poke += char(std::stoi(std::string(hex + i, 2), nullptr, 16));
       if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
@@ -251,7 +244,7 @@ inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
 inline std::string PreviewOf(const std::string& report, const std::string& home) {
   const size_t start = report.find("\n==================== PURGE PREVIEW ====");
   const size_t end = report.find("\n================ SNAPSHOT VERIFICATION", start);
-  if (start == std::string::npos || end == std::string::npos) return "";
+  if (start == report.npos || end == report.npos) return "";
   return Masked(NormaliseClock(report.substr(start, end - start)), home, "<home>");
 }
 
@@ -261,70 +254,38 @@ inline std::string PreviewOf(const std::string& report, const std::string& home)
 // stream whose own write failed; then the report is read from the console).
 inline Verdict CheckRun(const Fixture& f, const Outcome& o) {
   Verdict v;
-  auto expect = [&](bool ok, const std::string& what) {
-    if (!ok) v.violations.push_back(what);
-  };
+  auto expect = [&](bool ok, const std::string& what) { if (!ok) v.violations.push_back(what); };
   const RunResult& r = o.result;
-  const bool crashed = o.injected == "crash", interrupted = o.injected == "interrupt";
-  auto failedAt = [&](const std::string& path) { return o.injected == "fail" && o.at.path == path; };
-  auto outputFailed = [&](const std::string& path) {
-    return failedAt(path) && Contains(" vfprintf fputs fflush fwrite fclose setvbuf ", " " + o.at.function + " ");
+  const bool crashed = o.injected == "crash", ended = crashed || o.injected == "interrupt";
+  auto failedAt = [&](const std::string& path, const std::string& functions) {  // "": any function
+    return o.injected == "fail" && o.at.path == path && (functions.empty() || Contains(functions, " " + o.at.function + " "));
   };
+  const char* kOutput = " vfprintf fputs fflush fwrite fclose setvbuf ";
   const std::string reportPath = o.home + "/" + kReportName, backups = o.home + "/QVCULLDB-BACKUPS";
-  const std::string& text = outputFailed(reportPath) ? r.out : r.report;
+  const std::string& text = failedAt(reportPath, kOutput) ? r.out : r.report;
   const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " + std::to_string(r.signal) + ")";
   const FileMap live = ReadDatabase(o.home, f.files);
   const std::string changed = DiffDatabase(o.before, live), notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
-  if (interrupted) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
+  if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
+  if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end of the run" + how);
   const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
                             (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
                              Contains(r.out, "ERROR: cannot append " + reportPath + ": "));
-  const bool finished = !crashed && !interrupted && !beforeReport;
-  if (!crashed && !interrupted) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
+  const bool finished = !ended && !beforeReport;
   if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database:\n" + changed);
   if (o.dryRun) expect(!IsDirectory(backups), "a dry run made a backup directory");
+  const std::string status = SummaryValue(text, "Result status:"), tail = "Exit code:           " +
+                             std::to_string(r.exitCode) + "\n" + std::string(60, '#') + "\n";
   if (finished) {
-    const std::string tail = "Exit code:           " + std::to_string(r.exitCode) + "\n" + std::string(60, '#');
     for (const auto& [out, path] : {std::pair{&r.report, reportPath}, std::pair{&r.out, std::string("<stdout>")}}) {
-      const bool ends = Contains(*out, kSummaryBanner) && out->rfind(tail + "\n") == out->size() - tail.size() - 1;
-      expect(ends || outputFailed(path), path + " does not end with the summary");
+      const bool ends = Contains(*out, kSummaryBanner) && out->size() >= tail.size() &&
+                        out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
+      expect(ends || failedAt(path, kOutput), path + " does not end with the summary");
     }
     v.silent = r.exitCode == 2 && SummaryValue(text, "Errors:") == "0";
   }
-  const std::string status = SummaryValue(text, "Result status:");
-  if (finished && o.dryRun && r.exitCode == 2) {
-    expect(status == "ABORTED/UNTRUSTED - correct the reported errors and rerun.", "exit 2 but not UNTRUSTED");
-  } else if (finished && o.dryRun && r.exitCode == 1) {
-    expect(PreviewOf(text, o.home) == o.preview, "exit 1 with a preview unlike the un-injected one");
-    v.succeeded = true;
-  } else if (finished && !o.dryRun) {
-    // Once the commit has begun, the database depends on the backup the run names.
-    std::string backup = SummaryValue(text, "Backup created:");
-    backup = backup.rfind("YES - ", 0) == 0 ? backup.substr(6) : backup.rfind("NO", 0) == 0 ? "" : backup;
-    const std::string problem = Contains(text, kCommitBanner) && !backup.empty() ? BackupProblem(f, backup) : "";
-    expect(problem.empty(), "the named backup does not restore the database: " + problem);
-    if (r.exitCode == 0) {
-      expect(Contains(text, "WRITE RESULT: SUCCESS - selected records committed and verified") &&
-                 status == "SUCCESS - manual-offline user pack committed and verified.",
-             "exit 0 without the SUCCESS lines");
-      expect(notPacked.empty(), "exit 0 but the database is not the packed one:\n" + notPacked);
-      expect(!backup.empty(), "exit 0 without a backup directory");
-      v.succeeded = notPacked.empty();
-    } else {
-      expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.", "exit 2 but not FAILED");
-      const bool rollbackFailed = Contains(text, kRollbackFailed);
-      const std::string rollback = SummaryValue(text, "Rollback status:");
-      expect(!Contains(text, kRollbackBanner) || rollback == (rollbackFailed ? "FAILED" : "PASS"),
-             "the summary's rollback status disagrees with the rollback");
-      // The old database, or a failed rollback that names a backup holding it.
-      const std::string named = LineAfter(text, kRollbackFailed);
-      const std::string lost = changed.empty() ? ""
-                               : !rollbackFailed ? "no failed rollback"
-                                                 : BackupProblem(f, named.substr(0, named.size() - 1));
-      expect(lost.empty(), "exit 2 with a changed database:\n" + changed + lost);
-    }
-  } else if (!o.dryRun && (crashed || interrupted) && !changed.empty() && !notPacked.empty()) {
+  if (ended && !o.dryRun && !changed.empty() && !notPacked.empty()) {
     // Ended inside the commit: every file old or new, and the one backup restores the old database.
     for (const std::string& rel : f.files) {
       const std::string now = Version(live, rel);
@@ -333,24 +294,49 @@ inline Verdict CheckRun(const Fixture& f, const Outcome& o) {
     const std::vector<std::string> names = ListDirectory(backups);
     const std::string lost = names.size() == 1 ? BackupProblem(f, backups + "/" + names[0]) : "no one backup";
     expect(lost.empty(), "the run ended inside the commit and the backup cannot restore: " + lost);
+  } else if (finished && o.dryRun) {
+    expect(r.exitCode == 1 || status == "ABORTED/UNTRUSTED - correct the reported errors and rerun.",
+           "exit 2 but not UNTRUSTED");
+    expect(r.exitCode != 1 || PreviewOf(text, o.home) == o.preview, "exit 1 with a preview unlike the un-injected one");
+    v.succeeded = r.exitCode == 1;
+  } else if (finished) {
+    // Once the commit has begun, the database depends on the backup the run names.
+    std::string backup = SummaryValue(text, "Backup created:");
+    backup = backup.rfind("YES - ", 0) == 0 ? backup.substr(6) : backup.rfind("NO", 0) == 0 ? "" : backup;
+    const std::string lost = Contains(text, kCommitBanner) && !backup.empty() ? BackupProblem(f, backup) : "";
+    expect(lost.empty(), "the named backup does not restore the database: " + lost);
+    v.succeeded = r.exitCode == 0 && notPacked.empty();
+    if (r.exitCode == 0) {
+      expect(Contains(text, "WRITE RESULT: SUCCESS - selected records committed and verified") &&
+                 status == "SUCCESS - manual-offline user pack committed and verified." && !backup.empty(),
+             "exit 0 without the SUCCESS lines and a backup");
+      expect(notPacked.empty(), "exit 0 but the database is not the packed one:\n" + notPacked);
+    } else {
+      expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.", "exit 2 but not FAILED");
+      const bool rollbackFailed = Contains(text, kRollbackFailed);
+      expect(!Contains(text, kRollbackBanner) || SummaryValue(text, "Rollback status:") == (rollbackFailed ? "FAILED" : "PASS"),
+             "the summary's rollback status disagrees with the rollback");
+      // The old database, or a failed rollback that names a backup holding it.
+      const std::string named = LineAfter(text, kRollbackFailed);
+      const std::string problem = changed.empty() ? "" : !rollbackFailed ? "no failed rollback"
+                                                  : BackupProblem(f, named.substr(0, named.size() - 1));
+      expect(problem.empty(), "exit 2 with a changed database:\n" + changed + problem);
+    }
   }
 
   // The lock and the staged files are gone unless the run crashed or their own
   // removal failed (then the release error names the lock); nothing else appears.
   const std::string lock = o.home + "/MESSAGE/QVLINK.BSY";
   expect(crashed || !FileExists(lock) ||
-             (failedAt(lock) && Contains(text, "release its QVLINK.BSY lock. Manual cleanup may be required: " +
-                                                   lock + "\n")),
+             (failedAt(lock, "") &&
+              Contains(text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n")),
          "QVLINK.BSY was left behind without the release error naming it");
   for (const std::string area : {"WORK/", "MESSAGE/"}) {
     for (const std::string& name : ListDirectory(o.home + "/" + area)) {
-      const std::string rel = area + name;
-      const bool ownRemoval = failedAt(o.home + "/" + rel) && Contains(" unlink stat ", " " + o.at.function + " ");
-      if (name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW") {
-        expect(crashed || ownRemoval, rel + " was left behind");
-      } else {
-        expect(name == "QVLINK.BSY" || std::count(f.files.begin(), f.files.end(), rel), "unexpected file " + rel);
-      }
+      const bool staged = name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW";
+      expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "), area + name + " left behind");
+      expect(staged || name == "QVLINK.BSY" || std::count(f.files.begin(), f.files.end(), area + name),
+             "unexpected file " + area + name);
     }
   }
   return v;

@@ -1,15 +1,12 @@
 // Fault sweeps: a counting run lists every call site through which the program
 // touches files; then one run per injection point, each on a fresh copy of the
-// sample, makes that call fail (with EIO and the errno values its callers may
-// treat apart), ends the process there (_exit) or interrupts it (SIGINT). Every
-// outcome must pass CheckWriteRun or CheckDryRun (fault_support.h). A site's
-// every call is tried when it has few; of a busier one the first, the last and
-// six between. The rollback sweeps first drive the run into a rollback and then
-// inject at every call made from there on.
-//
-// Each sweep prints one SWEEP line: call sites, injection points, failures the run
-// ignored (it succeeded anyway), failures that failed it without a counted error
-// ("silent"), violations. QV_FAULT_VERBOSE=1 lists the ignored and silent points.
+// sample, makes that call fail (EIO, and the errno values its callers may treat
+// apart), ends the process there (_exit) or interrupts it (SIGINT), and CheckRun
+// judges the outcome. The rollback sweeps first drive the run into a rollback and
+// inject at every call made from there on. Each sweep prints one SWEEP line: call
+// sites, injection points, failures the run ignored (it succeeded anyway),
+// failures that failed it without a counted error ("silent"), violations;
+// QV_FAULT_VERBOSE=1 lists the ignored and silent points.
 #include <chrono>
 
 #include "fault_support.h"
@@ -24,41 +21,34 @@ struct Point {
   std::string err = "EIO";
 };
 
-std::vector<Point> ReadCounts(const std::string& path) {
-  std::vector<Point> sites;
-  std::istringstream lines(ReadFile(path));
-  for (Point s; lines >> s.function >> s.site >> s.total >> s.before;) sites.push_back(s);
-  return sites;
-}
-
 // errno values that a function's callers may treat apart from EIO.
 const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
-    {"open", {"EEXIST", "ENOENT"}}, {"mkdir", {"EEXIST"}},  {"rename", {"EXDEV"}},  {"stat", {"ENOENT"}},
+    {"open", {"EEXIST", "ENOENT"}}, {"mkdir", {"EEXIST"}},   {"rename", {"EXDEV"}},  {"stat", {"ENOENT"}},
     {"fstatat", {"ENOENT"}},        {"opendir", {"ENOENT"}}, {"unlink", {"ENOENT"}}, {"fopen", {"ENOENT"}},
     {"getcwd", {"ENOENT"}},         {"fwrite", {"ENOSPC"}},  {"fflush", {"ENOSPC"}}, {"fclose", {"ENOSPC"}},
     {"write", {"ENOSPC"}}};
 
-// Every call of a site with few; of a busier one the first, the last and six
-// between; the telling errno values at the first and the last.
-std::vector<Point> PlanPoints(const std::vector<Point>& sites, const std::string& kind, bool afterBase) {
+// Every call of a site with few calls; of a busier one the first, the last and
+// six between; the telling errno values at the first and the last.
+std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind, bool afterBase) {
   std::vector<Point> points;
-  for (Point point : sites) {
-    const uint64_t first = afterBase ? point.before + 1 : 1, last = point.total, span = last - first;
+  std::istringstream lines(counts);
+  for (Point site; lines >> site.function >> site.site >> site.total >> site.before;) {
+    const uint64_t first = afterBase ? site.before + 1 : 1, last = site.total, span = last - first;
     if (last < first) continue;
     std::set<uint64_t> nths = {first, last};
-    for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) nths.insert(span < 16 ? first + i : first + span * i / 7);
-    for (uint64_t nth : nths) point.nth = nth, points.push_back(point);
-    if (kind != "fail" || !kTellingErrnos.count(point.function)) continue;
-    for (const std::string& err : kTellingErrnos.at(point.function)) {
-      for (uint64_t nth : std::set<uint64_t>{first, last}) point.nth = nth, point.err = err, points.push_back(point);
+    for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) {
+      nths.insert(first + (span < 16 ? i : span * i / 7));
+    }
+    for (uint64_t nth : nths) site.nth = nth, points.push_back(site);
+    if (kind != "fail" || !kTellingErrnos.count(site.function)) continue;
+    for (const std::string& err : kTellingErrnos.at(site.function)) {
+      for (uint64_t nth : std::set<uint64_t>{first, last}) {
+        site.nth = nth, site.err = err, points.push_back(site);
+      }
     }
   }
   return points;
-}
-
-std::string Label(const std::string& kind, const Point& p) {
-  return kind + " at call " + std::to_string(p.nth) + "/" + std::to_string(p.total) + " of " + p.function + " " +
-         p.site + (kind == "fail" ? " errno " + p.err : "");
 }
 
 void Sweep(const std::string& name, bool log, const std::vector<std::string>& base, const std::string& kind,
@@ -67,19 +57,20 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
   const auto start = std::chrono::steady_clock::now();
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, log);
-  const std::vector<std::string> args = dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{};
+  std::vector<std::string> args;
+  if (dryRun) args.push_back("/DRYRUN");
   const std::string home = scratch.path + "/run", shimLog = scratch.path + "/shim.log";
   CopyTree(f.pristine, home);
   const RunResult counted = RunProgram(home, args, ShimEnvironment(base, "", scratch.path + "/counts"));
   EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.empty() ? 0 : 2) << counted.out;
-  const std::vector<Point> sites = ReadCounts(scratch.path + "/counts");
-  ASSERT_FALSE(sites.empty());
+  const std::string counts = ReadFile(scratch.path + "/counts");
+  ASSERT_FALSE(counts.empty());
 
   Outcome o{.home = home, .before = Edited(f, f.before, base), .packed = Edited(f, f.packed, base),
             .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
   size_t points = 0, unreached = 0, violations = 0;
-  std::set<std::string> ignored, silent;
-  for (const Point& point : PlanPoints(sites, kind, !base.empty())) {
+  std::set<std::string> sites, ignored, silent;
+  for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
     RemoveTree(home);
     ::unlink(shimLog.c_str());
     CopyTree(f.pristine, home);
@@ -91,27 +82,28 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     for (const Fired& call : ReadFired(shimLog)) {
       if (call.rule == int(rules.size())) o.injected = kind, o.at = call;
     }
+    const std::string label = kind + " at call " + std::to_string(point.nth) + "/" + std::to_string(point.total) +
+                              " of " + point.function + " " + point.site + " errno " + point.err;
     ++points;
+    sites.insert(point.function + point.site);
     if (o.injected.empty()) {
       ++unreached;
-      ADD_FAILURE() << Label(kind, point) << ": the call was never reached";
+      ADD_FAILURE() << label << ": the call was never reached";
       continue;
     }
     const Verdict verdict = CheckRun(f, o);
-    if (kind == "fail" && verdict.succeeded) ignored.insert(point.function + " " + point.site + " errno " + point.err);
-    if (verdict.silent) silent.insert(Label(kind, point));
+    if (kind == "fail" && verdict.succeeded) ignored.insert(point.function + " " + point.site + " " + point.err);
+    if (verdict.silent) silent.insert(label);
     if (verdict.violations.empty()) continue;
-    std::string text = Label(kind, point) + ":";
+    std::string text = label + ":";
     for (const std::string& violation : verdict.violations) text += "\n    " + violation;
     const std::string& report = o.result.report;
-    text += "\n    report tail: " + report.substr(report.size() > 1500 ? report.size() - 1500 : 0);
+    text += "\n    report tail: " + report.substr(report.size() - std::min<size_t>(report.size(), 1500));
     if (++violations <= 25) ADD_FAILURE() << text;
   }
-  size_t swept = 0;
-  for (const Point& site : sites) swept += base.empty() || site.total > site.before;
   std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
               "%zu silent, %zu violations, %.1f s\n",
-              name.c_str(), swept, points, kind.c_str(), unreached, ignored.size(), silent.size(), violations,
+              name.c_str(), sites.size(), points, kind.c_str(), unreached, ignored.size(), silent.size(), violations,
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   for (const auto& [what, listed] : {std::pair{"ignored", &ignored}, std::pair{"silent", &silent}}) {
     for (const std::string& point : std::getenv("QV_FAULT_VERBOSE") ? *listed : std::set<std::string>{}) {
@@ -121,7 +113,8 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
   EXPECT_EQ(violations, 0u);
 }
 
-void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base, bool dryRun = false) {
+void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base,
+                   bool dryRun = false) {
   for (const char* kind : {"fail", "crash", "interrupt"}) Sweep(name + kind, log, base, kind, dryRun);
 }
 
@@ -141,7 +134,9 @@ TEST(FaultSweep, FailuresWithoutAuditLog) { Sweep("failures, no audit log", fals
 TEST(FaultSweep, CrashesWithoutAuditLog) { Sweep("crashes, no audit log", false, {}, "crash"); }
 TEST(FaultSweep, InterruptsWithoutAuditLog) { Sweep("interrupts, no audit log", false, {}, "interrupt"); }
 TEST(FaultSweep, DryRunUnderFaults) { SweepAllKinds("dry run, ", true, {}, true); }
-TEST(FaultSweep, RollbackAfterFailedCommitUnderFaults) { SweepAllKinds("rollback after commit, ", true, kCommitFails); }
+TEST(FaultSweep, RollbackAfterFailedCommitUnderFaults) {
+  SweepAllKinds("rollback after commit, ", true, kCommitFails);
+}
 TEST(FaultSweep, RollbackOfCallerAfterCommitUnderFaults) {
   SweepAllKinds("rollback after caller, ", false, kCallerAppears);
 }
