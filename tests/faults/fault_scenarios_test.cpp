@@ -192,9 +192,11 @@ TEST(FaultScenarios, CommitFailuresRollBack) {
 // A backup copy that fails stops the run before anything is replaced.
 TEST(FaultScenarios, FailedBackupCopyStopsTheRun) {
   const Row rows[] = {
-      {.name = "QVUSERS.PTR", .rules = {"func=fopen path=QVCULLDB-BACKUPS pathend=/WORK/QVUSERS.PTR"},
-       .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .backup = false,
-       .partial = true},
+      // The copy is whole but differs from the file's snapshot: it stays for inspection.
+      {.name = "QVUSERS.PTR changes", .rules = {"func=fopen path=BACKUPS pathend=/WORK/QVUSERS.PTR do=action "
+                                                "act=flip,WORK/QVUSERS.PTR,3"},
+       .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .edited = true,
+       .backup = false, .partial = true},
       {.name = "QVPURGED.USR", .rules = {"func=fwrite path=QVCULLDB-BACKUPS pathend=/WORK/QVPURGED.USR"},
        .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = false, .partial = true},
       {.name = "QVMSG2.LMR", .rules = {"func=fclose path=QVCULLDB-BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
