@@ -1,10 +1,6 @@
-// Fault scenarios, one row per injected fault: a file changed between two steps
-// of a run, a volume short of space, a rename or a verification that fails inside
-// the commit, a rollback that cannot finish, Ctrl+C at the lock, a listing that
-// breaks off. Each row runs the real program under the shim on a fresh copy of
-// the sample and checks the exact report lines from the failing step to the
-// summary, the summary's counts, every byte of the database afterwards, and the
-// invariants every outcome keeps (fault_support.h).
+// Fault scenarios, one row per injected fault, each on a fresh copy of the sample:
+// the exact report from the failing step to the summary, the summary's counts,
+// every byte of the database afterwards, and CheckRun's invariants.
 #include "fault_support.h"
 
 namespace {
@@ -14,47 +10,30 @@ const std::string kVerify = "\n================== POST-WRITE VERIFY ============
 const std::string kSnapshot = "\n================ SNAPSHOT VERIFICATION ================\n";
 const std::string kStaging = "\n================== BUILD AND VERIFY .NEW ==================\n";
 const std::string kReleased = "Shared QVLINK.BSY lock: RELEASED.\n";
-const std::string kCallerClear =
-    "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n";
-const std::string kPass = kRollbackBanner +
-    "Rollback result: PASS - original database files restored and verified.\n" + kReleased;
+const std::string kClear = "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n";
+const std::string kPass =
+    kRollbackBanner + "Rollback result: PASS - original database files restored and verified.\n" + kReleased;
 const std::string kFailed = kRollbackFailed + "<backup>.\n" + kReleased;
-// WORK needs QVUSERS.DAT 12600 + QVUSERS.PTR 1240 + 1 MiB; MESSAGE three LMR files
-// of 39996 + 1 MiB.
+const std::string kLastRename = "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=";
+// WORK needs QVUSERS.DAT 12600 + QVUSERS.PTR 1240 + 1 MiB; MESSAGE three LMR files of 39996 + 1 MiB.
 const uint64_t kWorkNeed = 12600 + 1240 + 1048576, kMessageNeed = 3 * 39996 + 1048576;
-
-enum class Final { Old, New };
 
 struct Row {
   std::string name{};
   std::vector<std::string> rules{};
   std::string tail{};  // the report from this text's first line up to the summary
-  bool log = true;   // an old audit log exists
+  bool log = true;     // an old audit log exists
   bool dryRun = false;
-  std::string free{};  // "AREA=BYTES" free on that volume
+  std::string free{};        // "AREA=BYTES" free on that volume
   bool edited = false;       // the rules' edits of database files stay
   bool interrupted = false;  // SIGINT ends the run
   int exitCode = 2;
   std::string errors = "1";
-  std::string rollback = "";        // the summary's rollback status
-  bool backup = true;               // a write run made the backup it names
-  bool partial = false;             // ... or left one it did not finish
-  Final final = Final::Old;
-  std::vector<std::string> packed{};  // files that end in their packed version anyway
+  std::string rollback{};             // the summary's rollback status
+  std::string backup = "named";       // "named" by the run; "NO" and none; "NO" but begun
+  bool committed = false;             // the database ends packed
+  std::vector<std::string> packed{};  // files that end packed anyway
 };
-
-Row RenameFails(const std::string& name, bool log) {
-  return {.name = "rename of " + name + (log ? "" : ", no audit log"),
-          .rules = {"func=rename path=" + name + ".QVCNEW"},
-          .tail = kCommitBanner + "ERROR: commit failed while replacing " + name + ".\n" + kPass,
-          .log = log, .rollback = "PASS"};
-}
-
-Row ListingFails(const std::string& rule, bool dryRun) {
-  return {.name = rule + (dryRun ? ", dry run" : ""), .rules = {rule},
-          .tail = "QVUSERS.PTR:        1240 bytes = 40 x 31, remainder 0\nERROR: cannot list QVMSGxx.LMR files in <home>/MESSAGE.\n" + kReleased,
-          .dryRun = dryRun, .backup = false};
-}
 
 const Fixture& SharedFixture(bool log) {
   static ScratchDir dirs[2];
@@ -68,9 +47,9 @@ void Check(const Row& row) {
   ScratchDir scratch;
   const std::string home = scratch.path + "/BBS", log = scratch.path + "/shim.log";
   CopyTree(f.pristine, home);
-  std::vector<std::string> env = ShimEnvironment(row.rules, log);
+  std::vector<std::string> env = ShimEnvironment(row.rules, log), args;
   if (!row.free.empty()) env.push_back("QVF_FREE=" + home + "/" + row.free);
-  const std::vector<std::string> args = row.dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{};
+  if (row.dryRun) args.push_back("/DRYRUN");
   Outcome o{.home = home, .result = RunProgram(home, args, env),
             .before = row.edited ? Edited(f, f.before, row.rules) : f.before,
             .packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed,
@@ -78,152 +57,149 @@ void Check(const Row& row) {
   ASSERT_EQ(ReadFired(log).size(), row.rules.size());
   EXPECT_FALSE(Contains(ReadFile(log), " failed\n")) << "a test action failed";
   for (const std::string& violation : CheckRun(f, o).violations) ADD_FAILURE() << violation;
-  FileMap expected = row.final == Final::New ? o.packed : o.before;
+  FileMap expected = row.committed ? o.packed : o.before;
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
-  EXPECT_EQ(DiffDatabase(expected, ReadDatabase(home, f.files)), "");
+  EXPECT_EQ(DiffDatabase(f, expected, ReadDatabase(home, f.files)), "");
   if (row.interrupted) return;
   const std::string& report = o.result.report, backup = LineAfter(report, "Backup directory:   ");
   EXPECT_EQ(o.result.exitCode, row.exitCode);
   EXPECT_EQ(SummaryValue(report, "Errors:"), row.errors);
   EXPECT_EQ(SummaryValue(report, "Rollback status:"), row.rollback);
   if (!row.dryRun) {
-    EXPECT_EQ(SummaryValue(report, "Backup created:"), row.backup ? (row.exitCode ? "" : "YES - ") + backup : "NO");
-    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup || row.partial);
+    const bool named = row.backup == "named";
+    EXPECT_EQ(SummaryValue(report, "Backup created:"), named ? (row.exitCode ? "" : "YES - ") + backup : "NO");
+    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup != "NO");
   }
   const std::string masked = Masked(Masked(report, backup, "<backup>"), home, "<home>");
   const size_t at = masked.find(row.tail.substr(0, row.tail.find('\n', 1)));
-  if (!row.tail.empty()) {
-    EXPECT_EQ(at == std::string::npos ? "<missing>" : masked.substr(at, masked.find(kSummaryBanner, at) - at), row.tail);
-  }
+  const std::string tail = at == masked.npos ? "<missing>" : masked.substr(at, masked.find(kSummaryBanner, at) - at);
+  EXPECT_EQ(row.tail.empty() ? "" : tail, row.tail);
 }
 
 // A file changed after its snapshot stops the run before anything is replaced.
 TEST(FaultScenarios, ChangesBetweenSteps) {
-  // Opening QVUSERS.PTR follows QVUSERS.DAT's snapshot; a byte more at the end
-  // of QVUSERS.DAT (12600 bytes) leaves the scan's records as they were.
-  const Row rows[] = {
-      {.name = "dry run, QVUSERS.DAT grows",
-       .rules = {"func=fopen pathend=/WORK/QVUSERS.PTR do=action act=poke,WORK/QVUSERS.DAT,12600,00"},
-       .tail = kSnapshot + "ERROR: QVUSERS.DAT changed while it was being scanned. Results are not a "
-                           "consistent snapshot.\n" + kCallerClear + kReleased,
-       .dryRun = true, .edited = true},
-      // The manifest is the backup's last file: every copy is verified by then.
-      {.name = "gate lists every changed file",
-       .rules = {"func=fopen pathend=/MANIFEST.TXT do=action act=flip,MESSAGE/QVMSG3.LMR,-1;"
-                 "flip,WORK/QVUSERS.DAT,5000;flip,WORK/QVWHOSON.DAT,2;flip,MESSAGE/QVMSG1.LMR,0;"
-                 "flip,WORK/QVPURGED.USR,0"},
-       .tail = kGate + kCallerClear + "ERROR: QVUSERS.DAT changed before commit.\n"
-               "ERROR: QVWHOSON.DAT changed before commit.\nERROR: QVMSG1.LMR changed before commit.\n"
-               "ERROR: QVMSG3.LMR changed before commit.\nERROR: QVPURGED.USR changed before commit.\n" +
-               kReleased,
-       .edited = true, .errors = "5"},
-      {.name = "an audit log appears",
-       .rules = {"func=fopen pathend=/MANIFEST.TXT do=action act=poke,WORK/QVPURGED.USR,0,78"},
-       .tail = kGate + kCallerClear + "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased,
-       .log = false, .edited = true},
-      // The lock file that vanished cannot be deleted at the end either.
-      {.name = "the lock is lost",
-       .rules = {"func=fopen pathend=/MANIFEST.TXT do=action act=delete,MESSAGE/QVLINK.BSY"},
-       .tail = kGate + kCallerClear + "ERROR: shared QVLINK.BSY ownership was lost before commit.\n"
-               "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be "
-               "required: <home>/MESSAGE/QVLINK.BSY\n",
-       .errors = "2"},
-  };
-  for (const Row& row : rows) Check(row);
+  // Opening QVUSERS.PTR follows QVUSERS.DAT's snapshot; a byte more at the end of
+  // QVUSERS.DAT (12600 bytes) leaves the scan's records as they were. The manifest
+  // is the backup's last file: every copy is verified by then.
+  const std::string manifest = "func=fopen pathend=/MANIFEST.TXT do=action act=";
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "dry run, QVUSERS.DAT grows",
+            .rules = {"func=fopen pathend=/WORK/QVUSERS.PTR do=action act=poke,WORK/QVUSERS.DAT,12600,00"},
+            .tail = kSnapshot + "ERROR: QVUSERS.DAT changed while it was being scanned. Results are not a "
+                                "consistent snapshot.\n" + kClear + kReleased,
+            .dryRun = true, .edited = true},
+           {.name = "gate lists every changed file",
+            .rules = {manifest + "flip,MESSAGE/QVMSG3.LMR,-1;flip,WORK/QVUSERS.DAT,5000;flip,WORK/QVWHOSON.DAT,2;"
+                                 "flip,MESSAGE/QVMSG1.LMR,0;flip,WORK/QVPURGED.USR,0"},
+            .tail = kGate + kClear + "ERROR: QVUSERS.DAT changed before commit.\nERROR: QVWHOSON.DAT changed "
+                    "before commit.\nERROR: QVMSG1.LMR changed before commit.\nERROR: QVMSG3.LMR changed before "
+                    "commit.\nERROR: QVPURGED.USR changed before commit.\n" + kReleased,
+            .edited = true, .errors = "5"},
+           {.name = "an audit log appears", .rules = {manifest + "poke,WORK/QVPURGED.USR,0,78"},
+            .tail = kGate + kClear + "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased,
+            .log = false, .edited = true},
+           // The lock file that vanished cannot be deleted at the end either.
+           {.name = "the lock is lost", .rules = {manifest + "delete,MESSAGE/QVLINK.BSY"},
+            .tail = kGate + kClear + "ERROR: shared QVLINK.BSY ownership was lost before commit.\nERROR: "
+                    "QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be required: "
+                    "<home>/MESSAGE/QVLINK.BSY\n",
+            .errors = "2"}}) {
+    Check(row);
+  }
 }
 
 TEST(FaultScenarios, VolumeShortOfSpaceStopsBeforeAnythingIsStaged) {
-  const Row rows[] = {
-      {.name = "WORK", .tail = kStaging + "ERROR: insufficient or unknown free space in WORK for staged "
-               "files. Need at least " + std::to_string(kWorkNeed) + " bytes.\n" + kReleased,
-       .free = "WORK=" + std::to_string(kWorkNeed - 1), .backup = false},
-      {.name = "MESSAGE", .tail = kStaging + "ERROR: insufficient or unknown free space in MESSAGE for "
-               "staged LMR files. Need at least " + std::to_string(kMessageNeed) + " bytes.\n" + kReleased,
-       .free = "MESSAGE=" + std::to_string(kMessageNeed - 1), .backup = false},
-      {.name = "just enough", .free = "WORK=" + std::to_string(kWorkNeed), .exitCode = 0, .errors = "0",
-       .final = Final::New},
-  };
-  for (const Row& row : rows) Check(row);
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "WORK", .tail = kStaging + "ERROR: insufficient or unknown free space in WORK for staged "
+                    "files. Need at least " + std::to_string(kWorkNeed) + " bytes.\n" + kReleased,
+            .free = "WORK=" + std::to_string(kWorkNeed - 1), .backup = "NO"},
+           {.name = "MESSAGE", .tail = kStaging + "ERROR: insufficient or unknown free space in MESSAGE for "
+                    "staged LMR files. Need at least " + std::to_string(kMessageNeed) + " bytes.\n" + kReleased,
+            .free = "MESSAGE=" + std::to_string(kMessageNeed - 1), .backup = "NO"},
+           {.name = "just enough", .free = "WORK=" + std::to_string(kWorkNeed), .exitCode = 0, .errors = "0",
+            .committed = true}}) {
+    Check(row);
+  }
+}
+
+// A backup copy that fails or differs from its file's snapshot (then it stays
+// for inspection) stops the run before anything is replaced.
+TEST(FaultScenarios, FailedBackupCopyStopsTheRun) {
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "QVUSERS.PTR changes",
+            .rules = {"func=fopen path=BACKUPS pathend=/WORK/QVUSERS.PTR do=action act=flip,WORK/QVUSERS.PTR,3"},
+            .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .edited = true,
+            .backup = "begun"},
+           {.name = "QVPURGED.USR", .rules = {"func=fwrite path=BACKUPS pathend=/WORK/QVPURGED.USR"},
+            .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = "begun"},
+           {.name = "QVMSG2.LMR", .rules = {"func=fclose path=BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
+            .tail = "ERROR: verified backup failed for QVMSG2.LMR.\n" + kReleased, .backup = "begun"}}) {
+    Check(row);
+  }
 }
 
 // Whatever fails inside the commit or after it, the rollback brings back every
 // file from the backup, or names the backup when it cannot.
 TEST(FaultScenarios, CommitFailuresRollBack) {
-  const std::string lastRename = "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=";
-  const Row rows[] = {
-      RenameFails("QVMSG2.LMR", true), RenameFails("QVUSERS.DAT", true),
-      RenameFails("QVUSERS.PTR", true), RenameFails("QVPURGED.USR", true),
-      RenameFails("QVMSG2.LMR", false), RenameFails("QVUSERS.DAT", false),
-      RenameFails("QVUSERS.PTR", false), RenameFails("QVPURGED.USR", false),
-      // Without an old log the rollback also removes the one the commit created.
-      {.name = "a committed file differs", .rules = {lastRename + "flip,MESSAGE/QVMSG2.LMR,100"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass,
-       .rollback = "PASS"},
-      {.name = "a committed file differs, no audit log", .rules = {lastRename + "flip,MESSAGE/QVMSG2.LMR,100"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass,
-       .log = false, .rollback = "PASS"},
-      // UserNo 5, mode 1 in node slot 3.
-      {.name = "a caller appears", .rules = {lastRename + "poke,WORK/QVWHOSON.DAT,18,050001"},
-       .tail = kVerify + "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\n"
-               "SAFETY ABORT: active Quorvex node record(s) found:\n  Node slot 3: UserNo=5 Mode=0x01\n"
-               "QVCULLDB32 will not scan the user database while a caller may be active.\n"
-               "ERROR: caller status became active during post-write verification.\n" + kPass,
-       .edited = true, .rollback = "PASS"},
-      // The LMR files are replaced before QVUSERS.DAT, so QVMSG2.LMR needs its copy.
-      {.name = "a backup copy cannot be read",
-       .rules = {"func=rename path=QVUSERS.DAT.QVCNEW", "func=fopen path=BACKUPS pathend=/QVMSG2.LMR after=1"},
-       .tail = kCommitBanner + "ERROR: commit failed while replacing QVUSERS.DAT.\n" + kRollbackBanner +
-               "CRITICAL: rollback failed for QVMSG2.LMR.\n" + kFailed,
-       .errors = "2", .rollback = "FAILED", .packed = {"MESSAGE/QVMSG2.LMR"}},
-      {.name = "the new audit log cannot be removed",
-       .rules = {lastRename + "flip,WORK/QVUSERS.PTR,7", "func=unlink pathend=/WORK/QVPURGED.USR errno=EACCES"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.PTR.\n" + kRollbackBanner +
-               "CRITICAL: rollback could not remove newly created QVPURGED.USR.\n" + kFailed,
-       .log = false, .errors = "2", .rollback = "FAILED", .packed = {"WORK/QVPURGED.USR"}},
-      // A failed look at the new audit log must not let the rollback pass with it still there.
-      {.name = "a look at the new audit log fails",
-       .rules = {lastRename + "flip,WORK/QVUSERS.DAT,9", "func=stat pathend=/WORK/QVPURGED.USR after=1"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
-       .log = false, .rollback = "PASS"},
-  };
-  for (const Row& row : rows) Check(row);
-}
-
-// A backup copy that fails stops the run before anything is replaced.
-TEST(FaultScenarios, FailedBackupCopyStopsTheRun) {
-  const Row rows[] = {
-      // The copy is whole but differs from the file's snapshot: it stays for inspection.
-      {.name = "QVUSERS.PTR changes", .rules = {"func=fopen path=BACKUPS pathend=/WORK/QVUSERS.PTR do=action "
-                                                "act=flip,WORK/QVUSERS.PTR,3"},
-       .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .edited = true,
-       .backup = false, .partial = true},
-      {.name = "QVPURGED.USR", .rules = {"func=fwrite path=QVCULLDB-BACKUPS pathend=/WORK/QVPURGED.USR"},
-       .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = false, .partial = true},
-      {.name = "QVMSG2.LMR", .rules = {"func=fclose path=QVCULLDB-BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
-       .tail = "ERROR: verified backup failed for QVMSG2.LMR.\n" + kReleased, .backup = false, .partial = true},
-  };
-  for (const Row& row : rows) Check(row);
+  for (const bool log : {true, false}) {
+    for (const std::string name : {"QVMSG2.LMR", "QVUSERS.DAT", "QVUSERS.PTR", "QVPURGED.USR"}) {
+      Check({.name = name + (log ? "" : ", no audit log"), .rules = {"func=rename path=" + name + ".QVCNEW"},
+             .tail = kCommitBanner + "ERROR: commit failed while replacing " + name + ".\n" + kPass,
+             .log = log, .rollback = "PASS"});
+    }
+  }
+  // Without an old log the rollback also removes the one the commit created.
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "a committed file differs", .rules = {kLastRename + "flip,MESSAGE/QVMSG2.LMR,100"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass,
+            .rollback = "PASS"},
+           {.name = "a committed file differs, no log", .rules = {kLastRename + "flip,MESSAGE/QVMSG2.LMR,100"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass,
+            .log = false, .rollback = "PASS"},
+           // UserNo 5, mode 1 in node slot 3.
+           {.name = "a caller appears", .rules = {kLastRename + "poke,WORK/QVWHOSON.DAT,18,050001"},
+            .tail = kVerify + "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nSAFETY ABORT: "
+                    "active Quorvex node record(s) found:\n  Node slot 3: UserNo=5 Mode=0x01\nQVCULLDB32 will "
+                    "not scan the user database while a caller may be active.\nERROR: caller status became "
+                    "active during post-write verification.\n" + kPass,
+            .edited = true, .rollback = "PASS"},
+           // The LMR files are replaced before QVUSERS.DAT, so QVMSG2.LMR needs its copy.
+           {.name = "a backup copy cannot be read",
+            .rules = {"func=rename path=QVUSERS.DAT.QVCNEW", "func=fopen path=BACKUPS pathend=/QVMSG2.LMR after=1"},
+            .tail = kCommitBanner + "ERROR: commit failed while replacing QVUSERS.DAT.\n" + kRollbackBanner +
+                    "CRITICAL: rollback failed for QVMSG2.LMR.\n" + kFailed,
+            .errors = "2", .rollback = "FAILED", .packed = {"MESSAGE/QVMSG2.LMR"}},
+           {.name = "the new audit log cannot be removed",
+            .rules = {kLastRename + "flip,WORK/QVUSERS.PTR,7", "func=unlink pathend=/WORK/QVPURGED.USR errno=EACCES"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.PTR.\n" + kRollbackBanner +
+                    "CRITICAL: rollback could not remove newly created QVPURGED.USR.\n" + kFailed,
+            .log = false, .errors = "2", .rollback = "FAILED", .packed = {"WORK/QVPURGED.USR"}},
+           // A failed look at the new audit log must not let the rollback pass with it still there.
+           {.name = "a look at the new audit log fails",
+            .rules = {kLastRename + "flip,WORK/QVUSERS.DAT,9", "func=stat pathend=/WORK/QVPURGED.USR after=1"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
+            .log = false, .rollback = "PASS"}}) {
+    Check(row);
+  }
 }
 
 TEST(FaultScenarios, InterruptAtTheLockRemovesIt) {
   AllowInterruptsInChildren();
-  const Row rows[] = {
-      {.name = "writing it", .rules = {"func=write path=QVLINK.BSY do=interrupt"}, .interrupted = true},
-      {.name = "closing it", .rules = {"func=close path=QVLINK.BSY do=interrupt"}, .interrupted = true,
-       .final = Final::New},
-      {.name = "removing it", .rules = {"func=unlink path=QVLINK.BSY do=interrupt"}, .interrupted = true,
-       .final = Final::New},
-  };
-  for (const Row& row : rows) Check(row);
+  Check({.name = "writing it", .rules = {"func=write path=QVLINK.BSY do=interrupt"}, .interrupted = true});
+  for (const char* rule : {"func=close path=QVLINK.BSY do=interrupt", "func=unlink path=QVLINK.BSY do=interrupt"}) {
+    Check({.name = rule, .rules = {rule}, .interrupted = true, .committed = true});
+  }
 }
 
 // A listing of MESSAGE that breaks off is an error, never a short inventory; an
 // existing MESSAGE that opendir calls missing is not believed.
 TEST(FaultScenarios, BrokenLmrListingFailsTheRun) {
   for (const bool dryRun : {true, false}) {
-    for (const char* rule : {"func=readdir errno=EIO", "func=readdir nth=3 errno=EIO",
-                             "func=opendir path=MESSAGE errno=EACCES", "func=opendir path=MESSAGE errno=ENOENT"}) {
-      Check(ListingFails(rule, dryRun));
+    for (const char* rule : {"func=readdir", "func=readdir nth=3", "func=opendir path=MESSAGE errno=EACCES",
+                             "func=opendir path=MESSAGE errno=ENOENT"}) {
+      Check({.name = rule, .rules = {rule}, .tail = "QVUSERS.PTR:        1240 bytes = 40 x 31, remainder 0\n"
+             "ERROR: cannot list QVMSGxx.LMR files in <home>/MESSAGE.\n" + kReleased, .dryRun = dryRun,
+             .backup = "NO"});
     }
   }
 }

@@ -68,19 +68,6 @@ inline std::string Version(const FileMap& map, const std::string& rel) {
   return rel == "WORK/QVPURGED.USR" ? NormaliseClock(found->second) : found->second;
 }
 
-// "changed X" lines; empty when equal.
-inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) {
-  std::set<std::string> changed;
-  for (const FileMap* map : {&expected, &actual}) {
-    for (const auto& entry : *map) {
-      if (Version(expected, entry.first) != Version(actual, entry.first)) changed.insert(entry.first);
-    }
-  }
-  std::string diff;
-  for (const std::string& rel : changed) diff += "changed " + rel + "\n";
-  return diff;
-}
-
 inline void CopyTree(const std::string& from, const std::string& to) {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
 }
@@ -107,6 +94,15 @@ struct Fixture {
                                     "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"};
   FileMap before, packed;
 };
+
+// "changed X" lines for the fixture's files; empty when equal.
+inline std::string DiffDatabase(const Fixture& f, const FileMap& expected, const FileMap& actual) {
+  std::string diff;
+  for (const std::string& rel : f.files) {
+    if (Version(expected, rel) != Version(actual, rel)) diff += "changed " + rel + "\n";
+  }
+  return diff;
+}
 
 // The first `size` bytes of every `stride` bytes for users 1..40 but the purged.
 inline std::string KeptRecords(const std::string& bytes, size_t stride, size_t size) {
@@ -139,7 +135,7 @@ inline std::string PackProblem(const Fixture& f, const std::vector<SampleUser>& 
                   user.timeDate.c_str(), user.callingFrom.c_str());
     log += line;
   }
-  return DiffDatabase(expected, f.packed);
+  return DiffDatabase(f, expected, f.packed);
 }
 
 // 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files, and
@@ -265,7 +261,7 @@ inline Verdict CheckRun(const Fixture& f, const Outcome& o) {
   const std::string& text = failedAt(reportPath, kOutput) ? r.out : r.report;
   const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " + std::to_string(r.signal) + ")";
   const FileMap live = ReadDatabase(o.home, f.files);
-  const std::string changed = DiffDatabase(o.before, live), notPacked = DiffDatabase(o.packed, live);
+  const std::string changed = DiffDatabase(f, o.before, live), notPacked = DiffDatabase(f, o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
   if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end of the run" + how);
