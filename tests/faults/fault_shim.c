@@ -1,22 +1,17 @@
 /* Test-only fault shim, preloaded into the real packer. It counts the C library
- * calls through which the program touches files by call site (return address
- * minus load base: addr2line -e qvculldb SITE-1) and, by rule, makes one fail,
- * ends the process there (_exit(99), a crash), raises SIGINT there, or edits files.
+ * calls through which the program touches files by call site (return address minus
+ * load base: addr2line -e qvculldb SITE-1) and, by rule, makes one fail, ends the
+ * process there (_exit(99), a crash), raises SIGINT there, or edits files there.
  *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per site (BEFORE: calls
  *                    made before the first rule fired)
  *   QVF_LOG=FILE     "fired rule=R func=F site=0xS path=P", "action KIND PATH ok|failed"
- *   QVF_RULE1..8     words func=NAME site=0xHEX path=PART (of the path, either path
- *                    of a rename, a stream's or descriptor's open path, "<stdout>")
- *                    pathend=TAIL nth=N (default 1) after=R (once rule R fired)
- *                    do=action+fail+crash+interrupt (default fail) when=after
- *                    errno=NAME (default EIO) act=A;B (flip,PATH,OFF poke,PATH,OFF,HEX
- *                    delete,PATH; PATH from the program's directory, OFF < 0 from the end)
+ *   QVF_RULE1..8     func=NAME site=0xHEX path=PART (of the path, either path of a
+ *                    rename, the open path of a stream or descriptor, "<stdout>")
+ *                    pathend=TAIL nth=N after=R (once rule R fired) do=action+fail+
+ *                    crash+interrupt (default fail) when=after errno=NAME (EIO)
+ *                    act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH (OFF<0: from the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
- *   QVF_FAST_FSYNC=1       fsync returns at once
- * A failed fopen/opendir/getcwd/readdir returns NULL; fread/fwrite move half the
- * items and set the stream's error flag; fflush/fputs/vfprintf set it and write
- * nothing; fclose/closedir/close release and then fail; ferror returns 1; the rest
- * return -1; errno is set. */
+ * A failed call fails as the C library's would (see each interposer), errno set. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -45,13 +40,13 @@ static const char* const kFnNames[] = {FUNCTIONS(AS_NAME)};
 struct Rule {
   int fn, kinds, after, err, whenAfter, fired;
   uintptr_t site;
-  unsigned long long nth, seen;
+  unsigned long long nth, seen;  /* the Nth matching call fires; calls matched so far */
   char path[kText], pathEnd[kText], act[kText];
 };
 struct Site { int fn; uintptr_t site; unsigned long long count, before; };
 struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; };
 
-static int g_ready, g_anyFired, g_sitesUsed, g_fastFsync;
+static int g_ready, g_anyFired, g_sitesUsed;
 static uintptr_t g_base; /* where the program is loaded */
 static struct Rule g_rules[kRules];
 static struct Site g_sites[kSites];
@@ -59,13 +54,11 @@ static char g_fdPaths[kFds][256], g_counts[kText], g_log[kText], g_free[kText];
 
 /* The shim's own calls come from outside the program and pass straight through. */
 static void LogLine(const char* format, ...) {
-  char line[3 * kText];
+  int fd = g_log[0] ? open(g_log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
   va_list args;
   va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
+  if (fd >= 0) vdprintf(fd, format, args), close(fd);
   va_end(args);
-  int fd = g_log[0] ? open(g_log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
-  if (fd >= 0 && write(fd, line, strlen(line)) != -2) close(fd);
 }
 
 /* The value of a rule's KEY= word into out, or "" (text starts with a blank). */
@@ -115,8 +108,6 @@ __attribute__((constructor)) static void Init(void) {
   snprintf(g_counts, kText, "%s", getenv("QVF_COUNTS") ? getenv("QVF_COUNTS") : "");
   snprintf(g_log, kText, "%s", getenv("QVF_LOG") ? getenv("QVF_LOG") : "");
   snprintf(g_free, kText, "%s", getenv("QVF_FREE") ? getenv("QVF_FREE") : "");
-  g_fastFsync = getenv("QVF_FAST_FSYNC") != NULL;
-  g_rules[0].fn = -1;
   for (int i = 1; i < kRules; ++i) {
     char name[16], text[4 * kText];
     snprintf(name, sizeof name, "QVF_RULE%d", i);
@@ -132,8 +123,6 @@ static void Track(int fd, const char* path) {
 }
 static const char* FdPath(int fd) { return fd == 1 ? "<stdout>" : fd >= 0 && fd < kFds ? g_fdPaths[fd] : ""; }
 static const char* StreamPath(FILE* f) { return FdPath(f ? fileno(f) : -1); } /* fflush(NULL) */
-
-/* ---- Actions -------------------------------------------------------------- */
 
 static int Patch(const char* path, long long offset, const char* hex, int flip) {
   unsigned char bytes[256];
@@ -157,8 +146,6 @@ static void RunActions(const char* list) {
     LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
 }
-
-/* ---- Counting and firing -------------------------------------------------- */
 
 static int Matches(const struct Rule* rule, const char* path) {
   size_t len = path ? strlen(path) : 0, end = strlen(rule->pathEnd);
@@ -208,11 +195,11 @@ static void Leave(const struct Call* call) {
 
 /* ---- Interposers ---------------------------------------------------------- */
 
-static void SetError(FILE* stream) {
-  if (stream) stream->_flags |= _IO_ERR_SEEN;
-}
+static void SetError(FILE* stream) { if (stream) stream->_flags |= _IO_ERR_SEEN; }
+/* A failed call returns value; with FAIL_THEN, value is computed before effect runs. A
+ * failed fread/fwrite moves half the items, fflush/fputs/vfprintf write nothing, and
+ * both set the stream's error flag; fclose, closedir and close release, then fail. */
 #define FAIL(value) return (errno = call.rule->err, value)
-/* A failed call's result is value, computed before effect runs. */
 #define FAIL_THEN(value, effect) do { __typeof__(value) v_ = (value); (void)(effect); FAIL(v_); } while (0)
 
 /* ret name params: runs CALL (through real) unless the rule makes it fail as
@@ -249,9 +236,10 @@ SHIM_STREAM(int, vfprintf, (FILE* f, const char* format, va_list args), f, (f, f
 SHIM_STREAM(int, setvbuf, (FILE* f, char* buffer, int mode, size_t size), f, (f, buffer, mode, size), FAIL(-1))
 SHIM(ssize_t, read, (int fd, void* data, size_t len), FdPath(fd), real(fd, data, len), FAIL(-1), )
 SHIM(ssize_t, write, (int fd, const void* data, size_t len), FdPath(fd), real(fd, data, len), FAIL(-1), )
-/* Like Linux: the descriptor is released even when close reports an error. */
+/* Like Linux: the descriptor is released even when close reports an error. The
+ * tests need no durability: fsync returns at once. */
 SHIM(int, close, (int fd), FdPath(fd), real(fd), FAIL_THEN(-1, real(fd)), )
-SHIM(int, fsync, (int fd), FdPath(fd), g_fastFsync ? 0 : real(fd), FAIL(-1), )
+SHIM(int, fsync, (int fd), FdPath(fd), ((void)real, 0), FAIL(-1), )
 SHIM_INT(unlink, (const char* path), path, (path))
 SHIM_INT(mkdir, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(chmod, (const char* path, mode_t mode), path, (path, mode))
