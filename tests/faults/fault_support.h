@@ -154,10 +154,11 @@ inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::stri
     for (std::string action; std::getline(actions, action, ';');) {
       char kind[8], rel[64], hex[64] = "";
       long long at = 0;
-      if (std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex) < 3) continue;
+      const int fields = std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex);
+      if (fields < 3 || !std::count(f.files.begin(), f.files.end(), rel)) continue;
       std::string& bytes = map[rel];
       const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
-      if (!std::count(f.files.begin(), f.files.end(), rel) || offset > bytes.size()) continue;
+      if (offset > bytes.size()) continue;  // past the end of the packed version
       std::string poke;
       for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) poke += char(std::stoi(std::string(hex + i, 2), nullptr, 16));
       if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
@@ -177,7 +178,6 @@ struct Outcome {
   bool dryRun = false;
   std::string preview{};
 };
-
 
 // Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy holds it.
 inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
@@ -266,7 +266,8 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
     } else {
       expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.", "exit 2 but not FAILED");
       const bool rollbackFailed = Contains(text, kRollbackFailed);
-      expect(!Contains(text, kRollbackBanner) || SummaryValue(text, "Rollback status:") == (rollbackFailed ? "FAILED" : "PASS"),
+      const std::string rollback = SummaryValue(text, "Rollback status:");
+      expect(!Contains(text, kRollbackBanner) || rollback == (rollbackFailed ? "FAILED" : "PASS"),
              "the summary's rollback status disagrees with the rollback");
       // The old database, or a failed rollback that names a backup holding it.
       const std::string named = LineAfter(text, kRollbackFailed);
@@ -276,8 +277,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
     }
   }
 
-  // The lock and the staged files are gone unless the run crashed or their own
-  // removal failed (then the release error names the lock); nothing else appears.
+  // Lock and staged files are gone unless the run crashed or their own removal failed.
   const std::string lock = o.home + "/MESSAGE/QVLINK.BSY";
   const bool named = Contains(text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n");
   expect(crashed || !FileExists(lock) || (failedAt(lock, "") && named), "QVLINK.BSY left without an error naming it");
