@@ -1,5 +1,4 @@
-// Fault scenarios, one row per injected fault on a fresh sample: the exact report from the failing
-// step to the summary, the summary's counts, every byte of the database, CheckRun's invariants.
+// One row per injected fault: report from the failing step on, summary, database, CheckRun's invariants.
 #include "fault_support.h"
 
 namespace {
@@ -14,8 +13,7 @@ const std::string kPass =
     kRollbackBanner + "Rollback result: PASS - original database files restored and verified.\n" + kReleased;
 const std::string kFailed = kRollbackFailed + "<backup>.\n" + kReleased;
 const std::string kLastRename = "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=";
-// WORK needs QVUSERS.DAT 12600 + QVUSERS.PTR 1240 + 1 MiB; MESSAGE three LMR files of 39996 + 1 MiB.
-const uint64_t kWorkNeed = 12600 + 1240 + 1048576, kMessageNeed = 3 * 39996 + 1048576;
+const uint64_t kWorkNeed = 12600 + 1240 + 1048576, kMessageNeed = 3 * 39996 + 1048576;  // files + 1 MiB
 
 struct Row {
   std::string name{};
@@ -25,6 +23,7 @@ struct Row {
   bool dryRun = false;
   std::string free{};   // "AREA=BYTES" free on that volume
   bool edited = false;  // the rules' edits of database files stay
+  bool interrupted = false;
   int exitCode = 2;
   std::string errors = "1";
   std::string rollback{};             // the summary's rollback status
@@ -45,7 +44,7 @@ void Check(const Row& row) {
   Outcome o{.home = home, .result = RunProgram(home, args, env),
             .before = row.edited ? Edited(f, f.before, row.rules) : f.before,
             .packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed,
-            .dryRun = row.dryRun};
+            .injected = row.interrupted ? "interrupt" : "", .dryRun = row.dryRun};
   const std::string shimLog = ReadFile(log);
   for (size_t i = 1; i <= row.rules.size(); ++i) EXPECT_TRUE(Contains(shimLog, "fired rule=" + std::to_string(i) + " "));
   EXPECT_FALSE(Contains(shimLog, " failed\n")) << "a test action failed";
@@ -53,6 +52,7 @@ void Check(const Row& row) {
   FileMap expected = row.committed ? o.packed : o.before;
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
   EXPECT_EQ(DiffDatabase(f, expected, ReadDatabase(home, f.files)), "");
+  if (row.interrupted) return;
   const std::string& report = o.result.report, backup = LineAfter(report, "Backup directory:   ");
   EXPECT_EQ(o.result.exitCode, row.exitCode);
   EXPECT_EQ(SummaryValue(report, "Errors:"), row.errors);
@@ -167,6 +167,15 @@ TEST(FaultScenarios, CommitFailuresRollBack) {
             .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
             .log = false, .rollback = "PASS"}}) {
     Check(row);
+  }
+}
+
+// Ctrl+C while the lock is written, closed or removed still removes it.
+TEST(FaultScenarios, InterruptAtTheLockRemovesIt) {
+  AllowInterruptsInChildren();
+  for (const std::string call : {"write", "close", "unlink"}) {
+    Check({.name = call, .rules = {"func=" + call + " path=QVLINK.BSY do=interrupt"}, .interrupted = true,
+           .committed = call != "write"});
   }
 }
 

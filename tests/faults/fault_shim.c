@@ -118,9 +118,7 @@ __attribute__((constructor)) static void Init(void) {
 }
 
 /* Streams and directories are known by their descriptor's open path. */
-static void Track(int fd, const char* path) {
-  if (fd >= 0 && fd < kFds) snprintf(g_fdPaths[fd], sizeof g_fdPaths[fd], "%s", path);
-}
+static void Track(int fd, const char* path) { if (fd >= 0 && fd < kFds) snprintf(g_fdPaths[fd], 256, "%s", path); }
 static const char* FdPath(int fd) { return fd == 1 ? "<stdout>" : fd >= 0 && fd < kFds ? g_fdPaths[fd] : ""; }
 static const char* StreamPath(FILE* f) { return FdPath(f ? fileno(f) : -1); } /* fflush(NULL) */
 
@@ -189,8 +187,7 @@ static int Enter(struct Call* call) {
 
 static void Leave(const struct Call* call) {
   int saved = errno;
-  if (call->rule && call->rule->whenAfter) RunKinds(call->rule);
-  errno = saved;
+  if (call->rule && call->rule->whenAfter) RunKinds(call->rule), errno = saved;
 }
 
 /* ---- Interposers ---------------------------------------------------------- */

@@ -1,7 +1,6 @@
-// What the fault scenarios and sweeps share: a pristine sample with its database
-// before and after an un-injected pack, the fault shim's environment, and the check
-// every outcome must pass: the database old, packed, or restorable from a verified
-// backup, and the lock and the staged files gone.
+// Shared by the fault scenarios and sweeps: a pristine sample with its database before and after
+// an un-injected pack, the shim's environment, and the check every outcome must pass: the database
+// old, packed, or restorable from a verified backup, and the lock and the staged files gone.
 #pragma once
 
 #include <gtest/gtest.h>

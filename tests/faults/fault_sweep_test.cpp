@@ -12,9 +12,8 @@ namespace {
 
 // A call site (its calls, those before the first rule fired) and the call to inject at.
 struct Point {
-  std::string function, site;
+  std::string function, site, err = "EIO";
   uint64_t total = 0, before = 0, nth = 0;
-  std::string err = "EIO";
 };
 
 // errno values that a function's callers may treat apart from EIO.
@@ -78,21 +77,20 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     o.injected = fired.empty() ? "" : kind;
     o.function = point.function;
     o.path = LineAfter(fired, " path=");
-    const std::string& label = rules.back();
     ++points;
     sites.insert(point.function + point.site);
     if (o.injected.empty()) {
       ++unreached;
-      ADD_FAILURE() << label << ": the call was never reached";
+      ADD_FAILURE() << rules.back() << ": the call was never reached";
       continue;
     }
     const std::vector<std::string> found = CheckRun(f, o);
     // A failure the run ignored (it succeeded anyway), or one that failed it with no error counted.
     if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) ignored.insert(point.site + " " + point.err);
-    if (o.result.exitCode == 2 && SummaryValue(o.result.report, "Errors:") == "0") silent.insert(label);
+    if (o.result.exitCode == 2 && SummaryValue(o.result.report, "Errors:") == "0") silent.insert(rules.back());
     if (found.empty()) continue;
     const std::string& report = o.result.report;
-    std::string text = label + ":\n    report tail: " + report.substr(report.size() - std::min<size_t>(report.size(), 1500));
+    std::string text = rules.back() + ":\n    report tail: " + report.substr(report.size() - std::min<size_t>(report.size(), 1500));
     for (const std::string& violation : found) text += "\n    " + violation;
     if (++violations <= 25) ADD_FAILURE() << text;
   }
@@ -103,8 +101,7 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
   EXPECT_EQ(violations, 0u);
 }
 
-void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base,
-                   bool dryRun = false) {
+void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base, bool dryRun = false) {
   for (const char* kind : {"fail", "crash", "interrupt"}) Sweep(name + kind, log, base, kind, dryRun);
 }
 
