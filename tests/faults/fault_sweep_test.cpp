@@ -28,7 +28,7 @@ const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
 std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind, bool afterBase) {
   std::vector<Point> points;
   std::istringstream lines(counts);
-  for (Point site; lines >> site.function >> site.site >> site.total >> site.before;) {
+  for (Point site; lines >> site.function >> site.site >> site.total >> site.before; site.err = "EIO") {
     const uint64_t first = afterBase ? site.before + 1 : 1, last = site.total, span = last - first;
     if (last < first) continue;
     std::set<uint64_t> nths = {first, last};
