@@ -1,416 +1,193 @@
-// Deterministic fault scenarios: a file changed between two steps of a run, a
-// volume short of space, a rename that fails inside the commit, a backup copy
-// lost before the rollback. Each runs the real program under the fault shim on
-// a fresh copy of a generated sample and checks the exact report lines, the
-// summary and every byte of the database afterwards.
-#include <gtest/gtest.h>
-
-#include <csignal>
-#include <memory>
-
+// One row per injected fault: report from the failing step on, summary, database, CheckRun's invariants.
 #include "fault_support.h"
 
 namespace {
 
-const std::string kGateBanner = "\n================== FINAL SAFETY GATE ======================\n";
-const std::string kCommitBanner = "\n======================= COMMIT ========================\n";
-const std::string kVerifyBanner = "\n================== POST-WRITE VERIFY ======================\n";
-const std::string kSnapshotBanner = "\n================ SNAPSHOT VERIFICATION ================\n";
-const std::string kValidationBanner = "\n==================== FILE VALIDATION ==================\n";
-const std::string kStagingBanner = "\n================== BUILD AND VERIFY .NEW ==================\n";
-const std::string kSummaryBanner = "\n======================= SUMMARY =======================\n";
-const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
+const std::string kGate = "\n================== FINAL SAFETY GATE ======================\n";
+const std::string kVerify = "\n================== POST-WRITE VERIFY ======================\n";
+const std::string kStaging = "\n================== BUILD AND VERIFY .NEW ==================\nERROR: "
+                             "insufficient or unknown free space in ";
 const std::string kReleased = "Shared QVLINK.BSY lock: RELEASED.\n";
-const std::string kRollbackPass =
-    "Rollback result: PASS - original database files restored and verified.\n";
+const std::string kClear = "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n";
+const std::string kPass =
+    kRollbackBanner + "Rollback result: PASS - original database files restored and verified.\n" + kReleased;
+const std::string kFailed = kRollbackFailed + "<backup>.\n" + kReleased;
+const std::string kLastRename = "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=";
+const uint64_t kWorkNeed = 12600 + 1240 + 1048576, kMessageNeed = 3 * 39996 + 1048576;  // files + 1 MiB
 
-const FaultFixture& Fixture(bool purgedLog) {
-  static std::unique_ptr<ScratchDir> dirs[2];
-  static FaultFixture fixtures[2];
-  const int i = purgedLog ? 1 : 0;
-  if (!dirs[i]) {
-    dirs[i] = std::make_unique<ScratchDir>();
-    std::string error;
-    const bool ok = PrepareFixture(dirs[i]->path, purgedLog ? "with-log" : "without-log",
-                                   PackFixtureRecipe(purgedLog, 11), {}, &fixtures[i], &error);
-    EXPECT_TRUE(ok) << error;
-  }
-  return fixtures[i];
-}
-
-struct Attempt {
-  ScratchDir scratch;
-  std::string home;
-  std::string log;
-  RunResult run;
-  std::vector<FiredCall> fired;
-  std::string backupDir;  // from the "Backup directory:" line, when the backup passed
+struct Row {
+  std::string name{};
+  std::vector<std::string> rules{};
+  std::string tail{};  // the report from this text's first line up to the summary
+  bool log = true;     // an old audit log exists
+  bool dryRun = false;
+  std::string free{};   // "AREA=BYTES" free on that volume
+  bool edited = false;  // the rules' edits of database files stay
+  bool interrupted = false;
+  int exitCode = 2;
+  std::string errors = "1";
+  std::string rollback{};             // the summary's rollback status
+  std::string backup = "named";       // "named" by the run; "NO" and none; "NO" but begun
+  bool committed = false;             // the database ends packed
+  std::vector<std::string> packed{};  // files that end packed anyway
 };
 
-std::string BackupDirectoryLine(const std::string& report) {
-  const std::string label = "Backup directory:   ";
-  const size_t at = report.find(label);
-  if (at == std::string::npos) return "";
-  const size_t start = at + label.size();
-  return report.substr(start, report.find('\n', start) - start);
+void Check(const Row& row) {
+  SCOPED_TRACE(row.name);
+  ScratchDir scratch;
+  const Fixture f = MakeFixture(scratch.path, row.log);
+  const std::string home = scratch.path + "/BBS", log = scratch.path + "/shim.log";
+  CopyTree(f.pristine, home);
+  std::vector<std::string> env = ShimEnvironment(row.rules, log), args;
+  if (!row.free.empty()) env.push_back("QVF_FREE=" + home + "/" + row.free);
+  if (row.dryRun) args.push_back("/DRYRUN");
+  Outcome o{.home = home, .result = RunProgram(home, args, env),
+            .before = row.edited ? Edited(f, f.before, row.rules) : f.before,
+            .packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed,
+            .injected = row.interrupted ? "interrupt" : "", .dryRun = row.dryRun};
+  const std::string shimLog = ReadFile(log);
+  for (size_t i = 1; i <= row.rules.size(); ++i) EXPECT_TRUE(Contains(shimLog, "fired rule=" + std::to_string(i) + " "));
+  EXPECT_FALSE(Contains(shimLog, " failed\n")) << "a test action failed";
+  for (const std::string& violation : CheckRun(f, o)) ADD_FAILURE() << violation;
+  FileMap expected = row.committed ? o.packed : o.before;
+  for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
+  EXPECT_EQ(DiffDatabase(f, expected, ReadDatabase(home, f.files)), "");
+  if (row.interrupted) return;
+  const std::string& report = o.result.report, backup = LineAfter(report, "Backup directory:   ");
+  EXPECT_EQ(o.result.exitCode, row.exitCode);
+  EXPECT_EQ(SummaryValue(report, "Errors:"), row.errors);
+  EXPECT_EQ(SummaryValue(report, "Rollback status:"), row.rollback);
+  if (!row.dryRun) {
+    EXPECT_EQ(SummaryValue(report, "Backup created:"),
+              row.backup == "named" ? (row.exitCode ? "" : "YES - ") + backup : "NO");
+    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup != "NO");
+  }
+  const std::string masked = Masked(Masked(report, backup, "<backup>"), home, "<home>");
+  const size_t at = masked.find(row.tail.substr(0, row.tail.find('\n', 1)));
+  const std::string tail = at == masked.npos ? "<missing>" : masked.substr(at, masked.find(kSummaryBanner, at) - at);
+  EXPECT_EQ(row.tail.empty() ? "" : tail, row.tail);
 }
 
-// Runs the program on a fresh copy of the fixture with the given shim rules.
-void RunWithRules(const FaultFixture& fixture, const std::vector<std::string>& rules,
-                  Attempt* attempt, const std::vector<std::string>& args = {},
-                  const std::vector<std::string>& extraEnv = {}) {
-  attempt->home = attempt->scratch.path + "/BBS";
-  attempt->log = attempt->scratch.path + "/shim.log";
-  ASSERT_TRUE(CopyTree(fixture.pristine, attempt->home));
-  attempt->run = RunProgram(attempt->home, args, ShimEnvironment(rules, attempt->log, "", extraEnv));
-  attempt->fired = ReadFired(attempt->log);
-  attempt->backupDir = BackupDirectoryLine(attempt->run.report);
-  ASSERT_TRUE(attempt->run.started) << attempt->run.err;
-  EXPECT_TRUE(FailedActions(attempt->log).empty()) << "a test action failed";
-}
-
-// The report from banner up to the summary.
-std::string Section(const std::string& report, const std::string& banner) {
-  const size_t start = report.find(banner);
-  if (start == std::string::npos) return "<no " + banner.substr(1, 40) + ">";
-  return report.substr(start, report.find(kSummaryBanner, start) - start);
-}
-
-// The whole outcome of a failed write run, checked by the common invariants
-// and by the lines every such run must show.
-void ExpectFailedWriteRun(const FaultFixture& fixture, const Attempt& attempt,
-                          const std::string& errors, const FileMap& changedByTest = {}) {
-  RunEvidence evidence;
-  evidence.home = attempt.home;
-  evidence.result = attempt.run;
-  evidence.changedByTest = changedByTest;
-  const Verdict verdict = CheckWriteRun(fixture, evidence);
-  for (const std::string& violation : verdict.violations) ADD_FAILURE() << violation;
-  EXPECT_EQ(attempt.run.exitCode, 2);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Errors:              "), errors);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Result status:       "),
-            "ABORTED/FAILED - keep nodes offline until the report is reviewed.");
-  EXPECT_FALSE(Contains(attempt.run.report, "WRITE RESULT: SUCCESS"));
-}
-
-// The live database equals fixture.before except for the files in changed.
-void ExpectDatabase(const FaultFixture& fixture, const Attempt& attempt, FileMap expected) {
-  EXPECT_EQ(DiffDatabase(expected, ReadDatabase(attempt.home, fixture.files)), "");
-}
-
-TEST(FaultScenarios, DryRunSeesUsersDatChangedBetweenSnapshotAndReverification) {
-  const FaultFixture& fixture = Fixture(true);
-  Attempt attempt;
-  // QVUSERS.PTR is first opened for its snapshot, right after QVUSERS.DAT's; one
-  // byte more at the end of QVUSERS.DAT leaves the scan's records as they were.
-  RunWithRules(fixture,
-               {"func=fopen pathend=/WORK/QVUSERS.PTR nth=1 do=action "
-                "act=append,WORK/QVUSERS.DAT,00"},
-               &attempt, {"/DRYRUN"});
-  ASSERT_EQ(attempt.fired.size(), 1u);
-  const RunResult& run = attempt.run;
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_TRUE(Contains(run.report, "WOULD-PURGE #40 ")) << "the preview is still printed";
-  EXPECT_EQ(Section(run.report, kSnapshotBanner),
-            kSnapshotBanner +
-                "ERROR: QVUSERS.DAT changed while it was being scanned. Results are not a "
-                "consistent snapshot.\n"
-                "Caller-status file:  " + attempt.home + "/WORK/QVWHOSON.DAT (1536 bytes)\n"
-                "Caller safety check: CLEAR\n" + kReleased);
-  EXPECT_EQ(SummaryValue(run.report, "Errors:              "), "1");
-  EXPECT_EQ(SummaryValue(run.report, "Result status:       "),
-            "ABORTED/UNTRUSTED - correct the reported errors and rerun.");
-  EXPECT_EQ(SummaryValue(run.report, "Exit code:           "), "2");
-  FileMap expected = fixture.before;
-  expected["WORK/QVUSERS.DAT"] += '\0';
-  ExpectDatabase(fixture, attempt, expected);
-}
-
-TEST(FaultScenarios, WorkVolumeShortOfSpaceStopsBeforeAnythingIsStaged) {
-  const FaultFixture& fixture = Fixture(true);
-  // QVUSERS.DAT 12600 + QVUSERS.PTR 1240 + 1 MiB; three LMR files of 39996 + 1 MiB.
-  const uint64_t workNeed = 12600 + 1240 + 1048576;
-  const uint64_t messageNeed = 3 * 39996 + 1048576;
-  struct Case {
-    const char* area;
-    uint64_t freeBytes;
-    std::string error;  // empty: the run succeeds
-  } cases[] = {
-      {"WORK", workNeed - 1,
-       "ERROR: insufficient or unknown free space in WORK for staged files. Need at least " +
-           std::to_string(workNeed) + " bytes.\n"},
-      {"MESSAGE", messageNeed - 1,
-       "ERROR: insufficient or unknown free space in MESSAGE for staged LMR files. Need at "
-       "least " + std::to_string(messageNeed) + " bytes.\n"},
-      {"WORK", workNeed, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.area) + " " + std::to_string(c.freeBytes));
-    Attempt attempt;
-    const std::string free = "QVF_FREE=" + attempt.scratch.path + "/BBS/" + c.area + "=" +
-                             std::to_string(c.freeBytes);
-    RunWithRules(fixture, {}, &attempt, {}, {free});
-    if (c.error.empty()) {
-      EXPECT_EQ(attempt.run.exitCode, 0);
-      continue;
-    }
-    EXPECT_EQ(Section(attempt.run.report, kStagingBanner), kStagingBanner + c.error + kReleased);
-    EXPECT_EQ(SummaryValue(attempt.run.report, "Backup created:      "), "NO");
-    EXPECT_FALSE(IsDirectory(attempt.home + "/QVCULLDB-BACKUPS"));
-    ExpectFailedWriteRun(fixture, attempt, "1");
-    ExpectDatabase(fixture, attempt, fixture.before);
+// A file changed after its snapshot stops the run before anything is replaced.
+TEST(FaultScenarios, ChangesBetweenSteps) {
+  // Opening QVUSERS.PTR follows QVUSERS.DAT's snapshot; a byte more at the end of
+  // QVUSERS.DAT (12600 bytes) leaves the scan's records as they were. The manifest
+  // is the backup's last file: every copy is verified by then.
+  const std::string manifest = "func=fopen pathend=/MANIFEST.TXT do=action act=";
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "dry run, QVUSERS.DAT grows",
+            .rules = {"func=fopen pathend=/WORK/QVUSERS.PTR do=action act=poke,WORK/QVUSERS.DAT,12600,00"},
+            .tail = "\n================ SNAPSHOT VERIFICATION ================\nERROR: QVUSERS.DAT changed "
+                    "while it was being scanned. Results are not a consistent snapshot.\n" + kClear + kReleased,
+            .dryRun = true, .edited = true},
+           {.name = "gate lists every changed file",
+            .rules = {manifest + "flip,MESSAGE/QVMSG3.LMR,-1;flip,WORK/QVUSERS.DAT,5000;flip,WORK/QVWHOSON.DAT,2;"
+                                 "flip,MESSAGE/QVMSG1.LMR,0;flip,WORK/QVPURGED.USR,0"},
+            .tail = kGate + kClear + "ERROR: QVUSERS.DAT changed before commit.\nERROR: QVWHOSON.DAT changed "
+                    "before commit.\nERROR: QVMSG1.LMR changed before commit.\nERROR: QVMSG3.LMR changed before "
+                    "commit.\nERROR: QVPURGED.USR changed before commit.\n" + kReleased,
+            .edited = true, .errors = "5"},
+           {.name = "an audit log appears", .rules = {manifest + "poke,WORK/QVPURGED.USR,0,78"},
+            .tail = kGate + kClear + "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased,
+            .log = false, .edited = true},
+           // The lock file that vanished cannot be deleted at the end either.
+           {.name = "the lock is lost", .rules = {manifest + "delete,MESSAGE/QVLINK.BSY"},
+            .tail = kGate + kClear + "ERROR: shared QVLINK.BSY ownership was lost before commit.\nERROR: "
+                    "QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be required: "
+                    "<home>/MESSAGE/QVLINK.BSY\n",
+            .errors = "2"}}) {
+    Check(row);
   }
 }
 
-// Every file changed after its snapshot is listed in order and counted; the
-// gate replaces nothing and no rollback runs.
-TEST(FaultScenarios, GateListsEveryChangedFileAndReplacesNothing) {
-  const FaultFixture& fixture = Fixture(true);
-  Attempt attempt;
-  // The manifest is the backup's last file: every copy has been verified by then.
-  RunWithRules(fixture,
-               {"func=fopen pathend=/MANIFEST.TXT do=action "
-                "act=flip,MESSAGE/QVMSG3.LMR,-1;flip,WORK/QVUSERS.DAT,5000;"
-                "flip,WORK/QVWHOSON.DAT,2;flip,MESSAGE/QVMSG1.LMR,0;flip,WORK/QVPURGED.USR,0"},
-               &attempt);
-  ASSERT_EQ(attempt.fired.size(), 1u);
-  EXPECT_EQ(Section(attempt.run.report, kGateBanner),
-            kGateBanner + "Caller-status file:  " + attempt.home +
-                "/WORK/QVWHOSON.DAT (1536 bytes)\n"
-                "Caller safety check: CLEAR\n"
-                "ERROR: QVUSERS.DAT changed before commit.\n"
-                "ERROR: QVWHOSON.DAT changed before commit.\n"
-                "ERROR: QVMSG1.LMR changed before commit.\n"
-                "ERROR: QVMSG3.LMR changed before commit.\n"
-                "ERROR: QVPURGED.USR changed before commit.\n" + kReleased);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Backup created:      "), attempt.backupDir);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Rollback status:     "), "");
-  EXPECT_FALSE(Contains(attempt.run.report, kRollbackBanner));
-  // The changed files are as the test left them: nothing was replaced.
-  FileMap expected = fixture.before;
-  auto flip = [&](const std::string& rel, size_t at) { expected[rel][at] = char(~expected[rel][at]); };
-  flip("MESSAGE/QVMSG3.LMR", expected["MESSAGE/QVMSG3.LMR"].size() - 1);
-  flip("WORK/QVUSERS.DAT", 5000);
-  flip("WORK/QVWHOSON.DAT", 2);
-  flip("MESSAGE/QVMSG1.LMR", 0);
-  flip("WORK/QVPURGED.USR", 0);
-  ExpectDatabase(fixture, attempt, expected);
-  EXPECT_EQ(attempt.run.exitCode, 2);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Errors:              "), "5");
-}
-
-TEST(FaultScenarios, GateRefusesAnAuditLogThatAppearedAndALostLock) {
-  const FaultFixture& fixture = Fixture(false);
-  {
-    Attempt attempt;
-    RunWithRules(fixture,
-                 {"func=fopen pathend=/MANIFEST.TXT do=action act=create,WORK/QVPURGED.USR,x"},
-                 &attempt);
-    EXPECT_EQ(Section(attempt.run.report, kGateBanner),
-              kGateBanner + "Caller-status file:  " + attempt.home +
-                  "/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n"
-                  "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased);
-    FileMap expected = fixture.before;
-    expected["WORK/QVPURGED.USR"] = "x";
-    ExpectDatabase(fixture, attempt, expected);
-    ExpectFailedWriteRun(fixture, attempt, "1", {{"WORK/QVPURGED.USR", "x"}});
-  }
-  {
-    Attempt attempt;
-    RunWithRules(fixture,
-                 {"func=fopen pathend=/MANIFEST.TXT do=action act=delete,MESSAGE/QVLINK.BSY"},
-                 &attempt);
-    // The lock file that vanished cannot be deleted at the end either.
-    const std::string lockPath = attempt.home + "/MESSAGE/QVLINK.BSY";
-    EXPECT_EQ(Section(attempt.run.report, kGateBanner),
-              kGateBanner + "Caller-status file:  " + attempt.home +
-                  "/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n"
-                  "ERROR: shared QVLINK.BSY ownership was lost before commit.\n"
-                  "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual "
-                  "cleanup may be required: " + lockPath + "\n");
-    ExpectDatabase(fixture, attempt, fixture.before);
-    ExpectFailedWriteRun(fixture, attempt, "2");
+TEST(FaultScenarios, VolumeShortOfSpaceStopsBeforeAnythingIsStaged) {
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "WORK", .tail = kStaging + "WORK for staged files. Need at least " + std::to_string(kWorkNeed) + " bytes.\n" + kReleased,
+            .free = "WORK=" + std::to_string(kWorkNeed - 1), .backup = "NO"},
+           {.name = "MESSAGE", .tail = kStaging + "MESSAGE for staged LMR files. Need at least " + std::to_string(kMessageNeed) + " bytes.\n" + kReleased,
+            .free = "MESSAGE=" + std::to_string(kMessageNeed - 1), .backup = "NO"},
+           {.name = "just enough", .free = "WORK=" + std::to_string(kWorkNeed), .exitCode = 0, .errors = "0",
+            .committed = true}}) {
+    Check(row);
   }
 }
 
-// A rename that fails inside the commit: the files replaced so far and those
-// not yet replaced all come back from the backup.
-TEST(FaultScenarios, FailedRenameDuringCommitRollsBack) {
-  for (const bool purgedLog : {true, false}) {
-    for (const char* name : {"QVMSG2.LMR", "QVUSERS.DAT", "QVUSERS.PTR", "QVPURGED.USR"}) {
-      SCOPED_TRACE(std::string(name) + (purgedLog ? " with log" : " without log"));
-      const FaultFixture& fixture = Fixture(purgedLog);
-      Attempt attempt;
-      RunWithRules(fixture, {std::string("func=rename nth=1 path=") + name + ".QVCNEW"}, &attempt);
-      ASSERT_EQ(attempt.fired.size(), 1u);
-      EXPECT_EQ(Section(attempt.run.report, kCommitBanner),
-                kCommitBanner + "ERROR: commit failed while replacing " + name + ".\n" +
-                    kRollbackBanner + kRollbackPass + kReleased);
-      EXPECT_EQ(SummaryValue(attempt.run.report, "Backup created:      "), attempt.backupDir);
-      EXPECT_EQ(SummaryValue(attempt.run.report, "Rollback status:     "), "PASS");
-      ExpectDatabase(fixture, attempt, fixture.before);
-      ExpectFailedWriteRun(fixture, attempt, "1");
+// A backup copy that fails or differs from its file's snapshot (then it stays
+// for inspection) stops the run before anything is replaced.
+TEST(FaultScenarios, FailedBackupCopyStopsTheRun) {
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "QVUSERS.PTR changes",
+            .rules = {"func=fopen path=BACKUPS pathend=/WORK/QVUSERS.PTR do=action act=flip,WORK/QVUSERS.PTR,3"},
+            .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .edited = true,
+            .backup = "begun"},
+           {.name = "QVPURGED.USR", .rules = {"func=fwrite path=BACKUPS pathend=/WORK/QVPURGED.USR"},
+            .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = "begun"},
+           {.name = "QVMSG2.LMR", .rules = {"func=fclose path=BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
+            .tail = "ERROR: verified backup failed for QVMSG2.LMR.\n" + kReleased, .backup = "begun"}}) {
+    Check(row);
+  }
+}
+
+// Whatever fails inside the commit or after it, the rollback brings back every
+// file from the backup, or names the backup when it cannot.
+TEST(FaultScenarios, CommitFailuresRollBack) {
+  for (const bool log : {true, false}) {
+    for (const std::string name : {"QVMSG2.LMR", "QVUSERS.DAT", "QVUSERS.PTR", "QVPURGED.USR"}) {
+      Check({.name = name + (log ? "" : ", no audit log"), .rules = {"func=rename path=" + name + ".QVCNEW"},
+             .tail = kCommitBanner + "ERROR: commit failed while replacing " + name + ".\n" + kPass,
+             .log = log, .rollback = "PASS"});
     }
   }
-}
-
-TEST(FaultScenarios, CommittedFileThatDiffersAtVerificationIsRolledBack) {
-  for (const bool purgedLog : {true, false}) {
-    SCOPED_TRACE(purgedLog ? "with log" : "without log");
-    const FaultFixture& fixture = Fixture(purgedLog);
-    Attempt attempt;
-    // Right after the commit's last rename; without an old log the rollback must
-    // also remove the QVPURGED.USR that the commit created.
-    RunWithRules(fixture,
-                 {"func=rename nth=1 path=QVPURGED.USR.QVCNEW when=after do=action "
-                  "act=flip,MESSAGE/QVMSG2.LMR,100"},
-                 &attempt);
-    EXPECT_EQ(Section(attempt.run.report, kVerifyBanner),
-              kVerifyBanner + "ERROR: post-write verification failed for QVMSG2.LMR.\n" +
-                  kRollbackBanner + kRollbackPass + kReleased);
-    EXPECT_EQ(SummaryValue(attempt.run.report, "Rollback status:     "), "PASS");
-    ExpectDatabase(fixture, attempt, fixture.before);
-    ExpectFailedWriteRun(fixture, attempt, "1");
+  for (const Row& row : std::initializer_list<Row>{
+           {.name = "a committed file differs", .rules = {kLastRename + "flip,MESSAGE/QVMSG2.LMR,100"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass,
+            .rollback = "PASS"},
+           // UserNo 5, mode 1 in node slot 3.
+           {.name = "a caller appears", .rules = {kLastRename + "poke,WORK/QVWHOSON.DAT,18,050001"},
+            .tail = kVerify + "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nSAFETY ABORT: "
+                    "active Quorvex node record(s) found:\n  Node slot 3: UserNo=5 Mode=0x01\nQVCULLDB32 will "
+                    "not scan the user database while a caller may be active.\nERROR: caller status became "
+                    "active during post-write verification.\n" + kPass,
+            .edited = true, .rollback = "PASS"},
+           // The LMR files are replaced before QVUSERS.DAT, so QVMSG2.LMR needs its copy.
+           {.name = "a backup copy cannot be read",
+            .rules = {"func=rename path=QVUSERS.DAT.QVCNEW", "func=fopen path=BACKUPS pathend=/QVMSG2.LMR after=1"},
+            .tail = kCommitBanner + "ERROR: commit failed while replacing QVUSERS.DAT.\n" + kRollbackBanner +
+                    "CRITICAL: rollback failed for QVMSG2.LMR.\n" + kFailed,
+            .errors = "2", .rollback = "FAILED", .packed = {"MESSAGE/QVMSG2.LMR"}},
+           {.name = "the new audit log cannot be removed",
+            .rules = {kLastRename + "flip,WORK/QVUSERS.PTR,7", "func=unlink pathend=/WORK/QVPURGED.USR errno=EACCES"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.PTR.\n" + kRollbackBanner +
+                    "CRITICAL: rollback could not remove newly created QVPURGED.USR.\n" + kFailed,
+            .log = false, .errors = "2", .rollback = "FAILED", .packed = {"WORK/QVPURGED.USR"}},
+           // Without an old log the rollback removes the one the commit created, even when a
+           // look at it fails.
+           {.name = "a look at the new audit log fails",
+            .rules = {kLastRename + "flip,WORK/QVUSERS.DAT,9", "func=stat pathend=/WORK/QVPURGED.USR after=1"},
+            .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
+            .log = false, .rollback = "PASS"}}) {
+    Check(row);
   }
 }
 
-TEST(FaultScenarios, CallerAppearingAfterTheCommitIsRolledBack) {
-  const FaultFixture& fixture = Fixture(true);
-  Attempt attempt;
-  // UserNo 5 in node slot 3 (bytes 18 and 19), mode byte left as it is.
-  RunWithRules(fixture,
-               {"func=rename nth=1 path=QVPURGED.USR.QVCNEW when=after do=action "
-                "act=poke,WORK/QVWHOSON.DAT,18,0500"},
-               &attempt);
-  std::string whosOn = fixture.before.at("WORK/QVWHOSON.DAT");
-  whosOn[18] = 5;
-  whosOn[19] = 0;
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "0x%02X", unsigned(uint8_t(whosOn[20])));
-  EXPECT_EQ(Section(attempt.run.report, kVerifyBanner),
-            kVerifyBanner + "Caller-status file:  " + attempt.home +
-                "/WORK/QVWHOSON.DAT (1536 bytes)\n"
-                "SAFETY ABORT: active Quorvex node record(s) found:\n"
-                "  Node slot 3: UserNo=5 Mode=" + mode + "\n"
-                "QVCULLDB32 will not scan the user database while a caller may be active.\n"
-                "ERROR: caller status became active during post-write verification.\n" +
-                kRollbackBanner + kRollbackPass + kReleased);
-  FileMap expected = fixture.before;
-  expected["WORK/QVWHOSON.DAT"] = whosOn;
-  ExpectDatabase(fixture, attempt, expected);
-  ExpectFailedWriteRun(fixture, attempt, "1", {{"WORK/QVWHOSON.DAT", whosOn}});
-}
-
-TEST(FaultScenarios, BackupCopyRemovedBeforeTheRollbackFailsItAndNamesTheBackup) {
-  const FaultFixture& fixture = Fixture(true);
-  Attempt attempt;
-  // The LMR files are replaced before QVUSERS.DAT, so QVMSG2.LMR needs its copy.
-  RunWithRules(fixture,
-               {"func=rename nth=1 path=QVUSERS.DAT.QVCNEW do=action+fail "
-                "act=delete,QVCULLDB-BACKUPS/*/MESSAGE/QVMSG2.LMR"},
-               &attempt);
-  ASSERT_FALSE(attempt.backupDir.empty());
-  EXPECT_EQ(Section(attempt.run.report, kCommitBanner),
-            kCommitBanner + "ERROR: commit failed while replacing QVUSERS.DAT.\n" +
-                kRollbackBanner + "CRITICAL: rollback failed for QVMSG2.LMR.\n" +
-                "Rollback result: FAILED - keep all nodes offline and restore manually from " +
-                attempt.backupDir + ".\n" + kReleased);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Backup created:      "), attempt.backupDir);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Rollback status:     "), "FAILED");
-  // Everything else is back; QVMSG2.LMR keeps its packed version.
-  FileMap expected = fixture.before;
-  expected["MESSAGE/QVMSG2.LMR"] = fixture.packed.at("MESSAGE/QVMSG2.LMR");
-  ExpectDatabase(fixture, attempt, expected);
-  EXPECT_EQ(attempt.run.exitCode, 2);
-  // One error for the commit, exactly one for the rollback.
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Errors:              "), "2");
-  EXPECT_FALSE(FileExists(attempt.home + "/MESSAGE/QVLINK.BSY"));
-  EXPECT_FALSE(FileExists(attempt.home + "/MESSAGE/QVMSG2.LMR.QVCNEW"));
-}
-
-TEST(FaultScenarios, RollbackThatCannotRemoveTheNewAuditLogFails) {
-  const FaultFixture& fixture = Fixture(false);
-  Attempt attempt;
-  RunWithRules(fixture,
-               {"func=rename nth=1 path=QVPURGED.USR.QVCNEW when=after do=action "
-                "act=flip,WORK/QVUSERS.PTR,7",
-                "func=unlink pathend=/WORK/QVPURGED.USR errno=EACCES"},
-               &attempt);
-  EXPECT_EQ(Section(attempt.run.report, kVerifyBanner),
-            kVerifyBanner + "ERROR: post-write verification failed for QVUSERS.PTR.\n" +
-                kRollbackBanner +
-                "CRITICAL: rollback could not remove newly created QVPURGED.USR.\n"
-                "Rollback result: FAILED - keep all nodes offline and restore manually from " +
-                attempt.backupDir + ".\n" + kReleased);
-  // The user and LMR files are back; only the new audit log stays.
-  FileMap expected = fixture.before;
-  expected["WORK/QVPURGED.USR"] = fixture.packed.at("WORK/QVPURGED.USR");
-  ExpectDatabase(fixture, attempt, expected);
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Rollback status:     "), "FAILED");
-  EXPECT_EQ(SummaryValue(attempt.run.report, "Errors:              "), "2");
-}
-
-// A look at the new audit log that fails must not let the rollback pass with
-// the log still there.
-TEST(FaultScenarios, RollbackRemovesTheNewAuditLogEvenWhenALookAtItFails) {
-  const FaultFixture& fixture = Fixture(false);
-  Attempt attempt;
-  RunWithRules(fixture,
-               {"func=rename nth=1 path=QVPURGED.USR.QVCNEW when=after do=action "
-                "act=flip,WORK/QVUSERS.DAT,9",
-                "func=stat pathend=/WORK/QVPURGED.USR after=1 errno=EIO"},
-               &attempt);
-  ASSERT_EQ(attempt.fired.size(), 2u);
-  EXPECT_EQ(Section(attempt.run.report, kVerifyBanner),
-            kVerifyBanner + "ERROR: post-write verification failed for QVUSERS.DAT.\n" +
-                kRollbackBanner + kRollbackPass + kReleased);
-  ExpectDatabase(fixture, attempt, fixture.before);
-  ExpectFailedWriteRun(fixture, attempt, "1");
-}
-
-// Ctrl+C while the lock file is being written or released still removes it.
-TEST(FaultScenarios, InterruptWhileTheLockIsWrittenOrReleasedRemovesIt) {
+// Ctrl+C while the lock is written, closed or removed still removes it.
+TEST(FaultScenarios, InterruptAtTheLockRemovesIt) {
   AllowInterruptsInChildren();
-  const FaultFixture& fixture = Fixture(true);
-  struct Case {
-    const char* rule;
-    bool packed;  // the run had committed when it was interrupted
-  } cases[] = {{"func=write path=QVLINK.BSY do=interrupt", false},
-               {"func=close path=QVLINK.BSY do=interrupt", true},
-               {"func=unlink path=QVLINK.BSY do=interrupt", true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.rule);
-    Attempt attempt;
-    RunWithRules(fixture, {c.rule}, &attempt);
-    ASSERT_EQ(attempt.fired.size(), 1u);
-    EXPECT_EQ(attempt.run.signal, SIGINT);
-    EXPECT_FALSE(FileExists(attempt.home + "/MESSAGE/QVLINK.BSY"));
-    ExpectDatabase(fixture, attempt, c.packed ? fixture.packed : fixture.before);
+  for (const std::string call : {"write", "close", "unlink"}) {
+    Check({.name = call, .rules = {"func=" + call + " path=QVLINK.BSY do=interrupt"}, .interrupted = true,
+           .committed = call != "write"});
   }
 }
 
-// A listing of MESSAGE that breaks off is an error, never a short inventory.
+// A listing of MESSAGE that breaks off is an error, never a short inventory; an
+// existing MESSAGE that opendir calls missing is not believed.
 TEST(FaultScenarios, BrokenLmrListingFailsTheRun) {
-  const FaultFixture& fixture = Fixture(true);
-  // An existing MESSAGE directory that opendir calls missing is not believed.
-  const std::string rules[] = {"func=readdir nth=1 errno=EIO", "func=readdir nth=3 errno=EIO",
-                               "func=opendir path=MESSAGE errno=EACCES",
-                               "func=opendir path=MESSAGE errno=ENOENT"};
-  for (const std::string& rule : rules) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"/DRYRUN"},
-                                                 std::vector<std::string>{}}) {
-      SCOPED_TRACE(rule + (args.empty() ? " write run" : " dry run"));
-      Attempt attempt;
-      RunWithRules(fixture, {rule}, &attempt, args);
-      ASSERT_EQ(attempt.fired.size(), 1u);
-      const std::string section = Section(attempt.run.report, kValidationBanner);
-      EXPECT_TRUE(Contains(section, "remainder 0\nERROR: cannot list QVMSGxx.LMR files in " +
-                                        attempt.home + "/MESSAGE.\n" + kReleased))
-          << section;
-      EXPECT_FALSE(Contains(section, "LMR files found:"));
-      EXPECT_EQ(attempt.run.exitCode, 2);
-      EXPECT_EQ(SummaryValue(attempt.run.report, "Errors:              "), "1");
-      ExpectDatabase(fixture, attempt, fixture.before);
+  for (const bool dryRun : {true, false}) {
+    for (const char* rule : {"func=readdir", "func=readdir nth=3", "func=opendir path=MESSAGE errno=EACCES",
+                             "func=opendir path=MESSAGE errno=ENOENT"}) {
+      Check({.name = rule, .rules = {rule}, .tail = "QVUSERS.PTR:        1240 bytes = 40 x 31, remainder 0\n"
+             "ERROR: cannot list QVMSGxx.LMR files in <home>/MESSAGE.\n" + kReleased, .dryRun = dryRun,
+             .backup = "NO"});
     }
   }
 }

@@ -1,127 +1,300 @@
-// Support for the fault tests: runs the packer under the fault shim
-// (fault_shim.c) on copies of a generated sample, and checks what a run left
-// behind against the invariants every outcome must keep.
-//
-// Environment: QV_FAULT_SHIM, the shim (default: qv_fault_shim.so beside the
-// test program), besides the harness's own variables; QV_PROGRAM defaults to the
-// qvculldb of the build directory.
+// Shared by the fault scenarios and sweeps: a pristine sample with its database before and after
+// an un-injected pack, the shim's environment, and the check every outcome must pass: the database
+// old, packed, or restorable from a verified backup, and the lock and the staged files gone.
 #pragma once
 
-#include <cstdint>
-#include <map>
-#include <string>
-#include <vector>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "harness.h"
 
-// Database files by path relative to the home directory; an absent file has no
-// entry. QVPURGED.USR is kept with its clock readings normalised.
-using FileMap = std::map<std::string, std::string>;
+using FileMap = std::map<std::string, std::string>;  // relative path -> bytes; absent: no entry
 
-// The files a pack may touch (and QVNODE.DAT and QVWHOSON.DAT, which it must not).
-// The fault tests' write-run sample: 40 users, of which 3, 7, 12, 19, 25, 31, 36
-// and 40 are purged and #1 is Deleted but protected; three LMR files; an old
-// audit log when asked.
-SampleRecipe PackFixtureRecipe(bool purgedLog, uint32_t seed);
+const std::string kSummaryBanner = "\n======================= SUMMARY =======================\n";
+const std::string kCommitBanner = "\n======================= COMMIT ========================\n";
+const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
+const std::string kRollbackFailed = "Rollback result: FAILED - keep all nodes offline and restore manually from ";
+const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};  // of 40 users
 
-std::vector<std::string> DatabaseFiles(const SampleRecipe& recipe);
-FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files);
-// "changed X" / "appeared X" / "vanished X" lines; empty when equal.
-std::string DiffDatabase(const FileMap& expected, const FileMap& actual);
+inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != text.npos; }
 
-bool CopyTree(const std::string& from, const std::string& to);
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
-// A generated sample kept pristine, and what the database is before a write run
-// and after an un-injected one.
-struct FaultFixture {
-  std::string label;
+// The rest of the line after the last "prefix" in text, or "".
+inline std::string LineAfter(const std::string& text, const std::string& prefix) {
+  const size_t at = text.rfind(prefix);
+  return at == text.npos ? "" : text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+}
+
+// A value of the run's summary ("Errors:", ...), or "".
+inline std::string SummaryValue(const std::string& text, const std::string& label) {
+  const size_t banner = text.rfind(kSummaryBanner);
+  std::string value = banner == text.npos ? "" : LineAfter(text.substr(banner), label);
+  return value.erase(0, value.find_first_not_of(' '));
+}
+
+inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = from.empty() ? text.npos : text.find(from); at != text.npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+inline FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files) {
+  FileMap map;
+  for (const std::string& rel : files) {
+    if (FileExists(home + "/" + rel)) map[rel] = ReadFile(home + "/" + rel);
+  }
+  return map;
+}
+
+// A file's bytes as compared (the audit log's clock readings masked), or "<absent>".
+inline std::string Version(const FileMap& map, const std::string& rel) {
+  const auto found = map.find(rel);
+  return found == map.end() ? "<absent>" : rel == "WORK/QVPURGED.USR" ? NormaliseClock(found->second) : found->second;
+}
+
+inline void CopyTree(const std::string& from, const std::string& to) {
+  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+}
+
+// The shim (beside the test program), its log and counts files (empty: none) and
+// the rules. A sanitized program lets the shim go first.
+inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
+                                                const std::string& log, const std::string& counts = "") {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> env = {"LD_PRELOAD=" + self + "/qv_fault_shim.so", "QVF_LOG=" + log, "QVF_COUNTS=" + counts,
+                                  "ASAN_OPTIONS=" + (asan ? asan + std::string(":") : "") + "verify_asan_link_order=0"};
+  for (size_t i = 0; i < rules.size(); ++i) env.push_back("QVF_RULE" + std::to_string(i + 1) + "=" + rules[i]);
+  return env;
+}
+
+// The sample kept pristine and its database before and after an un-injected pack.
+struct Fixture {
+  std::string pristine;
+  std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR",
+                                    "WORK/QVWHOSON.DAT", "WORK/QVPURGED.USR", "MESSAGE/QVMSG1.LMR",
+                                    "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"};
+  FileMap before, packed;
+};
+
+// "changed X" lines for the fixture's files; empty when equal.
+inline std::string DiffDatabase(const Fixture& f, const FileMap& expected, const FileMap& actual) {
+  std::string diff;
+  for (const std::string& rel : f.files) {
+    if (Version(expected, rel) != Version(actual, rel)) diff += "changed " + rel + "\n";
+  }
+  return diff;
+}
+
+// Empty when the un-injected pack left the kept users' 315-byte records, the first
+// 31 bytes of each as QVUSERS.PTR, their LMR slots zero-filled to the old size,
+// the old audit log with a block appended, and the other files as they were.
+inline std::string PackProblem(const Fixture& f) {
+  auto kept = [](const std::string& bytes, size_t stride, size_t size) {  // users 1..40 but the purged
+    std::string records;
+    for (uint32_t n = 1; n <= 40; ++n) {
+      if (!std::count(kPurged.begin(), kPurged.end(), n)) records += bytes.substr((n - 1) * stride, size);
+    }
+    return records;
+  };
+  FileMap expected = f.before;
+  const std::string& dat = f.before.at("WORK/QVUSERS.DAT");
+  expected["WORK/QVUSERS.DAT"] = kept(dat, 315, 315);
+  expected["WORK/QVUSERS.PTR"] = kept(dat, 315, 31);
+  for (const char* lmr : {"MESSAGE/QVMSG1.LMR", "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"}) {
+    expected[lmr] = kept(f.before.at(lmr), 4, 4);
+    expected[lmr].resize(f.before.at(lmr).size(), '\0');
+  }
+  const std::string log = f.packed.count("WORK/QVPURGED.USR") ? f.packed.at("WORK/QVPURGED.USR") : "";
+  const std::string old = f.before.count("WORK/QVPURGED.USR") ? f.before.at("WORK/QVPURGED.USR") : "";
+  expected["WORK/QVPURGED.USR"] = log.size() > old.size() && log.rfind(old, 0) == 0 ? log : old;
+  return DiffDatabase(f, expected, f.packed);
+}
+
+// 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files.
+inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   SampleRecipe recipe;
-  std::vector<std::string> args;   // the program's command line
-  std::string pristine;            // the generated home directory, never run on
-  std::vector<std::string> files;  // DatabaseFiles(recipe)
-  FileMap before;
-  FileMap packed;
-  std::vector<uint32_t> purged;    // user numbers a pack removes
-};
-// Generates the sample beneath dir, makes a reference run on a copy and checks
-// the packed files against the sample library's own expectation.
-bool PrepareFixture(const std::string& dir, const std::string& label, const SampleRecipe& recipe,
-                    const std::vector<std::string>& args, FaultFixture* fixture,
-                    std::string* error);
+  recipe.users = 40;
+  recipe.conferences = 3;
+  recipe.seed = 5;
+  recipe.today = {2026, 1, 15};
+  recipe.deletedUsers = kPurged;
+  recipe.user1Deleted = true;
+  recipe.purgedLog = purgedLog;
+  Fixture f;
+  f.pristine = dir + "/pristine";
+  std::string error;
+  EXPECT_TRUE(WriteSampleBbs(f.pristine, recipe, &error)) << error;
+  f.before = ReadDatabase(f.pristine, f.files);
+  CopyTree(f.pristine, dir + "/reference");
+  const RunResult run = RunProgram(dir + "/reference", {}, ShimEnvironment({}, ""));
+  EXPECT_EQ(run.exitCode, 0) << "the un-injected pack failed:\n" << run.out;
+  f.packed = ReadDatabase(dir + "/reference", f.files);
+  EXPECT_EQ(PackProblem(f), "") << "the un-injected pack is wrong";
+  RemoveTree(dir + "/reference");
+  return f;
+}
 
-std::string ShimPath();
+// The database as the rules' flip and poke actions leave it (none past its end).
+inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& rules) {
+  for (const std::string& rule : rules) {
+    std::istringstream actions(LineAfter(rule, "act="));
+    for (std::string action; std::getline(actions, action, ';');) {
+      char kind[8], rel[64], hex[64] = "";
+      long long at = 0;
+      const int fields = std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex);
+      if (fields < 3 || !std::count(f.files.begin(), f.files.end(), rel)) continue;
+      std::string& bytes = map[rel];
+      const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
+      if (offset > bytes.size()) continue;  // past the end of the packed version
+      std::string poke;
+      for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) poke += char(std::stoi(std::string(hex + i, 2), nullptr, 16));
+      if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
+      else bytes.replace(offset, poke.size(), poke);
+    }
+  }
+  return map;
+}
 
-// Lets SIGINT end the programs this process starts, as it would from an
-// operator's shell: a disposition of "ignore" and a blocked mask are inherited.
-void AllowInterruptsInChildren();
-
-// The environment for one run: the shim, fast fsync, the log and counts files
-// (empty: none) and the rules (QVF_RULE1, QVF_RULE2, ...), plus extra entries.
-std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
-                                         const std::string& logPath,
-                                         const std::string& countsPath,
-                                         const std::vector<std::string>& extra = {});
-
-// One call site of the counts file.
-struct SiteCount {
-  std::string function;
-  std::string site;     // "0x..." offset in the program
-  uint64_t total = 0;
-  uint64_t before = 0;  // calls made before the first rule fired
-};
-std::vector<SiteCount> ReadCounts(const std::string& path);
-
-// One "fired" line of the shim's log.
-struct FiredCall {
-  int rule = 0;
-  std::string function;
-  std::string site;
-  uint64_t nth = 0;
-  std::string path;
-  std::string path2;
-};
-std::vector<FiredCall> ReadFired(const std::string& logPath);
-// "action KIND PATH failed" lines of the log.
-std::vector<std::string> FailedActions(const std::string& logPath);
-
-// "function site (file:line in Function)" for a report; addr2line when present.
-std::string DescribeSite(const std::string& function, const std::string& site);
-
-enum class InjectionKind { Fail, Crash, Interrupt };
-const char* KindName(InjectionKind kind);
-
-// What a run left behind and what is known about the injection that ran.
-struct RunEvidence {
-  std::string home;
-  RunResult result;
-  InjectionKind kind = InjectionKind::Fail;
-  bool injected = false;        // the shim fired the injection
-  FiredCall injection;          // when injected
-  FileMap changedByTest;        // files as a test action left them (before and after)
+// What a run left, the database it must keep or reach (with the test's edits), the
+// injection the shim made, and for a dry run the full preview.
+struct Outcome {
+  std::string home{};
+  RunResult result{};
+  FileMap before{}, packed{};
+  std::string injected{}, function{}, path{};  // "fail", "crash" or "interrupt", and the call
+  bool dryRun = false;
+  std::string preview{};
 };
 
-struct Verdict {
+// Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy holds it.
+inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
+  const std::string manifest = ReadFile(dir + "/MANIFEST.TXT");
+  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0) != 0) return "no manifest in " + dir;
+  std::string problems;
+  for (const auto& [rel, bytes] : f.before) {
+    if (rel == "QVNODE.DAT") continue;
+    const std::string area = rel.substr(0, rel.find('/')), name = rel.substr(rel.find('/') + 1);
+    char line[128];
+    std::snprintf(line, sizeof line, "\r\n%-8s %-20s size=%zu fnv1a64=%016llX source=", area.c_str(), name.c_str(),
+                  bytes.size(), static_cast<unsigned long long>(Fnv1a64(bytes)));
+    if (!Contains(manifest, line)) problems += "manifest line of " + rel + " wrong; ";
+    if (ReadFile(dir + "/" + rel) != bytes) problems += "backup copy of " + rel + " wrong; ";
+  }
+  return problems;
+}
+
+// The purge preview of a dry run's report, clock and home directory masked.
+inline std::string PreviewOf(const std::string& report, const std::string& home) {
+  const size_t start = report.find("\n==================== PURGE PREVIEW ====");
+  const size_t end = report.find("\n================ SNAPSHOT VERIFICATION", start);
+  if (start == report.npos || end == report.npos) return "";
+  return Masked(NormaliseClock(report.substr(start, end - start)), home, "<home>");
+}
+
+// Every invariant of a run's outcome. A crash ends with _exit(99), an interrupt by
+// SIGINT, any other run with 2 or its success code (1 for a dry run) and the summary
+// at the end of report and console (but a stream whose own write failed).
+inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   std::vector<std::string> violations;
-  bool succeeded = false;       // exit 0 with the packed database
-  bool rolledBack = false;      // a rollback ran
-  bool silent = false;          // failed (exit 2) with an error count of 0
-};
+  auto expect = [&](bool ok, const std::string& what) { if (!ok) violations.push_back(what); };
+  const RunResult& r = o.result;
+  const bool crashed = o.injected == "crash", ended = crashed || o.injected == "interrupt";
+  auto failedAt = [&](const std::string& path, const std::string& functions) {  // "": any function
+    return o.injected == "fail" && o.path == path && (functions.empty() || Contains(functions, " " + o.function + " "));
+  };
+  const char* kOutput = " vfprintf fputs fflush fwrite fclose setvbuf ";
+  const std::string reportPath = o.home + "/" + kReportName, backups = o.home + "/QVCULLDB-BACKUPS";
+  const std::string& text = failedAt(reportPath, kOutput) ? r.out : r.report;
+  const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " + std::to_string(r.signal) + ")";
+  const FileMap live = ReadDatabase(o.home, f.files);
+  const std::string changed = DiffDatabase(f, o.before, live), notPacked = DiffDatabase(f, o.packed, live);
+  if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
+  if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
+  if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end of the run" + how);
+  const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
+                            (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
+                             Contains(r.out, "ERROR: cannot append " + reportPath + ": "));
+  const bool finished = !ended && !beforeReport;
+  if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database:\n" + changed);
+  if (o.dryRun) expect(!IsDirectory(backups), "a dry run made a backup directory");
+  const std::string status = SummaryValue(text, "Result status:"), tail = "Exit code:           " +
+                             std::to_string(r.exitCode) + "\n" + std::string(60, '#') + "\n";
+  if (finished) {
+    for (const auto& [out, path] : {std::pair{&r.report, reportPath}, std::pair{&r.out, std::string("<stdout>")}}) {
+      const bool ends = Contains(*out, kSummaryBanner) && out->size() >= tail.size() &&
+                        out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
+      expect(ends || failedAt(path, kOutput), path + " does not end with the summary");
+    }
+  }
+  if (ended && !o.dryRun && !changed.empty() && !notPacked.empty()) {
+    // Ended inside the commit: every file old or new, and the one backup restores the old database.
+    for (const std::string& rel : f.files) {
+      const std::string now = Version(live, rel);
+      expect(now == Version(o.before, rel) || now == Version(o.packed, rel), rel + " is neither old nor packed");
+    }
+    const std::vector<std::string> names = ListDirectory(backups);
+    const std::string lost = names.size() == 1 ? BackupProblem(f, backups + "/" + names[0]) : "no one backup";
+    expect(lost.empty(), "the run ended inside the commit and the backup cannot restore: " + lost);
+  } else if (finished && o.dryRun) {
+    expect(r.exitCode == 1 || status == "ABORTED/UNTRUSTED - correct the reported errors and rerun.",
+           "exit 2 but not UNTRUSTED");
+    expect(r.exitCode != 1 || PreviewOf(text, o.home) == o.preview, "exit 1 with a preview unlike the un-injected one");
+  } else if (finished) {
+    // Once the commit has begun, the database depends on the backup the run names.
+    std::string backup = SummaryValue(text, "Backup created:");
+    backup = backup.rfind("YES - ", 0) == 0 ? backup.substr(6) : backup.rfind("NO", 0) == 0 ? "" : backup;
+    const std::string lost = Contains(text, kCommitBanner) && !backup.empty() ? BackupProblem(f, backup) : "";
+    expect(lost.empty(), "the named backup does not restore the database: " + lost);
+    if (r.exitCode == 0) {
+      expect(Contains(text, "WRITE RESULT: SUCCESS - selected records committed and verified") &&
+                 status == "SUCCESS - manual-offline user pack committed and verified." && !backup.empty(),
+             "exit 0 without the SUCCESS lines and a backup");
+      expect(notPacked.empty(), "exit 0 but the database is not the packed one:\n" + notPacked);
+    } else {
+      expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.", "exit 2 but not FAILED");
+      const bool rollbackFailed = Contains(text, kRollbackFailed);
+      const std::string rollback = SummaryValue(text, "Rollback status:");
+      expect(!Contains(text, kRollbackBanner) || rollback == (rollbackFailed ? "FAILED" : "PASS"),
+             "the summary's rollback status disagrees with the rollback");
+      // The old database, or a failed rollback that names a backup holding it.
+      const std::string named = LineAfter(text, kRollbackFailed);
+      const std::string problem = changed.empty() ? "" : !rollbackFailed ? "no failed rollback"
+                                                  : BackupProblem(f, named.substr(0, named.size() - 1));
+      expect(problem.empty(), "exit 2 with a changed database:\n" + changed + problem);
+    }
+  }
 
-// Checks every invariant of a write run's outcome (see fault_sweep_test.cpp).
-Verdict CheckWriteRun(const FaultFixture& fixture, const RunEvidence& evidence);
-// The same for a dry run, whose complete preview (the purge preview section
-// with the home directory replaced by "<home>", clock normalised) is preview.
-Verdict CheckDryRun(const FaultFixture& fixture, const std::string& preview,
-                    const RunEvidence& evidence);
-// The purge preview section of a dry run's report, as CheckDryRun compares it.
-std::string PreviewSection(const std::string& report, const std::string& home);
+  // Lock and staged files are gone unless the run crashed or their own removal failed.
+  const std::string lock = o.home + "/MESSAGE/QVLINK.BSY";
+  const bool named = Contains(text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n");
+  expect(crashed || !FileExists(lock) || (failedAt(lock, "") && named), "QVLINK.BSY left without an error naming it");
+  for (const std::string area : {"WORK/", "MESSAGE/"}) {
+    for (const std::string& name : ListDirectory(o.home + "/" + area)) {
+      const bool staged = name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW";
+      expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "), area + name + " left behind");
+      expect(staged || name == "QVLINK.BSY" || std::count(f.files.begin(), f.files.end(), area + name),
+             "unexpected file " + area + name);
+    }
+  }
+  return violations;
+}
 
-// Lines of text that contain needle.
-bool Contains(const std::string& text, const std::string& needle);
-// The summary's value after "label" up to the line end, or "" when absent.
-std::string SummaryValue(const std::string& text, const std::string& label);
-// The backup directory named by the run's "Backup created:" line, or "".
-std::string BackupDirectoryOf(const std::string& text);
-// Empty when the backup directory's MANIFEST.TXT lists every file that existed
-// before the run with its size and FNV-1a hash, and each copy holds those bytes.
-std::string CheckBackupRestoresBefore(const FaultFixture& fixture, const std::string& backupDir);
+// Lets SIGINT end the programs this process starts (an ignored or blocked one is inherited).
+inline void AllowInterruptsInChildren() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::signal(SIGINT, SIG_DFL);
+}
