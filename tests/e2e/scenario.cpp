@@ -247,7 +247,7 @@ void RunScenario(const Scenario& scenario) {
   for (const std::string& arg : r.args) args.push_back(Expand(arg, r.vars));
 
   const Tree before = HashTree(r.scratch.path);
-  const Tree live = LiveFiles(r);
+  const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
   std::string reportBefore;
   ReadWholeFile(r.home + "/" + kReportName, &reportBefore);
   const std::string program = ProgramPath();

@@ -332,6 +332,22 @@ const Scenario kBackup[] = {
      {.damage = [](Run& r) { TakeNames(r, 999); }}},
 };
 
+// ---- Files past 2 GiB and at 4 GiB, grown sparse ----------------------------------
+
+constexpr off_t kPast2GiB = (off_t{1} << 31) + 4096, k4GiB = off_t{1} << 32;
+
+void LmrOf4GiB(Run& r) { ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 1), k4GiB)); }
+
+const Scenario kLarge[] = {
+    {"lmr_past_2_gib", kSelection, {"/DRYRUN"}, 1, {.damage = [](Run& r) {
+       ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 1), kPast2GiB));
+     }}},
+    {"lmr_of_4_gib_dry_run", kPlain2, {"/DRYRUN"}, 2, {.damage = LmrOf4GiB}},
+    {"lmr_of_4_gib_write_run", kPlain2, {}, 2, {.damage = LmrOf4GiB}},
+    {"dat_of_4_gib", kPlain2, {}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(Resize(UserFilePath(r.paths.work), k4GiB)); }}},
+};
+
 class Scenarios : public testing::TestWithParam<Scenario> {};
 TEST_P(Scenarios, Run) { RunScenario(GetParam()); }
 std::string Name(const testing::TestParamInfo<Scenario>& info) { return info.param.name; }
@@ -340,5 +356,6 @@ INSTANTIATE_TEST_SUITE_P(Preview, Scenarios, testing::ValuesIn(kPreview), Name);
 INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
 INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
 INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
+INSTANTIATE_TEST_SUITE_P(LargeFiles, Scenarios, testing::ValuesIn(kLarge), Name);
 
 }  // namespace

@@ -19,9 +19,7 @@ struct Parsed {
 Parsed Parse(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "QVCULLDB.EXE");
   std::vector<char*> argv;
-  for (std::string& argument : arguments) {
-    argv.push_back(argument.data());
-  }
+  for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   Parsed parsed{};
   MessageBuffer message;
@@ -35,7 +33,7 @@ Parsed Parse(std::vector<std::string> arguments) {
 
 struct RejectCase {
   std::vector<std::string> arguments;
-  const char* message;
+  std::string message;
 };
 
 const char* const kSecInvalid = "Invalid /SEC value. Use 0 through 32767.";
@@ -48,11 +46,11 @@ const char* const kBackupNotWrite =
     "/BACKUP is valid only for a write. Remove /DRYRUN or remove /BACKUP.";
 
 TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
+  const std::string q299 = "/" + std::string(299, 'Q');
   const RejectCase cases[] = {
       // Leader and names.
       {{"DRYRUN"}, "Unknown argument: DRYRUN"},
       {{""}, "Unknown argument: "},
-      {{"/FOO"}, "Unknown switch: /FOO"},
       {{"-foo"}, "Unknown switch: -foo"},
       {{"/"}, "Unknown switch: /"},
       {{"/DRY"}, "Unknown switch: /DRY"},
@@ -68,7 +66,6 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
       {{"/DRYRUN", "-dryrun"}, "Duplicate /DRYRUN switch."},
       {{"/DEL", "/DEL"}, "Duplicate /DEL switch."},
       {{"/SEC=5", "/OLD=30", "/AND", "/AND"}, "Duplicate /AND switch."},
-      {{"/SEC=10", "/SEC=10"}, "Duplicate /SEC switch."},
       {{"/SEC=1", "/SEC=x"}, "Duplicate /SEC switch."},
       {{"/OLD=30", "/old=abc"}, "Duplicate /OLD switch."},
       {{"/BACKUP=D:\\A", "/BACKUP="}, "Duplicate /BACKUP switch."},
@@ -82,11 +79,12 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
       {{"/SEC=5x"}, kSecInvalid},
       {{"/OLD="}, kOldInvalid},
       {{"/OLD=29"}, kOldInvalid},
-      {{"/OLD=0"}, kOldInvalid},
       {{"/OLD=65536"}, kOldInvalid},
       {{"/OLD=1e3"}, kOldInvalid},
       {{"/BACKUP="}, "Invalid /BACKUP path."},
       {{"/BACKUP=" + std::string(1024, 'p')}, "Invalid /BACKUP path."},
+      // A long argument is cut to 255 characters in the message.
+      {{q299}, ("Unknown switch: " + q299).substr(0, 255)},
       // Only the first bad argument counts; /HELP shields nothing.
       {{"/FOO", "/WRITE"}, "Unknown switch: /FOO"},
       {{"/SEC=abc", "/FOO"}, kSecInvalid},
@@ -104,7 +102,6 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
       {{"/DRYRUN", "/BACKUP=D:\\A"}, kBackupNotWrite},
       {{"/BACKUP=D:\\A", "/VERSION"}, kBackupNotWrite},
       {{"/HELP", "/BACKUP=D:\\A"}, kBackupNotWrite},
-      {{"/?", "/BACKUP=D:\\A"}, kBackupNotWrite},
   };
   for (const RejectCase& c : cases) {
     Parsed parsed = Parse(c.arguments);
@@ -112,13 +109,6 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
     EXPECT_EQ(parsed.outcome, ParseOutcome::Rejected) << shown;
     EXPECT_EQ(parsed.message, c.message) << shown;
   }
-}
-
-TEST(ParseSwitches, LongArgumentIsCutTo255CharactersInTheMessage) {
-  const std::string argument = "/" + std::string(299, 'Q');
-  Parsed parsed = Parse({argument});
-  EXPECT_EQ(parsed.outcome, ParseOutcome::Rejected);
-  EXPECT_EQ(parsed.message, ("Unknown switch: " + argument).substr(0, 255));
 }
 
 // The parsed record in one line: every flag that is set, the values given, the root.
@@ -134,7 +124,9 @@ std::string Described(const Parsed& parsed) {
   }
   if (o.secGiven || o.secValue != 0) text += " sec=" + std::to_string(o.secValue);
   if (o.oldGiven || o.oldDays != 0) text += " old=" + std::to_string(o.oldDays);
-  if (o.backupGiven || o.backupRoot.text[0] != '\0') text += " root=" + std::string(o.backupRoot.text);
+  if (o.backupGiven || o.backupRoot.text[0] != '\0') {
+    text += " root=" + std::string(o.backupRoot.text);
+  }
   return text + parsed.message;
 }
 
@@ -155,7 +147,6 @@ TEST(ParseSwitches, AcceptedCommandLines) {
       {{"/OLD=65535"}, ParseOutcome::Run, "write old old=65535"},
       {{"/OLD=000030"}, ParseOutcome::Run, "write old old=30"},
       // The backup root loses its trailing separators; a root keeps one.
-      {{"/BACKUP=D:\\QVBAK"}, ParseOutcome::Run, "write backup root=D:\\QVBAK"},
       {{"/backup=D:\\QVBAK\\/\\"}, ParseOutcome::Run, "write backup root=D:\\QVBAK"},
       {{"-Backup=x/"}, ParseOutcome::Run, "write backup root=x"},
       {{"/BACKUP=C:\\\\"}, ParseOutcome::Run, "write backup root=C:\\"},
