@@ -33,15 +33,11 @@ std::string EnvName(const std::string& entry) { return entry.substr(0, entry.fin
 
 // The inherited environment with the extra entries added or replacing.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) {
+  std::map<std::string, std::string> byName;
+  for (char** entry = environ; *entry; ++entry) byName[EnvName(*entry)] = *entry;
+  for (const std::string& entry : extraEnv) byName[EnvName(entry)] = entry;
   std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string text = *entry;
-    if (std::none_of(extraEnv.begin(), extraEnv.end(),
-                     [&](const std::string& e) { return EnvName(e) == EnvName(text); })) {
-      env.push_back(text);
-    }
-  }
-  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  for (const auto& [name, entry] : byName) env.push_back(entry);
   return env;
 }
 
@@ -165,11 +161,8 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  if (std::getenv("QV_KEEP_SCRATCH")) {
-    std::fprintf(stderr, "kept scratch directory %s\n", path.c_str());
-  } else {
-    RemoveTree(path);
-  }
+  if (!std::getenv("QV_KEEP_SCRATCH")) RemoveTree(path);
+  if (std::getenv("QV_KEEP_SCRATCH")) std::fprintf(stderr, "kept scratch %s\n", path.c_str());
 }
 
 uint64_t Fnv1a64(const std::string& bytes) {

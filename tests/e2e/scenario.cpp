@@ -139,9 +139,8 @@ Tree LiveFiles(const Run& r) {
 
 // The packed database and the extended audit log in place of the live files.
 void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
-  const std::string datRel = Rel(r, UserFilePath(r.paths.work));
-  const std::string& dat = live.at(datRel);
-  (*expected)[datRel] = HashEntry(PackedUserFile(dat, r.purged));
+  const std::string& dat = live.at(Rel(r, UserFilePath(r.paths.work)));
+  (*expected)[Rel(r, UserFilePath(r.paths.work))] = HashEntry(PackedUserFile(dat, r.purged));
   (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
       HashEntry(PackedPointerFile(dat, r.purged));
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
@@ -152,10 +151,10 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
   std::string log;
   ReadWholeFile(PurgedLogPath(r.paths.work), &log);
-  const std::string shown = NormaliseClock(log);
-  EXPECT_EQ(shown.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
-  ExpectText(Stem(r) + "audit_block.txt", shown.substr(std::min(oldLog.size(), shown.size())), r);
   (*expected)[logRel] = HashEntry(log);
+  log = NormaliseClock(log);
+  EXPECT_EQ(log.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
+  ExpectText(Stem(r) + "audit_block.txt", log.substr(std::min(oldLog.size(), log.size())), r);
 }
 
 // The one backup the run made: a copy of every live file, its manifest and
@@ -201,11 +200,11 @@ void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree&
                   const std::string& reportBefore, const RunResult& result) {
   const Tree after = HashTree(r.scratch.path);
   Tree expected = before;
+  std::string report;
+  ReadWholeFile(r.home + "/" + kReportName, &report);
   if (outcome == Outcome::kQuiet) {
     EXPECT_EQ(result.report, "");
   } else {
-    std::string report;
-    ReadWholeFile(r.home + "/" + kReportName, &report);
     EXPECT_EQ(result.out, result.report) << "console and report differ";
     EXPECT_EQ(NormaliseLineEnds(report), NormaliseLineEnds(reportBefore) + result.report);
     expected[Rel(r, r.home + "/" + kReportName)] = HashEntry(report);
@@ -232,7 +231,8 @@ void RunScenario(const Scenario& scenario) {
   r.purged = r.users.empty() ? kPackPurged : s.purged;
   r.recipe = BaseRecipe(r.users.empty());
   r.args = scenario.args;
-  r.program = ProgramPath();
+  static const std::string kProgram = ProgramPath();
+  r.program = kProgram;
   if (s.prepare) s.prepare(r);
   if (!r.users.empty()) r.recipe.users = uint32_t(r.users.size());
   std::string error;
@@ -250,10 +250,8 @@ void RunScenario(const Scenario& scenario) {
   const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
   std::string reportBefore;
   ReadWholeFile(r.home + "/" + kReportName, &reportBefore);
-  const std::string program = ProgramPath();
   ::setenv("QV_PROGRAM", r.program.c_str(), 1);
   const RunResult result = RunProgram(r.home, args);
-  ::setenv("QV_PROGRAM", program.c_str(), 1);
 
   EXPECT_TRUE(result.started) << result.err;
   EXPECT_EQ(result.err, "");

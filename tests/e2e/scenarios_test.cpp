@@ -79,7 +79,7 @@ const Scenario kCommandLine[] = {
     // name included: one byte more ends the run without a word.
     {"argument_text_one_byte_over", kPlain2, {}, 3, {.outcome = O::kQuiet,
      .prepare = [](Run& r) {
-       const size_t used = HostPath(ProgramPath()).size() + 1 + std::string("/VERSION").size() + 1;
+       const size_t used = HostPath(r.program).size() + 1 + std::string("/VERSION").size() + 1;
        r.args = {"/VERSION", std::string(4096 - used, '7')};
      }, .transcript = "silent"}},
 };
@@ -209,8 +209,8 @@ const Scenario kDriver[] = {
      {.damage = [](Run& r) {
         const std::string dir = r.scratch.path + "/old tools";
         std::string bytes;
+        ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(r.program, &bytes));
         r.program = dir + r.program.substr(r.program.rfind('/'));
-        ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(ProgramPath(), &bytes));
         ASSERT_TRUE(WriteWholeFile(r.program, bytes) && ::chmod(r.program.c_str(), 0755) == 0);
       }}},
 };

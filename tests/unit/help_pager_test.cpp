@@ -54,17 +54,7 @@ TEST(PagerLayout, WrapsAtTheWidth) {
     int width;
     std::string expected;
   } cases[] = {
-      // The longest help item: continuation lines keep the indent.
-      {"  Write mode builds and verifies staged files, creates and verifies a timestamped "
-       "backup, repeats safety checks, commits, verifies, and rolls back automatically on "
-       "detected failure.", kPagerWidth,
-       "  Write mode builds and verifies staged files, creates and verifies a\n"
-       "  timestamped backup, repeats safety checks, commits, verifies, and rolls back\n"
-       "  automatically on detected failure.\n"},
-      {"Beta boundary: approved for manual offline use. Scheduled-event and "
-       "built-in Sysop Menu use are not approved in this build.", kPagerWidth,
-       "Beta boundary: approved for manual offline use. Scheduled-event and built-in\n"
-       "Sysop Menu use are not approved in this build.\n"},
+      // The help items themselves are checked end to end; here, the edges of the rule.
       {"        /DEL cannot be combined.", kPagerWidth, "        /DEL cannot be combined.\n"},
       {"", kPagerWidth, "\n"},
       // A body filling the room stays whole; the blanks or tab at the break are dropped.
