@@ -2,6 +2,7 @@
 #include "scenario.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -240,6 +241,9 @@ void RunScenario(const Scenario& scenario) {
   ASSERT_TRUE(r.users.empty() ? PatchPackSample(r.paths.work) : WriteFixtureUsers(r));
   r.vars["<SCRATCH>"] = HostPath(r.scratch.path);
   r.vars["<HOME>"] = HostPath(r.home);
+  for (const auto& [file, size] : s.sizes) {
+    ASSERT_EQ(::truncate((r.home + "/" + file).c_str(), size), 0) << file;
+  }
   if (s.damage) s.damage(r);
   if (testing::Test::HasFatalFailure()) return;
   r.vars["<PROGRAM>"] = HostPath(r.program);

@@ -2,9 +2,12 @@
 // command line, and what the run must print and leave (see README.md).
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -45,6 +48,8 @@ struct ScenarioSteps {
   void (*check)(Run&) = nullptr;    // after the run
   const char* transcript = nullptr; // a shared expected file instead of name
   std::vector<uint32_t> purged = {}; // kPacked of explicit users: the users purged
+  // Files (from the home) cut or grown sparse to a size before the damage step.
+  std::vector<std::pair<const char*, off_t>> sizes = {};
   bool nativeOnly = false;
   bool wineOnly = false;
 };

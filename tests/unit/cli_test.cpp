@@ -13,6 +13,15 @@
 namespace {
 
 using Args = std::vector<std::string>;
+const Args kFails = {"<does not fit>"};
+
+// argv for strings: their texts and a null pointer.
+std::vector<char*> Argv(Args& strings) {
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  return argv;
+}
 
 // The arguments in storage, checking that the table is null-terminated.
 Args Arguments(const ArgumentStorage& storage) {
@@ -20,14 +29,32 @@ Args Arguments(const ArgumentStorage& storage) {
   return Args(storage.table, storage.table + storage.count);
 }
 
-std::string Many(int count) {
-  std::string line = "prog";
-  for (int i = 1; i < count; ++i) line += " a" + std::to_string(i);
+Args Split(const char* line) {
+  ArgumentStorage storage;
+  return SplitCommandLine(line, &storage) ? Arguments(storage) : kFails;
+}
+
+Args Copy(Args strings) {
+  ArgumentStorage storage;
+  const int argc = static_cast<int>(strings.size());
+  return CopyArgumentVector(argc, Argv(strings).data(), &storage) ? Arguments(storage) : kFails;
+}
+
+// "prog a1 a2 ..." as count words, and as one line.
+Args Words(int count) {
+  Args words = {"prog"};
+  for (int i = 1; i < count; ++i) words.push_back("a" + std::to_string(i));
+  return words;
+}
+
+std::string Line(const Args& words) {
+  std::string line;
+  for (const std::string& word : words) line += (line.empty() ? "" : " ") + word;
   return line;
 }
 
 TEST(SplitCommandLine, Splits) {
-  const std::string a(2047, 'a'), b(2047, 'b');
+  const std::string a(2047, 'a'), b(2047, 'b'), a4095(4095, 'a');
   const struct {
     std::string line;
     Args expected;
@@ -46,55 +73,27 @@ TEST(SplitCommandLine, Splits) {
       {"prog /BACKUP=\"D:\\a b \t/DRYRUN ", {"prog", "/BACKUP=D:\\a b \t/DRYRUN "}},
       // A backslash is an ordinary character.
       {"prog D:\\dir\\ a\\\"b c\" \\\\x", {"prog", "D:\\dir\\", "a\\b c", "\\\\x"}},
-      // Exactly 4096 bytes of text and NULs fit.
-      {std::string(4095, 'a'), {std::string(4095, 'a')}},
+      // Exactly 4096 bytes of text and NULs fit, one more does not.
+      {a4095, {a4095}},
       {a + " \"" + b + "\"", {a, b}},
+      {a4095 + "a", kFails},
+      {a4095.substr(1) + " b", kFails},
+      {a4095 + " \"\"", kFails},
+      // The first 63 arguments are kept; the rest is never stored, so it cannot overflow.
+      {Line(Words(70)), Words(63)},
+      {Line(Words(63)) + " " + std::string(5000, 'x'), Words(63)},
   };
-  for (const auto& c : cases) {
-    ArgumentStorage storage;
-    ASSERT_TRUE(SplitCommandLine(c.line.c_str(), &storage)) << c.line.substr(0, 40);
-    EXPECT_EQ(Arguments(storage), c.expected) << c.line.substr(0, 40);
-  }
-}
-
-TEST(SplitCommandLine, KeepsTheFirst63ArgumentsAndFailsPast4096Bytes) {
-  ArgumentStorage storage;
-  ASSERT_TRUE(SplitCommandLine(Many(70).c_str(), &storage));
-  ASSERT_EQ(storage.count, 63);
-  EXPECT_STREQ(storage.table[62], "a62");
-  // What is ignored is never stored, so it cannot overflow the text either.
-  ASSERT_TRUE(SplitCommandLine((Many(63) + " " + std::string(5000, 'x')).c_str(), &storage));
-  EXPECT_EQ(storage.count, 63);
-
-  for (const std::string& line : {std::string(4096, 'a'), std::string(4094, 'a') + " b",
-                                  std::string(4095, 'a') + " \"\""}) {
-    EXPECT_FALSE(SplitCommandLine(line.c_str(), &storage)) << line.size();
-  }
-  EXPECT_FALSE(SplitCommandLine(nullptr, &storage));
+  for (const auto& c : cases) EXPECT_EQ(Split(c.line.c_str()), c.expected) << c.line.substr(0, 40);
+  EXPECT_EQ(Split(nullptr), kFails);
 }
 
 TEST(CopyArgumentVector, CopiesUnderTheSameLimits) {
-  const struct {
-    Args strings;
-    bool fits;
-    size_t kept;
-  } cases[] = {
-      {{"prog", "/BACKUP=D:\\My Backups", ""}, true, 3},
-      {Args(70, "a"), true, 63},
-      {{std::string(2047, 'a'), std::string(2047, 'b')}, true, 2},
-      {{std::string(2047, 'a'), std::string(2048, 'b')}, false, 0},
-  };
-  for (auto c : cases) {
-    std::vector<char*> argv;
-    for (std::string& s : c.strings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    ArgumentStorage storage;
-    ASSERT_EQ(CopyArgumentVector(static_cast<int>(c.strings.size()), argv.data(), &storage),
-              c.fits);
-    if (c.fits) {
-      EXPECT_EQ(Arguments(storage), Args(c.strings.begin(), c.strings.begin() + c.kept));
-    }
-  }
+  const Args blanks = {"prog", "/BACKUP=D:\\My Backups", ""};
+  const Args full = {std::string(2047, 'a'), std::string(2047, 'b')};
+  EXPECT_EQ(Copy(blanks), blanks);
+  EXPECT_EQ(Copy(Words(70)), Words(63));
+  EXPECT_EQ(Copy(full), full);
+  EXPECT_EQ(Copy({full[0], full[1] + "b"}), kFails);
 }
 
 struct Parsed {
@@ -103,11 +102,9 @@ struct Parsed {
   RunOptions options;
 };
 
-Parsed Parse(std::vector<std::string> arguments) {
+Parsed Parse(Args arguments) {
   arguments.insert(arguments.begin(), "QVCULLDB.EXE");
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv = Argv(arguments);
   Parsed parsed{};
   MessageBuffer message;
   memset(message.text, '#', sizeof message.text);
