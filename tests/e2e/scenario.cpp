@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <regex>
 
 namespace {
 
@@ -189,12 +190,8 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
   const size_t label = out.find("Backup directory:   ");
   ASSERT_NE(label, std::string::npos);
   std::string shown = out.substr(label + 20, out.find('\n', label) - label - 20);
-  if (UnderWine()) std::replace(shown.begin(), shown.end(), '\\', '/');
-  for (size_t twice; UnderWine() && (twice = shown.find("//")) != std::string::npos;) {
-    shown.erase(twice, 1);
-  }
-  EXPECT_EQ(shown.substr(UnderWine() ? 2 : 0),
-            r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
+  if (UnderWine()) shown = std::regex_replace(shown.substr(2), std::regex(R"([\\/]+)"), "/");
+  EXPECT_EQ(shown, r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
 }
 
 void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree& live,
