@@ -33,15 +33,11 @@ std::string EnvName(const std::string& entry) { return entry.substr(0, entry.fin
 
 // The inherited environment with the extra entries added or replacing.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) {
+  std::map<std::string, std::string> byName;
+  for (char** entry = environ; *entry; ++entry) byName[EnvName(*entry)] = *entry;
+  for (const std::string& entry : extraEnv) byName[EnvName(entry)] = entry;
   std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string text = *entry;
-    if (std::none_of(extraEnv.begin(), extraEnv.end(),
-                     [&](const std::string& e) { return EnvName(e) == EnvName(text); })) {
-      env.push_back(text);
-    }
-  }
-  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  for (const auto& [name, entry] : byName) env.push_back(entry);
   return env;
 }
 
@@ -101,11 +97,9 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
 }  // namespace
 
 std::string ProgramPath() {
-  char self[4096];
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string build = length > 0 ? std::string(self, size_t(length)) : "./tests/x";
-  build = build.substr(0, build.rfind('/'));  // tests/
-  return EnvOr("QV_PROGRAM", build.substr(0, build.rfind('/')) + "/qvculldb");
+  std::error_code error;  // build/tests/qv_e2e_tests -> build/qvculldb
+  const fs::path build = fs::read_symlink("/proc/self/exe", error).parent_path().parent_path();
+  return EnvOr("QV_PROGRAM", (build / "qvculldb").string());
 }
 
 bool UnderWine() { return !EnvOr("QV_RUNNER", "").empty(); }
@@ -120,11 +114,7 @@ std::string HostPath(const std::string& posixPath) {
 }
 
 std::string NormaliseLineEnds(const std::string& text) {
-  std::string result;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') result += text[i];
-  }
-  return result;
+  return std::regex_replace(text, std::regex("\r\n"), "\n");
 }
 
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
@@ -157,13 +147,12 @@ std::string NormaliseClock(const std::string& transcript) {
 }
 
 void RemoveTree(const std::string& path) {
-  struct stat info;
-  if (path.empty() || ::lstat(path.c_str(), &info) != 0) return;
-  if (S_ISDIR(info.st_mode)) {
-    ::chmod(path.c_str(), 0700);
+  std::error_code error;
+  if (!path.empty() && fs::is_directory(fs::symlink_status(path, error))) {
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
     for (const std::string& name : ListDirectory(path)) RemoveTree(path + "/" + name);
   }
-  (void)(S_ISDIR(info.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str()));
+  if (!path.empty()) fs::remove(path, error);
 }
 
 ScratchDir::ScratchDir() {
@@ -172,11 +161,8 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  if (std::getenv("QV_KEEP_SCRATCH")) {
-    std::fprintf(stderr, "kept scratch directory %s\n", path.c_str());
-  } else {
-    RemoveTree(path);
-  }
+  if (!std::getenv("QV_KEEP_SCRATCH")) RemoveTree(path);
+  if (std::getenv("QV_KEEP_SCRATCH")) std::fprintf(stderr, "kept scratch %s\n", path.c_str());
 }
 
 uint64_t Fnv1a64(const std::string& bytes) {
@@ -198,8 +184,11 @@ std::map<std::string, std::string> HashTree(const std::string& root) {
        at.increment(error)) {
     const std::string rel = at->path().lexically_relative(root).string();
     std::string bytes;
+    struct stat info = {};
     if (at->is_directory(error)) {
       tree[rel + "/"] = "dir";
+    } else if (::stat(at->path().c_str(), &info) == 0 && info.st_size > off_t{1} << 30) {
+      tree[rel] = std::to_string(info.st_size) + "@" + std::to_string(info.st_mtime);
     } else {
       tree[rel] = ReadWholeFile(at->path(), &bytes) ? HashEntry(bytes) : "unreadable";
     }
@@ -211,12 +200,11 @@ std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after) {
   std::string diff;
   for (const auto& [name, value] : before) {
-    const auto found = after.find(name);
-    if (found == after.end()) diff += "removed " + name + "\n";
-    if (found != after.end() && found->second != value) diff += "changed " + name + "\n";
+    if (!after.count(name)) diff += "removed " + name + "\n";
+    if (after.count(name) && after.at(name) != value) diff += "changed " + name + "\n";
   }
-  for (const auto& entry : after) {
-    if (before.find(entry.first) == before.end()) diff += "added " + entry.first + "\n";
+  for (const auto& [name, value] : after) {
+    if (!before.count(name)) diff += "added " + name + "\n";
   }
   return diff;
 }

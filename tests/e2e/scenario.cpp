@@ -2,9 +2,11 @@
 #include "scenario.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <regex>
 
 namespace {
 
@@ -139,9 +141,8 @@ Tree LiveFiles(const Run& r) {
 
 // The packed database and the extended audit log in place of the live files.
 void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
-  const std::string datRel = Rel(r, UserFilePath(r.paths.work));
-  const std::string& dat = live.at(datRel);
-  (*expected)[datRel] = HashEntry(PackedUserFile(dat, r.purged));
+  const std::string& dat = live.at(Rel(r, UserFilePath(r.paths.work)));
+  (*expected)[Rel(r, UserFilePath(r.paths.work))] = HashEntry(PackedUserFile(dat, r.purged));
   (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
       HashEntry(PackedPointerFile(dat, r.purged));
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
@@ -152,10 +153,10 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
   std::string log;
   ReadWholeFile(PurgedLogPath(r.paths.work), &log);
-  const std::string shown = NormaliseClock(log);
-  EXPECT_EQ(shown.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
-  ExpectText(Stem(r) + "audit_block.txt", shown.substr(std::min(oldLog.size(), shown.size())), r);
   (*expected)[logRel] = HashEntry(log);
+  log = NormaliseClock(log);
+  EXPECT_EQ(log.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
+  ExpectText(Stem(r) + "audit_block.txt", log.substr(std::min(oldLog.size(), log.size())), r);
 }
 
 // The one backup the run made: a copy of every live file, its manifest and
@@ -189,23 +190,19 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
   const size_t label = out.find("Backup directory:   ");
   ASSERT_NE(label, std::string::npos);
   std::string shown = out.substr(label + 20, out.find('\n', label) - label - 20);
-  if (UnderWine()) std::replace(shown.begin(), shown.end(), '\\', '/');
-  for (size_t twice; UnderWine() && (twice = shown.find("//")) != std::string::npos;) {
-    shown.erase(twice, 1);
-  }
-  EXPECT_EQ(shown.substr(UnderWine() ? 2 : 0),
-            r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
+  if (UnderWine()) shown = std::regex_replace(shown.substr(2), std::regex(R"([\\/]+)"), "/");
+  EXPECT_EQ(shown, r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
 }
 
 void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree& live,
                   const std::string& reportBefore, const RunResult& result) {
   const Tree after = HashTree(r.scratch.path);
   Tree expected = before;
+  std::string report;
+  ReadWholeFile(r.home + "/" + kReportName, &report);
   if (outcome == Outcome::kQuiet) {
     EXPECT_EQ(result.report, "");
   } else {
-    std::string report;
-    ReadWholeFile(r.home + "/" + kReportName, &report);
     EXPECT_EQ(result.out, result.report) << "console and report differ";
     EXPECT_EQ(NormaliseLineEnds(report), NormaliseLineEnds(reportBefore) + result.report);
     expected[Rel(r, r.home + "/" + kReportName)] = HashEntry(report);
@@ -232,7 +229,8 @@ void RunScenario(const Scenario& scenario) {
   r.purged = r.users.empty() ? kPackPurged : s.purged;
   r.recipe = BaseRecipe(r.users.empty());
   r.args = scenario.args;
-  r.program = ProgramPath();
+  static const std::string kProgram = ProgramPath();
+  r.program = kProgram;
   if (s.prepare) s.prepare(r);
   if (!r.users.empty()) r.recipe.users = uint32_t(r.users.size());
   std::string error;
@@ -240,6 +238,9 @@ void RunScenario(const Scenario& scenario) {
   ASSERT_TRUE(r.users.empty() ? PatchPackSample(r.paths.work) : WriteFixtureUsers(r));
   r.vars["<SCRATCH>"] = HostPath(r.scratch.path);
   r.vars["<HOME>"] = HostPath(r.home);
+  for (const auto& [file, size] : s.sizes) {
+    ASSERT_EQ(::truncate((r.home + "/" + file).c_str(), size), 0) << file;
+  }
   if (s.damage) s.damage(r);
   if (testing::Test::HasFatalFailure()) return;
   r.vars["<PROGRAM>"] = HostPath(r.program);
@@ -247,13 +248,11 @@ void RunScenario(const Scenario& scenario) {
   for (const std::string& arg : r.args) args.push_back(Expand(arg, r.vars));
 
   const Tree before = HashTree(r.scratch.path);
-  const Tree live = LiveFiles(r);
+  const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
   std::string reportBefore;
   ReadWholeFile(r.home + "/" + kReportName, &reportBefore);
-  const std::string program = ProgramPath();
   ::setenv("QV_PROGRAM", r.program.c_str(), 1);
   const RunResult result = RunProgram(r.home, args);
-  ::setenv("QV_PROGRAM", program.c_str(), 1);
 
   EXPECT_TRUE(result.started) << result.err;
   EXPECT_EQ(result.err, "");

@@ -1,17 +1,18 @@
 // Table-driven end-to-end scenarios: a sample BBS, steps that change it, a
-// command line, and what the run must print and leave. expected/<name>.txt
-// holds the transcript with placeholders (<HOME>, <AGE 400>, ...); README.md
-// says what they stand for and how to regenerate and review the files.
+// command line, and what the run must print and leave (see README.md).
 #pragma once
+
+#include <sys/types.h>
 
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
 
-// One user of a small explicit sample. Its last call is ageDays before today
+// One user of a small explicit sample: its last call is ageDays before today
 // unless literal gives the TimeDate text.
 struct FixtureUser {
   std::string name;
@@ -23,26 +24,21 @@ struct FixtureUser {
   const char* literal = nullptr;
 };
 
-// What a run must leave besides its transcript.
-enum class Outcome {
-  kQuiet,       // no report, no byte of the tree changed
-  kUnchanged,   // the report grew by what the console showed; nothing else changed
-  kRolledBack,  // as kUnchanged, plus one complete backup
-  kPacked,      // the database packed, the audit log extended, one complete backup
-};
+// What a run must leave besides its transcript (README.md says how each is checked).
+enum class Outcome { kQuiet, kUnchanged, kRolledBack, kPacked };
 
 // One scenario while it runs; its steps may change any of it.
 struct Run {
-  std::string name;                   // the scenario's
+  std::string name;
   ScratchDir scratch;
-  std::string home;                   // host path, default <scratch>/BBS
+  std::string home;                   // default <scratch>/BBS
   SampleRecipe recipe;
   std::vector<FixtureUser> users;     // empty: the pack sample (see scenario.cpp)
   std::vector<uint32_t> purged;       // what a pack purges
   SamplePaths paths;                  // after the sample is written
   std::vector<std::string> args;
   std::map<std::string, std::string> vars;  // "<NAME>" -> text as printed
-  std::string program;                // a copy of the program to run instead
+  std::string program;                // the program to run
 };
 
 struct ScenarioSteps {
@@ -52,6 +48,8 @@ struct ScenarioSteps {
   void (*check)(Run&) = nullptr;    // after the run
   const char* transcript = nullptr; // a shared expected file instead of name
   std::vector<uint32_t> purged = {}; // kPacked of explicit users: the users purged
+  // Files (from the home) cut or grown sparse to a size before the damage step.
+  std::vector<std::pair<const char*, off_t>> sizes = {};
   bool nativeOnly = false;
   bool wineOnly = false;
 };

@@ -31,9 +31,6 @@ std::string DeepPath(std::string path, size_t length) {
   return path;
 }
 
-// Cuts a file, or extends it with zero bytes, to size.
-bool Resize(const std::string& path, off_t size) { return ::truncate(path.c_str(), size) == 0; }
-
 // ---- Fixtures -----------------------------------------------------------------
 
 //    name            sec allow del age  4-digit year
@@ -63,6 +60,10 @@ void DamageFields(Run& r) {
 }
 
 std::string Whoson(const Run& r) { return CallerFilePath(r.paths.work); }
+const char* const kDat = "WORK/QVUSERS.DAT";
+const char* const kPtr = "WORK/QVUSERS.PTR";
+const char* const kWhoson = "WORK/QVWHOSON.DAT";
+const char* const kLmr1 = "MESSAGE/QVMSG1.LMR";
 
 // ---- The command line: nothing is written, not even the report ----------------
 
@@ -79,7 +80,7 @@ const Scenario kCommandLine[] = {
     // name included: one byte more ends the run without a word.
     {"argument_text_one_byte_over", kPlain2, {}, 3, {.outcome = O::kQuiet,
      .prepare = [](Run& r) {
-       const size_t used = HostPath(ProgramPath()).size() + 1 + std::string("/VERSION").size() + 1;
+       const size_t used = HostPath(r.program).size() + 1 + std::string("/VERSION").size() + 1;
        r.args = {"/VERSION", std::string(4096 - used, '7')};
      }, .transcript = "silent"}},
 };
@@ -100,32 +101,20 @@ const Scenario kPreview[] = {
     {"dry_damaged_fields_old", kDamaged, {"/DRYRUN", "/SEC=10", "/OLD=365"}, 1,
      {.damage = DamageFields}},
     {"dry_damaged_fields_sec", kDamaged, {"/SEC=10", "/DRYRUN"}, 1, {.damage = DamageFields}},
-    {"dat_one_byte_long", kPlain2, {"/DRYRUN"}, 2,
-     {.damage = [](Run& r) { ASSERT_TRUE(Resize(UserFilePath(r.paths.work), 631)); }}},
-    {"dat_without_a_record", kPlain1, {"/DRYRUN", "/DEL"}, 2, {.damage = [](Run& r) {
-       ASSERT_TRUE(Resize(UserFilePath(r.paths.work), 200));
-       ASSERT_TRUE(Resize(PointerFilePath(r.paths.work), 0));
-     }}},
-    {"ptr_short_and_misaligned", kPlain3, {"/DRYRUN"}, 2,
-     {.damage = [](Run& r) { ASSERT_TRUE(Resize(PointerFilePath(r.paths.work), 67)); }}},
+    {"dat_one_byte_long", kPlain2, {"/DRYRUN"}, 2, {.sizes = {{kDat, 631}}}},
+    {"dat_without_a_record", kPlain1, {"/DRYRUN", "/DEL"}, 2,
+     {.sizes = {{kDat, 200}, {kPtr, 0}}}},
+    {"ptr_short_and_misaligned", kPlain3, {"/DRYRUN"}, 2, {.sizes = {{kPtr, 67}}}},
     // QVMSG10.LMR, larger than standard, is listed in name order before QVMSG2.LMR.
     {"lmr_misaligned_and_short", kPlain3, {"/DRYRUN"}, 2,
      {.prepare = [](Run& r) { r.recipe.conferences = 3; }, .damage = [](Run& r) {
-        ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 2), 39997));
-        ASSERT_TRUE(Resize(LmrFilePath(r.paths.message, 3), 8));
         ASSERT_TRUE(WriteWholeFile(LmrFilePath(r.paths.message, 10), std::string(40000, '\1')));
-      }}},
+      }, .sizes = {{"MESSAGE/QVMSG2.LMR", 39997}, {"MESSAGE/QVMSG3.LMR", 8}}}},
     {"no_lmr_files", kPlain2, {"/DRYRUN"}, 0,
      {.prepare = [](Run& r) { r.recipe.conferences = 0; }}},
 };
 
 // ---- The run driver: home, QVNODE.DAT, lock, callers, report -----------------
-
-void CallerRecords(Run& r, std::initializer_list<SampleCaller> callers) {
-  for (const SampleCaller& c : callers) {
-    ASSERT_TRUE(SetCaller(r.paths.work, c.slot, c.userNo, c.mode));
-  }
-}
 
 void LockOfAnotherTool(Run& r) {
   ASSERT_TRUE(WriteWholeFile(r.paths.message + "/QVLINK.BSY", "QVLink32 maintenance\r\n"));
@@ -181,17 +170,15 @@ const Scenario kDriver[] = {
        ASSERT_EQ(std::remove(Whoson(r).c_str()), 0);
        ASSERT_TRUE(MakeDirectories(Whoson(r)));
      }, .transcript = "callers_file_missing"}},
-    {"callers_file_1535_bytes", kPlain2, {"/DRYRUN"}, 2,
-     {.damage = [](Run& r) { ASSERT_TRUE(Resize(Whoson(r), 1535)); }}},
-    {"callers_file_1537_bytes", kPlain2, {"/DRYRUN"}, 2,
-     {.damage = [](Run& r) { ASSERT_TRUE(Resize(Whoson(r), 1537)); }}},
+    {"callers_file_1535_bytes", kPlain2, {"/DRYRUN"}, 2, {.sizes = {{kWhoson, 1535}}}},
+    {"callers_file_1537_bytes", kPlain2, {"/DRYRUN"}, 2, {.sizes = {{kWhoson, 1537}}}},
     {"callers_on_line", kPlain2, {"/DRYRUN"}, 2,
-     {.damage = [](Run& r) { CallerRecords(r, {{7, 5, 0xFF}, {3, 12, 10}}); }}},
+     {.prepare = [](Run& r) { r.recipe.callers = {{7, 5, 0xFF}, {3, 12, 10}}; }}},
     {"caller_at_last_slot", kPlain2, {"/DRYRUN"}, 2,
-     {.damage = [](Run& r) { CallerRecords(r, {{255, 1, 0xab}}); }}},
+     {.prepare = [](Run& r) { r.recipe.callers = {{255, 1, 0xab}}; }}},
     // Slot 0 is never looked at; a user number of 0 or below is no caller.
-    {"callers_none_by_rule", kPlain2, {"/DRYRUN"}, 0, {.damage = [](Run& r) {
-       CallerRecords(r, {{0, 5, 1}, {1, -1, 2}, {2, -32768, 3}, {255, 0, 0xFF}});
+    {"callers_none_by_rule", kPlain2, {"/DRYRUN"}, 0, {.prepare = [](Run& r) {
+       r.recipe.callers = {{0, 5, 1}, {1, -1, 2}, {2, -32768, 3}, {255, 0, 0xFF}};
      }}},
     {"report_appended_by_dry_run", kPlain3, {"/DRYRUN"}, 0, {.damage = EarlierReportAndLegacyCom}},
     {"report_appended_by_write_run", kPlain3, {"/DEL"}, 0, {.damage = EarlierReportAndLegacyCom}},
@@ -209,8 +196,8 @@ const Scenario kDriver[] = {
      {.damage = [](Run& r) {
         const std::string dir = r.scratch.path + "/old tools";
         std::string bytes;
+        ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(r.program, &bytes));
         r.program = dir + r.program.substr(r.program.rfind('/'));
-        ASSERT_TRUE(MakeDirectories(dir) && ReadWholeFile(ProgramPath(), &bytes));
         ASSERT_TRUE(WriteWholeFile(r.program, bytes) && ::chmod(r.program.c_str(), 0755) == 0);
       }}},
 };
@@ -332,6 +319,17 @@ const Scenario kBackup[] = {
      {.damage = [](Run& r) { TakeNames(r, 999); }}},
 };
 
+// ---- Files past 2 GiB and at 4 GiB, grown sparse ----------------------------------
+
+constexpr off_t kPast2GiB = (off_t{1} << 31) + 4096, k4GiB = off_t{1} << 32;
+
+const Scenario kLarge[] = {
+    {"lmr_past_2_gib", kSelection, {"/DRYRUN"}, 1, {.sizes = {{kLmr1, kPast2GiB}}}},
+    {"lmr_of_4_gib_dry_run", kPlain2, {"/DRYRUN"}, 2, {.sizes = {{kLmr1, k4GiB}}}},
+    {"lmr_of_4_gib_write_run", kPlain2, {}, 2, {.sizes = {{kLmr1, k4GiB}}}},
+    {"dat_of_4_gib", kPlain2, {}, 2, {.sizes = {{kDat, k4GiB}}}},
+};
+
 class Scenarios : public testing::TestWithParam<Scenario> {};
 TEST_P(Scenarios, Run) { RunScenario(GetParam()); }
 std::string Name(const testing::TestParamInfo<Scenario>& info) { return info.param.name; }
@@ -340,5 +338,6 @@ INSTANTIATE_TEST_SUITE_P(Preview, Scenarios, testing::ValuesIn(kPreview), Name);
 INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
 INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
 INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
+INSTANTIATE_TEST_SUITE_P(LargeFiles, Scenarios, testing::ValuesIn(kLarge), Name);
 
 }  // namespace

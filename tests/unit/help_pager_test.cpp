@@ -23,12 +23,6 @@ Pager TestPager(bool interactive, int width = kPagerWidth) {
   return Pager{interactive, 0, kPagerPage, width, LogWrite, LogFlush, LogKey};
 }
 
-std::string Printed(const char* text, int width = kPagerWidth) {
-  Pager pager = TestPager(false, width);
-  PagerPrintLine(&pager, text);
-  return g_log;
-}
-
 // The whole text is checked byte for byte end to end; here, how it is paged.
 TEST(HelpText, ConsolePausesBeforeLines23And45And67AndRedirectedOutputNever) {
   Pager redirected = TestPager(false);
@@ -43,7 +37,9 @@ TEST(HelpText, ConsolePausesBeforeLines23And45And67AndRedirectedOutputNever) {
   int line = 0;
   for (size_t start = 0; start < plain.size(); ++line) {
     const size_t end = plain.find('\n', start) + 1;
-    if (line == 22 || line == 44 || line == 66) expected += "\nPress any key to continue . . .<F><K>\n\n";
+    if (line == 22 || line == 44 || line == 66) {
+      expected += "\nPress any key to continue . . .<F><K>\n\n";
+    }
     expected += plain.substr(start, end - start);
     start = end;
   }
@@ -51,57 +47,34 @@ TEST(HelpText, ConsolePausesBeforeLines23And45And67AndRedirectedOutputNever) {
   EXPECT_EQ(console.count, 1);
 }
 
-TEST(PagerLayout, LongestItemWrapsIntoThreeIndentedLines) {
-  std::string out = Printed(
-      "  Write mode builds and verifies staged files, creates and verifies a timestamped "
-      "backup, repeats safety checks, commits, verifies, and rolls back automatically on "
-      "detected failure.");
-  EXPECT_EQ(out,
-            "  Write mode builds and verifies staged files, creates and verifies a\n"
-            "  timestamped backup, repeats safety checks, commits, verifies, and rolls back\n"
-            "  automatically on detected failure.\n");
-  size_t first = out.find('\n');
-  EXPECT_EQ(out.find('\n', first + 1) - first - 1, 78u);
-}
-
-TEST(PagerLayout, UnindentedTextContinuesAtColumnOne) {
-  EXPECT_EQ(Printed("Beta boundary: approved for manual offline use. Scheduled-event and "
-                    "built-in Sysop Menu use are not approved in this build."),
-            "Beta boundary: approved for manual offline use. Scheduled-event and built-in\n"
-            "Sysop Menu use are not approved in this build.\n");
-}
-
-TEST(PagerLayout, ShortIndentedTextIsKeptWhole) {
-  EXPECT_EQ(Printed("        /DEL cannot be combined with /SEC, /OLD, or /AND."),
-            "        /DEL cannot be combined with /SEC, /OLD, or /AND.\n");
-  EXPECT_EQ(Printed(""), "\n");
-}
-
-TEST(PagerLayout, BodyFillingTheRoomStaysOnOneLine) {
-  const std::string body(76, 'b');
-  EXPECT_EQ(Printed(("  " + body).c_str()), "  " + body + "\n");
-  EXPECT_EQ(Printed(("  " + body + "   tail").c_str()), "  " + body + "\n  tail\n");
-  EXPECT_EQ(Printed(("  " + body + "\ttail").c_str()), "  " + body + "\n  tail\n");
-}
-
-TEST(PagerLayout, WordLongerThanTheRoomIsCut) {
-  const std::string word(100, 'w');
-  EXPECT_EQ(Printed(("  " + word + " end").c_str()),
-            "  " + word.substr(0, 76) + "\n  " + word.substr(76) + " end\n");
-}
-
-TEST(PagerLayout, TabsBreakLinesAndAreDroppedAtTheBreak) {
-  EXPECT_EQ(Printed("abc\tdefghijkl", 10), "abc\ndefghijkl\n");
-  EXPECT_EQ(Printed("ab cd \t\t efghij", 10), "ab cd\nefghij\n");
-}
-
-TEST(PagerLayout, IndentIsLimitedToOneLessThanTheWidth) {
-  EXPECT_EQ(Printed("            abc", 10), "         a\n         b\n         c\n");
-}
-
-TEST(PagerLayout, NoLineIsLongerThan159CharactersAndNothingIsLost) {
-  const std::string word(300, 'z');
-  EXPECT_EQ(Printed(word.c_str(), 200), word.substr(0, 159) + "\n" + word.substr(159) + "\n");
+TEST(PagerLayout, WrapsAtTheWidth) {
+  const std::string body(76, 'b'), word(100, 'w'), huge(300, 'z');
+  const struct {
+    std::string text;
+    int width;
+    std::string expected;
+  } cases[] = {
+      // The help items themselves are checked end to end; here, the edges of the rule.
+      {"        /DEL cannot be combined.", kPagerWidth, "        /DEL cannot be combined.\n"},
+      {"", kPagerWidth, "\n"},
+      // A body filling the room stays whole; the blanks or tab at the break are dropped.
+      {"  " + body, kPagerWidth, "  " + body + "\n"},
+      {"  " + body + "   tail", kPagerWidth, "  " + body + "\n  tail\n"},
+      {"  " + body + "\ttail", kPagerWidth, "  " + body + "\n  tail\n"},
+      // A word longer than the room is cut.
+      {"  " + word + " end", kPagerWidth, "  " + word.substr(0, 76) + "\n  " + word.substr(76) +
+                                          " end\n"},
+      {"abc\tdefghijkl", 10, "abc\ndefghijkl\n"},
+      {"ab cd \t\t efghij", 10, "ab cd\nefghij\n"},
+      // The indent is at most one less than the width; no line is longer than 159.
+      {"            abc", 10, "         a\n         b\n         c\n"},
+      {huge, 200, huge.substr(0, 159) + "\n" + huge.substr(159) + "\n"},
+  };
+  for (const auto& c : cases) {
+    Pager pager = TestPager(false, c.width);
+    PagerPrintLine(&pager, c.text.c_str());
+    EXPECT_EQ(g_log, c.expected) << c.text.substr(0, 40);
+  }
 }
 
 }  // namespace
