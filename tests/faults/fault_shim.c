@@ -1,18 +1,16 @@
 /* Test-only fault shim, preloaded into the real packer. It counts the C library calls through
  * which the program touches files by call site (return address minus load base: addr2line -e
  * qvculldb SITE-1) and, by rule, makes one fail, ends the process there (_exit(99), a crash),
- * raises SIGINT there, or edits files there.
+ * raises SIGINT there, or edits files there. A failed call fails as the C library's would.
  *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per site (BEFORE: calls made before the
  *                    first rule fired)
  *   QVF_LOG=FILE     "fired rule=R func=F site=0xS path=P", "action KIND PATH ok|failed"
  *   QVF_RULE1..8     func=NAME site=0xHEX path=PART (of the path, either path of a rename, the
  *                    open path of a stream or descriptor, "<stdout>") pathend=TAIL nth=N
  *                    after=R (once rule R fired) do=action+fail+crash+interrupt (default fail)
- *                    when=after errno=NAME (EIO) act=ACTION;... (run in the home directory):
- *                    flip,PATH,OFF; poke,PATH,OFF,HEX; cut,PATH,BYTES; delete,PATH (OFF<0:
- *                    from the end)
- *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
- * A failed call fails as the C library's would (see the interposers), errno set. */
+ *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH
+ *                    (OFF<0: from the end)
+ *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -38,7 +36,7 @@ enum { FUNCTIONS(AS_ENUM) F_COUNT, kRules = 9, kSites = 1024, kFds = 1024, kText
 static const char* const kFnNames[] = {FUNCTIONS(AS_NAME)};
 static const char* const kKinds[] = {"action", "fail", "crash", "interrupt"};
 enum { kAction = 1, kFail = 2, kCrash = 4, kInterrupt = 8 };
-static const struct { const char* name; int value; } kErrnos[] = {
+static const struct { const char* name; int e; } kErrnos[] = {
     {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EEXIST", EEXIST},
     {"EXDEV", EXDEV}};
 
@@ -51,7 +49,7 @@ struct Rule {
 struct Site { int fn; uintptr_t site; unsigned long long count, before; };
 struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; };
 
-static int g_ready, g_anyFired, g_sitesUsed;
+static int g_ready, g_anyFired, g_used;
 static uintptr_t g_base; /* where the program is loaded */
 static struct Rule g_rules[kRules];
 static struct Site g_sites[kSites];
@@ -90,7 +88,7 @@ static void ParseRule(const char* text, struct Rule* rule) {
   rule->kinds = rule->kinds ? rule->kinds : kFail;
   rule->err = EIO;
   Word(text, "errno", value);
-  for (int i = 0; i < 5; ++i) rule->err = strcmp(kErrnos[i].name, value) ? rule->err : kErrnos[i].value;
+  for (int i = 0; i < 5; ++i) rule->err = strcmp(kErrnos[i].name, value) ? rule->err : kErrnos[i].e;
   Word(text, "path", rule->path);
   Word(text, "pathend", rule->pathEnd);
   Word(text, "act", rule->act);
@@ -98,7 +96,7 @@ static void ParseRule(const char* text, struct Rule* rule) {
 
 static void WriteCounts(void) {
   FILE* out = fopen(g_counts, "w");
-  for (int i = 0; out && i < g_sitesUsed; ++i) {
+  for (int i = 0; out && i < g_used; ++i) {
     const struct Site* s = &g_sites[i];
     fprintf(out, "%s 0x%lx %llu %llu\n", kFnNames[s->fn], (unsigned long)s->site, s->count,
             g_anyFired ? s->before : s->count);
@@ -106,17 +104,13 @@ static void WriteCounts(void) {
   if (out) fclose(out);
 }
 
-static void CopyEnv(char* out, const char* name) {
-  snprintf(out, kText, "%s", getenv(name) ? getenv(name) : "");
-}
-
 __attribute__((constructor)) static void Init(void) {
   if (g_ready++) return;
   Dl_info program;
   if (dladdr((void*)getauxval(AT_ENTRY), &program)) g_base = (uintptr_t)program.dli_fbase;
-  CopyEnv(g_counts, "QVF_COUNTS");
-  CopyEnv(g_log, "QVF_LOG");
-  CopyEnv(g_free, "QVF_FREE");
+  snprintf(g_counts, kText, "%s", getenv("QVF_COUNTS") ? getenv("QVF_COUNTS") : "");
+  snprintf(g_log, kText, "%s", getenv("QVF_LOG") ? getenv("QVF_LOG") : "");
+  snprintf(g_free, kText, "%s", getenv("QVF_FREE") ? getenv("QVF_FREE") : "");
   for (int i = 1; i < kRules; ++i) {
     char name[16], text[4 * kText];
     snprintf(name, sizeof name, "QVF_RULE%d", i);
@@ -135,16 +129,14 @@ static const char* FdPath(int fd) {
 }
 static const char* StreamPath(FILE* f) { return FdPath(f ? fileno(f) : -1); } /* fflush(NULL) */
 
-/* flip inverts the byte at OFF, poke writes HEX there, cut changes the size by BYTES. */
-static int Edit(const char* kind, const char* path, long long offset, const char* hex) {
+static int Patch(const char* kind, const char* path, long long offset, const char* hex) {
   unsigned char bytes[256];
   size_t len = 0;
   while (len < sizeof bytes && sscanf(hex + 2 * len, "%2hhx", &bytes[len]) == 1) ++len;
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644), ok = 0;
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   off_t size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END), at = offset < 0 ? size + offset : offset;
   if (!strcmp(kind, "flip")) len = pread(fd, bytes, 1, at) == 1 ? (bytes[0] ^= 0xFF, 1) : 0;
-  if (!strcmp(kind, "cut")) ok = fd >= 0 && ftruncate(fd, size + offset) == 0;
-  else ok = len > 0 && pwrite(fd, bytes, len, at) == (ssize_t)len;
+  int ok = len > 0 && pwrite(fd, bytes, len, at) == (ssize_t)len;
   if (fd >= 0) close(fd);
   return ok ? 0 : -1;
 }
@@ -155,7 +147,7 @@ static void RunActions(const char* list) {
     long long at = 0;
     action += *action == ';';
     int fields = sscanf(action, "%7[^,;],%1023[^,;],%lld,%1023[^;]", kind, path, &at, hex);
-    int rc = fields < 2 ? -1 : !strcmp(kind, "delete") ? unlink(path) : Edit(kind, path, at, hex);
+    int rc = fields < 2 ? -1 : !strcmp(kind, "delete") ? unlink(path) : Patch(kind, path, at, hex);
     LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
 }
@@ -180,8 +172,8 @@ static int Enter(struct Call* call) {
   if (!dladdr((void*)call->site, &caller) || (uintptr_t)caller.dli_fbase != g_base) return 0;
   call->site -= g_base;
   int s = 0;
-  while (s < g_sitesUsed && (g_sites[s].fn != call->fn || g_sites[s].site != call->site)) ++s;
-  if (s == g_sitesUsed && s < kSites) g_sites[g_sitesUsed++] = (struct Site){call->fn, call->site, 0, 0};
+  while (s < g_used && (g_sites[s].fn != call->fn || g_sites[s].site != call->site)) ++s;
+  if (s == g_used && s < kSites) g_sites[g_used++] = (struct Site){call->fn, call->site, 0, 0};
   if (s < kSites) g_sites[s].count++;
   for (struct Rule* rule = g_rules + 1; rule < g_rules + kRules; ++rule) {
     if (rule->fn != call->fn || (rule->site && rule->site != call->site)) continue;
@@ -191,7 +183,7 @@ static int Enter(struct Call* call) {
   }
   if (!call->rule) return 0;
   call->rule->fired = 1;
-  for (int i = 0; i < g_sitesUsed && !g_anyFired; ++i) g_sites[i].before = g_sites[i].count;
+  for (int i = 0; i < g_used && !g_anyFired; ++i) g_sites[i].before = g_sites[i].count;
   g_anyFired = 1;
   LogLine("fired rule=%d func=%s site=0x%lx path=%s\n", (int)(call->rule - g_rules),
           kFnNames[call->fn], (unsigned long)call->site, call->path ? call->path : "");
@@ -222,7 +214,8 @@ static void SetError(FILE* stream) {
  * fread/fwrite moves half the items, fflush/vfprintf write nothing, and all set the stream's
  * error flag; fclose, closedir and close release, then fail. */
 #define FAIL(value) return (errno = call.rule->err, value)
-#define FAIL_THEN(value, effect) do { __typeof__(value) v_ = (value); (void)(effect); FAIL(v_); } while (0)
+#define FAIL_THEN(value, effect) \
+  do { __typeof__(value) v_ = (value); (void)(effect); FAIL(v_); } while (0)
 #define HALF(size, items, f) FAIL_THEN(items / 2 ? real(data, size, items / 2, f) : 0, SetError(f))
 
 /* ret name params: runs CALL (through real) unless the rule makes it fail as ON_FAIL says; then
@@ -268,7 +261,8 @@ SHIM_INT(stat, (const char* path, struct stat* out), path, (path, out))
 SHIM_INT(fstatat, (int dir, const char* path, struct stat* out, int flags), path,
          (dir, path, out, flags))
 SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
-SHIM(DIR*, opendir, (const char* path), path, real(path), FAIL(NULL), if (rc) Track(dirfd(rc), path))
+SHIM(DIR*, opendir, (const char* path), path, real(path), FAIL(NULL),
+     if (rc) Track(dirfd(rc), path))
 SHIM(struct dirent*, readdir, (DIR* dir), FdPath(dirfd(dir)), real(dir), FAIL(NULL), )
 SHIM(int, closedir, (DIR* dir), FdPath(dirfd(dir)), real(dir), FAIL_THEN(-1, real(dir)), )
 SHIM(int, statvfs, (const char* path, struct statvfs* out), path, real(path, out), FAIL(-1),

@@ -23,20 +23,20 @@ const std::string kAuditLog = "WORK/QVPURGED.USR";
 const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};  // of 40 users
 const std::vector<std::string> kLmrFiles = {"MESSAGE/QVMSG1.LMR", "MESSAGE/QVMSG2.LMR",
                                             "MESSAGE/QVMSG3.LMR"};
-const std::vector<std::string> kFiles = {"QVNODE.DAT",        "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR",
-                                         "WORK/QVWHOSON.DAT", kAuditLog,          kLmrFiles[0],
-                                         kLmrFiles[1],        kLmrFiles[2]};
+const std::vector<std::string> kFiles = {
+    "QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR", "WORK/QVWHOSON.DAT",
+    kAuditLog,    kLmrFiles[0],       kLmrFiles[1],       kLmrFiles[2]};
 
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != text.npos;
 }
-
 inline std::string ReadFile(const std::string& path) {
   std::string bytes;
-  ReadWholeFile(path, &bytes);
-  return bytes;
+  return ReadWholeFile(path, &bytes) ? bytes : "";
 }
-
+inline void CopyTree(const std::string& from, const std::string& to) {
+  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+}
 // The rest of the line after the last "prefix" in text, or "".
 inline std::string LineAfter(const std::string& text, const std::string& prefix) {
   const size_t at = text.rfind(prefix), from = at + prefix.size();
@@ -80,10 +80,6 @@ inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) 
     if (Version(expected, rel) != Version(actual, rel)) diff += "changed " + rel + "\n";
   }
   return diff;
-}
-
-inline void CopyTree(const std::string& from, const std::string& to) {
-  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
 }
 
 // The shim (beside the test program), its log and counts files (empty: none) and the rules. A
@@ -136,7 +132,9 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   const std::string& dat = f.before.at("WORK/QVUSERS.DAT");
   expected["WORK/QVUSERS.DAT"] = PackedUserFile(dat, kPurged);
   expected["WORK/QVUSERS.PTR"] = PackedPointerFile(dat, kPurged);
-  for (const std::string& lmr : kLmrFiles) expected[lmr] = PackedLmrFile(f.before.at(lmr), 40, kPurged);
+  for (const std::string& lmr : kLmrFiles) {
+    expected[lmr] = PackedLmrFile(f.before.at(lmr), 40, kPurged);
+  }
   const std::string old = purgedLog ? f.before.at(kAuditLog) : "";
   const std::string log = f.packed.count(kAuditLog) ? f.packed.at(kAuditLog) : "";
   if (log.size() > old.size() && log.rfind(old, 0) == 0) expected[kAuditLog] = log;
@@ -181,7 +179,7 @@ struct Outcome {
 // Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy holds it.
 inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
   const std::string manifest = ReadFile(dir + "/MANIFEST.TXT");
-  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0) != 0) return "no manifest in " + dir;
+  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0)) return "no manifest in " + dir;
   std::string problems;
   for (const auto& [rel, bytes] : f.before) {
     if (rel == "QVNODE.DAT") continue;
@@ -209,9 +207,7 @@ inline std::string PreviewOf(const std::string& report, const std::string& home)
 // console (but a stream whose own write failed).
 inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   std::vector<std::string> violations;
-  auto expect = [&](bool ok, const std::string& what) {
-    if (!ok) violations.push_back(what);
-  };
+  auto expect = [&](bool ok, const std::string& what) { if (!ok) violations.push_back(what); };
   const RunResult& r = o.result;
   const bool crashed = o.injected == "crash", ended = crashed || o.injected == "interrupt";
   auto failedAt = [&](const std::string& path, const std::string& functions) {  // "": any
@@ -220,26 +216,26 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   };
   const char* kOutput = " vfprintf fflush fwrite fclose setvbuf ";
   const std::string reportPath = o.home + "/" + kReportName;
-  const std::string backups = o.home + "/QVCULLDB-BACKUPS";
+  const std::string backups = o.home + "/QVCULLDB-BACKUPS", lock = o.home + "/MESSAGE/QVLINK.BSY";
   const std::string& text = failedAt(reportPath, kOutput) ? r.out : r.report;
-  const std::string how =
-      " (exit " + std::to_string(r.exitCode) + ", signal " + std::to_string(r.signal) + ")";
+  const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " +
+                          std::to_string(r.signal) + ")";
   const FileMap live = ReadDatabase(o.home);
-  const std::string changed = DiffDatabase(o.before, live), notPacked = DiffDatabase(o.packed, live);
+  const std::string changed = DiffDatabase(o.before, live);
+  const std::string notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
   if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
-  const bool beforeReport =
-      r.report.empty() && r.exitCode == 2 &&
-      (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
-       Contains(r.out, "ERROR: cannot append " + reportPath + ": "));
+  const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
+                            (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
+                             Contains(r.out, "ERROR: cannot append " + reportPath + ": "));
   const bool finished = !ended && !beforeReport;
-  if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database:\n" + changed);
+  if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database\n" + changed);
   if (o.dryRun) expect(!IsDirectory(backups), "a dry run made a backup directory");
   const std::string status = SummaryValue(text, "Result status:");
   const std::string tail = "Exit code:           " + std::to_string(r.exitCode) + "\n" +
                            std::string(60, '#') + "\n";
-  for (const auto& [out, path] : {std::pair{&r.report, reportPath}, std::pair{&r.out, std::string("<stdout>")}}) {
+  for (const auto& [out, path] : {std::pair{&r.report, reportPath}, {&r.out, "<stdout>"}}) {
     const bool ends = Contains(*out, kSummaryBanner) && out->size() >= tail.size() &&
                       out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
     expect(!finished || ends || failedAt(path, kOutput), path + " does not end with the summary");
@@ -256,16 +252,17 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
         names.size() == 1 ? BackupProblem(f, backups + "/" + names[0]) : "no one backup";
     expect(lost.empty(), "the run ended inside the commit and the backup cannot restore: " + lost);
   } else if (finished && o.dryRun) {
-    expect(r.exitCode == 1 || status == "ABORTED/UNTRUSTED - correct the reported errors and rerun.",
-           "exit 2 but not UNTRUSTED");
+    const std::string untrusted = "ABORTED/UNTRUSTED - correct the reported errors and rerun.";
+    expect(r.exitCode == 1 || status == untrusted, "exit 2 but not UNTRUSTED");
     expect(r.exitCode != 1 || PreviewOf(text, o.home) == o.preview,
            "exit 1 with a preview unlike the un-injected one");
   } else if (finished) {
     // Once the commit has begun, the database depends on the backup the run names.
     std::string backup = SummaryValue(text, "Backup created:");
-    backup = backup.rfind("YES - ", 0) == 0 ? backup.substr(6) : backup.rfind("NO", 0) ? backup : "";
-    const std::string lost =
-        Contains(text, kCommitBanner) && !backup.empty() ? BackupProblem(f, backup) : "";
+    if (backup.rfind("NO", 0) == 0) backup.clear();
+    if (backup.rfind("YES - ", 0) == 0) backup.erase(0, 6);
+    const bool committing = Contains(text, kCommitBanner) && !backup.empty();
+    const std::string lost = committing ? BackupProblem(f, backup) : "";
     expect(lost.empty(), "the named backup does not restore the database: " + lost);
     if (r.exitCode == 0) {
       expect(Contains(text, "WRITE RESULT: SUCCESS - selected records committed and verified") &&
@@ -284,13 +281,11 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
       const std::string named = LineAfter(text, kRollbackFailed);
       const std::string problem = changed.empty()   ? ""
                                   : !rollbackFailed ? "no failed rollback"
-                                                    : BackupProblem(f, named.substr(0, named.size() - 1));
+                                  : BackupProblem(f, named.substr(0, named.size() - 1));
       expect(problem.empty(), "exit 2 with a changed database:\n" + changed + problem);
     }
   }
-
   // Lock and staged files are gone unless the run crashed or their own removal failed.
-  const std::string lock = o.home + "/MESSAGE/QVLINK.BSY";
   const bool named = Contains(
       text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n");
   expect(crashed || !FileExists(lock) || (failedAt(lock, "") && named),
@@ -298,10 +293,10 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   for (const std::string area : {"WORK/", "MESSAGE/"}) {
     for (const std::string& name : ListDirectory(o.home + "/" + area)) {
       const bool staged = name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW";
+      const bool known = std::count(kFiles.begin(), kFiles.end(), area + name);
       expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "),
              area + name + " left behind");
-      expect(staged || name == "QVLINK.BSY" || std::count(kFiles.begin(), kFiles.end(), area + name),
-             "unexpected file " + area + name);
+      expect(staged || name == "QVLINK.BSY" || known, "unexpected file " + area + name);
     }
   }
   return violations;

@@ -33,14 +33,13 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
     const uint64_t first = afterBase ? site.before + 1 : 1, last = site.total, span = last - first;
     if (last < first) continue;
     std::set<uint64_t> nths = {first, last};
-    for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) nths.insert(first + (span < 16 ? i : span * i / 7));
-    std::vector<std::string> errs = {"EIO"};
-    const auto telling = kTellingErrnos.find(site.function);
-    if (kind == "fail" && telling != kTellingErrnos.end()) {
-      errs.insert(errs.end(), telling->second.begin(), telling->second.end());
+    for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) {
+      nths.insert(first + (span < 16 ? i : span * i / 7));
     }
-    for (const std::string& err : errs) {
-      for (uint64_t nth : err == "EIO" ? nths : std::set<uint64_t>{first, last}) {
+    for (uint64_t nth : nths) site.nth = nth, site.err = "EIO", points.push_back(site);
+    if (kind != "fail" || !kTellingErrnos.count(site.function)) continue;
+    for (const std::string& err : kTellingErrnos.at(site.function)) {
+      for (uint64_t nth : std::set{first, last}) {
         site.nth = nth, site.err = err, points.push_back(site);
       }
     }
@@ -53,19 +52,18 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
   const auto start = std::chrono::steady_clock::now();
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, log);
-  const std::vector<std::string> args = dryRun ? std::vector<std::string>{"/DRYRUN"} : std::vector<std::string>{};
+  std::vector<std::string> args;
+  if (dryRun) args.push_back("/DRYRUN");
   const std::string home = scratch.path + "/run", shimLog = scratch.path + "/shim.log";
   CopyTree(f.pristine, home);
-  const RunResult counted = RunProgram(home, args, ShimEnvironment(base, "", scratch.path + "/counts"));
+  const auto env = ShimEnvironment(base, "", scratch.path + "/counts");
+  const RunResult counted = RunProgram(home, args, env);
   EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.empty() ? 0 : 2) << counted.out;
   const std::string counts = ReadFile(scratch.path + "/counts");
   ASSERT_FALSE(counts.empty());
 
-  Outcome o{.home = home,
-            .before = Edited(f.before, base),
-            .packed = Edited(f.packed, base),
-            .dryRun = dryRun,
-            .preview = PreviewOf(counted.report, home)};
+  Outcome o{.home = home, .before = Edited(f.before, base), .packed = Edited(f.packed, base),
+            .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
   size_t points = 0, unreached = 0, violations = 0;
   std::set<std::string> sites, ignored, silent;
   for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
@@ -73,8 +71,8 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     ::unlink(shimLog.c_str());
     CopyTree(f.pristine, home);
     std::vector<std::string> rules = base;
-    rules.push_back("func=" + point.function + " site=" + point.site + " nth=" +
-                    std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
+    rules.push_back("func=" + point.function + " site=" + point.site +
+                    " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
     o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
     const std::string fired =
         LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
@@ -90,30 +88,33 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     }
     const std::vector<std::string> found = CheckRun(f, o);
     // A failure the run ignored (it succeeded anyway), or one that failed it with no error counted.
+    const std::string& report = o.result.report;
     if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
       ignored.insert(point.site + " " + point.err);
     }
-    if (o.result.exitCode == 2 && SummaryValue(o.result.report, "Errors:") == "0") {
+    if (o.result.exitCode == 2 && SummaryValue(report, "Errors:") == "0") {
       silent.insert(rules.back());
     }
     if (found.empty()) continue;
-    const std::string& report = o.result.report;
     std::string text = rules.back() + ":\n    report tail: " +
                        report.substr(report.size() - std::min<size_t>(report.size(), 1500));
     for (const std::string& violation : found) text += "\n    " + violation;
     if (++violations <= 25) ADD_FAILURE() << text;
   }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
               "%zu silent, %zu violations, %.1f s\n",
               name.c_str(), sites.size(), points, kind.c_str(), unreached, ignored.size(),
-              silent.size(), violations,
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+              silent.size(), violations, seconds);
   EXPECT_EQ(violations, 0u);
 }
 
 void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base,
                    bool dryRun = false) {
-  for (const char* kind : {"fail", "crash", "interrupt"}) Sweep(name + kind, log, base, kind, dryRun);
+  for (const char* kind : {"fail", "crash", "interrupt"}) {
+    Sweep(name + kind, log, base, kind, dryRun);
+  }
 }
 
 // The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the rest old, and the
