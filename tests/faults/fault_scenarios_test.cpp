@@ -1,37 +1,21 @@
-// One row per injected fault: the report from the failing step on, the summary, the database and
-// CheckRun's invariants.
+// One row per injected fault, from rows/*.txt: the report from the failing step on, the summary,
+// the database and CheckRun's invariants.
 #include "fault_support.h"
 
 namespace {
 
-const std::string kGate = "\n================== FINAL SAFETY GATE ======================\n";
-const std::string kVerify = "\n================== POST-WRITE VERIFY ======================\n";
-const std::string kNoSpace = "\n================== BUILD AND VERIFY .NEW ==================\n"
-                             "ERROR: insufficient or unknown free space in ";
-const std::string kReleased = "Shared QVLINK.BSY lock: RELEASED.\n";
-const std::string kClear =
-    "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n";
-const std::string kPass = kRollbackBanner +
-    "Rollback result: PASS - original database files restored and verified.\n" + kReleased;
-const std::string kFailed = kRollbackFailed + "<backup>.\n" + kReleased;
-// The manifest is the backup's last file: every copy is verified by then.
-const std::string kAtManifest = "func=fopen pathend=/MANIFEST.TXT do=action act=";
-const std::string kAfterCommit = "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=";
-const uint64_t kWorkNeed = 12600 + 1240 + 1048576, kMessageNeed = 3 * 39996 + 1048576;  // + 1 MiB
-
+// A row of rows/*.txt: what each field means is written there.
 struct Row {
   std::string name{};
   std::vector<std::string> rules{};
-  std::string tail{};  // the report from this text's first line up to the summary
-  bool log = true;     // an old audit log exists
-  bool dryRun = false;
-  std::string free{};             // "AREA=BYTES" free on that volume
-  bool edited = false;            // the rules' edits of database files stay
-  int exitCode = 2;               // -1: interrupted
-  std::string errors = "1";       // the summary's error count
-  std::string backup = "named";   // "named" by the run; "NO" and none; "NO" but "begun"
-  bool committed = false;         // the database ends packed
-  std::vector<std::string> packed{};  // files that end packed anyway
+  std::string tail{};
+  bool log = true, dryRun = false;
+  std::string free{};
+  bool edited = false;
+  int exitCode = 2;
+  std::string errors = "1", backup = "named";
+  bool committed = false;
+  std::vector<std::string> packed{};
 };
 
 void Check(const Row& row) {
@@ -71,128 +55,49 @@ void Check(const Row& row) {
   EXPECT_EQ(row.tail.empty() ? "" : tail, row.tail);
 }
 
-void CheckAll(std::initializer_list<Row> rows) {
-  for (const Row& row : rows) Check(row);
+// The rows of rows/NAME (the format is in rows/before_commit.txt).
+std::vector<Row> ReadRows(const std::string& name) {
+  std::istringstream in(ReadFile(std::string(QV_FAULT_ROWS) + "/" + name));
+  std::vector<Row> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("@@ ", 0) == 0) rows.push_back({.name = line.substr(3)});
+    if (rows.empty() || line.rfind("@@ ", 0) == 0) continue;
+    Row& row = rows.back();
+    const bool header = row.tail.empty();
+    if (header && line.rfind("rule: ", 0) == 0) row.rules.push_back(line.substr(6));
+    if (header && (line.rfind("rule: ", 0) == 0 || line.rfind("# ", 0) == 0)) continue;
+    if (!header || line.rfind("set: ", 0) != 0) {
+      row.tail += line + "\n";
+      continue;
+    }
+    std::istringstream words(line.substr(5));
+    for (std::string word; words >> word;) {
+      const std::string key = word.substr(0, word.find('=')), value = LineAfter(word, key + "=");
+      if (key == "log") row.log = value == "1";
+      if (key == "dryRun") row.dryRun = value == "1";
+      if (key == "free") row.free = value;
+      if (key == "edited") row.edited = value == "1";
+      if (key == "exit") row.exitCode = std::stoi(value);
+      if (key == "errors") row.errors = value;
+      if (key == "backup") row.backup = value;
+      if (key == "committed") row.committed = value == "1";
+      if (key == "packed") row.packed.push_back(value);
+    }
+  }
+  EXPECT_GE(rows.size(), 10u) << name;
+  return rows;
 }
 
-// A file that changes after its snapshot, a volume short of space, or a backup copy that fails or
-// differs from its file's snapshot (the copy then stays for inspection) stops the run before
-// anything is replaced.
 TEST(FaultScenarios, StopsBeforeTheCommit) {
-  CheckAll({
-      // Opening QVUSERS.PTR follows QVUSERS.DAT's snapshot; a byte more at the end of
-      // QVUSERS.DAT (12600 bytes) leaves the scan's records as they were.
-      {.name = "dry run, QVUSERS.DAT grows",
-       .rules = {"func=fopen pathend=/WORK/QVUSERS.PTR do=action "
-                 "act=poke,WORK/QVUSERS.DAT,12600,00"},
-       .tail = "\n================ SNAPSHOT VERIFICATION ================\nERROR: QVUSERS.DAT "
-               "changed while it was being scanned. Results are not a consistent snapshot.\n" +
-               kClear + kReleased,
-       .dryRun = true, .edited = true},
-      {.name = "gate lists every changed file",
-       .rules = {kAtManifest + "flip,MESSAGE/QVMSG3.LMR,-1;flip,WORK/QVUSERS.DAT,5000;"
-                 "flip,WORK/QVWHOSON.DAT,2;flip,MESSAGE/QVMSG1.LMR,0;flip,WORK/QVPURGED.USR,0"},
-       .tail = kGate + kClear + "ERROR: QVUSERS.DAT changed before commit.\nERROR: QVWHOSON.DAT "
-               "changed before commit.\nERROR: QVMSG1.LMR changed before commit.\nERROR: "
-               "QVMSG3.LMR changed before commit.\nERROR: QVPURGED.USR changed before commit.\n" +
-               kReleased,
-       .edited = true, .errors = "5"},
-      {.name = "an audit log appears", .rules = {kAtManifest + "poke,WORK/QVPURGED.USR,0,78"},
-       .tail = kGate + kClear + "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased,
-       .log = false, .edited = true},
-      // The lock file that vanished cannot be deleted at the end either.
-      {.name = "the lock is lost", .rules = {kAtManifest + "delete,MESSAGE/QVLINK.BSY"},
-       .tail = kGate + kClear + "ERROR: shared QVLINK.BSY ownership was lost before commit.\n"
-               "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may "
-               "be required: <home>/MESSAGE/QVLINK.BSY\n",
-       .errors = "2"},
-      {.name = "WORK short of space",
-       .tail = kNoSpace + "WORK for staged files. Need at least " + std::to_string(kWorkNeed) +
-               " bytes.\n" + kReleased,
-       .free = "WORK=" + std::to_string(kWorkNeed - 1), .backup = "NO"},
-      {.name = "MESSAGE short of space",
-       .tail = kNoSpace + "MESSAGE for staged LMR files. Need at least " +
-               std::to_string(kMessageNeed) + " bytes.\n" + kReleased,
-       .free = "MESSAGE=" + std::to_string(kMessageNeed - 1), .backup = "NO"},
-      {.name = "just enough space", .free = "WORK=" + std::to_string(kWorkNeed), .exitCode = 0,
-       .errors = "0", .committed = true},
-      {.name = "QVUSERS.PTR changes under its backup copy",
-       .rules = {"func=fopen path=BACKUPS pathend=/WORK/QVUSERS.PTR do=action "
-                 "act=flip,WORK/QVUSERS.PTR,3"},
-       .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased,
-       .edited = true, .backup = "begun"},
-      {.name = "backup copy of QVPURGED.USR",
-       .rules = {"func=fwrite path=BACKUPS pathend=/WORK/QVPURGED.USR"},
-       .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = "begun"},
-      {.name = "backup copy of QVMSG2.LMR",
-       .rules = {"func=fclose path=BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
-       .tail = "ERROR: verified backup failed for QVMSG2.LMR.\n" + kReleased, .backup = "begun"},
-  });
+  for (const Row& row : ReadRows("before_commit.txt")) Check(row);
 }
 
-// Whatever fails inside the commit or after it, the rollback brings back every file from the
-// backup, or names the backup when it cannot.
 TEST(FaultScenarios, CommitFailuresRollBack) {
-  for (const bool log : {true, false}) {
-    for (const std::string name : {"QVMSG2.LMR", "QVUSERS.DAT", "QVUSERS.PTR", "QVPURGED.USR"}) {
-      Check({.name = name + (log ? "" : ", no audit log"),
-             .rules = {"func=rename path=" + name + ".QVCNEW"},
-             .tail = kCommitBanner + "ERROR: commit failed while replacing " + name + ".\n" + kPass,
-             .log = log});
-    }
-  }
-  CheckAll({
-      {.name = "a committed file differs", .rules = {kAfterCommit + "flip,MESSAGE/QVMSG2.LMR,100"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass},
-      // UserNo 5, mode 1 in node slot 3.
-      {.name = "a caller appears", .rules = {kAfterCommit + "poke,WORK/QVWHOSON.DAT,18,050001"},
-       .tail = kVerify + "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nSAFETY "
-               "ABORT: active Quorvex node record(s) found:\n  Node slot 3: UserNo=5 Mode=0x01\n"
-               "QVCULLDB32 will not scan the user database while a caller may be active.\nERROR: "
-               "caller status became active during post-write verification.\n" + kPass,
-       .edited = true},
-      // The LMR files are replaced before QVUSERS.DAT, so QVMSG2.LMR needs its copy.
-      {.name = "a backup copy cannot be read",
-       .rules = {"func=rename path=QVUSERS.DAT.QVCNEW",
-                 "func=fopen path=BACKUPS pathend=/QVMSG2.LMR after=1"},
-       .tail = kCommitBanner + "ERROR: commit failed while replacing QVUSERS.DAT.\n" +
-               kRollbackBanner + "CRITICAL: rollback failed for QVMSG2.LMR.\n" + kFailed,
-       .errors = "2", .packed = {"MESSAGE/QVMSG2.LMR"}},
-      {.name = "the new audit log cannot be removed",
-       .rules = {kAfterCommit + "flip,WORK/QVUSERS.PTR,7",
-                 "func=unlink pathend=/WORK/QVPURGED.USR errno=EACCES"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.PTR.\n" +
-               kRollbackBanner + "CRITICAL: rollback could not remove newly created QVPURGED.USR.\n"
-               + kFailed,
-       .log = false, .errors = "2", .packed = {kAuditLog}},
-      // Without an old log the rollback removes the one the commit created, even when a look at
-      // it fails.
-      {.name = "a look at the new audit log fails",
-       .rules = {kAfterCommit + "flip,WORK/QVUSERS.DAT,9",
-                 "func=stat pathend=/WORK/QVPURGED.USR after=1"},
-       .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
-       .log = false},
-  });
+  for (const Row& row : ReadRows("rollback.txt")) Check(row);
 }
 
-// Ctrl+C while the lock is written, closed or removed still removes it. A listing of MESSAGE that
-// breaks off is an error, never a short inventory; an existing MESSAGE that opendir calls missing
-// is not believed.
 TEST(FaultScenarios, InterruptedLockAndBrokenListing) {
-  for (const std::string call : {"write", "close", "unlink"}) {
-    Check({.name = call, .rules = {"func=" + call + " path=QVLINK.BSY do=interrupt"},
-           .exitCode = -1, .committed = call != "write"});
-  }
-  for (const bool dryRun : {true, false}) {
-    for (const char* rule : {"func=readdir", "func=readdir nth=3",
-                             "func=opendir path=MESSAGE errno=EACCES",
-                             "func=opendir path=MESSAGE errno=ENOENT"}) {
-      Check({.name = rule, .rules = {rule},
-             .tail = "QVUSERS.PTR:        1240 bytes = 40 x 31, remainder 0\nERROR: cannot list "
-                     "QVMSGxx.LMR files in <home>/MESSAGE.\n" + kReleased,
-             .dryRun = dryRun, .backup = "NO"});
-    }
-  }
+  for (const Row& row : ReadRows("lock_and_listing.txt")) Check(row);
 }
 
 }  // namespace
