@@ -176,7 +176,8 @@ struct Outcome {
   std::string preview{};
 };
 
-// Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy holds it.
+// Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy, private to its
+// owner, holds it.
 inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
   const std::string manifest = ReadFile(dir + "/MANIFEST.TXT");
   if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0)) return "no manifest in " + dir;
@@ -190,6 +191,9 @@ inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
                   static_cast<unsigned long long>(Fnv1a64(bytes)));
     if (!Contains(manifest, line)) problems += "manifest line of " + rel + " wrong; ";
     if (ReadFile(dir + "/" + rel) != bytes) problems += "backup copy of " + rel + " wrong; ";
+    namespace fs = std::filesystem;
+    const fs::perms mode = fs::status(dir + "/" + rel).permissions() & fs::perms::all;
+    if (mode != (fs::perms::owner_read | fs::perms::owner_write)) problems += rel + " is public; ";
   }
   return problems;
 }
