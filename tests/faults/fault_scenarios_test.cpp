@@ -1,35 +1,21 @@
-// One row per injected fault: report from the failing step on, summary, database, CheckRun's invariants.
+// One row per injected fault, from rows/*.txt: the report from the failing step on, the summary,
+// the database and CheckRun's invariants.
 #include "fault_support.h"
 
 namespace {
 
-const std::string kGate = "\n================== FINAL SAFETY GATE ======================\n";
-const std::string kVerify = "\n================== POST-WRITE VERIFY ======================\n";
-const std::string kStaging = "\n================== BUILD AND VERIFY .NEW ==================\nERROR: "
-                             "insufficient or unknown free space in ";
-const std::string kReleased = "Shared QVLINK.BSY lock: RELEASED.\n";
-const std::string kClear = "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nCaller safety check: CLEAR\n";
-const std::string kPass =
-    kRollbackBanner + "Rollback result: PASS - original database files restored and verified.\n" + kReleased;
-const std::string kFailed = kRollbackFailed + "<backup>.\n" + kReleased;
-const std::string kLastRename = "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=";
-const uint64_t kWorkNeed = 12600 + 1240 + 1048576, kMessageNeed = 3 * 39996 + 1048576;  // files + 1 MiB
-
+// A row of rows/*.txt: what each field means is written there.
 struct Row {
   std::string name{};
   std::vector<std::string> rules{};
-  std::string tail{};  // the report from this text's first line up to the summary
-  bool log = true;     // an old audit log exists
-  bool dryRun = false;
-  std::string free{};   // "AREA=BYTES" free on that volume
-  bool edited = false;  // the rules' edits of database files stay
-  bool interrupted = false;
+  std::string tail{};
+  bool log = true, dryRun = false;
+  std::string free{};
+  bool edited = false;
   int exitCode = 2;
-  std::string errors = "1";
-  std::string rollback{};             // the summary's rollback status
-  std::string backup = "named";       // "named" by the run; "NO" and none; "NO" but begun
-  bool committed = false;             // the database ends packed
-  std::vector<std::string> packed{};  // files that end packed anyway
+  std::string errors = "1", backup = "named";
+  bool committed = false;
+  std::vector<std::string> packed{};
 };
 
 void Check(const Row& row) {
@@ -41,155 +27,77 @@ void Check(const Row& row) {
   std::vector<std::string> env = ShimEnvironment(row.rules, log), args;
   if (!row.free.empty()) env.push_back("QVF_FREE=" + home + "/" + row.free);
   if (row.dryRun) args.push_back("/DRYRUN");
-  Outcome o{.home = home, .result = RunProgram(home, args, env),
-            .before = row.edited ? Edited(f, f.before, row.rules) : f.before,
-            .packed = row.edited ? Edited(f, f.packed, row.rules) : f.packed,
-            .injected = row.interrupted ? "interrupt" : "", .dryRun = row.dryRun};
+  const Outcome o{.home = home, .result = RunProgram(home, args, env),
+                  .before = row.edited ? Edited(f.before, row.rules) : f.before,
+                  .packed = row.edited ? Edited(f.packed, row.rules) : f.packed,
+                  .injected = row.exitCode < 0 ? "interrupt" : "", .dryRun = row.dryRun};
   const std::string shimLog = ReadFile(log);
-  for (size_t i = 1; i <= row.rules.size(); ++i) EXPECT_TRUE(Contains(shimLog, "fired rule=" + std::to_string(i) + " "));
+  for (size_t i = 1; i <= row.rules.size(); ++i) {
+    EXPECT_TRUE(Contains(shimLog, "fired rule=" + std::to_string(i) + " ")) << i;
+  }
   EXPECT_FALSE(Contains(shimLog, " failed\n")) << "a test action failed";
   for (const std::string& violation : CheckRun(f, o)) ADD_FAILURE() << violation;
   FileMap expected = row.committed ? o.packed : o.before;
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
-  EXPECT_EQ(DiffDatabase(f, expected, ReadDatabase(home, f.files)), "");
-  if (row.interrupted) return;
-  const std::string& report = o.result.report, backup = LineAfter(report, "Backup directory:   ");
+  EXPECT_EQ(DiffDatabase(expected, ReadDatabase(home)), "");
+  if (row.exitCode < 0) return;
+  const std::string& report = o.result.report;
+  const std::string backup = LineAfter(report, "Backup directory:   ");
+  const std::string want = row.backup == "named" ? (row.exitCode ? "" : "YES - ") + backup : "NO";
   EXPECT_EQ(o.result.exitCode, row.exitCode);
   EXPECT_EQ(SummaryValue(report, "Errors:"), row.errors);
-  EXPECT_EQ(SummaryValue(report, "Rollback status:"), row.rollback);
-  if (!row.dryRun) {
-    EXPECT_EQ(SummaryValue(report, "Backup created:"),
-              row.backup == "named" ? (row.exitCode ? "" : "YES - ") + backup : "NO");
-    EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), row.backup != "NO");
-  }
+  EXPECT_EQ(row.dryRun ? want : SummaryValue(report, "Backup created:"), want);
+  EXPECT_EQ(IsDirectory(home + "/QVCULLDB-BACKUPS"), !row.dryRun && row.backup != "NO");
   const std::string masked = Masked(Masked(report, backup, "<backup>"), home, "<home>");
   const size_t at = masked.find(row.tail.substr(0, row.tail.find('\n', 1)));
-  const std::string tail = at == masked.npos ? "<missing>" : masked.substr(at, masked.find(kSummaryBanner, at) - at);
+  const std::string tail =
+      at == masked.npos ? "<missing>" : masked.substr(at, masked.find(kSummaryBanner, at) - at);
   EXPECT_EQ(row.tail.empty() ? "" : tail, row.tail);
 }
 
-// A file changed after its snapshot stops the run before anything is replaced.
-TEST(FaultScenarios, ChangesBetweenSteps) {
-  // Opening QVUSERS.PTR follows QVUSERS.DAT's snapshot; a byte more at the end of
-  // QVUSERS.DAT (12600 bytes) leaves the scan's records as they were. The manifest
-  // is the backup's last file: every copy is verified by then.
-  const std::string manifest = "func=fopen pathend=/MANIFEST.TXT do=action act=";
-  for (const Row& row : std::initializer_list<Row>{
-           {.name = "dry run, QVUSERS.DAT grows",
-            .rules = {"func=fopen pathend=/WORK/QVUSERS.PTR do=action act=poke,WORK/QVUSERS.DAT,12600,00"},
-            .tail = "\n================ SNAPSHOT VERIFICATION ================\nERROR: QVUSERS.DAT changed "
-                    "while it was being scanned. Results are not a consistent snapshot.\n" + kClear + kReleased,
-            .dryRun = true, .edited = true},
-           {.name = "gate lists every changed file",
-            .rules = {manifest + "flip,MESSAGE/QVMSG3.LMR,-1;flip,WORK/QVUSERS.DAT,5000;flip,WORK/QVWHOSON.DAT,2;"
-                                 "flip,MESSAGE/QVMSG1.LMR,0;flip,WORK/QVPURGED.USR,0"},
-            .tail = kGate + kClear + "ERROR: QVUSERS.DAT changed before commit.\nERROR: QVWHOSON.DAT changed "
-                    "before commit.\nERROR: QVMSG1.LMR changed before commit.\nERROR: QVMSG3.LMR changed before "
-                    "commit.\nERROR: QVPURGED.USR changed before commit.\n" + kReleased,
-            .edited = true, .errors = "5"},
-           {.name = "an audit log appears", .rules = {manifest + "poke,WORK/QVPURGED.USR,0,78"},
-            .tail = kGate + kClear + "ERROR: QVPURGED.USR appeared before commit.\n" + kReleased,
-            .log = false, .edited = true},
-           // The lock file that vanished cannot be deleted at the end either.
-           {.name = "the lock is lost", .rules = {manifest + "delete,MESSAGE/QVLINK.BSY"},
-            .tail = kGate + kClear + "ERROR: shared QVLINK.BSY ownership was lost before commit.\nERROR: "
-                    "QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may be required: "
-                    "<home>/MESSAGE/QVLINK.BSY\n",
-            .errors = "2"}}) {
-    Check(row);
+// The rows of rows/NAME (the format is in rows/before_commit.txt).
+std::vector<Row> ReadRows(const std::string& name) {
+  std::istringstream in(ReadFile(std::string(QV_FAULT_ROWS) + "/" + name));
+  std::vector<Row> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("@@ ", 0) == 0) rows.push_back({.name = line.substr(3)});
+    if (rows.empty() || line.rfind("@@ ", 0) == 0) continue;
+    Row& row = rows.back();
+    const bool header = row.tail.empty();
+    if (header && line.rfind("rule: ", 0) == 0) row.rules.push_back(line.substr(6));
+    if (header && (line.rfind("rule: ", 0) == 0 || line.rfind("# ", 0) == 0)) continue;
+    if (!header || line.rfind("set: ", 0) != 0) {
+      row.tail += line + "\n";
+      continue;
+    }
+    std::istringstream words(line.substr(5));
+    for (std::string word; words >> word;) {
+      const std::string key = word.substr(0, word.find('=')), value = LineAfter(word, key + "=");
+      if (key == "log") row.log = value == "1";
+      if (key == "dryRun") row.dryRun = value == "1";
+      if (key == "free") row.free = value;
+      if (key == "edited") row.edited = value == "1";
+      if (key == "exit") row.exitCode = std::stoi(value);
+      if (key == "errors") row.errors = value;
+      if (key == "backup") row.backup = value;
+      if (key == "committed") row.committed = value == "1";
+      if (key == "packed") row.packed.push_back(value);
+    }
   }
+  EXPECT_GE(rows.size(), 10u) << name;
+  return rows;
 }
 
-TEST(FaultScenarios, VolumeShortOfSpaceStopsBeforeAnythingIsStaged) {
-  for (const Row& row : std::initializer_list<Row>{
-           {.name = "WORK", .tail = kStaging + "WORK for staged files. Need at least " + std::to_string(kWorkNeed) + " bytes.\n" + kReleased,
-            .free = "WORK=" + std::to_string(kWorkNeed - 1), .backup = "NO"},
-           {.name = "MESSAGE", .tail = kStaging + "MESSAGE for staged LMR files. Need at least " + std::to_string(kMessageNeed) + " bytes.\n" + kReleased,
-            .free = "MESSAGE=" + std::to_string(kMessageNeed - 1), .backup = "NO"},
-           {.name = "just enough", .free = "WORK=" + std::to_string(kWorkNeed), .exitCode = 0, .errors = "0",
-            .committed = true}}) {
-    Check(row);
-  }
+TEST(FaultScenarios, StopsBeforeTheCommit) {
+  for (const Row& row : ReadRows("before_commit.txt")) Check(row);
 }
 
-// A backup copy that fails or differs from its file's snapshot (then it stays
-// for inspection) stops the run before anything is replaced.
-TEST(FaultScenarios, FailedBackupCopyStopsTheRun) {
-  for (const Row& row : std::initializer_list<Row>{
-           {.name = "QVUSERS.PTR changes",
-            .rules = {"func=fopen path=BACKUPS pathend=/WORK/QVUSERS.PTR do=action act=flip,WORK/QVUSERS.PTR,3"},
-            .tail = "ERROR: verified backup failed for WORK database files.\n" + kReleased, .edited = true,
-            .backup = "begun"},
-           {.name = "QVPURGED.USR", .rules = {"func=fwrite path=BACKUPS pathend=/WORK/QVPURGED.USR"},
-            .tail = "ERROR: verified backup failed for QVPURGED.USR.\n" + kReleased, .backup = "begun"},
-           {.name = "QVMSG2.LMR", .rules = {"func=fclose path=BACKUPS pathend=/MESSAGE/QVMSG2.LMR"},
-            .tail = "ERROR: verified backup failed for QVMSG2.LMR.\n" + kReleased, .backup = "begun"}}) {
-    Check(row);
-  }
-}
-
-// Whatever fails inside the commit or after it, the rollback brings back every
-// file from the backup, or names the backup when it cannot.
 TEST(FaultScenarios, CommitFailuresRollBack) {
-  for (const bool log : {true, false}) {
-    for (const std::string name : {"QVMSG2.LMR", "QVUSERS.DAT", "QVUSERS.PTR", "QVPURGED.USR"}) {
-      Check({.name = name + (log ? "" : ", no audit log"), .rules = {"func=rename path=" + name + ".QVCNEW"},
-             .tail = kCommitBanner + "ERROR: commit failed while replacing " + name + ".\n" + kPass,
-             .log = log, .rollback = "PASS"});
-    }
-  }
-  for (const Row& row : std::initializer_list<Row>{
-           {.name = "a committed file differs", .rules = {kLastRename + "flip,MESSAGE/QVMSG2.LMR,100"},
-            .tail = kVerify + "ERROR: post-write verification failed for QVMSG2.LMR.\n" + kPass,
-            .rollback = "PASS"},
-           // UserNo 5, mode 1 in node slot 3.
-           {.name = "a caller appears", .rules = {kLastRename + "poke,WORK/QVWHOSON.DAT,18,050001"},
-            .tail = kVerify + "Caller-status file:  <home>/WORK/QVWHOSON.DAT (1536 bytes)\nSAFETY ABORT: "
-                    "active Quorvex node record(s) found:\n  Node slot 3: UserNo=5 Mode=0x01\nQVCULLDB32 will "
-                    "not scan the user database while a caller may be active.\nERROR: caller status became "
-                    "active during post-write verification.\n" + kPass,
-            .edited = true, .rollback = "PASS"},
-           // The LMR files are replaced before QVUSERS.DAT, so QVMSG2.LMR needs its copy.
-           {.name = "a backup copy cannot be read",
-            .rules = {"func=rename path=QVUSERS.DAT.QVCNEW", "func=fopen path=BACKUPS pathend=/QVMSG2.LMR after=1"},
-            .tail = kCommitBanner + "ERROR: commit failed while replacing QVUSERS.DAT.\n" + kRollbackBanner +
-                    "CRITICAL: rollback failed for QVMSG2.LMR.\n" + kFailed,
-            .errors = "2", .rollback = "FAILED", .packed = {"MESSAGE/QVMSG2.LMR"}},
-           {.name = "the new audit log cannot be removed",
-            .rules = {kLastRename + "flip,WORK/QVUSERS.PTR,7", "func=unlink pathend=/WORK/QVPURGED.USR errno=EACCES"},
-            .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.PTR.\n" + kRollbackBanner +
-                    "CRITICAL: rollback could not remove newly created QVPURGED.USR.\n" + kFailed,
-            .log = false, .errors = "2", .rollback = "FAILED", .packed = {"WORK/QVPURGED.USR"}},
-           // Without an old log the rollback removes the one the commit created, even when a
-           // look at it fails.
-           {.name = "a look at the new audit log fails",
-            .rules = {kLastRename + "flip,WORK/QVUSERS.DAT,9", "func=stat pathend=/WORK/QVPURGED.USR after=1"},
-            .tail = kVerify + "ERROR: post-write verification failed for QVUSERS.DAT.\n" + kPass,
-            .log = false, .rollback = "PASS"}}) {
-    Check(row);
-  }
+  for (const Row& row : ReadRows("rollback.txt")) Check(row);
 }
 
-// Ctrl+C while the lock is written, closed or removed still removes it.
-TEST(FaultScenarios, InterruptAtTheLockRemovesIt) {
-  AllowInterruptsInChildren();
-  for (const std::string call : {"write", "close", "unlink"}) {
-    Check({.name = call, .rules = {"func=" + call + " path=QVLINK.BSY do=interrupt"}, .interrupted = true,
-           .committed = call != "write"});
-  }
-}
-
-// A listing of MESSAGE that breaks off is an error, never a short inventory; an
-// existing MESSAGE that opendir calls missing is not believed.
-TEST(FaultScenarios, BrokenLmrListingFailsTheRun) {
-  for (const bool dryRun : {true, false}) {
-    for (const char* rule : {"func=readdir", "func=readdir nth=3", "func=opendir path=MESSAGE errno=EACCES",
-                             "func=opendir path=MESSAGE errno=ENOENT"}) {
-      Check({.name = rule, .rules = {rule}, .tail = "QVUSERS.PTR:        1240 bytes = 40 x 31, remainder 0\n"
-             "ERROR: cannot list QVMSGxx.LMR files in <home>/MESSAGE.\n" + kReleased, .dryRun = dryRun,
-             .backup = "NO"});
-    }
-  }
+TEST(FaultScenarios, InterruptedLockAndBrokenListing) {
+  for (const Row& row : ReadRows("lock_and_listing.txt")) Check(row);
 }
 
 }  // namespace

@@ -1,17 +1,16 @@
-/* Test-only fault shim, preloaded into the real packer. It counts the C library
- * calls through which the program touches files by call site (return address minus
- * load base: addr2line -e qvculldb SITE-1) and, by rule, makes one fail, ends the
- * process there (_exit(99), a crash), raises SIGINT there, or edits files there.
- *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per site (BEFORE: calls
- *                    made before the first rule fired)
+/* Test-only fault shim, preloaded into the real packer. It counts the C library calls through
+ * which the program touches files by call site (return address minus load base: addr2line -e
+ * qvculldb SITE-1) and, by rule, makes one fail, ends the process there (_exit(99), a crash),
+ * raises SIGINT there, or edits files there. A failed call fails as the C library's would.
+ *   QVF_COUNTS=FILE  at exit "FUNC 0xSITE TOTAL BEFORE" per site (BEFORE: calls made before the
+ *                    first rule fired)
  *   QVF_LOG=FILE     "fired rule=R func=F site=0xS path=P", "action KIND PATH ok|failed"
- *   QVF_RULE1..8     func=NAME site=0xHEX path=PART (of the path, either path of a
- *                    rename, the open path of a stream or descriptor, "<stdout>")
- *                    pathend=TAIL nth=N after=R (once rule R fired) do=action+fail+
- *                    crash+interrupt (default fail) when=after errno=NAME (EIO)
- *                    act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH (OFF<0: from the end)
- *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
- * A failed call fails as the C library's would (see each interposer), errno set. */
+ *   QVF_RULE1..8     func=NAME site=0xHEX path=PART (of the path, either path of a rename, the
+ *                    open path of a stream or descriptor, "<stdout>") pathend=TAIL nth=N
+ *                    after=R (once rule R fired) do=action+fail+crash+interrupt (default fail)
+ *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH
+ *                    (OFF<0: from the end)
+ *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -27,26 +26,30 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#define FUNCTIONS(X) X(fopen) X(fread) X(fwrite) X(fflush) X(fclose) X(ferror) X(fputs) \
-  X(vfprintf) X(setvbuf) X(open) X(read) X(write) X(close) X(fsync) X(rename) X(unlink) \
-  X(mkdir) X(chmod) X(chown) X(stat) X(fstatat) X(statvfs) X(getcwd) X(opendir) X(readdir) \
-  X(closedir)
+#define FUNCTIONS(X)                                                                          \
+  X(fopen) X(fread) X(fwrite) X(fflush) X(fclose) X(ferror) X(vfprintf) X(setvbuf) X(open)    \
+  X(write) X(close) X(fsync) X(rename) X(unlink) X(mkdir) X(chmod) X(stat) X(fstatat)         \
+  X(statvfs) X(getcwd) X(opendir) X(readdir) X(closedir)
 #define AS_ENUM(name) F_##name,
 #define AS_NAME(name) #name,
 enum { FUNCTIONS(AS_ENUM) F_COUNT, kRules = 9, kSites = 1024, kFds = 1024, kText = 1024 };
-enum { kAction = 1, kFail = 2, kCrash = 4, kInterrupt = 8 };
 static const char* const kFnNames[] = {FUNCTIONS(AS_NAME)};
+static const char* const kKinds[] = {"action", "fail", "crash", "interrupt"};
+enum { kAction = 1, kFail = 2, kCrash = 4, kInterrupt = 8 };
+static const struct { const char* name; int e; } kErrnos[] = {
+    {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EEXIST", EEXIST},
+    {"EXDEV", EXDEV}};
 
 struct Rule {
   int fn, kinds, after, err, whenAfter, fired;
   uintptr_t site;
-  unsigned long long nth, seen;  /* the Nth matching call fires; calls matched so far */
+  unsigned long long nth, seen; /* the Nth matching call fires; calls matched so far */
   char path[kText], pathEnd[kText], act[kText];
 };
 struct Site { int fn; uintptr_t site; unsigned long long count, before; };
 struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; };
 
-static int g_ready, g_anyFired, g_sitesUsed;
+static int g_ready, g_anyFired, g_used;
 static uintptr_t g_base; /* where the program is loaded */
 static struct Rule g_rules[kRules];
 static struct Site g_sites[kSites];
@@ -72,20 +75,20 @@ static char* Word(const char* text, const char* key, char* out) {
 }
 
 static void ParseRule(const char* text, struct Rule* rule) {
-  static const char* const kErrnoNames[] = {"EIO", "ENOSPC", "EACCES", "ENOENT", "EEXIST", "EXDEV"};
-  static const int kErrnos[] = {EIO, ENOSPC, EACCES, ENOENT, EEXIST, EXDEV};
   char value[kText];
   rule->fn = -1;
-  for (int i = 0; i < F_COUNT; ++i) rule->fn = strcmp(kFnNames[i], Word(text, "func", value)) ? rule->fn : i;
+  Word(text, "func", value);
+  for (int i = 0; i < F_COUNT; ++i) rule->fn = strcmp(kFnNames[i], value) ? rule->fn : i;
   rule->site = strtoull(Word(text, "site", value), NULL, 16);
   rule->nth = strtoull(Word(text, "nth", value), NULL, 10);
   rule->after = atoi(Word(text, "after", value));
   rule->whenAfter = strcmp(Word(text, "when", value), "after") == 0;
   Word(text, "do", value);
-  rule->kinds = !value[0] ? kFail : (strstr(value, "action") ? kAction : 0) | (strstr(value, "fail") ? kFail : 0) |
-                (strstr(value, "crash") ? kCrash : 0) | (strstr(value, "interrupt") ? kInterrupt : 0);
+  for (int i = 0; i < 4; ++i) rule->kinds |= strstr(value, kKinds[i]) ? 1 << i : 0;
+  rule->kinds = rule->kinds ? rule->kinds : kFail;
   rule->err = EIO;
-  for (int i = 0; i < 6; ++i) rule->err = strcmp(kErrnoNames[i], Word(text, "errno", value)) ? rule->err : kErrnos[i];
+  Word(text, "errno", value);
+  for (int i = 0; i < 5; ++i) rule->err = strcmp(kErrnos[i].name, value) ? rule->err : kErrnos[i].e;
   Word(text, "path", rule->path);
   Word(text, "pathend", rule->pathEnd);
   Word(text, "act", rule->act);
@@ -93,7 +96,7 @@ static void ParseRule(const char* text, struct Rule* rule) {
 
 static void WriteCounts(void) {
   FILE* out = fopen(g_counts, "w");
-  for (int i = 0; out && i < g_sitesUsed; ++i) {
+  for (int i = 0; out && i < g_used; ++i) {
     const struct Site* s = &g_sites[i];
     fprintf(out, "%s 0x%lx %llu %llu\n", kFnNames[s->fn], (unsigned long)s->site, s->count,
             g_anyFired ? s->before : s->count);
@@ -118,36 +121,40 @@ __attribute__((constructor)) static void Init(void) {
 }
 
 /* Streams and directories are known by their descriptor's open path. */
-static void Track(int fd, const char* path) { if (fd >= 0 && fd < kFds) snprintf(g_fdPaths[fd], 256, "%s", path); }
-static const char* FdPath(int fd) { return fd == 1 ? "<stdout>" : fd >= 0 && fd < kFds ? g_fdPaths[fd] : ""; }
+static void Track(int fd, const char* path) {
+  if (fd >= 0 && fd < kFds) snprintf(g_fdPaths[fd], 256, "%s", path);
+}
+static const char* FdPath(int fd) {
+  return fd == 1 ? "<stdout>" : fd >= 0 && fd < kFds ? g_fdPaths[fd] : "";
+}
 static const char* StreamPath(FILE* f) { return FdPath(f ? fileno(f) : -1); } /* fflush(NULL) */
 
-static int Patch(const char* path, long long offset, const char* hex, int flip) {
+static int Patch(const char* kind, const char* path, long long offset, const char* hex) {
   unsigned char bytes[256];
   size_t len = 0;
   while (len < sizeof bytes && sscanf(hex + 2 * len, "%2hhx", &bytes[len]) == 1) ++len;
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   off_t size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END), at = offset < 0 ? size + offset : offset;
-  if (flip) len = pread(fd, bytes, 1, at) == 1 ? (bytes[0] = (unsigned char)~bytes[0], 1) : 0;
+  if (!strcmp(kind, "flip")) len = pread(fd, bytes, 1, at) == 1 ? (bytes[0] ^= 0xFF, 1) : 0;
   int ok = len > 0 && pwrite(fd, bytes, len, at) == (ssize_t)len;
   if (fd >= 0) close(fd);
   return ok ? 0 : -1;
 }
 
-/* Runs "flip,PATH,OFF", "poke,PATH,OFF,HEX" and "delete,PATH" (';'-separated). */
 static void RunActions(const char* list) {
-  for (const char* action = list; action; action = strchr(action, ';') ? strchr(action, ';') + 1 : NULL) {
+  for (const char* action = list; action; action = strchr(action, ';')) {
     char kind[8] = "", path[kText] = "", hex[kText] = "";
     long long at = 0;
+    action += *action == ';';
     int fields = sscanf(action, "%7[^,;],%1023[^,;],%lld,%1023[^;]", kind, path, &at, hex);
-    int rc = fields < 2 ? -1 : strcmp(kind, "delete") == 0 ? unlink(path) : Patch(path, at, hex, !strcmp(kind, "flip"));
+    int rc = fields < 2 ? -1 : !strcmp(kind, "delete") ? unlink(path) : Patch(kind, path, at, hex);
     LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
 }
 
 static int Matches(const struct Rule* rule, const char* path) {
   size_t len = path ? strlen(path) : 0, end = strlen(rule->pathEnd);
-  return path && strstr(path, rule->path) && (len >= end && strcmp(path + len - end, rule->pathEnd) == 0);
+  return path && strstr(path, rule->path) && len >= end && !strcmp(path + len - end, rule->pathEnd);
 }
 
 static void RunKinds(const struct Rule* rule) {
@@ -156,20 +163,19 @@ static void RunKinds(const struct Rule* rule) {
   if (rule->kinds & kInterrupt) raise(SIGINT);
 }
 
-/* Counts the call and finds the rule it fires: every rule counts every call it
- * matches, so that its nth does not depend on the others. Runs the "before"
- * kinds; returns 1 when the call must fail. */
+/* Counts the call and finds the rule it fires: every rule counts every call it matches, so
+ * that its nth does not depend on the others. Runs the "before" kinds; returns 1 when the call
+ * must fail. */
 static int Enter(struct Call* call) {
   Dl_info caller;
   Init();
   if (!dladdr((void*)call->site, &caller) || (uintptr_t)caller.dli_fbase != g_base) return 0;
   call->site -= g_base;
   int s = 0;
-  while (s < g_sitesUsed && (g_sites[s].fn != call->fn || g_sites[s].site != call->site)) ++s;
-  if (s == g_sitesUsed && s < kSites) g_sites[g_sitesUsed++] = (struct Site){call->fn, call->site, 0, 0};
+  while (s < g_used && (g_sites[s].fn != call->fn || g_sites[s].site != call->site)) ++s;
+  if (s == g_used && s < kSites) g_sites[g_used++] = (struct Site){call->fn, call->site, 0, 0};
   if (s < kSites) g_sites[s].count++;
-  for (int i = 1; i < kRules; ++i) {
-    struct Rule* rule = &g_rules[i];
+  for (struct Rule* rule = g_rules + 1; rule < g_rules + kRules; ++rule) {
     if (rule->fn != call->fn || (rule->site && rule->site != call->site)) continue;
     if (rule->after && !g_rules[rule->after].fired) continue;
     if (!Matches(rule, call->path) && !Matches(rule, call->path2)) continue;
@@ -177,10 +183,10 @@ static int Enter(struct Call* call) {
   }
   if (!call->rule) return 0;
   call->rule->fired = 1;
-  for (int i = 0; i < g_sitesUsed && !g_anyFired; ++i) g_sites[i].before = g_sites[i].count;
+  for (int i = 0; i < g_used && !g_anyFired; ++i) g_sites[i].before = g_sites[i].count;
   g_anyFired = 1;
-  LogLine("fired rule=%d func=%s site=0x%lx path=%s\n", (int)(call->rule - g_rules), kFnNames[call->fn],
-          (unsigned long)call->site, call->path ? call->path : "");
+  LogLine("fired rule=%d func=%s site=0x%lx path=%s\n", (int)(call->rule - g_rules),
+          kFnNames[call->fn], (unsigned long)call->site, call->path ? call->path : "");
   if (!call->rule->whenAfter) RunKinds(call->rule);
   return (call->rule->kinds & kFail) != 0;
 }
@@ -190,64 +196,6 @@ static void Leave(const struct Call* call) {
   if (call->rule && call->rule->whenAfter) RunKinds(call->rule), errno = saved;
 }
 
-/* ---- Interposers ---------------------------------------------------------- */
-
-static void SetError(FILE* stream) { if (stream) stream->_flags |= _IO_ERR_SEEN; }
-/* A failed call returns value; with FAIL_THEN, value is computed before effect runs. A
- * failed fread/fwrite moves half the items, fflush/fputs/vfprintf write nothing, and
- * both set the stream's error flag; fclose, closedir and close release, then fail. */
-#define FAIL(value) return (errno = call.rule->err, value)
-#define FAIL_THEN(value, effect) do { __typeof__(value) v_ = (value); (void)(effect); FAIL(v_); } while (0)
-
-/* ret name params: runs CALL (through real) unless the rule makes it fail as
- * ON_FAIL says; then DONE (with the result in rc) and the "after" kinds. */
-#define SHIM(ret, name, params, PATH, CALL, ON_FAIL, DONE)                                   \
-  ret name params {                                                                          \
-    static __typeof__(&name) real;                                                           \
-    if (!real) real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                            \
-    struct Call call = {.fn = F_##name, .site = (uintptr_t)__builtin_return_address(0), .path = PATH}; \
-    int saved = errno; /* the program may test errno after a call that succeeded */          \
-    if (Enter(&call)) ON_FAIL;                                                               \
-    errno = saved;                                                                           \
-    ret rc = CALL;                                                                           \
-    DONE;                                                                                    \
-    Leave(&call);                                                                            \
-    return rc;                                                                               \
-  }
-#define BOTH(from, to) from, .path2 = to /* the two paths of a rename */
-#define SHIM_INT(name, params, path, args) SHIM(int, name, params, path, real args, FAIL(-1), )
-#define SHIM_STREAM(ret, name, params, f, args, ON_FAIL) SHIM(ret, name, params, StreamPath(f), real args, ON_FAIL, )
-
-SHIM(FILE*, fopen, (const char* path, const char* mode), path, real(path, mode), FAIL(NULL),
-     if (rc) Track(fileno(rc), path))
-SHIM_STREAM(size_t, fread, (void* data, size_t size, size_t items, FILE* f), f, (data, size, items, f),
-            FAIL_THEN(items / 2 ? real(data, size, items / 2, f) : 0, SetError(f)))
-SHIM_STREAM(size_t, fwrite, (const void* data, size_t size, size_t items, FILE* f), f, (data, size, items, f),
-            FAIL_THEN(items / 2 ? real(data, size, items / 2, f) : 0, SetError(f)))
-SHIM_STREAM(int, fflush, (FILE* f), f, (f), FAIL_THEN(EOF, SetError(f)))
-SHIM_STREAM(int, fclose, (FILE* f), f, (f), FAIL_THEN(EOF, real(f)))
-SHIM_STREAM(int, ferror, (FILE* f), f, (f), return 1)
-SHIM_STREAM(int, fputs, (const char* text, FILE* f), f, (text, f), FAIL_THEN(EOF, SetError(f)))
-SHIM_STREAM(int, vfprintf, (FILE* f, const char* format, va_list args), f, (f, format, args),
-            FAIL_THEN(-1, SetError(f)))
-SHIM_STREAM(int, setvbuf, (FILE* f, char* buffer, int mode, size_t size), f, (f, buffer, mode, size), FAIL(-1))
-SHIM(ssize_t, read, (int fd, void* data, size_t len), FdPath(fd), real(fd, data, len), FAIL(-1), )
-SHIM(ssize_t, write, (int fd, const void* data, size_t len), FdPath(fd), real(fd, data, len), FAIL(-1), )
-/* Like Linux: the descriptor is released even when close reports an error. The
- * tests need no durability: fsync returns at once. */
-SHIM(int, close, (int fd), FdPath(fd), real(fd), FAIL_THEN(-1, real(fd)), )
-SHIM(int, fsync, (int fd), FdPath(fd), ((void)real, 0), FAIL(-1), )
-SHIM_INT(unlink, (const char* path), path, (path))
-SHIM_INT(mkdir, (const char* path, mode_t mode), path, (path, mode))
-SHIM_INT(chmod, (const char* path, mode_t mode), path, (path, mode))
-SHIM_INT(chown, (const char* path, uid_t owner, gid_t group), path, (path, owner, group))
-SHIM_INT(stat, (const char* path, struct stat* out), path, (path, out))
-SHIM_INT(fstatat, (int dirfd, const char* path, struct stat* out, int flags), path, (dirfd, path, out, flags))
-SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
-SHIM(DIR*, opendir, (const char* path), path, real(path), FAIL(NULL), if (rc) Track(dirfd(rc), path))
-SHIM(struct dirent*, readdir, (DIR* dir), FdPath(dirfd(dir)), real(dir), FAIL(NULL), )
-SHIM(int, closedir, (DIR* dir), FdPath(dirfd(dir)), real(dir), FAIL_THEN(-1, real(dir)), )
-
 /* QVF_FREE: a volume at or below PREFIX reports BYTES free. */
 static void ApplyFree(const char* path, struct statvfs* out) {
   const char* eq = strrchr(g_free, '=');
@@ -256,10 +204,71 @@ static void ApplyFree(const char* path, struct statvfs* out) {
   out->f_frsize = out->f_bsize = 1;
   out->f_bavail = out->f_bfree = strtoull(eq + 1, NULL, 10);
 }
+
+/* ---- Interposers ------------------------------------------------------------------------- */
+
+static void SetError(FILE* stream) {
+  if (stream) stream->_flags |= _IO_ERR_SEEN;
+}
+/* A failed call returns value; with FAIL_THEN, value is computed before effect runs. A failed
+ * fread/fwrite moves half the items, fflush/vfprintf write nothing, and all set the stream's
+ * error flag; fclose, closedir and close release, then fail. */
+#define FAIL(value) return (errno = call.rule->err, value)
+#define FAIL_THEN(value, effect) \
+  do { __typeof__(value) v_ = (value); (void)(effect); FAIL(v_); } while (0)
+#define HALF(size, items, f) FAIL_THEN(items / 2 ? real(data, size, items / 2, f) : 0, SetError(f))
+
+/* ret name params: runs CALL (through real) unless the rule makes it fail as ON_FAIL says; then
+ * DONE (with the result in rc) and the "after" kinds. */
+#define SHIM(ret, name, params, PATH, CALL, ON_FAIL, DONE)                                    \
+  ret name params {                                                                           \
+    static __typeof__(&name) real;                                                            \
+    if (!real) real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                             \
+    struct Call call = {F_##name, (uintptr_t)__builtin_return_address(0), .path = PATH};       \
+    int saved = errno; /* the program may test errno after a call that succeeded */           \
+    if (Enter(&call)) ON_FAIL;                                                                \
+    errno = saved;                                                                            \
+    ret rc = CALL;                                                                            \
+    DONE;                                                                                     \
+    Leave(&call);                                                                             \
+    return rc;                                                                                \
+  }
+#define SHIM_INT(name, params, path, args) SHIM(int, name, params, path, real args, FAIL(-1), )
+
+SHIM(FILE*, fopen, (const char* path, const char* mode), path, real(path, mode), FAIL(NULL),
+     if (rc) Track(fileno(rc), path))
+SHIM(size_t, fread, (void* data, size_t size, size_t items, FILE* f), StreamPath(f),
+     real(data, size, items, f), HALF(size, items, f), )
+SHIM(size_t, fwrite, (const void* data, size_t size, size_t items, FILE* f), StreamPath(f),
+     real(data, size, items, f), HALF(size, items, f), )
+SHIM(int, fflush, (FILE* f), StreamPath(f), real(f), FAIL_THEN(EOF, SetError(f)), )
+SHIM(int, fclose, (FILE* f), StreamPath(f), real(f), FAIL_THEN(EOF, real(f)), )
+SHIM(int, ferror, (FILE* f), StreamPath(f), real(f), return 1, )
+SHIM(int, vfprintf, (FILE* f, const char* format, va_list args), StreamPath(f),
+     real(f, format, args), FAIL_THEN(-1, SetError(f)), )
+SHIM(int, setvbuf, (FILE* f, char* buffer, int mode, size_t size), StreamPath(f),
+     real(f, buffer, mode, size), FAIL(-1), )
+SHIM(ssize_t, write, (int fd, const void* data, size_t len), FdPath(fd), real(fd, data, len),
+     FAIL(-1), )
+/* Like Linux: the descriptor is released even when close reports an error. The tests need no
+ * durability: fsync returns at once. */
+SHIM(int, close, (int fd), FdPath(fd), real(fd), FAIL_THEN(-1, real(fd)), )
+SHIM(int, fsync, (int fd), FdPath(fd), ((void)real, 0), FAIL(-1), )
+SHIM_INT(unlink, (const char* path), path, (path))
+SHIM_INT(mkdir, (const char* path, mode_t mode), path, (path, mode))
+SHIM_INT(chmod, (const char* path, mode_t mode), path, (path, mode))
+SHIM_INT(stat, (const char* path, struct stat* out), path, (path, out))
+SHIM_INT(fstatat, (int dir, const char* path, struct stat* out, int flags), path,
+         (dir, path, out, flags))
+SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
+SHIM(DIR*, opendir, (const char* path), path, real(path), FAIL(NULL),
+     if (rc) Track(dirfd(rc), path))
+SHIM(struct dirent*, readdir, (DIR* dir), FdPath(dirfd(dir)), real(dir), FAIL(NULL), )
+SHIM(int, closedir, (DIR* dir), FdPath(dirfd(dir)), real(dir), FAIL_THEN(-1, real(dir)), )
 SHIM(int, statvfs, (const char* path, struct statvfs* out), path, real(path, out), FAIL(-1),
      if (rc == 0) ApplyFree(path, out))
-
 /* rename matches either path; open takes its mode from the variable arguments. */
+#define BOTH(from, to) from, .path2 = to
 SHIM(int, rename, (const char* from, const char* to), BOTH(from, to), real(from, to), FAIL(-1), )
 SHIM(int, open, (const char* path, int flags, ...), path, ({
        va_list args;

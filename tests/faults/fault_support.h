@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "harness.h"
@@ -18,20 +17,30 @@ using FileMap = std::map<std::string, std::string>;  // relative path -> bytes; 
 const std::string kSummaryBanner = "\n======================= SUMMARY =======================\n";
 const std::string kCommitBanner = "\n======================= COMMIT ========================\n";
 const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
-const std::string kRollbackFailed = "Rollback result: FAILED - keep all nodes offline and restore manually from ";
+const std::string kRollbackFailed =
+    "Rollback result: FAILED - keep all nodes offline and restore manually from ";
+const std::string kAuditLog = "WORK/QVPURGED.USR";
 const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};  // of 40 users
+const std::vector<std::string> kLmrFiles = {"MESSAGE/QVMSG1.LMR", "MESSAGE/QVMSG2.LMR",
+                                            "MESSAGE/QVMSG3.LMR"};
+const std::vector<std::string> kFiles = {
+    "QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR", "WORK/QVWHOSON.DAT",
+    kAuditLog,    kLmrFiles[0],       kLmrFiles[1],       kLmrFiles[2]};
 
-inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != text.npos; }
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != text.npos;
 }
-
+inline std::string ReadFile(const std::string& path) {
+  std::string bytes;
+  return ReadWholeFile(path, &bytes) ? bytes : "";
+}
+inline void CopyTree(const std::string& from, const std::string& to) {
+  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+}
 // The rest of the line after the last "prefix" in text, or "".
 inline std::string LineAfter(const std::string& text, const std::string& prefix) {
-  const size_t at = text.rfind(prefix);
-  return at == text.npos ? "" : text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+  const size_t at = text.rfind(prefix), from = at + prefix.size();
+  return at == text.npos ? "" : text.substr(from, text.find('\n', at) - from);
 }
 
 // A value of the run's summary ("Errors:", ...), or "".
@@ -49,9 +58,9 @@ inline std::string Masked(std::string text, const std::string& from, const std::
   return text;
 }
 
-inline FileMap ReadDatabase(const std::string& home, const std::vector<std::string>& files) {
+inline FileMap ReadDatabase(const std::string& home) {
   FileMap map;
-  for (const std::string& rel : files) {
+  for (const std::string& rel : kFiles) {
     if (FileExists(home + "/" + rel)) map[rel] = ReadFile(home + "/" + rel);
   }
   return map;
@@ -60,115 +69,104 @@ inline FileMap ReadDatabase(const std::string& home, const std::vector<std::stri
 // A file's bytes as compared (the audit log's clock readings masked), or "<absent>".
 inline std::string Version(const FileMap& map, const std::string& rel) {
   const auto found = map.find(rel);
-  return found == map.end() ? "<absent>" : rel == "WORK/QVPURGED.USR" ? NormaliseClock(found->second) : found->second;
+  if (found == map.end()) return "<absent>";
+  return rel == kAuditLog ? NormaliseClock(found->second) : found->second;
 }
 
-inline void CopyTree(const std::string& from, const std::string& to) {
-  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
-}
-
-// The shim (beside the test program), its log and counts files (empty: none) and
-// the rules. A sanitized program lets the shim go first.
-inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
-                                                const std::string& log, const std::string& counts = "") {
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  std::vector<std::string> env = {"LD_PRELOAD=" + self + "/qv_fault_shim.so", "QVF_LOG=" + log, "QVF_COUNTS=" + counts,
-                                  "ASAN_OPTIONS=" + (asan ? asan + std::string(":") : "") + "verify_asan_link_order=0"};
-  for (size_t i = 0; i < rules.size(); ++i) env.push_back("QVF_RULE" + std::to_string(i + 1) + "=" + rules[i]);
-  return env;
-}
-
-// The sample kept pristine and its database before and after an un-injected pack.
-struct Fixture {
-  std::string pristine;
-  std::vector<std::string> files = {"QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR",
-                                    "WORK/QVWHOSON.DAT", "WORK/QVPURGED.USR", "MESSAGE/QVMSG1.LMR",
-                                    "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"};
-  FileMap before, packed;
-};
-
-// "changed X" lines for the fixture's files; empty when equal.
-inline std::string DiffDatabase(const Fixture& f, const FileMap& expected, const FileMap& actual) {
+// "changed X" lines; empty when equal.
+inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) {
   std::string diff;
-  for (const std::string& rel : f.files) {
+  for (const std::string& rel : kFiles) {
     if (Version(expected, rel) != Version(actual, rel)) diff += "changed " + rel + "\n";
   }
   return diff;
 }
 
-// Empty when the un-injected pack left the kept users' 315-byte records, the first
-// 31 bytes of each as QVUSERS.PTR, their LMR slots zero-filled to the old size,
-// the old audit log with a block appended, and the other files as they were.
-inline std::string PackProblem(const Fixture& f) {
-  auto kept = [](const std::string& bytes, size_t stride, size_t size) {  // users 1..40 but the purged
-    std::string records;
-    for (uint32_t n = 1; n <= 40; ++n) {
-      if (!std::count(kPurged.begin(), kPurged.end(), n)) records += bytes.substr((n - 1) * stride, size);
-    }
-    return records;
-  };
-  FileMap expected = f.before;
-  const std::string& dat = f.before.at("WORK/QVUSERS.DAT");
-  expected["WORK/QVUSERS.DAT"] = kept(dat, 315, 315);
-  expected["WORK/QVUSERS.PTR"] = kept(dat, 315, 31);
-  for (const char* lmr : {"MESSAGE/QVMSG1.LMR", "MESSAGE/QVMSG2.LMR", "MESSAGE/QVMSG3.LMR"}) {
-    expected[lmr] = kept(f.before.at(lmr), 4, 4);
-    expected[lmr].resize(f.before.at(lmr).size(), '\0');
+// The shim (beside the test program), its log and counts files (empty: none) and the rules. A
+// sanitized program lets the shim go first.
+inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
+                                                const std::string& log,
+                                                const std::string& counts = "") {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  std::vector<std::string> env = {
+      "LD_PRELOAD=" + self + "/qv_fault_shim.so", "QVF_LOG=" + log, "QVF_COUNTS=" + counts,
+      "ASAN_OPTIONS=" + (asan ? asan + std::string(":") : "") + "verify_asan_link_order=0"};
+  for (size_t i = 0; i < rules.size(); ++i) {
+    env.push_back("QVF_RULE" + std::to_string(i + 1) + "=" + rules[i]);
   }
-  const std::string log = f.packed.count("WORK/QVPURGED.USR") ? f.packed.at("WORK/QVPURGED.USR") : "";
-  const std::string old = f.before.count("WORK/QVPURGED.USR") ? f.before.at("WORK/QVPURGED.USR") : "";
-  expected["WORK/QVPURGED.USR"] = log.size() > old.size() && log.rfind(old, 0) == 0 ? log : old;
-  return DiffDatabase(f, expected, f.packed);
+  return env;
 }
 
-// 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files.
+// The sample kept pristine and its database before and after an un-injected pack.
+struct Fixture {
+  std::string pristine{};
+  FileMap before{}, packed{};
+};
+
+// 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files. The un-injected
+// pack must leave the sample writer's packed files and the old audit log with a block appended.
+// SIGINT, ignored or blocked here, would be so in the programs the tests start.
 inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::signal(SIGINT, SIG_DFL);
   SampleRecipe recipe;
   recipe.users = 40;
-  recipe.conferences = 3;
   recipe.seed = 5;
   recipe.today = {2026, 1, 15};
   recipe.deletedUsers = kPurged;
   recipe.user1Deleted = true;
   recipe.purgedLog = purgedLog;
-  Fixture f;
-  f.pristine = dir + "/pristine";
+  Fixture f{.pristine = dir + "/pristine"};
   std::string error;
   EXPECT_TRUE(WriteSampleBbs(f.pristine, recipe, &error)) << error;
-  f.before = ReadDatabase(f.pristine, f.files);
+  f.before = ReadDatabase(f.pristine);
   CopyTree(f.pristine, dir + "/reference");
   const RunResult run = RunProgram(dir + "/reference", {}, ShimEnvironment({}, ""));
   EXPECT_EQ(run.exitCode, 0) << "the un-injected pack failed:\n" << run.out;
-  f.packed = ReadDatabase(dir + "/reference", f.files);
-  EXPECT_EQ(PackProblem(f), "") << "the un-injected pack is wrong";
+  f.packed = ReadDatabase(dir + "/reference");
   RemoveTree(dir + "/reference");
+  FileMap expected = f.before;
+  const std::string& dat = f.before.at("WORK/QVUSERS.DAT");
+  expected["WORK/QVUSERS.DAT"] = PackedUserFile(dat, kPurged);
+  expected["WORK/QVUSERS.PTR"] = PackedPointerFile(dat, kPurged);
+  for (const std::string& lmr : kLmrFiles) {
+    expected[lmr] = PackedLmrFile(f.before.at(lmr), 40, kPurged);
+  }
+  const std::string old = purgedLog ? f.before.at(kAuditLog) : "";
+  const std::string log = f.packed.count(kAuditLog) ? f.packed.at(kAuditLog) : "";
+  if (log.size() > old.size() && log.rfind(old, 0) == 0) expected[kAuditLog] = log;
+  EXPECT_EQ(DiffDatabase(expected, f.packed), "") << "the un-injected pack is wrong";
   return f;
 }
 
 // The database as the rules' flip and poke actions leave it (none past its end).
-inline FileMap Edited(const Fixture& f, FileMap map, const std::vector<std::string>& rules) {
+inline FileMap Edited(FileMap map, const std::vector<std::string>& rules) {
   for (const std::string& rule : rules) {
     std::istringstream actions(LineAfter(rule, "act="));
     for (std::string action; std::getline(actions, action, ';');) {
       char kind[8], rel[64], hex[64] = "";
       long long at = 0;
-      const int fields = std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex);
-      if (fields < 3 || !std::count(f.files.begin(), f.files.end(), rel)) continue;
+      if (std::sscanf(action.c_str(), "%7[^,],%63[^,],%lld,%63s", kind, rel, &at, hex) < 3 ||
+          !std::count(kFiles.begin(), kFiles.end(), rel)) {
+        continue;
+      }
       std::string& bytes = map[rel];
       const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
       if (offset > bytes.size()) continue;  // past the end of the packed version
-      std::string poke;
-      for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) poke += char(std::stoi(std::string(hex + i, 2), nullptr, 16));
       if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
-      else bytes.replace(offset, poke.size(), poke);
+      for (size_t i = 0; kind[0] == 'p' && hex[i] && hex[i + 1]; i += 2) {
+        bytes.replace(offset + i / 2, 1, 1, char(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+      }
     }
   }
   return map;
 }
 
-// What a run left, the database it must keep or reach (with the test's edits), the
-// injection the shim made, and for a dry run the full preview.
+// What a run left, the database it must keep or reach (with the test's edits), the injection
+// the shim made, and for a dry run the full preview.
 struct Outcome {
   std::string home{};
   RunResult result{};
@@ -178,19 +176,24 @@ struct Outcome {
   std::string preview{};
 };
 
-// Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy holds it.
+// Empty when MANIFEST.TXT lists every pre-run file's size and hash and each copy, private to its
+// owner, holds it.
 inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
   const std::string manifest = ReadFile(dir + "/MANIFEST.TXT");
-  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0) != 0) return "no manifest in " + dir;
+  if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0)) return "no manifest in " + dir;
   std::string problems;
   for (const auto& [rel, bytes] : f.before) {
     if (rel == "QVNODE.DAT") continue;
-    const std::string area = rel.substr(0, rel.find('/')), name = rel.substr(rel.find('/') + 1);
+    const size_t slash = rel.find('/');
     char line[128];
-    std::snprintf(line, sizeof line, "\r\n%-8s %-20s size=%zu fnv1a64=%016llX source=", area.c_str(), name.c_str(),
-                  bytes.size(), static_cast<unsigned long long>(Fnv1a64(bytes)));
+    std::snprintf(line, sizeof line, "\r\n%-8s %-20s size=%zu fnv1a64=%016llX source=",
+                  rel.substr(0, slash).c_str(), rel.substr(slash + 1).c_str(), bytes.size(),
+                  static_cast<unsigned long long>(Fnv1a64(bytes)));
     if (!Contains(manifest, line)) problems += "manifest line of " + rel + " wrong; ";
     if (ReadFile(dir + "/" + rel) != bytes) problems += "backup copy of " + rel + " wrong; ";
+    namespace fs = std::filesystem;
+    const fs::perms mode = fs::status(dir + "/" + rel).permissions() & fs::perms::all;
+    if (mode != (fs::perms::owner_read | fs::perms::owner_write)) problems += rel + " is public; ";
   }
   return problems;
 }
@@ -203,98 +206,102 @@ inline std::string PreviewOf(const std::string& report, const std::string& home)
   return Masked(NormaliseClock(report.substr(start, end - start)), home, "<home>");
 }
 
-// Every invariant of a run's outcome. A crash ends with _exit(99), an interrupt by
-// SIGINT, any other run with 2 or its success code (1 for a dry run) and the summary
-// at the end of report and console (but a stream whose own write failed).
+// Every invariant of a run's outcome. A crash ends with _exit(99), an interrupt by SIGINT, any
+// other run with 2 or its success code (1 for a dry run) and the summary at the end of report and
+// console (but a stream whose own write failed).
 inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   std::vector<std::string> violations;
   auto expect = [&](bool ok, const std::string& what) { if (!ok) violations.push_back(what); };
   const RunResult& r = o.result;
   const bool crashed = o.injected == "crash", ended = crashed || o.injected == "interrupt";
-  auto failedAt = [&](const std::string& path, const std::string& functions) {  // "": any function
-    return o.injected == "fail" && o.path == path && (functions.empty() || Contains(functions, " " + o.function + " "));
+  auto failedAt = [&](const std::string& path, const std::string& functions) {  // "": any
+    return o.injected == "fail" && o.path == path &&
+           (functions.empty() || Contains(functions, " " + o.function + " "));
   };
-  const char* kOutput = " vfprintf fputs fflush fwrite fclose setvbuf ";
-  const std::string reportPath = o.home + "/" + kReportName, backups = o.home + "/QVCULLDB-BACKUPS";
+  const char* kOutput = " vfprintf fflush fwrite fclose setvbuf ";
+  const std::string reportPath = o.home + "/" + kReportName;
+  const std::string backups = o.home + "/QVCULLDB-BACKUPS", lock = o.home + "/MESSAGE/QVLINK.BSY";
   const std::string& text = failedAt(reportPath, kOutput) ? r.out : r.report;
-  const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " + std::to_string(r.signal) + ")";
-  const FileMap live = ReadDatabase(o.home, f.files);
-  const std::string changed = DiffDatabase(f, o.before, live), notPacked = DiffDatabase(f, o.packed, live);
+  const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " +
+                          std::to_string(r.signal) + ")";
+  const FileMap live = ReadDatabase(o.home);
+  const std::string changed = DiffDatabase(o.before, live);
+  const std::string notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
   if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
-  if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end of the run" + how);
+  if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
   const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
                             (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
                              Contains(r.out, "ERROR: cannot append " + reportPath + ": "));
   const bool finished = !ended && !beforeReport;
-  if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database:\n" + changed);
+  if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database\n" + changed);
   if (o.dryRun) expect(!IsDirectory(backups), "a dry run made a backup directory");
-  const std::string status = SummaryValue(text, "Result status:"), tail = "Exit code:           " +
-                             std::to_string(r.exitCode) + "\n" + std::string(60, '#') + "\n";
-  if (finished) {
-    for (const auto& [out, path] : {std::pair{&r.report, reportPath}, std::pair{&r.out, std::string("<stdout>")}}) {
-      const bool ends = Contains(*out, kSummaryBanner) && out->size() >= tail.size() &&
-                        out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
-      expect(ends || failedAt(path, kOutput), path + " does not end with the summary");
-    }
+  const std::string status = SummaryValue(text, "Result status:");
+  const std::string tail = "Exit code:           " + std::to_string(r.exitCode) + "\n" +
+                           std::string(60, '#') + "\n";
+  for (const auto& [out, path] : {std::pair{&r.report, reportPath}, {&r.out, "<stdout>"}}) {
+    const bool ends = Contains(*out, kSummaryBanner) && out->size() >= tail.size() &&
+                      out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
+    expect(!finished || ends || failedAt(path, kOutput), path + " does not end with the summary");
   }
   if (ended && !o.dryRun && !changed.empty() && !notPacked.empty()) {
-    // Ended inside the commit: every file old or new, and the one backup restores the old database.
-    for (const std::string& rel : f.files) {
+    // Ended inside the commit: every file old or new, and the one backup restores the old one.
+    for (const std::string& rel : kFiles) {
       const std::string now = Version(live, rel);
-      expect(now == Version(o.before, rel) || now == Version(o.packed, rel), rel + " is neither old nor packed");
+      expect(now == Version(o.before, rel) || now == Version(o.packed, rel),
+             rel + " is neither old nor packed");
     }
     const std::vector<std::string> names = ListDirectory(backups);
-    const std::string lost = names.size() == 1 ? BackupProblem(f, backups + "/" + names[0]) : "no one backup";
+    const std::string lost =
+        names.size() == 1 ? BackupProblem(f, backups + "/" + names[0]) : "no one backup";
     expect(lost.empty(), "the run ended inside the commit and the backup cannot restore: " + lost);
   } else if (finished && o.dryRun) {
-    expect(r.exitCode == 1 || status == "ABORTED/UNTRUSTED - correct the reported errors and rerun.",
-           "exit 2 but not UNTRUSTED");
-    expect(r.exitCode != 1 || PreviewOf(text, o.home) == o.preview, "exit 1 with a preview unlike the un-injected one");
+    const std::string untrusted = "ABORTED/UNTRUSTED - correct the reported errors and rerun.";
+    expect(r.exitCode == 1 || status == untrusted, "exit 2 but not UNTRUSTED");
+    expect(r.exitCode != 1 || PreviewOf(text, o.home) == o.preview,
+           "exit 1 with a preview unlike the un-injected one");
   } else if (finished) {
     // Once the commit has begun, the database depends on the backup the run names.
     std::string backup = SummaryValue(text, "Backup created:");
-    backup = backup.rfind("YES - ", 0) == 0 ? backup.substr(6) : backup.rfind("NO", 0) == 0 ? "" : backup;
-    const std::string lost = Contains(text, kCommitBanner) && !backup.empty() ? BackupProblem(f, backup) : "";
+    if (backup.rfind("NO", 0) == 0) backup.clear();
+    if (backup.rfind("YES - ", 0) == 0) backup.erase(0, 6);
+    const bool committing = Contains(text, kCommitBanner) && !backup.empty();
+    const std::string lost = committing ? BackupProblem(f, backup) : "";
     expect(lost.empty(), "the named backup does not restore the database: " + lost);
     if (r.exitCode == 0) {
       expect(Contains(text, "WRITE RESULT: SUCCESS - selected records committed and verified") &&
-                 status == "SUCCESS - manual-offline user pack committed and verified." && !backup.empty(),
+                 status == "SUCCESS - manual-offline user pack committed and verified." &&
+                 !backup.empty(),
              "exit 0 without the SUCCESS lines and a backup");
       expect(notPacked.empty(), "exit 0 but the database is not the packed one:\n" + notPacked);
     } else {
-      expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.", "exit 2 but not FAILED");
+      expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.",
+             "exit 2 but not FAILED");
       const bool rollbackFailed = Contains(text, kRollbackFailed);
-      const std::string rollback = SummaryValue(text, "Rollback status:");
-      expect(!Contains(text, kRollbackBanner) || rollback == (rollbackFailed ? "FAILED" : "PASS"),
+      expect(!Contains(text, kRollbackBanner) ||
+                 SummaryValue(text, "Rollback status:") == (rollbackFailed ? "FAILED" : "PASS"),
              "the summary's rollback status disagrees with the rollback");
       // The old database, or a failed rollback that names a backup holding it.
       const std::string named = LineAfter(text, kRollbackFailed);
-      const std::string problem = changed.empty() ? "" : !rollbackFailed ? "no failed rollback"
-                                                  : BackupProblem(f, named.substr(0, named.size() - 1));
+      const std::string problem = changed.empty()   ? ""
+                                  : !rollbackFailed ? "no failed rollback"
+                                  : BackupProblem(f, named.substr(0, named.size() - 1));
       expect(problem.empty(), "exit 2 with a changed database:\n" + changed + problem);
     }
   }
-
   // Lock and staged files are gone unless the run crashed or their own removal failed.
-  const std::string lock = o.home + "/MESSAGE/QVLINK.BSY";
-  const bool named = Contains(text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n");
-  expect(crashed || !FileExists(lock) || (failedAt(lock, "") && named), "QVLINK.BSY left without an error naming it");
+  const bool named = Contains(
+      text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n");
+  expect(crashed || !FileExists(lock) || (failedAt(lock, "") && named),
+         "QVLINK.BSY left without an error naming it");
   for (const std::string area : {"WORK/", "MESSAGE/"}) {
     for (const std::string& name : ListDirectory(o.home + "/" + area)) {
       const bool staged = name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW";
-      expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "), area + name + " left behind");
-      expect(staged || name == "QVLINK.BSY" || std::count(f.files.begin(), f.files.end(), area + name),
-             "unexpected file " + area + name);
+      const bool known = std::count(kFiles.begin(), kFiles.end(), area + name);
+      expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "),
+             area + name + " left behind");
+      expect(staged || name == "QVLINK.BSY" || known, "unexpected file " + area + name);
     }
   }
   return violations;
-}
-
-// Lets SIGINT end the programs this process starts (an ignored or blocked one is inherited).
-inline void AllowInterruptsInChildren() {
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  std::signal(SIGINT, SIG_DFL);
 }

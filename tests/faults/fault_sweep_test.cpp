@@ -1,9 +1,9 @@
-// Fault sweeps: a counting run lists every call site through which the program
-// touches files; then one run per injection point, on a fresh copy of the sample,
-// makes that call fail (EIO, and errno values its callers may treat apart), ends the
-// process there (_exit) or interrupts it (SIGINT), and CheckRun judges the outcome.
-// The rollback sweeps first drive the run into a rollback. Each sweep prints a SWEEP
-// line: call sites, injection points, ignored and silent failures, violations.
+// Fault sweeps: a counting run lists every call site through which the program touches files;
+// then one run per injection point, on a fresh copy of the sample, makes that call fail (EIO, and
+// errno values its callers may treat apart), ends the process there (_exit) or interrupts it
+// (SIGINT), and CheckRun judges the outcome. The rollback sweeps first drive the run into a
+// rollback. Each sweep prints a SWEEP line: call sites, injection points, ignored and silent
+// failures, violations.
 #include <chrono>
 
 #include "fault_support.h"
@@ -18,27 +18,28 @@ struct Point {
 
 // errno values that a function's callers may treat apart from EIO.
 const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
-    {"open", {"EEXIST", "ENOENT"}}, {"mkdir", {"EEXIST"}},   {"rename", {"EXDEV"}},  {"stat", {"ENOENT"}},
-    {"fstatat", {"ENOENT"}},        {"opendir", {"ENOENT"}}, {"unlink", {"ENOENT"}}, {"fopen", {"ENOENT"}},
-    {"getcwd", {"ENOENT"}},         {"fwrite", {"ENOSPC"}},  {"fflush", {"ENOSPC"}}, {"fclose", {"ENOSPC"}},
+    {"open", {"EEXIST", "ENOENT"}}, {"mkdir", {"EEXIST"}},   {"rename", {"EXDEV"}},
+    {"stat", {"ENOENT"}},           {"fstatat", {"ENOENT"}}, {"opendir", {"ENOENT"}},
+    {"unlink", {"ENOENT"}},         {"fopen", {"ENOENT"}},   {"getcwd", {"ENOENT"}},
+    {"fwrite", {"ENOSPC"}},         {"fflush", {"ENOSPC"}},  {"fclose", {"ENOSPC"}},
     {"write", {"ENOSPC"}}};
 
-// Every call of a site with few calls; of a busier one the first, the last and
-// six between; the telling errno values at the first and the last.
+// Every call of a site with few calls; of a busier one the first, the last and six between; the
+// telling errno values at the first and the last.
 std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind, bool afterBase) {
   std::vector<Point> points;
   std::istringstream lines(counts);
-  for (Point site; lines >> site.function >> site.site >> site.total >> site.before; site.err = "EIO") {
+  for (Point site; lines >> site.function >> site.site >> site.total >> site.before;) {
     const uint64_t first = afterBase ? site.before + 1 : 1, last = site.total, span = last - first;
     if (last < first) continue;
     std::set<uint64_t> nths = {first, last};
     for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) {
       nths.insert(first + (span < 16 ? i : span * i / 7));
     }
-    for (uint64_t nth : nths) site.nth = nth, points.push_back(site);
+    for (uint64_t nth : nths) site.nth = nth, site.err = "EIO", points.push_back(site);
     if (kind != "fail" || !kTellingErrnos.count(site.function)) continue;
     for (const std::string& err : kTellingErrnos.at(site.function)) {
-      for (uint64_t nth : std::set<uint64_t>{first, last}) {
+      for (uint64_t nth : std::set{first, last}) {
         site.nth = nth, site.err = err, points.push_back(site);
       }
     }
@@ -46,9 +47,8 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
   return points;
 }
 
-void Sweep(const std::string& name, bool log, const std::vector<std::string>& base, const std::string& kind,
-           bool dryRun = false) {
-  AllowInterruptsInChildren();
+void Sweep(const std::string& name, bool log, const std::vector<std::string>& base,
+           const std::string& kind, bool dryRun = false) {
   const auto start = std::chrono::steady_clock::now();
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, log);
@@ -56,12 +56,13 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
   if (dryRun) args.push_back("/DRYRUN");
   const std::string home = scratch.path + "/run", shimLog = scratch.path + "/shim.log";
   CopyTree(f.pristine, home);
-  const RunResult counted = RunProgram(home, args, ShimEnvironment(base, "", scratch.path + "/counts"));
+  const auto env = ShimEnvironment(base, "", scratch.path + "/counts");
+  const RunResult counted = RunProgram(home, args, env);
   EXPECT_EQ(counted.exitCode, dryRun ? 1 : base.empty() ? 0 : 2) << counted.out;
   const std::string counts = ReadFile(scratch.path + "/counts");
   ASSERT_FALSE(counts.empty());
 
-  Outcome o{.home = home, .before = Edited(f, f.before, base), .packed = Edited(f, f.packed, base),
+  Outcome o{.home = home, .before = Edited(f.before, base), .packed = Edited(f.packed, base),
             .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
   size_t points = 0, unreached = 0, violations = 0;
   std::set<std::string> sites, ignored, silent;
@@ -70,10 +71,11 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     ::unlink(shimLog.c_str());
     CopyTree(f.pristine, home);
     std::vector<std::string> rules = base;
-    rules.push_back("func=" + point.function + " site=" + point.site + " nth=" + std::to_string(point.nth) +
-                    " do=" + kind + " errno=" + point.err);
+    rules.push_back("func=" + point.function + " site=" + point.site +
+                    " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
     o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
-    const std::string fired = LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
+    const std::string fired =
+        LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
     o.injected = fired.empty() ? "" : kind;
     o.function = point.function;
     o.path = LineAfter(fired, " path=");
@@ -86,40 +88,52 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     }
     const std::vector<std::string> found = CheckRun(f, o);
     // A failure the run ignored (it succeeded anyway), or one that failed it with no error counted.
-    if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) ignored.insert(point.site + " " + point.err);
-    if (o.result.exitCode == 2 && SummaryValue(o.result.report, "Errors:") == "0") silent.insert(rules.back());
-    if (found.empty()) continue;
     const std::string& report = o.result.report;
-    std::string text = rules.back() + ":\n    report tail: " + report.substr(report.size() - std::min<size_t>(report.size(), 1500));
+    if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
+      ignored.insert(point.site + " " + point.err);
+    }
+    if (o.result.exitCode == 2 && SummaryValue(report, "Errors:") == "0") {
+      silent.insert(rules.back());
+    }
+    if (found.empty()) continue;
+    std::string text = rules.back() + ":\n    report tail: " +
+                       report.substr(report.size() - std::min<size_t>(report.size(), 1500));
     for (const std::string& violation : found) text += "\n    " + violation;
     if (++violations <= 25) ADD_FAILURE() << text;
   }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
               "%zu silent, %zu violations, %.1f s\n",
-              name.c_str(), sites.size(), points, kind.c_str(), unreached, ignored.size(), silent.size(), violations,
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+              name.c_str(), sites.size(), points, kind.c_str(), unreached, ignored.size(),
+              silent.size(), violations, seconds);
   EXPECT_EQ(violations, 0u);
 }
 
-void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base, bool dryRun = false) {
-  for (const char* kind : {"fail", "crash", "interrupt"}) Sweep(name + kind, log, base, kind, dryRun);
+void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base,
+                   bool dryRun = false) {
+  for (const char* kind : {"fail", "crash", "interrupt"}) {
+    Sweep(name + kind, log, base, kind, dryRun);
+  }
 }
 
-// The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the
-// rest old, and the rollback must bring every one back.
+// The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the rest old, and the
+// rollback must bring every one back.
 const std::vector<std::string> kCommitFails = {"func=rename path=QVUSERS.PTR.QVCNEW"};
 
-// A caller (UserNo 5, mode 1, node slot 3) appears right after the commit: every
-// file is new, QVPURGED.USR was created by it, and the rollback must undo all of it.
-const std::vector<std::string> kCallerAppears = {
-    "func=rename path=QVPURGED.USR.QVCNEW when=after do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
+// A caller (UserNo 5, mode 1, node slot 3) appears right after the commit: every file is new,
+// QVPURGED.USR was created by it, and the rollback must undo all of it.
+const std::vector<std::string> kCallerAppears = {"func=rename path=QVPURGED.USR.QVCNEW when=after "
+                                                 "do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
 TEST(FaultSweep, FailuresWithAuditLog) { Sweep("failures, audit log", true, {}, "fail"); }
 TEST(FaultSweep, CrashesWithAuditLog) { Sweep("crashes, audit log", true, {}, "crash"); }
 TEST(FaultSweep, InterruptsWithAuditLog) { Sweep("interrupts, audit log", true, {}, "interrupt"); }
 TEST(FaultSweep, FailuresWithoutAuditLog) { Sweep("failures, no audit log", false, {}, "fail"); }
 TEST(FaultSweep, CrashesWithoutAuditLog) { Sweep("crashes, no audit log", false, {}, "crash"); }
-TEST(FaultSweep, InterruptsWithoutAuditLog) { Sweep("interrupts, no audit log", false, {}, "interrupt"); }
+TEST(FaultSweep, InterruptsWithoutAuditLog) {
+  Sweep("interrupts, no audit log", false, {}, "interrupt");
+}
 TEST(FaultSweep, DryRunUnderFaults) { SweepAllKinds("dry run, ", true, {}, true); }
 TEST(FaultSweep, RollbackAfterFailedCommitUnderFaults) {
   SweepAllKinds("rollback after commit, ", true, kCommitFails);
