@@ -436,16 +436,6 @@ bool ResolveSamplePaths(const std::string& home, const SampleRecipe& recipe, Sam
                       &paths->message, error);
 }
 
-std::string SampleWorkDir(const std::string& home, const SampleRecipe& recipe) {
-  SamplePaths paths;
-  return ResolveSamplePaths(home, recipe, &paths, nullptr) ? paths.work : std::string();
-}
-
-std::string SampleMessageDir(const std::string& home, const SampleRecipe& recipe) {
-  SamplePaths paths;
-  return ResolveSamplePaths(home, recipe, &paths, nullptr) ? paths.message : std::string();
-}
-
 bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, std::string* error) {
   SamplePaths paths;
   return WriteSampleBbs(home, recipe, &paths, error);
@@ -519,11 +509,6 @@ bool ReadUserRecord(const std::string& work, uint32_t n, std::string* bytes) {
          ReadAt(UserFilePath(work), RecordOffset(n, kUserRecordSize), kUserRecordSize, bytes);
 }
 
-bool WriteUserRecord(const std::string& work, uint32_t n, const std::string& bytes) {
-  return n >= 1 && bytes.size() == kUserRecordSize &&
-         PatchFile(UserFilePath(work), RecordOffset(n, kUserRecordSize), bytes);
-}
-
 bool ReadPointerRecord(const std::string& work, uint32_t n, std::string* bytes) {
   return n >= 1 && ReadAt(PointerFilePath(work), RecordOffset(n, kPointerRecordSize),
                           kPointerRecordSize, bytes);
@@ -537,12 +522,6 @@ bool WritePointerRecord(const std::string& work, uint32_t n, const std::string& 
 bool SetUserBytes(const std::string& work, uint32_t n, unsigned offset, const std::string& bytes) {
   return n >= 1 && offset + bytes.size() <= kUserRecordSize &&
          PatchFile(UserFilePath(work), RecordOffset(n, kUserRecordSize) + offset, bytes);
-}
-
-bool SyncPointerRecord(const std::string& work, uint32_t n) {
-  std::string record;
-  return ReadUserRecord(work, n, &record) &&
-         WritePointerRecord(work, n, record.substr(0, kPointerRecordSize));
 }
 
 bool SetUserName(const std::string& work, uint32_t n, const std::string& name, bool alsoPointer) {
@@ -581,14 +560,6 @@ bool SetDeleted(const std::string& work, uint32_t n, uint8_t value) {
   return SetUserBytes(work, n, kDeletedOffset, std::string(1, char(value)));
 }
 
-bool SetCaller(const std::string& work, unsigned slot, int userNo, unsigned mode) {
-  if (slot >= kCallerSlots) return false;
-  std::string bytes(3, '\0');
-  PutLe16(&bytes, 0, userNo);
-  bytes[2] = char(mode);
-  return PatchFile(CallerFilePath(work), uint64_t(slot) * kCallerRecordSize, bytes);
-}
-
 bool SetNodeField(const std::string& home, unsigned offset, uint8_t length,
                   const std::string& chars) {
   if (chars.size() > kNodeFieldCapacity) return false;
@@ -597,24 +568,6 @@ bool SetNodeField(const std::string& home, unsigned offset, uint8_t length,
 
 std::string LmrFilePath(const std::string& message, uint32_t conference) {
   return JoinHost(message, LmrFileName(conference));
-}
-
-bool ReadLmrSlot(const std::string& message, uint32_t conference, uint64_t slot, uint32_t* value) {
-  std::string bytes;
-  if (slot < 1 || !ReadAt(LmrFilePath(message, conference), RecordOffset(slot, kLmrSlotSize),
-                          kLmrSlotSize, &bytes)) {
-    return false;
-  }
-  *value = 0;
-  for (int i = 3; i >= 0; --i) *value = (*value << 8) | uint8_t(bytes[i]);
-  return true;
-}
-
-bool WriteLmrSlot(const std::string& message, uint32_t conference, uint64_t slot, uint32_t value) {
-  std::string bytes(kLmrSlotSize, '\0');
-  PutLe32(&bytes, 0, value);
-  return slot >= 1 &&
-         PatchFile(LmrFilePath(message, conference), RecordOffset(slot, kLmrSlotSize), bytes);
 }
 
 std::string PackedUserFile(const std::string& dat, const std::vector<uint32_t>& purged) {

@@ -7,9 +7,8 @@
 // rewrites a field, mixes two records or copies capacity slots shows up as a
 // byte difference.
 //
-// Record patch helpers take the WORK or MESSAGE directory (see SampleWorkDir,
-// SampleMessageDir), not the home directory, so that they keep working after a
-// test has rewritten QVNODE.DAT.
+// Record patch helpers take the WORK or MESSAGE directory (SamplePaths), not the
+// home directory, so that they keep working after a test has rewritten QVNODE.DAT.
 #pragma once
 
 #include <cstdint>
@@ -129,8 +128,6 @@ std::vector<uint32_t> OldUserNumbers(const std::vector<SampleUser>& users);
 // field names a place the sample cannot write (a drive other than Z:, UNC).
 bool ResolveSamplePaths(const std::string& home, const SampleRecipe& recipe,
                         SamplePaths* paths, std::string* error);
-std::string SampleWorkDir(const std::string& home, const SampleRecipe& recipe);
-std::string SampleMessageDir(const std::string& home, const SampleRecipe& recipe);
 
 // Writes the whole sample beneath home (created with its parents if missing).
 bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, std::string* error);
@@ -161,13 +158,10 @@ std::string PointerFilePath(const std::string& work);  // WORK/QVUSERS.PTR
 std::string CallerFilePath(const std::string& work);   // WORK/QVWHOSON.DAT
 std::string PurgedLogPath(const std::string& work);    // WORK/QVPURGED.USR
 bool ReadUserRecord(const std::string& work, uint32_t n, std::string* bytes);
-bool WriteUserRecord(const std::string& work, uint32_t n, const std::string& bytes);
 bool ReadPointerRecord(const std::string& work, uint32_t n, std::string* bytes);
 bool WritePointerRecord(const std::string& work, uint32_t n, const std::string& bytes);
 // Raw bytes at an offset of user record n.
 bool SetUserBytes(const std::string& work, uint32_t n, unsigned offset, const std::string& bytes);
-// The pointer record of n becomes the first 31 bytes of its user record.
-bool SyncPointerRecord(const std::string& work, uint32_t n);
 // Length byte and leading characters; the bytes past the text keep their
 // filler. The name (at most 30) is also written to the pointer record when
 // alsoPointer is set.
@@ -183,8 +177,6 @@ bool SetDeleted(const std::string& work, uint32_t n, uint8_t value);
 // "MM/DD/YYYY" (fourDigitYear) or "MM/DD/YY" of the day ageDays before today.
 std::string TimeDateForAge(const SampleDate& today, int64_t ageDays, bool fourDigitYear);
 
-// QVWHOSON.DAT record of slot (0 to 255).
-bool SetCaller(const std::string& work, unsigned slot, int userNo, unsigned mode);
 
 // QVNODE.DAT field at kNodeWorkOffset or kNodeMessageOffset: the length byte
 // as given (0, or above 28, means unset) and up to 28 characters.
@@ -193,8 +185,6 @@ bool SetNodeField(const std::string& home, unsigned offset, uint8_t length,
 
 // LMR slots (slot is 1-based).
 std::string LmrFilePath(const std::string& message, uint32_t conference);
-bool ReadLmrSlot(const std::string& message, uint32_t conference, uint64_t slot, uint32_t* value);
-bool WriteLmrSlot(const std::string& message, uint32_t conference, uint64_t slot, uint32_t value);
 
 // What a correct pack leaves, given the live bytes before it and the purged
 // user numbers: the retained records in order; their first 31 bytes as the
