@@ -77,16 +77,13 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
                         std::chrono::seconds(std::atoi(EnvOr("QV_RUN_TIMEOUT", "900").c_str()));
   int status = 0;
   while (result.started && ::waitpid(pid, &status, WNOHANG) != pid) {
-    if (!result.timedOut && std::chrono::steady_clock::now() > deadline) {
-      result.timedOut = true;
-      ::kill(-pid, SIGKILL);
-    }
+    if (std::chrono::steady_clock::now() > deadline) ::kill(-pid, SIGKILL);
     ::usleep(500);
   }
   if (result.started && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (result.started && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  ReadWholeFile(out, &result.out);
-  ReadWholeFile(err, &result.err);
+  result.out = ReadFile(out);
+  result.err = ReadFile(err);
   if (!result.started) result.err += "cannot start " + argv[0] + ": " + std::strerror(failure);
   for (int fd : {outFd, errFd}) ::close(fd);
   ::unlink(out);
@@ -124,10 +121,9 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
   if (wine) argv.insert(argv.begin(), EnvOr("QV_RUNNER", ""));
   argv.insert(argv.end(), args.begin(), args.end());
   const std::string reportPath = cwd + "/" + kReportName;
-  std::string before, after;
-  ReadWholeFile(reportPath, &before);
+  const std::string before = ReadFile(reportPath);
   RunResult result = RunProcess(cwd, argv, ChildEnvironment(extraEnv));
-  ReadWholeFile(reportPath, &after);
+  const std::string after = ReadFile(reportPath);
   result.report = after.size() >= before.size() ? after.substr(before.size()) : after;
   if (wine) {
     result.out = NormaliseLineEnds(result.out);
@@ -222,6 +218,11 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
 bool FileExists(const std::string& path) {
   std::error_code error;
   return fs::is_regular_file(path, error);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string bytes;
+  return ReadWholeFile(path, &bytes) ? bytes : "";
 }
 
 bool IsDirectory(const std::string& path) {

@@ -14,9 +14,8 @@
 
 struct RunResult {
   bool started = false;   // the process could be created and run
-  int exitCode = -1;      // -1 when it ended by a signal or did not start
+  int exitCode = -1;      // -1 after a signal (SIGKILL past QV_RUN_TIMEOUT) or no start
   int signal = 0;         // terminating signal, 0 when it exited
-  bool timedOut = false;  // killed after QV_RUN_TIMEOUT
   std::string out;
   std::string err;
   std::string report;     // what this run appended to QVCULLDB32_REPORT.TXT
@@ -60,4 +59,19 @@ std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);
 std::vector<std::string> ListDirectory(const std::string& dir);  // sorted, no "." or ".."
 bool FileExists(const std::string& path);
+std::string ReadFile(const std::string& path);  // "" when unreadable
 bool IsDirectory(const std::string& path);
+
+// The rest of the line after the last "prefix" in text, or "".
+inline std::string LineAfter(const std::string& text, const std::string& prefix) {
+  const size_t at = text.rfind(prefix), from = at + prefix.size();
+  return at == text.npos ? "" : text.substr(from, text.find('\n', at) - from);
+}
+// text with every "from" replaced by "to".
+inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = from.empty() ? text.npos : text.find(from); at != text.npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}

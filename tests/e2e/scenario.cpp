@@ -97,12 +97,7 @@ std::string Abstract(std::string text, const std::map<std::string, std::string>&
   std::vector<std::pair<std::string, std::string>> byLength(vars.begin(), vars.end());
   std::stable_sort(byLength.begin(), byLength.end(),
                    [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
-  for (const auto& [name, value] : byLength) {
-    for (size_t at = 0; !value.empty() && (at = text.find(value, at)) != std::string::npos;) {
-      text.replace(at, value.size(), name);
-      at += name.size();
-    }
-  }
+  for (const auto& [name, value] : byLength) text = Masked(text, value, name);
   return text;
 }
 
@@ -151,8 +146,7 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   }
   const std::string logRel = Rel(r, PurgedLogPath(r.paths.work));
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
-  std::string log;
-  ReadWholeFile(PurgedLogPath(r.paths.work), &log);
+  std::string log = ReadFile(PurgedLogPath(r.paths.work));
   (*expected)[logRel] = HashEntry(log);
   log = NormaliseClock(log);
   EXPECT_EQ(log.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
@@ -178,8 +172,7 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
         HashEntry(bytes);
   }
   const auto text = [&](const char* name, const std::string& file) {
-    std::string bytes;
-    ReadWholeFile(r.scratch.path + "/" + dir + name, &bytes);
+    const std::string bytes = ReadFile(r.scratch.path + "/" + dir + name);
     ExpectText(file, bytes, r);
     (*expected)[dir + name] = HashEntry(bytes);
   };
@@ -187,9 +180,7 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
   text("RESTORE_WARNING.TXT", "restore_warning.txt");
   // The directory the transcript names, as a host path: Wine's "Z:" gone, every
   // separator '/', and repeated separators one, as the Windows program uses it.
-  const size_t label = out.find("Backup directory:   ");
-  ASSERT_NE(label, std::string::npos);
-  std::string shown = out.substr(label + 20, out.find('\n', label) - label - 20);
+  std::string shown = LineAfter(out, "Backup directory:   ");
   if (UnderWine()) shown = std::regex_replace(shown.substr(2), std::regex(R"([\\/]+)"), "/");
   EXPECT_EQ(shown, r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
 }
@@ -198,8 +189,7 @@ void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree&
                   const std::string& reportBefore, const RunResult& result) {
   const Tree after = HashTree(r.scratch.path);
   Tree expected = before;
-  std::string report;
-  ReadWholeFile(r.home + "/" + kReportName, &report);
+  const std::string report = ReadFile(r.home + "/" + kReportName);
   if (outcome == Outcome::kQuiet) {
     EXPECT_EQ(result.report, "");
   } else {
@@ -249,8 +239,7 @@ void RunScenario(const Scenario& scenario) {
 
   const Tree before = HashTree(r.scratch.path);
   const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
-  std::string reportBefore;
-  ReadWholeFile(r.home + "/" + kReportName, &reportBefore);
+  const std::string reportBefore = ReadFile(r.home + "/" + kReportName);
   ::setenv("QV_PROGRAM", r.program.c_str(), 1);
   const RunResult result = RunProgram(r.home, args);
 

@@ -30,17 +30,8 @@ const std::vector<std::string> kFiles = {
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != text.npos;
 }
-inline std::string ReadFile(const std::string& path) {
-  std::string bytes;
-  return ReadWholeFile(path, &bytes) ? bytes : "";
-}
 inline void CopyTree(const std::string& from, const std::string& to) {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
-}
-// The rest of the line after the last "prefix" in text, or "".
-inline std::string LineAfter(const std::string& text, const std::string& prefix) {
-  const size_t at = text.rfind(prefix), from = at + prefix.size();
-  return at == text.npos ? "" : text.substr(from, text.find('\n', at) - from);
 }
 
 // A value of the run's summary ("Errors:", ...), or "".
@@ -48,14 +39,6 @@ inline std::string SummaryValue(const std::string& text, const std::string& labe
   const size_t banner = text.rfind(kSummaryBanner);
   std::string value = banner == text.npos ? "" : LineAfter(text.substr(banner), label);
   return value.erase(0, value.find_first_not_of(' '));
-}
-
-inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = from.empty() ? text.npos : text.find(from); at != text.npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
 }
 
 inline FileMap ReadDatabase(const std::string& home) {
