@@ -1,4 +1,3 @@
-// End-to-end harness. See harness.h.
 #include "harness.h"
 
 #include <fcntl.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +29,6 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// The inherited environment with the extra entries added or replacing.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) {
   std::map<std::string, std::string> byName;
   for (char** entry = environ; *entry; ++entry) byName[EnvName(*entry)] = *entry;
@@ -48,9 +45,7 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// Starts argv (argv[0] looked up in PATH) in cwd in its own process group,
-// stdin from /dev/null, stdout and stderr into files; waits for it to end, and
-// kills it after QV_RUN_TIMEOUT seconds.
+// argv[0] is looked up in PATH; a group of its own lets a timeout kill what it started.
 RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
                      std::vector<std::string> env) {
   RunResult result;
@@ -161,19 +156,7 @@ ScratchDir::~ScratchDir() {
   if (std::getenv("QV_KEEP_SCRATCH")) std::fprintf(stderr, "kept scratch %s\n", path.c_str());
 }
 
-uint64_t Fnv1a64(const std::string& bytes) {
-  uint64_t hash = 0xCBF29CE484222325ull;
-  for (unsigned char b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
-  return hash;
-}
-
-std::string HashEntry(const std::string& bytes) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%zu:%016" PRIX64, bytes.size(), Fnv1a64(bytes));
-  return text;
-}
-
-std::map<std::string, std::string> HashTree(const std::string& root) {
+std::map<std::string, std::string> ReadTree(const std::string& root) {
   std::map<std::string, std::string> tree;
   std::error_code error;
   for (auto at = fs::recursive_directory_iterator(root, error); at != fs::end(at);
@@ -186,7 +169,7 @@ std::map<std::string, std::string> HashTree(const std::string& root) {
     } else if (::stat(at->path().c_str(), &info) == 0 && info.st_size > off_t{1} << 30) {
       tree[rel] = std::to_string(info.st_size) + "@" + std::to_string(info.st_mtime);
     } else {
-      tree[rel] = ReadWholeFile(at->path(), &bytes) ? HashEntry(bytes) : "unreadable";
+      tree[rel] = ReadWholeFile(at->path(), &bytes) ? bytes : "unreadable";
     }
   }
   return tree;

@@ -49,11 +49,9 @@ struct ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 };
 
-uint64_t Fnv1a64(const std::string& bytes);
-std::string HashEntry(const std::string& bytes);  // "<size>:<FNV-1a hex>"
-// Every entry of a tree by path relative to root: a file maps to its HashEntry
+// Every entry of a tree by path relative to root: a file maps to its bytes
 // (past 1 GiB, to its size and time), a directory ("name/") to "dir".
-std::map<std::string, std::string> HashTree(const std::string& root);
+std::map<std::string, std::string> ReadTree(const std::string& root);
 // "changed X", "added Y", "removed Z" lines; empty when both are equal.
 std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);

@@ -1,4 +1,3 @@
-// The scenario runner. See scenario.h.
 #include "scenario.h"
 
 #include <gtest/gtest.h>
@@ -72,7 +71,6 @@ bool WriteFixtureUsers(Run& r) {
 
 bool Writing() { return std::getenv("QV_WRITE_EXPECTED") != nullptr; }
 
-// The expected text with its placeholders filled in (see scenario.h).
 std::string Expand(const std::string& text, const std::map<std::string, std::string>& vars) {
   std::string out;
   bool inPath = false;
@@ -101,7 +99,6 @@ std::string Abstract(std::string text, const std::map<std::string, std::string>&
   return text;
 }
 
-// Compares a clock-normalised text with expected/<file>, or writes that file.
 void ExpectText(const std::string& file, const std::string& actual, const Run& r) {
   const std::string path = std::string(QV_E2E_EXPECTED_DIR) + "/" + file;
   if (Writing()) {
@@ -137,17 +134,16 @@ Tree LiveFiles(const Run& r) {
 // The packed database and the extended audit log in place of the live files.
 void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string& dat = live.at(Rel(r, UserFilePath(r.paths.work)));
-  (*expected)[Rel(r, UserFilePath(r.paths.work))] = HashEntry(PackedUserFile(dat, r.purged));
-  (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
-      HashEntry(PackedPointerFile(dat, r.purged));
+  (*expected)[Rel(r, UserFilePath(r.paths.work))] = PackedUserFile(dat, r.purged);
+  (*expected)[Rel(r, PointerFilePath(r.paths.work))] = PackedPointerFile(dat, r.purged);
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
     const std::string rel = Rel(r, LmrFilePath(r.paths.message, c));
-    (*expected)[rel] = HashEntry(PackedLmrFile(live.at(rel), r.recipe.users, r.purged));
+    (*expected)[rel] = PackedLmrFile(live.at(rel), r.recipe.users, r.purged);
   }
   const std::string logRel = Rel(r, PurgedLogPath(r.paths.work));
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
   std::string log = ReadFile(PurgedLogPath(r.paths.work));
-  (*expected)[logRel] = HashEntry(log);
+  (*expected)[logRel] = log;
   log = NormaliseClock(log);
   EXPECT_EQ(log.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
   ExpectText(Stem(r) + "audit_block.txt", log.substr(std::min(oldLog.size(), log.size())), r);
@@ -168,13 +164,12 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
   (*expected)[dir + "WORK/"] = (*expected)[dir + "MESSAGE/"] = "dir";
   for (const auto& [rel, bytes] : live) {
     const bool work = rel.rfind(Rel(r, r.paths.work) + "/", 0) == 0;
-    (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] =
-        HashEntry(bytes);
+    (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] = bytes;
   }
   const auto text = [&](const char* name, const std::string& file) {
     const std::string bytes = ReadFile(r.scratch.path + "/" + dir + name);
     ExpectText(file, bytes, r);
-    (*expected)[dir + name] = HashEntry(bytes);
+    (*expected)[dir + name] = bytes;
   };
   text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : Stem(r) + "manifest_no_audit_log.txt");
   text("RESTORE_WARNING.TXT", "restore_warning.txt");
@@ -187,7 +182,7 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
 
 void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree& live,
                   const std::string& reportBefore, const RunResult& result) {
-  const Tree after = HashTree(r.scratch.path);
+  const Tree after = ReadTree(r.scratch.path);
   Tree expected = before;
   const std::string report = ReadFile(r.home + "/" + kReportName);
   if (outcome == Outcome::kQuiet) {
@@ -195,7 +190,7 @@ void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree&
   } else {
     EXPECT_EQ(result.out, result.report) << "console and report differ";
     EXPECT_EQ(NormaliseLineEnds(report), NormaliseLineEnds(reportBefore) + result.report);
-    expected[Rel(r, r.home + "/" + kReportName)] = HashEntry(report);
+    expected[Rel(r, r.home + "/" + kReportName)] = report;
   }
   if (outcome == Outcome::kPacked) ExpectPacked(r, live, &expected);
   if (outcome == Outcome::kPacked || outcome == Outcome::kRolledBack) {
@@ -237,7 +232,7 @@ void RunScenario(const Scenario& scenario) {
   std::vector<std::string> args;
   for (const std::string& arg : r.args) args.push_back(Expand(arg, r.vars));
 
-  const Tree before = HashTree(r.scratch.path);
+  const Tree before = ReadTree(r.scratch.path);
   const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
   const std::string reportBefore = ReadFile(r.home + "/" + kReportName);
   ::setenv("QV_PROGRAM", r.program.c_str(), 1);

@@ -31,8 +31,6 @@ std::string DeepPath(std::string path, size_t length) {
   return path;
 }
 
-// ---- Fixtures -----------------------------------------------------------------
-
 //    name            sec allow del age  4-digit year
 const std::vector<FixtureUser> kSelection = {
     {"SYSOP", 100, 0, 0, 10},         {"ALICE ADAMS", 10, 1, 0, 400},
@@ -222,7 +220,7 @@ void ExpectModes(Run& r) {
   EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);
   const std::string root = r.home + "/QVCULLDB-BACKUPS";
   EXPECT_EQ(Mode(root), 0700u);
-  for (const auto& [rel, entry] : HashTree(root)) {
+  for (const auto& [rel, entry] : ReadTree(root)) {
     EXPECT_EQ(Mode(root + "/" + rel), entry == "dir" ? 0700u : 0600u) << rel;
   }
 }

@@ -27,6 +27,11 @@ const std::vector<std::string> kFiles = {
     "QVNODE.DAT", "WORK/QVUSERS.DAT", "WORK/QVUSERS.PTR", "WORK/QVWHOSON.DAT",
     kAuditLog,    kLmrFiles[0],       kLmrFiles[1],       kLmrFiles[2]};
 
+inline uint64_t Fnv1a64(const std::string& bytes) {
+  uint64_t hash = 0xCBF29CE484222325ull;
+  for (unsigned char b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
+  return hash;
+}
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != text.npos;
 }
@@ -56,7 +61,6 @@ inline std::string Version(const FileMap& map, const std::string& rel) {
   return rel == kAuditLog ? NormaliseClock(found->second) : found->second;
 }
 
-// "changed X" lines; empty when equal.
 inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) {
   std::string diff;
   for (const std::string& rel : kFiles) {
@@ -81,7 +85,6 @@ inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& 
   return env;
 }
 
-// The sample kept pristine and its database before and after an un-injected pack.
 struct Fixture {
   std::string pristine{};
   FileMap before{}, packed{};

@@ -15,7 +15,6 @@ namespace {
 using Args = std::vector<std::string>;
 const Args kFails = {"<does not fit>"};
 
-// argv for strings: their texts and a null pointer.
 std::vector<char*> Argv(Args& strings) {
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(s.data());
@@ -119,7 +118,6 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
   const std::string a = "/BACKUP=D:\\A";
   // A message ending in ": " names the first argument, cut to 255 characters in all.
   const std::pair<std::string, Lines> cases[] = {
-      // Leader and names.
       {"Unknown argument: ", {{"DRYRUN"}, {""}}},
       {"Unknown switch: ", {{"-foo"}, {"/"}, {"/DRY"}, {"/DryRunX"}, {"/SEC"}, {"/OLD"},
                             {"/BACKUP"}, {"/SEC5"}, {"//DEL"}, {"/" + std::string(299, 'Q')}}},
