@@ -105,9 +105,7 @@ std::string HostPath(const std::string& posixPath) {
   return path;
 }
 
-std::string NormaliseLineEnds(const std::string& text) {
-  return std::regex_replace(text, std::regex("\r\n"), "\n");
-}
+std::string NormaliseLineEnds(const std::string& text) { return Masked(text, "\r\n", "\n"); }
 
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
                      const std::vector<std::string>& extraEnv) {

@@ -52,7 +52,6 @@ struct ScratchDir {
 // Every entry of a tree by path relative to root: a file maps to its bytes
 // (past 1 GiB, to its size and time), a directory ("name/") to "dir".
 std::map<std::string, std::string> ReadTree(const std::string& root);
-// "changed X", "added Y", "removed Z" lines; empty when both are equal.
 std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);
 std::vector<std::string> ListDirectory(const std::string& dir);  // sorted, no "." or ".."
@@ -65,7 +64,6 @@ inline std::string LineAfter(const std::string& text, const std::string& prefix)
   const size_t at = text.rfind(prefix), from = at + prefix.size();
   return at == text.npos ? "" : text.substr(from, text.find('\n', at) - from);
 }
-// text with every "from" replaced by "to".
 inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = from.empty() ? text.npos : text.find(from); at != text.npos;
        at = text.find(from, at + to.size())) {

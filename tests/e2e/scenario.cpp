@@ -33,8 +33,6 @@ bool PatchPackSample(const std::string& work) {
          SetTimeDate(work, 12, "01/02/03") && SetCallingFrom(work, 26, "");
 }
 
-// The pack sample, or a small explicit one: two LMR files, no random Deleted
-// users, today's date.
 SampleRecipe BaseRecipe(bool pack) {
   SampleRecipe recipe;
   recipe.seed = 11;
@@ -117,7 +115,6 @@ std::string Rel(const Run& r, const std::string& path) {
   return path.substr(r.scratch.path.size() + 1);
 }
 
-// The live database's files by path relative to the scratch directory.
 Tree LiveFiles(const Run& r) {
   Tree files;
   std::vector<std::string> paths = {UserFilePath(r.paths.work), PointerFilePath(r.paths.work),
@@ -131,7 +128,6 @@ Tree LiveFiles(const Run& r) {
   return files;
 }
 
-// The packed database and the extended audit log in place of the live files.
 void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string& dat = live.at(Rel(r, UserFilePath(r.paths.work)));
   (*expected)[Rel(r, UserFilePath(r.paths.work))] = PackedUserFile(dat, r.purged);

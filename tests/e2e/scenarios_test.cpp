@@ -214,7 +214,6 @@ unsigned Mode(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Live files keep their access; the backup is private to its owner.
 void ExpectModes(Run& r) {
   EXPECT_EQ(Mode(UserFilePath(r.paths.work)), 0640u);
   EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);

@@ -88,16 +88,12 @@ std::vector<Row> ReadRows(const std::string& name) {
   return rows;
 }
 
-TEST(FaultScenarios, StopsBeforeTheCommit) {
-  for (const Row& row : ReadRows("before_commit.txt")) Check(row);
+// Stops before the commit, commit failures rolled back, an interrupted lock and broken listings.
+class FaultScenarios : public testing::TestWithParam<const char*> {};
+TEST_P(FaultScenarios, Rows) {
+  for (const Row& row : ReadRows(GetParam())) Check(row);
 }
-
-TEST(FaultScenarios, CommitFailuresRollBack) {
-  for (const Row& row : ReadRows("rollback.txt")) Check(row);
-}
-
-TEST(FaultScenarios, InterruptedLockAndBrokenListing) {
-  for (const Row& row : ReadRows("lock_and_listing.txt")) Check(row);
-}
+INSTANTIATE_TEST_SUITE_P(Rows, FaultScenarios, testing::Values("before_commit.txt", "rollback.txt",
+                                                                "lock_and_listing.txt"));
 
 }  // namespace

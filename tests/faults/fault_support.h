@@ -184,7 +184,6 @@ inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
   return problems;
 }
 
-// The purge preview of a dry run's report, clock and home directory masked.
 inline std::string PreviewOf(const std::string& report, const std::string& home) {
   const size_t start = report.find("\n==================== PURGE PREVIEW ====");
   const size_t end = report.find("\n================ SNAPSHOT VERIFICATION", start);
