@@ -39,7 +39,7 @@ void Check(const Row& row) {
   for (const std::string& violation : CheckRun(f, o)) ADD_FAILURE() << violation;
   FileMap expected = row.committed ? o.packed : o.before;
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
-  EXPECT_EQ(DiffDatabase(expected, ReadDatabase(home)), "");
+  EXPECT_EQ(DiffDatabase(expected, ReadTree(home)), "");
   if (row.exitCode < 0) return;
   const std::string& report = o.result.report;
   const std::string backup = LineAfter(report, "Backup directory:   ");

@@ -12,7 +12,7 @@
 
 #include "harness.h"
 
-using FileMap = std::map<std::string, std::string>;  // relative path -> bytes; absent: no entry
+using FileMap = std::map<std::string, std::string>;  // a ReadTree; only kFiles are compared
 
 const std::string kSummaryBanner = "\n======================= SUMMARY =======================\n";
 const std::string kCommitBanner = "\n======================= COMMIT ========================\n";
@@ -44,14 +44,6 @@ inline std::string SummaryValue(const std::string& text, const std::string& labe
   const size_t banner = text.rfind(kSummaryBanner);
   std::string value = banner == text.npos ? "" : LineAfter(text.substr(banner), label);
   return value.erase(0, value.find_first_not_of(' '));
-}
-
-inline FileMap ReadDatabase(const std::string& home) {
-  FileMap map;
-  for (const std::string& rel : kFiles) {
-    if (FileExists(home + "/" + rel)) map[rel] = ReadFile(home + "/" + rel);
-  }
-  return map;
 }
 
 // A file's bytes as compared (the audit log's clock readings masked), or "<absent>".
@@ -108,11 +100,11 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   Fixture f{.pristine = dir + "/pristine"};
   std::string error;
   EXPECT_TRUE(WriteSampleBbs(f.pristine, recipe, &error)) << error;
-  f.before = ReadDatabase(f.pristine);
+  f.before = ReadTree(f.pristine);
   CopyTree(f.pristine, dir + "/reference");
   const RunResult run = RunProgram(dir + "/reference", {}, ShimEnvironment({}, ""));
   EXPECT_EQ(run.exitCode, 0) << "the un-injected pack failed:\n" << run.out;
-  f.packed = ReadDatabase(dir + "/reference");
+  f.packed = ReadTree(dir + "/reference");
   RemoveTree(dir + "/reference");
   FileMap expected = f.before;
   const std::string& dat = f.before.at("WORK/QVUSERS.DAT");
@@ -169,7 +161,7 @@ inline std::string BackupProblem(const Fixture& f, const std::string& dir) {
   if (manifest.rfind("QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n", 0)) return "no manifest in " + dir;
   std::string problems;
   for (const auto& [rel, bytes] : f.before) {
-    if (rel == "QVNODE.DAT") continue;
+    if (rel == "QVNODE.DAT" || !std::count(kFiles.begin(), kFiles.end(), rel)) continue;
     const size_t slash = rel.find('/');
     char line[128];
     std::snprintf(line, sizeof line, "\r\n%-8s %-20s size=%zu fnv1a64=%016llX source=",
@@ -209,7 +201,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const std::string& text = failedAt(reportPath, kOutput) ? r.out : r.report;
   const std::string how = " (exit " + std::to_string(r.exitCode) + ", signal " +
                           std::to_string(r.signal) + ")";
-  const FileMap live = ReadDatabase(o.home);
+  const FileMap live = ReadTree(o.home);
   const std::string changed = DiffDatabase(o.before, live);
   const std::string notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);

@@ -43,7 +43,7 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
 }
 
 void Sweep(const std::string& name, bool log, const std::vector<std::string>& base,
-           const std::string& kind, bool dryRun = false) {
+           bool dryRun = false) {
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, log);
   std::vector<std::string> args;
@@ -58,54 +58,49 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
 
   Outcome o{.home = home, .before = Edited(f.before, base), .packed = Edited(f.packed, base),
             .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
-  size_t points = 0, unreached = 0, violations = 0;
-  std::set<std::string> sites, ignored, silent;
-  for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
-    RemoveTree(home);
-    ::unlink(shimLog.c_str());
-    CopyTree(f.pristine, home);
-    std::vector<std::string> rules = base;
-    rules.push_back("func=" + point.function + " site=" + point.site +
-                    " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
-    o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
-    const std::string fired =
-        LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
-    o.injected = fired.empty() ? "" : kind;
-    o.function = point.function;
-    o.path = LineAfter(fired, " path=");
-    ++points;
-    sites.insert(point.function + point.site);
-    if (o.injected.empty()) {
-      ++unreached;
-      ADD_FAILURE() << rules.back() << ": the call was never reached";
-      continue;
+  for (const std::string kind : {"fail", "crash", "interrupt"}) {
+    size_t points = 0, unreached = 0, violations = 0;
+    std::set<std::string> sites, ignored, silent;
+    for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
+      RemoveTree(home);
+      ::unlink(shimLog.c_str());
+      CopyTree(f.pristine, home);
+      std::vector<std::string> rules = base;
+      rules.push_back("func=" + point.function + " site=" + point.site +
+                      " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
+      o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
+      const std::string fired =
+          LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
+      o.injected = fired.empty() ? "" : kind;
+      o.function = point.function;
+      o.path = LineAfter(fired, " path=");
+      ++points;
+      sites.insert(point.function + point.site);
+      if (o.injected.empty()) {
+        ++unreached;
+        ADD_FAILURE() << rules.back() << ": the call was never reached";
+        continue;
+      }
+      const std::vector<std::string> found = CheckRun(f, o);
+      // A failure the run ignored (it succeeded), or one that failed it with no error counted.
+      const std::string& report = o.result.report;
+      if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
+        ignored.insert(point.site + " " + point.err);
+      }
+      if (o.result.exitCode == 2 && SummaryValue(report, "Errors:") == "0") {
+        silent.insert(rules.back());
+      }
+      if (found.empty()) continue;
+      std::string text = rules.back() + ":\n    report tail: " +
+                         report.substr(report.size() - std::min<size_t>(report.size(), 1500));
+      for (const std::string& violation : found) text += "\n    " + violation;
+      if (++violations <= 25) ADD_FAILURE() << text;
     }
-    const std::vector<std::string> found = CheckRun(f, o);
-    // A failure the run ignored (it succeeded anyway), or one that failed it with no error counted.
-    const std::string& report = o.result.report;
-    if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
-      ignored.insert(point.site + " " + point.err);
-    }
-    if (o.result.exitCode == 2 && SummaryValue(report, "Errors:") == "0") {
-      silent.insert(rules.back());
-    }
-    if (found.empty()) continue;
-    std::string text = rules.back() + ":\n    report tail: " +
-                       report.substr(report.size() - std::min<size_t>(report.size(), 1500));
-    for (const std::string& violation : found) text += "\n    " + violation;
-    if (++violations <= 25) ADD_FAILURE() << text;
-  }
-  std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
-              "%zu silent, %zu violations\n",
-              name.c_str(), sites.size(), points, kind.c_str(), unreached, ignored.size(),
-              silent.size(), violations);
-  EXPECT_EQ(violations, 0u);
-}
-
-void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base,
-                   bool dryRun = false) {
-  for (const char* kind : {"fail", "crash", "interrupt"}) {
-    Sweep(name + kind, log, base, kind, dryRun);
+    std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
+                "%zu silent, %zu violations\n",
+                (name + kind).c_str(), sites.size(), points, kind.c_str(), unreached,
+                ignored.size(), silent.size(), violations);
+    EXPECT_EQ(violations, 0u);
   }
 }
 
@@ -118,14 +113,10 @@ const std::vector<std::string> kCommitFails = {"func=rename path=QVUSERS.PTR.QVC
 const std::vector<std::string> kCallerAppears = {"func=rename path=QVPURGED.USR.QVCNEW when=after "
                                                  "do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
-TEST(FaultSweep, WithAuditLog) { SweepAllKinds("audit log, ", true, {}); }
-TEST(FaultSweep, WithoutAuditLog) { SweepAllKinds("no audit log, ", false, {}); }
-TEST(FaultSweep, DryRunUnderFaults) { SweepAllKinds("dry run, ", true, {}, true); }
-TEST(FaultSweep, RollbackAfterFailedCommitUnderFaults) {
-  SweepAllKinds("rollback after commit, ", true, kCommitFails);
-}
-TEST(FaultSweep, RollbackOfCallerAfterCommitUnderFaults) {
-  SweepAllKinds("rollback after caller, ", false, kCallerAppears);
-}
+TEST(FaultSweep, WithAuditLog) { Sweep("audit log, ", true, {}); }
+TEST(FaultSweep, WithoutAuditLog) { Sweep("no audit log, ", false, {}); }
+TEST(FaultSweep, DryRun) { Sweep("dry run, ", true, {}, true); }
+TEST(FaultSweep, RollbackAfterCommit) { Sweep("rollback after commit, ", true, kCommitFails); }
+TEST(FaultSweep, RollbackOfCaller) { Sweep("rollback after caller, ", false, kCallerAppears); }
 
 }  // namespace
