@@ -196,17 +196,7 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   return names;
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
-
 std::string ReadFile(const std::string& path) {
   std::string bytes;
   return ReadWholeFile(path, &bytes) ? bytes : "";
-}
-
-bool IsDirectory(const std::string& path) {
-  std::error_code error;
-  return fs::is_directory(path, error);
 }

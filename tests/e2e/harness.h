@@ -1,8 +1,7 @@
-// End-to-end harness: runs the packer as a separate process in a sample home
-// directory. Environment: QV_PROGRAM (the program; default the qvculldb of this
-// build), QV_RUNNER (a program to run it with, such as wine64, in a ready prefix:
-// see tools/run-wine-e2e.sh; CR LF then becomes LF in the texts),
-// QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
+// End-to-end harness: runs the packer as a separate process in a sample home directory.
+// Environment: QV_PROGRAM (the program; default the qvculldb of this build), QV_RUNNER (a program
+// to run it with, such as wine64, in a ready prefix: see tools/run-wine-e2e.sh; CR LF then becomes
+// LF in the texts), QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
 #pragma once
 
 #include <cstdint>
@@ -55,9 +54,7 @@ std::map<std::string, std::string> ReadTree(const std::string& root);
 std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);
 std::vector<std::string> ListDirectory(const std::string& dir);  // sorted, no "." or ".."
-bool FileExists(const std::string& path);
 std::string ReadFile(const std::string& path);  // "" when unreadable
-bool IsDirectory(const std::string& path);
 
 // The rest of the line after the last "prefix" in text, or "".
 inline std::string LineAfter(const std::string& text, const std::string& prefix) {

@@ -11,16 +11,9 @@ namespace {
 
 using Tree = std::map<std::string, std::string>;
 
-// The write-run sample: 40 users, three LMR files of 9999 slots, pointer
-// records whose bytes after the name differ from the user records', an old
-// audit log, and these records:
-//   #1                   Deleted (protected: listed, never purged)
-//   #5 #12 #17 #31 #40   Deleted
-//   #9 #26 #35           Security 77, AllowPurge TRUE (purged by /SEC=77)
-//   #20                  Security 77, AllowPurge FALSE (kept)
-//   #9                   a name holding a TAB and the byte 0xE9
-//   #12                  Security -5, TimeDate "01/02/03"
-//   #26                  an empty CallingFrom
+// The write-run sample: 40 users, three LMR files of 9999 slots, pointer records whose bytes
+// after the name differ from the user records', an old audit log. #1 is Deleted but protected
+// (listed, never purged); /SEC=77 also purges #9 #26 #35 but keeps #20 (AllowPurge FALSE).
 const std::vector<uint32_t> kPackPurged = {5, 9, 12, 17, 26, 31, 35, 40};
 
 bool PatchPackSample(const std::string& work) {
@@ -123,7 +116,7 @@ Tree LiveFiles(const Run& r) {
     paths.push_back(LmrFilePath(r.paths.message, c));
   }
   for (const std::string& path : paths) {
-    if (FileExists(path)) ReadWholeFile(path, &files[Rel(r, path)]);
+    if (std::string bytes; ReadWholeFile(path, &bytes)) files[Rel(r, path)] = bytes;
   }
   return files;
 }
@@ -138,9 +131,8 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   }
   const std::string logRel = Rel(r, PurgedLogPath(r.paths.work));
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
-  std::string log = ReadFile(PurgedLogPath(r.paths.work));
-  (*expected)[logRel] = log;
-  log = NormaliseClock(log);
+  (*expected)[logRel] = ReadFile(PurgedLogPath(r.paths.work));
+  const std::string log = NormaliseClock(expected->at(logRel));
   EXPECT_EQ(log.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
   ExpectText(Stem(r) + "audit_block.txt", log.substr(std::min(oldLog.size(), log.size())), r);
 }

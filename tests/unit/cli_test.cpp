@@ -212,13 +212,12 @@ TEST(ParseSwitches, AcceptedCommandLines) {
 }
 
 TEST(ParseSwitches, ArgumentsBeyondArgcAreNotRead) {
-  std::string program = "QVCULLDB.EXE";
-  std::string bad = "/FOO";
-  char* argv[] = {program.data(), bad.data(), nullptr};
+  Args strings = {"QVCULLDB.EXE", "/FOO"};
+  const std::vector<char*> argv = Argv(strings);
   RunOptions options;
   MessageBuffer message;
-  EXPECT_EQ(ParseSwitches(1, argv, &options, &message), ParseOutcome::Run);
-  EXPECT_EQ(ParseSwitches(0, argv, &options, &message), ParseOutcome::Run);
+  EXPECT_EQ(ParseSwitches(1, argv.data(), &options, &message), ParseOutcome::Run);
+  EXPECT_EQ(ParseSwitches(0, argv.data(), &options, &message), ParseOutcome::Run);
 }
 
 }  // namespace

@@ -7,8 +7,7 @@
 
 namespace {
 
-// Everything the pager does, in order: text as written, "<F>" for a flush,
-// "<K>" for a key read.
+// Everything the pager does, in order: text as written, "<F>" for a flush, "<K>" for a key read.
 std::string g_log;
 
 void LogWrite(const char* text) { g_log += text; }
