@@ -1,4 +1,3 @@
-// End-to-end harness. See harness.h.
 #include "harness.h"
 
 #include <fcntl.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +29,6 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 std::string EnvName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// The inherited environment with the extra entries added or replacing.
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) {
   std::map<std::string, std::string> byName;
   for (char** entry = environ; *entry; ++entry) byName[EnvName(*entry)] = *entry;
@@ -48,9 +45,7 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// Starts argv (argv[0] looked up in PATH) in cwd in its own process group,
-// stdin from /dev/null, stdout and stderr into files; waits for it to end, and
-// kills it after QV_RUN_TIMEOUT seconds.
+// argv[0] is looked up in PATH; a group of its own lets a timeout kill what it started.
 RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
                      std::vector<std::string> env) {
   RunResult result;
@@ -77,16 +72,13 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
                         std::chrono::seconds(std::atoi(EnvOr("QV_RUN_TIMEOUT", "900").c_str()));
   int status = 0;
   while (result.started && ::waitpid(pid, &status, WNOHANG) != pid) {
-    if (!result.timedOut && std::chrono::steady_clock::now() > deadline) {
-      result.timedOut = true;
-      ::kill(-pid, SIGKILL);
-    }
+    if (std::chrono::steady_clock::now() > deadline) ::kill(-pid, SIGKILL);
     ::usleep(500);
   }
   if (result.started && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (result.started && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  ReadWholeFile(out, &result.out);
-  ReadWholeFile(err, &result.err);
+  result.out = ReadFile(out);
+  result.err = ReadFile(err);
   if (!result.started) result.err += "cannot start " + argv[0] + ": " + std::strerror(failure);
   for (int fd : {outFd, errFd}) ::close(fd);
   ::unlink(out);
@@ -113,9 +105,7 @@ std::string HostPath(const std::string& posixPath) {
   return path;
 }
 
-std::string NormaliseLineEnds(const std::string& text) {
-  return std::regex_replace(text, std::regex("\r\n"), "\n");
-}
+std::string NormaliseLineEnds(const std::string& text) { return Masked(text, "\r\n", "\n"); }
 
 RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& args,
                      const std::vector<std::string>& extraEnv) {
@@ -124,10 +114,9 @@ RunResult RunProgram(const std::string& cwd, const std::vector<std::string>& arg
   if (wine) argv.insert(argv.begin(), EnvOr("QV_RUNNER", ""));
   argv.insert(argv.end(), args.begin(), args.end());
   const std::string reportPath = cwd + "/" + kReportName;
-  std::string before, after;
-  ReadWholeFile(reportPath, &before);
+  const std::string before = ReadFile(reportPath);
   RunResult result = RunProcess(cwd, argv, ChildEnvironment(extraEnv));
-  ReadWholeFile(reportPath, &after);
+  const std::string after = ReadFile(reportPath);
   result.report = after.size() >= before.size() ? after.substr(before.size()) : after;
   if (wine) {
     result.out = NormaliseLineEnds(result.out);
@@ -165,19 +154,7 @@ ScratchDir::~ScratchDir() {
   if (std::getenv("QV_KEEP_SCRATCH")) std::fprintf(stderr, "kept scratch %s\n", path.c_str());
 }
 
-uint64_t Fnv1a64(const std::string& bytes) {
-  uint64_t hash = 0xCBF29CE484222325ull;
-  for (unsigned char b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
-  return hash;
-}
-
-std::string HashEntry(const std::string& bytes) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%zu:%016" PRIX64, bytes.size(), Fnv1a64(bytes));
-  return text;
-}
-
-std::map<std::string, std::string> HashTree(const std::string& root) {
+std::map<std::string, std::string> ReadTree(const std::string& root) {
   std::map<std::string, std::string> tree;
   std::error_code error;
   for (auto at = fs::recursive_directory_iterator(root, error); at != fs::end(at);
@@ -190,7 +167,7 @@ std::map<std::string, std::string> HashTree(const std::string& root) {
     } else if (::stat(at->path().c_str(), &info) == 0 && info.st_size > off_t{1} << 30) {
       tree[rel] = std::to_string(info.st_size) + "@" + std::to_string(info.st_mtime);
     } else {
-      tree[rel] = ReadWholeFile(at->path(), &bytes) ? HashEntry(bytes) : "unreadable";
+      tree[rel] = ReadWholeFile(at->path(), &bytes) ? bytes : "unreadable";
     }
   }
   return tree;
@@ -219,12 +196,7 @@ std::vector<std::string> ListDirectory(const std::string& dir) {
   return names;
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
-
-bool IsDirectory(const std::string& path) {
-  std::error_code error;
-  return fs::is_directory(path, error);
+std::string ReadFile(const std::string& path) {
+  std::string bytes;
+  return ReadWholeFile(path, &bytes) ? bytes : "";
 }

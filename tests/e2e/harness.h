@@ -1,8 +1,7 @@
-// End-to-end harness: runs the packer as a separate process in a sample home
-// directory. Environment: QV_PROGRAM (the program; default the qvculldb of this
-// build), QV_RUNNER (a program to run it with, such as wine64, in a ready prefix:
-// see tools/run-wine-e2e.sh; CR LF then becomes LF in the texts),
-// QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
+// End-to-end harness: runs the packer as a separate process in a sample home directory.
+// Environment: QV_PROGRAM (the program; default the qvculldb of this build), QV_RUNNER (a program
+// to run it with, such as wine64, in a ready prefix: see tools/run-wine-e2e.sh; CR LF then becomes
+// LF in the texts), QV_KEEP_SCRATCH, QV_RUN_TIMEOUT.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +13,8 @@
 
 struct RunResult {
   bool started = false;   // the process could be created and run
-  int exitCode = -1;      // -1 when it ended by a signal or did not start
+  int exitCode = -1;      // -1 after a signal (SIGKILL past QV_RUN_TIMEOUT) or no start
   int signal = 0;         // terminating signal, 0 when it exited
-  bool timedOut = false;  // killed after QV_RUN_TIMEOUT
   std::string out;
   std::string err;
   std::string report;     // what this run appended to QVCULLDB32_REPORT.TXT
@@ -50,14 +48,23 @@ struct ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 };
 
-uint64_t Fnv1a64(const std::string& bytes);
-std::string HashEntry(const std::string& bytes);  // "<size>:<FNV-1a hex>"
-// Every entry of a tree by path relative to root: a file maps to its HashEntry
+// Every entry of a tree by path relative to root: a file maps to its bytes
 // (past 1 GiB, to its size and time), a directory ("name/") to "dir".
-std::map<std::string, std::string> HashTree(const std::string& root);
-// "changed X", "added Y", "removed Z" lines; empty when both are equal.
+std::map<std::string, std::string> ReadTree(const std::string& root);
 std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);
 std::vector<std::string> ListDirectory(const std::string& dir);  // sorted, no "." or ".."
-bool FileExists(const std::string& path);
-bool IsDirectory(const std::string& path);
+std::string ReadFile(const std::string& path);  // "" when unreadable
+
+// The rest of the line after the last "prefix" in text, or "".
+inline std::string LineAfter(const std::string& text, const std::string& prefix) {
+  const size_t at = text.rfind(prefix), from = at + prefix.size();
+  return at == text.npos ? "" : text.substr(from, text.find('\n', at) - from);
+}
+inline std::string Masked(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = from.empty() ? text.npos : text.find(from); at != text.npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}

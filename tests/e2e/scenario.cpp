@@ -1,4 +1,3 @@
-// The scenario runner. See scenario.h.
 #include "scenario.h"
 
 #include <gtest/gtest.h>
@@ -12,16 +11,9 @@ namespace {
 
 using Tree = std::map<std::string, std::string>;
 
-// The write-run sample: 40 users, three LMR files of 9999 slots, pointer
-// records whose bytes after the name differ from the user records', an old
-// audit log, and these records:
-//   #1                   Deleted (protected: listed, never purged)
-//   #5 #12 #17 #31 #40   Deleted
-//   #9 #26 #35           Security 77, AllowPurge TRUE (purged by /SEC=77)
-//   #20                  Security 77, AllowPurge FALSE (kept)
-//   #9                   a name holding a TAB and the byte 0xE9
-//   #12                  Security -5, TimeDate "01/02/03"
-//   #26                  an empty CallingFrom
+// The write-run sample: 40 users, three LMR files of 9999 slots, pointer records whose bytes
+// after the name differ from the user records', an old audit log. #1 is Deleted but protected
+// (listed, never purged); /SEC=77 also purges #9 #26 #35 but keeps #20 (AllowPurge FALSE).
 const std::vector<uint32_t> kPackPurged = {5, 9, 12, 17, 26, 31, 35, 40};
 
 bool PatchPackSample(const std::string& work) {
@@ -34,8 +26,6 @@ bool PatchPackSample(const std::string& work) {
          SetTimeDate(work, 12, "01/02/03") && SetCallingFrom(work, 26, "");
 }
 
-// The pack sample, or a small explicit one: two LMR files, no random Deleted
-// users, today's date.
 SampleRecipe BaseRecipe(bool pack) {
   SampleRecipe recipe;
   recipe.seed = 11;
@@ -72,7 +62,6 @@ bool WriteFixtureUsers(Run& r) {
 
 bool Writing() { return std::getenv("QV_WRITE_EXPECTED") != nullptr; }
 
-// The expected text with its placeholders filled in (see scenario.h).
 std::string Expand(const std::string& text, const std::map<std::string, std::string>& vars) {
   std::string out;
   bool inPath = false;
@@ -97,16 +86,10 @@ std::string Abstract(std::string text, const std::map<std::string, std::string>&
   std::vector<std::pair<std::string, std::string>> byLength(vars.begin(), vars.end());
   std::stable_sort(byLength.begin(), byLength.end(),
                    [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
-  for (const auto& [name, value] : byLength) {
-    for (size_t at = 0; !value.empty() && (at = text.find(value, at)) != std::string::npos;) {
-      text.replace(at, value.size(), name);
-      at += name.size();
-    }
-  }
+  for (const auto& [name, value] : byLength) text = Masked(text, value, name);
   return text;
 }
 
-// Compares a clock-normalised text with expected/<file>, or writes that file.
 void ExpectText(const std::string& file, const std::string& actual, const Run& r) {
   const std::string path = std::string(QV_E2E_EXPECTED_DIR) + "/" + file;
   if (Writing()) {
@@ -125,7 +108,6 @@ std::string Rel(const Run& r, const std::string& path) {
   return path.substr(r.scratch.path.size() + 1);
 }
 
-// The live database's files by path relative to the scratch directory.
 Tree LiveFiles(const Run& r) {
   Tree files;
   std::vector<std::string> paths = {UserFilePath(r.paths.work), PointerFilePath(r.paths.work),
@@ -134,27 +116,23 @@ Tree LiveFiles(const Run& r) {
     paths.push_back(LmrFilePath(r.paths.message, c));
   }
   for (const std::string& path : paths) {
-    if (FileExists(path)) ReadWholeFile(path, &files[Rel(r, path)]);
+    if (std::string bytes; ReadWholeFile(path, &bytes)) files[Rel(r, path)] = bytes;
   }
   return files;
 }
 
-// The packed database and the extended audit log in place of the live files.
 void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
   const std::string& dat = live.at(Rel(r, UserFilePath(r.paths.work)));
-  (*expected)[Rel(r, UserFilePath(r.paths.work))] = HashEntry(PackedUserFile(dat, r.purged));
-  (*expected)[Rel(r, PointerFilePath(r.paths.work))] =
-      HashEntry(PackedPointerFile(dat, r.purged));
+  (*expected)[Rel(r, UserFilePath(r.paths.work))] = PackedUserFile(dat, r.purged);
+  (*expected)[Rel(r, PointerFilePath(r.paths.work))] = PackedPointerFile(dat, r.purged);
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
     const std::string rel = Rel(r, LmrFilePath(r.paths.message, c));
-    (*expected)[rel] = HashEntry(PackedLmrFile(live.at(rel), r.recipe.users, r.purged));
+    (*expected)[rel] = PackedLmrFile(live.at(rel), r.recipe.users, r.purged);
   }
   const std::string logRel = Rel(r, PurgedLogPath(r.paths.work));
   const std::string oldLog = live.count(logRel) ? NormaliseClock(live.at(logRel)) : "";
-  std::string log;
-  ReadWholeFile(PurgedLogPath(r.paths.work), &log);
-  (*expected)[logRel] = HashEntry(log);
-  log = NormaliseClock(log);
+  (*expected)[logRel] = ReadFile(PurgedLogPath(r.paths.work));
+  const std::string log = NormaliseClock(expected->at(logRel));
   EXPECT_EQ(log.substr(0, oldLog.size()), oldLog) << "the old audit log is kept";
   ExpectText(Stem(r) + "audit_block.txt", log.substr(std::min(oldLog.size(), log.size())), r);
 }
@@ -174,38 +152,33 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
   (*expected)[dir + "WORK/"] = (*expected)[dir + "MESSAGE/"] = "dir";
   for (const auto& [rel, bytes] : live) {
     const bool work = rel.rfind(Rel(r, r.paths.work) + "/", 0) == 0;
-    (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] =
-        HashEntry(bytes);
+    (*expected)[dir + (work ? "WORK/" : "MESSAGE/") + rel.substr(rel.rfind('/') + 1)] = bytes;
   }
   const auto text = [&](const char* name, const std::string& file) {
-    std::string bytes;
-    ReadWholeFile(r.scratch.path + "/" + dir + name, &bytes);
+    const std::string bytes = ReadFile(r.scratch.path + "/" + dir + name);
     ExpectText(file, bytes, r);
-    (*expected)[dir + name] = HashEntry(bytes);
+    (*expected)[dir + name] = bytes;
   };
   text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : Stem(r) + "manifest_no_audit_log.txt");
   text("RESTORE_WARNING.TXT", "restore_warning.txt");
   // The directory the transcript names, as a host path: Wine's "Z:" gone, every
   // separator '/', and repeated separators one, as the Windows program uses it.
-  const size_t label = out.find("Backup directory:   ");
-  ASSERT_NE(label, std::string::npos);
-  std::string shown = out.substr(label + 20, out.find('\n', label) - label - 20);
+  std::string shown = LineAfter(out, "Backup directory:   ");
   if (UnderWine()) shown = std::regex_replace(shown.substr(2), std::regex(R"([\\/]+)"), "/");
   EXPECT_EQ(shown, r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
 }
 
 void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree& live,
                   const std::string& reportBefore, const RunResult& result) {
-  const Tree after = HashTree(r.scratch.path);
+  const Tree after = ReadTree(r.scratch.path);
   Tree expected = before;
-  std::string report;
-  ReadWholeFile(r.home + "/" + kReportName, &report);
+  const std::string report = ReadFile(r.home + "/" + kReportName);
   if (outcome == Outcome::kQuiet) {
     EXPECT_EQ(result.report, "");
   } else {
     EXPECT_EQ(result.out, result.report) << "console and report differ";
     EXPECT_EQ(NormaliseLineEnds(report), NormaliseLineEnds(reportBefore) + result.report);
-    expected[Rel(r, r.home + "/" + kReportName)] = HashEntry(report);
+    expected[Rel(r, r.home + "/" + kReportName)] = report;
   }
   if (outcome == Outcome::kPacked) ExpectPacked(r, live, &expected);
   if (outcome == Outcome::kPacked || outcome == Outcome::kRolledBack) {
@@ -247,10 +220,9 @@ void RunScenario(const Scenario& scenario) {
   std::vector<std::string> args;
   for (const std::string& arg : r.args) args.push_back(Expand(arg, r.vars));
 
-  const Tree before = HashTree(r.scratch.path);
+  const Tree before = ReadTree(r.scratch.path);
   const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
-  std::string reportBefore;
-  ReadWholeFile(r.home + "/" + kReportName, &reportBefore);
+  const std::string reportBefore = ReadFile(r.home + "/" + kReportName);
   ::setenv("QV_PROGRAM", r.program.c_str(), 1);
   const RunResult result = RunProgram(r.home, args);
 

@@ -31,8 +31,6 @@ std::string DeepPath(std::string path, size_t length) {
   return path;
 }
 
-// ---- Fixtures -----------------------------------------------------------------
-
 //    name            sec allow del age  4-digit year
 const std::vector<FixtureUser> kSelection = {
     {"SYSOP", 100, 0, 0, 10},         {"ALICE ADAMS", 10, 1, 0, 400},
@@ -216,13 +214,12 @@ unsigned Mode(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Live files keep their access; the backup is private to its owner.
 void ExpectModes(Run& r) {
   EXPECT_EQ(Mode(UserFilePath(r.paths.work)), 0640u);
   EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);
   const std::string root = r.home + "/QVCULLDB-BACKUPS";
   EXPECT_EQ(Mode(root), 0700u);
-  for (const auto& [rel, entry] : HashTree(root)) {
+  for (const auto& [rel, entry] : ReadTree(root)) {
     EXPECT_EQ(Mode(root + "/" + rel), entry == "dir" ? 0700u : 0600u) << rel;
   }
 }

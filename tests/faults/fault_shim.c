@@ -196,7 +196,6 @@ static void Leave(const struct Call* call) {
   if (call->rule && call->rule->whenAfter) RunKinds(call->rule), errno = saved;
 }
 
-/* QVF_FREE: a volume at or below PREFIX reports BYTES free. */
 static void ApplyFree(const char* path, struct statvfs* out) {
   const char* eq = strrchr(g_free, '=');
   size_t len = eq ? (size_t)(eq - g_free) : 0;

@@ -1,11 +1,6 @@
-// Fault sweeps: a counting run lists every call site through which the program touches files;
-// then one run per injection point, on a fresh copy of the sample, makes that call fail (EIO, and
-// errno values its callers may treat apart), ends the process there (_exit) or interrupts it
-// (SIGINT), and CheckRun judges the outcome. The rollback sweeps first drive the run into a
-// rollback. Each sweep prints a SWEEP line: call sites, injection points, ignored and silent
-// failures, violations.
-#include <chrono>
-
+// Fault sweeps: a counting run lists the call sites through which the program touches files; then
+// each run, on a fresh copy of the sample, fails (EIO and telling errno values), crashes or
+// interrupts one call, and CheckRun judges it. The rollback sweeps first force a rollback.
 #include "fault_support.h"
 
 namespace {
@@ -48,8 +43,7 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
 }
 
 void Sweep(const std::string& name, bool log, const std::vector<std::string>& base,
-           const std::string& kind, bool dryRun = false) {
-  const auto start = std::chrono::steady_clock::now();
+           bool dryRun = false) {
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, log);
   std::vector<std::string> args;
@@ -64,56 +58,49 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
 
   Outcome o{.home = home, .before = Edited(f.before, base), .packed = Edited(f.packed, base),
             .dryRun = dryRun, .preview = PreviewOf(counted.report, home)};
-  size_t points = 0, unreached = 0, violations = 0;
-  std::set<std::string> sites, ignored, silent;
-  for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
-    RemoveTree(home);
-    ::unlink(shimLog.c_str());
-    CopyTree(f.pristine, home);
-    std::vector<std::string> rules = base;
-    rules.push_back("func=" + point.function + " site=" + point.site +
-                    " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
-    o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
-    const std::string fired =
-        LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
-    o.injected = fired.empty() ? "" : kind;
-    o.function = point.function;
-    o.path = LineAfter(fired, " path=");
-    ++points;
-    sites.insert(point.function + point.site);
-    if (o.injected.empty()) {
-      ++unreached;
-      ADD_FAILURE() << rules.back() << ": the call was never reached";
-      continue;
+  for (const std::string kind : {"fail", "crash", "interrupt"}) {
+    size_t points = 0, unreached = 0, violations = 0;
+    std::set<std::string> sites, ignored, silent;
+    for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
+      RemoveTree(home);
+      ::unlink(shimLog.c_str());
+      CopyTree(f.pristine, home);
+      std::vector<std::string> rules = base;
+      rules.push_back("func=" + point.function + " site=" + point.site +
+                      " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
+      o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
+      const std::string fired =
+          LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
+      o.injected = fired.empty() ? "" : kind;
+      o.function = point.function;
+      o.path = LineAfter(fired, " path=");
+      ++points;
+      sites.insert(point.function + point.site);
+      if (o.injected.empty()) {
+        ++unreached;
+        ADD_FAILURE() << rules.back() << ": the call was never reached";
+        continue;
+      }
+      const std::vector<std::string> found = CheckRun(f, o);
+      // A failure the run ignored (it succeeded), or one that failed it with no error counted.
+      const std::string& report = o.result.report;
+      if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
+        ignored.insert(point.site + " " + point.err);
+      }
+      if (o.result.exitCode == 2 && SummaryValue(report, "Errors:") == "0") {
+        silent.insert(rules.back());
+      }
+      if (found.empty()) continue;
+      std::string text = rules.back() + ":\n    report tail: " +
+                         report.substr(report.size() - std::min<size_t>(report.size(), 1500));
+      for (const std::string& violation : found) text += "\n    " + violation;
+      if (++violations <= 25) ADD_FAILURE() << text;
     }
-    const std::vector<std::string> found = CheckRun(f, o);
-    // A failure the run ignored (it succeeded anyway), or one that failed it with no error counted.
-    const std::string& report = o.result.report;
-    if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
-      ignored.insert(point.site + " " + point.err);
-    }
-    if (o.result.exitCode == 2 && SummaryValue(report, "Errors:") == "0") {
-      silent.insert(rules.back());
-    }
-    if (found.empty()) continue;
-    std::string text = rules.back() + ":\n    report tail: " +
-                       report.substr(report.size() - std::min<size_t>(report.size(), 1500));
-    for (const std::string& violation : found) text += "\n    " + violation;
-    if (++violations <= 25) ADD_FAILURE() << text;
-  }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
-              "%zu silent, %zu violations, %.1f s\n",
-              name.c_str(), sites.size(), points, kind.c_str(), unreached, ignored.size(),
-              silent.size(), violations, seconds);
-  EXPECT_EQ(violations, 0u);
-}
-
-void SweepAllKinds(const std::string& name, bool log, const std::vector<std::string>& base,
-                   bool dryRun = false) {
-  for (const char* kind : {"fail", "crash", "interrupt"}) {
-    Sweep(name + kind, log, base, kind, dryRun);
+    std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
+                "%zu silent, %zu violations\n",
+                (name + kind).c_str(), sites.size(), points, kind.c_str(), unreached,
+                ignored.size(), silent.size(), violations);
+    EXPECT_EQ(violations, 0u);
   }
 }
 
@@ -126,20 +113,10 @@ const std::vector<std::string> kCommitFails = {"func=rename path=QVUSERS.PTR.QVC
 const std::vector<std::string> kCallerAppears = {"func=rename path=QVPURGED.USR.QVCNEW when=after "
                                                  "do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
-TEST(FaultSweep, FailuresWithAuditLog) { Sweep("failures, audit log", true, {}, "fail"); }
-TEST(FaultSweep, CrashesWithAuditLog) { Sweep("crashes, audit log", true, {}, "crash"); }
-TEST(FaultSweep, InterruptsWithAuditLog) { Sweep("interrupts, audit log", true, {}, "interrupt"); }
-TEST(FaultSweep, FailuresWithoutAuditLog) { Sweep("failures, no audit log", false, {}, "fail"); }
-TEST(FaultSweep, CrashesWithoutAuditLog) { Sweep("crashes, no audit log", false, {}, "crash"); }
-TEST(FaultSweep, InterruptsWithoutAuditLog) {
-  Sweep("interrupts, no audit log", false, {}, "interrupt");
-}
-TEST(FaultSweep, DryRunUnderFaults) { SweepAllKinds("dry run, ", true, {}, true); }
-TEST(FaultSweep, RollbackAfterFailedCommitUnderFaults) {
-  SweepAllKinds("rollback after commit, ", true, kCommitFails);
-}
-TEST(FaultSweep, RollbackOfCallerAfterCommitUnderFaults) {
-  SweepAllKinds("rollback after caller, ", false, kCallerAppears);
-}
+TEST(FaultSweep, WithAuditLog) { Sweep("audit log, ", true, {}); }
+TEST(FaultSweep, WithoutAuditLog) { Sweep("no audit log, ", false, {}); }
+TEST(FaultSweep, DryRun) { Sweep("dry run, ", true, {}, true); }
+TEST(FaultSweep, RollbackAfterCommit) { Sweep("rollback after commit, ", true, kCommitFails); }
+TEST(FaultSweep, RollbackOfCaller) { Sweep("rollback after caller, ", false, kCallerAppears); }
 
 }  // namespace

@@ -15,7 +15,6 @@ namespace {
 using Args = std::vector<std::string>;
 const Args kFails = {"<does not fit>"};
 
-// argv for strings: their texts and a null pointer.
 std::vector<char*> Argv(Args& strings) {
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(s.data());
@@ -67,8 +66,6 @@ TEST(SplitCommandLine, Splits) {
       {" \t  ", {}},
       // Quotes toggle anywhere and are dropped; an unclosed one runs to the end.
       {"prog \"/BACKUP=D:\\My Backups\"", {"prog", "/BACKUP=D:\\My Backups"}},
-      {"prog /BACKUP=\"D:\\My Backups\"", {"prog", "/BACKUP=D:\\My Backups"}},
-      {"\"C:\\Quor vex\\QVCULLDB.EXE\" /DEL", {"C:\\Quor vex\\QVCULLDB.EXE", "/DEL"}},
       {"prog a\"b\"c \"\" d", {"prog", "abc", "", "d"}},
       {"prog /BACKUP=\"D:\\a b \t/DRYRUN ", {"prog", "/BACKUP=D:\\a b \t/DRYRUN "}},
       // A backslash is an ordinary character.
@@ -120,7 +117,6 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
   const std::string a = "/BACKUP=D:\\A";
   // A message ending in ": " names the first argument, cut to 255 characters in all.
   const std::pair<std::string, Lines> cases[] = {
-      // Leader and names.
       {"Unknown argument: ", {{"DRYRUN"}, {""}}},
       {"Unknown switch: ", {{"-foo"}, {"/"}, {"/DRY"}, {"/DryRunX"}, {"/SEC"}, {"/OLD"},
                             {"/BACKUP"}, {"/SEC5"}, {"//DEL"}, {"/" + std::string(299, 'Q')}}},
@@ -162,7 +158,6 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
   }
 }
 
-// The parsed record in one line: every flag that is set, the values given, the root.
 std::string Described(const Parsed& parsed) {
   const RunOptions& o = parsed.options;
   std::string text;
@@ -196,18 +191,13 @@ TEST(ParseSwitches, AcceptedCommandLines) {
       {{"/SEC=0000000000000000032767"}, ParseOutcome::Run, "write sec sec=32767"},
       {{"/OLD=30"}, ParseOutcome::Run, "write old old=30"},
       {{"/OLD=65535"}, ParseOutcome::Run, "write old old=65535"},
-      {{"/OLD=000030"}, ParseOutcome::Run, "write old old=30"},
       // The backup root loses its trailing separators; a root keeps one.
       {{"/backup=D:\\QVBAK\\/\\"}, ParseOutcome::Run, "write backup root=D:\\QVBAK"},
-      {{"-Backup=x/"}, ParseOutcome::Run, "write backup root=x"},
       {{"/BACKUP=C:\\\\"}, ParseOutcome::Run, "write backup root=C:\\"},
       {{"/BACKUP=\\\\\\"}, ParseOutcome::Run, "write backup root=\\"},
-      {{"/BACKUP=/"}, ParseOutcome::Run, "write backup root=/"},
-      {{"/BACKUP=D:\\My Backups"}, ParseOutcome::Run, "write backup root=D:\\My Backups"},
       {{"/BACKUP=" + std::string(1023, 'p')}, ParseOutcome::Run,
        "write backup root=" + std::string(1023, 'p')},
       // Help wins over version; both may repeat; neither is a write.
-      {{"/?"}, ParseOutcome::Help, "help"},
       {{"-help", "/Help", "-?"}, ParseOutcome::Help, "help"},
       {{"/VERSION", "/HELP"}, ParseOutcome::Help, "help version"},
       {{"/version", "-VERSION"}, ParseOutcome::Version, "version"},
@@ -222,13 +212,12 @@ TEST(ParseSwitches, AcceptedCommandLines) {
 }
 
 TEST(ParseSwitches, ArgumentsBeyondArgcAreNotRead) {
-  std::string program = "QVCULLDB.EXE";
-  std::string bad = "/FOO";
-  char* argv[] = {program.data(), bad.data(), nullptr};
+  Args strings = {"QVCULLDB.EXE", "/FOO"};
+  const std::vector<char*> argv = Argv(strings);
   RunOptions options;
   MessageBuffer message;
-  EXPECT_EQ(ParseSwitches(1, argv, &options, &message), ParseOutcome::Run);
-  EXPECT_EQ(ParseSwitches(0, argv, &options, &message), ParseOutcome::Run);
+  EXPECT_EQ(ParseSwitches(1, argv.data(), &options, &message), ParseOutcome::Run);
+  EXPECT_EQ(ParseSwitches(0, argv.data(), &options, &message), ParseOutcome::Run);
 }
 
 }  // namespace
