@@ -7,7 +7,10 @@ wine=$1 arch=$2 exe=$3 tests=$4 unit_dir=${5:-}
 prefix=$(realpath "$(dirname "$exe")")/wine-prefix
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# A new prefix goes on updating itself after wineboot returns; a program started
+# meanwhile may fail at once, so wait until the server has nothing left to do.
 "$wine" wineboot --init >/dev/null 2>&1 || true
+wineserver -w
 if [ -n "$unit_dir" ]; then
   for unit in "$unit_dir"/*.exe; do
     echo "== $(basename "$unit") under Wine ($arch)"
