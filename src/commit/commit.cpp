@@ -42,8 +42,9 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
                          const PackContext* pack, RunCounters* counters) {
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!ReplaceLiveFile(entry->stagedPath.text, entry->path.text, entry->name, counters))
+    if (!ReplaceLiveFile(entry->stagedPath.text, entry->path.text, entry->name, counters)) {
       return false;
+    }
   }
   return ReplaceLiveFile(pack->stagedDatPath.text, live->usersDat.path.text, "QVUSERS.DAT",
                          counters) &&
