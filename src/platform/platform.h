@@ -62,6 +62,54 @@ struct PathAttributes {
 // True when the path exists (following links); fills *out.
 bool GetPathAttributes(const char* path, PathAttributes* out);
 
+// What a name is, its final symbolic link (Windows: reparse point) not followed.
+enum class EntryKind { Missing, RegularFile, SymbolicLink, Directory, Other };
+// Fills *kind; returns 0, or the Windows error code when the name cannot be examined.
+uint32_t ExamineEntry(const char* path, EntryKind* kind);
+
+// Which file a name led to when the run created it: device and inode on POSIX,
+// volume serial number and file index on Windows.
+struct FileIdentity {
+  uint64_t volume;
+  uint64_t index;
+};
+
+// Where a new entry goes. With `dir` an open directory (OpenDirectory), POSIX
+// makes the last component of `path` inside that directory, whatever the rest of
+// the path leads to by then; with kInvalidHandle, or on Windows, `path` itself.
+struct NewEntry {
+  const char* path;
+  FileHandle dir;
+};
+
+// Creates a file that did not exist, never through a link, open for reading and
+// writing ("w+b"). A stale regular file or symbolic link at the name is removed
+// first (the link itself, never its target); a directory, FIFO, device or other
+// entry there fails with kErrorAccessDenied. POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
+// mode 0600; Windows: CREATE_NEW. Returns 0 with the stream and its identity, or
+// the Windows error code with errno set to the C library's value for the same
+// condition (EISDIR for an entry that is not a file), for messages made with strerror.
+uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
+
+// Writes stream's buffer and forces the file's data to disk through the stream's
+// own descriptor (fsync; Windows FlushFileBuffers). True on success.
+bool FlushStreamToDisk(FILE* stream);
+
+// Opens an existing directory (not through a final link) so that entries are made
+// in it by NewEntry; Windows holds it open against renaming and deletion. Returns
+// 0, or the Windows error code.
+uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir);
+// Closes what OpenDirectory opened (kInvalidHandle: nothing).
+void CloseDirectory(FileHandle dir);
+
+// What makes a directory unfit to hold the backup (POSIX): it must be a real
+// directory, not a link, owned by the running user or by root, and not writable
+// by group or others. Windows directories take their access rules from their
+// parent's access control list and always count as Trusted.
+enum class DirectoryTrust { Trusted, Missing, NotADirectory, SymbolicLink, WrongOwner, OpenToOthers,
+                            Unknown };
+DirectoryTrust CheckDirectoryTrust(const char* path);
+
 // Creates path exclusively (fails with kErrorFileExists when it exists) and
 // keeps it open, unshared; returns 0 and the handle, or the Windows error code.
 uint32_t CreateExclusiveFile(const char* path, FileHandle* handle);
@@ -72,11 +120,8 @@ bool CloseFileHandle(FileHandle handle);
 // Deletes the file at path; true on success. Async-signal-safe.
 bool RemoveFile(const char* path);
 
-// Reopens an already closed file for writing and forces its data to disk.
-bool FlushToDisk(const char* path);
-
-// Forces a directory's entries to disk (POSIX fsync of the directory; Windows
-// needs nothing: its file-system metadata is journaled and the commit writes through).
+// Forces a directory's entries to disk (POSIX fsync of the directory; Windows:
+// FlushFileBuffers on the directory where the file system allows it).
 bool FlushDirectoryToDisk(const char* path);
 
 // Asks the system to start writing to disk what stream has handed it so far, so
@@ -85,19 +130,18 @@ bool FlushDirectoryToDisk(const char* path);
 void StartWriteback(FILE* stream);
 
 // Replaces `to` by `from` (same directory) durably: the rename has reached the
-// disk when this returns true. On POSIX `from` first takes over the permission
-// bits (and, where allowed, owner and group) of an existing `to`, and the
-// containing directory is synced; a failing directory sync fails the replace.
-bool ReplaceFileDurably(const char* from, const char* to, uint32_t* error);
+// disk when this returns true. `from` must still be the regular file `identity`
+// names, not a link (kErrorAccessDenied otherwise). On POSIX it first takes
+// over, through its own descriptor, the permission bits (and, where allowed,
+// owner and group) of an existing `to`, and the containing directory is synced;
+// a failing directory sync fails the replace. Windows: see platform_win32.cpp.
+bool ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity,
+                        uint32_t* error);
 
 // Creates one directory (POSIX mode 0700: a backup tree is for the operator
 // alone). Returns 0, or the Windows error code (kErrorAlreadyExists when the
 // name exists already).
-uint32_t MakeDirectory(const char* path);
-
-// Restricts a file the program created to its owner (POSIX mode 0600; nothing on
-// Windows, where the file inherits the directory's access rules). True on success.
-bool MakeFileOwnerOnly(const char* path);
+uint32_t MakeDirectory(const NewEntry& entry);
 
 // Free bytes available to the caller on the volume holding path.
 bool FreeBytesAvailable(const char* path, uint64_t* bytes);
@@ -122,6 +166,18 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
 bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry);
 // Ends the search and frees what it held.
 void EndSearch(DirectorySearch* search);
+
+// From HoldInterrupts on, an interrupt neither runs the clean-up nor ends the
+// process: it is remembered (Windows: the console handler waits). ReleaseInterrupts
+// ends the hold when none came; once one has come, the hold lasts until
+// EndByHeldInterrupt, so that the run can finish its work and its report first.
+void HoldInterrupts();
+void ReleaseInterrupts();
+// True once an interrupt came during a hold. Async-signal-safe.
+bool InterruptWasHeld();
+// Ends the process as the held interrupt would have (POSIX: by its signal;
+// Windows: with STATUS_CONTROL_C_EXIT); returns when none was held.
+void EndByHeldInterrupt();
 
 // Registers cleanup to run on Ctrl+C, Ctrl+Break, console close, logoff and
 // shutdown (POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT). cleanup must only call
