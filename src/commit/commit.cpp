@@ -27,11 +27,12 @@ bool CheckLockHeld(RunCounters* counters) {
   return ReportError(counters, "ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
 }
 
-bool ReplaceLiveFile(const char* stagedPath, const char* livePath, const char* name,
+// Renames the staged file the run made (its snapshot says which) over the live file.
+bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const char* name,
                      RunCounters* counters) {
   uint32_t error = 0;
-  if (platform::ReplaceFileDurably(stagedPath, livePath, &error)) {
-    UnregisterCleanup(stagedPath);
+  if (platform::ReplaceFileDurably(staged->path.text, livePath, staged->identity, &error)) {
+    UnregisterCleanup(staged->path.text);
     return true;
   }
   return ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
@@ -42,16 +43,16 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
                          const PackContext* pack, RunCounters* counters) {
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!ReplaceLiveFile(entry->stagedPath.text, entry->path.text, entry->name, counters)) {
+    if (!ReplaceLiveFile(&entry->stagedSnapshot, entry->path.text, entry->name, counters)) {
       return false;
     }
   }
-  return ReplaceLiveFile(pack->stagedDatPath.text, live->usersDat.path.text, "QVUSERS.DAT",
+  return ReplaceLiveFile(&pack->stagedDatSnapshot, live->usersDat.path.text, "QVUSERS.DAT",
                          counters) &&
-         ReplaceLiveFile(pack->stagedPtrPath.text, live->usersPtr.path.text, "QVUSERS.PTR",
+         ReplaceLiveFile(&pack->stagedPtrSnapshot, live->usersPtr.path.text, "QVUSERS.PTR",
                          counters) &&
-         ReplaceLiveFile(pack->stagedPurgedLogPath.text, pack->purgedLogPath.text, "QVPURGED.USR",
-                         counters);
+         ReplaceLiveFile(&pack->stagedPurgedLogSnapshot, pack->purgedLogPath.text,
+                         "QVPURGED.USR", counters);
 }
 
 bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,

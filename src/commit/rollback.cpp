@@ -22,8 +22,9 @@ bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
   if (!JoinPath(&source, backupArea, name) || !StagedPathFor(&restored, livePath)) return false;
   RegisterCleanup(restored.text);
   uint32_t error = 0;
-  if (CopyFileVerified(source.text, restored.text, prePack) &&
-      platform::ReplaceFileDurably(restored.text, livePath, &error)) {
+  FileSnapshot copy;
+  if (CopyFileVerified(source.text, {restored.text, platform::kInvalidHandle}, prePack, &copy) &&
+      platform::ReplaceFileDurably(restored.text, livePath, copy.identity, &error)) {
     UnregisterCleanup(restored.text);
     return true;
   }

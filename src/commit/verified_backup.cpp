@@ -85,6 +85,25 @@ size_t FirstCreatableIndex(const char* root) {
   return i;
 }
 
+// The backup's directories, held open while it is made: every entry below the
+// root is made relative to them, so that nothing renamed on the way after the
+// root's check can redirect a copy.
+struct BackupTree {
+  platform::FileHandle root = platform::kInvalidHandle;
+  platform::FileHandle dir = platform::kInvalidHandle;
+  platform::FileHandle work = platform::kInvalidHandle;
+  platform::FileHandle message = platform::kInvalidHandle;
+  PathBuffer workPath;
+  PathBuffer messagePath;
+
+  BackupTree() = default;
+  BackupTree(const BackupTree&) = delete;
+  BackupTree& operator=(const BackupTree&) = delete;
+  ~BackupTree() {
+    for (platform::FileHandle handle : {message, work, dir, root}) platform::CloseDirectory(handle);
+  }
+};
+
 // Creates path unless it is a directory already; true when it is one afterwards.
 bool MakeDirectoryIfMissing(const char* path) {
   if (IsDirectory(path)) return true;
@@ -123,13 +142,37 @@ bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
          ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);
 }
 
-// A new directory named after the start time; a taken name gets the first free
-// suffix -001 to -999, so a backup directory never holds two runs' files.
-bool CreateTimestampedDirectory(const struct tm* startTime, PackContext* pack) {
+// Why the root may not hold the backup, or null when it may: the backup is the
+// only copy of the pre-pack user base, so nobody else may read, replace or
+// redirect what is written there.
+const char* UntrustedRootReason(const char* root) {
+  switch (platform::CheckDirectoryTrust(root)) {
+    case platform::DirectoryTrust::Trusted:
+      return nullptr;
+    case platform::DirectoryTrust::SymbolicLink:
+      return "it is a symbolic link";
+    case platform::DirectoryTrust::WrongOwner:
+      return "it is owned by another user";
+    case platform::DirectoryTrust::OpenToOthers:
+      return "group or others may write to it";
+    case platform::DirectoryTrust::NotADirectory:
+      return "it is not a directory";
+    case platform::DirectoryTrust::Missing:
+    case platform::DirectoryTrust::Unknown:
+      break;
+  }
+  return "it cannot be examined";
+}
+
+// A new directory named after the start time, made in the open root; a taken
+// name gets the first free suffix -001 to -999, so a backup directory never
+// holds two runs' files.
+bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle root,
+                                PackContext* pack) {
   char name[kDirectoryNameSize];
   if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
   if (!JoinPath(&pack->backupDirPath, pack->backupRootPath.text, name)) return false;
-  uint32_t error = platform::MakeDirectory(pack->backupDirPath.text);
+  uint32_t error = platform::MakeDirectory({pack->backupDirPath.text, root});
   for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
                             suffix <= kLastDirectorySuffix;
        ++suffix) {
@@ -139,57 +182,83 @@ bool CreateTimestampedDirectory(const struct tm* startTime, PackContext* pack) {
         !JoinPath(&pack->backupDirPath, pack->backupRootPath.text, suffixed)) {
       return false;
     }
-    error = platform::MakeDirectory(pack->backupDirPath.text);
+    error = platform::MakeDirectory({pack->backupDirPath.text, root});
   }
   return error == 0;
 }
 
-bool CreateBackupTree(const struct tm* startTime, PackContext* pack, PathBuffer* workDir,
-                      PathBuffer* messageDir) {
-  return CreateTimestampedDirectory(startTime, pack) &&
-         JoinPath(workDir, pack->backupDirPath.text, "WORK") &&
-         JoinPath(messageDir, pack->backupDirPath.text, "MESSAGE") &&
-         EnsureDirectory(workDir->text) && IsDirectory(workDir->text) &&
-         EnsureDirectory(messageDir->text) && IsDirectory(messageDir->text);
+// A directory this run makes inside an open one, opened in turn.
+bool MakeAndOpenDirectory(const char* path, platform::FileHandle parent,
+                          platform::FileHandle* opened) {
+  return platform::MakeDirectory({path, parent}) == 0 &&
+         platform::OpenDirectory({path, parent}, opened) == 0;
+}
+
+bool CreateBackupTree(const struct tm* startTime, PackContext* pack, BackupTree* tree) {
+  return platform::OpenDirectory({pack->backupRootPath.text, platform::kInvalidHandle},
+                                 &tree->root) == 0 &&
+         CreateTimestampedDirectory(startTime, tree->root, pack) &&
+         platform::OpenDirectory({pack->backupDirPath.text, tree->root}, &tree->dir) == 0 &&
+         JoinPath(&tree->workPath, pack->backupDirPath.text, "WORK") &&
+         JoinPath(&tree->messagePath, pack->backupDirPath.text, "MESSAGE") &&
+         MakeAndOpenDirectory(tree->workPath.text, tree->dir, &tree->work) &&
+         MakeAndOpenDirectory(tree->messagePath.text, tree->dir, &tree->message);
 }
 
 // One verified copy into the backup, readable by its owner alone.
-bool BackupFile(const char* source, const char* backupArea, const char* name,
-                const FileSnapshot* expected) {
+bool BackupFile(const char* source, const char* backupArea, platform::FileHandle area,
+                const char* name, const FileSnapshot* expected) {
   PathBuffer destination;
+  FileSnapshot copy;
   return JoinPath(&destination, backupArea, name) &&
-         CopyFileVerified(source, destination.text, expected) &&
-         platform::MakeFileOwnerOnly(destination.text);
+         CopyFileVerified(source, {destination.text, area}, expected, &copy);
 }
 
 bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
                        const LmrInventory* inventory, const PackContext* pack,
-                       const char* workDir, const char* messageDir, RunCounters* counters) {
-  if (!BackupFile(live->usersDat.path.text, workDir, "QVUSERS.DAT", &live->usersDat) ||
-      !BackupFile(live->usersPtr.path.text, workDir, "QVUSERS.PTR", &live->usersPtr) ||
-      !BackupFile(whosOnPath, workDir, "QVWHOSON.DAT", &live->whosOn)) {
+                       const BackupTree* tree, RunCounters* counters) {
+  const char* work = tree->workPath.text;
+  if (!BackupFile(live->usersDat.path.text, work, tree->work, "QVUSERS.DAT", &live->usersDat) ||
+      !BackupFile(live->usersPtr.path.text, work, tree->work, "QVUSERS.PTR", &live->usersPtr) ||
+      !BackupFile(whosOnPath, work, tree->work, "QVWHOSON.DAT", &live->whosOn)) {
     return ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
   }
-  if (pack->purgedLogExisted &&
-      !BackupFile(pack->purgedLogPath.text, workDir, "QVPURGED.USR", &pack->purgedLogSnapshot)) {
+  if (pack->purgedLogExisted && !BackupFile(pack->purgedLogPath.text, work, tree->work,
+                                            "QVPURGED.USR", &pack->purgedLogSnapshot)) {
     return ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
   }
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!BackupFile(entry->path.text, messageDir, entry->name, &entry->liveSnapshot)) {
+    if (!BackupFile(entry->path.text, tree->messagePath.text, tree->message, entry->name,
+                    &entry->liveSnapshot)) {
       return ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
     }
   }
   return true;
 }
 
-bool WriteRestoreWarning(const PackContext* pack, RunCounters* counters) {
+// Writes text as the whole content of a new file and flushes it to disk; a file
+// that failed is removed.
+bool WriteTextFileFlushed(const platform::NewEntry& entry, const char* text) {
+  platform::FileIdentity identity{};
+  FILE* stream = CreateFreshFile(entry, &identity);
+  if (stream == nullptr) return false;
+  FileSnapshot written;
+  if (WriteString(stream, text) && SealWrittenFile(stream, entry.path, identity, &written)) {
+    return true;
+  }
+  RemoveIfRegularFile(entry.path);
+  return false;
+}
+
+bool WriteRestoreWarning(const PackContext* pack, const BackupTree* tree,
+                         RunCounters* counters) {
   PathBuffer path;
   char text[kRestoreWarningSize];
   if (!JoinPath(&path, pack->backupDirPath.text, "RESTORE_WARNING.TXT") ||
       !FormatComplete(FormatBounded(text, sizeof text, kRestoreWarningFormat, kProgramVersion),
                       sizeof text) ||
-      !WriteTextFileFlushed(path.text, text) || !platform::MakeFileOwnerOnly(path.text)) {
+      !WriteTextFileFlushed({path.text, tree->dir}, text)) {
     return ReportError(counters, "ERROR: cannot create backup restore warning.\n");
   }
   return true;
@@ -219,21 +288,20 @@ bool WriteManifestEntries(FILE* stream, const LiveSnapshots* live,
 }
 
 bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
-                   const PackContext* pack, RunCounters* counters) {
+                   const PackContext* pack, const BackupTree* tree, RunCounters* counters) {
   PathBuffer path;
   if (!JoinPath(&path, pack->backupDirPath.text, "MANIFEST.TXT")) {
     return ReportError(counters, "ERROR: backup manifest path is too long.\n");
   }
-  FILE* stream = fopen(path.text, "wb");
+  platform::FileIdentity identity{};
+  FILE* stream = CreateFreshFile({path.text, tree->dir}, &identity);
   if (stream == nullptr) return ReportError(counters, "ERROR: cannot write backup manifest.\n");
   if (!WriteManifestEntries(stream, live, inventory, pack, counters)) {
     fclose(stream);
     return false;
   }
-  const bool flushed = fflush(stream) == 0;
-  const bool closed = fclose(stream) == 0;
-  if (!flushed || !closed || !FlushFileToDisk(path.text) ||
-      !platform::MakeFileOwnerOnly(path.text)) {
+  FileSnapshot written;
+  if (!SealWrittenFile(stream, path.text, identity, &written)) {
     return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
   return true;
@@ -241,20 +309,8 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
 
 }  // namespace
 
-bool WriteTextFileFlushed(const char* path, const char* text) {
-  FILE* stream = fopen(path, "wb");
-  if (stream == nullptr) return false;
-  const size_t length = strlen(text);
-  const bool written = fwrite(text, 1, length, stream) == length;
-  const bool flushed = fflush(stream) == 0;
-  const bool closed = fclose(stream) == 0;
-  if (written && flushed && closed && FlushFileToDisk(path)) return true;
-  RemoveIfRegularFile(path);
-  return false;
-}
-
 bool EnsureDirectory(const char* path) {
-  const uint32_t error = platform::MakeDirectory(path);
+  const uint32_t error = platform::MakeDirectory({path, platform::kInvalidHandle});
   return error == 0 || error == platform::kErrorAlreadyExists;
 }
 
@@ -281,6 +337,12 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
                        pack->backupRootPath.text);
   }
 
+  const char* untrusted = UntrustedRootReason(pack->backupRootPath.text);
+  if (untrusted != nullptr) {
+    return ReportError(counters, "ERROR: backup root cannot be trusted, %s: %s\n", untrusted,
+                       pack->backupRootPath.text);
+  }
+
   uint64_t available = 0;
   if (!platform::FreeBytesAvailable(pack->backupRootPath.text, &available)) {
     return ReportError(counters, "ERROR: cannot determine free space at backup root: %s\n",
@@ -293,20 +355,19 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
                        needed, available);
   }
 
-  PathBuffer workDir;
-  PathBuffer messageDir;
-  if (!CreateBackupTree(startTime, pack, &workDir, &messageDir)) {
+  BackupTree tree;
+  if (!CreateBackupTree(startTime, pack, &tree)) {
     return ReportError(counters,
                        "ERROR: cannot create timestamped backup directory tree under %s.\n",
                        pack->backupRootPath.text);
   }
 
-  if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, workDir.text, messageDir.text,
-                         counters) ||
-      !WriteRestoreWarning(pack, counters) || !WriteManifest(live, inventory, pack, counters)) {
+  if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, &tree, counters) ||
+      !WriteRestoreWarning(pack, &tree, counters) ||
+      !WriteManifest(live, inventory, pack, &tree, counters)) {
     return false;
   }
-  if (!FlushBackupDirectories(pack, workDir.text, messageDir.text)) {
+  if (!FlushBackupDirectories(pack, tree.workPath.text, tree.messagePath.text)) {
     return ReportError(counters, "ERROR: cannot finalize backup manifest.\n");
   }
 

@@ -10,9 +10,6 @@
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 
-// Writes text as the whole content of path and flushes it to disk.
-bool WriteTextFileFlushed(const char* path, const char* text);
-
 // Creates path, accepting one that exists already.
 bool EnsureDirectory(const char* path);
 

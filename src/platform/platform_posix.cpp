@@ -162,36 +162,160 @@ bool CloseFileHandle(FileHandle handle) {
 
 bool RemoveFile(const char* path) { return unlink(path) == 0; }
 
-bool FlushToDisk(const char* path) {
-  // O_NONBLOCK only keeps a FIFO put in the file's place from hanging the run.
-  int fd = OpenRetrying(path, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0);
-  if (fd < 0) return false;
-  bool synced = FsyncRetrying(fd) == 0;
-  bool closed = close(fd) == 0;
-  return synced && closed;
+uint32_t ExamineEntry(const char* path, EntryKind* kind) {
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    *kind = EntryKind::Missing;
+    return errno == ENOENT ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  }
+  *kind = S_ISREG(st.st_mode)   ? EntryKind::RegularFile
+          : S_ISLNK(st.st_mode) ? EntryKind::SymbolicLink
+          : S_ISDIR(st.st_mode) ? EntryKind::Directory
+                                : EntryKind::Other;
+  return 0;
 }
 
 namespace {
 
-// Gives `from` the owner, group and permission bits of the file it replaces:
-// the user files are private, and a root run must leave them writable by the BBS.
-uint32_t TakeOverAccess(const char* from, const struct stat& target) {
-  struct stat current;
-  if (stat(from, &current) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+// The descriptor and name that NewEntry places an entry at.
+struct EntryAt {
+  int dir;
+  const char* name;
+};
+
+EntryAt Locate(const NewEntry& entry) {
+  if (entry.dir == kInvalidHandle || !FitsDescriptor(entry.dir)) return {AT_FDCWD, entry.path};
+  const char* name = entry.path + strlen(entry.path);
+  while (name > entry.path && !IsSeparator(name[-1])) --name;
+  return {static_cast<int>(entry.dir), name};
+}
+
+// Clears the name for a new file: a stale file or link goes (the link itself);
+// anything else stays and fails the create, so that nothing is written into it.
+uint32_t ClearStaleEntry(const EntryAt& at, const char* path) {
+  struct stat st;
+  if (fstatat(at.dir, at.name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::FileCreate, path);
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    errno = EISDIR;
+    return kErrorAccessDenied;
+  }
+  if (unlinkat(at.dir, at.name, 0) != 0 && errno != ENOENT) {
+    return Win32ErrorFromErrno(errno, ErrnoContext::FileCreate, path);
+  }
+  return 0;
+}
+
+FileIdentity IdentityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+}  // namespace
+
+uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity) {
+  *stream = nullptr;
+  const EntryAt at = Locate(entry);
+  uint32_t error = ClearStaleEntry(at, entry.path);
+  if (error != 0) return error;
+  int fd;
+  do {
+    fd = openat(at.dir, at.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Win32ErrorFromErrno(errno, ErrnoContext::FileCreate, entry.path);
+  struct stat st;
+  FILE* opened = fstat(fd, &st) == 0 ? fdopen(fd, "w+b") : nullptr;
+  if (opened == nullptr) {
+    const int err = errno;
+    close(fd);
+    unlinkat(at.dir, at.name, 0);
+    errno = err;
+    return Win32ErrorFromErrno(err, ErrnoContext::Other, entry.path);
+  }
+  *identity = IdentityOf(st);
+  *stream = opened;
+  return 0;
+}
+
+bool FlushStreamToDisk(FILE* stream) {
+  return fflush(stream) == 0 && FsyncRetrying(fileno(stream)) == 0;
+}
+
+uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir) {
+  *dir = kInvalidHandle;
+  const EntryAt at = Locate(entry);
+  int fd;
+  do {
+    fd = openat(at.dir, at.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, entry.path);
+  *dir = fd;
+  return 0;
+}
+
+void CloseDirectory(FileHandle dir) {
+  if (dir != kInvalidHandle && FitsDescriptor(dir)) close(static_cast<int>(dir));
+}
+
+DirectoryTrust CheckDirectoryTrust(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    return errno == ENOENT ? DirectoryTrust::Missing : DirectoryTrust::Unknown;
+  }
+  if (S_ISLNK(st.st_mode)) return DirectoryTrust::SymbolicLink;
+  if (!S_ISDIR(st.st_mode)) return DirectoryTrust::NotADirectory;
+  if (st.st_uid != geteuid() && st.st_uid != 0) return DirectoryTrust::WrongOwner;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return DirectoryTrust::OpenToOthers;
+  return DirectoryTrust::Trusted;
+}
+
+namespace {
+
+// Gives the file open at fd the owner, group and permission bits of the file it
+// replaces: the user files are private, and a root run must leave them writable
+// by the BBS.
+uint32_t TakeOverAccess(int fd, const struct stat& current, const struct stat& target,
+                        const char* from) {
   if (current.st_uid != target.st_uid || current.st_gid != target.st_gid) {
-    if (chown(from, target.st_uid, target.st_gid) != 0) {
+    if (fchown(fd, target.st_uid, target.st_gid) != 0) {
       // An ordinary account may not give files away; the group may still be possible.
       if (errno != EPERM || geteuid() == 0) {
         return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
       }
-      if (current.st_gid != target.st_gid) (void)chown(from, static_cast<uid_t>(-1), target.st_gid);
+      if (current.st_gid != target.st_gid) (void)fchown(fd, static_cast<uid_t>(-1), target.st_gid);
     }
   }
   // After chown, which may clear set-id bits.
-  if (chmod(from, target.st_mode & 07777) != 0) {
+  if (fchmod(fd, target.st_mode & 07777) != 0) {
     return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
   }
   return 0;
+}
+
+// Opens `from` without following a link and proves it is the regular file the
+// run made; then, when a regular `to` exists, gives it `to`'s access.
+uint32_t PrepareReplacement(const char* from, const struct stat* target,
+                            const FileIdentity& identity) {
+  const int fd = OpenRetrying(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd < 0) {
+    return errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+  }
+  struct stat current;
+  uint32_t error = 0;
+  if (fstat(fd, &current) != 0) {
+    error = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+  } else if (!S_ISREG(current.st_mode) || !SameIdentity(IdentityOf(current), identity)) {
+    error = kErrorAccessDenied;
+  } else if (target != nullptr) {
+    error = TakeOverAccess(fd, current, *target, from);
+  }
+  if (close(fd) != 0 && error == 0) error = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+  return error;
 }
 
 uint32_t SyncDirectory(const char* dir) {
@@ -203,16 +327,13 @@ uint32_t SyncDirectory(const char* dir) {
   return error;
 }
 
-uint32_t ReplaceFile(const char* from, const char* to) {
+uint32_t ReplaceFile(const char* from, const char* to, const FileIdentity& identity) {
   struct stat target;
-  if (stat(to, &target) == 0) {
-    if (S_ISREG(target.st_mode)) {
-      uint32_t error = TakeOverAccess(from, target);
-      if (error != 0) return error;
-    }
-  } else if (errno != ENOENT) {
-    return Win32ErrorFromErrno(errno, ErrnoContext::Other, to);
-  }
+  const bool replacing = lstat(to, &target) == 0;
+  if (!replacing && errno != ENOENT) return Win32ErrorFromErrno(errno, ErrnoContext::Other, to);
+  const uint32_t error =
+      PrepareReplacement(from, replacing && S_ISREG(target.st_mode) ? &target : nullptr, identity);
+  if (error != 0) return error;
   if (rename(from, to) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
   char dir[PATH_MAX];
   if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
@@ -231,18 +352,18 @@ void StartWriteback(FILE* stream) {
 #endif
 }
 
-bool ReplaceFileDurably(const char* from, const char* to, uint32_t* error) {
-  uint32_t code = ReplaceFile(from, to);
+bool ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity,
+                        uint32_t* error) {
+  uint32_t code = ReplaceFile(from, to, identity);
   if (error != nullptr) *error = code;
   return code == 0;
 }
 
-uint32_t MakeDirectory(const char* path) {
-  if (mkdir(path, 0700) == 0) return 0;
-  return Win32ErrorFromErrno(errno, ErrnoContext::DirectoryCreate, path);
+uint32_t MakeDirectory(const NewEntry& entry) {
+  const EntryAt at = Locate(entry);
+  if (mkdirat(at.dir, at.name, 0700) == 0) return 0;
+  return Win32ErrorFromErrno(errno, ErrnoContext::DirectoryCreate, entry.path);
 }
-
-bool MakeFileOwnerOnly(const char* path) { return chmod(path, 0600) == 0; }
 
 bool FreeBytesAvailable(const char* path, uint64_t* bytes) {
   struct statvfs vfs;
@@ -360,25 +481,57 @@ namespace {
 
 std::atomic<void (*)()> g_interruptCleanup{nullptr};
 static_assert(std::atomic<void (*)()>::is_always_lock_free, "the signal handler reads it");
+// While holding, the first interrupt's signal number waits here for EndByHeldInterrupt.
+std::atomic<bool> g_holding{false};
+std::atomic<int> g_heldSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler writes it");
 
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-void InterruptHandler(int signo) {
-  int savedErrno = errno;
-  void (*cleanup)() = g_interruptCleanup.load();
-  if (cleanup != nullptr) cleanup();
-  // End the process by the same signal: it stays blocked until the handler
-  // returns and is then delivered with the default action.
+// Ends the process by signo with its default action: it stays blocked while a
+// handler runs and is delivered when the handler returns.
+void RaiseWithDefaultAction(int signo) {
   struct sigaction defaultAction;
   memset(&defaultAction, 0, sizeof defaultAction);
   defaultAction.sa_handler = SIG_DFL;
   sigemptyset(&defaultAction.sa_mask);
   sigaction(signo, &defaultAction, nullptr);
   raise(signo);
+}
+
+void InterruptHandler(int signo) {
+  int savedErrno = errno;
+  if (g_holding.load()) {
+    int none = 0;
+    g_heldSignal.compare_exchange_strong(none, signo);
+    errno = savedErrno;
+    return;
+  }
+  void (*cleanup)() = g_interruptCleanup.load();
+  if (cleanup != nullptr) cleanup();
+  RaiseWithDefaultAction(signo);
   errno = savedErrno;
 }
 
 }  // namespace
+
+void HoldInterrupts() { g_holding.store(true); }
+
+void ReleaseInterrupts() {
+  if (g_heldSignal.load() == 0) g_holding.store(false);
+}
+
+bool InterruptWasHeld() { return g_heldSignal.load() != 0; }
+
+void EndByHeldInterrupt() {
+  const int signo = g_heldSignal.load();
+  if (signo == 0) return;
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, signo);
+  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
+  RaiseWithDefaultAction(signo);
+}
 
 bool InstallInterruptCleanup(void (*cleanup)()) {
   g_interruptCleanup.store(cleanup);

@@ -17,11 +17,11 @@ uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
   return h;
 }
 
-bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
-  FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) return false;
+namespace {
 
-  // One fixed buffer: files of any size hash in constant memory.
+// Hashes the rest of stream in one fixed buffer, so files of any size hash in
+// constant memory; false on a read error.
+bool HashRest(FILE* stream, uint64_t* size, uint64_t* hash) {
   unsigned char buffer[kCopyBufferSize];
   uint64_t running = kFnvOffsetBasis;
   uint64_t count = 0;
@@ -30,13 +30,49 @@ bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
     running = Fnv1a64Update(running, buffer, got);
     count += got;
   }
-  const bool readError = ferror(stream) != 0;
-  fclose(stream);
-  if (readError) return false;
-
+  if (ferror(stream) != 0) return false;
   *size = count;
   *hash = running;
   return true;
+}
+
+}  // namespace
+
+bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
+  FILE* stream = fopen(path, "rb");
+  if (stream == nullptr) return false;
+  uint64_t count = 0;
+  uint64_t running = 0;
+  const bool read = HashRest(stream, &count, &running);
+  fclose(stream);
+  if (!read) return false;
+  *size = count;
+  *hash = running;
+  return true;
+}
+
+bool HashStream(FILE* stream, FileSnapshot* snapshot) {
+  snapshot->ok = fseek(stream, 0, SEEK_SET) == 0 &&
+                 HashRest(stream, &snapshot->size, &snapshot->hash);
+  return snapshot->ok;
+}
+
+FILE* CreateFreshFile(const platform::NewEntry& entry, platform::FileIdentity* identity) {
+  FILE* stream = nullptr;
+  if (platform::CreateFreshStream(entry, &stream, identity) != 0) return nullptr;
+  return stream;
+}
+
+bool SealWrittenFile(FILE* stream, const char* path, const platform::FileIdentity& identity,
+                     FileSnapshot* snapshot) {
+  *snapshot = {};
+  platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, path);
+  snapshot->identity = identity;
+  const bool flushed = platform::FlushStreamToDisk(stream);
+  const bool hashed = flushed && HashStream(stream, snapshot);
+  const bool closed = fclose(stream) == 0;
+  snapshot->ok = flushed && hashed && closed && strlen(path) < sizeof snapshot->path.text;
+  return snapshot->ok;
 }
 
 bool TakeSnapshot(const char* path, FileSnapshot* snapshot) {
@@ -80,10 +116,6 @@ void RemoveIfRegularFile(const char* path) {
   if (IsRegularFile(path)) platform::RemoveFile(path);
 }
 
-bool FlushFileToDisk(const char* path) {
-  return platform::FlushToDisk(path);
-}
-
 bool WriteString(FILE* stream, const char* text) {
   const size_t length = strlen(text);
   return fwrite(text, 1, length, stream) == length;
@@ -101,48 +133,41 @@ void PaceWriteback(FILE* stream, WritebackPacer* pacer, size_t written) {
   platform::StartWriteback(stream);
 }
 
-// Copies every byte of source to destination; false on a read error or short write.
-static bool CopyStream(FILE* source, FILE* destination, unsigned char* buffer) {
+bool CopyStream(FILE* source, FILE* destination) {
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kCopyBufferSize]);
+  if (!buffer) return false;
   size_t got;
   WritebackPacer pacer{};
-  while ((got = fread(buffer, 1, kCopyBufferSize, source)) != 0) {
-    if (fwrite(buffer, 1, got, destination) != got) return false;
+  while ((got = fread(buffer.get(), 1, kCopyBufferSize, source)) != 0) {
+    if (fwrite(buffer.get(), 1, got, destination) != got) return false;
     PaceWriteback(destination, &pacer, got);
   }
   return ferror(source) == 0;
 }
 
-bool CopyFileVerified(const char* source, const char* destination, const FileSnapshot* expected) {
+bool CopyFileVerified(const char* source, const platform::NewEntry& destination,
+                      const FileSnapshot* expected, FileSnapshot* copy) {
+  *copy = {};
   FILE* in = fopen(source, "rb");
   if (in == nullptr) return false;
-  FILE* out = fopen(destination, "wb");
+  platform::FileIdentity identity{};
+  FILE* out = CreateFreshFile(destination, &identity);
   if (out == nullptr) {
     fclose(in);
     return false;
   }
-  // Every copy (backup, staged audit log, restore) holds private data and is
-  // its owner's alone until a replace gives it the live file's access; best effort.
-  platform::MakeFileOwnerOnly(destination);
-  // Both buffers outlive the streams, which are closed before the function returns.
-  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kCopyBufferSize]);
+  // The buffer outlives the stream, which is closed before the function returns.
   std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kCopyStreamBufferSize]);
-  if (!buffer) {
-    fclose(in);
-    fclose(out);
-    RemoveIfRegularFile(destination);
-    return false;
-  }
   // A refused (or unavailable) buffer only costs speed: the stream keeps its own.
   if (streamBuffer) setvbuf(out, streamBuffer.get(), _IOFBF, kCopyStreamBufferSize);
 
-  bool written = CopyStream(in, out, buffer.get());
-  if (fflush(out) != 0) written = false;
+  bool written = CopyStream(in, out);
   if (fclose(in) != 0) written = false;
-  if (fclose(out) != 0) written = false;
-  if (!written || !FlushFileToDisk(destination)) {
-    RemoveIfRegularFile(destination);
+  if (!written) fclose(out);
+  if (!written || !SealWrittenFile(out, destination.path, identity, copy)) {
+    RemoveIfRegularFile(destination.path);
     return false;
   }
   // A copy that differs stays in place for the operator to inspect.
-  return FileMatchesSnapshot(destination, expected);
+  return copy->size == expected->size && copy->hash == expected->hash && expected->ok;
 }

@@ -7,6 +7,7 @@
 
 #include "base/paths.h"
 #include "base/run_counters.h"
+#include "platform/platform.h"
 
 constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
@@ -17,6 +18,9 @@ struct FileSnapshot {
   uint64_t size;  // bytes read while hashing
   uint64_t hash;  // FNV-1a 64 of the whole content
   bool ok;        // opened and read to the end without error
+  // For a file the run wrote: which file it created, so that a rename moves
+  // that file and nothing put in its place.
+  platform::FileIdentity identity;
 };
 
 // The pre-pack snapshots of the three live WORK files.
@@ -63,13 +67,29 @@ bool GetRegularFileSize(const char* path, uint64_t* size);
 // Deletes path when it is a regular file; the result of the delete is ignored.
 void RemoveIfRegularFile(const char* path);
 
-// Forces a closed file's data to disk.
-bool FlushFileToDisk(const char* path);
+// Creates a new file the run writes, never through a link (see
+// platform::CreateFreshStream); null on failure, with errno telling why.
+FILE* CreateFreshFile(const platform::NewEntry& entry, platform::FileIdentity* identity);
+
+// Hashes what stream holds from its start (a stream open for reading and
+// writing); fills size, hash and ok, leaving the stream at its end.
+bool HashStream(FILE* stream, FileSnapshot* snapshot);
+
+// A written file finished: flushed to disk through its own descriptor, hashed
+// through it, closed. Fills *snapshot (path, identity, size, hash); false when any
+// step failed. The stream is closed either way.
+bool SealWrittenFile(FILE* stream, const char* path, const platform::FileIdentity& identity,
+                     FileSnapshot* snapshot);
 
 // Writes the whole NUL-terminated text with one fwrite.
 bool WriteString(FILE* stream, const char* text);
 
-// Copies source to destination, flushes it to disk and proves it equal to
-// expected by size and hash. I/O failures remove the destination; a mismatch
-// leaves it in place. Prints nothing.
-bool CopyFileVerified(const char* source, const char* destination, const FileSnapshot* expected);
+// Copies every byte of source to destination, pacing its writeback; false on a
+// read error or a short write.
+bool CopyStream(FILE* source, FILE* destination);
+
+// Copies source into a new file at destination, flushes it to disk and proves it
+// equal to expected by size and hash; *copy describes the new file. I/O failures
+// remove the destination; a mismatch leaves it in place. Prints nothing.
+bool CopyFileVerified(const char* source, const platform::NewEntry& destination,
+                      const FileSnapshot* expected, FileSnapshot* copy);

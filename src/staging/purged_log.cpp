@@ -37,21 +37,32 @@ bool BuildPurgedLogPaths(const char* workDir, PackContext* pack) {
   return StagedPathFor(&pack->stagedPurgedLogPath, pack->purgedLogPath.text);
 }
 
-// The old log is carried over byte for byte, proved equal to its snapshot.
-bool StageExistingLog(PackContext* pack) {
-  return TakeSnapshot(pack->purgedLogPath.text, &pack->purgedLogSnapshot) &&
-         CopyFileVerified(pack->purgedLogPath.text, pack->stagedPurgedLogPath.text,
-                          &pack->purgedLogSnapshot);
+// The old log is carried over byte for byte into the staged file, proved equal
+// to its snapshot through the staged file's own stream, which then stands at
+// its end for the new block.
+bool CopyExistingLog(PackContext* pack, FILE* staged) {
+  if (!TakeSnapshot(pack->purgedLogPath.text, &pack->purgedLogSnapshot)) return false;
+  FILE* old = fopen(pack->purgedLogPath.text, "rb");
+  if (old == nullptr) return false;
+  const bool copied = CopyStream(old, staged);
+  const bool closed = fclose(old) == 0;
+  FileSnapshot copy = {};
+  return copied && closed && fflush(staged) == 0 && HashStream(staged, &copy) &&
+         copy.size == pack->purgedLogSnapshot.size && copy.hash == pack->purgedLogSnapshot.hash &&
+         fseek(staged, 0, SEEK_END) == 0;
 }
 
-bool OpenAuditStreams(const char* usersDat, const PackContext* pack, AuditStreams* streams,
+bool OpenAuditStreams(const char* usersDat, PackContext* pack, AuditStreams* streams,
                       RunCounters* counters) {
   streams->users = OpenStagingInput(&streams->all, usersDat);
-  streams->staged = OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text,
-                                      pack->purgedLogExisted ? "ab" : "wb", false);
+  streams->staged = OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text);
   if (streams->users->file == nullptr || streams->staged->file == nullptr) {
     return ReportError(counters, "ERROR: cannot open files while staging QVPURGED.USR: %s\n",
                        strerror(streams->all.firstError));
+  }
+  if (pack->purgedLogExisted && !CopyExistingLog(pack, streams->staged->file)) {
+    return ReportError(counters,
+                       "ERROR: cannot create verified staged copy of existing QVPURGED.USR.\n");
   }
   UseStagingBuffer(streams->users);
   return true;
@@ -113,9 +124,10 @@ bool WriteAuditEntries(AuditStreams* streams, const PackContext* pack, RunCounte
   return true;
 }
 
-// The heading and every entry written, the streams finished and closed.
+// The heading and every entry written, the streams finished, the staged file
+// hashed and closed.
 bool WriteStagedLog(const char* usersDat, const char* runDate, const char* runTime,
-                    const PackContext* pack, RunCounters* counters) {
+                    PackContext* pack, RunCounters* counters) {
   AuditStreams streams;
   if (!OpenAuditStreams(usersDat, pack, &streams, counters) ||
       !WriteAuditHeading(streams.staged->file, runDate, runTime, counters) ||
@@ -125,7 +137,11 @@ bool WriteStagedLog(const char* usersDat, const char* runDate, const char* runTi
   if (!FinishStagingStreams(&streams.all)) {
     return ReportError(counters, "ERROR: I/O error while finalizing staged QVPURGED.USR.\n");
   }
-  return CloseStagingStreams(&streams.all);
+  if (!SnapshotStagedOutput(streams.staged, &pack->stagedPurgedLogSnapshot) ||
+      !CloseStagingStreams(&streams.all)) {
+    return ReportError(counters, "ERROR: staged QVPURGED.USR verification failed.\n");
+  }
+  return true;
 }
 
 }  // namespace
@@ -137,21 +153,8 @@ bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char*
   }
   pack->purgedLogExisted = IsRegularFile(pack->purgedLogPath.text);
   pack->purgedLogSnapshot = {};
-  RemoveIfRegularFile(pack->stagedPurgedLogPath.text);
   RegisterCleanup(pack->stagedPurgedLogPath.text);
-  if (pack->purgedLogExisted && !StageExistingLog(pack)) {
-    // A copy that was written but does not match stays for the end-of-run cleanup.
-    return ReportError(counters,
-                       "ERROR: cannot create verified staged copy of existing QVPURGED.USR.\n");
-  }
-
   if (!WriteStagedLog(usersDat, runDate, runTime, pack, counters)) return false;
-  if (!FlushFileToDisk(pack->stagedPurgedLogPath.text) ||
-      !TakeSnapshot(pack->stagedPurgedLogPath.text, &pack->stagedPurgedLogSnapshot)) {
-    ReportError(counters, "ERROR: staged QVPURGED.USR verification failed.\n");
-    DiscardStagedFile(pack->stagedPurgedLogPath.text);
-    return false;
-  }
   Tee("Staged QVPURGED.USR: audit entries appended and verified.\n");
   return true;
 }

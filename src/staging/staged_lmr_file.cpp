@@ -45,7 +45,7 @@ struct LmrRebuild {
 bool OpenLmrStreams(LmrRebuild* rebuild) {
   const LmrFileEntry* entry = rebuild->entry;
   rebuild->live = OpenStagingInput(&rebuild->streams, entry->path.text);
-  rebuild->staged = OpenStagingOutput(&rebuild->streams, entry->stagedPath.text, "wb", true);
+  rebuild->staged = OpenStagingOutput(&rebuild->streams, entry->stagedPath.text);
   if (rebuild->live->file == nullptr || rebuild->staged->file == nullptr) {
     return ReportError(rebuild->counters, "ERROR: cannot open source/staged %s: %s\n", entry->name,
                        strerror(rebuild->streams.firstError));
@@ -120,7 +120,7 @@ bool AppendZeroCapacity(LmrRebuild* rebuild) {
   return true;
 }
 
-// Every slot written, the streams finished and closed.
+// Every slot written and the streams finished.
 bool WriteStagedLmrFile(const PackContext* pack, LmrRebuild* rebuild) {
   const char* name = rebuild->entry->name;
   if (!OpenLmrStreams(rebuild) || !CopyKeptSlots(pack, rebuild)) return false;
@@ -131,14 +131,13 @@ bool WriteStagedLmrFile(const PackContext* pack, LmrRebuild* rebuild) {
   if (!FinishStagingStreams(&rebuild->streams)) {
     return ReportError(rebuild->counters, "ERROR: I/O error while finalizing staged %s.\n", name);
   }
-  return CloseStagingStreams(&rebuild->streams);
+  return true;
 }
 
-// On disk, hashed, and exactly as large as the live file it replaces.
-bool VerifyStagedLmrFile(LmrFileEntry* entry) {
-  return FlushFileToDisk(entry->stagedPath.text) &&
-         TakeSnapshot(entry->stagedPath.text, &entry->stagedSnapshot) &&
-         entry->stagedSnapshot.size == entry->size;
+// On disk, hashed, closed, and exactly as large as the live file it replaces.
+bool VerifyStagedLmrFile(LmrRebuild* rebuild, LmrFileEntry* entry) {
+  return SnapshotStagedOutput(rebuild->staged, &entry->stagedSnapshot) &&
+         CloseStagingStreams(&rebuild->streams) && entry->stagedSnapshot.size == entry->size;
 }
 
 }  // namespace
@@ -154,10 +153,9 @@ bool BuildStagedLmrFile(LmrFileEntry* entry, const PackContext* pack, RunCounter
   if (!rebuild.blocks) {
     return ReportError(counters, "ERROR: out of memory while rebuilding %s.\n", entry->name);
   }
-  RemoveIfRegularFile(entry->stagedPath.text);
   RegisterCleanup(entry->stagedPath.text);
   if (!WriteStagedLmrFile(pack, &rebuild)) return false;
-  if (!VerifyStagedLmrFile(entry)) {
+  if (!VerifyStagedLmrFile(&rebuild, entry)) {
     ReportError(counters, "ERROR: staged %s size/hash verification failed.\n", entry->name);
     DiscardStagedFile(entry->stagedPath.text);
     return false;

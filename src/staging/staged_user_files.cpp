@@ -32,8 +32,8 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
                          UserFileStreams* streams, RunCounters* counters) {
   streams->dat = OpenStagingInput(&streams->all, usersDat);
   streams->ptr = OpenStagingInput(&streams->all, usersPtr);
-  streams->stagedDat = OpenStagingOutput(&streams->all, pack->stagedDatPath.text, "wb", true);
-  streams->stagedPtr = OpenStagingOutput(&streams->all, pack->stagedPtrPath.text, "wb", true);
+  streams->stagedDat = OpenStagingOutput(&streams->all, pack->stagedDatPath.text);
+  streams->stagedPtr = OpenStagingOutput(&streams->all, pack->stagedPtrPath.text);
   bool opened = true;
   for (StagingStream* stream :
        {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr}) {
@@ -74,10 +74,9 @@ bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32
   return true;
 }
 
-bool FlushAndSnapshotStagedUserFiles(PackContext* pack) {
-  return FlushFileToDisk(pack->stagedDatPath.text) && FlushFileToDisk(pack->stagedPtrPath.text) &&
-         TakeSnapshot(pack->stagedDatPath.text, &pack->stagedDatSnapshot) &&
-         TakeSnapshot(pack->stagedPtrPath.text, &pack->stagedPtrSnapshot);
+bool SnapshotStagedUserFiles(UserFileStreams* streams, PackContext* pack) {
+  return SnapshotStagedOutput(streams->stagedDat, &pack->stagedDatSnapshot) &&
+         SnapshotStagedOutput(streams->stagedPtr, &pack->stagedPtrSnapshot);
 }
 
 bool StagedUserFileSizesMatch(const PackContext* pack) {
@@ -98,9 +97,8 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
       !StagedPathFor(&pack->stagedPtrPath, usersPtr)) {
     return ReportError(counters, "ERROR: staged QVUSERS path is too long.\n");
   }
-  // A staged file of an earlier run is ours to replace; anything else of that
-  // name (a directory) is left alone and makes the open below fail.
-  RemoveStagedUserFiles(pack);
+  // A staged file of an earlier run goes when its name is made afresh below;
+  // anything else of that name (a directory) is left alone and fails the create.
   RegisterCleanup(pack->stagedDatPath.text);
   RegisterCleanup(pack->stagedPtrPath.text);
 
@@ -118,8 +116,7 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
   if (!FinishStagingStreams(&streams.all)) {
     return ReportError(counters, "ERROR: I/O error while finalizing staged QVUSERS files.\n");
   }
-  if (!CloseStagingStreams(&streams.all)) return false;
-  if (!FlushAndSnapshotStagedUserFiles(pack)) {
+  if (!SnapshotStagedUserFiles(&streams, pack) || !CloseStagingStreams(&streams.all)) {
     ReportError(counters, "ERROR: cannot flush or hash staged QVUSERS files.\n");
     RemoveStagedUserFiles(pack);
     return false;

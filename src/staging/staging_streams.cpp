@@ -10,11 +10,8 @@
 
 namespace {
 
-StagingStream* OpenStream(StagingStreams* streams, const char* path, const char* mode) {
-  StagingStream* stream = &streams->stream[streams->count++];
-  errno = 0;
-  stream->file = fopen(path, mode);
-  // The first failure names the reason, even when a later open succeeds and changes errno.
+// The first failure names the reason, even when a later open succeeds and changes errno.
+StagingStream* NoteOpened(StagingStreams* streams, StagingStream* stream) {
   if (stream->file == nullptr && streams->firstError == 0) {
     streams->firstError = errno != 0 ? errno : EIO;
   }
@@ -37,18 +34,18 @@ StagingStreams::~StagingStreams() {
 }
 
 StagingStream* OpenStagingInput(StagingStreams* streams, const char* path) {
-  return OpenStream(streams, path, "rb");
+  StagingStream* stream = &streams->stream[streams->count++];
+  errno = 0;
+  stream->file = fopen(path, "rb");
+  return NoteOpened(streams, stream);
 }
 
-StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath, const char* mode,
-                                 bool ownerOnly) {
-  StagingStream* stream = OpenStream(streams, stagedPath, mode);
+StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath) {
+  StagingStream* stream = &streams->stream[streams->count++];
   stream->stagedPath = stagedPath;
-  // The user files hold private data: the copy must not be readable by others
-  // while the run stages it (or after a crash). Best effort: a refused change
-  // leaves the default mode, and the commit gives the file the live file's mode.
-  if (ownerOnly && stream->file != nullptr) platform::MakeFileOwnerOnly(stagedPath);
-  return stream;
+  errno = 0;
+  stream->file = CreateFreshFile({stagedPath, platform::kInvalidHandle}, &stream->identity);
+  return NoteOpened(streams, stream);
 }
 
 void UseStagingBuffer(StagingStream* stream) {
@@ -70,11 +67,19 @@ bool WriteStaged(StagingStream* stream, const void* data, size_t len) {
 bool FinishStagingStreams(StagingStreams* streams) {
   for (int i = 0; i < streams->count; ++i) {
     StagingStream& stream = streams->stream[i];
-    if (stream.stagedPath == nullptr ? ferror(stream.file) != 0 : fflush(stream.file) != 0) {
+    if (stream.stagedPath == nullptr ? ferror(stream.file) != 0
+                                     : !platform::FlushStreamToDisk(stream.file)) {
       return false;
     }
   }
   return true;
+}
+
+bool SnapshotStagedOutput(StagingStream* stream, FileSnapshot* snapshot) {
+  *snapshot = {};
+  platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, stream->stagedPath);
+  snapshot->identity = stream->identity;
+  return HashStream(stream->file, snapshot);
 }
 
 bool CloseStagingStreams(StagingStreams* streams) {

@@ -16,6 +16,7 @@ constexpr int kMaxStagingStreams = 4;
 struct StagingStream {
   FILE* file = nullptr;
   const char* stagedPath = nullptr;  // an output's staged file; null for an input
+  platform::FileIdentity identity = {};  // an output's file, as created
   std::unique_ptr<char[]> buffer;    // released only after the stream is closed
   WritebackPacer pacer = {};
 };
@@ -37,11 +38,10 @@ struct StagingStreams {
 // Opens a live file for reading; the result's file is null when the open failed.
 StagingStream* OpenStagingInput(StagingStreams* streams, const char* path);
 
-// Opens a staged file with mode ("wb" or "ab"); ownerOnly makes a new
-// replacement private to its owner until the commit gives it the live file's
-// access. The result's file is null when the open failed.
-StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath, const char* mode,
-                                 bool ownerOnly);
+// Creates a staged file afresh, never through a link and private to its owner
+// until the commit gives it the live file's access. The result's file is null
+// when the create failed.
+StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath);
 
 // Gives an open stream a kStagingStreamBufferSize buffer; without one (out of
 // memory, or refused) the stream keeps its own.
@@ -51,8 +51,12 @@ void UseStagingBuffer(StagingStream* stream);
 bool ReadExactly(StagingStream* stream, void* data, size_t len);
 bool WriteStaged(StagingStream* stream, const void* data, size_t len);
 
-// No input had a read error and every output flushed; false otherwise.
+// No input had a read error and every output reached the disk; false otherwise.
 bool FinishStagingStreams(StagingStreams* streams);
+
+// Hashes a finished output through its own stream into *snapshot (path and
+// identity included); false on a read error.
+bool SnapshotStagedOutput(StagingStream* stream, FileSnapshot* snapshot);
 
 // Closes every stream, whatever happens to the first ones; when one fails,
 // every staged file of the step is removed.

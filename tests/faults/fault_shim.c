@@ -29,7 +29,8 @@
 #define FUNCTIONS(X)                                                                          \
   X(fopen) X(fread) X(fwrite) X(fflush) X(fclose) X(ferror) X(vfprintf) X(setvbuf) X(open)    \
   X(write) X(close) X(fsync) X(rename) X(unlink) X(mkdir) X(chmod) X(stat) X(fstatat)         \
-  X(statvfs) X(getcwd) X(opendir) X(readdir) X(closedir)
+  X(statvfs) X(getcwd) X(opendir) X(readdir) X(closedir) X(openat) X(fdopen) X(fseek)       \
+  X(lstat) X(fstat) X(fchmod) X(fchown) X(mkdirat) X(unlinkat)
 #define AS_ENUM(name) F_##name,
 #define AS_NAME(name) #name,
 enum { FUNCTIONS(AS_ENUM) F_COUNT, kRules = 9, kSites = 1024, kFds = 1024, kText = 1024 };
@@ -122,12 +123,19 @@ __attribute__((constructor)) static void Init(void) {
 
 /* Streams and directories are known by their descriptor's open path. */
 static void Track(int fd, const char* path) {
-  if (fd >= 0 && fd < kFds) snprintf(g_fdPaths[fd], 256, "%s", path);
+  if (fd >= 0 && fd < kFds) snprintf(g_fdPaths[fd], 256, "%.255s", path);
 }
 static const char* FdPath(int fd) {
   return fd == 1 ? "<stdout>" : fd >= 0 && fd < kFds ? g_fdPaths[fd] : "";
 }
 static const char* StreamPath(FILE* f) { return FdPath(f ? fileno(f) : -1); } /* fflush(NULL) */
+/* A name made relative to a directory descriptor, as a whole path. */
+static const char* AtPath(int dir, const char* name) {
+  static char path[kText];
+  if (dir == AT_FDCWD || name[0] == '/') return name;
+  snprintf(path, sizeof path, "%s/%s", FdPath(dir), name);
+  return path;
+}
 
 static int Patch(const char* kind, const char* path, long long offset, const char* hex) {
   unsigned char bytes[256];
@@ -257,8 +265,16 @@ SHIM_INT(unlink, (const char* path), path, (path))
 SHIM_INT(mkdir, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(chmod, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(stat, (const char* path, struct stat* out), path, (path, out))
-SHIM_INT(fstatat, (int dir, const char* path, struct stat* out, int flags), path,
+SHIM_INT(fstatat, (int dir, const char* path, struct stat* out, int flags), AtPath(dir, path),
          (dir, path, out, flags))
+SHIM_INT(lstat, (const char* path, struct stat* out), path, (path, out))
+SHIM_INT(fstat, (int fd, struct stat* out), FdPath(fd), (fd, out))
+SHIM_INT(fchmod, (int fd, mode_t mode), FdPath(fd), (fd, mode))
+SHIM_INT(fchown, (int fd, uid_t uid, gid_t gid), FdPath(fd), (fd, uid, gid))
+SHIM_INT(mkdirat, (int dir, const char* path, mode_t mode), AtPath(dir, path), (dir, path, mode))
+SHIM_INT(unlinkat, (int dir, const char* path, int flags), AtPath(dir, path), (dir, path, flags))
+SHIM_INT(fseek, (FILE* f, long offset, int whence), StreamPath(f), (f, offset, whence))
+SHIM(FILE*, fdopen, (int fd, const char* mode), FdPath(fd), real(fd, mode), FAIL(NULL), )
 SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
 SHIM(DIR*, opendir, (const char* path), path, real(path), FAIL(NULL),
      if (rc) Track(dirfd(rc), path))
@@ -276,3 +292,10 @@ SHIM(int, open, (const char* path, int flags, ...), path, ({
        va_end(args);
        fd;
      }), FAIL(-1), if (rc >= 0) Track(rc, path))
+SHIM(int, openat, (int dir, const char* path, int flags, ...), AtPath(dir, path), ({
+       va_list args;
+       va_start(args, flags);
+       int fd = real(dir, path, flags, (flags & O_CREAT) ? va_arg(args, int) : 0);
+       va_end(args);
+       fd;
+     }), FAIL(-1), if (rc >= 0) Track(rc, AtPath(dir, path)))
