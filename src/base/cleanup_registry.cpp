@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "base/output.h"
 #include "base/paths.h"
 
 namespace {
@@ -109,4 +110,12 @@ bool ReleaseCleanupSlot(int slot) {
   state = SlotState::Releasing;
   g_states[slot].compare_exchange_strong(state, SlotState::Free);
   return released;
+}
+
+void AnnounceHeldInterrupt() {
+  static bool announced = false;
+  if (announced || !platform::InterruptWasHeld()) return;
+  announced = true;
+  Tee("INTERRUPT: received during the commit. QVCULLDB32 stops once the database is whole "
+      "again.\n");
 }

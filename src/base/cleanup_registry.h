@@ -31,3 +31,7 @@ bool CleanupSlotHeld(int slot);
 // Takes the slot back from the clean-up, closes its handle and deletes its file;
 // true when both succeeded, or when the clean-up had done so already.
 bool ReleaseCleanupSlot(int slot);
+
+// Says once, when an interrupt came while the commit held interrupts back, that
+// the run stops once the database is whole again.
+void AnnounceHeldInterrupt();

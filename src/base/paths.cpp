@@ -130,5 +130,7 @@ bool BuildRunFilePaths(RunPaths* paths) {
          JoinPath(&paths->usersDat, paths->work.text, "QVUSERS.DAT") &&
          JoinPath(&paths->usersPtr, paths->work.text, "QVUSERS.PTR") &&
          JoinPath(&paths->lockFile, paths->message.text, "QVLINK.BSY") &&
-         JoinPath(&paths->legacyCom, paths->home.text, "QVCULLDB.COM");
+         JoinPath(&paths->legacyCom, paths->home.text, "QVCULLDB.COM") &&
+         JoinPath(&paths->purgedLog, paths->work.text, "QVPURGED.USR") &&
+         JoinPath(&paths->commitMarker, paths->work.text, kCommitMarkerName);
 }

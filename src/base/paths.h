@@ -29,6 +29,10 @@ bool StagedPathFor(PathBuffer* out, const char* path);
 // A letter and a colon, or two leading separators; on POSIX also a single '/'.
 bool IsAbsolutePath(const char* path);
 
+// The commit marker in WORK: on disk from just before a commit's first rename
+// until the database is whole again (see commit/commit_marker.h).
+constexpr const char* kCommitMarkerName = "QVCOMMIT.MRK";
+
 // The directories and files of one run, each at most 1023 characters.
 struct RunPaths {
   PathBuffer home;
@@ -40,6 +44,8 @@ struct RunPaths {
   PathBuffer usersPtr;
   PathBuffer lockFile;
   PathBuffer legacyCom;
+  PathBuffer purgedLog;
+  PathBuffer commitMarker;
 };
 
 // Home directory (current directory, trimmed) and report path. On failure
@@ -50,5 +56,5 @@ bool FindHomeAndReport(RunPaths* paths, const char** message);
 // the SAFETY ERROR text in reason.
 bool ResolveDatabaseDirectories(RunPaths* paths, MessageBuffer* reason);
 
-// Builds the five file paths; false when one does not fit.
+// Builds the file paths of the run; false when one does not fit.
 bool BuildRunFilePaths(RunPaths* paths);

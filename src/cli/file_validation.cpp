@@ -10,8 +10,17 @@ namespace {
 
 constexpr uint64_t kFourGiB = 4294967296ULL;
 
-// A user file that is missing or too large stops validation at once.
+// A live file the pack replaces must be a regular file: renaming the packed file
+// over a link would turn the link into a file and leave its target stale.
+bool CheckNotLink(const char* path, const char* name, RunCounters* counters) {
+  if (!IsSymbolicLink(path)) return true;
+  return ReportError(counters, "ERROR: %s is a symbolic link; it must be a regular file: %s\n",
+                     name, path);
+}
+
+// A user file that is missing, a link or too large stops validation at once.
 bool SizeUserFile(const char* path, const char* name, uint64_t* size, RunCounters* counters) {
+  if (!CheckNotLink(path, name, counters)) return false;
   if (!GetRegularFileSize(path, size)) {
     return ReportError(counters, "ERROR: %s not found: %s\n", name, path);
   }
@@ -68,6 +77,10 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
   }
   if (!BuildLmrInventory(paths->message.text, inventory, counters)) return false;
   ReportLmrInventory(inventory, counters);
+  CheckNotLink(paths->purgedLog.text, "QVPURGED.USR", counters);
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    CheckNotLink(inventory->entries[i].path.text, inventory->entries[i].name, counters);
+  }
   if (counters->errors != 0) {
     Tee("\nVALIDATION ABORT: structural errors prevent a trustworthy purge preview.\n");
     return false;

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <new>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_counters.h"
@@ -14,6 +15,7 @@
 #include "cli/file_validation.h"
 #include "cli/switches.h"
 #include "commit/commit.h"
+#include "commit/commit_marker.h"
 #include "commit/verified_backup.h"
 #include "help/help.h"
 #include "platform/platform.h"
@@ -39,6 +41,7 @@ struct RunState {
   // Until a write is committed and verified the run counts as failed.
   bool runFailed;
   bool nothingToWrite;
+  bool markerWritten;
   struct tm startTime;
   char startStamp[64];
   char runDate[32];
@@ -161,6 +164,9 @@ bool RunReadPhases(RunState* run) {
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
   if (!TakeSharedLock(run)) return false;
+  if (!ResolveEarlierCommit(run->paths.commitMarker.text, run->paths.work.text, &run->counters)) {
+    return false;
+  }
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
   if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory)) return false;
@@ -237,6 +243,39 @@ bool VerifyAfterCommit(RunState* run) {
   return true;
 }
 
+// The marker, the commit, its verification and any rollback; true when the
+// packed database is in place and verified.
+bool CommitAndVerify(RunState* run) {
+  if (!WriteCommitMarker(run->paths.commitMarker.text, &run->live, &run->inventory, &run->pack,
+                         &run->counters)) {
+    return false;
+  }
+  run->markerWritten = true;
+  return CommitStagedFiles(&run->live, &run->inventory, &run->pack, &run->counters) &&
+         VerifyAfterCommit(run);
+}
+
+// The marker goes once the database is whole again: packed and verified, or
+// rolled back. A failed rollback leaves it for the next run to find.
+void SettleCommitMarker(RunState* run, bool committed) {
+  if (!run->markerWritten || !(committed || run->pack.rollbackOk)) return;
+  if (RemoveCommitMarker(run->paths.commitMarker.text, run->paths.work.text)) return;
+  Tee("WARNING: cannot remove the commit marker %s; the next run checks it and removes it.\n",
+      run->paths.commitMarker.text);
+  ++run->counters.warnings;
+}
+
+// From the marker to the end of the verification or the rollback an interrupt
+// waits: stopping in between would leave a mix of packed and pre-pack files.
+bool CommitHoldingInterrupts(RunState* run) {
+  platform::HoldInterrupts();
+  const bool committed = CommitAndVerify(run);
+  SettleCommitMarker(run, committed);
+  AnnounceHeldInterrupt();
+  platform::ReleaseInterrupts();
+  return committed;
+}
+
 // Write run after the scan: plan, staging, backup, gate, commit, verification.
 void RunWritePhases(RunState* run) {
   run->pack.purgeCount = static_cast<uint32_t>(run->counters.purgeCandidates);
@@ -251,8 +290,7 @@ void RunWritePhases(RunState* run) {
   if (!BuildStagedFiles(run)) return;
   if (!MakeBackup(run)) return;
   if (!PassFinalGate(run)) return;
-  if (!CommitStagedFiles(&run->live, &run->inventory, &run->pack, &run->counters)) return;
-  if (!VerifyAfterCommit(run)) return;
+  if (!CommitHoldingInterrupts(run)) return;
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
   Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
   run->runFailed = false;
@@ -389,5 +427,8 @@ int RunDriver(int argc, char* const* argv) {
       VerifyReadOnlySnapshots(&run.live, &run.inventory, run.paths.whosOn.text, &run.counters);
     }
   }
-  return FinishRun(&run);
+  exitCode = FinishRun(&run);
+  // An interrupt held back during the commit ends the process now, as it would have.
+  platform::EndByHeldInterrupt();
+  return exitCode;
 }

@@ -31,7 +31,10 @@ bool CheckLockHeld(RunCounters* counters) {
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const char* name,
                      RunCounters* counters) {
   uint32_t error = 0;
-  if (platform::ReplaceFileDurably(staged->path.text, livePath, staged->identity, &error)) {
+  const bool replaced =
+      platform::ReplaceFileDurably(staged->path.text, livePath, staged->identity, &error);
+  AnnounceHeldInterrupt();
+  if (replaced) {
     UnregisterCleanup(staged->path.text);
     return true;
   }
@@ -57,7 +60,9 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
 
 bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,
                          RunCounters* counters) {
-  if (FileMatchesSnapshot(livePath, staged)) return true;
+  const bool matches = FileMatchesSnapshot(livePath, staged);
+  AnnounceHeldInterrupt();
+  if (matches) return true;
   return ReportError(counters, "ERROR: post-write verification failed for %s.\n", name);
 }
 

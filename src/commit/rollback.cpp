@@ -35,7 +35,9 @@ bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
 // Reports a file that could not be restored; the rollback goes on with the others.
 bool RestoreOrReport(const char* backupArea, const char* name, const char* livePath,
                      const FileSnapshot* prePack) {
-  if (RestoreFile(backupArea, name, livePath, prePack)) return true;
+  const bool restored = RestoreFile(backupArea, name, livePath, prePack);
+  AnnounceHeldInterrupt();
+  if (restored) return true;
   Tee("CRITICAL: rollback failed for %s.\n", name);
   return false;
 }

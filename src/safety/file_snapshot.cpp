@@ -112,6 +112,11 @@ bool IsRegularFile(const char* path) {
   return GetRegularFileSize(path, &size);
 }
 
+bool IsSymbolicLink(const char* path) {
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  return platform::ExamineEntry(path, &kind) == 0 && kind == platform::EntryKind::SymbolicLink;
+}
+
 void RemoveIfRegularFile(const char* path) {
   if (IsRegularFile(path)) platform::RemoveFile(path);
 }

@@ -61,6 +61,9 @@ void PaceWriteback(FILE* stream, WritebackPacer* pacer, size_t written);
 // Exists and is not a directory.
 bool IsRegularFile(const char* path);
 
+// The name itself is a symbolic link (whatever it leads to).
+bool IsSymbolicLink(const char* path);
+
 // Same test; fills *size when true.
 bool GetRegularFileSize(const char* path, uint64_t* size);
 

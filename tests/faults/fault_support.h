@@ -19,7 +19,8 @@ const std::string kCommitBanner = "\n======================= COMMIT ============
 const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
 const std::string kRollbackFailed =
     "Rollback result: FAILED - keep all nodes offline and restore manually from ";
-const std::string kAuditLog = "WORK/QVPURGED.USR";
+const std::string kAuditLog = "WORK/QVPURGED.USR", kMarker = "WORK/QVCOMMIT.MRK";
+const std::string kMarkerRemovalFailed = "WARNING: cannot remove the commit marker ";
 const std::vector<uint32_t> kPurged = {3, 7, 12, 19, 25, 31, 36, 39};  // of 40 users
 const std::vector<std::string> kLmrFiles = {"MESSAGE/QVMSG1.LMR", "MESSAGE/QVMSG2.LMR",
                                             "MESSAGE/QVMSG3.LMR"};
@@ -221,7 +222,14 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
                       out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
     expect(!finished || ends || failedAt(path, kOutput), path + " does not end with the summary");
   }
-  if (ended && !o.dryRun && !changed.empty() && !notPacked.empty()) {
+  const bool mixed = !changed.empty() && !notPacked.empty(), marker = live.count(kMarker);
+  const bool rollbackFailed = Contains(text, kRollbackFailed);
+  // An interrupt waits for the database to be whole; a crash in between leaves the marker.
+  expect(o.injected != "interrupt" || !mixed || rollbackFailed, "interrupted into a mix");
+  expect(!crashed || !mixed || marker, "a crash left a mix without a commit marker");
+  expect(!marker || crashed || rollbackFailed || Contains(text, kMarkerRemovalFailed),
+         "commit marker left behind");
+  if (ended && !o.dryRun && mixed) {
     // Ended inside the commit: every file old or new, and the one backup restores the old one.
     for (const std::string& rel : kFiles) {
       const std::string now = Version(live, rel);
@@ -254,7 +262,6 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
     } else {
       expect(status == "ABORTED/FAILED - keep nodes offline until the report is reviewed.",
              "exit 2 but not FAILED");
-      const bool rollbackFailed = Contains(text, kRollbackFailed);
       expect(!Contains(text, kRollbackBanner) ||
                  SummaryValue(text, "Rollback status:") == (rollbackFailed ? "FAILED" : "PASS"),
              "the summary's rollback status disagrees with the rollback");
@@ -277,8 +284,38 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
       const bool known = std::count(kFiles.begin(), kFiles.end(), area + name);
       expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "),
              area + name + " left behind");
-      expect(staged || name == "QVLINK.BSY" || known, "unexpected file " + area + name);
+      expect(staged || name == "QVLINK.BSY" || known || area + name == kMarker,
+             "unexpected file " + area + name);
     }
+  }
+  return violations;
+}
+
+// After a crash, once the operator has removed the stale lock and staged files: the next run
+// packs a whole database (old or packed) and clears the marker, or refuses a mixed one, naming
+// the backup to restore, and changes nothing.
+inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o) {
+  std::vector<std::string> violations;
+  std::filesystem::remove(o.home + "/MESSAGE/QVLINK.BSY");
+  for (const std::string area : {"/WORK/", "/MESSAGE/"}) {
+    for (const std::string& name : ListDirectory(o.home + area)) {
+      if (name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW") {
+        std::filesystem::remove(o.home + area + name);
+      }
+    }
+  }
+  const FileMap left = ReadTree(o.home);
+  const bool mixed = !DiffDatabase(f.before, left).empty() && !DiffDatabase(f.packed, left).empty();
+  const RunResult next = RunProgram(o.home, {});
+  const FileMap after = ReadTree(o.home);
+  const std::string refusal = "QVRESTORE /RESTORE=" + o.home + "/QVCULLDB-BACKUPS/QVCULLDB-";
+  if (mixed && (next.exitCode != 2 || !Contains(next.out, refusal) ||
+                !DiffDatabase(left, after).empty() || !after.count(kMarker))) {
+    violations.push_back("the next run did not refuse the mixed database:\n" + next.out);
+  }
+  if (!mixed && (next.exitCode != 0 || !DiffDatabase(f.packed, after).empty() ||
+                 after.count(kMarker))) {
+    violations.push_back("the next run did not complete the pack:\n" + next.out);
   }
   return violations;
 }

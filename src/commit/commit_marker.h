@@ -1,0 +1,27 @@
+// The commit marker: a small file in WORK that is on disk from just before the
+// commit's first rename until the database is whole again (packed and verified,
+// or rolled back). It names the backup and, for every file the commit replaces,
+// its pre-pack and packed size and hash, so that a run after a crash or power
+// loss in the middle of a commit can tell a whole database from a mixed one.
+#pragma once
+
+#include "base/run_counters.h"
+#include "safety/file_snapshot.h"
+#include "safety/lmr_inventory.h"
+#include "staging/pack_context.h"
+
+// Writes the marker under a staged name, flushes it, and renames it into place
+// durably. Prints and counts its error on failure; nothing is renamed then.
+bool WriteCommitMarker(const char* markerPath, const LiveSnapshots* live,
+                       const LmrInventory* inventory, const PackContext* pack,
+                       RunCounters* counters);
+
+// Removes the marker and flushes WORK; false when it may still be on disk.
+bool RemoveCommitMarker(const char* markerPath, const char* workDir);
+
+// Read right after the lock is taken. Without a marker, true. With one, every
+// file it lists is compared: all packed or all pre-pack means the database is
+// whole, which is said, the marker removed, and true returned; otherwise (a
+// mix, or a marker that cannot be read) a SAFETY ABORT names the backup and the
+// restore command, and false is returned with the marker left in place.
+bool ResolveEarlierCommit(const char* markerPath, const char* workDir, RunCounters* counters);
