@@ -5,7 +5,13 @@
 #include <conio.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -86,32 +92,306 @@ bool CloseFileHandle(FileHandle handle) { return CloseHandle(ToHandle(handle)) !
 
 bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
 
-bool FlushToDisk(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bool flushed = FlushFileBuffers(file) != 0;
-  bool closed = CloseHandle(file) != 0;
-  return flushed && closed;
+// ---- Entries, fresh files and directories -----------------------------------
+
+namespace {
+
+bool IsMissingError(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-bool FlushDirectoryToDisk(const char*) { return true; }
+EntryKind KindOfAttributes(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return EntryKind::SymbolicLink;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EntryKind::Directory;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return EntryKind::Other;
+  return EntryKind::RegularFile;
+}
+
+bool IsPlainDirectory(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         KindOfAttributes(attributes) == EntryKind::Directory;
+}
+
+// errno for a Windows code, as the runtime's own fopen sets it, so that messages
+// made with strerror read as they did when fopen made the file.
+int ErrnoFromWin32(uint32_t code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENOENT;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    default:
+      return EIO;
+  }
+}
+
+uint32_t FailWithErrno(uint32_t code) {
+  errno = ErrnoFromWin32(code);
+  return code;
+}
+
+// Identity and attributes of what handle has open.
+uint32_t IdentityOf(HANDLE handle, FileIdentity* identity, DWORD* attributes) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return LastErrorOfFailure();
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  *attributes = info.dwFileAttributes;
+  return 0;
+}
+
+// Removes a stale file or link at path: the link itself, never what it leads to.
+// A directory or device there is refused.
+uint32_t ClearStaleEntry(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return IsMissingError(GetLastError()) ? 0 : LastErrorOfFailure();
+  }
+  // kErrorAccessDenied is what the runtime's fopen answers for a directory too
+  // (errno EACCES), so the message reads as before.
+  EntryKind kind = KindOfAttributes(attributes);
+  if (kind == EntryKind::Directory || kind == EntryKind::Other) return kErrorAccessDenied;
+  // A directory symbolic link or junction is removed as a directory; on Windows
+  // both calls remove the reparse point and leave its target alone. (Wine shows a
+  // Unix link to a file as that file and removes a link's target instead.)
+  bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryA(path) != 0
+                                                              : DeleteFileA(path) != 0;
+  return removed ? 0 : LastErrorOfFailure();
+}
+
+// Gives a created file's handle a C stream; on failure the file is closed and deleted.
+uint32_t StreamOfNewFile(HANDLE file, const char* path, FILE** stream) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+  if (fd == -1) {
+    CloseHandle(file);
+    DeleteFileA(path);
+    return kErrorTooManyOpenFiles;
+  }
+  *stream = _fdopen(fd, "w+b");
+  if (*stream != nullptr) return 0;
+  _close(fd);  // closes the handle too
+  DeleteFileA(path);
+  return kErrorTooManyOpenFiles;
+}
+
+}  // namespace
+
+uint32_t ExamineEntry(const char* path, EntryKind* kind) {
+  *kind = EntryKind::Missing;
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return IsMissingError(GetLastError()) ? 0 : LastErrorOfFailure();
+  }
+  *kind = KindOfAttributes(attributes);
+  return 0;
+}
+
+uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity) {
+  *stream = nullptr;
+  uint32_t error = ClearStaleEntry(entry.path);
+  if (error != 0) return FailWithErrno(error);
+  // CREATE_NEW fails on any name that exists, a link put there since included;
+  // the reparse-point flag keeps even that from ever being followed. Unshared:
+  // nothing else opens the file while the run writes it.
+  HANDLE file = CreateFileA(entry.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FailWithErrno(LastErrorOfFailure());
+  DWORD attributes;
+  error = IdentityOf(file, identity, &attributes);
+  if (error != 0) {
+    CloseHandle(file);
+    DeleteFileA(entry.path);
+    return FailWithErrno(error);
+  }
+  error = StreamOfNewFile(file, entry.path, stream);
+  return error == 0 ? 0 : FailWithErrno(error);
+}
+
+bool FlushStreamToDisk(FILE* stream) {
+  if (fflush(stream) != 0) return false;
+  HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file) != 0;
+}
+
+uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir) {
+  *dir = kInvalidHandle;
+  // Without FILE_SHARE_DELETE nobody can rename or remove the directory while it
+  // is held, so the entries made by name land where the program checked.
+  HANDLE handle = CreateFileA(entry.path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  FileIdentity identity;
+  DWORD attributes;
+  uint32_t error = IdentityOf(handle, &identity, &attributes);
+  // The name is looked at too: Wine opens the target of a Unix symbolic link
+  // even with FILE_FLAG_OPEN_REPARSE_POINT, but reports the link by name.
+  if (error == 0 &&
+      !(IsPlainDirectory(attributes) && IsPlainDirectory(GetFileAttributesA(entry.path)))) {
+    error = kErrorAccessDenied;
+  }
+  if (error != 0) {
+    CloseHandle(handle);
+    return error;
+  }
+  *dir = reinterpret_cast<FileHandle>(handle);
+  return 0;
+}
+
+void CloseDirectory(FileHandle dir) {
+  if (dir != kInvalidHandle) CloseHandle(ToHandle(dir));
+}
+
+// The access rules come from the parent's access control list, so only what the
+// name is matters: a link or junction could lead the backup anywhere.
+DirectoryTrust CheckDirectoryTrust(const char* path) {
+  EntryKind kind;
+  if (ExamineEntry(path, &kind) != 0) return DirectoryTrust::Unknown;
+  switch (kind) {
+    case EntryKind::Missing:
+      return DirectoryTrust::Missing;
+    case EntryKind::Directory:
+      return DirectoryTrust::Trusted;
+    case EntryKind::SymbolicLink:
+      return DirectoryTrust::SymbolicLink;
+    default:
+      return DirectoryTrust::NotADirectory;
+  }
+}
+
+// ---- Durable replace ----------------------------------------------------------
+//
+// What ReplaceFileDurably guarantees on Windows, and where that ends:
+// - The staged file's data reached the disk before the replace (FlushStreamToDisk).
+// - MOVEFILE_WRITE_THROUGH only matters for a move done as copy and delete (to
+//   another volume), which a replace in the same directory never is. A rename on
+//   one volume is a metadata change: NTFS records it in its journal, so after a
+//   crash the name shows the old file or the new one, never a mix.
+// - FlushFileBuffers on the moved file, through a handle opened by its new name,
+//   forces its data and metadata and, on NTFS, the journal holding the rename.
+// - FlushFileBuffers on the containing directory (a handle with FILE_ADD_FILE,
+//   the right the rename itself needed, and FILE_FLAG_BACKUP_SEMANTICS) forces
+//   the directory's entries where the file system supports it. Where it does not
+//   (FAT and some network redirectors answer ERROR_INVALID_FUNCTION,
+//   ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; some refuse the open with
+//   ERROR_ACCESS_DENIED), the file flush is all there is and the replace still
+//   succeeds; any other failure (a real I/O error) fails it. Wine flushes the
+//   directory and answers success.
+// - FAT has no journal: a crash during the rename can leave the directory with
+//   both names or neither, for CHKDSK to repair. Over a network share the server decides when
+//   the data and the rename reach its disk; a flush only asks it to.
+
+namespace {
+
+// The directory that holds path's last component: "." for a bare name, "C:."
+// for "C:NAME", and a root keeps its separator ("C:\", "\").
+bool ContainingDirectory(const char* path, char* dir, size_t size) {
+  size_t nameStart = strlen(path);
+  while (nameStart > 0 && !IsSeparator(path[nameStart - 1]) && path[nameStart - 1] != ':') {
+    --nameStart;
+  }
+  size_t dirLen = nameStart;
+  const char* suffix = ".";
+  if (nameStart > 0 && path[nameStart - 1] != ':') {
+    suffix = "";
+    dirLen = nameStart - 1;
+    if (dirLen == 0 || path[dirLen - 1] == ':') ++dirLen;
+  }
+  if (dirLen > INT_MAX) return false;
+  int written = snprintf(dir, size, "%.*s%s", static_cast<int>(dirLen), path, suffix);
+  return written >= 0 && static_cast<size_t>(written) < size;
+}
+
+// Answers of file systems that cannot flush a directory on its own (see above).
+bool IsUnsupportedDirectoryFlush(uint32_t error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
+         error == ERROR_NOT_SUPPORTED || error == ERROR_ACCESS_DENIED;
+}
+
+uint32_t FlushDirectory(const char* path) {
+  HANDLE dir = CreateFileA(path, FILE_ADD_FILE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  uint32_t error = 0;
+  if (dir == INVALID_HANDLE_VALUE) {
+    error = LastErrorOfFailure();
+  } else {
+    if (!FlushFileBuffers(dir)) error = LastErrorOfFailure();
+    CloseHandle(dir);
+  }
+  return IsUnsupportedDirectoryFlush(error) ? 0 : error;
+}
+
+// Opens path itself (a reparse point is not followed) with the given access,
+// only when it is still the regular file `identity` names.
+uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identity, HANDLE* file) {
+  *file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (*file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  FileIdentity found;
+  DWORD attributes;
+  uint32_t error = IdentityOf(*file, &found, &attributes);
+  if (error == 0 && (KindOfAttributes(attributes) != EntryKind::RegularFile ||
+                     found.volume != identity.volume || found.index != identity.index)) {
+    error = kErrorAccessDenied;
+  }
+  if (error != 0) {
+    CloseHandle(*file);
+    *file = INVALID_HANDLE_VALUE;
+  }
+  return error;
+}
+
+uint32_t ReplaceFile(const char* from, const char* to, const FileIdentity& identity) {
+  HANDLE file;
+  uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
+  if (error != 0) return error;
+  CloseHandle(file);
+  // The replaced file's access rules come with the directory; nothing to copy.
+  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return LastErrorOfFailure();
+  }
+  // Checked again by the new name: the flush must reach the file that was checked.
+  error = OpenSameFile(to, GENERIC_WRITE, identity, &file);
+  if (error != 0) return error;
+  if (!FlushFileBuffers(file)) error = LastErrorOfFailure();
+  CloseHandle(file);
+  if (error != 0) return error;
+  char dir[1024];
+  if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
+  return FlushDirectory(dir);
+}
+
+}  // namespace
+
+bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; }
 
 void StartWriteback(FILE*) {}
 
-bool ReplaceFileDurably(const char* from, const char* to, uint32_t* error) {
-  // The replaced file's access rules come with the directory; nothing to copy.
-  bool moved = MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-  uint32_t code = moved ? 0 : LastErrorOfFailure();
+bool ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity,
+                        uint32_t* error) {
+  uint32_t code = ReplaceFile(from, to, identity);
   if (error != nullptr) *error = code;
-  return moved;
+  return code == 0;
 }
 
-uint32_t MakeDirectory(const char* path) {
-  return CreateDirectoryA(path, nullptr) ? 0 : LastErrorOfFailure();
+uint32_t MakeDirectory(const NewEntry& entry) {
+  return CreateDirectoryA(entry.path, nullptr) ? 0 : LastErrorOfFailure();
 }
-
-bool MakeFileOwnerOnly(const char*) { return true; }
 
 bool FreeBytesAvailable(const char* path, uint64_t* bytes) {
   ULARGE_INTEGER available;
@@ -169,26 +449,85 @@ void EndSearch(DirectorySearch* search) {
 
 namespace {
 
+// The console handler runs on a thread the system starts for each event. One
+// state, changed only by compare-and-swap, orders it against the main thread:
+//   kNormal      an event runs the clean-up and the process ends;
+//   kHolding     the run is committing: an event is remembered (kHeld) and its
+//                thread waits, so the run can finish and report before
+//                EndByHeldInterrupt ends it;
+//   kCleaningUp  an event's clean-up is under way and the process is ending.
+enum class InterruptState : int { kNormal, kHolding, kHeld, kCleaningUp };
+
+std::atomic<InterruptState> g_interruptState{InterruptState::kNormal};
 std::atomic<void (*)()> g_interruptCleanup{nullptr};
 std::atomic<bool> g_handlerRegistered{false};
 
-// Runs on a thread the system starts for the event; FALSE passes the event on
-// to the next handler, by default the system's, which ends the process.
+// Parks the calling thread until ExitProcess ends it with the rest. A console
+// close (CTRL_CLOSE_EVENT) is held only about 5 seconds, and logoff and shutdown
+// only as long as the system's own time-out: then the system ends the process
+// anyway, as a power loss would.
+[[noreturn]] void WaitForProcessEnd() {
+  for (;;) Sleep(INFINITE);
+}
+
+// FALSE passes the event on to the next handler, by default the system's, which
+// ends the process with STATUS_CONTROL_C_EXIT.
 BOOL WINAPI InterruptHandler(DWORD) {
+  InterruptState state = g_interruptState.load();
+  // A failed swap reloads state: the main thread moved it meanwhile.
+  for (;;) {
+    if (state == InterruptState::kNormal) {
+      if (g_interruptState.compare_exchange_weak(state, InterruptState::kCleaningUp)) break;
+    } else if (state == InterruptState::kHolding) {
+      if (g_interruptState.compare_exchange_weak(state, InterruptState::kHeld)) WaitForProcessEnd();
+    } else {
+      // Already held, or another event's clean-up is under way: one is enough.
+      WaitForProcessEnd();
+    }
+  }
   void (*cleanup)() = g_interruptCleanup.load();
   if (cleanup != nullptr) cleanup();
   return FALSE;
+}
+
+// Registered once: a second registration would run the clean-up twice.
+bool RegisterInterruptHandler() {
+  if (g_handlerRegistered.load()) return true;
+  if (!SetConsoleCtrlHandler(InterruptHandler, TRUE)) return false;
+  g_handlerRegistered.store(true);
+  return true;
 }
 
 }  // namespace
 
 bool InstallInterruptCleanup(void (*cleanup)()) {
   g_interruptCleanup.store(cleanup);
-  // Registered once: a second registration would run the clean-up twice.
-  if (g_handlerRegistered.load()) return true;
-  if (!SetConsoleCtrlHandler(InterruptHandler, TRUE)) return false;
-  g_handlerRegistered.store(true);
-  return true;
+  return RegisterInterruptHandler();
+}
+
+void HoldInterrupts() {
+  // Without the handler the system would end the process at once.
+  RegisterInterruptHandler();
+  InterruptState state = InterruptState::kNormal;
+  if (g_interruptState.compare_exchange_strong(state, InterruptState::kHolding)) return;
+  // An event's clean-up began first: the lock and the staged files are going and
+  // the process is ending. Renaming live files now would do so unguarded.
+  if (state == InterruptState::kCleaningUp) WaitForProcessEnd();
+}
+
+void ReleaseInterrupts() {
+  // Only an unused hold ends; a held event keeps it until EndByHeldInterrupt.
+  InterruptState state = InterruptState::kHolding;
+  g_interruptState.compare_exchange_strong(state, InterruptState::kNormal);
+}
+
+bool InterruptWasHeld() { return g_interruptState.load() == InterruptState::kHeld; }
+
+void EndByHeldInterrupt() {
+  if (!InterruptWasHeld()) return;
+  // ExitProcess writes no stream buffers; the report and the console get theirs.
+  fflush(nullptr);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 // ---- Console ------------------------------------------------------------------
