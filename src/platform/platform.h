@@ -88,7 +88,8 @@ struct NewEntry {
 // entry there fails with kErrorAccessDenied. POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
 // mode 0600; Windows: CREATE_NEW. Returns 0 with the stream and its identity, or
 // the Windows error code with errno set to the C library's value for the same
-// condition (EISDIR for an entry that is not a file), for messages made with strerror.
+// condition (for an entry that is not a file: EISDIR on POSIX, EACCES on Windows,
+// as fopen sets them), for messages made with strerror.
 uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
 
 // Writes stream's buffer and forces the file's data to disk through the stream's
@@ -105,7 +106,8 @@ void CloseDirectory(FileHandle dir);
 // What makes a directory unfit to hold the backup (POSIX): it must be a real
 // directory, not a link, owned by the running user or by root, and not writable
 // by group or others. Windows directories take their access rules from their
-// parent's access control list and always count as Trusted.
+// parent's access control list: there only a missing path, a file, or a link
+// or junction is refused.
 enum class DirectoryTrust { Trusted, Missing, NotADirectory, SymbolicLink, WrongOwner, OpenToOthers,
                             Unknown };
 DirectoryTrust CheckDirectoryTrust(const char* path);

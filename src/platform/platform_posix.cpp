@@ -526,6 +526,8 @@ bool InterruptWasHeld() { return g_heldSignal.load() != 0; }
 void EndByHeldInterrupt() {
   const int signo = g_heldSignal.load();
   if (signo == 0) return;
+  // The signal's default action ends the process without flushing stdio.
+  fflush(nullptr);
   sigset_t unblocked;
   sigemptyset(&unblocked);
   sigaddset(&unblocked, signo);
