@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "base/output.h"
+#include "platform/platform.h"
 #include "safety/caller_status.h"
 #include "userdb/user_records.h"
 
@@ -13,7 +14,13 @@ constexpr uint64_t kFourGiB = 4294967296ULL;
 // A live file the pack replaces must be a regular file: renaming the packed file
 // over a link would turn the link into a file and leave its target stale.
 bool CheckNotLink(const char* path, const char* name, RunCounters* counters) {
-  if (!IsSymbolicLink(path)) return true;
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  const uint32_t error = platform::ExamineEntry(path, &kind);
+  if (error != 0) {
+    return ReportError(counters, "ERROR: cannot examine %s (Windows error %lu): %s\n", name,
+                       static_cast<unsigned long>(error), path);
+  }
+  if (kind != platform::EntryKind::SymbolicLink) return true;
   return ReportError(counters, "ERROR: %s is a symbolic link; it must be a regular file: %s\n",
                      name, path);
 }
