@@ -30,9 +30,8 @@ bool CheckLockHeld(RunCounters* counters) {
 // Renames the staged file the run made (its snapshot says which) over the live file.
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const char* name,
                      RunCounters* counters) {
-  uint32_t error = 0;
   const bool replaced =
-      platform::ReplaceFileDurably(staged->path.text, livePath, staged->identity, &error);
+      platform::ReplaceFileDurably(staged->path.text, livePath, staged->identity) == 0;
   AnnounceHeldInterrupt();
   if (replaced) {
     UnregisterCleanup(staged->path.text);

@@ -146,11 +146,10 @@ bool WriteCommitMarker(const char* markerPath, const LiveSnapshots* live,
     stream = CreateFreshFile({staged.text, platform::kInvalidHandle}, &identity);
   }
   FileSnapshot written;
-  uint32_t error = 0;
   const bool complete = stream != nullptr && WriteMarkerText(stream, live, inventory, pack);
   if (stream != nullptr && !complete) fclose(stream);
   if (complete && SealWrittenFile(stream, staged.text, identity, &written) &&
-      platform::ReplaceFileDurably(staged.text, markerPath, identity, &error)) {
+      platform::ReplaceFileDurably(staged.text, markerPath, identity) == 0) {
     UnregisterCleanup(staged.text);
     return true;
   }

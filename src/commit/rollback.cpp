@@ -21,10 +21,9 @@ bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
   PathBuffer restored;
   if (!JoinPath(&source, backupArea, name) || !StagedPathFor(&restored, livePath)) return false;
   RegisterCleanup(restored.text);
-  uint32_t error = 0;
   FileSnapshot copy;
   if (CopyFileVerified(source.text, {restored.text, platform::kInvalidHandle}, prePack, &copy) &&
-      platform::ReplaceFileDurably(restored.text, livePath, copy.identity, &error)) {
+      platform::ReplaceFileDurably(restored.text, livePath, copy.identity) == 0) {
     UnregisterCleanup(restored.text);
     return true;
   }

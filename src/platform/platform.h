@@ -132,13 +132,13 @@ bool FlushDirectoryToDisk(const char* path);
 void StartWriteback(FILE* stream);
 
 // Replaces `to` by `from` (same directory) durably: the rename has reached the
-// disk when this returns true. `from` must still be the regular file `identity`
+// disk when this returns 0. `from` must still be the regular file `identity`
 // names, not a link (kErrorAccessDenied otherwise). On POSIX it first takes
 // over, through its own descriptor, the permission bits (and, where allowed,
 // owner and group) of an existing `to`, and the containing directory is synced;
 // a failing directory sync fails the replace. Windows: see platform_win32.cpp.
-bool ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity,
-                        uint32_t* error);
+// Returns 0, or the Windows error code.
+uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity);
 
 // Creates one directory (POSIX mode 0700: a backup tree is for the operator
 // alone). Returns 0, or the Windows error code (kErrorAlreadyExists when the

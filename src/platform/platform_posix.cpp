@@ -327,7 +327,9 @@ uint32_t SyncDirectory(const char* dir) {
   return error;
 }
 
-uint32_t ReplaceFile(const char* from, const char* to, const FileIdentity& identity) {
+}  // namespace
+
+uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
   struct stat target;
   const bool replacing = lstat(to, &target) == 0;
   if (!replacing && errno != ENOENT) return Win32ErrorFromErrno(errno, ErrnoContext::Other, to);
@@ -340,8 +342,6 @@ uint32_t ReplaceFile(const char* from, const char* to, const FileIdentity& ident
   return SyncDirectory(dir);
 }
 
-}  // namespace
-
 bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
 
 void StartWriteback(FILE* stream) {
@@ -352,12 +352,6 @@ void StartWriteback(FILE* stream) {
 #endif
 }
 
-bool ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity,
-                        uint32_t* error) {
-  uint32_t code = ReplaceFile(from, to, identity);
-  if (error != nullptr) *error = code;
-  return code == 0;
-}
 
 uint32_t MakeDirectory(const NewEntry& entry) {
   const EntryAt at = Locate(entry);

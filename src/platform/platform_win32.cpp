@@ -356,7 +356,9 @@ uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identi
   return error;
 }
 
-uint32_t ReplaceFile(const char* from, const char* to, const FileIdentity& identity) {
+}  // namespace
+
+uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
   HANDLE file;
   uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
   if (error != 0) return error;
@@ -376,18 +378,10 @@ uint32_t ReplaceFile(const char* from, const char* to, const FileIdentity& ident
   return FlushDirectory(dir);
 }
 
-}  // namespace
-
 bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; }
 
 void StartWriteback(FILE*) {}
 
-bool ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity,
-                        uint32_t* error) {
-  uint32_t code = ReplaceFile(from, to, identity);
-  if (error != nullptr) *error = code;
-  return code == 0;
-}
 
 uint32_t MakeDirectory(const NewEntry& entry) {
   return CreateDirectoryA(entry.path, nullptr) ? 0 : LastErrorOfFailure();
