@@ -67,7 +67,7 @@ bool OpenReport(RunState* run) {
     fputs(failure, stdout);
     return false;
   }
-  g_reportStream = fopen(run->paths.report.text, "a");
+  g_reportStream = platform::OpenReportForAppend(run->paths.report.text);
   if (g_reportStream == nullptr) {
     printf("ERROR: cannot append %s: %s\n", run->paths.report.text, strerror(errno));
     return false;

@@ -154,12 +154,12 @@ bool WriteCommitMarker(const char* markerPath, const LiveSnapshots* live,
     return true;
   }
   if (staged.text[0] != '\0') {
-    RemoveIfRegularFile(staged.text);
+    RemoveFileOrLink(staged.text);
     UnregisterCleanup(staged.text);
   }
   // A rename that happened before its directory flush failed must not leave a
   // marker for a commit that never began.
-  RemoveIfRegularFile(markerPath);
+  RemoveFileOrLink(markerPath);
   return ReportError(counters, "ERROR: cannot write the commit marker %s.\n", markerPath);
 }
 

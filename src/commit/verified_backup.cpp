@@ -247,7 +247,7 @@ bool WriteTextFileFlushed(const platform::NewEntry& entry, const char* text) {
   if (WriteString(stream, text) && SealWrittenFile(stream, entry.path, identity, &written)) {
     return true;
   }
-  RemoveIfRegularFile(entry.path);
+  RemoveFileOrLink(entry.path);
   return false;
 }
 

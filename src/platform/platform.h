@@ -92,6 +92,11 @@ struct NewEntry {
 // as fopen sets them), for messages made with strerror.
 uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
 
+// Opens the run report to append to it (text mode), creating it when missing,
+// never through a link and never anything but a regular file; null, with errno
+// set, otherwise. Windows: fopen(path, "a").
+FILE* OpenReportForAppend(const char* path);
+
 // Writes stream's buffer and forces the file's data to disk through the stream's
 // own descriptor (fsync; Windows FlushFileBuffers). True on success.
 bool FlushStreamToDisk(FILE* stream);

@@ -242,6 +242,28 @@ uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* i
   return 0;
 }
 
+FILE* OpenReportForAppend(const char* path) {
+  // O_NONBLOCK only keeps a FIFO put in the report's place from hanging the run.
+  const int fd = OpenRetrying(
+      path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  FILE* stream = nullptr;
+  if (fstat(fd, &st) == 0) {
+    if (S_ISREG(st.st_mode)) {
+      stream = fdopen(fd, "a");
+    } else {
+      errno = EISDIR;
+    }
+  }
+  if (stream == nullptr) {
+    const int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return stream;
+}
+
 bool FlushStreamToDisk(FILE* stream) {
   return fflush(stream) == 0 && FsyncRetrying(fileno(stream)) == 0;
 }

@@ -221,6 +221,10 @@ uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* i
   return error == 0 ? 0 : FailWithErrno(error);
 }
 
+// Windows keeps its own links out of reach of ordinary accounts; the report is
+// opened as it always was.
+FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }
+
 bool FlushStreamToDisk(FILE* stream) {
   if (fflush(stream) != 0) return false;
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));

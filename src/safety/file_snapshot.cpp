@@ -117,8 +117,12 @@ bool IsSymbolicLink(const char* path) {
   return platform::ExamineEntry(path, &kind) == 0 && kind == platform::EntryKind::SymbolicLink;
 }
 
-void RemoveIfRegularFile(const char* path) {
-  if (IsRegularFile(path)) platform::RemoveFile(path);
+void RemoveFileOrLink(const char* path) {
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  if (platform::ExamineEntry(path, &kind) != 0) return;
+  if (kind == platform::EntryKind::RegularFile || kind == platform::EntryKind::SymbolicLink) {
+    platform::RemoveFile(path);
+  }
 }
 
 bool WriteString(FILE* stream, const char* text) {
@@ -170,7 +174,7 @@ bool CopyFileVerified(const char* source, const platform::NewEntry& destination,
   if (fclose(in) != 0) written = false;
   if (!written) fclose(out);
   if (!written || !SealWrittenFile(out, destination.path, identity, copy)) {
-    RemoveIfRegularFile(destination.path);
+    RemoveFileOrLink(destination.path);
     return false;
   }
   // A copy that differs stays in place for the operator to inspect.

@@ -67,8 +67,10 @@ bool IsSymbolicLink(const char* path);
 // Same test; fills *size when true.
 bool GetRegularFileSize(const char* path, uint64_t* size);
 
-// Deletes path when it is a regular file; the result of the delete is ignored.
-void RemoveIfRegularFile(const char* path);
+// Deletes path when it is a regular file or a link (the link itself, never its
+// target): only names the run made or must make afresh are given here. The
+// result of the delete is ignored.
+void RemoveFileOrLink(const char* path);
 
 // Creates a new file the run writes, never through a link (see
 // platform::CreateFreshStream); null on failure, with errno telling why.

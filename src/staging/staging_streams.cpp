@@ -94,6 +94,6 @@ bool CloseStagingStreams(StagingStreams* streams) {
 }
 
 void DiscardStagedFile(const char* path) {
-  RemoveIfRegularFile(path);
+  RemoveFileOrLink(path);
   UnregisterCleanup(path);
 }

@@ -8,8 +8,9 @@
  *   QVF_RULE1..8     func=NAME site=0xHEX path=PART (of the path, either path of a rename, the
  *                    open path of a stream or descriptor, "<stdout>") pathend=TAIL nth=N
  *                    after=R (once rule R fired) do=action+fail+crash+interrupt (default fail)
- *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH
- *                    (OFF<0: from the end)
+ *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH;
+ *                    swap,PATH (a copy in another file);link,PATH (a dangling link) (OFF<0: from
+ *                    the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -149,13 +150,29 @@ static int Patch(const char* kind, const char* path, long long offset, const cha
   return ok ? 0 : -1;
 }
 
+/* PATH replaced by a copy of itself: the same bytes in another file. */
+static int Swap(const char* path) {
+  char copy[kText + 8], bytes[4096];
+  snprintf(copy, sizeof copy, "%s.swap", path);
+  int in = open(path, O_RDONLY | O_CLOEXEC), out = open(copy, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ssize_t got;
+  while (in >= 0 && out >= 0 && (got = read(in, bytes, sizeof bytes)) > 0) (void)!write(out, bytes, got);
+  if (in >= 0) close(in);
+  if (out >= 0) close(out);
+  return in < 0 || out < 0 ? -1 : rename(copy, path);
+}
+
 static void RunActions(const char* list) {
   for (const char* action = list; action; action = strchr(action, ';')) {
     char kind[8] = "", path[kText] = "", hex[kText] = "";
     long long at = 0;
     action += *action == ';';
     int fields = sscanf(action, "%7[^,;],%1023[^,;],%lld,%1023[^;]", kind, path, &at, hex);
-    int rc = fields < 2 ? -1 : !strcmp(kind, "delete") ? unlink(path) : Patch(kind, path, at, hex);
+    int rc = fields < 2                  ? -1
+             : !strcmp(kind, "delete") ? unlink(path)
+             : !strcmp(kind, "swap")   ? Swap(path)
+             : !strcmp(kind, "link")   ? (unlink(path), symlink("/nonexistent/qvf", path))
+                                       : Patch(kind, path, at, hex);
     LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
 }
