@@ -117,13 +117,9 @@ bool IsSymbolicLink(const char* path) {
   return platform::ExamineEntry(path, &kind) == 0 && kind == platform::EntryKind::SymbolicLink;
 }
 
-void RemoveFileOrLink(const char* path) {
-  platform::EntryKind kind = platform::EntryKind::Missing;
-  if (platform::ExamineEntry(path, &kind) != 0) return;
-  if (kind == platform::EntryKind::RegularFile || kind == platform::EntryKind::SymbolicLink) {
-    platform::RemoveFile(path);
-  }
-}
+// A delete removes a link itself, never its target, and refuses a directory,
+// so nothing needs to be looked at first.
+void RemoveFileOrLink(const char* path) { platform::RemoveFile(path); }
 
 bool WriteString(FILE* stream, const char* text) {
   const size_t length = strlen(text);

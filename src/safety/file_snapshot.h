@@ -67,8 +67,8 @@ bool IsSymbolicLink(const char* path);
 // Same test; fills *size when true.
 bool GetRegularFileSize(const char* path, uint64_t* size);
 
-// Deletes path when it is a regular file or a link (the link itself, never its
-// target): only names the run made or must make afresh are given here. The
+// Deletes the file or link (the link itself, never its target) at path, never a
+// directory: only names the run made, or must make afresh, are given here. The
 // result of the delete is ignored.
 void RemoveFileOrLink(const char* path);
 

@@ -56,9 +56,10 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("stat E\\w+ <home>/QVCULLDB\\.COM"), "it only decides the legacy-name warning"},
     {std::regex("fstatat E\\w+ <home>/MESSAGE/QVMSG\\d\\.LMR"),
      "an entry the listing cannot examine is listed as a file and examined again"},
-    {std::regex("(fstatat|stat) E\\w+ <home>/.*\\.QVCNEW"),
+    {std::regex("(fstatat|stat|unlink) E\\w+ <home>/.*\\.QVCNEW"),
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
-    {std::regex("stat E\\w+ <scratch>"), "a directory of the backup root, examined again after mkdir"},
+    {std::regex("stat E\\w+ (<tmp>|<scratch>|<home>|<home>/QVCULLDB-BACKUPS)"),
+     "a directory of the backup root, examined again after mkdir"},
     {std::regex("(unlink|close) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
      "reported as a lock not released, after the database was verified"},
     {std::regex("(unlink|open|fsync|close) E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
@@ -116,8 +117,10 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
       // A failure the run ignored (it succeeded), or one that failed it with no error counted.
       const std::string& report = o.result.report;
       if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun)) {
-        const std::string injection = point.function + " " + point.err + " " +
-                                      Masked(Masked(o.path, home, "<home>"), scratch.path, "<scratch>");
+        const std::string tmp = std::filesystem::path(scratch.path).parent_path();
+        const std::string injection =
+            point.function + " " + point.err + " " +
+            Masked(Masked(Masked(o.path, home, "<home>"), scratch.path, "<scratch>"), tmp, "<tmp>");
         ignored.insert(injection);
         if (!SafelyIgnored(injection)) ADD_FAILURE() << injection << ": ignored without a reason";
       }
