@@ -9,7 +9,7 @@
  *                    open path of a stream or descriptor, "<stdout>") pathend=TAIL nth=N
  *                    after=R (once rule R fired) do=action+fail+crash+interrupt (default fail)
  *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH;
- *                    swap,PATH (a copy in another file);link,PATH (a dangling link) (OFF<0: from
+ *                    swap,PATH (a copy in another file);link,PATH (to PATH.target, missing) (OFF<0: from
  *                    the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free */
 #define _GNU_SOURCE
@@ -162,6 +162,14 @@ static int Swap(const char* path) {
   return in < 0 || out < 0 ? -1 : rename(copy, path);
 }
 
+/* PATH replaced by a link to PATH.target, which does not exist. */
+static int LinkInPlace(const char* path) {
+  char target[kText + 8];
+  snprintf(target, sizeof target, "%s.target", path);
+  unlink(path);
+  return symlink(target, path);
+}
+
 static void RunActions(const char* list) {
   for (const char* action = list; action; action = strchr(action, ';')) {
     char kind[8] = "", path[kText] = "", hex[kText] = "";
@@ -171,7 +179,7 @@ static void RunActions(const char* list) {
     int rc = fields < 2                  ? -1
              : !strcmp(kind, "delete") ? unlink(path)
              : !strcmp(kind, "swap")   ? Swap(path)
-             : !strcmp(kind, "link")   ? (unlink(path), symlink("/nonexistent/qvf", path))
+             : !strcmp(kind, "link")   ? LinkInPlace(path)
                                        : Patch(kind, path, at, hex);
     LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
