@@ -386,7 +386,6 @@ bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; 
 
 void StartWriteback(FILE*) {}
 
-
 uint32_t MakeDirectory(const NewEntry& entry) {
   return CreateDirectoryA(entry.path, nullptr) ? 0 : LastErrorOfFailure();
 }
