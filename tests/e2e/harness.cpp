@@ -162,8 +162,12 @@ std::map<std::string, std::string> ReadTree(const std::string& root) {
     const std::string rel = at->path().lexically_relative(root).string();
     std::string bytes;
     struct stat info = {};
-    if (at->is_directory(error)) {
+    if (at->is_symlink(error)) {  // never followed: a link and its target are entries of their own
+      tree[rel] = "link to " + fs::read_symlink(at->path(), error).string();
+    } else if (at->is_directory(error)) {
       tree[rel + "/"] = "dir";
+    } else if (!at->is_regular_file(error)) {
+      tree[rel] = "special";  // a FIFO: opening it would wait for a writer
     } else if (::stat(at->path().c_str(), &info) == 0 && info.st_size > off_t{1} << 30) {
       tree[rel] = std::to_string(info.st_size) + "@" + std::to_string(info.st_mtime);
     } else {

@@ -49,7 +49,7 @@ struct ScratchDir {
 };
 
 // Every entry of a tree by path relative to root: a file maps to its bytes
-// (past 1 GiB, to its size and time), a directory ("name/") to "dir".
+// (past 1 GiB, to its size and time), a directory ("name/") to "dir", a link to its target.
 std::map<std::string, std::string> ReadTree(const std::string& root);
 std::string DiffTrees(const std::map<std::string, std::string>& before,
                       const std::map<std::string, std::string>& after);

@@ -202,11 +202,71 @@ const Scenario kDriver[] = {
 
 // ---- Write runs of the pack sample (/SEC=77) ----------------------------------
 
-void Stale(Run& r) {
+std::string Marker(const Run& r) { return r.paths.work + "/QVCOMMIT.MRK"; }
+
+// The staged names of the files a pack replaces (one LMR file) and of the commit marker.
+std::vector<std::string> StagedNames(const Run& r) {
+  std::vector<std::string> names;
   for (const std::string& live : {UserFilePath(r.paths.work), PointerFilePath(r.paths.work),
-                                  PurgedLogPath(r.paths.work), LmrFilePath(r.paths.message, 2)}) {
-    ASSERT_TRUE(WriteWholeFile(live + ".QVCNEW", "left by an earlier run"));
+                                  PurgedLogPath(r.paths.work), LmrFilePath(r.paths.message, 2),
+                                  Marker(r)}) {
+    names.push_back(live + ".QVCNEW");
   }
+  return names;
+}
+
+void Stale(Run& r) {
+  for (const std::string& staged : StagedNames(r)) {
+    ASSERT_TRUE(WriteWholeFile(staged, "left by an earlier run"));
+  }
+}
+
+// A link at every staged name, to a file outside the home or to nothing there.
+void LinkStagedNames(Run& r, bool dangling) {
+  const std::string target = r.scratch.path + "/OUTSIDE";
+  if (!dangling) {
+    ASSERT_TRUE(WriteWholeFile(target, "not the program's"));
+  }
+  int n = 0;
+  for (const std::string& staged : StagedNames(r)) {
+    const std::string to = target + (dangling ? std::to_string(++n) : "");
+    ASSERT_EQ(::symlink(to.c_str(), staged.c_str()), 0);
+  }
+}
+
+// A FIFO where a file is staged: refused as any entry that is neither a file nor a link.
+void FifoAt(Run& r, const std::string& staged) {
+  ASSERT_EQ(::mkfifo(staged.c_str(), 0600), 0);
+  r.vars["<REASON>"] = std::strerror(EISDIR);
+}
+
+// A live file moved out of the home, a link to it in its place.
+void LinkLiveFile(const Run& r, const std::string& live) {
+  const std::string moved = r.scratch.path + "/MOVED";
+  ASSERT_EQ(std::rename(live.c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::symlink(moved.c_str(), live.c_str()), 0);
+}
+
+// "<size> <FNV-1a 64 hash>" of a file as it is now, as a commit marker lists it.
+std::string Listed(const std::string& path) {
+  const std::string bytes = ReadFile(path);
+  uint64_t hash = 0xCBF29CE484222325u;
+  for (const unsigned char c : bytes) hash = (hash ^ c) * 0x100000001B3u;
+  char text[48];
+  std::snprintf(text, sizeof text, "%zu %016llX", bytes.size(), (unsigned long long)hash);
+  return text;
+}
+
+// The commit marker of an earlier pack cut short: file lines of the pre-pack
+// and packed files, then END; never a state either side has.
+constexpr const char* kNeither = "1 0000000000000000";
+std::string MarkerLine(const std::string& pre, const std::string& packed, const std::string& live) {
+  return pre + " " + packed + " " + HostPath(live) + "\r\n";
+}
+void WriteMarker(const Run& r, const std::string& lines) {
+  const std::string backup = HostPath(r.scratch.path + "/ROOT/QVCULLDB-20260301-120000");
+  const std::string head = "QVCULLDB32 COMMIT MARKER\r\nbackup=" + backup + "\r\n";
+  ASSERT_TRUE(WriteWholeFile(Marker(r), head + lines));
 }
 
 unsigned Mode(const std::string& path) {
@@ -263,6 +323,59 @@ const Scenario kWrite[] = {
     {"commit_fails_and_rolls_back", kPack, {"/SEC=77"}, 2,
      {.outcome = O::kRolledBack, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
       .damage = [](Run& r) { ASSERT_TRUE(MakeDirectories(PurgedLogPath(r.paths.work))); }}},
+};
+
+// ---- Hostile entries at the names a run uses, links as live files, the commit marker
+
+const Scenario kHostile[] = {
+    // A link at a staged name is removed, never written through: no target is made or changed.
+    {"pack_replacing_dangling_links", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { LinkStagedNames(r, true); }, .transcript = "pack", .nativeOnly = true}},
+    {"pack_replacing_links_to_a_file", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .damage = [](Run& r) { LinkStagedNames(r, false); },
+      .transcript = "pack", .nativeOnly = true}},
+    {"stage_blocked_by_fifo", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       FifoAt(r, UserFilePath(r.paths.work) + ".QVCNEW");
+     }, .transcript = "stage_blocked_by_directory", .nativeOnly = true}},
+    {"stage_lmr_blocked_by_fifo", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       FifoAt(r, LmrFilePath(r.paths.message, 3) + ".QVCNEW");
+     }, .nativeOnly = true}},
+    {"live_dat_is_a_link", kPack, {"/SEC=77"}, 2,
+     {.damage = [](Run& r) { LinkLiveFile(r, UserFilePath(r.paths.work)); }, .nativeOnly = true}},
+    {"live_lmr_is_a_link", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       LinkLiveFile(r, LmrFilePath(r.paths.message, 1));
+     }, .nativeOnly = true}},
+    {"backup_root_writable_by_others", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
+     {.damage = [](Run& r) {
+        ASSERT_TRUE(MakeDirectories(r.scratch.path + "/ROOT"));
+        ASSERT_EQ(::chmod((r.scratch.path + "/ROOT").c_str(), 0777), 0);
+      }, .nativeOnly = true}},
+    {"backup_root_is_a_link", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
+     {.damage = [](Run& r) {
+        ASSERT_EQ(::mkdir((r.scratch.path + "/REAL").c_str(), 0700), 0);
+        ASSERT_EQ(::symlink("REAL", (r.scratch.path + "/ROOT").c_str()), 0);
+      }, .nativeOnly = true}},
+    // Every listed file as before the earlier pack (its audit log absent): the marker
+    // goes and this pack runs.
+    {"marker_of_nothing_replaced", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .prepare = [](Run& r) { r.recipe.purgedLog = false; }, .damage = [](Run& r) {
+       const std::string dat = UserFilePath(r.paths.work), lmr = LmrFilePath(r.paths.message, 1);
+       WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat) +
+                          MarkerLine(Listed(lmr), kNeither, lmr) +
+                          MarkerLine("- -", kNeither, PurgedLogPath(r.paths.work)) + "END\r\n");
+     }}},
+    // The user file pre-pack, an LMR file packed: nothing is touched, the marker stays.
+    {"marker_of_a_mixed_database", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       const std::string dat = UserFilePath(r.paths.work), lmr = LmrFilePath(r.paths.message, 1);
+       WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat) +
+                          MarkerLine(kNeither, Listed(lmr), lmr) + "END\r\n");
+     }}},
+    {"marker_cut_short", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       const std::string dat = UserFilePath(r.paths.work);
+       WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat).substr(0, 20));
+     }}},
+    {"marker_of_garbage", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(WriteWholeFile(Marker(r), "\x01garbage\r\n")); }}},
 };
 
 // ---- Where the backup goes ------------------------------------------------------
@@ -334,6 +447,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, Scenarios, testing::ValuesIn(kCommandLine)
 INSTANTIATE_TEST_SUITE_P(Preview, Scenarios, testing::ValuesIn(kPreview), Name);
 INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
 INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
+INSTANTIATE_TEST_SUITE_P(Hostile, Scenarios, testing::ValuesIn(kHostile), Name);
 INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
 INSTANTIATE_TEST_SUITE_P(LargeFiles, Scenarios, testing::ValuesIn(kLarge), Name);
 
