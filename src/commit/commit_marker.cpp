@@ -60,7 +60,7 @@ struct MarkerVerdict {
   bool readable = false;
   bool allPacked = true;
   bool allPrePack = true;
-  PathBuffer backupDir;
+  PathBuffer backupDir = {};
 };
 
 // Removes the line end; false when the line was cut short (no line end).
@@ -125,8 +125,14 @@ bool AbortOnMixedDatabase(const char* markerPath, const MarkerVerdict& verdict,
         "The database is a mix of packed and pre-pack files.\n",
         markerPath);
   }
-  Tee("Its verified backup: %s\n",
-      verdict.backupDir.text[0] != '\0' ? verdict.backupDir.text : "(not readable)");
+  if (verdict.backupDir.text[0] == '\0') {
+    Tee("Its verified backup: not readable here; the report of the run that was cut short names "
+        "it.\n");
+    return ReportError(counters,
+                       "Restore the pre-pack database with: QVRESTORE /RESTORE=<that directory>\n"
+                       "Keep all nodes offline until it is restored.\n");
+  }
+  Tee("Its verified backup: %s\n", verdict.backupDir.text);
   return ReportError(counters,
                      "Restore the pre-pack database with: QVRESTORE /RESTORE=%s\n"
                      "Keep all nodes offline until it is restored.\n",

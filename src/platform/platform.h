@@ -88,8 +88,8 @@ struct NewEntry {
 // entry there fails with kErrorAccessDenied. POSIX: O_CREAT|O_EXCL|O_NOFOLLOW,
 // mode 0600; Windows: CREATE_NEW. Returns 0 with the stream and its identity, or
 // the Windows error code with errno set to the C library's value for the same
-// condition (for an entry that is not a file: EISDIR on POSIX, EACCES on Windows,
-// as fopen sets them), for messages made with strerror.
+// condition (for a directory at the name: EISDIR on POSIX, EACCES on Windows, as
+// fopen sets them; for a FIFO or device: EEXIST), for messages made with strerror.
 uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
 
 // Opens the run report to append to it (text mode), creating it when missing,

@@ -198,7 +198,7 @@ uint32_t ClearStaleEntry(const EntryAt& at, const char* path) {
     return errno == ENOENT ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::FileCreate, path);
   }
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    errno = EISDIR;
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
     return kErrorAccessDenied;
   }
   if (unlinkat(at.dir, at.name, 0) != 0 && errno != ENOENT) {

@@ -117,9 +117,16 @@ bool IsSymbolicLink(const char* path) {
   return platform::ExamineEntry(path, &kind) == 0 && kind == platform::EntryKind::SymbolicLink;
 }
 
-// A delete removes a link itself, never its target, and refuses a directory,
-// so nothing needs to be looked at first.
-void RemoveFileOrLink(const char* path) { platform::RemoveFile(path); }
+void RemoveFileOrLink(const char* path) {
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  // A name that cannot be looked at is deleted all the same: a delete removes a
+  // link itself, never its target, and refuses a directory.
+  const bool examined = platform::ExamineEntry(path, &kind) == 0;
+  if (!examined || kind == platform::EntryKind::RegularFile ||
+      kind == platform::EntryKind::SymbolicLink) {
+    platform::RemoveFile(path);
+  }
+}
 
 bool WriteString(FILE* stream, const char* text) {
   const size_t length = strlen(text);

@@ -67,9 +67,9 @@ bool IsSymbolicLink(const char* path);
 // Same test; fills *size when true.
 bool GetRegularFileSize(const char* path, uint64_t* size);
 
-// Deletes the file or link (the link itself, never its target) at path, never a
-// directory: only names the run made, or must make afresh, are given here. The
-// result of the delete is ignored.
+// Deletes the file or link (the link itself, never its target) at path; any
+// other entry (a directory, a FIFO) is left alone. Only names the run made, or
+// must make afresh, are given here. The result of the delete is ignored.
 void RemoveFileOrLink(const char* path);
 
 // Creates a new file the run writes, never through a link (see

@@ -237,7 +237,7 @@ void LinkStagedNames(Run& r, bool dangling) {
 // A FIFO where a file is staged: refused as any entry that is neither a file nor a link.
 void FifoAt(Run& r, const std::string& staged) {
   ASSERT_EQ(::mkfifo(staged.c_str(), 0600), 0);
-  r.vars["<REASON>"] = std::strerror(EISDIR);
+  r.vars["<REASON>"] = std::strerror(EEXIST);
 }
 
 // A live file moved out of the home, a link to it in its place.

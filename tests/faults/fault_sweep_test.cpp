@@ -56,7 +56,7 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("stat E\\w+ <home>/QVCULLDB\\.COM"), "it only decides the legacy-name warning"},
     {std::regex("fstatat E\\w+ <home>/MESSAGE/QVMSG\\d\\.LMR"),
      "an entry the listing cannot examine is listed as a file and examined again"},
-    {std::regex("(fstatat|stat|unlink) E\\w+ <home>/.*\\.QVCNEW"),
+    {std::regex("(fstatat|l?stat|unlink) E\\w+ <home>/.*\\.QVCNEW"),
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
     {std::regex("stat E\\w+ (<tmp>|<scratch>|<home>|<home>/QVCULLDB-BACKUPS)"),
      "a directory of the backup root, examined again after mkdir"},
