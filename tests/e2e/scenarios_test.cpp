@@ -137,6 +137,12 @@ const Scenario kDriver[] = {
        ASSERT_TRUE(MakeDirectories(r.home + "/" + kReportName));
        r.vars["<REASON>"] = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
      }}},
+    // Never appended through a link: its target is not created.
+    {"report_is_a_link", kPlain2, {"/DRYRUN"}, 2, {.outcome = O::kQuiet, .damage = [](Run& r) {
+       ASSERT_EQ(::symlink((r.scratch.path + "/ELSEWHERE").c_str(),
+                           (r.home + "/" + kReportName).c_str()), 0);
+       r.vars["<REASON>"] = std::strerror(ELOOP);
+     }, .transcript = "report_is_a_directory", .nativeOnly = true}},
     {"node_file_missing", kPlain2, {"/DRYRUN"}, 2,
      {.prepare = [](Run& r) { r.home = DeepPath(r.scratch.path, 200); }, .damage = [](Run& r) {
         ASSERT_EQ(std::remove((r.home + "/QVNODE.DAT").c_str()), 0);
