@@ -7,7 +7,6 @@
 #include <ctime>
 #include <new>
 
-#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_counters.h"
@@ -41,7 +40,6 @@ struct RunState {
   // Until a write is committed and verified the run counts as failed.
   bool runFailed;
   bool nothingToWrite;
-  bool markerWritten;
   struct tm startTime;
   char startStamp[64];
   char runDate[32];
@@ -164,7 +162,7 @@ bool RunReadPhases(RunState* run) {
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
   if (!TakeSharedLock(run)) return false;
-  if (!ResolveEarlierCommit(run->paths.commitMarker.text, run->paths.work.text, &run->counters)) {
+  if (!ResolveEarlierCommit(run->paths.commitMarker.text, &run->counters)) {
     return false;
   }
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
@@ -225,57 +223,6 @@ bool PassFinalGate(RunState* run) {
   return true;
 }
 
-// After the commit: every live file must be its staged file and no caller may
-// have come on; anything else undoes the pack from the backup.
-bool VerifyAfterCommit(RunState* run) {
-  Tee("\n================== POST-WRITE VERIFY ======================\n");
-  if (!VerifyCommittedFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->inventory,
-                            &run->pack, &run->counters)) {
-    RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
-    return false;
-  }
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) {
-    Tee("ERROR: caller status became active during post-write verification.\n");
-    RollbackFromBackup(&run->live, &run->inventory, &run->pack, &run->counters);
-    return false;
-  }
-  Tee("Post-write verification: PASS\n");
-  return true;
-}
-
-// The marker, the commit, its verification and any rollback; true when the
-// packed database is in place and verified.
-bool CommitAndVerify(RunState* run) {
-  if (!WriteCommitMarker(run->paths.commitMarker.text, &run->live, &run->inventory, &run->pack,
-                         &run->counters)) {
-    return false;
-  }
-  run->markerWritten = true;
-  return CommitStagedFiles(&run->live, &run->inventory, &run->pack, &run->counters) &&
-         VerifyAfterCommit(run);
-}
-
-// The marker goes once the database is whole again: packed and verified, or
-// rolled back. A failed rollback leaves it for the next run to find.
-void SettleCommitMarker(RunState* run, bool committed) {
-  if (!run->markerWritten || !(committed || run->pack.rollbackOk)) return;
-  if (RemoveCommitMarker(run->paths.commitMarker.text, run->paths.work.text)) return;
-  Tee("WARNING: cannot remove the commit marker %s; the next run checks it and removes it.\n",
-      run->paths.commitMarker.text);
-  ++run->counters.warnings;
-}
-
-// From the marker to the end of the verification or the rollback an interrupt
-// waits: stopping in between would leave a mix of packed and pre-pack files.
-bool CommitHoldingInterrupts(RunState* run) {
-  platform::HoldInterrupts();
-  const bool committed = CommitAndVerify(run);
-  SettleCommitMarker(run, committed);
-  AnnounceHeldInterrupt();
-  platform::ReleaseInterrupts();
-  return committed;
-}
-
 // Write run after the scan: plan, staging, backup, gate, commit, verification.
 void RunWritePhases(RunState* run) {
   run->pack.purgeCount = static_cast<uint32_t>(run->counters.purgeCandidates);
@@ -290,7 +237,12 @@ void RunWritePhases(RunState* run) {
   if (!BuildStagedFiles(run)) return;
   if (!MakeBackup(run)) return;
   if (!PassFinalGate(run)) return;
-  if (!CommitHoldingInterrupts(run)) return;
+  const CommitSection section{run->paths.commitMarker.text, run->paths.whosOn.text,
+                              run->paths.usersDat.text,     run->paths.usersPtr.text,
+                              run->pack.backupDirPath.text, true,
+                              &run->live,                   &run->inventory,
+                              &run->pack,                   &run->counters};
+  if (!CommitHoldingInterrupts(section)) return;
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
   Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
   run->runFailed = false;

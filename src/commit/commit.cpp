@@ -3,6 +3,8 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
+#include "commit/commit_marker.h"
+#include "safety/caller_status.h"
 #include "platform/platform.h"
 #include "safety/shared_lock.h"
 
@@ -40,6 +42,15 @@ bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const cha
   return ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
 }
 
+// A restored set without an audit log: the live one goes, durably.
+bool RemoveLivePurgedLog(const PackContext* pack, RunCounters* counters) {
+  const bool removed =
+      !pack->purgedLogExisted || platform::RemoveFileDurably(pack->purgedLogPath.text) == 0;
+  AnnounceHeldInterrupt();
+  if (removed) return true;
+  return ReportError(counters, "ERROR: commit failed while removing QVPURGED.USR.\n");
+}
+
 // LMR files first, then the user files and the audit log; stops at the first failure.
 bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventory,
                          const PackContext* pack, RunCounters* counters) {
@@ -53,8 +64,10 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
                          counters) &&
          ReplaceLiveFile(&pack->stagedPtrSnapshot, live->usersPtr.path.text, "QVUSERS.PTR",
                          counters) &&
-         ReplaceLiveFile(&pack->stagedPurgedLogSnapshot, pack->purgedLogPath.text,
-                         "QVPURGED.USR", counters);
+         (pack->removePurgedLog ? RemoveLivePurgedLog(pack, counters)
+                                : ReplaceLiveFile(&pack->stagedPurgedLogSnapshot,
+                                                  pack->purgedLogPath.text, "QVPURGED.USR",
+                                                  counters));
 }
 
 bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,
@@ -106,8 +119,55 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
         VerifyCommittedFile(entry->path.text, &entry->stagedSnapshot, entry->name, counters) &&
         verified;
   }
-  verified = VerifyCommittedFile(pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
-                                 "QVPURGED.USR", counters) &&
-             verified;
+  if (pack->removePurgedLog && IsRegularFile(pack->purgedLogPath.text)) {
+    verified = ReportError(counters, "ERROR: post-write verification failed for QVPURGED.USR.\n");
+  } else if (!pack->removePurgedLog) {
+    verified = VerifyCommittedFile(pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
+                                   "QVPURGED.USR", counters) &&
+               verified;
+  }
   return verified;
+}
+
+namespace {
+
+// After the commit: every live file must be its staged file and no caller may
+// have come on; anything else undoes the commit from the backup.
+bool VerifyAfterCommit(const CommitSection& s) {
+  Tee("\n================== POST-WRITE VERIFY ======================\n");
+  if (!VerifyCommittedFiles(s.usersDat, s.usersPtr, s.inventory, s.pack, s.counters)) {
+    RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
+    return false;
+  }
+  if (!CheckCallerStatus(s.whosOnPath, s.counters)) {
+    Tee("ERROR: caller status became active during post-write verification.\n");
+    RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
+    return false;
+  }
+  Tee("Post-write verification: PASS\n");
+  return true;
+}
+
+// The marker goes once the set is whole again: the staged set verified, or a
+// whole set rolled back. A failed rollback, or one back to a flagged mix,
+// leaves it for the next run to find.
+void SettleCommitMarker(const CommitSection& s, bool committed) {
+  if (!committed && !(s.pack->rollbackOk && s.beforeIsWhole)) return;
+  if (RemoveCommitMarker(s.markerPath)) return;
+  Tee("WARNING: cannot remove the commit marker %s; the next run checks it and removes it.\n",
+      s.markerPath);
+  ++s.counters->warnings;
+}
+
+}  // namespace
+
+bool CommitHoldingInterrupts(const CommitSection& s) {
+  platform::HoldInterrupts();
+  const bool marked = WriteCommitMarker(s);
+  const bool committed = marked && CommitStagedFiles(s.live, s.inventory, s.pack, s.counters) &&
+                         VerifyAfterCommit(s);
+  if (marked) SettleCommitMarker(s, committed);
+  AnnounceHeldInterrupt();
+  platform::ReleaseInterrupts();
+  return committed;
 }

@@ -26,3 +26,24 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
 // sets rollbackStarted and rollbackOk.
 void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
                         PackContext* pack, RunCounters* counters);
+
+// What the commit section needs of a run: the packer's or the restore's.
+struct CommitSection {
+  const char* markerPath;
+  const char* whosOnPath;
+  const char* usersDat;
+  const char* usersPtr;
+  const char* backupToRestore;  // the backup the marker names
+  bool beforeIsWhole;           // false: the live set is already a flagged mix
+  const LiveSnapshots* live;
+  LmrInventory* inventory;
+  PackContext* pack;
+  RunCounters* counters;
+};
+
+// From the commit marker to the end of the post-write verification or of the
+// rollback, with interrupts held back: the marker, every rename, the
+// verification (live files and callers) and, on a failure, the rollback. The
+// marker goes once the set is whole again. True when the staged set is in
+// place and verified.
+bool CommitHoldingInterrupts(const CommitSection& section);

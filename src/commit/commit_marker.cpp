@@ -9,6 +9,7 @@
 #include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
+#include "commit/commit.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,40 +19,47 @@ constexpr const char* kBackupKey = "backup=";
 constexpr const char* kMarkerEnd = "END\r\n";
 constexpr size_t kMarkerLineSize = kPathBufferSize + 128;
 
-// One line per replaced file: pre-pack size and hash ("- -" when the file did
-// not exist), packed size and hash, live path. The path comes last: it may hold blanks.
-bool WriteMarkerFile(FILE* stream, const FileSnapshot* before, const FileSnapshot* after,
-                     const char* livePath) {
-  char line[kMarkerLineSize];
-  char old[64] = "- -";
-  if (before != nullptr) {
-    FormatBounded(old, sizeof old, "%" PRIu64 " %016" PRIX64, before->size, before->hash);
+// One line per replaced file: size and hash before the commit, then after it,
+// then the live path, last because it may hold blanks. "- -" stands for no file,
+// and "? ?" for a state before the commit that is not whole (it never matches).
+bool WriteMarkerFile(FILE* stream, const FileSnapshot* before, bool beforeIsWhole,
+                     const FileSnapshot* after, const char* livePath) {
+  char sides[2][64] = {"- -", "- -"};
+  const FileSnapshot* snapshots[2] = {before, after};
+  for (int i = 0; i < 2; ++i) {
+    if (snapshots[i] == nullptr) continue;
+    FormatBounded(sides[i], sizeof sides[i], "%" PRIu64 " %016" PRIX64, snapshots[i]->size,
+                  snapshots[i]->hash);
   }
-  const int result = FormatBounded(line, sizeof line, "%s %" PRIu64 " %016" PRIX64 " %s\r\n", old,
-                                   after->size, after->hash, livePath);
+  if (!beforeIsWhole) FormatBounded(sides[0], sizeof sides[0], "? ?");
+  char line[kMarkerLineSize];
+  const int result =
+      FormatBounded(line, sizeof line, "%s %s %s\r\n", sides[0], sides[1], livePath);
   return FormatComplete(result, sizeof line) && WriteString(stream, line);
 }
 
-bool WriteMarkerText(FILE* stream, const LiveSnapshots* live, const LmrInventory* inventory,
-                     const PackContext* pack) {
+bool WriteMarkerText(FILE* stream, const CommitSection& s) {
+  const PackContext* pack = s.pack;
   char line[kMarkerLineSize];
   bool written = WriteString(stream, kMarkerTitle) &&
                  FormatComplete(FormatBounded(line, sizeof line, "%s%s\r\n", kBackupKey,
-                                              pack->backupDirPath.text),
+                                              s.backupToRestore),
                                 sizeof line) &&
                  WriteString(stream, line);
-  for (uint32_t i = 0; written && i < inventory->count; ++i) {
-    const LmrFileEntry* entry = &inventory->entries[i];
-    written = WriteMarkerFile(stream, &entry->liveSnapshot, &entry->stagedSnapshot,
+  for (uint32_t i = 0; written && i < s.inventory->count; ++i) {
+    const LmrFileEntry* entry = &s.inventory->entries[i];
+    written = WriteMarkerFile(stream, &entry->liveSnapshot, s.beforeIsWhole, &entry->stagedSnapshot,
                               entry->path.text);
   }
   return written &&
-         WriteMarkerFile(stream, &live->usersDat, &pack->stagedDatSnapshot,
-                         live->usersDat.path.text) &&
-         WriteMarkerFile(stream, &live->usersPtr, &pack->stagedPtrSnapshot,
-                         live->usersPtr.path.text) &&
+         WriteMarkerFile(stream, &s.live->usersDat, s.beforeIsWhole, &pack->stagedDatSnapshot,
+                         s.live->usersDat.path.text) &&
+         WriteMarkerFile(stream, &s.live->usersPtr, s.beforeIsWhole, &pack->stagedPtrSnapshot,
+                         s.live->usersPtr.path.text) &&
          WriteMarkerFile(stream, pack->purgedLogExisted ? &pack->purgedLogSnapshot : nullptr,
-                         &pack->stagedPurgedLogSnapshot, pack->purgedLogPath.text) &&
+                         s.beforeIsWhole,
+                         pack->removePurgedLog ? nullptr : &pack->stagedPurgedLogSnapshot,
+                         pack->purgedLogPath.text) &&
          WriteString(stream, kMarkerEnd);
 }
 
@@ -74,6 +82,7 @@ bool TrimLineEnd(char* line) {
 
 // True when the file at path has this size and hash ("-" size: is absent).
 bool FileIsAsListed(const char* path, const char* sizeText, const char* hashText) {
+  if (strcmp(sizeText, "?") == 0) return false;
   if (strcmp(sizeText, "-") == 0) return !IsRegularFile(path) && !IsSymbolicLink(path);
   uint64_t size = 0;
   uint64_t hash = 0;
@@ -141,21 +150,21 @@ bool AbortOnMixedDatabase(const char* markerPath, const MarkerVerdict& verdict,
 
 }  // namespace
 
-bool WriteCommitMarker(const char* markerPath, const LiveSnapshots* live,
-                       const LmrInventory* inventory, const PackContext* pack,
-                       RunCounters* counters) {
+bool WriteCommitMarker(const CommitSection& s) {
+  // A marker found in place (a restore over a flagged mix) must survive a failure here.
+  const bool markerWasThere = IsRegularFile(s.markerPath) || IsSymbolicLink(s.markerPath);
   PathBuffer staged;
   platform::FileIdentity identity{};
   FILE* stream = nullptr;
-  if (StagedPathFor(&staged, markerPath)) {
+  if (StagedPathFor(&staged, s.markerPath)) {
     RegisterCleanup(staged.text);
     stream = CreateFreshFile({staged.text, platform::kInvalidHandle}, &identity);
   }
   FileSnapshot written;
-  const bool complete = stream != nullptr && WriteMarkerText(stream, live, inventory, pack);
+  const bool complete = stream != nullptr && WriteMarkerText(stream, s);
   if (stream != nullptr && !complete) fclose(stream);
   if (complete && SealWrittenFile(stream, staged.text, identity, &written) &&
-      platform::ReplaceFileDurably(staged.text, markerPath, identity) == 0) {
+      platform::ReplaceFileDurably(staged.text, s.markerPath, identity) == 0) {
     UnregisterCleanup(staged.text);
     return true;
   }
@@ -165,15 +174,15 @@ bool WriteCommitMarker(const char* markerPath, const LiveSnapshots* live,
   }
   // A rename that happened before its directory flush failed must not leave a
   // marker for a commit that never began.
-  RemoveFileOrLink(markerPath);
-  return ReportError(counters, "ERROR: cannot write the commit marker %s.\n", markerPath);
+  if (!markerWasThere) RemoveFileOrLink(s.markerPath);
+  return ReportError(s.counters, "ERROR: cannot write the commit marker %s.\n", s.markerPath);
 }
 
-bool RemoveCommitMarker(const char* markerPath, const char* workDir) {
-  return platform::RemoveFile(markerPath) && platform::FlushDirectoryToDisk(workDir);
+bool RemoveCommitMarker(const char* markerPath) {
+  return platform::RemoveFileDurably(markerPath) == 0;
 }
 
-bool ResolveEarlierCommit(const char* markerPath, const char* workDir, RunCounters* counters) {
+bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters) {
   platform::EntryKind kind = platform::EntryKind::Missing;
   if (platform::ExamineEntry(markerPath, &kind) == 0 && kind == platform::EntryKind::Missing) {
     return true;
@@ -191,7 +200,7 @@ bool ResolveEarlierCommit(const char* markerPath, const char* workDir, RunCounte
   Tee("An earlier pack's commit was cut short, but the database is whole: %s\n",
       verdict.allPacked ? "every file it replaces holds its packed content (the pack completed)"
                         : "every file it replaces holds its pre-pack content (nothing was replaced)");
-  if (!RemoveCommitMarker(markerPath, workDir)) {
+  if (!RemoveCommitMarker(markerPath)) {
     return ReportError(counters, "ERROR: cannot remove the commit marker %s.\n", markerPath);
   }
   Tee("Commit marker removed.\n");

@@ -10,18 +10,19 @@
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 
+struct CommitSection;
+
 // Writes the marker under a staged name, flushes it, and renames it into place
-// durably. Prints and counts its error on failure; nothing is renamed then.
-bool WriteCommitMarker(const char* markerPath, const LiveSnapshots* live,
-                       const LmrInventory* inventory, const PackContext* pack,
-                       RunCounters* counters);
+// durably; it names section.backupToRestore. Prints and counts its error on
+// failure; a marker this call put in place is removed again then.
+bool WriteCommitMarker(const CommitSection& section);
 
 // Removes the marker and flushes WORK; false when it may still be on disk.
-bool RemoveCommitMarker(const char* markerPath, const char* workDir);
+bool RemoveCommitMarker(const char* markerPath);
 
 // Read right after the lock is taken. Without a marker, true. With one, every
 // file it lists is compared: all packed or all pre-pack means the database is
 // whole, which is said, the marker removed, and true returned; otherwise (a
 // mix, or a marker that cannot be read) a SAFETY ABORT names the backup and the
 // restore command, and false is returned with the marker left in place.
-bool ResolveEarlierCommit(const char* markerPath, const char* workDir, RunCounters* counters);
+bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters);

@@ -145,6 +145,10 @@ void StartWriteback(FILE* stream);
 // Returns 0, or the Windows error code.
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity);
 
+// Deletes the file at path and forces its directory's entries to disk; 0, or
+// the Windows error code.
+uint32_t RemoveFileDurably(const char* path);
+
 // Creates one directory (POSIX mode 0700: a backup tree is for the operator
 // alone). Returns 0, or the Windows error code (kErrorAlreadyExists when the
 // name exists already).

@@ -366,6 +366,13 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 
 bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
 
+uint32_t RemoveFileDurably(const char* path) {
+  if (unlink(path) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  char dir[PATH_MAX];
+  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
+  return SyncDirectory(dir);
+}
+
 void StartWriteback(FILE* stream) {
 #ifdef __linux__
   sync_file_range(fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);

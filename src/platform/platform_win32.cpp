@@ -384,6 +384,13 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 
 bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; }
 
+uint32_t RemoveFileDurably(const char* path) {
+  if (!DeleteFileA(path)) return LastErrorOfFailure();
+  char dir[1024];
+  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
+  return FlushDirectory(dir);
+}
+
 void StartWriteback(FILE*) {}
 
 uint32_t MakeDirectory(const NewEntry& entry) {

@@ -19,6 +19,9 @@ struct PackContext {
   PathBuffer purgedLogPath;
   PathBuffer stagedPurgedLogPath;
   bool purgedLogExisted;
+  // A restore of a backup without QVPURGED.USR: the commit removes the live
+  // one instead of renaming a staged file over it.
+  bool removePurgedLog;
   FileSnapshot purgedLogSnapshot;
   FileSnapshot stagedDatSnapshot;
   FileSnapshot stagedPtrSnapshot;
