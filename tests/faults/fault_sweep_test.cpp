@@ -58,6 +58,8 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "an entry the listing cannot examine is listed as a file and examined again"},
     {std::regex("(fstatat|l?stat|unlink) E\\w+ <home>/.*\\.QVCNEW"),
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
+    {std::regex("l?stat E\\w+ <home>/WORK/(QVPURGED\\.USR|QVCOMMIT\\.MRK)"),
+     "a name absent here: a failed look reads as absent, and the gate or the create meets it"},
     {std::regex("stat E\\w+ (<tmp>|<scratch>|<home>|<home>/QVCULLDB-BACKUPS)"),
      "a directory of the backup root, examined again after mkdir"},
     {std::regex("(unlink|close) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
