@@ -12,6 +12,7 @@
 #include "base/run_counters.h"
 #include "base/run_options.h"
 #include "cli/file_validation.h"
+#include "cli/run_setup.h"
 #include "cli/switches.h"
 #include "commit/commit.h"
 #include "commit/commit_marker.h"
@@ -40,57 +41,17 @@ struct RunState {
   // Until a write is committed and verified the run counts as failed.
   bool runFailed;
   bool nothingToWrite;
-  struct tm startTime;
-  char startStamp[64];
-  char runDate[32];
-  char runTime[32];
+  RunClock clock;
   LiveSnapshots live;
   LmrInventory inventory;
   PackContext pack;
 };
 
-// The clock is read once; every stamp of the run comes from this reading.
-void ReadClock(RunState* run) {
-  time_t now = time(nullptr);
-  const struct tm* local = localtime(&now);
-  if (local != nullptr) run->startTime = *local;
-  strftime(run->startStamp, sizeof run->startStamp, "%Y-%m-%d %H:%M:%S", &run->startTime);
-  strftime(run->runDate, sizeof run->runDate, "%Y-%m-%d", &run->startTime);
-  strftime(run->runTime, sizeof run->runTime, "%H:%M:%S", &run->startTime);
-}
-
-bool OpenReport(RunState* run) {
-  const char* failure = nullptr;
-  if (!FindHomeAndReport(&run->paths, &failure)) {
-    fputs(failure, stdout);
-    return false;
-  }
-  g_reportStream = platform::OpenReportForAppend(run->paths.report.text);
-  if (g_reportStream == nullptr) {
-    printf("ERROR: cannot append %s: %s\n", run->paths.report.text, strerror(errno));
-    return false;
-  }
-  return true;
-}
-
 void PrintHeader(const RunState* run) {
   ReportHeader header{
-      run->startStamp,       run->argc, run->argv, run->options.writeMode, run->paths.home.text,
+      run->clock.startStamp,       run->argc, run->argv, run->options.writeMode, run->paths.home.text,
       run->paths.report.text};
   PrintReportHeader(header);
-}
-
-bool ResolvePaths(RunState* run) {
-  MessageBuffer reason;
-  if (!ResolveDatabaseDirectories(&run->paths, &reason)) {
-    return ReportError(&run->counters, "SAFETY ERROR: %s\n", reason.text);
-  }
-  Tee("Work directory:      %s\n", run->paths.work.text);
-  Tee("Message directory:   %s\n", run->paths.message.text);
-  if (!BuildRunFilePaths(&run->paths)) {
-    return ReportError(&run->counters, "SAFETY ERROR: one or more database paths are too long.\n");
-  }
-  return true;
 }
 
 void PrintOfflineWarning() {
@@ -107,23 +68,6 @@ void WarnAboutLegacyCom(RunState* run) {
   Tee("DOS normally prefers .COM over .EXE when no extension is supplied.\n");
   Tee("Rename/remove the old COM and invoke QVCULLDB.EXE explicitly.\n");
   ++run->counters.warnings;
-}
-
-bool TakeSharedLock(RunState* run) {
-  Tee("\n======================= SAFETY =======================\n");
-  Tee("Shared lock file:    %s\n", run->paths.lockFile.text);
-  MessageBuffer reason = {};
-  const LockResult acquired = AcquireSharedLock(run->paths.lockFile.text, &reason);
-  if (acquired == LockResult::Acquired) {
-    Tee("Shared QVLINK.BSY lock: ACQUIRED - QVLink32 and cooperating tools are blocked for this run.\n");
-    return true;
-  }
-  if (acquired == LockResult::AlreadyExists) {
-    Tee("SAFETY ABORT: QVLINK.BSY already exists. Another cooperating Quorvex maintenance utility may be active, or a stale lock remains.\n");
-    return ReportError(&run->counters, "QVCULLDB32 did not create or remove the existing lock.\n");
-  }
-  return ReportError(&run->counters, "SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n",
-                     reason.text);
 }
 
 bool SnapshotWhosOn(RunState* run) {
@@ -158,10 +102,10 @@ bool ScanUsers(RunState* run) {
 
 // Steps shared by both modes: paths, lock, callers, validation, snapshots, scan.
 bool RunReadPhases(RunState* run) {
-  if (!ResolvePaths(run)) return false;
+  if (!ResolveRunPaths(&run->paths, &run->counters)) return false;
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
-  if (!TakeSharedLock(run)) return false;
+  if (!TakeRunLock(run->paths.lockFile.text, &run->counters)) return false;
   if (!ResolveEarlierCommit(run->paths.commitMarker.text, &run->counters)) {
     return false;
   }
@@ -200,8 +144,8 @@ bool BuildStagedFiles(RunState* run) {
   for (uint32_t i = 0; i < run->inventory.count; ++i) {
     if (!BuildStagedLmrFile(&run->inventory.entries[i], &run->pack, &run->counters)) return false;
   }
-  if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->runDate,
-                            run->runTime, &run->pack, &run->counters)) {
+  if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->clock.runDate,
+                            run->clock.runTime, &run->pack, &run->counters)) {
     return false;
   }
   Tee("Staged build and verification: PASS\n");
@@ -211,7 +155,7 @@ bool BuildStagedFiles(RunState* run) {
 bool MakeBackup(RunState* run) {
   Tee("\n=================== VERIFIED BACKUP =======================\n");
   return CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
-                              &run->inventory, &run->options, &run->startTime, &run->pack,
+                              &run->inventory, &run->options, &run->clock.startTime, &run->pack,
                               &run->counters);
 }
 
@@ -246,18 +190,6 @@ void RunWritePhases(RunState* run) {
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
   Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
   run->runFailed = false;
-}
-
-void ReleaseLockAtEnd(RunState* run) {
-  if (!SharedLockOwned()) return;
-  if (ReleaseSharedLock()) {
-    Tee("Shared QVLINK.BSY lock: RELEASED.\n");
-    return;
-  }
-  ReportError(&run->counters,
-              "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may "
-              "be required: %s\n",
-              SharedLockPath());
 }
 
 struct ResultText {
@@ -330,7 +262,7 @@ int PrintRunSummary(const RunState* run) {
 // released, summary printed, report closed.
 int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
-  ReleaseLockAtEnd(run);
+  ReleaseRunLock(&run->counters);
   int exitCode = PrintRunSummary(run);
   fclose(g_reportStream);
   g_reportStream = nullptr;
@@ -369,8 +301,8 @@ int RunDriver(int argc, char* const* argv) {
   run.runFailed = true;
   int exitCode = kExitClean;
   if (AnswerWithoutRun(&run, &exitCode)) return exitCode;
-  if (!OpenReport(&run)) return kExitFailed;
-  ReadClock(&run);
+  if (!OpenRunReport(&run.paths)) return kExitFailed;
+  ReadRunClock(&run.clock);
   PrintHeader(&run);
   if (RunReadPhases(&run)) {
     if (run.options.writeMode) {
