@@ -1,6 +1,8 @@
 // The process's arguments in one fixed storage.
 #include "cli/command_line.h"
 
+#include "platform/platform.h"
+
 #include <cstring>
 
 namespace {
@@ -77,4 +79,25 @@ bool CopyArgumentVector(int argc, char* const* argv, ArgumentStorage* out) {
     used += length + 1;
   }
   return true;
+}
+
+namespace {
+
+// Filled once; the driver and the report header read it for the whole run.
+ArgumentStorage g_arguments;
+
+}  // namespace
+
+int RunWithProcessArguments(int argc, char** argv, int (*driver)(int argc, char* const* argv)) {
+  constexpr int kExitUsage = 3;
+  const char* line = nullptr;
+  bool fits;
+  if (platform::RawCommandLine(&line)) {
+    if (line == nullptr) return kExitUsage;
+    fits = SplitCommandLine(line, &g_arguments);
+  } else {
+    fits = CopyArgumentVector(argc, argv, &g_arguments);
+  }
+  if (!fits) return kExitUsage;
+  return driver(g_arguments.count, g_arguments.table);
 }

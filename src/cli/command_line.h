@@ -20,3 +20,7 @@ bool SplitCommandLine(const char* line, ArgumentStorage* out);
 
 // Copies argv (already split) into out under the same limits.
 bool CopyArgumentVector(int argc, char* const* argv, ArgumentStorage* out);
+
+// The whole entry routine of a program: the arguments into one storage (exit 3
+// when they do not fit), then driver with them; returns its exit code.
+int RunWithProcessArguments(int argc, char** argv, int (*driver)(int argc, char* const* argv));

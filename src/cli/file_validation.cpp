@@ -11,8 +11,8 @@ namespace {
 
 constexpr uint64_t kFourGiB = 4294967296ULL;
 
-// A live file the pack replaces must be a regular file: renaming the packed file
-// over a link would turn the link into a file and leave its target stale.
+}  // namespace
+
 bool CheckNotLink(const char* path, const char* name, RunCounters* counters) {
   platform::EntryKind kind = platform::EntryKind::Missing;
   const uint32_t error = platform::ExamineEntry(path, &kind);
@@ -24,6 +24,8 @@ bool CheckNotLink(const char* path, const char* name, RunCounters* counters) {
   return ReportError(counters, "ERROR: %s is a symbolic link; it must be a regular file: %s\n",
                      name, path);
 }
+
+namespace {
 
 // A user file that is missing, a link or too large stops validation at once.
 bool SizeUserFile(const char* path, const char* name, uint64_t* size, RunCounters* counters) {

@@ -13,3 +13,8 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
 // Dry run: every baseline snapshot again, then the caller check. Prints and counts.
 void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters);
+
+// A live file a run replaces must be a regular file: renaming a new file over a
+// link would turn the link into a file and leave its target stale. Reports and
+// counts a link, or a name that cannot be examined.
+bool CheckNotLink(const char* path, const char* name, RunCounters* counters);
