@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Generates a sample BBS under demo/ and runs a preview and then a real pack on it.
+# Generates a sample BBS under demo/, runs a preview and then a real pack on it, and checks
+# the backup the pack made with the restore program.
 set -u
 build=${1:-build}
 here=$(pwd)
@@ -31,4 +32,12 @@ echo "Run report:            $bbs/QVCULLDB32_REPORT.TXT"
 echo
 echo "=== The audit log's new block (WORK/QVPURGED.USR) ==="
 tr -d '\r' < WORK/QVPURGED.USR | awk '/^QVCULLDB32 .* packed on/{block=""} {block=block $0 "\n"} END{printf "%s", block}' | head -n 40
+
+backup=$(ls -d QVCULLDB-BACKUPS/*/ 2>/dev/null | tail -n 1)
+echo
+echo "=== The backup checked: QVRESTORE.EXE /CHECK=${backup%/} ==="
+"$here/$build/qvrestore" "/CHECK=${backup%/}" | sed -n '/BACKUP CHECK/,/^Backup check:/p'
+check=${PIPESTATUS[0]}
+echo "(check exit code $check: 0 means the backup restores a complete, matched set)"
+[ "$status" -eq 0 ] && status=$check
 exit $status
