@@ -27,7 +27,8 @@ win64:
 	cmake --build build-win64 -j$(JOBS) --target qvculldb qvrestore
 
 windows: win32 win64
-	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE
+	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE \
+	  build-win32/QVRESTORE.EXE build-win64/QVRESTORE.EXE
 
 # The pure-logic unit tests built for Windows (posix thread model, for GoogleTest).
 win32-unit:
