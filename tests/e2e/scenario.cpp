@@ -140,7 +140,7 @@ void ExpectPacked(const Run& r, const Tree& live, Tree* expected) {
 // The one backup the run made: a copy of every live file, its manifest and
 // its warning, in the directory the transcript names.
 void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree& after,
-                  const std::string& out, Tree* expected) {
+                  const std::string& out, const std::string& manifestFile, Tree* expected) {
   const auto manifest = std::find_if(after.begin(), after.end(), [&](const auto& e) {
     return !before.count(e.first) && e.first.ends_with("/MANIFEST.TXT");
   });
@@ -159,7 +159,7 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
     ExpectText(file, bytes, r);
     (*expected)[dir + name] = bytes;
   };
-  text("MANIFEST.TXT", r.recipe.purgedLog ? "manifest.txt" : Stem(r) + "manifest_no_audit_log.txt");
+  text("MANIFEST.TXT", manifestFile);
   text("RESTORE_WARNING.TXT", "restore_warning.txt");
   // The directory the transcript names, as a host path: Wine's "Z:" gone, every
   // separator '/', and repeated separators one, as the Windows program uses it.
@@ -168,8 +168,8 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
   EXPECT_EQ(shown, r.scratch.path + "/" + dir.substr(0, dir.size() - 1));
 }
 
-void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree& live,
-                  const std::string& reportBefore, const RunResult& result) {
+void CheckOutcome(const Run& r, Outcome outcome, const Tree& sample, const Tree& before,
+                  const Tree& live, const std::string& reportBefore, const RunResult& result) {
   const Tree after = ReadTree(r.scratch.path);
   Tree expected = before;
   const std::string report = ReadFile(r.home + "/" + kReportName);
@@ -181,11 +181,18 @@ void CheckOutcome(const Run& r, Outcome outcome, const Tree& before, const Tree&
     expected[Rel(r, r.home + "/" + kReportName)] = report;
   }
   if (outcome == Outcome::kPacked) ExpectPacked(r, live, &expected);
-  if (outcome == Outcome::kPacked || outcome == Outcome::kRolledBack) {
+  // A restore puts back every file as the sample wrote it (QVWHOSON.DAT it never replaces).
+  if (outcome == Outcome::kRestored) {
+    for (const auto& [rel, bytes] : sample) expected[rel] = bytes;
+  }
+  if (outcome >= Outcome::kRolledBack) {
     std::erase_if(expected, [](const auto& e) {
       return e.first.ends_with(".QVCNEW") || e.first.ends_with("/QVCOMMIT.MRK");
     });
-    ExpectBackup(r, live, before, after, result.out, &expected);
+    const std::string manifest = outcome == Outcome::kRestored ? r.name + "_manifest.txt"
+                                 : r.recipe.purgedLog ? "manifest.txt"
+                                                      : Stem(r) + "manifest_no_audit_log.txt";
+    ExpectBackup(r, live, before, after, result.out, manifest, &expected);
   }
   EXPECT_EQ(DiffTrees(expected, after), "");
 }
@@ -211,6 +218,7 @@ void RunScenario(const Scenario& scenario) {
   std::string error;
   ASSERT_TRUE(WriteSampleBbs(r.home, r.recipe, &r.paths, &error)) << error;
   ASSERT_TRUE(r.users.empty() ? PatchPackSample(r.paths.work) : WriteFixtureUsers(r));
+  const Tree sample = LiveFiles(r);
   r.vars["<SCRATCH>"] = HostPath(r.scratch.path);
   r.vars["<HOME>"] = HostPath(r.home);
   for (const auto& [file, size] : s.sizes) {
@@ -233,6 +241,6 @@ void RunScenario(const Scenario& scenario) {
   EXPECT_EQ(result.exitCode, scenario.exitCode);
   ExpectText(std::string(s.transcript ? s.transcript : scenario.name) + ".txt",
              NormaliseClock(result.out), r);
-  CheckOutcome(r, s.outcome, before, live, reportBefore, result);
+  CheckOutcome(r, s.outcome, sample, before, live, reportBefore, result);
   if (s.check) s.check(r);
 }

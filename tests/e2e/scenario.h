@@ -25,7 +25,7 @@ struct FixtureUser {
 };
 
 // What a run must leave besides its transcript (README.md says how each is checked).
-enum class Outcome { kQuiet, kUnchanged, kRolledBack, kPacked };
+enum class Outcome { kQuiet, kUnchanged, kRolledBack, kPacked, kRestored };
 
 // One scenario while it runs; its steps may change any of it.
 struct Run {

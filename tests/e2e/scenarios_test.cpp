@@ -1,10 +1,11 @@
-// The program end to end on sample BBS trees, one table row per scenario:
-// the command line, previews, the run driver's checks, write runs and their
-// backups. Expected transcripts are in expected/<name>.txt (see scenario.h).
+// The programs end to end on sample BBS trees, one table row per scenario:
+// the command line, previews, the run driver's checks, write runs, their
+// backups and restores. Expected transcripts are in expected/<name>.txt (see scenario.h).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -269,9 +270,10 @@ constexpr const char* kNeither = "1 0000000000000000";
 std::string MarkerLine(const std::string& pre, const std::string& packed, const std::string& live) {
   return pre + " " + packed + " " + HostPath(live) + "\r\n";
 }
-void WriteMarker(const Run& r, const std::string& lines) {
-  const std::string backup = HostPath(r.scratch.path + "/ROOT/QVCULLDB-20260301-120000");
-  const std::string head = "QVCULLDB32 COMMIT MARKER\r\nbackup=" + backup + "\r\n";
+void WriteMarker(const Run& r, const std::string& lines,
+                 const std::string& backup = "/ROOT/QVCULLDB-20260301-120000") {
+  const std::string head =
+      "QVCULLDB32 COMMIT MARKER\r\nbackup=" + HostPath(r.scratch.path + backup) + "\r\n";
   ASSERT_TRUE(WriteWholeFile(Marker(r), head + lines));
 }
 
@@ -435,6 +437,117 @@ const Scenario kBackup[] = {
      {.damage = [](Run& r) { TakeNames(r, 999); }}},
 };
 
+// ---- The restore program, after a pack of the pack sample (/SEC=77) -------------------
+
+// The pack's backup, moved to a name of a fixed time.
+constexpr const char* kPackBackup = "/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000";
+const std::vector<std::string> kRestoreIt = {
+    "/RESTORE=<HOME>/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000"};
+
+// A program of this build beside the one the row runs: "qvrestore" is QVRESTORE.EXE under Wine.
+std::string Beside(const Run& r, std::string name) {
+  if (UnderWine()) std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+  return r.program.substr(0, r.program.rfind('/') + 1) + name + (UnderWine() ? ".EXE" : "");
+}
+void ToRestore(Run& r) { r.program = Beside(r, "qvrestore"); }
+
+RunResult RunPacker(const Run& r, const std::vector<std::string>& args) {
+  ::setenv("QV_PROGRAM", Beside(r, "qvculldb").c_str(), 1);
+  return RunProgram(r.home, args);
+}
+
+// The pack's copy of a live file.
+std::string Saved(const Run& r, const std::string& live) {
+  return r.home + kPackBackup + live.substr(r.home.size());
+}
+void EditFile(const std::string& path, std::string (*edit)(std::string)) {
+  ASSERT_TRUE(WriteWholeFile(path, edit(ReadFile(path))));
+}
+
+// Packs, moves the pack's backup to kPackBackup and takes the clock readings out of the
+// new audit log (the pre-restore backup's manifest lists its hash).
+void Packed(Run& r) {
+  const RunResult pack = RunPacker(r, {"/SEC=77"});
+  ASSERT_EQ(pack.exitCode, 0) << pack.out;
+  const std::vector<std::string> made = ListDirectory(r.home + "/QVCULLDB-BACKUPS");
+  ASSERT_EQ(made.size(), 1u);
+  ASSERT_EQ(std::rename((r.home + "/QVCULLDB-BACKUPS/" + made[0]).c_str(),
+                        (r.home + kPackBackup).c_str()), 0);
+  EditFile(PurgedLogPath(r.paths.work), [](std::string log) { return NormaliseClock(log); });
+  ToRestore(r);
+}
+
+// A pack cut short in its commit: QVMSG1.LMR and QVUSERS.DAT are pre-pack again, and its
+// marker lists every file; the packer refuses the mix and names the backup to restore.
+void MixedByPackCutShort(Run& r) {
+  Packed(r);
+  const std::string dat = UserFilePath(r.paths.work), lmr = LmrFilePath(r.paths.message, 1);
+  std::string lines;
+  for (const std::string& live : {lmr, LmrFilePath(r.paths.message, 2),
+                                  LmrFilePath(r.paths.message, 3), dat,
+                                  PointerFilePath(r.paths.work), PurgedLogPath(r.paths.work)}) {
+    lines += MarkerLine(Listed(Saved(r, live)), Listed(live), live);
+  }
+  WriteMarker(r, lines + "END\r\n", "/BBS" + std::string(kPackBackup));
+  ASSERT_TRUE(WriteWholeFile(dat, ReadFile(Saved(r, dat))) &&
+              WriteWholeFile(lmr, ReadFile(Saved(r, lmr))));
+  const RunResult dry = RunPacker(r, {"/DRYRUN"});
+  EXPECT_EQ(dry.exitCode, 2);
+  EXPECT_EQ(LineAfter(dry.out, "QVRESTORE /RESTORE="), HostPath(r.home + kPackBackup));
+}
+
+const Scenario kRestore[] = {
+    {"restore_after_pack", kPack, kRestoreIt, 0, {.outcome = O::kRestored, .damage = Packed}},
+    {"restore_check", kPack, {"/CHECK=<HOME>/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000"}, 0,
+     {.damage = Packed}},
+    {"restore_list", kPack, {"/LIST"}, 0, {.damage = Packed}},
+    {"restore_damaged_copy", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(Saved(r, UserFilePath(r.paths.work)), [](std::string dat) {
+         dat[100] ^= 1;
+         return dat;
+       });
+     }}},
+    {"restore_missing_copy", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       ASSERT_EQ(std::remove(Saved(r, LmrFilePath(r.paths.message, 2)).c_str()), 0);
+     }}},
+    {"restore_manifest_cut_short", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
+                [](std::string text) { return text.substr(0, text.size() - 5); });
+     }}},
+    {"restore_manifest_edited", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
+                [](std::string text) { return Masked(text, "size=1240 ", "size=1248 "); });
+     }}},
+    {"restore_live_lmr_not_in_backup", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       ASSERT_TRUE(WriteWholeFile(LmrFilePath(r.paths.message, 4),
+                                  ReadFile(LmrFilePath(r.paths.message, 3))));
+     }}},
+    {"restore_caller_on_line", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       r.recipe.callers = {{3, 12, 10}};
+       ASSERT_TRUE(WriteWholeFile(Whoson(r), CallerFileBytes(r.recipe)));
+     }}},
+    {"restore_lock_held", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       LockOfAnotherTool(r);
+     }}},
+    // The restore clears the marker, and the packer runs again.
+    {"restore_mixed_database", kPack, kRestoreIt, 0, {.outcome = O::kRestored,
+     .damage = MixedByPackCutShort, .check = [](Run& r) {
+       const RunResult pack = RunPacker(r, {"/SEC=77"});
+       EXPECT_EQ(pack.exitCode, 0) << pack.out;
+       const std::string dat = UserFilePath(r.paths.work);
+       EXPECT_EQ(ReadFile(dat), PackedUserFile(ReadFile(Saved(r, dat)), r.purged));
+     }}},
+    {"restore_rejected_switch", kPlain2, {"/FOO"}, 3, {.outcome = O::kQuiet, .damage = ToRestore}},
+    {"restore_version", kPlain2, {"/VERSION"}, 0, {.outcome = O::kQuiet, .damage = ToRestore}},
+};
+
 // ---- Files past 2 GiB and at 4 GiB, grown sparse ----------------------------------
 
 constexpr off_t kPast2GiB = (off_t{1} << 31) + 4096, k4GiB = off_t{1} << 32;
@@ -455,6 +568,7 @@ INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
 INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
 INSTANTIATE_TEST_SUITE_P(Hostile, Scenarios, testing::ValuesIn(kHostile), Name);
 INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
+INSTANTIATE_TEST_SUITE_P(Restore, Scenarios, testing::ValuesIn(kRestore), Name);
 INSTANTIATE_TEST_SUITE_P(LargeFiles, Scenarios, testing::ValuesIn(kLarge), Name);
 
 }  // namespace
