@@ -28,6 +28,8 @@ namespace {
 
 constexpr const char* kRestoreName = "QVRESTORE";
 constexpr uint32_t kMaxListed = 4096;
+constexpr const char* kCallerRefusal =
+    "QVRESTORE will not restore the database while a caller may be active.\n";
 
 constexpr const char* kUsage =
     "QVRESTORE - checks a QVCULLDB32 backup and restores it as one verified set.\n"
@@ -315,7 +317,8 @@ bool RestoreSteps(RestoreState* run) {
     Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",
         run->paths.commitMarker.text);
   }
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters) || !CheckBackup(run) ||
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, kCallerRefusal) ||
+      !CheckBackup(run) ||
       !SnapshotLiveSet(run)) {
     return false;
   }
@@ -330,7 +333,7 @@ bool RestoreSteps(RestoreState* run) {
     return false;
   }
   Tee("\n================== FINAL SAFETY GATE ======================\n");
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters) ||
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, kCallerRefusal) ||
       !RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) {
     return false;
   }
@@ -341,7 +344,8 @@ bool RestoreSteps(RestoreState* run) {
                               run->paths.usersDat.text,     run->paths.usersPtr.text,
                               run->backupDir.text,          !run->markerFound,
                               &run->live,                   &run->inventory,
-                              &run->pack,                   &run->counters};
+                              &run->pack,                   &run->counters,
+                              kCallerRefusal};
   if (!CommitHoldingInterrupts(section)) return false;
   run->restored = true;
   Tee("RESTORE RESULT: SUCCESS - %s restored and verified.\n", run->backupDir.text);

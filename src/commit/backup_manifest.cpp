@@ -187,7 +187,8 @@ bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
   }
   restorable = CheckRequiredWorkFiles(manifest, counters) && restorable;
   restorable = CheckLmrSet(manifest, live, counters) && restorable;
-  return CheckUserPair(manifest, counters) && restorable;
+  // The pair is read only from copies that are as listed: a bad copy is reported already.
+  return restorable && CheckUserPair(manifest, counters);
 }
 
 namespace {

@@ -139,7 +139,10 @@ bool VerifyAfterCommit(const CommitSection& s) {
     RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
     return false;
   }
-  if (!CheckCallerStatus(s.whosOnPath, s.counters)) {
+  const bool callersClear = s.callerRefusal == nullptr
+                                ? CheckCallerStatus(s.whosOnPath, s.counters)
+                                : CheckCallerStatus(s.whosOnPath, s.counters, s.callerRefusal);
+  if (!callersClear) {
     Tee("ERROR: caller status became active during post-write verification.\n");
     RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
     return false;

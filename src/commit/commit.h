@@ -39,6 +39,7 @@ struct CommitSection {
   LmrInventory* inventory;
   PackContext* pack;
   RunCounters* counters;
+  const char* callerRefusal = nullptr;  // the caller check's last line; null: the packer's
 };
 
 // From the commit marker to the end of the post-write verification or of the

@@ -36,7 +36,7 @@ bool ReportActiveCallers(const unsigned char* records) {
 
 }  // namespace
 
-bool CheckCallerStatus(const char* path, RunCounters* counters) {
+bool CheckCallerStatus(const char* path, RunCounters* counters, const char* refusal) {
   uint64_t size = 0;
   if (!GetRegularFileSize(path, &size)) {
     return ReportError(counters, "SAFETY ERROR: QVWHOSON.DAT is missing: %s\n", path);
@@ -64,8 +64,7 @@ bool CheckCallerStatus(const char* path, RunCounters* counters) {
   fclose(stream);
 
   if (ReportActiveCallers(records.get())) {
-    return ReportError(
-        counters, "QVCULLDB32 will not scan the user database while a caller may be active.\n");
+    return ReportError(counters, "%s", refusal);
   }
   Tee("Caller safety check: CLEAR\n");
   return true;
