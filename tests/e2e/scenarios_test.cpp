@@ -522,6 +522,15 @@ const Scenario kRestore[] = {
        EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
                 [](std::string text) { return Masked(text, "size=1240 ", "size=1248 "); });
      }}},
+    {"restore_backup_of_another_home", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
+                [](std::string text) { return Masked(text, "WORK" + std::string(1, Sep()) +
+                                                     "QVUSERS.PTR", "OTHER.PTR"); });
+     }}},
+    // The pack made the audit log: the restore removes it.
+    {"restore_without_audit_log", kPack, kRestoreIt, 0, {.outcome = O::kRestored,
+     .prepare = [](Run& r) { r.recipe.purgedLog = false; }, .damage = Packed}},
     {"restore_live_lmr_not_in_backup", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
        ASSERT_TRUE(WriteWholeFile(LmrFilePath(r.paths.message, 4),
