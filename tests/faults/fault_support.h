@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
 #include <sstream>
 
 #include "harness.h"
@@ -86,7 +89,7 @@ struct Fixture {
 // 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files. The un-injected
 // pack must leave the sample writer's packed files and the old audit log with a block appended.
 // SIGINT, ignored or blocked here, would be so in the programs the tests start.
-inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
+inline Fixture MakeFixture(const std::string& dir, bool purgedLog, uint32_t capacity = 9999) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -98,6 +101,7 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   recipe.deletedUsers = kPurged;
   recipe.user1Deleted = true;
   recipe.purgedLog = purgedLog;
+  recipe.capacity = capacity;
   Fixture f{.pristine = dir + "/pristine"};
   std::string error;
   EXPECT_TRUE(WriteSampleBbs(f.pristine, recipe, &error)) << error;
@@ -318,4 +322,65 @@ inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o)
     violations.push_back("the next run did not complete the pack:\n" + next.out);
   }
   return violations;
+}
+
+// What the shim's QVF_POWER events say reached the disk: the listings at the start, as last
+// fsync'd and as at the crash (directory inode -> name -> inode and mode), where each file of the
+// start was, the fsync'd files and the other events in order.
+struct PowerLog {
+  using Listings = std::map<uint64_t, std::map<std::string, std::pair<uint64_t, unsigned>>>;
+  uint64_t root = 0;
+  Listings start{}, synced{}, now{};
+  std::map<uint64_t, std::string> startPath{};
+  std::set<uint64_t> flushed{};
+  std::vector<std::string> events{};
+};
+
+inline PowerLog ReadPowerLog(const std::string& dir) {
+  PowerLog p;
+  PowerLog::Listings* listings = &p.start;
+  std::istringstream lines(ReadFile(dir + "/events"));
+  for (std::string line; std::getline(lines, line);) {
+    unsigned long ino = 0, entry = 0;
+    unsigned mode = 0;
+    char name[256];
+    std::sscanf(line.c_str() + 1, "%lu", &ino);
+    if (line[0] == 'I') p.root = ino;
+    if (line[0] == 'C') listings = &p.now;
+    if (line[0] == 'D') (listings = &p.synced)->operator[](ino).clear();
+    if (line[0] == 'F') p.flushed.insert(ino);
+    if (std::sscanf(line.c_str(), "E %lu %lu %o %255[^\n]", &ino, &entry, &mode, name) == 4) {
+      (*listings)[ino][name] = {entry, mode};
+    }
+    if (!Contains("ICE", line.substr(0, 1))) p.events.push_back(line);
+  }
+  std::function<void(uint64_t, const std::string&)> place = [&](uint64_t d, const std::string& at) {
+    for (const auto& [name, entry] : p.start[d]) {
+      p.startPath[entry.first] = at + "/" + name;
+      if (S_ISDIR(entry.second)) place(entry.first, at + "/" + name);
+    }
+  };
+  place(p.root, "");
+  return p;
+}
+
+// The tree a power cut may leave at home + at, made from the tree at the start and the fsync'd
+// copies: the entries as last fsync'd (or as at the start; keepEntries: as at the crash), each
+// file's bytes as last fsync'd, or as at the start, or none.
+inline void MakeCutTree(const PowerLog& p, bool keepEntries, uint64_t dir, const std::string& start,
+                        const std::string& copies, const std::string& home, const std::string& at = "") {
+  namespace fs = std::filesystem;
+  const PowerLog::Listings& chosen = keepEntries ? p.now : p.synced.count(dir) ? p.synced : p.start;
+  static const PowerLog::Listings::mapped_type kNone;
+  fs::create_directory(home + at);
+  for (const auto& [name, entry] : chosen.count(dir) ? chosen.at(dir) : kNone) {
+    const auto& [ino, mode] = entry;
+    const std::string path = home + at + "/" + name, was = p.startPath.count(ino) ? p.startPath.at(ino) : "";
+    if (S_ISDIR(mode)) MakeCutTree(p, keepEntries, ino, start, copies, home, at + "/" + name);
+    if (S_ISREG(mode)) {
+      std::ofstream(path, std::ios::binary) << (p.flushed.count(ino) ? ReadFile(copies + "/" + std::to_string(ino))
+                                                : was.empty() ? "" : ReadFile(start + was));
+    }
+    fs::permissions(path, fs::perms(mode & 0777));
+  }
 }
