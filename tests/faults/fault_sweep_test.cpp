@@ -253,7 +253,7 @@ void PowerSweep(const std::string& name, bool log, const std::vector<std::string
       else MakeCutTree(cut, form[0] == 'e', cut.root, f.pristine, power, home);
       ++states;
       std::vector<std::string> found =
-          CheckCutState(f, home, Contains(r.out, "Post-write verification: PASS"), &judged);
+          CheckCutState(f, home, Contains(r.report, "Post-write verification: PASS"), &judged);
       if (found.empty()) continue;
       std::string text = rules.back() + ", " + form + ":";
       for (const std::string& violation : found) text += "\n    " + violation;
