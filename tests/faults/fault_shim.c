@@ -12,18 +12,16 @@
  *                    swap,PATH (a copy in another file);link,PATH (to PATH.target, missing) (OFF<0: from
  *                    the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
- *   QVF_POWER=DIR    durability events in DIR/events: "W INODE" (written), "F INODE" (fsync'd;
- *                    its bytes then in DIR/INODE), "D INODE" (a directory fsync'd), "R INODE DIR
- *                    TO" (renamed), "U PATH" (removed), "O PATH" (opened by fopen), then the
- *                    listings "E DIR INODE MODE NAME": of the fsync'd directory, after "I ROOT"
- *                    of the home tree at the start, after "C" of it at a crash. The shim holds
- *                    every file the program opens, so that no inode number is reused. */
+ *   QVF_POWER=DIR    DIR/events: "W INODE" (written), "F INODE" (fsync'd), "D INODE PATH" (a
+ *                    directory fsync'd), "R INODE TO" (renamed), "U PATH" (removed), "O PATH"
+ *                    (fopen), listings "E DIR INODE MODE NAME" of the fsync'd directory, or of the
+ *                    home tree after "I ROOT" (start) and "C" (crash); DIR/INODE: the bytes at the
+ *                    start or the last fsync. What the program opens stays open: no inode reused */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -115,7 +113,8 @@ static void WriteCounts(void) {
 
 static int CopyFile(const char* path, const char* copy) {
   char bytes[65536];
-  int in = open(path, O_RDONLY | O_CLOEXEC), out = open(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int in = open(path, O_RDONLY | O_CLOEXEC);
+  int out = open(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ssize_t got;
   while (in >= 0 && out >= 0 && (got = read(in, bytes, sizeof bytes)) > 0) (void)!write(out, bytes, got);
   if (in >= 0) close(in);
@@ -132,51 +131,31 @@ static int Swap(const char* path) {
 
 /* ---- Durability events (QVF_POWER) --------------------------------------------------------- */
 
-static char g_events[kText + 8];
+static char g_events[kText + 8], g_own[32], g_copy[kText + 24];
+#define OWN(fd) (snprintf(g_own, sizeof g_own, "/proc/self/fd/%d", fd), g_own)
+#define COPY(ino) (snprintf(g_copy, sizeof g_copy, "%s/%lu", g_power, (unsigned long)ino), g_copy)
 static unsigned long Inode(const char* path) {
   struct stat st;
   return stat(path, &st) ? 0 : (unsigned long)st.st_ino;
 }
-static const char* OwnPath(int fd) {
-  static char path[32];
-  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-  return path;
-}
-/* The entries of a directory, and with walk those of every directory below it. */
-static void List(const char* path, int walk) {
+/* The entries of a directory; walk: those below it too; start: and the bytes of its files. */
+static void List(const char* path, int walk, int start) {
   DIR* dir = opendir(path);
   unsigned long self = Inode(path);
   for (struct dirent* e; dir && (e = readdir(dir));) {
     struct stat st;
     char below[kText];
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") || fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW)) continue;
-    LogLine(g_events, "E %lu %lu %o %s\n", self, (unsigned long)st.st_ino, st.st_mode, e->d_name);
     snprintf(below, sizeof below, "%s/%s", path, e->d_name);
-    if (walk && S_ISDIR(st.st_mode)) List(below, 1);
+    if (e->d_name[0] == '.' || fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW)) continue;
+    LogLine(g_events, "E %lu %lu %o %s\n", self, (unsigned long)st.st_ino, st.st_mode, e->d_name);
+    if (walk && S_ISDIR(st.st_mode)) List(below, 1, start);
+    if (start && S_ISREG(st.st_mode)) CopyFile(below, COPY(st.st_ino));
   }
   if (dir) closedir(dir);
 }
-/* What an fsync makes durable: a file's bytes as they are now, a directory's entries. */
-static void Synced(int fd) {
-  char copy[kText + 24];
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    LogLine(g_events, "D %lu\n", (unsigned long)st.st_ino);
-    return List(OwnPath(fd), 0);
-  }
-  snprintf(copy, sizeof copy, "%s/%lu", g_power, (unsigned long)st.st_ino);
-  CopyFile(OwnPath(fd), copy);
-  LogLine(g_events, "F %lu\n", (unsigned long)st.st_ino);
-}
-static void Renamed(const char* to) {
-  char dir[kText];
-  snprintf(dir, sizeof dir, "%s", to);
-  LogLine(g_events, "R %lu %lu %s\n", Inode(to), Inode(dirname(dir)), to);
-}
-static void Hold(int fd) {
-  if (g_power[0] && fd >= 0) (void)!open(OwnPath(fd), O_RDONLY | O_CLOEXEC);
-}
-#define POWER(...) (g_power[0] ? LogLine(g_events, __VA_ARGS__) : (void)0)
+#define POWER(...) (g_power[0] && call.ours ? LogLine(g_events, __VA_ARGS__) : (void)0)
+#define HOLD(fd) \
+  (g_power[0] && call.ours && fd >= 0 ? (void)!open(OWN(fd), O_RDONLY | O_CLOEXEC) : (void)0)
 
 __attribute__((constructor)) static void Init(void) {
   if (g_ready++) return;
@@ -187,8 +166,7 @@ __attribute__((constructor)) static void Init(void) {
   snprintf(g_free, kText, "%s", getenv("QVF_FREE") ? getenv("QVF_FREE") : "");
   snprintf(g_power, kText, "%s", getenv("QVF_POWER") ? getenv("QVF_POWER") : "");
   snprintf(g_events, sizeof g_events, "%s%s", g_power, g_power[0] ? "/events" : "");
-  POWER("I %lu\n", Inode("."));
-  if (g_power[0]) List(".", 1);
+  if (g_power[0]) LogLine(g_events, "I %lu\n", Inode(".")), List(".", 1, 1);
   for (int i = 1; i < kRules; ++i) {
     char name[16], text[4 * kText];
     snprintf(name, sizeof name, "QVF_RULE%d", i);
@@ -257,7 +235,7 @@ static int Matches(const struct Rule* rule, const char* path) {
 
 static void RunKinds(const struct Rule* rule) {
   if (rule->kinds & kAction) RunActions(rule->act);
-  if ((rule->kinds & kCrash) && g_power[0]) POWER("C\n"), List(".", 1);
+  if ((rule->kinds & kCrash) && g_power[0]) LogLine(g_events, "C\n"), List(".", 1, 0);
   if (rule->kinds & kCrash) _exit(99);
   if (rule->kinds & kInterrupt) raise(SIGINT);
 }
@@ -304,6 +282,15 @@ static void ApplyFree(const char* path, struct statvfs* out) {
   out->f_bavail = out->f_bfree = strtoull(eq + 1, NULL, 10);
 }
 
+/* What an fsync makes durable: a file's bytes as they are now, a directory's entries. */
+static void Synced(int fd) {
+  struct stat st;
+  int isDir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  LogLine(g_events, "%s %lu %s\n", isDir ? "D" : "F", (unsigned long)st.st_ino, FdPath(fd));
+  if (isDir) List(OWN(fd), 0, 0);
+  else CopyFile(OWN(fd), COPY(st.st_ino));
+}
+
 /* ---- Interposers ------------------------------------------------------------------------- */
 
 static void SetError(FILE* stream) {
@@ -336,12 +323,12 @@ static void SetError(FILE* stream) {
 
 SHIM(FILE*, fopen, (const char* path, const char* mode), path, real(path, mode), FAIL(NULL),
      if (rc) Track(fileno(rc), path);
-     if (rc && call.ours) { Hold(fileno(rc)); POWER("O %s\n", path); })
+     if (rc) (HOLD(fileno(rc)), POWER("O %s\n", path)))
 SHIM(size_t, fread, (void* data, size_t size, size_t items, FILE* f), StreamPath(f),
      real(data, size, items, f), HALF(size, items, f), )
 SHIM(size_t, fwrite, (const void* data, size_t size, size_t items, FILE* f), StreamPath(f),
      real(data, size, items, f), HALF(size, items, f),
-     if (call.ours) POWER("W %lu\n", Inode(OwnPath(fileno(f)))))
+     POWER("W %lu\n", Inode(OWN(fileno(f)))))
 SHIM(int, fflush, (FILE* f), StreamPath(f), real(f), FAIL_THEN(EOF, SetError(f)), )
 SHIM(int, fclose, (FILE* f), StreamPath(f), real(f), FAIL_THEN(EOF, real(f)), )
 SHIM(int, ferror, (FILE* f), StreamPath(f), real(f), return 1, )
@@ -350,14 +337,14 @@ SHIM(int, vfprintf, (FILE* f, const char* format, va_list args), StreamPath(f),
 SHIM(int, setvbuf, (FILE* f, char* buffer, int mode, size_t size), StreamPath(f),
      real(f, buffer, mode, size), FAIL(-1), )
 SHIM(ssize_t, write, (int fd, const void* data, size_t len), FdPath(fd), real(fd, data, len),
-     FAIL(-1), if (call.ours) POWER("W %lu\n", Inode(OwnPath(fd))))
+     FAIL(-1), POWER("W %lu\n", Inode(OWN(fd))))
 /* Like Linux: the descriptor is released even when close reports an error. The tests need no
  * durability: fsync returns at once (and tells QVF_POWER what would have reached the disk). */
 SHIM(int, close, (int fd), FdPath(fd), real(fd), FAIL_THEN(-1, real(fd)), )
 SHIM(int, fsync, (int fd), FdPath(fd), ((void)real, 0), FAIL(-1),
      if (call.ours && g_power[0]) Synced(fd))
 SHIM(int, unlink, (const char* path), path, real(path), FAIL(-1),
-     if (call.ours && rc == 0) POWER("U %s\n", path))
+     if (rc == 0) POWER("U %s\n", path))
 SHIM_INT(mkdir, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(chmod, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(stat, (const char* path, struct stat* out), path, (path, out))
@@ -369,7 +356,7 @@ SHIM_INT(fchmod, (int fd, mode_t mode), FdPath(fd), (fd, mode))
 SHIM_INT(fchown, (int fd, uid_t uid, gid_t gid), FdPath(fd), (fd, uid, gid))
 SHIM_INT(mkdirat, (int dir, const char* path, mode_t mode), AtPath(dir, path), (dir, path, mode))
 SHIM(int, unlinkat, (int dir, const char* path, int flags), AtPath(dir, path),
-     real(dir, path, flags), FAIL(-1), if (call.ours && rc == 0) POWER("U %s\n", call.path))
+     real(dir, path, flags), FAIL(-1), if (rc == 0) POWER("U %s\n", call.path))
 SHIM_INT(fseek, (FILE* f, long offset, int whence), StreamPath(f), (f, offset, whence))
 SHIM(FILE*, fdopen, (int fd, const char* mode), FdPath(fd), real(fd, mode), FAIL(NULL), )
 SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
@@ -382,18 +369,18 @@ SHIM(int, statvfs, (const char* path, struct statvfs* out), path, real(path, out
 /* rename matches either path; open takes its mode from the variable arguments. */
 #define BOTH(from, to) from, .path2 = to
 SHIM(int, rename, (const char* from, const char* to), BOTH(from, to), real(from, to), FAIL(-1),
-     if (call.ours && rc == 0 && g_power[0]) Renamed(to))
+     if (rc == 0) POWER("R %lu %s\n", Inode(to), to))
 SHIM(int, open, (const char* path, int flags, ...), path, ({
        va_list args;
        va_start(args, flags);
        int fd = real(path, flags, (flags & O_CREAT) ? va_arg(args, int) : 0);
        va_end(args);
        fd;
-     }), FAIL(-1), if (rc >= 0) Track(rc, path); if (call.ours) Hold(rc))
+     }), FAIL(-1), if (rc >= 0) Track(rc, path); HOLD(rc))
 SHIM(int, openat, (int dir, const char* path, int flags, ...), AtPath(dir, path), ({
        va_list args;
        va_start(args, flags);
        int fd = real(dir, path, flags, (flags & O_CREAT) ? va_arg(args, int) : 0);
        va_end(args);
        fd;
-     }), FAIL(-1), if (rc >= 0) Track(rc, AtPath(dir, path)); if (call.ours) Hold(rc))
+     }), FAIL(-1), if (rc >= 0) Track(rc, AtPath(dir, path)); HOLD(rc))

@@ -9,7 +9,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <set>
 #include <sstream>
 
@@ -324,15 +323,12 @@ inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o)
   return violations;
 }
 
-// What the shim's QVF_POWER events say reached the disk: the listings at the start, as last
-// fsync'd and as at the crash (directory inode -> name -> inode and mode), where each file of the
-// start was, the fsync'd files and the other events in order.
+// What the shim's QVF_POWER events say reached the disk: the listings (directory inode -> name ->
+// inode and mode) at the start, as last fsync'd and at the crash, and the other events in order.
 struct PowerLog {
   using Listings = std::map<uint64_t, std::map<std::string, std::pair<uint64_t, unsigned>>>;
   uint64_t root = 0;
   Listings start{}, synced{}, now{};
-  std::map<uint64_t, std::string> startPath{};
-  std::set<uint64_t> flushed{};
   std::vector<std::string> events{};
 };
 
@@ -341,46 +337,32 @@ inline PowerLog ReadPowerLog(const std::string& dir) {
   PowerLog::Listings* listings = &p.start;
   std::istringstream lines(ReadFile(dir + "/events"));
   for (std::string line; std::getline(lines, line);) {
-    unsigned long ino = 0, entry = 0;
-    unsigned mode = 0;
+    unsigned long ino = 0, entry = 0, mode = 0;
     char name[256];
     std::sscanf(line.c_str() + 1, "%lu", &ino);
     if (line[0] == 'I') p.root = ino;
     if (line[0] == 'C') listings = &p.now;
     if (line[0] == 'D') (listings = &p.synced)->operator[](ino).clear();
-    if (line[0] == 'F') p.flushed.insert(ino);
-    if (std::sscanf(line.c_str(), "E %lu %lu %o %255[^\n]", &ino, &entry, &mode, name) == 4) {
+    if (std::sscanf(line.c_str(), "E %lu %lu %lo %255[^\n]", &ino, &entry, &mode, name) == 4) {
       (*listings)[ino][name] = {entry, mode};
     }
     if (!Contains("ICE", line.substr(0, 1))) p.events.push_back(line);
   }
-  std::function<void(uint64_t, const std::string&)> place = [&](uint64_t d, const std::string& at) {
-    for (const auto& [name, entry] : p.start[d]) {
-      p.startPath[entry.first] = at + "/" + name;
-      if (S_ISDIR(entry.second)) place(entry.first, at + "/" + name);
-    }
-  };
-  place(p.root, "");
   return p;
 }
 
-// The tree a power cut may leave at home + at, made from the tree at the start and the fsync'd
-// copies: the entries as last fsync'd (or as at the start; keepEntries: as at the crash), each
-// file's bytes as last fsync'd, or as at the start, or none.
-inline void MakeCutTree(const PowerLog& p, bool keepEntries, uint64_t dir, const std::string& start,
-                        const std::string& copies, const std::string& home, const std::string& at = "") {
-  namespace fs = std::filesystem;
+// The tree a power cut may leave at home: the entries as last fsync'd, else as at the start
+// (keepEntries: as at the crash), each file's bytes as the shim kept them (at the start or its
+// last fsync), or none.
+inline void MakeCutTree(const PowerLog& p, bool keepEntries, uint64_t dir,
+                        const std::string& kept, const std::string& home) {
   const PowerLog::Listings& chosen = keepEntries ? p.now : p.synced.count(dir) ? p.synced : p.start;
   static const PowerLog::Listings::mapped_type kNone;
-  fs::create_directory(home + at);
+  std::filesystem::create_directory(home);
   for (const auto& [name, entry] : chosen.count(dir) ? chosen.at(dir) : kNone) {
     const auto& [ino, mode] = entry;
-    const std::string path = home + at + "/" + name, was = p.startPath.count(ino) ? p.startPath.at(ino) : "";
-    if (S_ISDIR(mode)) MakeCutTree(p, keepEntries, ino, start, copies, home, at + "/" + name);
-    if (S_ISREG(mode)) {
-      std::ofstream(path, std::ios::binary) << (p.flushed.count(ino) ? ReadFile(copies + "/" + std::to_string(ino))
-                                                : was.empty() ? "" : ReadFile(start + was));
-    }
-    fs::permissions(path, fs::perms(mode & 0777));
+    if (S_ISDIR(mode)) MakeCutTree(p, keepEntries, ino, kept, home + "/" + name);
+    if (S_ISREG(mode)) std::ofstream(home + '/' + name) << ReadFile(kept + '/' + std::to_string(ino));
+    std::filesystem::permissions(home + "/" + name, std::filesystem::perms(mode & 0777));
   }
 }

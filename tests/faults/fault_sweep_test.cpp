@@ -152,112 +152,98 @@ const std::vector<std::string> kCallerAppears = {"func=rename path=QVPURGED.USR.
                                                  "do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
 // A state a power cut may leave: the database old or packed (packed once the run verified it), a
-// mix only with a commit marker, and any marker names a backup that restores the old database;
-// the next run completes the pack or refuses a mix (judged once per state: `judged` holds the
-// verdicts by what the next run sees, the backup's stamp masked). A caller's entry is no part of it.
-std::vector<std::string> CheckCutState(const Fixture& f, const std::string& home, bool verified,
-                                       std::map<std::string, std::vector<std::string>>* judged) {
-  std::vector<std::string> found;
+// mix only with the marker, which names a backup holding the old one; the next run completes the
+// pack or refuses a mix (judged once per state: `judged` holds the verdicts by what the next run
+// sees, the clock masked). A caller's entry is no part of the pack. Returns the violations.
+std::string CheckCutState(const Fixture& f, const std::string& home, bool verified,
+                          std::map<std::string, std::string>* judged) {
   const FileMap live = ReadTree(home);
-  std::string stamp = "-", key;
-  for (const auto& [rel, bytes] : live) {
-    if (rel.rfind("QVCULLDB-BACKUPS/QVCULLDB-", 0) == 0) stamp = rel.substr(17, 24);
-  }
-  for (const auto& [rel, bytes] : live) {
-    if (rel == kReportName || Contains(rel, ".QVCNEW") || Contains(rel, "QVLINK.BSY")) continue;
-    key += Masked(rel, stamp, "*") + std::to_string(std::hash<std::string>{}(
-                                         bytes.size() < 4096 ? Masked(bytes, stamp, "*") : bytes));
-  }
   FileMap before = f.before, packed = f.packed;
-  const std::string who = "WORK/QVWHOSON.DAT", marker = LineAfter(Version(live, kMarker), "backup=");
+  const std::string who = kFiles[3], named = LineAfter(Version(live, kMarker), "backup=");
   before[who] = packed[who] = Version(live, who);
   const std::string changed = DiffDatabase(before, live), unpacked = DiffDatabase(packed, live);
-  if (verified && !unpacked.empty()) found.push_back("verified, then lost:\n" + unpacked);
-  const std::string lost = live.count(kMarker) ? BackupProblem(f, marker.substr(0, marker.size() - 1))
+  std::string found = verified && !unpacked.empty() ? "\n    verified, lost:\n" + unpacked : "";
+  const std::string lost = live.count(kMarker) ? BackupProblem(f, named.substr(0, named.size() - 1))
                            : !changed.empty() && !unpacked.empty() ? "no commit marker" : "";
-  if (!lost.empty()) found.push_back("mixed or marked, without a backup: " + lost + "\n" + changed);
-  if (Version(live, who) != Version(f.before, who)) return found;  // the next run waits for the caller
-  if (!judged->count(key)) (*judged)[key] = CheckNextRun(f, Outcome{.home = home});
-  for (const std::string& next : judged->at(key)) found.push_back(next);
-  return found;
-}
-
-// Of an un-crashed run: each rename (of a live file, a restored one or the marker) moves a file
-// fsync'd since it was last written, and its directory is fsync'd before the next rename, before
-// any live file is opened again and before the end; the marker goes after the last live file
-// was opened (verified).
-std::vector<std::string> CheckOrder(const std::vector<std::string>& events) {
-  const std::regex live("(.*/)?(WORK/QV(USERS\\.(DAT|PTR)|PURGED\\.USR)|MESSAGE/QVMSG\\d\\.LMR)");
-  std::vector<std::string> found;
-  std::map<std::string, size_t> written, synced;
-  std::string unsynced, opened, removed;
-  for (size_t i = 0; i < events.size(); ++i) {
-    std::istringstream words(events[i]);
-    std::string kind, a, b, c;
-    words >> kind >> a >> b >> c;
-    if (kind == "W" || kind == "F") (kind == "W" ? written : synced)[a] = i + 1;
-    if (kind == "D" && a == unsynced) unsynced.clear();
-    const bool liveOpen = kind == "O" && std::regex_match(a, live) && !Contains(a, "QVCULLDB-BACKUPS");
-    if ((kind == "R" || liveOpen) && !unsynced.empty()) found.push_back("no directory fsync before " + events[i]);
-    if (kind == "R" && synced[a] <= written[a]) found.push_back("renamed before its data was fsync'd: " + c);
-    if (kind == "R") unsynced = b;
-    if (liveOpen) opened = events[i], removed.clear();
-    if (kind == "U" && a.size() >= 12 && a.substr(a.size() - 12) == "QVCOMMIT.MRK") removed = a;
+  if (!lost.empty()) found += "\n    mixed or marked, without a backup: " + lost + "\n" + changed;
+  if (Version(live, who) != Version(f.before, who)) return found;  // the next run waits for him
+  std::string key;
+  for (const auto& [rel, bytes] : live) {
+    if (rel == kReportName || Contains(rel, ".QVCNEW") || Contains(rel, "QVLINK.BSY")) continue;
+    key += NormaliseClock(rel) + std::to_string(std::hash<std::string>{}(
+                                     bytes.size() < 4096 ? NormaliseClock(bytes) : bytes));
   }
-  if (!unsynced.empty()) found.push_back("no directory fsync after the last rename");
-  if (removed.empty()) found.push_back("the marker was not removed after " + opened);
-  return found;
+  if (!judged->count(key)) {
+    for (const std::string& next : CheckNextRun(f, {.home = home})) (*judged)[key] += "\n  " + next;
+  }
+  return found + (*judged)[key];
 }
 
-// Power cuts: a logged run checks the order of its flushes; then a crash at each call that
-// changes or flushes a file or a directory, each state a power cut may leave there (only what was
-// flushed; also every directory change; everything) rebuilt in the run's place and checked.
+// Of an un-crashed run: each rename moves a file fsync'd since its last write, and its directory
+// is fsync'd before the next rename, before a live file is opened again and before the end; the
+// marker goes after the last live file was opened (verified).
+void CheckOrder(const std::vector<std::string>& events, const std::string& home) {
+  std::map<std::string, size_t> written, synced;
+  std::string unsynced, removed;
+  for (size_t i = 0; i < events.size(); ++i) {
+    std::string kind, a, b;
+    std::istringstream(events[i]) >> kind >> a >> b;
+    if (kind == "W" || kind == "F") (kind == "W" ? written : synced)[a] = i + 1;
+    if (kind == "D" && b == unsynced) unsynced.clear();
+    const std::string rel = Masked(a, home + "/", "");
+    const bool opened = kind == "O" && std::count(kFiles.begin(), kFiles.end(), rel);
+    if ((kind == "R" || opened) && !unsynced.empty()) ADD_FAILURE() << "unflushed: " << events[i];
+    if (kind == "R" && synced[a] <= written[a]) ADD_FAILURE() << "data not fsync'd: " << events[i];
+    if (kind == "R") unsynced = b.substr(0, b.rfind('/'));
+    if (opened || (kind == "U" && a == home + "/" + kMarker)) removed = opened ? "" : a;
+  }
+  EXPECT_EQ(unsynced, "") << "no directory fsync after the last rename";
+  EXPECT_NE(removed, "") << "the marker was not removed after the last live file was verified";
+}
+
+// Power cuts: a logged run checks its order; then a crash at each call that changes or flushes a
+// file or a directory, and each state a power cut may leave there (what was flushed; also every
+// directory change; everything) put in the run's place and checked.
 void PowerSweep(const std::string& name, bool log, const std::vector<std::string>& base) {
-  static const std::set<std::string> kChanging = {
-      "write", "fwrite", "fflush", "fclose", "fsync", "rename", "unlink", "unlinkat", "mkdir",
-      "mkdirat", "openat", "open", "fchmod", "fchown"};
+  const std::string kChanging = " write fwrite fflush fclose fsync rename unlink unlinkat mkdir "
+                                "mkdirat openat open fchmod fchown ";
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, log, 600000);
   const std::string home = scratch.path + "/run", power = scratch.path + "/power";
   const std::string crashed = scratch.path + "/crashed", shimLog = scratch.path + "/shim.log";
   auto run = [&](const std::vector<std::string>& rules, const std::string& counts) {
-    for (const std::string& dir : {home, power, crashed}) RemoveTree(dir);
+    for (const std::string& dir : {home, power, crashed, shimLog}) RemoveTree(dir);
     std::filesystem::create_directory(power);
     CopyTree(f.pristine, home);
     std::vector<std::string> env = ShimEnvironment(rules, shimLog, counts);
     env.push_back("QVF_POWER=" + power);
-    ::unlink(shimLog.c_str());
     return RunProgram(home, {}, env);
   };
   EXPECT_EQ(run(base, scratch.path + "/counts").exitCode, base.empty() ? 0 : 2);
-  for (const std::string& problem : CheckOrder(ReadPowerLog(power).events)) ADD_FAILURE() << problem;
+  CheckOrder(ReadPowerLog(power).events, home);
   size_t points = 0, states = 0, violations = 0;
   std::set<std::string> sites;
-  std::map<std::string, std::vector<std::string>> judged;
-  for (const Point& point : PlanPoints(ReadFile(scratch.path + "/counts"), "crash", !base.empty())) {
-    if (!kChanging.count(point.function)) continue;
+  std::map<std::string, std::string> judged;
+  const std::string counts = ReadFile(scratch.path + "/counts");
+  for (const Point& point : PlanPoints(counts, "crash", !base.empty())) {
+    if (!Contains(kChanging, " " + point.function + " ")) continue;
     std::vector<std::string> rules = base;
     rules.push_back("func=" + point.function + " site=" + point.site +
                     " nth=" + std::to_string(point.nth) + " do=crash");
     const RunResult r = run(rules, "");
     ++points, sites.insert(point.function + point.site);
-    if (!Contains(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ")) {
-      ADD_FAILURE() << rules.back() << ": the call was never reached";
-      continue;
-    }
     const PowerLog cut = ReadPowerLog(power);
+    EXPECT_TRUE(Contains(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " "))
+        << rules.back() << ": the call was never reached";
     std::filesystem::rename(home, crashed);
-    for (const char* form : {"flushed", "entries kept", "all kept"}) {
+    for (const std::string form : {" flushed:", " entries kept:", " all kept:"}) {
       RemoveTree(home);
-      if (form[0] == 'a') std::filesystem::rename(crashed, home);
-      else MakeCutTree(cut, form[0] == 'e', cut.root, f.pristine, power, home);
+      if (form[1] == 'a') std::filesystem::rename(crashed, home);
+      if (form[1] != 'a') MakeCutTree(cut, form[1] == 'e', cut.root, power, home);
       ++states;
-      std::vector<std::string> found =
+      const std::string found =
           CheckCutState(f, home, Contains(r.report, "Post-write verification: PASS"), &judged);
-      if (found.empty()) continue;
-      std::string text = rules.back() + ", " + form + ":";
-      for (const std::string& violation : found) text += "\n    " + violation;
-      if (++violations <= 10) ADD_FAILURE() << text;
+      if (!found.empty() && ++violations <= 10) ADD_FAILURE() << rules.back() << form << found;
     }
   }
   std::printf("SWEEP %-34s %3zu call sites, %4zu crash points, %4zu states checked (%zu unlike), "
