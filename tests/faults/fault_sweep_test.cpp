@@ -166,7 +166,7 @@ std::string CheckCutState(const Fixture& f, const std::string& home, bool verifi
   const std::string lost = live.count(kMarker) ? BackupProblem(f, named.substr(0, named.size() - 1))
                            : !changed.empty() && !unpacked.empty() ? "no commit marker" : "";
   if (!lost.empty()) found += "\n    mixed or marked, without a backup: " + lost + "\n" + changed;
-  if (Version(live, who) != Version(f.before, who)) return found;  // the next run waits for him
+  if (Version(live, who) != Version(f.before, who)) return found;  // waits for the caller
   std::string key;
   for (const auto& [rel, bytes] : live) {
     if (rel == kReportName || Contains(rel, ".QVCNEW") || Contains(rel, "QVLINK.BSY")) continue;
@@ -184,20 +184,20 @@ std::string CheckCutState(const Fixture& f, const std::string& home, bool verifi
 // marker goes after the last live file was opened (verified).
 void CheckOrder(const std::vector<std::string>& events, const std::string& home) {
   std::map<std::string, size_t> written, synced;
-  std::string unsynced, removed;
+  std::string unsyncedDir, removed;  // "no fsync": of the directory of the last rename
   for (size_t i = 0; i < events.size(); ++i) {
     std::string kind, a, b;
     std::istringstream(events[i]) >> kind >> a >> b;
     if (kind == "W" || kind == "F") (kind == "W" ? written : synced)[a] = i + 1;
-    if (kind == "D" && b == unsynced) unsynced.clear();
+    if (kind == "D" && b == unsyncedDir) unsyncedDir.clear();
     const std::string rel = Masked(a, home + "/", "");
     const bool opened = kind == "O" && std::count(kFiles.begin(), kFiles.end(), rel);
-    if ((kind == "R" || opened) && !unsynced.empty()) ADD_FAILURE() << "unflushed: " << events[i];
+    if ((kind == "R" || opened) && !unsyncedDir.empty()) ADD_FAILURE() << "no fsync: " << events[i];
     if (kind == "R" && synced[a] <= written[a]) ADD_FAILURE() << "data not fsync'd: " << events[i];
-    if (kind == "R") unsynced = b.substr(0, b.rfind('/'));
+    if (kind == "R") unsyncedDir = b.substr(0, b.rfind('/'));
     if (opened || (kind == "U" && a == home + "/" + kMarker)) removed = opened ? "" : a;
   }
-  EXPECT_EQ(unsynced, "") << "no directory fsync after the last rename";
+  EXPECT_EQ(unsyncedDir, "") << "no directory fsync after the last rename";
   EXPECT_NE(removed, "") << "the marker was not removed after the last live file was verified";
 }
 
@@ -212,7 +212,7 @@ void PowerSweep(const std::string& name, bool log, const std::vector<std::string
   const std::string home = scratch.path + "/run", power = scratch.path + "/power";
   const std::string crashed = scratch.path + "/crashed", shimLog = scratch.path + "/shim.log";
   auto run = [&](const std::vector<std::string>& rules, const std::string& counts) {
-    for (const std::string& dir : {home, power, crashed, shimLog}) RemoveTree(dir);
+    for (const std::string& path : {home, power, crashed, shimLog}) RemoveTree(path);
     std::filesystem::create_directory(power);
     CopyTree(f.pristine, home);
     std::vector<std::string> env = ShimEnvironment(rules, shimLog, counts);
