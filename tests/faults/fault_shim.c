@@ -11,7 +11,12 @@
  *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH;
  *                    swap,PATH (a copy in another file);link,PATH (to PATH.target, missing) (OFF<0: from
  *                    the end)
- *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free */
+ *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
+ *   QVF_POWER=DIR    DIR/events: "W INODE" (written), "F INODE" (fsync'd), "D INODE PATH" (a
+ *                    directory fsync'd), "R INODE TO" (renamed), "U PATH" (removed), "O PATH"
+ *                    (fopen), listings "E DIR INODE MODE NAME" of the fsync'd directory, or of the
+ *                    home tree after "I ROOT" (start) and "C" (crash); DIR/INODE: the bytes at the
+ *                    start or the last fsync. What the program opens stays open: no inode reused */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -49,17 +54,17 @@ struct Rule {
   char path[kText], pathEnd[kText], act[kText];
 };
 struct Site { int fn; uintptr_t site; unsigned long long count, before; };
-struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; };
+struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; int ours; };
 
 static int g_ready, g_anyFired, g_used;
 static uintptr_t g_base; /* where the program is loaded */
 static struct Rule g_rules[kRules];
 static struct Site g_sites[kSites];
-static char g_fdPaths[kFds][256], g_counts[kText], g_log[kText], g_free[kText];
+static char g_fdPaths[kFds][256], g_counts[kText], g_log[kText], g_free[kText], g_power[kText];
 
 /* The shim's own calls come from outside the program and pass straight through. */
-static void LogLine(const char* format, ...) {
-  int fd = g_log[0] ? open(g_log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+static void LogLine(const char* file, const char* format, ...) {
+  int fd = file[0] ? open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
   va_list args;
   va_start(args, format);
   if (fd >= 0) vdprintf(fd, format, args), close(fd);
@@ -106,6 +111,52 @@ static void WriteCounts(void) {
   if (out) fclose(out);
 }
 
+static int CopyFile(const char* path, const char* copy) {
+  char bytes[65536];
+  int in = open(path, O_RDONLY | O_CLOEXEC);
+  int out = open(copy, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ssize_t got;
+  while (in >= 0 && out >= 0 && (got = read(in, bytes, sizeof bytes)) > 0) (void)!write(out, bytes, got);
+  if (in >= 0) close(in);
+  if (out >= 0) close(out);
+  return in < 0 || out < 0 ? -1 : 0;
+}
+
+/* PATH replaced by a copy of itself: the same bytes in another file. */
+static int Swap(const char* path) {
+  char copy[kText + 8];
+  snprintf(copy, sizeof copy, "%s.swap", path);
+  return CopyFile(path, copy) ? -1 : rename(copy, path);
+}
+
+/* ---- Durability events (QVF_POWER) --------------------------------------------------------- */
+
+static char g_events[kText + 8], g_own[32], g_copy[kText + 24];
+#define OWN(fd) (snprintf(g_own, sizeof g_own, "/proc/self/fd/%d", fd), g_own)
+#define COPY(ino) (snprintf(g_copy, sizeof g_copy, "%s/%lu", g_power, (unsigned long)ino), g_copy)
+static unsigned long Inode(const char* path) {
+  struct stat st;
+  return stat(path, &st) ? 0 : (unsigned long)st.st_ino;
+}
+/* The entries of a directory; walk: those below it too; start: and the bytes of its files. */
+static void List(const char* path, int walk, int start) {
+  DIR* dir = opendir(path);
+  unsigned long self = Inode(path);
+  for (struct dirent* e; dir && (e = readdir(dir));) {
+    struct stat st;
+    char below[kText];
+    snprintf(below, sizeof below, "%s/%s", path, e->d_name);
+    if (e->d_name[0] == '.' || fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW)) continue;
+    LogLine(g_events, "E %lu %lu %o %s\n", self, (unsigned long)st.st_ino, st.st_mode, e->d_name);
+    if (walk && S_ISDIR(st.st_mode)) List(below, 1, start);
+    if (start && S_ISREG(st.st_mode)) CopyFile(below, COPY(st.st_ino));
+  }
+  if (dir) closedir(dir);
+}
+#define POWER(...) (g_power[0] && call.ours ? LogLine(g_events, __VA_ARGS__) : (void)0)
+#define HOLD(fd) \
+  (g_power[0] && call.ours && fd >= 0 ? (void)!open(OWN(fd), O_RDONLY | O_CLOEXEC) : (void)0)
+
 __attribute__((constructor)) static void Init(void) {
   if (g_ready++) return;
   Dl_info program;
@@ -113,6 +164,9 @@ __attribute__((constructor)) static void Init(void) {
   snprintf(g_counts, kText, "%s", getenv("QVF_COUNTS") ? getenv("QVF_COUNTS") : "");
   snprintf(g_log, kText, "%s", getenv("QVF_LOG") ? getenv("QVF_LOG") : "");
   snprintf(g_free, kText, "%s", getenv("QVF_FREE") ? getenv("QVF_FREE") : "");
+  snprintf(g_power, kText, "%s", getenv("QVF_POWER") ? getenv("QVF_POWER") : "");
+  snprintf(g_events, sizeof g_events, "%s%s", g_power, g_power[0] ? "/events" : "");
+  if (g_power[0]) LogLine(g_events, "I %lu\n", Inode(".")), List(".", 1, 1);
   for (int i = 1; i < kRules; ++i) {
     char name[16], text[4 * kText];
     snprintf(name, sizeof name, "QVF_RULE%d", i);
@@ -150,17 +204,6 @@ static int Patch(const char* kind, const char* path, long long offset, const cha
   return ok ? 0 : -1;
 }
 
-/* PATH replaced by a copy of itself: the same bytes in another file. */
-static int Swap(const char* path) {
-  char copy[kText + 8], bytes[4096];
-  snprintf(copy, sizeof copy, "%s.swap", path);
-  int in = open(path, O_RDONLY | O_CLOEXEC), out = open(copy, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  ssize_t got;
-  while (in >= 0 && out >= 0 && (got = read(in, bytes, sizeof bytes)) > 0) (void)!write(out, bytes, got);
-  if (in >= 0) close(in);
-  if (out >= 0) close(out);
-  return in < 0 || out < 0 ? -1 : rename(copy, path);
-}
 
 /* PATH replaced by a link to PATH.target, which does not exist. */
 static int LinkInPlace(const char* path) {
@@ -181,7 +224,7 @@ static void RunActions(const char* list) {
              : !strcmp(kind, "swap")   ? Swap(path)
              : !strcmp(kind, "link")   ? LinkInPlace(path)
                                        : Patch(kind, path, at, hex);
-    LogLine("action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
+    LogLine(g_log, "action %s %s %s\n", kind, path, rc == 0 ? "ok" : "failed");
   }
 }
 
@@ -192,6 +235,7 @@ static int Matches(const struct Rule* rule, const char* path) {
 
 static void RunKinds(const struct Rule* rule) {
   if (rule->kinds & kAction) RunActions(rule->act);
+  if ((rule->kinds & kCrash) && g_power[0]) LogLine(g_events, "C\n"), List(".", 1, 0);
   if (rule->kinds & kCrash) _exit(99);
   if (rule->kinds & kInterrupt) raise(SIGINT);
 }
@@ -204,6 +248,7 @@ static int Enter(struct Call* call) {
   Init();
   if (!dladdr((void*)call->site, &caller) || (uintptr_t)caller.dli_fbase != g_base) return 0;
   call->site -= g_base;
+  call->ours = 1;
   int s = 0;
   while (s < g_used && (g_sites[s].fn != call->fn || g_sites[s].site != call->site)) ++s;
   if (s == g_used && s < kSites) g_sites[g_used++] = (struct Site){call->fn, call->site, 0, 0};
@@ -218,7 +263,7 @@ static int Enter(struct Call* call) {
   call->rule->fired = 1;
   for (int i = 0; i < g_used && !g_anyFired; ++i) g_sites[i].before = g_sites[i].count;
   g_anyFired = 1;
-  LogLine("fired rule=%d func=%s site=0x%lx path=%s\n", (int)(call->rule - g_rules),
+  LogLine(g_log, "fired rule=%d func=%s site=0x%lx path=%s\n", (int)(call->rule - g_rules),
           kFnNames[call->fn], (unsigned long)call->site, call->path ? call->path : "");
   if (!call->rule->whenAfter) RunKinds(call->rule);
   return (call->rule->kinds & kFail) != 0;
@@ -235,6 +280,15 @@ static void ApplyFree(const char* path, struct statvfs* out) {
   if (len == 0 || strncmp(path, g_free, len) != 0 || (path[len] && path[len] != '/')) return;
   out->f_frsize = out->f_bsize = 1;
   out->f_bavail = out->f_bfree = strtoull(eq + 1, NULL, 10);
+}
+
+/* What an fsync makes durable: a file's bytes as they are now, a directory's entries. */
+static void Synced(int fd) {
+  struct stat st;
+  int isDir = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  LogLine(g_events, "%s %lu %s\n", isDir ? "D" : "F", (unsigned long)st.st_ino, FdPath(fd));
+  if (isDir) List(OWN(fd), 0, 0);
+  else CopyFile(OWN(fd), COPY(st.st_ino));
 }
 
 /* ---- Interposers ------------------------------------------------------------------------- */
@@ -268,11 +322,13 @@ static void SetError(FILE* stream) {
 #define SHIM_INT(name, params, path, args) SHIM(int, name, params, path, real args, FAIL(-1), )
 
 SHIM(FILE*, fopen, (const char* path, const char* mode), path, real(path, mode), FAIL(NULL),
-     if (rc) Track(fileno(rc), path))
+     if (rc) Track(fileno(rc), path);
+     if (rc) (HOLD(fileno(rc)), POWER("O %s\n", path)))
 SHIM(size_t, fread, (void* data, size_t size, size_t items, FILE* f), StreamPath(f),
      real(data, size, items, f), HALF(size, items, f), )
 SHIM(size_t, fwrite, (const void* data, size_t size, size_t items, FILE* f), StreamPath(f),
-     real(data, size, items, f), HALF(size, items, f), )
+     real(data, size, items, f), HALF(size, items, f),
+     POWER("W %lu\n", Inode(OWN(fileno(f)))))
 SHIM(int, fflush, (FILE* f), StreamPath(f), real(f), FAIL_THEN(EOF, SetError(f)), )
 SHIM(int, fclose, (FILE* f), StreamPath(f), real(f), FAIL_THEN(EOF, real(f)), )
 SHIM(int, ferror, (FILE* f), StreamPath(f), real(f), return 1, )
@@ -281,12 +337,14 @@ SHIM(int, vfprintf, (FILE* f, const char* format, va_list args), StreamPath(f),
 SHIM(int, setvbuf, (FILE* f, char* buffer, int mode, size_t size), StreamPath(f),
      real(f, buffer, mode, size), FAIL(-1), )
 SHIM(ssize_t, write, (int fd, const void* data, size_t len), FdPath(fd), real(fd, data, len),
-     FAIL(-1), )
+     FAIL(-1), POWER("W %lu\n", Inode(OWN(fd))))
 /* Like Linux: the descriptor is released even when close reports an error. The tests need no
- * durability: fsync returns at once. */
+ * durability: fsync returns at once (and tells QVF_POWER what would have reached the disk). */
 SHIM(int, close, (int fd), FdPath(fd), real(fd), FAIL_THEN(-1, real(fd)), )
-SHIM(int, fsync, (int fd), FdPath(fd), ((void)real, 0), FAIL(-1), )
-SHIM_INT(unlink, (const char* path), path, (path))
+SHIM(int, fsync, (int fd), FdPath(fd), ((void)real, 0), FAIL(-1),
+     if (call.ours && g_power[0]) Synced(fd))
+SHIM(int, unlink, (const char* path), path, real(path), FAIL(-1),
+     if (rc == 0) POWER("U %s\n", path))
 SHIM_INT(mkdir, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(chmod, (const char* path, mode_t mode), path, (path, mode))
 SHIM_INT(stat, (const char* path, struct stat* out), path, (path, out))
@@ -297,7 +355,8 @@ SHIM_INT(fstat, (int fd, struct stat* out), FdPath(fd), (fd, out))
 SHIM_INT(fchmod, (int fd, mode_t mode), FdPath(fd), (fd, mode))
 SHIM_INT(fchown, (int fd, uid_t uid, gid_t gid), FdPath(fd), (fd, uid, gid))
 SHIM_INT(mkdirat, (int dir, const char* path, mode_t mode), AtPath(dir, path), (dir, path, mode))
-SHIM_INT(unlinkat, (int dir, const char* path, int flags), AtPath(dir, path), (dir, path, flags))
+SHIM(int, unlinkat, (int dir, const char* path, int flags), AtPath(dir, path),
+     real(dir, path, flags), FAIL(-1), if (rc == 0) POWER("U %s\n", call.path))
 SHIM_INT(fseek, (FILE* f, long offset, int whence), StreamPath(f), (f, offset, whence))
 SHIM(FILE*, fdopen, (int fd, const char* mode), FdPath(fd), real(fd, mode), FAIL(NULL), )
 SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
@@ -309,18 +368,19 @@ SHIM(int, statvfs, (const char* path, struct statvfs* out), path, real(path, out
      if (rc == 0) ApplyFree(path, out))
 /* rename matches either path; open takes its mode from the variable arguments. */
 #define BOTH(from, to) from, .path2 = to
-SHIM(int, rename, (const char* from, const char* to), BOTH(from, to), real(from, to), FAIL(-1), )
+SHIM(int, rename, (const char* from, const char* to), BOTH(from, to), real(from, to), FAIL(-1),
+     if (rc == 0) POWER("R %lu %s\n", Inode(to), to))
 SHIM(int, open, (const char* path, int flags, ...), path, ({
        va_list args;
        va_start(args, flags);
        int fd = real(path, flags, (flags & O_CREAT) ? va_arg(args, int) : 0);
        va_end(args);
        fd;
-     }), FAIL(-1), if (rc >= 0) Track(rc, path))
+     }), FAIL(-1), if (rc >= 0) Track(rc, path); HOLD(rc))
 SHIM(int, openat, (int dir, const char* path, int flags, ...), AtPath(dir, path), ({
        va_list args;
        va_start(args, flags);
        int fd = real(dir, path, flags, (flags & O_CREAT) ? va_arg(args, int) : 0);
        va_end(args);
        fd;
-     }), FAIL(-1), if (rc >= 0) Track(rc, AtPath(dir, path)))
+     }), FAIL(-1), if (rc >= 0) Track(rc, AtPath(dir, path)); HOLD(rc))

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <sstream>
 
 #include "harness.h"
@@ -86,7 +88,7 @@ struct Fixture {
 // 40 users of whom kPurged go (#1 is Deleted but protected), three LMR files. The un-injected
 // pack must leave the sample writer's packed files and the old audit log with a block appended.
 // SIGINT, ignored or blocked here, would be so in the programs the tests start.
-inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
+inline Fixture MakeFixture(const std::string& dir, bool purgedLog, uint32_t capacity = 9999) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -98,6 +100,7 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog) {
   recipe.deletedUsers = kPurged;
   recipe.user1Deleted = true;
   recipe.purgedLog = purgedLog;
+  recipe.capacity = capacity;
   Fixture f{.pristine = dir + "/pristine"};
   std::string error;
   EXPECT_TRUE(WriteSampleBbs(f.pristine, recipe, &error)) << error;
@@ -318,4 +321,48 @@ inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o)
     violations.push_back("the next run did not complete the pack:\n" + next.out);
   }
   return violations;
+}
+
+// What the shim's QVF_POWER events say reached the disk: the listings (directory inode -> name ->
+// inode and mode) at the start, as last fsync'd and at the crash, and the other events in order.
+struct PowerLog {
+  using Listings = std::map<uint64_t, std::map<std::string, std::pair<uint64_t, unsigned>>>;
+  uint64_t root = 0;
+  Listings start{}, synced{}, now{};
+  std::vector<std::string> events{};
+};
+
+inline PowerLog ReadPowerLog(const std::string& dir) {
+  PowerLog p;
+  PowerLog::Listings* listings = &p.start;
+  std::istringstream lines(ReadFile(dir + "/events"));
+  for (std::string line; std::getline(lines, line);) {
+    unsigned long ino = 0, entry = 0, mode = 0;
+    char name[256];
+    std::sscanf(line.c_str() + 1, "%lu", &ino);
+    if (line[0] == 'I') p.root = ino;
+    if (line[0] == 'C') listings = &p.now;
+    if (line[0] == 'D') (listings = &p.synced)->operator[](ino).clear();
+    if (std::sscanf(line.c_str(), "E %lu %lu %lo %255[^\n]", &ino, &entry, &mode, name) == 4) {
+      (*listings)[ino][name] = {entry, mode};
+    }
+    if (!Contains("ICE", line.substr(0, 1))) p.events.push_back(line);
+  }
+  return p;
+}
+
+// The tree a power cut may leave at home: the entries as last fsync'd, else as at the start
+// (keepEntries: as at the crash), each file's bytes as the shim kept them (at the start or its
+// last fsync), or none.
+inline void MakeCutTree(const PowerLog& p, bool keepEntries, uint64_t dir,
+                        const std::string& kept, const std::string& home) {
+  const PowerLog::Listings& chosen = keepEntries ? p.now : p.synced.count(dir) ? p.synced : p.start;
+  static const PowerLog::Listings::mapped_type kNone;
+  std::filesystem::create_directory(home);
+  for (const auto& [name, entry] : chosen.count(dir) ? chosen.at(dir) : kNone) {
+    const auto& [ino, mode] = entry;
+    if (S_ISDIR(mode)) MakeCutTree(p, keepEntries, ino, kept, home + "/" + name);
+    if (S_ISREG(mode)) std::ofstream(home + '/' + name) << ReadFile(kept + '/' + std::to_string(ino));
+    std::filesystem::permissions(home + "/" + name, std::filesystem::perms(mode & 0777));
+  }
 }

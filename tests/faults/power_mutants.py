@@ -1,0 +1,29 @@
+# Planted durability faults for ../shared/tools/mutate.py: each must fail the power-loss sweeps.
+MUTANTS = [
+    ("rename-dir-unflushed", "src/platform/platform_posix.cpp", "  return SyncDirectory(dir);",
+     "  return 0;", "a power cut undoes renames the run reported done: a packed mix, no marker"),
+    ("data-unflushed", "src/platform/platform_posix.cpp",
+     "return fflush(stream) == 0 && FsyncRetrying(fileno(stream)) == 0;",
+     "return fflush(stream) == 0;", "a power cut empties staged files, backup copies and marker"),
+    ("staged-unflushed", "src/staging/staging_streams.cpp",
+     ": !platform::FlushStreamToDisk(stream.file)) {", ": fflush(stream.file) != 0) {",
+     "a power cut after the commit leaves empty user files"),
+    ("backup-unflushed", "src/safety/file_snapshot.cpp",
+     "  const bool flushed = platform::FlushStreamToDisk(stream);",
+     "  const bool flushed = strstr(path, \"QVCULLDB-BACKUPS\") ? fflush(stream) == 0\n"
+     "                                                       : platform::FlushStreamToDisk(stream);",
+     "the backup the marker names is empty after a power cut"),
+    ("marker-unflushed", "src/commit/commit_marker.cpp",
+     "if (complete && SealWrittenFile(stream, staged.text, identity, &written) &&",
+     "if (complete && fflush(stream) == 0 && fclose(stream) == 0 &&",
+     "an empty marker after a power cut: a mix the next run cannot name a backup for"),
+    ("backup-dirs-unflushed", "src/commit/verified_backup.cpp",
+     "  return platform::FlushDirectoryToDisk(workDir) && platform::FlushDirectoryToDisk(messageDir) &&",
+     "  return true || platform::FlushDirectoryToDisk(workDir) &&",
+     "the backup's entries are lost with the power: the marker names a missing backup"),
+    ("backup-root-unflushed", "src/commit/verified_backup.cpp",
+     "platform::FlushDirectoryToDisk(pack->backupDirPath.text) &&\n"
+     "         ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);",
+     "platform::FlushDirectoryToDisk(pack->backupDirPath.text);",
+     "a new backup root is lost with the power, and the backup in it"),
+]
