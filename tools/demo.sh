@@ -31,7 +31,10 @@ echo "Backup directory:      $(ls -d "$bbs"/QVCULLDB-BACKUPS/*/ 2>/dev/null | ta
 echo "Run report:            $bbs/QVCULLDB32_REPORT.TXT"
 echo
 echo "=== The audit log's new block (WORK/QVPURGED.USR) ==="
-tr -d '\r' < WORK/QVPURGED.USR | awk '/^QVCULLDB32 .* packed on/{block=""} {block=block $0 "\n"} END{printf "%s", block}' | head -n 40
+block=$(tr -d '\r' < WORK/QVPURGED.USR | awk '/^QVCULLDB32 .* packed on/{block=""} {block=block $0 "\n"} END{printf "%s", block}')
+lines=$(printf '%s\n' "$block" | wc -l)
+printf '%s\n' "$block" | head -n 40
+[ "$lines" -gt 40 ] && echo "... and $((lines - 40)) more line(s): the whole block is in $bbs/WORK/QVPURGED.USR"
 
 backup=$(ls -d QVCULLDB-BACKUPS/*/ 2>/dev/null | tail -n 1)
 echo

@@ -61,9 +61,21 @@ void TakeSlots(bool locks) {
   }
 }
 
+std::atomic<const char*> g_interruptNotice{nullptr};
+std::atomic<platform::FileHandle> g_interruptReport{platform::kInvalidHandle};
+static_assert(std::atomic<platform::FileHandle>::is_always_lock_free, "the clean-up reads it");
+
+void WriteNotice(platform::FileHandle handle, const char* text) {
+  if (handle != platform::kInvalidHandle) platform::WriteHandle(handle, text, strlen(text));
+}
+
 void RemoveRegisteredFiles() {
   TakeSlots(false);
   TakeSlots(true);
+  const char* notice = g_interruptNotice.load();
+  if (notice == nullptr) return;
+  WriteNotice(platform::StandardOutputHandle(), notice);
+  WriteNotice(g_interruptReport.load(), notice);
 }
 
 }  // namespace
@@ -118,4 +130,13 @@ void AnnounceHeldInterrupt() {
   announced = true;
   Tee("INTERRUPT: received during the commit. QVCULLDB32 stops once the database is whole "
       "again.\n");
+}
+
+void SetInterruptNotice(const char* text) { g_interruptNotice.store(text); }
+
+void SetInterruptReport(FILE* report) { g_interruptReport.store(platform::HandleOfStream(report)); }
+
+void PrintHeldInterruptNotice() {
+  const char* notice = g_interruptNotice.load();
+  if (platform::InterruptWasHeld() && notice != nullptr) Tee("%s", notice);
 }

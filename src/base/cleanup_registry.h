@@ -8,6 +8,8 @@
 // registered: the program never removes them.
 #pragma once
 
+#include <cstdio>
+
 #include "platform/platform.h"
 
 // Every file one run can have at once: the staged user files and audit log, up
@@ -35,3 +37,14 @@ bool ReleaseCleanupSlot(int slot);
 // Says once, when an interrupt came while the commit held interrupts back, that
 // the run stops once the database is whole again.
 void AnnounceHeldInterrupt();
+
+// The last line an interrupt leaves on the console and at the end of the open
+// report (text must outlive the run: a string literal). Each program sets its
+// own at the start; the commit section changes it to say what state it left.
+void SetInterruptNotice(const char* text);
+
+// The open run report (null: none) that the interrupt notice is written to.
+void SetInterruptReport(FILE* report);
+
+// After a held interrupt: prints the notice through Tee, as the run's last line.
+void PrintHeldInterruptNotice();

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_options.h"
@@ -220,8 +221,15 @@ void ListOneBackup(const char* root, const char* name) {
   uint64_t total = 0;
   unsigned lmrFiles = 0;
   for (uint32_t i = 0; i < manifest.count; ++i) {
-    total += manifest.entries[i].source.size;
-    lmrFiles += strcmp(manifest.entries[i].area, "MESSAGE") == 0;
+    const ManifestEntry& entry = manifest.entries[i];
+    uint64_t size = 0;
+    // Sizes only: /CHECK also proves every hash.
+    if (!GetRegularFileSize(entry.copy.text, &size) || size != entry.source.size) {
+      Tee("%-28s %s  INCOMPLETE: %s is missing or not its listed size\n", name, stamp, entry.name);
+      return;
+    }
+    total += entry.source.size;
+    lmrFiles += strcmp(entry.area, "MESSAGE") == 0;
   }
   const ManifestEntry* dat = FindManifestEntry(&manifest, "WORK", "QVUSERS.DAT");
   const uint64_t users = dat != nullptr ? dat->source.size / kUserRecordSize : 0;
@@ -394,14 +402,15 @@ int RestoreDriver(int argc, char* const* argv) {
   run->argv = argv;
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {
+    SetInterruptNotice(
+        "\nINTERRUPTED: QVRESTORE was stopped. The live database files were not changed.\n");
     if (!OpenRunReport(&run->paths)) {
       exitCode = kExitFailed;
     } else {
       ReadRunClock(&run->clock);
       PrintRestoreHeader(run);
       exitCode = PrintRestoreSummary(run, RunAction(run));
-      fclose(g_reportStream);
-      g_reportStream = nullptr;
+      CloseRunReport();
     }
   }
   delete run;

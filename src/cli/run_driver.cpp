@@ -7,6 +7,7 @@
 #include <ctime>
 #include <new>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_counters.h"
@@ -264,8 +265,7 @@ int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
   ReleaseRunLock(&run->counters);
   int exitCode = PrintRunSummary(run);
-  fclose(g_reportStream);
-  g_reportStream = nullptr;
+  CloseRunReport();
   return exitCode;
 }
 
@@ -301,6 +301,8 @@ int RunDriver(int argc, char* const* argv) {
   run.runFailed = true;
   int exitCode = kExitClean;
   if (AnswerWithoutRun(&run, &exitCode)) return exitCode;
+  SetInterruptNotice(
+      "\nINTERRUPTED: QVCULLDB32 was stopped. The live database files were not changed.\n");
   if (!OpenRunReport(&run.paths)) return kExitFailed;
   ReadRunClock(&run.clock);
   PrintHeader(&run);

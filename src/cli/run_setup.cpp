@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "platform/platform.h"
 #include "safety/shared_lock.h"
@@ -29,7 +30,17 @@ bool OpenRunReport(RunPaths* paths) {
     printf("ERROR: cannot append %s: %s\n", paths->report.text, strerror(errno));
     return false;
   }
+  // From here an interrupt leaves its notice at the end of the report too.
+  SetInterruptReport(g_reportStream);
+  InstallCleanupOnInterrupt();
   return true;
+}
+
+void CloseRunReport() {
+  PrintHeldInterruptNotice();
+  SetInterruptReport(nullptr);
+  fclose(g_reportStream);
+  g_reportStream = nullptr;
 }
 
 bool ResolveRunPaths(RunPaths* paths, RunCounters* counters) {

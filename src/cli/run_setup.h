@@ -20,6 +20,10 @@ void ReadRunClock(RunClock* clock);
 // on failure prints why on standard output and returns false.
 bool OpenRunReport(RunPaths* paths);
 
+// Ends the run report: the notice of an interrupt held back during the commit
+// is its last line.
+void CloseRunReport();
+
 // Reads QVNODE.DAT for WORK and MESSAGE, prints both, builds the file paths.
 bool ResolveRunPaths(RunPaths* paths, RunCounters* counters);
 

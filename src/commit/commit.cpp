@@ -162,6 +162,20 @@ void SettleCommitMarker(const CommitSection& s, bool committed) {
   ++s.counters->warnings;
 }
 
+// The interrupt notice once the commit section is over: what state it left.
+const char* StateAfterCommit(const CommitSection& s, bool committed) {
+  if (committed) {
+    return "\nINTERRUPTED: stopped after the commit. The new database files are in place and "
+           "verified.\n";
+  }
+  if (s.pack->rollbackOk) {
+    return "\nINTERRUPTED: stopped after the rollback. The database files are as they were before "
+           "this run, verified.\n";
+  }
+  return "\nINTERRUPTED: stopped after a failed commit. Keep the nodes offline and read this "
+         "report.\n";
+}
+
 }  // namespace
 
 bool CommitHoldingInterrupts(const CommitSection& s) {
@@ -170,6 +184,7 @@ bool CommitHoldingInterrupts(const CommitSection& s) {
   const bool committed = marked && CommitStagedFiles(s.live, s.inventory, s.pack, s.counters) &&
                          VerifyAfterCommit(s);
   if (marked) SettleCommitMarker(s, committed);
+  if (marked) SetInterruptNotice(StateAfterCommit(s, committed));
   AnnounceHeldInterrupt();
   platform::ReleaseInterrupts();
   return committed;

@@ -120,7 +120,12 @@ DirectoryTrust CheckDirectoryTrust(const char* path);
 // Creates path exclusively (fails with kErrorFileExists when it exists) and
 // keeps it open, unshared; returns 0 and the handle, or the Windows error code.
 uint32_t CreateExclusiveFile(const char* path, FileHandle* handle);
+// The process's standard output, and the OS handle under a C stream.
+FileHandle StandardOutputHandle();
+FileHandle HandleOfStream(FILE* stream);
+
 // Writes all len bytes to handle; returns 0 or the Windows error code.
+// Async-signal-safe on POSIX.
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len);
 // Closes handle; true on success. Async-signal-safe.
 bool CloseFileHandle(FileHandle handle);

@@ -138,6 +138,10 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
   return 0;
 }
 
+FileHandle StandardOutputHandle() { return STDOUT_FILENO; }
+
+FileHandle HandleOfStream(FILE* stream) { return stream != nullptr ? fileno(stream) : kInvalidHandle; }
+
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
   if (!FitsDescriptor(handle)) return Win32ErrorFromErrno(EBADF, ErrnoContext::Other, nullptr);
   const char* bytes = static_cast<const char*>(data);

@@ -74,6 +74,15 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
   return 0;
 }
 
+FileHandle StandardOutputHandle() {
+  return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+FileHandle HandleOfStream(FILE* stream) {
+  return stream != nullptr ? static_cast<FileHandle>(_get_osfhandle(_fileno(stream)))
+                           : kInvalidHandle;
+}
+
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
   const char* bytes = static_cast<const char*>(data);
   while (len > 0) {

@@ -41,6 +41,16 @@ void Check(const Row& row) {
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
   const FileMap left = ReadTree(home);
   EXPECT_EQ(DiffDatabase(expected, left), "");
+  // A backup an interrupt cut short is never offered or taken as a restorable one.
+  for (const std::string& name : ListDirectory(home + "/QVCULLDB-BACKUPS")) {
+    if (row.exitCode >= 0 || row.committed) break;
+    EXPECT_TRUE(Contains(RunRestoreProgram(home, {"/LIST"}).out, name + "     ")) << name;
+    EXPECT_TRUE(Contains(RunRestoreProgram(home, {"/LIST"}).out, "  INCOMPLETE: ")) << name;
+    for (const std::string action : {"/CHECK=", "/RESTORE="}) {
+      EXPECT_EQ(RunRestoreProgram(home, {action + "QVCULLDB-BACKUPS/" + name}).exitCode, 2);
+    }
+    EXPECT_EQ(DiffDatabase(expected, ReadTree(home)), "");
+  }
   if (row.exitCode < 0) return;
   const std::string& report = o.result.report;
   const std::string backup = LineAfter(report, "Backup directory:   ");

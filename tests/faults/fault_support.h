@@ -210,6 +210,11 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const std::string notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
   if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
+  const size_t last = r.report.rfind("\nINTERRUPTED: ");
+  const bool summaryLast = r.report.ends_with(std::string(60, '#') + "\n");  // then closing it
+  expect(crashed || !ended || r.report.empty() || summaryLast ||
+             (last != r.report.npos && r.report.find('\n', last + 1) == r.report.size() - 1),
+         "an interrupted run's report does not end with the INTERRUPTED line");
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
   const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
                             (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
@@ -365,4 +370,15 @@ inline void MakeCutTree(const PowerLog& p, bool keepEntries, uint64_t dir,
     if (S_ISREG(mode)) std::ofstream(home + '/' + name) << ReadFile(kept + '/' + std::to_string(ino));
     std::filesystem::permissions(home + "/" + name, std::filesystem::perms(mode & 0777));
   }
+}
+
+// The restore program beside the packer the tests run, run like it.
+inline RunResult RunRestoreProgram(const std::string& home, const std::vector<std::string>& args,
+                                   const std::vector<std::string>& env = {}) {
+  const std::string packer = ProgramPath();
+  const std::string restore = (std::filesystem::path(packer).parent_path() / "qvrestore").string();
+  setenv("QV_PROGRAM", restore.c_str(), 1);
+  const RunResult result = RunProgram(home, args, env);
+  setenv("QV_PROGRAM", packer.c_str(), 1);
+  return result;
 }

@@ -158,11 +158,6 @@ const std::vector<std::string> kCallerAppears = {"func=rename path=QVPURGED.USR.
 // one, the restored (pre-pack) one, or, after a crash, a mix flagged by the marker that a second
 // restore finishes; an interrupt never leaves a mix.
 
-// The restore program beside the packer the tests run.
-std::string RestoreProgram() {
-  return (std::filesystem::path(ProgramPath()).parent_path() / "qvrestore").string();
-}
-
 // Packs the fixture where the restores will run (the manifest names the live files by their
 // paths), moves the result to packed and returns the backup's name. A second passes, so that no
 // restore's own backup meets the pack's name (a -001 that other runs would not make).
@@ -175,13 +170,10 @@ std::string PackInPlace(const Fixture& f, const std::string& home, const std::st
   return names.empty() ? "" : names[0];
 }
 
+// The restore of one backup under the packed home.
 RunResult RunRestore(const std::string& home, const std::string& backup,
                      const std::vector<std::string>& env) {
-  const std::string packer = ProgramPath(), restore = RestoreProgram();
-  setenv("QV_PROGRAM", restore.c_str(), 1);
-  const RunResult result = RunProgram(home, {"/RESTORE=QVCULLDB-BACKUPS/" + backup}, env);
-  setenv("QV_PROGRAM", packer.c_str(), 1);
-  return result;
+  return RunRestoreProgram(home, {"/RESTORE=QVCULLDB-BACKUPS/" + backup}, env);
 }
 
 std::vector<std::string> CheckRestore(const Fixture& f, const std::string& home,
