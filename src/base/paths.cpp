@@ -134,3 +134,10 @@ bool BuildRunFilePaths(RunPaths* paths) {
          JoinPath(&paths->purgedLog, paths->work.text, "QVPURGED.USR") &&
          JoinPath(&paths->commitMarker, paths->work.text, kCommitMarkerName);
 }
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool SameNameIgnoringCase(const char* a, const char* b) {
+  while (*a != '\0' && UpperAscii(*a) == UpperAscii(*b)) ++a, ++b;
+  return *a == '\0' && *b == '\0';
+}

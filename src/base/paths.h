@@ -26,6 +26,12 @@ bool JoinPath(PathBuffer* out, const char* dir, const char* name);
 // out = path + ".QVCNEW"; false (and out left empty) when it would not fit.
 bool StagedPathFor(PathBuffer* out, const char* path);
 
+// ASCII upper case of c; every other byte as it is (names are never converted).
+char UpperAscii(char c);
+
+// The two names are equal, ASCII letter case ignored (the BBS's file names).
+bool SameNameIgnoringCase(const char* a, const char* b);
+
 // A letter and a colon, or two leading separators; on POSIX also a single '/'.
 bool IsAbsolutePath(const char* path);
 

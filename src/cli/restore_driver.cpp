@@ -74,8 +74,6 @@ struct RestoreState {
 
 // ---- Switches ---------------------------------------------------------------
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // The value after name when argument (past its leader) starts with it, else null.
 const char* ValueAfter(const char* argument, const char* name) {
   size_t i = 0;

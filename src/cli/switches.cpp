@@ -52,8 +52,6 @@ const SwitchRule kSwitches[] = {
     {"LAB", SwitchKind::Removed, nullptr, nullptr, 0, 0, nullptr, kRemovedMessage},
 };
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Length of name when text starts with it (ASCII letters in any case), else 0.
 size_t MatchPrefix(const char* text, const char* name) {
   size_t i = 0;

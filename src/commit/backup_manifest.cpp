@@ -17,13 +17,6 @@ constexpr const char* kManifestTitle = "QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n"
 constexpr size_t kManifestLineSize = 1400;
 constexpr const char* const kWorkFiles[] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT"};
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(const char* a, const char* b) {
-  while (*a != '\0' && UpperAscii(*a) == UpperAscii(*b)) ++a, ++b;
-  return *a == '\0' && *b == '\0';
-}
-
 // One "AREA NAME size=N fnv1a64=H source=PATH" line, its line end removed.
 bool ParseEntry(char* line, const char* dir, ManifestEntry* entry) {
   *entry = {};
@@ -114,7 +107,7 @@ bool CheckLmrSet(const BackupManifest* manifest, const LmrInventory* live,
     if (strcmp(entry->area, "MESSAGE") != 0) continue;
     bool found = false;
     for (uint32_t k = 0; k < live->count && !found; ++k) {
-      found = SameName(live->entries[k].name, entry->name);
+      found = SameNameIgnoringCase(live->entries[k].name, entry->name);
     }
     if (!found) {
       matched = ReportError(counters, "ERROR: backup copy %s has no live file in this home.\n",
@@ -174,7 +167,7 @@ const ManifestEntry* FindManifestEntry(const BackupManifest* manifest, const cha
                                        const char* name) {
   for (uint32_t i = 0; i < manifest->count; ++i) {
     const ManifestEntry* entry = &manifest->entries[i];
-    if (strcmp(entry->area, area) == 0 && SameName(entry->name, name)) return entry;
+    if (strcmp(entry->area, area) == 0 && SameNameIgnoringCase(entry->name, name)) return entry;
   }
   return nullptr;
 }

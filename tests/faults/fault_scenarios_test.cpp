@@ -44,8 +44,8 @@ void Check(const Row& row) {
   // A backup an interrupt cut short is never offered or taken as a restorable one.
   for (const std::string& name : ListDirectory(home + "/QVCULLDB-BACKUPS")) {
     if (row.exitCode >= 0 || row.committed) break;
-    EXPECT_TRUE(Contains(RunRestoreProgram(home, {"/LIST"}).out, name + "     ")) << name;
-    EXPECT_TRUE(Contains(RunRestoreProgram(home, {"/LIST"}).out, "  INCOMPLETE: ")) << name;
+    const std::string listed = RunRestoreProgram(home, {"/LIST"}).out;
+    EXPECT_TRUE(Contains(listed, name + "     ") && Contains(listed, "  INCOMPLETE: ")) << listed;
     for (const std::string action : {"/CHECK=", "/RESTORE="}) {
       EXPECT_EQ(RunRestoreProgram(home, {action + "QVCULLDB-BACKUPS/" + name}).exitCode, 2);
     }

@@ -299,19 +299,22 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   return violations;
 }
 
+// What the operator does after a crash: removes the stale lock and the staged files.
+inline void RemoveStaleLockAndStagedFiles(const std::string& home) {
+  std::filesystem::remove(home + "/MESSAGE/QVLINK.BSY");
+  for (const std::string area : {"/WORK/", "/MESSAGE/"}) {
+    for (const std::string& name : ListDirectory(home + area)) {
+      if (name.ends_with(".QVCNEW")) std::filesystem::remove(home + area + name);
+    }
+  }
+}
+
 // After a crash, once the operator has removed the stale lock and staged files: the next run
 // packs a whole database (old or packed) and clears the marker, or refuses a mixed one, naming
 // the backup to restore, and changes nothing.
 inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o) {
   std::vector<std::string> violations;
-  std::filesystem::remove(o.home + "/MESSAGE/QVLINK.BSY");
-  for (const std::string area : {"/WORK/", "/MESSAGE/"}) {
-    for (const std::string& name : ListDirectory(o.home + area)) {
-      if (name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW") {
-        std::filesystem::remove(o.home + area + name);
-      }
-    }
-  }
+  RemoveStaleLockAndStagedFiles(o.home);
   const FileMap left = ReadTree(o.home);
   const bool mixed = !DiffDatabase(f.before, left).empty() && !DiffDatabase(f.packed, left).empty();
   const RunResult next = RunProgram(o.home, {});

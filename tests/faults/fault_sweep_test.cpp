@@ -202,12 +202,7 @@ std::vector<std::string> CheckRestore(const Fixture& f, const std::string& home,
   }
   if (kind != "crash" || restored || packed) return violations;
   // The operator removes the stale lock and staged files; the same restore then finishes.
-  std::filesystem::remove(home + "/MESSAGE/QVLINK.BSY");
-  for (const std::string area : {"/WORK/", "/MESSAGE/"}) {
-    for (const std::string& name : ListDirectory(home + area)) {
-      if (name.find(".QVCNEW") != name.npos) std::filesystem::remove(home + area + name);
-    }
-  }
+  RemoveStaleLockAndStagedFiles(home);
   const RunResult again = RunRestore(home, backup, {});
   const FileMap after = ReadTree(home);
   expect(again.exitCode == 0 && DiffDatabase(f.before, after).empty() && !after.count(kMarker),
