@@ -1,7 +1,7 @@
 // The clean-up table. The interrupt side runs inside a signal handler (POSIX) or
-// on a console control thread (Windows) while the main thread may be changing
-// the table, so every slot has one atomic state: only the main thread writes a
-// slot's path and handle, while the slot is Writing, and publishes them with a
+// on a console control thread (Windows) while the run's threads may be changing
+// the table, so every slot has one atomic state: only the thread that moved a
+// slot from Free to Writing writes its path and handle, and publishes them with a
 // release store; the clean-up reads them only after it has moved the slot from
 // Armed or Releasing to Taken, and a Taken slot is never written again. The
 // interrupt side makes no other call than CloseFileHandle and RemoveFile.
@@ -96,7 +96,10 @@ int RegisterCleanup(const char* path, platform::FileHandle handle) {
     if (!g_states[slot].compare_exchange_strong(state, SlotState::Writing)) continue;
     g_slots[slot].handle = handle;
     strcpy(g_slots[slot].path.text, path);
-    if (slot >= g_slotsUsed.load()) g_slotsUsed.store(slot + 1);
+    // Steps on other threads register their staged files too: the count only grows.
+    int used = g_slotsUsed.load();
+    while (used < slot + 1 && !g_slotsUsed.compare_exchange_weak(used, slot + 1)) {
+    }
     g_states[slot].store(SlotState::Armed, std::memory_order_release);
     return slot;
   }
@@ -125,9 +128,8 @@ bool ReleaseCleanupSlot(int slot) {
 }
 
 void AnnounceHeldInterrupt() {
-  static bool announced = false;
-  if (announced || !platform::InterruptWasHeld()) return;
-  announced = true;
+  static std::atomic<bool> announced{false};
+  if (!platform::InterruptWasHeld() || announced.exchange(true)) return;
   Tee("INTERRUPT: received during the commit. QVCULLDB32 stops once the database is whole "
       "again.\n");
 }

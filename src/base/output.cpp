@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdarg>
+#include <cstdlib>
 
 #include "base/run_options.h"
 
@@ -9,9 +10,39 @@ FILE* g_reportStream = nullptr;
 
 namespace {
 
+thread_local CapturedOutput* t_capture = nullptr;
+
+// Appends the formatted text to capture; false when memory for it ran out.
+bool AppendCaptured(CapturedOutput* capture, const char* format, va_list args) {
+  va_list measure;
+  va_copy(measure, args);
+  const int length = vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length < 0) return true;
+  const size_t need = capture->length + static_cast<size_t>(length) + 1;
+  if (need > capture->capacity) {
+    const size_t capacity = need < 256 ? 256 : need * 2;
+    char* grown = static_cast<char*>(realloc(capture->text, capacity));
+    if (grown == nullptr) return false;
+    capture->text = grown;
+    capture->capacity = capacity;
+  }
+  vsnprintf(capture->text + capture->length, capture->capacity - capture->length, format, args);
+  capture->length += static_cast<size_t>(length);
+  return true;
+}
+
 // Standard output, then the report when it is open (flushed after every call,
-// so an abnormal end still leaves everything printed so far).
+// so an abnormal end still leaves everything printed so far). A message that
+// cannot be kept for later is printed at once rather than lost.
 void TeeList(const char* format, va_list args) {
+  if (t_capture != nullptr) {
+    va_list kept;
+    va_copy(kept, args);
+    const bool captured = AppendCaptured(t_capture, format, kept);
+    va_end(kept);
+    if (captured) return;
+  }
   va_list again;
   va_copy(again, args);
   vprintf(format, args);
@@ -23,6 +54,18 @@ void TeeList(const char* format, va_list args) {
 }
 
 }  // namespace
+
+void CaptureOutput(CapturedOutput* capture) { t_capture = capture; }
+
+void PrintCaptured(CapturedOutput* capture) {
+  if (capture->length != 0) Tee("%s", capture->text);
+  DiscardCaptured(capture);
+}
+
+void DiscardCaptured(CapturedOutput* capture) {
+  free(capture->text);
+  *capture = {};
+}
 
 void Tee(const char* format, ...) {
   va_list args;

@@ -30,6 +30,20 @@ extern FILE* g_reportStream;
 // (flushing the report after every call).
 void Tee(const char* format, ...) QV_PRINTF(1, 2);
 
+// What Tee prints on a thread that captures: kept, to be printed later in the
+// order a one-thread run would have printed it. Owns its text.
+struct CapturedOutput {
+  char* text;
+  size_t length;
+  size_t capacity;
+};
+// From here on this thread's Tee appends to capture (null: prints again).
+void CaptureOutput(CapturedOutput* capture);
+// Prints what was captured through Tee and frees it.
+void PrintCaptured(CapturedOutput* capture);
+// Frees what was captured without printing it.
+void DiscardCaptured(CapturedOutput* capture);
+
 // Prints an error through Tee and adds one to counters->errors. Always false,
 // so that a failing step can end with `return ReportError(...)`.
 bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);

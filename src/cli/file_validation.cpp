@@ -5,6 +5,7 @@
 #include "base/output.h"
 #include "platform/platform.h"
 #include "safety/caller_status.h"
+#include "safety/snapshot_checks.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -72,7 +73,8 @@ void CheckUserFileShapes(uint64_t datSize, uint64_t ptrSize, RunCounters* counte
 
 }  // namespace
 
-bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory) {
+bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory,
+                           LiveSnapshots* live) {
   Tee("\n==================== FILE VALIDATION ==================\n");
   uint64_t datSize = 0;
   uint64_t ptrSize = 0;
@@ -84,7 +86,10 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
   if (!AllocateLmrInventory(inventory)) {
     return ReportError(counters, "ERROR: out of memory allocating LMR inventory.\n");
   }
-  if (!BuildLmrInventory(paths->message.text, inventory, counters)) return false;
+  // The user files are hashed alongside the LMR files, while both are at hand.
+  const UserFileSnapshots userFiles{paths->usersDat.text, paths->usersPtr.text, &live->usersDat,
+                                    &live->usersPtr, datSize + ptrSize};
+  if (!BuildLmrInventory(paths->message.text, inventory, counters, &userFiles)) return false;
   ReportLmrInventory(inventory, counters);
   CheckNotLink(paths->purgedLog.text, "QVPURGED.USR", counters);
   for (uint32_t i = 0; i < inventory->count; ++i) {
@@ -102,19 +107,18 @@ void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inve
   Tee("\n================ SNAPSHOT VERIFICATION ================\n");
   const char* scanned =
       "ERROR: %s changed while it was being scanned. Results are not a consistent snapshot.\n";
-  bool allMatch = CheckSnapshot(&live->usersDat, "QVUSERS.DAT", scanned, counters);
-  allMatch = CheckSnapshot(&live->usersPtr, "QVUSERS.PTR", scanned, counters) && allMatch;
+  SnapshotCheckList checks{};
+  AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", scanned);
+  AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", scanned);
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry& entry = inventory->entries[i];
-    allMatch = CheckSnapshot(&entry.liveSnapshot, entry.name,
-                             "ERROR: %s changed during the scan. Results are not a consistent "
-                             "snapshot.\n",
-                             counters) &&
-               allMatch;
+    AddSnapshotCheck(&checks, nullptr, &entry.liveSnapshot, entry.name,
+                     "ERROR: %s changed during the scan. Results are not a consistent "
+                     "snapshot.\n");
   }
-  allMatch = CheckSnapshot(&live->whosOn, "QVWHOSON.DAT", "ERROR: %s changed during the scan.\n",
-                           counters) &&
-             allMatch;
+  AddSnapshotCheck(&checks, nullptr, &live->whosOn, "QVWHOSON.DAT",
+                   "ERROR: %s changed during the scan.\n");
+  const bool allMatch = CheckSnapshotsInOrder(&checks, "Verifying", counters);
   bool callersClear = CheckCallerStatus(whosOnPath, counters);
   if (allMatch && callersClear) {
     Tee("Read-only snapshot verification: PASS - all inventoried database files are unchanged.\n");

@@ -7,8 +7,10 @@
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
 
-// Prints the FILE VALIDATION section; sets userRecords and builds the inventory.
-bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory);
+// Prints the FILE VALIDATION section; sets userRecords, builds the inventory and
+// takes the user files' snapshots with the LMR files' (live->usersDat, usersPtr).
+bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory,
+                           LiveSnapshots* live);
 
 // Dry run: every baseline snapshot again, then the caller check. Prints and counts.
 void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,

@@ -9,7 +9,9 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "base/paths.h"
+#include "base/progress.h"
 #include "base/run_counters.h"
 #include "base/run_options.h"
 #include "cli/file_validation.h"
@@ -27,6 +29,7 @@
 #include "staging/pack_context.h"
 #include "staging/staging.h"
 #include "userdb/purge_scan.h"
+#include "userdb/user_records.h"
 
 namespace {
 
@@ -76,10 +79,9 @@ bool SnapshotWhosOn(RunState* run) {
   return ReportError(&run->counters, "SAFETY ERROR: cannot hash QVWHOSON.DAT.\n");
 }
 
-bool SnapshotUserFiles(RunState* run) {
-  bool datOk = TakeSnapshot(run->paths.usersDat.text, &run->live.usersDat);
-  bool ptrOk = TakeSnapshot(run->paths.usersPtr.text, &run->live.usersPtr);
-  if (datOk && ptrOk) return true;
+// The snapshots were taken during validation, alongside the LMR files'.
+bool CheckUserFileSnapshots(RunState* run) {
+  if (run->live.usersDat.ok && run->live.usersPtr.ok) return true;
   return ReportError(
       &run->counters,
       "ERROR: could not hash QVUSERS.DAT/PTR for read-only snapshot verification.\n");
@@ -97,8 +99,12 @@ bool ScanUsers(RunState* run) {
   PrintSelectionRules(run->options);
   bool writeMode = run->options.writeMode;
   if (writeMode && !AllocatePurgeMap(run)) return false;
-  return PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
-                   &run->counters, writeMode ? run->pack.purgeMap.get() : nullptr, writeMode);
+  BeginProgress("Scanning", run->live.usersDat.size);
+  const bool scanned =
+      PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
+                &run->counters, writeMode ? run->pack.purgeMap.get() : nullptr, writeMode);
+  EndProgress();
+  return scanned;
 }
 
 // Steps shared by both modes: paths, lock, callers, validation, snapshots, scan.
@@ -112,8 +118,10 @@ bool RunReadPhases(RunState* run) {
   }
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
-  if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory)) return false;
-  if (!SnapshotUserFiles(run)) return false;
+  if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory, &run->live)) {
+    return false;
+  }
+  if (!CheckUserFileSnapshots(run)) return false;
   return ScanUsers(run);
 }
 
@@ -137,14 +145,29 @@ bool CheckStagingSpace(RunState* run) {
                         "files. Need at least %" PRIu64 " bytes.\n");
 }
 
+// Step 0 stages the user files, step i the LMR file i-1.
+bool StageOneFile(uint32_t index, void* context, RunCounters* counters) {
+  RunState* run = static_cast<RunState*>(context);
+  if (index == 0) {
+    return BuildStagedUserFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->pack,
+                                counters);
+  }
+  return BuildStagedLmrFile(&run->inventory.entries[index - 1], &run->pack, counters);
+}
+
+// What staging reads: every source, then every staged file back for its hash.
+uint64_t StagingBytes(const RunState* run) {
+  uint64_t lmrBytes = 0;
+  for (uint32_t i = 0; i < run->inventory.count; ++i) lmrBytes += run->inventory.entries[i].size;
+  const uint64_t userBytes = run->live.usersDat.size + run->live.usersPtr.size;
+  return userBytes + 2 * lmrBytes +
+         static_cast<uint64_t>(run->pack.retainedCount) * (kUserRecordSize + kPointerRecordSize);
+}
+
 bool BuildStagedFiles(RunState* run) {
-  if (!BuildStagedUserFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->pack,
-                            &run->counters)) {
-    return false;
-  }
-  for (uint32_t i = 0; i < run->inventory.count; ++i) {
-    if (!BuildStagedLmrFile(&run->inventory.entries[i], &run->pack, &run->counters)) return false;
-  }
+  const JobList steps{run->inventory.count + 1, StageOneFile, run, AfterFailure::StopThere,
+                      "Staging", StagingBytes(run)};
+  if (!RunJobsInOrder(steps, &run->counters)) return false;
   if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->clock.runDate,
                             run->clock.runTime, &run->pack, &run->counters)) {
     return false;

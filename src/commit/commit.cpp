@@ -4,15 +4,19 @@
 #include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "commit/commit_marker.h"
-#include "safety/caller_status.h"
 #include "platform/platform.h"
+#include "safety/caller_status.h"
 #include "safety/shared_lock.h"
+#include "safety/snapshot_checks.h"
 
 namespace {
 
+constexpr const char* kChangedBeforeCommit = "ERROR: %s changed before commit.\n";
+constexpr const char* kVerificationFailed = "ERROR: post-write verification failed for %s.\n";
+
 // Counts and reports a live file that no longer equals its pre-pack snapshot.
 bool CheckUnchanged(const FileSnapshot* snapshot, const char* name, RunCounters* counters) {
-  return CheckSnapshot(snapshot, name, "ERROR: %s changed before commit.\n", counters);
+  return CheckSnapshot(snapshot, name, kChangedBeforeCommit, counters);
 }
 
 // QVPURGED.USR as it was: unchanged, or still absent when there was none.
@@ -29,16 +33,25 @@ bool CheckLockHeld(RunCounters* counters) {
   return ReportError(counters, "ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
 }
 
+// How a replacement's directory reaches the disk: with it, or with the last
+// replacement into the same directory (one directory sync for the series).
+enum class DirectorySync { WithThisFile, WithLastInDirectory };
+
 // Renames the staged file the run made (its snapshot says which) over the live file.
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const char* name,
-                     RunCounters* counters) {
+                     DirectorySync sync, RunCounters* counters) {
+  const char* from = staged->path.text;
   const bool replaced =
-      platform::ReplaceFileDurably(staged->path.text, livePath, staged->identity) == 0;
+      (sync == DirectorySync::WithThisFile
+           ? platform::ReplaceFileDurably(from, livePath, staged->identity)
+           : platform::ReplaceFileFlushingLater(from, livePath, staged->identity)) == 0;
   AnnounceHeldInterrupt();
   if (replaced) {
     UnregisterCleanup(staged->path.text);
     return true;
   }
+  // The renames of the series made so far reach the disk before the rollback reads them back.
+  platform::FlushContainingDirectory(livePath);
   return ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
 }
 
@@ -51,31 +64,33 @@ bool RemoveLivePurgedLog(const PackContext* pack, RunCounters* counters) {
   return ReportError(counters, "ERROR: commit failed while removing QVPURGED.USR.\n");
 }
 
-// LMR files first, then the user files and the audit log; stops at the first failure.
+// LMR files first, then the user files and the audit log; stops at the first
+// failure. Each directory is synced once, with its last replacement: the commit
+// marker, on disk before the first rename, lists every file, so a power loss
+// that keeps only some of the renames leaves a flagged mix, as it could between
+// any two renames anyway; post-write verification and the marker's removal
+// come after both syncs.
 bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventory,
                          const PackContext* pack, RunCounters* counters) {
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    if (!ReplaceLiveFile(&entry->stagedSnapshot, entry->path.text, entry->name, counters)) {
+    const DirectorySync sync = i + 1 == inventory->count ? DirectorySync::WithThisFile
+                                                         : DirectorySync::WithLastInDirectory;
+    if (!ReplaceLiveFile(&entry->stagedSnapshot, entry->path.text, entry->name, sync, counters)) {
       return false;
     }
   }
-  return ReplaceLiveFile(&pack->stagedDatSnapshot, live->usersDat.path.text, "QVUSERS.DAT",
+  // No audit-log step when a restored set without one meets a home without one.
+  const bool logStep = !pack->removePurgedLog || pack->purgedLogExisted;
+  const DirectorySync later = DirectorySync::WithLastInDirectory;
+  return ReplaceLiveFile(&pack->stagedDatSnapshot, live->usersDat.path.text, "QVUSERS.DAT", later,
                          counters) &&
          ReplaceLiveFile(&pack->stagedPtrSnapshot, live->usersPtr.path.text, "QVUSERS.PTR",
-                         counters) &&
+                         logStep ? later : DirectorySync::WithThisFile, counters) &&
          (pack->removePurgedLog ? RemoveLivePurgedLog(pack, counters)
                                 : ReplaceLiveFile(&pack->stagedPurgedLogSnapshot,
                                                   pack->purgedLogPath.text, "QVPURGED.USR",
-                                                  counters));
-}
-
-bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const char* name,
-                         RunCounters* counters) {
-  const bool matches = FileMatchesSnapshot(livePath, staged);
-  AnnounceHeldInterrupt();
-  if (matches) return true;
-  return ReportError(counters, "ERROR: post-write verification failed for %s.\n", name);
+                                                  DirectorySync::WithThisFile, counters));
 }
 
 }  // namespace
@@ -83,13 +98,15 @@ bool VerifyCommittedFile(const char* livePath, const FileSnapshot* staged, const
 bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
                         const PackContext* pack, RunCounters* counters) {
   // Every check runs, so that one gate lists every change it finds.
-  bool passed = CheckUnchanged(&live->usersDat, "QVUSERS.DAT", counters);
-  passed = CheckUnchanged(&live->usersPtr, "QVUSERS.PTR", counters) && passed;
-  passed = CheckUnchanged(&live->whosOn, "QVWHOSON.DAT", counters) && passed;
+  SnapshotCheckList checks{};
+  AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", kChangedBeforeCommit);
+  AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", kChangedBeforeCommit);
+  AddSnapshotCheck(&checks, nullptr, &live->whosOn, "QVWHOSON.DAT", kChangedBeforeCommit);
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    passed = CheckUnchanged(&entry->liveSnapshot, entry->name, counters) && passed;
+    AddSnapshotCheck(&checks, nullptr, &entry->liveSnapshot, entry->name, kChangedBeforeCommit);
   }
+  bool passed = CheckSnapshotsInOrder(&checks, "Checking", counters);
   passed = CheckPurgedLogUnchanged(pack, counters) && passed;
   // Last, immediately before the commit.
   passed = CheckLockHeld(counters) && passed;
@@ -110,21 +127,22 @@ bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
 bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           const LmrInventory* inventory, const PackContext* pack,
                           RunCounters* counters) {
-  bool verified = VerifyCommittedFile(usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", counters);
-  verified =
-      VerifyCommittedFile(usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", counters) && verified;
+  SnapshotCheckList checks{};
+  checks.afterEach = AnnounceHeldInterrupt;
+  AddSnapshotCheck(&checks, usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", kVerificationFailed);
+  AddSnapshotCheck(&checks, usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", kVerificationFailed);
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    verified =
-        VerifyCommittedFile(entry->path.text, &entry->stagedSnapshot, entry->name, counters) &&
-        verified;
+    AddSnapshotCheck(&checks, entry->path.text, &entry->stagedSnapshot, entry->name,
+                     kVerificationFailed);
   }
+  if (!pack->removePurgedLog) {
+    AddSnapshotCheck(&checks, pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
+                     "QVPURGED.USR", kVerificationFailed);
+  }
+  bool verified = CheckSnapshotsInOrder(&checks, "Verifying", counters);
   if (pack->removePurgedLog && IsRegularFile(pack->purgedLogPath.text)) {
-    verified = ReportError(counters, "ERROR: post-write verification failed for QVPURGED.USR.\n");
-  } else if (!pack->removePurgedLog) {
-    verified = VerifyCommittedFile(pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
-                                   "QVPURGED.USR", counters) &&
-               verified;
+    verified = ReportError(counters, kVerificationFailed, "QVPURGED.USR");
   }
   return verified;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "base/paths.h"
 #include "platform/platform.h"
 
@@ -214,27 +215,50 @@ bool BackupFile(const char* source, const char* backupArea, platform::FileHandle
          CopyFileVerified(source, {destination.text, area}, expected, &copy);
 }
 
+struct BackupCopies {
+  const char* whosOnPath;
+  const LiveSnapshots* live;
+  const LmrInventory* inventory;
+  const PackContext* pack;
+  const BackupTree* tree;
+};
+
+// Step 0 copies the WORK database files, step 1 the audit log (when there is
+// one), step i the LMR file i-2.
+bool CopyOneStep(uint32_t index, void* context, RunCounters* counters) {
+  const BackupCopies* c = static_cast<const BackupCopies*>(context);
+  const char* work = c->tree->workPath.text;
+  const platform::FileHandle workDir = c->tree->work;
+  if (index == 0) {
+    if (!BackupFile(c->live->usersDat.path.text, work, workDir, "QVUSERS.DAT", &c->live->usersDat) ||
+        !BackupFile(c->live->usersPtr.path.text, work, workDir, "QVUSERS.PTR", &c->live->usersPtr) ||
+        !BackupFile(c->whosOnPath, work, workDir, "QVWHOSON.DAT", &c->live->whosOn)) {
+      return ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
+    }
+    return true;
+  }
+  if (index == 1) {
+    if (!c->pack->purgedLogExisted) return true;
+    return BackupFile(c->pack->purgedLogPath.text, work, workDir, "QVPURGED.USR",
+                      &c->pack->purgedLogSnapshot) ||
+           ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
+  }
+  const LmrFileEntry* entry = &c->inventory->entries[index - 2];
+  return BackupFile(entry->path.text, c->tree->messagePath.text, c->tree->message, entry->name,
+                    &entry->liveSnapshot) ||
+         ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
+}
+
+// The copies are made side by side; the first failure, in this order, is the one reported.
 bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
                        const LmrInventory* inventory, const PackContext* pack,
                        const BackupTree* tree, RunCounters* counters) {
-  const char* work = tree->workPath.text;
-  if (!BackupFile(live->usersDat.path.text, work, tree->work, "QVUSERS.DAT", &live->usersDat) ||
-      !BackupFile(live->usersPtr.path.text, work, tree->work, "QVUSERS.PTR", &live->usersPtr) ||
-      !BackupFile(whosOnPath, work, tree->work, "QVWHOSON.DAT", &live->whosOn)) {
-    return ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
-  }
-  if (pack->purgedLogExisted && !BackupFile(pack->purgedLogPath.text, work, tree->work,
-                                            "QVPURGED.USR", &pack->purgedLogSnapshot)) {
-    return ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
-  }
-  for (uint32_t i = 0; i < inventory->count; ++i) {
-    const LmrFileEntry* entry = &inventory->entries[i];
-    if (!BackupFile(entry->path.text, tree->messagePath.text, tree->message, entry->name,
-                    &entry->liveSnapshot)) {
-      return ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
-    }
-  }
-  return true;
+  BackupCopies copies{whosOnPath, live, inventory, pack, tree};
+  // Each file is read, and its copy read back: twice its size.
+  const uint64_t bytes = 2 * (BackupSpaceNeeded(live, inventory, pack) - kBackupSpaceMargin);
+  return RunJobsInOrder({inventory->count + 2, CopyOneStep, &copies, AfterFailure::StopThere,
+                         "Backup", bytes},
+                        counters);
 }
 
 // Writes text as the whole content of a new file and flushes it to disk; a file

@@ -120,8 +120,9 @@ DirectoryTrust CheckDirectoryTrust(const char* path);
 // Creates path exclusively (fails with kErrorFileExists when it exists) and
 // keeps it open, unshared; returns 0 and the handle, or the Windows error code.
 uint32_t CreateExclusiveFile(const char* path, FileHandle* handle);
-// The process's standard output, and the OS handle under a C stream.
+// The process's standard output and standard error, and the OS handle under a C stream.
 FileHandle StandardOutputHandle();
+FileHandle StandardErrorHandle();
 FileHandle HandleOfStream(FILE* stream);
 
 // Writes all len bytes to handle; returns 0 or the Windows error code.
@@ -135,6 +136,8 @@ bool RemoveFile(const char* path);
 // Forces a directory's entries to disk (POSIX fsync of the directory; Windows:
 // FlushFileBuffers on the directory where the file system allows it).
 bool FlushDirectoryToDisk(const char* path);
+// The same for the directory that holds the file at path.
+bool FlushContainingDirectory(const char* path);
 
 // Asks the system to start writing to disk what stream has handed it so far, so
 // that the flush to disk that follows waits less. A hint only: nothing is
@@ -149,6 +152,11 @@ void StartWriteback(FILE* stream);
 // a failing directory sync fails the replace. Windows: see platform_win32.cpp.
 // Returns 0, or the Windows error code.
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity);
+
+// ReplaceFileDurably without the directory sync: the file's data is on disk and
+// the rename made, but only the caller's FlushDirectoryToDisk of the containing
+// directory, once after a series of replacements into it, makes the renames durable.
+uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity);
 
 // Deletes the file at path and forces its directory's entries to disk; 0, or
 // the Windows error code.
@@ -191,6 +199,12 @@ void HoldInterrupts();
 void ReleaseInterrupts();
 // True once an interrupt came during a hold. Async-signal-safe.
 bool InterruptWasHeld();
+// True from HoldInterrupts until the hold ends.
+bool HoldingInterrupts();
+// Ends a hold: an interrupt that came during it now has the effect it would have
+// had without the hold (the clean-up, then the end of the process, stdio flushed
+// first). Returns when none came.
+void DeliverHeldInterrupt();
 // Ends the process as the held interrupt would have (POSIX: by its signal;
 // Windows: with STATUS_CONTROL_C_EXIT); returns when none was held.
 void EndByHeldInterrupt();
@@ -203,8 +217,15 @@ void EndByHeldInterrupt();
 // Registering twice is harmless.
 bool InstallInterruptCleanup(void (*cleanup)());
 
-// True when standard output is a console (not redirected to a file or pipe).
+// True when standard output, or standard error, is a console (not redirected to
+// a file or pipe).
 bool StdoutIsConsole();
+bool StderrIsConsole();
+
+// Runs work(context) on the calling thread and on up to extraThreads more at
+// once, and returns when every run has returned. A thread the system refuses is
+// not started: the runs that did start share the work.
+void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads);
 
 // Waits for one key press without echo and returns it; EOF (-1) when there is
 // no terminal to read from (POSIX).

@@ -2,6 +2,7 @@
 // same condition, so that every message reads as it does on Windows.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <termios.h>
@@ -139,6 +140,8 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
 }
 
 FileHandle StandardOutputHandle() { return STDOUT_FILENO; }
+
+FileHandle StandardErrorHandle() { return STDERR_FILENO; }
 
 FileHandle HandleOfStream(FILE* stream) { return stream != nullptr ? fileno(stream) : kInvalidHandle; }
 
@@ -355,7 +358,7 @@ uint32_t SyncDirectory(const char* dir) {
 
 }  // namespace
 
-uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
+uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity) {
   struct stat target;
   const bool replacing = lstat(to, &target) == 0;
   if (!replacing && errno != ENOENT) return Win32ErrorFromErrno(errno, ErrnoContext::Other, to);
@@ -363,12 +366,23 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
       PrepareReplacement(from, replacing && S_ISREG(target.st_mode) ? &target : nullptr, identity);
   if (error != 0) return error;
   if (rename(from, to) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+  return 0;
+}
+
+uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
+  const uint32_t error = ReplaceFileFlushingLater(from, to, identity);
+  if (error != 0) return error;
   char dir[PATH_MAX];
   if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
   return SyncDirectory(dir);
 }
 
 bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
+
+bool FlushContainingDirectory(const char* path) {
+  char dir[PATH_MAX];
+  return ContainingDirectory(path, dir, sizeof dir) && FlushDirectoryToDisk(dir);
+}
 
 uint32_t RemoveFileDurably(const char* path) {
   if (unlink(path) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
@@ -544,6 +558,17 @@ void InterruptHandler(int signo) {
 
 void HoldInterrupts() { g_holding.store(true); }
 
+bool HoldingInterrupts() { return g_holding.load(); }
+
+void DeliverHeldInterrupt() {
+  const int signo = g_heldSignal.exchange(0);
+  g_holding.store(false);
+  if (signo == 0) return;
+  fflush(nullptr);
+  // The handler now does what it would have done: the clean-up, then the end.
+  raise(signo);
+}
+
 void ReleaseInterrupts() {
   if (g_heldSignal.load() == 0) g_holding.store(false);
 }
@@ -585,6 +610,38 @@ bool InstallInterruptCleanup(void (*cleanup)()) {
 // ---- Console ------------------------------------------------------------------
 
 bool StdoutIsConsole() { return isatty(STDOUT_FILENO) == 1; }
+
+bool StderrIsConsole() { return isatty(STDERR_FILENO) == 1; }
+
+// ---- Threads ------------------------------------------------------------------
+
+namespace {
+
+struct ThreadStart {
+  void (*work)(void*);
+  void* context;
+};
+
+void* RunThreadStart(void* start) {
+  const ThreadStart* s = static_cast<const ThreadStart*>(start);
+  s->work(s->context);
+  return nullptr;
+}
+
+}  // namespace
+
+void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
+  constexpr unsigned kMostThreads = 16;
+  pthread_t threads[kMostThreads];
+  ThreadStart start{work, context};
+  unsigned started = 0;
+  while (started < extraThreads && started < kMostThreads &&
+         pthread_create(&threads[started], nullptr, RunThreadStart, &start) == 0) {
+    ++started;
+  }
+  work(context);
+  for (unsigned i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
+}
 
 int ReadKeyNoEcho() {
   int fd = OpenRetrying("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY, 0);

@@ -3,6 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <conio.h>
+#include <process.h>
 #include <windows.h>
 
 #include <fcntl.h>
@@ -76,6 +77,10 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
 
 FileHandle StandardOutputHandle() {
   return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+FileHandle StandardErrorHandle() {
+  return reinterpret_cast<FileHandle>(GetStdHandle(STD_ERROR_HANDLE));
 }
 
 FileHandle HandleOfStream(FILE* stream) {
@@ -372,6 +377,14 @@ uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identi
 }  // namespace
 
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
+  const uint32_t error = ReplaceFileFlushingLater(from, to, identity);
+  if (error != 0) return error;
+  char dir[1024];
+  if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
+  return FlushDirectory(dir);
+}
+
+uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity) {
   HANDLE file;
   uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
   if (error != 0) return error;
@@ -385,13 +398,15 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
   if (error != 0) return error;
   if (!FlushFileBuffers(file)) error = LastErrorOfFailure();
   CloseHandle(file);
-  if (error != 0) return error;
-  char dir[1024];
-  if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
-  return FlushDirectory(dir);
+  return error;
 }
 
 bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; }
+
+bool FlushContainingDirectory(const char* path) {
+  char dir[1024];
+  return ContainingDirectory(path, dir, sizeof dir) && FlushDirectoryToDisk(dir);
+}
 
 uint32_t RemoveFileDurably(const char* path) {
   if (!DeleteFileA(path)) return LastErrorOfFailure();
@@ -536,6 +551,25 @@ void ReleaseInterrupts() {
 
 bool InterruptWasHeld() { return g_interruptState.load() == InterruptState::kHeld; }
 
+bool HoldingInterrupts() {
+  const InterruptState state = g_interruptState.load();
+  return state == InterruptState::kHolding || state == InterruptState::kHeld;
+}
+
+void DeliverHeldInterrupt() {
+  InterruptState state = InterruptState::kHolding;
+  if (g_interruptState.compare_exchange_strong(state, InterruptState::kNormal)) return;
+  // Held: the event's thread waits; the clean-up it would have run runs here.
+  if (state != InterruptState::kHeld ||
+      !g_interruptState.compare_exchange_strong(state, InterruptState::kCleaningUp)) {
+    return;
+  }
+  fflush(nullptr);
+  void (*cleanup)() = g_interruptCleanup.load();
+  if (cleanup != nullptr) cleanup();
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 void EndByHeldInterrupt() {
   if (!InterruptWasHeld()) return;
   // ExitProcess writes no stream buffers; the report and the console get theirs.
@@ -552,7 +586,49 @@ bool StdoutIsConsole() {
   return GetConsoleMode(out, &mode) != 0;
 }
 
+bool StderrIsConsole() {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) return false;
+  DWORD mode;
+  return GetConsoleMode(err, &mode) != 0;
+}
+
 int ReadKeyNoEcho() { return _getch(); }
+
+// ---- Threads ------------------------------------------------------------------
+
+namespace {
+
+struct ThreadStart {
+  void (*work)(void*);
+  void* context;
+};
+
+// _beginthreadex rather than CreateThread: the thread uses the C runtime's streams.
+unsigned __stdcall RunThreadStart(void* start) {
+  const ThreadStart* s = static_cast<const ThreadStart*>(start);
+  s->work(s->context);
+  return 0;
+}
+
+}  // namespace
+
+void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
+  constexpr unsigned kMostThreads = 16;
+  HANDLE threads[kMostThreads];
+  ThreadStart start{work, context};
+  unsigned started = 0;
+  while (started < extraThreads && started < kMostThreads) {
+    const uintptr_t thread = _beginthreadex(nullptr, 0, RunThreadStart, &start, 0, nullptr);
+    if (thread == 0) break;
+    threads[started++] = reinterpret_cast<HANDLE>(thread);
+  }
+  work(context);
+  for (unsigned i = 0; i < started; ++i) {
+    WaitForSingleObject(threads[i], INFINITE);
+    CloseHandle(threads[i]);
+  }
+}
 
 }  // namespace platform
 

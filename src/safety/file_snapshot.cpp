@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/output.h"
+#include "base/progress.h"
 #include "platform/platform.h"
 
 uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len) {
@@ -29,6 +30,7 @@ bool HashRest(FILE* stream, uint64_t* size, uint64_t* hash) {
   while ((got = fread(buffer, 1, sizeof buffer, stream)) != 0) {
     running = Fnv1a64Update(running, buffer, got);
     count += got;
+    AdvanceProgress(got);
   }
   if (ferror(stream) != 0) return false;
   *size = count;
@@ -151,6 +153,7 @@ bool CopyStream(FILE* source, FILE* destination) {
   size_t got;
   WritebackPacer pacer{};
   while ((got = fread(buffer.get(), 1, kCopyBufferSize, source)) != 0) {
+    AdvanceProgress(got);
     if (fwrite(buffer.get(), 1, got, destination) != got) return false;
     PaceWriteback(destination, &pacer, got);
   }

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "base/paths.h"
 #include "platform/platform.h"
 
@@ -54,7 +55,8 @@ static int CompareEntryNames(const void* left, const void* right) {
   return strcmp(a, b);
 }
 
-// Fills *entry for one accepted directory entry; false when it cannot be recorded.
+// Fills *entry for one accepted directory entry, all but its snapshot; false
+// when it cannot be recorded.
 static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry* entry) {
   *entry = {};
   if (strlen(name) >= sizeof entry->name) return false;
@@ -69,14 +71,62 @@ static bool RecordLmrFile(const char* messageDir, const char* name, LmrFileEntry
   entry->size = attributes.size;
   entry->slotCount = entry->size / kLmrSlotSize;
   entry->remainder = static_cast<uint32_t>(entry->size % kLmrSlotSize);
+  return true;
+}
+
+namespace {
+
+struct SnapshotSteps {
+  LmrInventory* inventory;
+  const UserFileSnapshots* userFiles;  // step 0 when set
+};
+
+// The user files in one step, QVUSERS.DAT first, as one thread takes them.
+bool SnapshotUserFilePair(const UserFileSnapshots* userFiles) {
+  const bool dat = TakeSnapshot(userFiles->datPath, userFiles->dat);
+  const bool ptr = TakeSnapshot(userFiles->ptrPath, userFiles->ptr);
+  return dat && ptr;
+}
+
+// Prints nothing: the listing reports the first LMR file that failed, in its order.
+bool TakeSnapshotStep(uint32_t index, void* context, RunCounters*) {
+  const SnapshotSteps* steps = static_cast<const SnapshotSteps*>(context);
+  if (steps->userFiles != nullptr) {
+    if (index == 0) return SnapshotUserFilePair(steps->userFiles);
+    --index;
+  }
+  LmrFileEntry* entry = &steps->inventory->entries[index];
   return TakeSnapshot(entry->path.text, &entry->liveSnapshot);
 }
+
+// Snapshots every listed LMR file, and the user files alongside; false after
+// reporting the first LMR file, in listing order, that could not be hashed.
+bool SnapshotListedFiles(LmrInventory* inventory, const UserFileSnapshots* userFiles,
+                         RunCounters* counters) {
+  SnapshotSteps steps{inventory, userFiles};
+  uint64_t bytes = userFiles != nullptr ? userFiles->bytes : 0;
+  for (uint32_t i = 0; i < inventory->count; ++i) bytes += inventory->entries[i].size;
+  const uint32_t first = userFiles != nullptr ? 1 : 0;
+  RunJobsInOrder({inventory->count + first, TakeSnapshotStep, &steps, AfterFailure::RunTheRest,
+                  "Hashing", bytes},
+                 counters);
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    if (!inventory->entries[i].liveSnapshot.ok) {
+      return ReportError(counters, "ERROR: failed while recording LMR file %s.\n",
+                         inventory->entries[i].name);
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {
   return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
 }
 
-bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
+bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters,
+                       const UserFileSnapshots* userFiles) {
   inventory->count = 0;
   PathBuffer pattern;
   if (!JoinPath(&pattern, messageDir, "QVMSG*.LMR")) {
@@ -87,7 +137,8 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   platform::DirectoryEntry found;
   // Nothing to list (no match, no directory) is a system without conferences.
   if (!platform::FindFirstEntry(pattern.text, &search, &found)) {
-    return !search.failed || ReportListingFailure(messageDir, counters);
+    if (search.failed) return ReportListingFailure(messageDir, counters);
+    return SnapshotListedFiles(inventory, userFiles, counters);
   }
 
   do {
@@ -104,6 +155,7 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   // An LMR file left out of the inventory would keep its old numbering while the
   // users are renumbered, so a listing that broke off fails the run.
   if (search.failed) return ReportListingFailure(messageDir, counters);
+  if (!SnapshotListedFiles(inventory, userFiles, counters)) return false;
   qsort(inventory->entries.get(), inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
   return true;
 }

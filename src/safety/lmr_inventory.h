@@ -34,9 +34,20 @@ bool IsLmrFileName(const char* name);
 // Allocates the zero-filled 512-entry array; false when out of memory.
 bool AllocateLmrInventory(LmrInventory* inventory);
 
-// Finds, records, snapshots and sorts the LMR files of messageDir. On failure
-// prints and counts its error.
-bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters);
+// The user files, when their snapshots are taken alongside the LMR files'.
+struct UserFileSnapshots {
+  const char* datPath;
+  const char* ptrPath;
+  FileSnapshot* dat;
+  FileSnapshot* ptr;
+  uint64_t bytes;  // both files' sizes, for the progress line
+};
+
+// Finds, records, snapshots and sorts the LMR files of messageDir, hashing them
+// side by side, and userFiles (unless null) with them. On failure prints and
+// counts its error; the user files' snapshots say themselves whether they are ok.
+bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters,
+                       const UserFileSnapshots* userFiles = nullptr);
 
 // The LMR section of file validation.
 void ReportLmrInventory(const LmrInventory* inventory, RunCounters* counters);

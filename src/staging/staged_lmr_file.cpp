@@ -8,6 +8,7 @@
 #include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
+#include "base/progress.h"
 #include "safety/file_snapshot.h"
 #include "staging/staging.h"
 #include "staging/staging_streams.h"
@@ -89,6 +90,7 @@ bool CopyKeptSlots(const PackContext* pack, LmrRebuild* rebuild) {
     const uint64_t wanted = remaining < slotsPerBlock ? remaining : slotsPerBlock;
     const size_t got =
         fread(block, 1, static_cast<size_t>(wanted) * kLmrSlotSize, rebuild->live->file);
+    AdvanceProgress(got);
     const uint64_t complete = got / kLmrSlotSize;
     for (uint64_t k = 0; k < complete; ++k, ++slot) {
       if (IsKeptSlot(slot, pack) && !KeepSlot(rebuild, block + k * kLmrSlotSize)) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/cleanup_registry.h"
+#include "base/progress.h"
 #include "platform/platform.h"
 #include "staging/staging.h"
 
@@ -55,7 +56,9 @@ void UseStagingBuffer(StagingStream* stream) {
 }
 
 bool ReadExactly(StagingStream* stream, void* data, size_t len) {
-  return fread(data, 1, len, stream->file) == len;
+  const size_t got = fread(data, 1, len, stream->file);
+  AdvanceProgress(got);
+  return got == len;
 }
 
 bool WriteStaged(StagingStream* stream, const void* data, size_t len) {

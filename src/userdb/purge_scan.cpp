@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/output.h"
+#include "base/progress.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -216,7 +217,9 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   const char* candidateLabel = writeFlag ? "WILL-PURGE" : "WOULD-PURGE";
   UserRecord record;
   for (uint64_t number = 1; number <= userCount; ++number) {
-    if (fread(record.bytes, 1, kUserRecordSize, stream) != kUserRecordSize) {
+    const size_t got = fread(record.bytes, 1, kUserRecordSize, stream);
+    AdvanceProgress(got);
+    if (got != kUserRecordSize) {
       ReportError(counters, "ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
       fclose(stream);
       return false;

@@ -12,6 +12,7 @@
  *                    swap,PATH (a copy in another file);link,PATH (to PATH.target, missing) (OFF<0: from
  *                    the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
+ *   QVF_SLOW=MICROSECONDS  every fread waits that long first (a slow disk)
  *   QVF_POWER=DIR    DIR/events: "W INODE" (written), "F INODE" (fsync'd), "D INODE PATH" (a
  *                    directory fsync'd), "R INODE TO" (renamed), "U PATH" (removed), "O PATH"
  *                    (fopen), listings "E DIR INODE MODE NAME" of the fsync'd directory, or of the
@@ -22,6 +23,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -57,6 +59,7 @@ struct Site { int fn; uintptr_t site; unsigned long long count, before; };
 struct Call { int fn; uintptr_t site; struct Rule* rule; const char *path, *path2; int ours; };
 
 static int g_ready, g_anyFired, g_used;
+static long g_slow; /* microseconds before each fread */
 static uintptr_t g_base; /* where the program is loaded */
 static struct Rule g_rules[kRules];
 static struct Site g_sites[kSites];
@@ -165,6 +168,7 @@ __attribute__((constructor)) static void Init(void) {
   snprintf(g_log, kText, "%s", getenv("QVF_LOG") ? getenv("QVF_LOG") : "");
   snprintf(g_free, kText, "%s", getenv("QVF_FREE") ? getenv("QVF_FREE") : "");
   snprintf(g_power, kText, "%s", getenv("QVF_POWER") ? getenv("QVF_POWER") : "");
+  g_slow = getenv("QVF_SLOW") ? atol(getenv("QVF_SLOW")) : 0;
   snprintf(g_events, sizeof g_events, "%s%s", g_power, g_power[0] ? "/events" : "");
   if (g_power[0]) LogLine(g_events, "I %lu\n", Inode(".")), List(".", 1, 1);
   for (int i = 1; i < kRules; ++i) {
@@ -304,10 +308,19 @@ static void SetError(FILE* stream) {
   do { __typeof__(value) v_ = (value); (void)(effect); FAIL(v_); } while (0)
 #define HALF(size, items, f) FAIL_THEN(items / 2 ? real(data, size, items / 2, f) : 0, SetError(f))
 
+/* The program hashes and copies on several threads: one call at a time passes the shim, its
+ * real call included, so that counts, rules and durability events keep one order. Recursive: the
+ * shim's own calls, and the interrupt clean-up run from a raised signal, come through again. */
+static pthread_mutex_t g_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+static void Unlock(int* locked) { (void)locked, pthread_mutex_unlock(&g_lock); }
+#define ONE_CALL_AT_A_TIME __attribute__((cleanup(Unlock))) int locked_ = pthread_mutex_lock(&g_lock)
+
 /* ret name params: runs CALL (through real) unless the rule makes it fail as ON_FAIL says; then
  * DONE (with the result in rc) and the "after" kinds. */
 #define SHIM(ret, name, params, PATH, CALL, ON_FAIL, DONE)                                    \
   ret name params {                                                                           \
+    if (F_##name == F_fread && g_slow > 0) usleep(g_slow); /* other threads go on meanwhile */ \
+    ONE_CALL_AT_A_TIME;                                                                       \
     static __typeof__(&name) real;                                                            \
     if (!real) real = (__typeof__(&name))dlsym(RTLD_NEXT, #name);                             \
     struct Call call = {F_##name, (uintptr_t)__builtin_return_address(0), .path = PATH};       \

@@ -1,0 +1,38 @@
+// Independent steps, one per file, done side by side on a small fixed set of
+// threads, while everything they print comes out exactly as one thread doing
+// them in index order would print it: each step's output is kept and printed
+// in order afterwards, and with StopThere nothing after the first failure is
+// printed or counted (later steps are skipped, or their results ignored).
+// Interrupts are held while the steps run, so that the interrupt clean-up never
+// races a step creating a file; one that comes skips the steps not yet begun,
+// and takes effect once the finished steps' output is printed. Inside a hold
+// that is not the list's own (the commit), every step runs to its end.
+#pragma once
+
+#include <cstdint>
+
+#include "base/run_counters.h"
+
+// The threads a list runs on, the calling thread included. Each runs one step
+// at a time, so what one step holds (at most three stream buffers and a copy
+// or slot buffer, about 1 MiB) is the fixed memory cost of one more thread.
+constexpr unsigned kJobThreads = 2;
+
+enum class AfterFailure { StopThere, RunTheRest };
+
+// One step: prints through Tee and ReportError(counters) as usual; true on
+// success. Steps of one list must not share what they write.
+using JobStep = bool (*)(uint32_t index, void* context, RunCounters* counters);
+
+struct JobList {
+  uint32_t count;
+  JobStep step;
+  void* context;
+  AfterFailure afterFailure;
+  const char* phase;  // names the work on the progress line
+  uint64_t bytes;     // about what the steps read, for the progress line
+};
+
+// Runs the list; adds the steps' counts to *counters. True when every step ran
+// and succeeded.
+bool RunJobsInOrder(const JobList& jobs, RunCounters* counters);

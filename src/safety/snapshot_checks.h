@@ -1,0 +1,36 @@
+// Many files checked against their snapshots side by side, each difference
+// reported in the list's order, as one thread checking them in turn would.
+#pragma once
+
+#include <cstdint>
+
+#include "base/run_counters.h"
+#include "safety/file_snapshot.h"
+#include "safety/lmr_inventory.h"
+
+struct SnapshotCheck {
+  const char* path;              // the file to read (null: the snapshot's own path)
+  const FileSnapshot* expected;  // size and hash it must have
+  const char* name;              // the %s of format
+  const char* format;            // the error reported when it differs
+};
+
+// Every LMR file and the few WORK files a run checks.
+constexpr uint32_t kMostSnapshotChecks = kLmrInventoryCapacity + 8;
+
+// The checks of one pass, filled in order (value-initialise it).
+struct SnapshotCheckList {
+  SnapshotCheck checks[kMostSnapshotChecks];
+  uint32_t count;
+  // Called after each file is read, before its error (the commit's interrupt notice).
+  void (*afterEach)();
+};
+
+// Appends one check.
+void AddSnapshotCheck(SnapshotCheckList* list, const char* path, const FileSnapshot* expected,
+                      const char* name, const char* format);
+
+// Reads every file of the list, several at once, and reports each that differs
+// from its snapshot (or cannot be read) in list order. True when all match.
+bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,
+                           RunCounters* counters);
