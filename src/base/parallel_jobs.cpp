@@ -110,7 +110,7 @@ bool RunJobsInOrder(const JobList& jobs, RunCounters* counters) {
   run.slots = slots.get();
   run.cancelOnInterrupt = ownHold;
   BeginProgress(jobs.phase, jobs.bytes);
-  platform::RunOnThreads(TakeSteps, &run, kJobThreads - 1);
+  platform::RunOnThreads(TakeSteps, &run, jobs.threads - 1);
   EndProgress();
   const bool allOk = PrintInOrder(jobs, slots.get(), counters);
   if (ownHold) platform::DeliverHeldInterrupt();

@@ -13,10 +13,14 @@
 
 #include "base/run_counters.h"
 
-// The threads a list runs on, the calling thread included. Each runs one step
-// at a time, so what one step holds (at most three stream buffers and a copy
-// or slot buffer, about 1 MiB) is the fixed memory cost of one more thread.
-constexpr unsigned kJobThreads = 2;
+// The threads a list runs on, the calling thread included: one per core of
+// the machine it was tuned on when the steps only read and hash; more when
+// they also write and wait for the disk, so that the cores hash while some
+// steps wait. Each thread runs one step at a time, so what one step holds (at
+// most four stream buffers and a copy or slot buffer, under 1 MiB) is the fixed
+// memory cost of one more thread.
+constexpr unsigned kHashingThreads = 2;
+constexpr unsigned kWritingThreads = 4;
 
 enum class AfterFailure { StopThere, RunTheRest };
 
@@ -29,6 +33,7 @@ struct JobList {
   JobStep step;
   void* context;
   AfterFailure afterFailure;
+  unsigned threads;   // kHashingThreads or kWritingThreads
   const char* phase;  // names the work on the progress line
   uint64_t bytes;     // about what the steps read, for the progress line
 };

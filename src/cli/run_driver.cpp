@@ -166,7 +166,7 @@ uint64_t StagingBytes(const RunState* run) {
 
 bool BuildStagedFiles(RunState* run) {
   const JobList steps{run->inventory.count + 1, StageOneFile, run, AfterFailure::StopThere,
-                      "Staging", StagingBytes(run)};
+                      kWritingThreads, "Staging", StagingBytes(run)};
   if (!RunJobsInOrder(steps, &run->counters)) return false;
   if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->clock.runDate,
                             run->clock.runTime, &run->pack, &run->counters)) {

@@ -223,27 +223,27 @@ struct BackupCopies {
   const BackupTree* tree;
 };
 
-// Step 0 copies the WORK database files, step 1 the audit log (when there is
-// one), step i the LMR file i-2.
+// Steps 0 to 2 copy the WORK database files, step 3 the audit log (when there
+// is one), step i the LMR file i-4.
 bool CopyOneStep(uint32_t index, void* context, RunCounters* counters) {
   const BackupCopies* c = static_cast<const BackupCopies*>(context);
   const char* work = c->tree->workPath.text;
   const platform::FileHandle workDir = c->tree->work;
-  if (index == 0) {
-    if (!BackupFile(c->live->usersDat.path.text, work, workDir, "QVUSERS.DAT", &c->live->usersDat) ||
-        !BackupFile(c->live->usersPtr.path.text, work, workDir, "QVUSERS.PTR", &c->live->usersPtr) ||
-        !BackupFile(c->whosOnPath, work, workDir, "QVWHOSON.DAT", &c->live->whosOn)) {
-      return ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
-    }
-    return true;
+  const LiveSnapshots* live = c->live;
+  const FileSnapshot* workFiles[3] = {&live->usersDat, &live->usersPtr, &live->whosOn};
+  const char* workNames[3] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT"};
+  if (index < 3) {
+    const char* source = index == 2 ? c->whosOnPath : workFiles[index]->path.text;
+    return BackupFile(source, work, workDir, workNames[index], workFiles[index]) ||
+           ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
   }
-  if (index == 1) {
+  if (index == 3) {
     if (!c->pack->purgedLogExisted) return true;
     return BackupFile(c->pack->purgedLogPath.text, work, workDir, "QVPURGED.USR",
                       &c->pack->purgedLogSnapshot) ||
            ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
   }
-  const LmrFileEntry* entry = &c->inventory->entries[index - 2];
+  const LmrFileEntry* entry = &c->inventory->entries[index - 4];
   return BackupFile(entry->path.text, c->tree->messagePath.text, c->tree->message, entry->name,
                     &entry->liveSnapshot) ||
          ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
@@ -256,8 +256,8 @@ bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
   BackupCopies copies{whosOnPath, live, inventory, pack, tree};
   // Each file is read, and its copy read back: twice its size.
   const uint64_t bytes = 2 * (BackupSpaceNeeded(live, inventory, pack) - kBackupSpaceMargin);
-  return RunJobsInOrder({inventory->count + 2, CopyOneStep, &copies, AfterFailure::StopThere,
-                         "Backup", bytes},
+  return RunJobsInOrder({inventory->count + 4, CopyOneStep, &copies, AfterFailure::StopThere,
+                         kWritingThreads, "Backup", bytes},
                         counters);
 }
 

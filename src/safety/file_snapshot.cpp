@@ -65,15 +65,21 @@ FILE* CreateFreshFile(const platform::NewEntry& entry, platform::FileIdentity* i
   return stream;
 }
 
+bool FlushToDiskHashing(FILE* stream, FileSnapshot* snapshot) {
+  if (fflush(stream) != 0) return false;
+  platform::StartWriteback(stream);
+  HashStream(stream, snapshot);
+  return platform::FlushStreamToDisk(stream);
+}
+
 bool SealWrittenFile(FILE* stream, const char* path, const platform::FileIdentity& identity,
                      FileSnapshot* snapshot) {
   *snapshot = {};
   platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, path);
   snapshot->identity = identity;
-  const bool flushed = platform::FlushStreamToDisk(stream);
-  const bool hashed = flushed && HashStream(stream, snapshot);
+  const bool flushed = FlushToDiskHashing(stream, snapshot);
   const bool closed = fclose(stream) == 0;
-  snapshot->ok = flushed && hashed && closed && strlen(path) < sizeof snapshot->path.text;
+  snapshot->ok = flushed && snapshot->ok && closed && strlen(path) < sizeof snapshot->path.text;
   return snapshot->ok;
 }
 

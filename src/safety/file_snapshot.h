@@ -80,8 +80,14 @@ FILE* CreateFreshFile(const platform::NewEntry& entry, platform::FileIdentity* i
 // writing); fills size, hash and ok, leaving the stream at its end.
 bool HashStream(FILE* stream, FileSnapshot* snapshot);
 
+// Finishes a written stream (open for reading and writing): its data handed to
+// the system and its writing to disk started, then hashed back through the
+// stream into *snapshot (ok says whether that worked) while the disk works,
+// then flushed to disk through its own descriptor. True when the data is on disk.
+bool FlushToDiskHashing(FILE* stream, FileSnapshot* snapshot);
+
 // A written file finished: flushed to disk through its own descriptor, hashed
-// through it, closed. Fills *snapshot (path, identity, size, hash); false when any
+// through it (FlushToDiskHashing), closed. Fills *snapshot (path, identity, size, hash); false when any
 // step failed. The stream is closed either way.
 bool SealWrittenFile(FILE* stream, const char* path, const platform::FileIdentity& identity,
                      FileSnapshot* snapshot);

@@ -108,7 +108,7 @@ bool SnapshotListedFiles(LmrInventory* inventory, const UserFileSnapshots* userF
   for (uint32_t i = 0; i < inventory->count; ++i) bytes += inventory->entries[i].size;
   const uint32_t first = userFiles != nullptr ? 1 : 0;
   RunJobsInOrder({inventory->count + first, TakeSnapshotStep, &steps, AfterFailure::RunTheRest,
-                  "Hashing", bytes},
+                  kHashingThreads, "Hashing", bytes},
                  counters);
   for (uint32_t i = 0; i < inventory->count; ++i) {
     if (!inventory->entries[i].liveSnapshot.ok) {

@@ -26,6 +26,6 @@ bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,
   uint64_t bytes = 0;
   for (uint32_t i = 0; i < list->count; ++i) bytes += list->checks[i].expected->size;
   return RunJobsInOrder({list->count, CheckStep, const_cast<SnapshotCheckList*>(list),
-                         AfterFailure::RunTheRest, phase, bytes},
+                         AfterFailure::RunTheRest, kHashingThreads, phase, bytes},
                         counters);
 }

@@ -70,8 +70,9 @@ bool WriteStaged(StagingStream* stream, const void* data, size_t len) {
 bool FinishStagingStreams(StagingStreams* streams) {
   for (int i = 0; i < streams->count; ++i) {
     StagingStream& stream = streams->stream[i];
+    // A failed read-back is kept for SnapshotStagedOutput to report.
     if (stream.stagedPath == nullptr ? ferror(stream.file) != 0
-                                     : !platform::FlushStreamToDisk(stream.file)) {
+                                     : !FlushToDiskHashing(stream.file, &stream.written)) {
       return false;
     }
   }
@@ -79,10 +80,10 @@ bool FinishStagingStreams(StagingStreams* streams) {
 }
 
 bool SnapshotStagedOutput(StagingStream* stream, FileSnapshot* snapshot) {
-  *snapshot = {};
+  *snapshot = stream->written;
   platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, stream->stagedPath);
   snapshot->identity = stream->identity;
-  return HashStream(stream->file, snapshot);
+  return snapshot->ok;
 }
 
 bool CloseStagingStreams(StagingStreams* streams) {

@@ -19,6 +19,7 @@ struct StagingStream {
   platform::FileIdentity identity = {};  // an output's file, as created
   std::unique_ptr<char[]> buffer;    // released only after the stream is closed
   WritebackPacer pacer = {};
+  FileSnapshot written = {};  // an output's size and hash, read back when it was finished
 };
 
 // The streams of one step, in the order they were opened, inputs first. A step
@@ -52,10 +53,12 @@ bool ReadExactly(StagingStream* stream, void* data, size_t len);
 bool WriteStaged(StagingStream* stream, const void* data, size_t len);
 
 // No input had a read error and every output reached the disk; false otherwise.
+// Each output is read back for its hash through its own stream while its data
+// is on the way to the disk, before the flush waits for it.
 bool FinishStagingStreams(StagingStreams* streams);
 
-// Hashes a finished output through its own stream into *snapshot (path and
-// identity included); false on a read error.
+// The hash of a finished output into *snapshot (path and identity included);
+// false when reading it back failed.
 bool SnapshotStagedOutput(StagingStream* stream, FileSnapshot* snapshot);
 
 // Closes every stream, whatever happens to the first ones; when one fails,

@@ -59,7 +59,7 @@ TEST(RunJobsInOrder, PrintsAndCountsAsOneThreadWould) {
     RunCounters counters{};
     counters.errors = 7;
     testing::internal::CaptureStdout();
-    const bool ok = RunJobsInOrder({12, PrintingStep, &steps, c.rule, "Testing", 0}, &counters);
+    const bool ok = RunJobsInOrder({12, PrintingStep, &steps, c.rule, kHashingThreads, "Testing", 0}, &counters);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(ok, c.ok);
     EXPECT_EQ(printed, Expected(12, steps, c.rule == AfterFailure::StopThere));
@@ -70,7 +70,7 @@ TEST(RunJobsInOrder, PrintsAndCountsAsOneThreadWould) {
 
 TEST(RunJobsInOrder, AnEmptyListSucceeds) {
   RunCounters counters{};
-  EXPECT_TRUE(RunJobsInOrder({0, PrintingStep, nullptr, AfterFailure::StopThere, "Testing", 0},
+  EXPECT_TRUE(RunJobsInOrder({0, PrintingStep, nullptr, AfterFailure::StopThere, 3, "Testing", 0},
                              &counters));
 }
 
