@@ -109,9 +109,9 @@ bool RunJobsInOrder(const JobList& jobs, RunCounters* counters) {
   run.jobs = &jobs;
   run.slots = slots.get();
   run.cancelOnInterrupt = ownHold;
-  BeginProgress(jobs.phase, jobs.bytes);
+  if (jobs.phase != nullptr) BeginProgress(jobs.phase, jobs.bytes);
   platform::RunOnThreads(TakeSteps, &run, jobs.threads - 1);
-  EndProgress();
+  if (jobs.phase != nullptr) EndProgress();
   const bool allOk = PrintInOrder(jobs, slots.get(), counters);
   if (ownHold) platform::DeliverHeldInterrupt();
   return allOk;

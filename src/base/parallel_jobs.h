@@ -20,7 +20,7 @@
 // most four stream buffers and a copy or slot buffer, under 1 MiB) is the fixed
 // memory cost of one more thread.
 constexpr unsigned kHashingThreads = 2;
-constexpr unsigned kWritingThreads = 4;
+constexpr unsigned kWritingThreads = 3;
 
 enum class AfterFailure { StopThere, RunTheRest };
 
@@ -34,7 +34,7 @@ struct JobList {
   void* context;
   AfterFailure afterFailure;
   unsigned threads;   // kHashingThreads or kWritingThreads
-  const char* phase;  // names the work on the progress line
+  const char* phase;  // names the work on the progress line (null: none)
   uint64_t bytes;     // about what the steps read, for the progress line
 };
 

@@ -145,33 +145,35 @@ bool CheckStagingSpace(RunState* run) {
                         "files. Need at least %" PRIu64 " bytes.\n");
 }
 
-// Step 0 stages the user files, step i the LMR file i-1.
+// Step 0 stages the user files, step i the LMR file i-1, the last step the audit log.
 bool StageOneFile(uint32_t index, void* context, RunCounters* counters) {
   RunState* run = static_cast<RunState*>(context);
   if (index == 0) {
     return BuildStagedUserFiles(run->paths.usersDat.text, run->paths.usersPtr.text, &run->pack,
                                 counters);
   }
-  return BuildStagedLmrFile(&run->inventory.entries[index - 1], &run->pack, counters);
+  if (index <= run->inventory.count) {
+    return BuildStagedLmrFile(&run->inventory.entries[index - 1], &run->pack, counters);
+  }
+  return BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->clock.runDate,
+                              run->clock.runTime, &run->pack, counters);
 }
 
-// What staging reads: every source, then every staged file back for its hash.
+// What staging reads: every source, then every staged file back for its hash
+// (the audit log's reading of QVUSERS.DAT included).
 uint64_t StagingBytes(const RunState* run) {
   uint64_t lmrBytes = 0;
   for (uint32_t i = 0; i < run->inventory.count; ++i) lmrBytes += run->inventory.entries[i].size;
   const uint64_t userBytes = run->live.usersDat.size + run->live.usersPtr.size;
-  return userBytes + 2 * lmrBytes +
+  return userBytes + run->live.usersDat.size + 2 * lmrBytes +
          static_cast<uint64_t>(run->pack.retainedCount) * (kUserRecordSize + kPointerRecordSize);
 }
 
 bool BuildStagedFiles(RunState* run) {
-  const JobList steps{run->inventory.count + 1, StageOneFile, run, AfterFailure::StopThere,
-                      kWritingThreads, "Staging", StagingBytes(run)};
+  const JobList steps{run->inventory.count + 2, StageOneFile,     run,
+                      AfterFailure::StopThere,  kWritingThreads, "Staging",
+                      StagingBytes(run)};
   if (!RunJobsInOrder(steps, &run->counters)) return false;
-  if (!BuildStagedPurgedLog(run->paths.usersDat.text, run->paths.work.text, run->clock.runDate,
-                            run->clock.runTime, &run->pack, &run->counters)) {
-    return false;
-  }
   Tee("Staged build and verification: PASS\n");
   return true;
 }

@@ -154,9 +154,13 @@ void StartWriteback(FILE* stream);
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity);
 
 // ReplaceFileDurably without the directory sync: the file's data is on disk and
-// the rename made, but only the caller's FlushDirectoryToDisk of the containing
-// directory, once after a series of replacements into it, makes the renames durable.
-uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity);
+// the rename made, but only the caller's FlushContainingDirectory, once after a
+// series of replacements into one directory, makes the renames durable. When
+// replaced is not null it receives the file `to` named, held open (POSIX; else
+// kInvalidHandle), so that the space it held is given back at the caller's
+// CloseFileHandle instead of inside the rename.
+uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
+                                  FileHandle* replaced);
 
 // Deletes the file at path and forces its directory's entries to disk; 0, or
 // the Windows error code.

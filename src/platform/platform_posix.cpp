@@ -358,19 +358,30 @@ uint32_t SyncDirectory(const char* dir) {
 
 }  // namespace
 
-uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity) {
+uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
+                                  FileHandle* replaced) {
+  if (replaced != nullptr) *replaced = kInvalidHandle;
   struct stat target;
   const bool replacing = lstat(to, &target) == 0;
   if (!replacing && errno != ENOENT) return Win32ErrorFromErrno(errno, ErrnoContext::Other, to);
-  const uint32_t error =
-      PrepareReplacement(from, replacing && S_ISREG(target.st_mode) ? &target : nullptr, identity);
+  const bool regular = replacing && S_ISREG(target.st_mode);
+  const uint32_t error = PrepareReplacement(from, regular ? &target : nullptr, identity);
   if (error != 0) return error;
-  if (rename(from, to) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+  // Held open, the replaced file gives its blocks back at the caller's close, not in the rename.
+  const int held = regular && replaced != nullptr
+                       ? open(to, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
+                       : -1;
+  if (rename(from, to) != 0) {
+    const uint32_t renameError = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+    if (held >= 0) close(held);
+    return renameError;
+  }
+  if (replaced != nullptr) *replaced = held >= 0 ? held : kInvalidHandle;
   return 0;
 }
 
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
-  const uint32_t error = ReplaceFileFlushingLater(from, to, identity);
+  const uint32_t error = ReplaceFileFlushingLater(from, to, identity, nullptr);
   if (error != 0) return error;
   char dir[PATH_MAX];
   if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;

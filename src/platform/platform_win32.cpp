@@ -377,14 +377,17 @@ uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identi
 }  // namespace
 
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
-  const uint32_t error = ReplaceFileFlushingLater(from, to, identity);
+  const uint32_t error = ReplaceFileFlushingLater(from, to, identity, nullptr);
   if (error != 0) return error;
   char dir[1024];
   if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
   return FlushDirectory(dir);
 }
 
-uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity) {
+uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
+                                  FileHandle* replaced) {
+  // A replaced file held open would make the move fail; none is held.
+  if (replaced != nullptr) *replaced = kInvalidHandle;
   HANDLE file;
   uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
   if (error != 0) return error;

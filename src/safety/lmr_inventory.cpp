@@ -78,22 +78,17 @@ namespace {
 
 struct SnapshotSteps {
   LmrInventory* inventory;
-  const UserFileSnapshots* userFiles;  // step 0 when set
+  const UserFileSnapshots* userFiles;  // steps 0 and 1 when set
 };
-
-// The user files in one step, QVUSERS.DAT first, as one thread takes them.
-bool SnapshotUserFilePair(const UserFileSnapshots* userFiles) {
-  const bool dat = TakeSnapshot(userFiles->datPath, userFiles->dat);
-  const bool ptr = TakeSnapshot(userFiles->ptrPath, userFiles->ptr);
-  return dat && ptr;
-}
 
 // Prints nothing: the listing reports the first LMR file that failed, in its order.
 bool TakeSnapshotStep(uint32_t index, void* context, RunCounters*) {
   const SnapshotSteps* steps = static_cast<const SnapshotSteps*>(context);
-  if (steps->userFiles != nullptr) {
-    if (index == 0) return SnapshotUserFilePair(steps->userFiles);
-    --index;
+  const UserFileSnapshots* user = steps->userFiles;
+  if (user != nullptr) {
+    if (index == 0) return TakeSnapshot(user->datPath, user->dat);
+    if (index == 1) return TakeSnapshot(user->ptrPath, user->ptr);
+    index -= 2;
   }
   LmrFileEntry* entry = &steps->inventory->entries[index];
   return TakeSnapshot(entry->path.text, &entry->liveSnapshot);
@@ -106,7 +101,7 @@ bool SnapshotListedFiles(LmrInventory* inventory, const UserFileSnapshots* userF
   SnapshotSteps steps{inventory, userFiles};
   uint64_t bytes = userFiles != nullptr ? userFiles->bytes : 0;
   for (uint32_t i = 0; i < inventory->count; ++i) bytes += inventory->entries[i].size;
-  const uint32_t first = userFiles != nullptr ? 1 : 0;
+  const uint32_t first = userFiles != nullptr ? 2 : 0;
   RunJobsInOrder({inventory->count + first, TakeSnapshotStep, &steps, AfterFailure::RunTheRest,
                   kHashingThreads, "Hashing", bytes},
                  counters);

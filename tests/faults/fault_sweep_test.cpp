@@ -64,6 +64,8 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "a directory of the backup root, examined again after mkdir"},
     {std::regex("(unlink|close) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
      "reported as a lock not released, after the database was verified"},
+    {std::regex("open E\\w+ <home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
+     "a replaced file is held open only so that the renames do not wait while its space is freed"},
     {std::regex("(unlink|open|fsync|close) E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
      "removing the marker after a verified commit: a warning now, and the next run resolves it"},
 };

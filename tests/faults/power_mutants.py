@@ -5,13 +5,18 @@ MUTANTS = [
     ("data-unflushed", "src/platform/platform_posix.cpp",
      "return fflush(stream) == 0 && FsyncRetrying(fileno(stream)) == 0;",
      "return fflush(stream) == 0;", "a power cut empties staged files, backup copies and marker"),
+    ("series-dir-unflushed", "src/commit/commit.cpp",
+     "if (!done || sync == DirectorySync::WithThisFile) {", "if (!done) {",
+     "the commit's renames are never made durable: a power cut after its PASS undoes them"),
     ("staged-unflushed", "src/staging/staging_streams.cpp",
-     ": !platform::FlushStreamToDisk(stream.file)) {", ": fflush(stream.file) != 0) {",
+     ": !FlushToDiskHashing(stream.file, &stream.written)) {",
+     ": (fflush(stream.file) != 0 || !HashStream(stream.file, &stream.written))) {",
      "a power cut after the commit leaves empty user files"),
     ("backup-unflushed", "src/safety/file_snapshot.cpp",
-     "  const bool flushed = platform::FlushStreamToDisk(stream);",
-     "  const bool flushed = strstr(path, \"QVCULLDB-BACKUPS\") ? fflush(stream) == 0\n"
-     "                                                       : platform::FlushStreamToDisk(stream);",
+     "  const bool flushed = FlushToDiskHashing(stream, snapshot);",
+     "  const bool flushed = strstr(path, \"QVCULLDB-BACKUPS\")\n"
+     "                           ? fflush(stream) == 0 && HashStream(stream, snapshot)\n"
+     "                           : FlushToDiskHashing(stream, snapshot);",
      "the backup the marker names is empty after a power cut"),
     ("marker-unflushed", "src/commit/commit_marker.cpp",
      "if (complete && SealWrittenFile(stream, staged.text, identity, &written) &&",
