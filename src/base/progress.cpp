@@ -100,9 +100,10 @@ void BeginProgress(const char* phase, uint64_t bytesToDo) {
 }
 
 void AdvanceProgress(uint64_t bytes) {
-  if (!g_progress.active.load(std::memory_order_acquire)) return;
+  // Without a console nothing is shown, and nothing needs counting.
+  if (!g_progress.active.load(std::memory_order_acquire) || !g_progress.console) return;
   g_progress.done.fetch_add(bytes, std::memory_order_relaxed);
-  if (g_progress.console) DrawIfDue();
+  DrawIfDue();
 }
 
 void EndProgress() {

@@ -3,7 +3,6 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
-#include "base/parallel_jobs.h"
 #include "commit/commit_marker.h"
 #include "platform/platform.h"
 #include "safety/caller_status.h"
@@ -38,13 +37,6 @@ bool CheckLockHeld(RunCounters* counters) {
 // replacement into the same directory (one directory sync for the series).
 enum class DirectorySync { WithThisFile, WithLastInDirectory };
 
-// The live files the renames replaced, held open until every rename is made, so
-// that the commit does not wait while the file system frees their space.
-struct ReplacedFiles {
-  platform::FileHandle handles[kLmrInventoryCapacity + 4];
-  uint32_t count;
-};
-
 // Renames the staged file the run made (its snapshot says which) over the live file.
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const char* name,
                      DirectorySync sync, ReplacedFiles* replaced, RunCounters* counters) {
@@ -61,17 +53,9 @@ bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const cha
   return done || ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
 }
 
-bool CloseReplacedFile(uint32_t index, void* context, RunCounters*) {
-  const ReplacedFiles* replaced = static_cast<const ReplacedFiles*>(context);
-  platform::CloseFileHandle(replaced->handles[index]);
-  return true;
-}
-
-// Closes them side by side: freeing their space waits on the disk as much as on a core.
-void ReleaseReplacedFiles(ReplacedFiles* replaced, RunCounters* counters) {
-  RunJobsInOrder({replaced->count, CloseReplacedFile, replaced, AfterFailure::RunTheRest,
-                  kWritingThreads, nullptr, 0},
-                 counters);
+// Closes them one after another, before a rollback replaces the live files again.
+void CloseReplacedFiles(ReplacedFiles* replaced) {
+  for (uint32_t i = 0; i < replaced->count; ++i) platform::CloseFileHandle(replaced->handles[i]);
   replaced->count = 0;
 }
 
@@ -135,13 +119,10 @@ bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory
 }
 
 bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
-                       PackContext* pack, RunCounters* counters) {
+                       PackContext* pack, ReplacedFiles* replaced, RunCounters* counters) {
   Tee("\n======================= COMMIT ========================\n");
-  ReplacedFiles replaced;
-  replaced.count = 0;
-  const bool allReplaced = ReplaceAllLiveFiles(live, inventory, pack, &replaced, counters);
-  ReleaseReplacedFiles(&replaced, counters);
-  if (!allReplaced) {
+  if (!ReplaceAllLiveFiles(live, inventory, pack, replaced, counters)) {
+    CloseReplacedFiles(replaced);
     RollbackFromBackup(live, inventory, pack, counters);
     return false;
   }
@@ -151,9 +132,11 @@ bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
 
 bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           const LmrInventory* inventory, const PackContext* pack,
-                          RunCounters* counters) {
+                          ReplacedFiles* replaced, RunCounters* counters) {
   SnapshotCheckList checks{};
   checks.afterEach = AnnounceHeldInterrupt;
+  checks.closeAlongside = replaced->handles;
+  checks.closeCount = replaced->count;
   AddSnapshotCheck(&checks, usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", kVerificationFailed);
   AddSnapshotCheck(&checks, usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", kVerificationFailed);
   for (uint32_t i = 0; i < inventory->count; ++i) {
@@ -166,6 +149,7 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                      "QVPURGED.USR", kVerificationFailed);
   }
   bool verified = CheckSnapshotsInOrder(&checks, "Verifying", counters);
+  replaced->count = 0;
   if (pack->removePurgedLog && IsRegularFile(pack->purgedLogPath.text)) {
     verified = ReportError(counters, kVerificationFailed, "QVPURGED.USR");
   }
@@ -176,9 +160,9 @@ namespace {
 
 // After the commit: every live file must be its staged file and no caller may
 // have come on; anything else undoes the commit from the backup.
-bool VerifyAfterCommit(const CommitSection& s) {
+bool VerifyAfterCommit(const CommitSection& s, ReplacedFiles* replaced) {
   Tee("\n================== POST-WRITE VERIFY ======================\n");
-  if (!VerifyCommittedFiles(s.usersDat, s.usersPtr, s.inventory, s.pack, s.counters)) {
+  if (!VerifyCommittedFiles(s.usersDat, s.usersPtr, s.inventory, s.pack, replaced, s.counters)) {
     RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
     return false;
   }
@@ -224,8 +208,11 @@ const char* StateAfterCommit(const CommitSection& s, bool committed) {
 bool CommitHoldingInterrupts(const CommitSection& s) {
   platform::HoldInterrupts();
   const bool marked = WriteCommitMarker(s);
-  const bool committed = marked && CommitStagedFiles(s.live, s.inventory, s.pack, s.counters) &&
-                         VerifyAfterCommit(s);
+  ReplacedFiles replaced;
+  replaced.count = 0;
+  const bool committed =
+      marked && CommitStagedFiles(s.live, s.inventory, s.pack, &replaced, s.counters) &&
+      VerifyAfterCommit(s, &replaced);
   if (marked) SettleCommitMarker(s, committed);
   if (marked) SetInterruptNotice(StateAfterCommit(s, committed));
   AnnounceHeldInterrupt();

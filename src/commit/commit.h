@@ -12,14 +12,23 @@
 bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
                         const PackContext* pack, RunCounters* counters);
 
-// Renames every staged file over its live file; on a failure rolls back.
-bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
-                       PackContext* pack, RunCounters* counters);
+// The live files the commit replaced, held open until every rename is made, so
+// that the renames do not wait while the file system frees their space.
+struct ReplacedFiles {
+  platform::FileHandle handles[kLmrInventoryCapacity + 4];
+  uint32_t count;
+};
 
-// Every committed file against its staged snapshot; lists every failure.
+// Renames every staged file over its live file, holding the replaced ones in
+// *replaced; on a failure closes them and rolls back.
+bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
+                       PackContext* pack, ReplacedFiles* replaced, RunCounters* counters);
+
+// Every committed file against its staged snapshot; lists every failure. The
+// replaced files are closed meanwhile.
 bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           const LmrInventory* inventory, const PackContext* pack,
-                          RunCounters* counters);
+                          ReplacedFiles* replaced, RunCounters* counters);
 
 // Brings every live file back to its pre-pack bytes from the backup (a file that
 // still has them is left alone; the others are replaced by a verified copy);

@@ -7,6 +7,10 @@ namespace {
 
 bool CheckStep(uint32_t index, void* context, RunCounters* counters) {
   const SnapshotCheckList* list = static_cast<const SnapshotCheckList*>(context);
+  if (index >= list->count) {
+    platform::CloseFileHandle(list->closeAlongside[index - list->count]);
+    return true;
+  }
   const SnapshotCheck& check = list->checks[index];
   const char* path = check.path != nullptr ? check.path : check.expected->path.text;
   const bool matches = FileMatchesSnapshot(path, check.expected);
@@ -25,7 +29,7 @@ bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,
                            RunCounters* counters) {
   uint64_t bytes = 0;
   for (uint32_t i = 0; i < list->count; ++i) bytes += list->checks[i].expected->size;
-  return RunJobsInOrder({list->count, CheckStep, const_cast<SnapshotCheckList*>(list),
+  return RunJobsInOrder({list->count + list->closeCount, CheckStep, const_cast<SnapshotCheckList*>(list),
                          AfterFailure::RunTheRest, kHashingThreads, phase, bytes},
                         counters);
 }
