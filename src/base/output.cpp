@@ -5,12 +5,15 @@
 #include <cstdlib>
 
 #include "base/run_options.h"
+#include "platform/platform.h"
 
 FILE* g_reportStream = nullptr;
 
 namespace {
 
 thread_local CapturedOutput* t_capture = nullptr;
+bool g_batching = false;
+bool g_batchHoldsInterrupts = false;
 
 // Appends the formatted text to capture; false when memory for it ran out.
 bool AppendCaptured(CapturedOutput* capture, const char* format, va_list args) {
@@ -48,12 +51,30 @@ void TeeList(const char* format, va_list args) {
   vprintf(format, args);
   if (g_reportStream != nullptr) {
     vfprintf(g_reportStream, format, again);
-    fflush(g_reportStream);
+    if (!g_batching) fflush(g_reportStream);
   }
   va_end(again);
 }
 
 }  // namespace
+
+void BeginReportBatch() {
+  g_batchHoldsInterrupts = !platform::HoldingInterrupts();
+  if (g_batchHoldsInterrupts) platform::HoldInterrupts();
+  g_batching = true;
+}
+
+void FlushReportBatch() {
+  if (g_reportStream != nullptr) fflush(g_reportStream);
+  if (g_batchHoldsInterrupts && platform::InterruptWasHeld()) EndReportBatch();
+}
+
+void EndReportBatch() {
+  g_batching = false;
+  if (g_reportStream != nullptr) fflush(g_reportStream);
+  if (g_batchHoldsInterrupts) platform::DeliverHeldInterrupt();
+  g_batchHoldsInterrupts = false;
+}
 
 void CaptureOutput(CapturedOutput* capture) { t_capture = capture; }
 

@@ -44,6 +44,14 @@ void PrintCaptured(CapturedOutput* capture);
 // Frees what was captured without printing it.
 void DiscardCaptured(CapturedOutput* capture);
 
+// A listing of many short lines (the scan) flushes the report once per batch
+// rather than once per line. Interrupts wait meanwhile: one that comes takes
+// effect at the next batch's flush, so the report still ends with every line
+// printed before it. Main thread only.
+void BeginReportBatch();
+void FlushReportBatch();
+void EndReportBatch();
+
 // Prints an error through Tee and adds one to counters->errors. Always false,
 // so that a failing step can end with `return ReportError(...)`.
 bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);

@@ -216,11 +216,15 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   const int64_t todayDayNumber = DayNumber(today.year, today.month, today.day);
   const char* candidateLabel = writeFlag ? "WILL-PURGE" : "WOULD-PURGE";
   UserRecord record;
+  constexpr uint64_t kRecordsPerReportFlush = 512;
+  BeginReportBatch();
   for (uint64_t number = 1; number <= userCount; ++number) {
+    if (number % kRecordsPerReportFlush == 0) FlushReportBatch();
     const size_t got = fread(record.bytes, 1, kUserRecordSize, stream);
     AdvanceProgress(got);
     if (got != kUserRecordSize) {
       ReportError(counters, "ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
+      EndReportBatch();
       fclose(stream);
       return false;
     }
@@ -228,6 +232,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
     PrintUserWarnings(user, options, counters);
     JudgeUser(user, options, counters, purgeMap, candidateLabel);
   }
+  EndReportBatch();
   fclose(stream);
   return true;
 }
