@@ -38,11 +38,16 @@ bool Skipped(const JobRun* run, uint32_t index) {
   return run->cancelOnInterrupt && platform::InterruptWasHeld();
 }
 
+// Set on the calling thread while a list runs: it takes step 0, the longest.
+thread_local bool t_takesFirstStep = false;
+
 // Each thread takes the next step not yet taken until none is left.
 void TakeSteps(void* context) {
   JobRun* run = static_cast<JobRun*>(context);
+  bool first = t_takesFirstStep;
   for (;;) {
-    const uint32_t index = run->next.fetch_add(1);
+    const uint32_t index = first ? 0 : run->next.fetch_add(1);
+    first = false;
     if (index >= run->jobs->count) return;
     if (Skipped(run, index)) continue;
     JobSlot* slot = &run->slots[index];
@@ -110,7 +115,10 @@ bool RunJobsInOrder(const JobList& jobs, RunCounters* counters) {
   run.slots = slots.get();
   run.cancelOnInterrupt = ownHold;
   if (jobs.phase != nullptr) BeginProgress(jobs.phase, jobs.bytes);
+  run.next.store(1);
+  t_takesFirstStep = true;
   platform::RunOnThreads(TakeSteps, &run, jobs.threads - 1);
+  t_takesFirstStep = false;
   if (jobs.phase != nullptr) EndProgress();
   const bool allOk = PrintInOrder(jobs, slots.get(), counters);
   if (ownHold) platform::DeliverHeldInterrupt();

@@ -15,12 +15,14 @@
 
 // The threads a list runs on, the calling thread included: one per core of
 // the machine it was tuned on when the steps only read and hash; more when
-// they also write and wait for the disk, so that the cores hash while some
-// steps wait. Each thread runs one step at a time, so what one step holds (at
-// most four stream buffers and a copy or slot buffer, under 1 MiB) is the fixed
-// memory cost of one more thread.
+// they also write and wait for the disk, so that many flushes wait at once
+// (the disk serves them together) while the cores hash. The calling thread
+// takes step 0, which every list makes its longest (QVUSERS.DAT); the others
+// run below its priority. Each thread runs one step at a time, so what one step
+// holds (at most four stream buffers and a copy or slot buffer, under 1 MiB) is
+// the fixed memory cost of one more thread.
 constexpr unsigned kHashingThreads = 2;
-constexpr unsigned kWritingThreads = 3;
+constexpr unsigned kWritingThreads = 8;
 
 enum class AfterFailure { StopThere, RunTheRest };
 

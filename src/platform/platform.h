@@ -227,8 +227,10 @@ bool StdoutIsConsole();
 bool StderrIsConsole();
 
 // Runs work(context) on the calling thread and on up to extraThreads more at
-// once, and returns when every run has returned. A thread the system refuses is
-// not started: the runs that did start share the work.
+// once, and returns when every run has returned. The extra threads run below
+// the caller's priority (Linux and Windows), so that the caller's own share,
+// the longest, keeps a core. A thread the system refuses is not started: the
+// runs that did start share the work.
 void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads);
 
 // Waits for one key press without echo and returns it; EOF (-1) when there is

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <termios.h>
@@ -633,8 +634,15 @@ struct ThreadStart {
   void* context;
 };
 
+// Helpers yield to the calling thread, whose work is the longest.
+constexpr int kHelperNiceness = 10;
+
 void* RunThreadStart(void* start) {
   const ThreadStart* s = static_cast<const ThreadStart*>(start);
+#ifdef __linux__
+  // Linux gives each thread its own nice value; elsewhere it would be the process's.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHelperNiceness);
+#endif
   s->work(s->context);
   return nullptr;
 }

@@ -625,6 +625,8 @@ void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
     const uintptr_t thread = _beginthreadex(nullptr, 0, RunThreadStart, &start, 0, nullptr);
     if (thread == 0) break;
     threads[started++] = reinterpret_cast<HANDLE>(thread);
+    // Helpers yield to the calling thread, whose work is the longest.
+    SetThreadPriority(threads[started - 1], THREAD_PRIORITY_BELOW_NORMAL);
   }
   work(context);
   for (unsigned i = 0; i < started; ++i) {
