@@ -14,17 +14,10 @@ namespace {
 constexpr const char* kChangedBeforeCommit = "ERROR: %s changed before commit.\n";
 constexpr const char* kVerificationFailed = "ERROR: post-write verification failed for %s.\n";
 
-// Counts and reports a live file that no longer equals its pre-pack snapshot.
-bool CheckUnchanged(const FileSnapshot* snapshot, const char* name, RunCounters* counters) {
-  return CheckSnapshot(snapshot, name, kChangedBeforeCommit, counters);
-}
-
-// QVPURGED.USR as it was: unchanged, or still absent when there was none.
-bool CheckPurgedLogUnchanged(const PackContext* pack, RunCounters* counters) {
-  if (pack->purgedLogExisted) {
-    return CheckUnchanged(&pack->purgedLogSnapshot, "QVPURGED.USR", counters);
-  }
-  if (!IsRegularFile(pack->purgedLogPath.text)) return true;
+// QVPURGED.USR still absent when there was none (one that existed is among the
+// gate's snapshot checks).
+bool CheckPurgedLogStillAbsent(const PackContext* pack, RunCounters* counters) {
+  if (pack->purgedLogExisted || !IsRegularFile(pack->purgedLogPath.text)) return true;
   return ReportError(counters, "ERROR: QVPURGED.USR appeared before commit.\n");
 }
 
@@ -111,8 +104,12 @@ bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory
     const LmrFileEntry* entry = &inventory->entries[i];
     AddSnapshotCheck(&checks, nullptr, &entry->liveSnapshot, entry->name, kChangedBeforeCommit);
   }
+  if (pack->purgedLogExisted) {
+    AddSnapshotCheck(&checks, nullptr, &pack->purgedLogSnapshot, "QVPURGED.USR",
+                     kChangedBeforeCommit);
+  }
   bool passed = CheckSnapshotsInOrder(&checks, "Checking", counters);
-  passed = CheckPurgedLogUnchanged(pack, counters) && passed;
+  passed = CheckPurgedLogStillAbsent(pack, counters) && passed;
   // Last, immediately before the commit.
   passed = CheckLockHeld(counters) && passed;
   return passed;

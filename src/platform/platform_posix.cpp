@@ -357,6 +357,13 @@ uint32_t SyncDirectory(const char* dir) {
   return error;
 }
 
+// Syncs the directory that holds path.
+uint32_t SyncContainingDirectory(const char* path) {
+  char dir[PATH_MAX];
+  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
+  return SyncDirectory(dir);
+}
+
 }  // namespace
 
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
@@ -383,24 +390,16 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
 
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
   const uint32_t error = ReplaceFileFlushingLater(from, to, identity, nullptr);
-  if (error != 0) return error;
-  char dir[PATH_MAX];
-  if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
-  return SyncDirectory(dir);
+  return error != 0 ? error : SyncContainingDirectory(to);
 }
 
 bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
 
-bool FlushContainingDirectory(const char* path) {
-  char dir[PATH_MAX];
-  return ContainingDirectory(path, dir, sizeof dir) && FlushDirectoryToDisk(dir);
-}
+bool FlushContainingDirectory(const char* path) { return SyncContainingDirectory(path) == 0; }
 
 uint32_t RemoveFileDurably(const char* path) {
   if (unlink(path) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
-  char dir[PATH_MAX];
-  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
-  return SyncDirectory(dir);
+  return SyncContainingDirectory(path);
 }
 
 void StartWriteback(FILE* stream) {

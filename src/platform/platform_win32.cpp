@@ -354,6 +354,13 @@ uint32_t FlushDirectory(const char* path) {
   return IsUnsupportedDirectoryFlush(error) ? 0 : error;
 }
 
+// Flushes the directory that holds path.
+uint32_t FlushContainingDirectoryOf(const char* path) {
+  char dir[1024];
+  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
+  return FlushDirectory(dir);
+}
+
 // Opens path itself (a reparse point is not followed) with the given access,
 // only when it is still the regular file `identity` names.
 uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identity, HANDLE* file) {
@@ -378,10 +385,7 @@ uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identi
 
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
   const uint32_t error = ReplaceFileFlushingLater(from, to, identity, nullptr);
-  if (error != 0) return error;
-  char dir[1024];
-  if (!ContainingDirectory(to, dir, sizeof dir)) return kErrorFilenameTooLong;
-  return FlushDirectory(dir);
+  return error != 0 ? error : FlushContainingDirectoryOf(to);
 }
 
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
@@ -406,16 +410,11 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
 
 bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; }
 
-bool FlushContainingDirectory(const char* path) {
-  char dir[1024];
-  return ContainingDirectory(path, dir, sizeof dir) && FlushDirectoryToDisk(dir);
-}
+bool FlushContainingDirectory(const char* path) { return FlushContainingDirectoryOf(path) == 0; }
 
 uint32_t RemoveFileDurably(const char* path) {
   if (!DeleteFileA(path)) return LastErrorOfFailure();
-  char dir[1024];
-  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
-  return FlushDirectory(dir);
+  return FlushContainingDirectoryOf(path);
 }
 
 void StartWriteback(FILE*) {}

@@ -99,15 +99,6 @@ bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
          hash == snapshot->hash;
 }
 
-bool SnapshotMatches(const FileSnapshot* snapshot) {
-  return FileMatchesSnapshot(snapshot->path.text, snapshot);
-}
-
-bool CheckSnapshot(const FileSnapshot* snapshot, const char* name, const char* format,
-                   RunCounters* counters) {
-  return SnapshotMatches(snapshot) || ReportError(counters, format, name);
-}
-
 bool GetRegularFileSize(const char* path, uint64_t* size) {
   platform::PathAttributes attributes;
   if (!platform::GetPathAttributes(path, &attributes) || attributes.isDirectory) return false;

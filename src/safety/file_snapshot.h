@@ -40,13 +40,6 @@ bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash);
 // path over 1023 characters is recorded cut short and not hashed (ok false).
 bool TakeSnapshot(const char* path, FileSnapshot* snapshot);
 
-// True when the snapshot is ok and the file at its path still has its size and hash.
-bool SnapshotMatches(const FileSnapshot* snapshot);
-
-// SnapshotMatches, or else reports the file as changed: format has one %s, for name.
-bool CheckSnapshot(const FileSnapshot* snapshot, const char* name, const char* format,
-                   RunCounters* counters);
-
 // True when the file at path has exactly the snapshot's size and hash (the
 // snapshot's own path is not used: it may name a staged file moved away).
 bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot);
