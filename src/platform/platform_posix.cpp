@@ -631,6 +631,10 @@ namespace {
 struct ThreadStart {
   void (*work)(void*);
   void* context;
+#ifdef __linux__
+  cpu_set_t allowed;  // the process's CPUs, given back to a helper placed elsewhere
+  bool placed;
+#endif
 };
 
 // Helpers yield to the calling thread, whose work is the longest.
@@ -641,9 +645,30 @@ void* RunThreadStart(void* start) {
 #ifdef __linux__
   // Linux gives each thread its own nice value; elsewhere it would be the process's.
   setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kHelperNiceness);
+  if (s->placed) pthread_setaffinity_np(pthread_self(), sizeof s->allowed, &s->allowed);
 #endif
   s->work(s->context);
   return nullptr;
+}
+
+// Starts helpers on a CPU other than the caller's: left to itself, Linux often
+// queues a new thread behind its busy creator for a millisecond or more before
+// moving it to an idle CPU. Each helper gives itself every CPU back once running.
+void PlaceAwayFromCaller(pthread_attr_t* attributes, ThreadStart* start) {
+#ifdef __linux__
+  start->placed = false;
+  const int here = sched_getcpu();
+  if (here < 0 || sched_getaffinity(0, sizeof start->allowed, &start->allowed) != 0 ||
+      CPU_COUNT(&start->allowed) < 2 || !CPU_ISSET(here, &start->allowed)) {
+    return;
+  }
+  cpu_set_t elsewhere = start->allowed;
+  CPU_CLR(here, &elsewhere);
+  start->placed = pthread_attr_setaffinity_np(attributes, sizeof elsewhere, &elsewhere) == 0;
+#else
+  (void)attributes;
+  (void)start;
+#endif
 }
 
 }  // namespace
@@ -651,12 +676,19 @@ void* RunThreadStart(void* start) {
 void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
   constexpr unsigned kMostThreads = 16;
   pthread_t threads[kMostThreads];
-  ThreadStart start{work, context};
+  ThreadStart start{};
+  start.work = work;
+  start.context = context;
+  pthread_attr_t attributes;
+  const bool haveAttributes = pthread_attr_init(&attributes) == 0;
+  if (haveAttributes) PlaceAwayFromCaller(&attributes, &start);
   unsigned started = 0;
   while (started < extraThreads && started < kMostThreads &&
-         pthread_create(&threads[started], nullptr, RunThreadStart, &start) == 0) {
+         pthread_create(&threads[started], haveAttributes ? &attributes : nullptr,
+                        RunThreadStart, &start) == 0) {
     ++started;
   }
+  if (haveAttributes) pthread_attr_destroy(&attributes);
   work(context);
   for (unsigned i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
 }

@@ -6,7 +6,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <type_traits>
 
 #include "base/output.h"
 #include "base/parallel_jobs.h"
@@ -38,7 +38,9 @@ bool IsLmrFileName(const char* name) {
 
 bool AllocateLmrInventory(LmrInventory* inventory) {
   inventory->count = 0;
-  inventory->entries.reset(new (std::nothrow) LmrFileEntry[kLmrInventoryCapacity]());
+  static_assert(std::is_trivially_destructible_v<LmrFileEntry>);
+  inventory->entries.reset(
+      static_cast<LmrFileEntry*>(std::calloc(kLmrInventoryCapacity, sizeof(LmrFileEntry))));
   return inventory->entries != nullptr;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "base/run_counters.h"
@@ -23,8 +24,15 @@ struct LmrFileEntry {
   FileSnapshot stagedSnapshot;
 };
 
+// Frees what calloc gave: the system hands out zeroed pages that the run touches
+// only for the entries it fills, instead of clearing the whole table up front.
+struct FreeInventoryEntries {
+  void operator()(LmrFileEntry* entries) const { std::free(entries); }
+};
+
 struct LmrInventory {
-  std::unique_ptr<LmrFileEntry[]> entries;  // kLmrInventoryCapacity entries, zero-filled, or null
+  // kLmrInventoryCapacity entries, zero-filled, or null
+  std::unique_ptr<LmrFileEntry[], FreeInventoryEntries> entries;
   uint32_t count;
 };
 
