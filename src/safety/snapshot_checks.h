@@ -24,8 +24,8 @@ struct SnapshotCheckList {
   uint32_t count;
   // Called after each file is read, before its error (the commit's interrupt notice).
   void (*afterEach)();
-  // Files to close while the checks run, after them in the list (the live files a
-  // commit replaced: freeing their space waits on the disk more than on a core).
+  // Files to close while the checks run, on a thread of their own (the live files a
+  // commit replaced: freeing their space waits on the file system more than on a core).
   const platform::FileHandle* closeAlongside;
   uint32_t closeCount;
 };

@@ -1,0 +1,69 @@
+// A pass of snapshot checks reports each changed file in list order, whether or not it also
+// closes the files a commit replaced, and closes every one of them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "safety/snapshot_checks.h"
+
+namespace {
+
+constexpr int kFiles = 6;
+
+void WriteFile(const std::string& path, const std::string& text) {
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  fputs(text.c_str(), file);
+  fclose(file);
+}
+
+bool IsOpen(platform::FileHandle handle) {
+  return fcntl(static_cast<int>(handle), F_GETFD) != -1 || errno != EBADF;
+}
+
+TEST(CheckSnapshotsInOrder, ReportsInListOrderAndClosesAlongside) {
+  char pattern[] = "/tmp/qvchecksXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  FileSnapshot snapshots[kFiles];
+  std::string names[kFiles];
+  for (int i = 0; i < kFiles; ++i) {
+    names[i] = "F" + std::to_string(i);
+    WriteFile(dir + "/" + names[i], "content " + names[i]);
+    ASSERT_TRUE(TakeSnapshot((dir + "/" + names[i]).c_str(), &snapshots[i]));
+  }
+  WriteFile(dir + "/F4", "changed");
+  WriteFile(dir + "/F1", "content F1 and more");
+  for (uint32_t closeCount : {0u, 3u, 1u}) {
+    SnapshotCheckList list{};
+    platform::FileHandle handles[3];
+    for (uint32_t k = 0; k < closeCount; ++k) handles[k] = open("/dev/null", O_RDONLY);
+    list.closeAlongside = handles;
+    list.closeCount = closeCount;
+    for (int i = 0; i < kFiles; ++i) {
+      AddSnapshotCheck(&list, nullptr, &snapshots[i], names[i].c_str(), "%s differs\n");
+    }
+    RunCounters counters{};
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(CheckSnapshotsInOrder(&list, "Checking", &counters));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "F1 differs\nF4 differs\n") << closeCount;
+    EXPECT_EQ(counters.errors, 2u);
+    for (uint32_t k = 0; k < closeCount; ++k) EXPECT_FALSE(IsOpen(handles[k])) << k;
+  }
+  // With nothing to check, the files are still closed.
+  SnapshotCheckList empty{};
+  platform::FileHandle handle = open("/dev/null", O_RDONLY);
+  empty.closeAlongside = &handle;
+  empty.closeCount = 1;
+  RunCounters counters{};
+  EXPECT_TRUE(CheckSnapshotsInOrder(&empty, "Checking", &counters));
+  EXPECT_FALSE(IsOpen(handle));
+  for (const std::string& name : names) remove((dir + "/" + name).c_str());
+  rmdir(dir.c_str());
+}
+
+}  // namespace
