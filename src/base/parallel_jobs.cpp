@@ -41,14 +41,22 @@ bool Skipped(const JobRun* run, uint32_t index) {
 // Set on the calling thread while a list runs: it takes step 0, the longest.
 thread_local bool t_takesFirstStep = false;
 
+// The step begun in the given place: 0, then startSecond, then the others in order.
+uint32_t StepBegunAt(const JobList& jobs, uint32_t place) {
+  const uint32_t second = jobs.startSecond;
+  if (second == 0 || second >= jobs.count || place == 0 || place > second) return place;
+  return place == 1 ? second : place - 1;
+}
+
 // Each thread takes the next step not yet taken until none is left.
 void TakeSteps(void* context) {
   JobRun* run = static_cast<JobRun*>(context);
   bool first = t_takesFirstStep;
   for (;;) {
-    const uint32_t index = first ? 0 : run->next.fetch_add(1);
+    const uint32_t place = first ? 0 : run->next.fetch_add(1);
     first = false;
-    if (index >= run->jobs->count) return;
+    if (place >= run->jobs->count) return;
+    const uint32_t index = StepBegunAt(*run->jobs, place);
     if (Skipped(run, index)) continue;
     JobSlot* slot = &run->slots[index];
     CaptureOutput(&slot->output);

@@ -38,6 +38,9 @@ struct JobList {
   unsigned threads;   // kHashingThreads or kWritingThreads
   const char* phase;  // names the work on the progress line (null: none)
   uint64_t bytes;     // about what the steps read, for the progress line
+  // A long step to begin right after step 0 though printed in its place, so
+  // that it does not end the list alone (0: none).
+  uint32_t startSecond = 0;
 };
 
 // Runs the list; adds the steps' counts to *counters. True when every step ran

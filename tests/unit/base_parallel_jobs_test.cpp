@@ -45,21 +45,26 @@ TEST(RunJobsInOrder, PrintsAndCountsAsOneThreadWould) {
   struct Case {
     Steps steps;
     AfterFailure rule;
+    uint32_t startSecond;  // begun early, printed in its place
     bool ok;
     uint64_t warnings, errors;
   };
   const Case cases[] = {
-      {{99, 99}, AfterFailure::StopThere, true, 12, 0},
-      {{5, 9}, AfterFailure::StopThere, false, 6, 1},
-      {{5, 9}, AfterFailure::RunTheRest, false, 12, 2},
-      {{0, 11}, AfterFailure::StopThere, false, 1, 1},
+      {{99, 99}, AfterFailure::StopThere, 0, true, 12, 0},
+      {{5, 9}, AfterFailure::StopThere, 0, false, 6, 1},
+      {{5, 9}, AfterFailure::RunTheRest, 0, false, 12, 2},
+      {{0, 11}, AfterFailure::StopThere, 0, false, 1, 1},
+      {{99, 99}, AfterFailure::StopThere, 11, true, 12, 0},
+      {{99, 99}, AfterFailure::RunTheRest, 6, true, 12, 0},
+      {{3, 11}, AfterFailure::StopThere, 11, false, 4, 1},
   };
   for (const Case& c : cases) {
     Steps steps = c.steps;
     RunCounters counters{};
     counters.errors = 7;
     testing::internal::CaptureStdout();
-    const bool ok = RunJobsInOrder({12, PrintingStep, &steps, c.rule, kHashingThreads, "Testing", 0}, &counters);
+    const bool ok = RunJobsInOrder(
+        {12, PrintingStep, &steps, c.rule, kHashingThreads, "Testing", 0, c.startSecond}, &counters);
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(ok, c.ok);
     EXPECT_EQ(printed, Expected(12, steps, c.rule == AfterFailure::StopThere));
