@@ -5,26 +5,16 @@
 
 namespace {
 
-// With files to close, step 1 closes them all, so that one helper waits on the
-// file system while the caller and the others hash; the checks follow.
-uint32_t CloseStepCount(const SnapshotCheckList* list) {
-  return list->closeCount > 0 && list->count > 0 ? 1 : 0;
-}
-
-void CloseAll(const SnapshotCheckList* list) {
-  for (uint32_t i = 0; i < list->closeCount; ++i) {
-    platform::CloseFileHandle(list->closeAlongside[i]);
-  }
-}
-
+// The last step closes every file to close; it is begun right after step 0, so
+// that one helper waits on the file system while the caller and another hash.
 bool CheckStep(uint32_t index, void* context, RunCounters* counters) {
   const SnapshotCheckList* list = static_cast<const SnapshotCheckList*>(context);
-  const uint32_t closeSteps = CloseStepCount(list);
-  if (closeSteps == 1 && index == 1) {
-    CloseAll(list);
+  if (index >= list->count) {
+    for (uint32_t i = 0; i < list->closeCount; ++i) {
+      platform::CloseFileHandle(list->closeAlongside[i]);
+    }
     return true;
   }
-  if (index > 0) index -= closeSteps;
   const SnapshotCheck& check = list->checks[index];
   const char* path = check.path != nullptr ? check.path : check.expected->path.text;
   const bool matches = FileMatchesSnapshot(path, check.expected);
@@ -43,9 +33,9 @@ bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,
                            RunCounters* counters) {
   uint64_t bytes = 0;
   for (uint32_t i = 0; i < list->count; ++i) bytes += list->checks[i].expected->size;
-  if (list->count == 0) CloseAll(list);
-  const uint32_t closeSteps = CloseStepCount(list);
+  const uint32_t closeSteps = list->closeCount > 0 ? 1 : 0;
   return RunJobsInOrder({list->count + closeSteps, CheckStep, const_cast<SnapshotCheckList*>(list),
-                         AfterFailure::RunTheRest, kHashingThreads + closeSteps, phase, bytes},
+                         AfterFailure::RunTheRest, kHashingThreads + closeSteps, phase, bytes,
+                         closeSteps == 1 ? list->count : 0},
                         counters);
 }
