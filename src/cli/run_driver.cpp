@@ -138,8 +138,7 @@ bool CheckStagingSpace(RunState* run) {
                       "least %" PRIu64 " bytes.\n")) {
     return false;
   }
-  uint64_t messageNeed = kStagingMargin;
-  for (uint32_t i = 0; i < run->inventory.count; ++i) messageNeed += run->inventory.entries[i].size;
+  const uint64_t messageNeed = kStagingMargin + LmrInventoryBytes(&run->inventory);
   return CheckFreeSpace(run, run->paths.message.text, messageNeed,
                         "ERROR: insufficient or unknown free space in MESSAGE for staged LMR "
                         "files. Need at least %" PRIu64 " bytes.\n");
@@ -162,8 +161,7 @@ bool StageOneFile(uint32_t index, void* context, RunCounters* counters) {
 // What staging reads: every source, then every staged file back for its hash
 // (the audit log's reading of QVUSERS.DAT included).
 uint64_t StagingBytes(const RunState* run) {
-  uint64_t lmrBytes = 0;
-  for (uint32_t i = 0; i < run->inventory.count; ++i) lmrBytes += run->inventory.entries[i].size;
+  const uint64_t lmrBytes = LmrInventoryBytes(&run->inventory);
   const uint64_t userBytes = run->live.usersDat.size + run->live.usersPtr.size;
   return userBytes + run->live.usersDat.size + 2 * lmrBytes +
          static_cast<uint64_t>(run->pack.retainedCount) * (kUserRecordSize + kPointerRecordSize);

@@ -44,6 +44,12 @@ bool AllocateLmrInventory(LmrInventory* inventory) {
   return inventory->entries != nullptr;
 }
 
+uint64_t LmrInventoryBytes(const LmrInventory* inventory) {
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; i < inventory->count; ++i) bytes += inventory->entries[i].size;
+  return bytes;
+}
+
 // Text order of the lower-cased bytes. Names that differ only in case can both
 // exist on a case-sensitive file system; the plain byte order keeps their order fixed.
 static int CompareEntryNames(const void* left, const void* right) {
@@ -101,8 +107,8 @@ bool TakeSnapshotStep(uint32_t index, void* context, RunCounters*) {
 bool SnapshotListedFiles(LmrInventory* inventory, const UserFileSnapshots* userFiles,
                          RunCounters* counters) {
   SnapshotSteps steps{inventory, userFiles};
-  uint64_t bytes = userFiles != nullptr ? userFiles->bytes : 0;
-  for (uint32_t i = 0; i < inventory->count; ++i) bytes += inventory->entries[i].size;
+  const uint64_t userBytes = userFiles != nullptr ? userFiles->bytes : 0;
+  const uint64_t bytes = userBytes + LmrInventoryBytes(inventory);
   const uint32_t first = userFiles != nullptr ? 2 : 0;
   RunJobsInOrder({inventory->count + first, TakeSnapshotStep, &steps, AfterFailure::RunTheRest,
                   kHashingThreads, "Hashing", bytes},

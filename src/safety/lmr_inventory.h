@@ -42,6 +42,9 @@ bool IsLmrFileName(const char* name);
 // Allocates the zero-filled 512-entry array; false when out of memory.
 bool AllocateLmrInventory(LmrInventory* inventory);
 
+// The listed sizes of all the inventory's LMR files together.
+uint64_t LmrInventoryBytes(const LmrInventory* inventory);
+
 // The user files, when their snapshots are taken alongside the LMR files'.
 struct UserFileSnapshots {
   const char* datPath;
