@@ -273,6 +273,11 @@ bool WriteLmrFiles(const std::string& message, const SampleRecipe& recipe, std::
   for (uint32_t c = 1; c <= recipe.conferences; ++c) {
     if (!WriteFileOrFail(LmrFilePath(message, c), LmrFileBytes(recipe, c), error)) return false;
   }
+  // A file system that tells case apart holds both: the second conference's bytes.
+  if (recipe.lowerCaseTwin &&
+      !WriteFileOrFail(message + "/qvmsg1.lmr", LmrFileBytes(recipe, 2), error)) {
+    return false;
+  }
   return true;
 }
 

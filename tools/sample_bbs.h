@@ -95,6 +95,7 @@ struct SampleRecipe {
   std::vector<SampleCaller> callers;
   bool purgedLog = false;          // write an existing WORK/QVPURGED.USR
   bool pointerTailDiffers = false; // QVUSERS.PTR bytes after the name differ
+  bool lowerCaseTwin = false;      // also MESSAGE/qvmsg1.lmr (POSIX), other content
 };
 
 // What the sample holds for one user.

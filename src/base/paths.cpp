@@ -141,3 +141,22 @@ bool SameNameIgnoringCase(const char* a, const char* b) {
   while (*a != '\0' && UpperAscii(*a) == UpperAscii(*b)) ++a, ++b;
   return *a == '\0' && *b == '\0';
 }
+
+size_t FirstCreatableIndex(const char* root) {
+  const size_t length = strlen(root);
+  if (length >= 3 && isalpha(static_cast<unsigned char>(root[0])) && root[1] == ':' &&
+      IsSeparator(root[2])) {
+    return 3;
+  }
+  if (!(IsSeparator(root[0]) && IsSeparator(root[1]))) return 0;
+
+  size_t i = 2;
+  while (root[i] != '\0' && !IsSeparator(root[i])) ++i;  // server
+  while (IsSeparator(root[i])) ++i;
+  while (root[i] != '\0' && !IsSeparator(root[i])) ++i;  // share
+  // A root that is the server or the share itself has nothing below the share to
+  // create; only the whole-root check remains.
+  if (root[i] == '\0') return length;
+  while (IsSeparator(root[i])) ++i;
+  return i;
+}

@@ -35,6 +35,10 @@ bool SameNameIgnoringCase(const char* a, const char* b);
 // A letter and a colon, or two leading separators; on POSIX also a single '/'.
 bool IsAbsolutePath(const char* path);
 
+// Index of the first character from which directories of path may be created or
+// judged: a drive root, a UNC server and its share are never created.
+size_t FirstCreatableIndex(const char* path);
+
 // The commit marker in WORK: on disk from just before a commit's first rename
 // until the database is whole again (see commit/commit_marker.h).
 constexpr const char* kCommitMarkerName = "QVCOMMIT.MRK";

@@ -19,6 +19,7 @@
 #include "cli/run_setup.h"
 #include "commit/backup_manifest.h"
 #include "commit/commit.h"
+#include "commit/commit_marker.h"
 #include "commit/verified_backup.h"
 #include "platform/platform.h"
 #include "safety/caller_status.h"
@@ -30,27 +31,50 @@ namespace {
 constexpr const char* kRestoreName = "QVRESTORE";
 constexpr uint32_t kMaxListed = 4096;
 constexpr const char* kCallerRefusal =
-    "QVRESTORE will not restore the database while a caller may be active.\n";
+    "@ will not restore the database while a caller may be active.\n";
 
+// "@" stands for the restore program's name as the sysop types it here.
 constexpr const char* kUsage =
-    "QVRESTORE - checks a QVCULLDB32 backup and restores it as one verified set.\n"
+    "@ - checks a QVCULLDB32 backup and restores it as one verified set.\n"
     "\n"
-    "  QVRESTORE /LIST [/BACKUP=path]\n"
-    "  QVRESTORE /CHECK=dir\n"
-    "  QVRESTORE /RESTORE=dir [/BACKUP=path]\n"
-    "  QVRESTORE /HELP | /? | /VERSION\n"
+    "  @ /LIST [/BACKUP=path]\n"
+    "  @ /CHECK=backup [/BACKUP=path]\n"
+    "  @ /RESTORE=backup [/BACKUP=path]\n"
+    "  @ /HELP | /? | /VERSION\n"
     "\n"
-    "  /LIST         lists the backups under the backup root, newest first.\n"
-    "  /CHECK=dir    verifies one backup against this home; changes nothing.\n"
-    "  /RESTORE=dir  checks the backup, backs up the live files it replaces, and\n"
-    "                restores QVUSERS.DAT, QVUSERS.PTR, QVPURGED.USR and every\n"
-    "                QVMSGxx.LMR together. QVWHOSON.DAT is never restored.\n"
-    "  /BACKUP=path  the backup root (default QVCULLDB-BACKUPS in the home\n"
-    "                directory); with /RESTORE, where the pre-restore backup goes.\n"
+    "  /LIST           lists the backups under the backup root, newest first,\n"
+    "                  with what each was made before; checks sizes only.\n"
+    "  /CHECK=backup   verifies one backup against this home, every hash;\n"
+    "                  changes nothing.\n"
+    "  /RESTORE=backup checks the backup, backs up the live files it replaces,\n"
+    "                  and restores QVUSERS.DAT, QVUSERS.PTR, QVPURGED.USR and\n"
+    "                  every QVMSGxx.LMR together. QVWHOSON.DAT is never restored.\n"
+    "  /BACKUP=path    the backup root (default QVCULLDB-BACKUPS in the home\n"
+    "                  directory); with /RESTORE, where the pre-restore backup goes.\n"
     "\n"
-    "Run it in the BBS home directory with every node closed. A relative dir or\n"
-    "path is taken from the home directory. Exit codes: 0 done and verified,\n"
-    "2 failed (read QVCULLDB32_REPORT.TXT), 3 usage.\n";
+    "A backup is its name as /LIST prints it (looked up under the backup root) or\n"
+    "the path of its directory. Run it in the BBS home directory with every node\n"
+    "closed. A relative path is taken from the home directory. Exit codes: 0 done\n"
+    "and verified, 2 failed (read QVCULLDB32_REPORT.TXT), 3 usage.\n";
+
+struct NamedText {
+  char text[2048];
+};
+
+// text with every "@" replaced by the restore program's name.
+NamedText WithProgramName(const char* text) {
+  NamedText out = {};
+  size_t used = 0;
+  for (const char* c = text; *c != '\0' && used + 16 < sizeof out.text; ++c) {
+    if (*c != '@') {
+      out.text[used++] = *c;
+      continue;
+    }
+    platform::CopyBounded(out.text + used, sizeof out.text - used, platform::kRestoreProgramName);
+    used += strlen(out.text + used);
+  }
+  return out;
+}
 
 enum class RestoreAction { None, List, Check, Restore, Help, Version };
 
@@ -70,6 +94,8 @@ struct RestoreState {
   PackContext pack;
   bool markerFound;
   bool restored;
+  NamedText callerRefusal;  // kept for the commit section, which refers to it
+  platform::TrustedAccounts accounts;  // whose backups may be read
 };
 
 // ---- Switches ---------------------------------------------------------------
@@ -141,9 +167,6 @@ bool ParseRestoreSwitches(RestoreState* run, MessageBuffer* message) {
   if (run->action == RestoreAction::None) {
     return FailWith(message, "Give one of /LIST, /CHECK=dir and /RESTORE=dir.");
   }
-  if (run->options.backupGiven && run->action == RestoreAction::Check) {
-    return FailWith(message, "/BACKUP is valid only with /LIST or /RESTORE.");
-  }
   return true;
 }
 
@@ -178,9 +201,10 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
       Tee("Rollback status:     %s\n", run->pack.rollbackOk ? "PASS" : "FAILED");
     }
   }
+  const char* done =
+      run->action == RestoreAction::List ? "COMPLETE - listed; sizes checked only." : "COMPLETE - verified.";
   Tee("Result status:       %s\n",
-      succeeded ? "COMPLETE - verified."
-                : "FAILED - keep nodes offline until the report is reviewed.");
+      succeeded ? done : "FAILED - keep nodes offline until the report is reviewed.");
   Tee("Exit code:           %d\n", exitCode);
   Tee("############################################################\n");
   return exitCode;
@@ -196,46 +220,20 @@ int CompareNewestFirst(const void* a, const void* b) {
   return strcmp(static_cast<const ListedName*>(b)->name, static_cast<const ListedName*>(a)->name);
 }
 
-// "QVCULLDB-YYYYMMDD-HHMMSS[-NNN]" read as a date and time, or null.
+// "QVCULLDB-YYYYMMDD-HHMMSS[-NNN]" read as a date and time; false for another name.
 bool StampOfName(const char* name, char* stamp, size_t size) {
   int y, mo, d, h, mi, s;
-  if (strlen(name) < 24 || sscanf(name, "QVCULLDB-%4d%2d%2d-%2d%2d%2d", &y, &mo, &d, &h, &mi, &s) != 6) {
+  const size_t length = strlen(name);
+  if ((length != 24 && length != 28) ||
+      sscanf(name, "QVCULLDB-%4d%2d%2d-%2d%2d%2d", &y, &mo, &d, &h, &mi, &s) != 6) {
     return false;
   }
   FormatBounded(stamp, size, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
   return true;
 }
 
-void ListOneBackup(const char* root, const char* name) {
-  char stamp[32];
-  PathBuffer dir;
-  if (!StampOfName(name, stamp, sizeof stamp) || !JoinPath(&dir, root, name)) return;
-  BackupManifest manifest;
-  MessageBuffer reason;
-  if (!ReadBackupManifest(dir.text, &manifest, &reason)) {
-    Tee("%-28s %s  INCOMPLETE: %s\n", name, stamp, reason.text);
-    return;
-  }
-  uint64_t total = 0;
-  unsigned lmrFiles = 0;
-  for (uint32_t i = 0; i < manifest.count; ++i) {
-    const ManifestEntry& entry = manifest.entries[i];
-    uint64_t size = 0;
-    // Sizes only: /CHECK also proves every hash.
-    if (!GetRegularFileSize(entry.copy.text, &size) || size != entry.source.size) {
-      Tee("%-28s %s  INCOMPLETE: %s is missing or not its listed size\n", name, stamp, entry.name);
-      return;
-    }
-    total += entry.source.size;
-    lmrFiles += strcmp(entry.area, "MESSAGE") == 0;
-  }
-  const ManifestEntry* dat = FindManifestEntry(&manifest, "WORK", "QVUSERS.DAT");
-  const uint64_t users = dat != nullptr ? dat->source.size / kUserRecordSize : 0;
-  Tee("%-28s %s  %7" PRIu64 " users  %3u LMR files  %12" PRIu64 " bytes\n", name, stamp, users,
-      lmrFiles, total);
-}
-
-bool ListBackups(RestoreState* run) {
+// The default root beside the database, or /BACKUP= (absolute, or from the home).
+bool ResolveBackupRootOf(RestoreState* run) {
   PathBuffer* root = &run->pack.backupRootPath;
   const char* given = run->options.backupRoot.text;
   if (!(run->options.backupGiven ? IsAbsolutePath(given) ? CopyPath(root, given)
@@ -243,14 +241,58 @@ bool ListBackups(RestoreState* run) {
                                  : JoinPath(root, run->paths.home.text, "QVCULLDB-BACKUPS"))) {
     return ReportError(&run->counters, "ERROR: backup root path is too long.\n");
   }
+  return true;
+}
+
+// One listing line; adds a whole backup's size to *total.
+void ListOneBackup(const RestoreState* run, const char* name, uint64_t* total) {
+  char stamp[32];
+  PathBuffer dir;
+  if (!StampOfName(name, stamp, sizeof stamp) || !JoinPath(&dir, run->pack.backupRootPath.text, name)) {
+    return;
+  }
+  BackupManifest manifest;
+  MessageBuffer reason;
+  if (!BackupTreeTrusted(dir.text, run->accounts, &reason)) {
+    Tee("%-28s %s  UNTRUSTED: %s\n", name, stamp, reason.text);
+    return;
+  }
+  const ManifestState state = ReadBackupManifest(dir.text, &manifest, &reason);
+  if (state != ManifestState::Complete) {
+    Tee("%-28s %s  %s: %s\n", name, stamp,
+        state == ManifestState::Invalid ? "NOT RESTORABLE" : "INCOMPLETE", reason.text);
+    return;
+  }
+  uint64_t bytes = 0;
+  unsigned lmrFiles = 0;
+  for (uint32_t i = 0; i < manifest.count; ++i) {
+    const ManifestEntry& entry = manifest.entries[i];
+    uint64_t size = 0;
+    if (!GetRegularFileSize(entry.copy.text, &size) || size != entry.source.size) {
+      Tee("%-28s %s  INCOMPLETE: %s is missing or not its listed size\n", name, stamp, entry.name);
+      return;
+    }
+    bytes += entry.source.size;
+    lmrFiles += strcmp(entry.area, "MESSAGE") == 0;
+  }
+  const ManifestEntry* dat = FindManifestEntry(&manifest, "WORK", "QVUSERS.DAT");
+  const uint64_t users = dat != nullptr ? dat->source.size / kUserRecordSize : 0;
+  Tee("%-28s %s  %-11s %7" PRIu64 " users  %3u LMR files  %12" PRIu64 " bytes\n", name, stamp,
+      BackupKindWord(manifest.kind), users, lmrFiles, bytes);
+  *total += bytes;
+}
+
+bool ListBackups(RestoreState* run) {
+  if (!ResolveBackupRootOf(run)) return false;
+  const char* root = run->pack.backupRootPath.text;
   Tee("\n======================= BACKUPS =======================\n");
-  Tee("Backup root:         %s\n", root->text);
+  Tee("Backup root:         %s\n", root);
   ListedName* names = static_cast<ListedName*>(calloc(kMaxListed, sizeof(ListedName)));
   PathBuffer pattern;
   platform::DirectorySearch search;
   platform::DirectoryEntry found;
   uint32_t count = 0;
-  if (names == nullptr || !JoinPath(&pattern, root->text, "QVCULLDB-*")) {
+  if (names == nullptr || !JoinPath(&pattern, root, "QVCULLDB-*")) {
     free(names);
     return ReportError(&run->counters, "ERROR: cannot list the backup root.\n");
   }
@@ -260,31 +302,107 @@ bool ListBackups(RestoreState* run) {
   }
   platform::EndSearch(&search);
   qsort(names, count, sizeof(ListedName), CompareNewestFirst);
-  for (uint32_t i = 0; i < count; ++i) ListOneBackup(root->text, names[i].name);
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; ++i) ListOneBackup(run, names[i].name, &total);
   free(names);
-  Tee("Backups found:       %u\n", count);
-  if (search.failed) return ReportError(&run->counters, "ERROR: cannot list %s.\n", root->text);
+  Tee("Backups found:       %u, %" PRIu64 " bytes in the complete ones\n", count, total);
+  Tee("Made before:         pre-pack = a pack, pre-restore = a restore, MIXED = a restore over\n"
+      "                     a database a pack left mixed (never restorable)\n");
+  Tee("Checked:             sizes only; %s /CHECK=<backup> verifies every hash.\n",
+      platform::kRestoreProgramName);
+  Tee("Other roots:         listed with /BACKUP=path.\n");
+  if (search.failed) return ReportError(&run->counters, "ERROR: cannot list %s.\n", root);
   return true;
 }
 
 // ---- /CHECK and /RESTORE ------------------------------------------------------
 
-// The live LMR files, each a regular file, and the backup checked against them.
-bool CheckBackup(RestoreState* run) {
+bool HasEntry(const char* dir, const char* name) {
+  PathBuffer path;
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  return JoinPath(&path, dir, name) && platform::ExamineEntry(path.text, &kind) == 0 &&
+         kind != platform::EntryKind::Missing;
+}
+
+bool IsDirectoryPath(const char* path) {
+  platform::PathAttributes attributes;
+  return platform::GetPathAttributes(path, &attributes) && attributes.isDirectory;
+}
+
+// The backup as given: a name as /LIST prints it, under the backup root, or a
+// path (absolute, or from the home directory).
+bool ResolveBackupArgument(RestoreState* run) {
   const char* given = run->backupArgument.text;
+  bool bareName = true;
+  for (const char* c = given; *c != '\0'; ++c) bareName = bareName && !IsSeparator(*c);
+  if (bareName && !ResolveBackupRootOf(run)) return false;
+  PathBuffer underRoot;
+  if (bareName && JoinPath(&underRoot, run->pack.backupRootPath.text, given) &&
+      (IsDirectoryPath(underRoot.text) || !HasEntry(run->paths.home.text, given))) {
+    run->backupDir = underRoot;
+    return true;
+  }
   if (IsAbsolutePath(given) ? !CopyPath(&run->backupDir, given)
                             : !JoinPath(&run->backupDir, run->paths.home.text, given)) {
     return ReportError(&run->counters, "ERROR: backup directory path is too long.\n");
   }
+  return true;
+}
+
+// A directory is a backup, whole or not, when it bears a backup's name or holds
+// what a backup holds.
+bool LooksLikeBackup(const char* dir) {
+  const char* name = dir + strlen(dir);
+  while (name > dir && !IsSeparator(name[-1])) --name;
+  char stamp[32];
+  return StampOfName(name, stamp, sizeof stamp) || HasEntry(dir, "MANIFEST.TXT") ||
+         HasEntry(dir, "WORK") || HasEntry(dir, "MESSAGE");
+}
+
+// Finds, trusts and reads the backup; says exactly what it is when it is not
+// one that can be checked.
+bool ReadTrustedBackup(RestoreState* run) {
+  const char* dir = run->backupDir.text;
+  if (!IsDirectoryPath(dir)) return ReportError(&run->counters, "ERROR: %s does not exist.\n", dir);
+  if (!LooksLikeBackup(dir)) {
+    return ReportError(&run->counters,
+                       "ERROR: %s is not a backup: it holds no MANIFEST.TXT, WORK or MESSAGE.\n",
+                       dir);
+  }
+  MessageBuffer reason;
+  if (!BackupTreeTrusted(dir, run->accounts, &reason)) {
+    return ReportError(&run->counters, "ERROR: the backup cannot be trusted, %s.\n", reason.text);
+  }
+  const ManifestState state = ReadBackupManifest(dir, &run->manifest, &reason);
+  if (state == ManifestState::Missing || state == ManifestState::CutShort) {
+    return ReportError(&run->counters,
+                       "ERROR: this is an incomplete backup (a run stopped while making it): %s.\n",
+                       reason.text);
+  }
+  if (state == ManifestState::Invalid) {
+    return ReportError(&run->counters, "ERROR: this backup cannot be restored: %s.\n", reason.text);
+  }
+  if (run->manifest.kind == BackupKind::BeforeRestoreOfMix) {
+    return ReportError(&run->counters,
+                       "ERROR: this backup holds a mix of packed and pre-pack files: it was made "
+                       "before a restore over a pack cut short in its commit. It is never "
+                       "restored; its copies stay for an expert.\n");
+  }
+  return true;
+}
+
+// The live LMR files, each a regular file, and the backup checked against them.
+bool CheckBackup(RestoreState* run) {
+  if (!ResolveBackupArgument(run)) return false;
   Tee("\n===================== BACKUP CHECK =====================\n");
   Tee("Backup directory:    %s\n", run->backupDir.text);
-  MessageBuffer reason;
-  if (!ReadBackupManifest(run->backupDir.text, &run->manifest, &reason)) {
-    ReportError(&run->counters, "ERROR: %s.\n", reason.text);
-  } else if (!AllocateLmrInventory(&run->inventory)) {
-    ReportError(&run->counters, "ERROR: out of memory allocating LMR inventory.\n");
-  } else if (BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters)) {
-    CheckBackupSet(&run->manifest, &run->paths, &run->inventory, &run->counters);
+  if (ReadTrustedBackup(run)) {
+    Tee("Made before:         %s\n", BackupKindWord(run->manifest.kind));
+    if (!AllocateLmrInventory(&run->inventory)) {
+      ReportError(&run->counters, "ERROR: out of memory allocating LMR inventory.\n");
+    } else if (BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters)) {
+      CheckBackupSet(&run->manifest, &run->paths, &run->inventory, run->accounts, &run->counters);
+    }
   }
   if (run->counters.errors == 0) {
     Tee("Backup check: PASS - a complete, matched set for this home.\n");
@@ -323,11 +441,15 @@ bool RestoreSteps(RestoreState* run) {
     Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",
         run->paths.commitMarker.text);
   }
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, kCallerRefusal) ||
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
       !CheckBackup(run) ||
       !SnapshotLiveSet(run)) {
     return false;
   }
+  // A backup of a mix must never pass for a whole database later.
+  run->pack.backupKind = run->markerFound && CommitMarkerShowsMix(run->paths.commitMarker.text)
+                             ? BackupKind::BeforeRestoreOfMix
+                             : BackupKind::BeforeRestore;
   Tee("\n=================== VERIFIED BACKUP =======================\n");
   if (!CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
                             &run->inventory, &run->options, &run->clock.startTime, &run->pack,
@@ -338,8 +460,13 @@ bool RestoreSteps(RestoreState* run) {
   if (!StageBackupSet(&run->manifest, &run->live, &run->inventory, &run->pack, &run->counters)) {
     return false;
   }
+  if (run->pack.removePurgedLog && run->pack.purgedLogExisted) {
+    Tee("QVPURGED.USR:        not in this backup (the pack made it): the restore removes it;\n"
+        "                     the pre-restore backup %s keeps it.\n",
+        run->pack.backupDirPath.text);
+  }
   Tee("\n================== FINAL SAFETY GATE ======================\n");
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, kCallerRefusal) ||
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
       !RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) {
     return false;
   }
@@ -351,7 +478,7 @@ bool RestoreSteps(RestoreState* run) {
                               run->backupDir.text,          !run->markerFound,
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters,
-                              kCallerRefusal};
+                              run->callerRefusal.text};
   if (!CommitHoldingInterrupts(section)) return false;
   run->restored = true;
   Tee("RESTORE RESULT: SUCCESS - %s restored and verified.\n", run->backupDir.text);
@@ -361,6 +488,7 @@ bool RestoreSteps(RestoreState* run) {
 
 bool RunAction(RestoreState* run) {
   if (!ResolveRunPaths(&run->paths, &run->counters)) return false;
+  platform::TrustedAccountsOf(run->paths.usersDat.text, &run->accounts);
   switch (run->action) {
     case RestoreAction::List:
       return ListBackups(run);
@@ -381,11 +509,12 @@ bool RunAction(RestoreState* run) {
 bool AnswerWithoutRun(RestoreState* run, int* exitCode) {
   MessageBuffer message = {};
   if (!ParseRestoreSwitches(run, &message)) {
-    printf("ERROR: %s\n\n%s", message.text, kUsage);
+    printf("ERROR: %s\n\n", message.text);
+    fputs(WithProgramName(kUsage).text, stdout);
     *exitCode = kExitUsage;
     return true;
   }
-  if (run->action == RestoreAction::Help) fputs(kUsage, stdout);
+  if (run->action == RestoreAction::Help) fputs(WithProgramName(kUsage).text, stdout);
   if (run->action == RestoreAction::Version) printf("%s %s\n", kRestoreName, kProgramVersion);
   *exitCode = kExitClean;
   return run->action == RestoreAction::Help || run->action == RestoreAction::Version;
@@ -398,6 +527,7 @@ int RestoreDriver(int argc, char* const* argv) {
   if (run == nullptr) return kExitFailed;
   run->argc = argc;
   run->argv = argv;
+  run->callerRefusal = WithProgramName(kCallerRefusal);
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {
     SetInterruptNotice(

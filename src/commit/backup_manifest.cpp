@@ -1,4 +1,5 @@
-// A verified backup read back and checked against this home.
+// A verified backup's manifest, written and read back, and the backup checked
+// against this home.
 #include "commit/backup_manifest.h"
 
 #include <cinttypes>
@@ -8,14 +9,74 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
+#include "safety/path_trust.h"
 #include "staging/staging.h"
 #include "userdb/user_records.h"
 
 namespace {
 
 constexpr const char* kManifestTitle = "QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n";
+constexpr const char* kManifestName = "MANIFEST.TXT";
 constexpr size_t kManifestLineSize = 1400;
-constexpr const char* const kWorkFiles[] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT"};
+// The names a WORK copy may bear; the first three are in every backup.
+constexpr const char* const kWorkFiles[] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT",
+                                            "QVPURGED.USR"};
+constexpr unsigned kRequiredWorkFiles = 3;
+
+// The KIND line's words, in BackupKind order.
+constexpr const char* const kKindWords[] = {"BEFORE-PACK", "BEFORE-RESTORE",
+                                            "BEFORE-RESTORE-OF-MIXED-DATABASE"};
+constexpr const char* const kKindListed[] = {"pre-pack", "pre-restore", "MIXED"};
+
+// ---- Writing ----------------------------------------------------------------
+
+bool WriteManifestEntry(FILE* stream, const char* area, const char* name,
+                        const FileSnapshot* snapshot) {
+  char line[kManifestLineSize];
+  const int result = FormatBounded(
+      line, sizeof line, "%-8s %-20s size=%" PRIu64 " fnv1a64=%016" PRIX64 " source=%s\r\n", area,
+      name, snapshot->size, snapshot->hash, snapshot->path.text);
+  return FormatComplete(result, sizeof line) && WriteString(stream, line);
+}
+
+// "KIND <word>", the line after the title.
+bool WriteKindLine(FILE* stream, BackupKind kind) {
+  char line[64];
+  FormatBounded(line, sizeof line, "KIND %s\r\n", kKindWords[static_cast<int>(kind)]);
+  return WriteString(stream, line);
+}
+
+// "END <count of entry lines>", written last.
+bool WriteEndLine(FILE* stream, uint32_t count) {
+  char line[32];
+  FormatBounded(line, sizeof line, "END %u\r\n", count);
+  return WriteString(stream, line);
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+// Removes the CR LF that ends every line; false for a line without one.
+bool TrimLineEnd(char* line) {
+  const size_t length = strlen(line);
+  if (length < 2 || strcmp(line + length - 2, "\r\n") != 0) return false;
+  line[length - 2] = '\0';
+  return true;
+}
+
+// A name a copy in that area may bear: one of the WORK files, or an LMR file.
+// Nothing else: no separator, no "..", no drive or device name, no other file.
+bool NameFitsArea(const char* area, const char* name) {
+  if (strcmp(area, "MESSAGE") == 0) return IsLmrFileName(name);
+  if (strcmp(area, "WORK") != 0) return false;
+  for (const char* file : kWorkFiles) {
+    if (strcmp(name, file) == 0) return true;
+  }
+  return false;
+}
+
+bool SameFileName(const char* a, const char* b) {
+  return platform::kNamesIgnoreCase ? SameNameIgnoringCase(a, b) : strcmp(a, b) == 0;
+}
 
 // One "AREA NAME size=N fnv1a64=H source=PATH" line, its line end removed.
 bool ParseEntry(char* line, const char* dir, ManifestEntry* entry) {
@@ -23,8 +84,7 @@ bool ParseEntry(char* line, const char* dir, ManifestEntry* entry) {
   int sourceStart = 0;
   if (sscanf(line, "%15s %127s size=%" SCNu64 " fnv1a64=%" SCNx64 " source=%n", entry->area,
              entry->name, &entry->source.size, &entry->source.hash, &sourceStart) != 4 ||
-      sourceStart == 0 || line[sourceStart] == '\0' ||
-      !(strcmp(entry->area, "WORK") == 0 || strcmp(entry->area, "MESSAGE") == 0)) {
+      sourceStart == 0 || line[sourceStart] == '\0' || !NameFitsArea(entry->area, entry->name)) {
     return false;
   }
   PathBuffer areaDir;
@@ -33,37 +93,149 @@ bool ParseEntry(char* line, const char* dir, ManifestEntry* entry) {
          JoinPath(&areaDir, dir, entry->area) && JoinPath(&entry->copy, areaDir.text, entry->name);
 }
 
-// Removes the CR LF that ends every line; false for a line cut short.
-bool TrimLineEnd(char* line) {
-  const size_t length = strlen(line);
-  if (length < 2 || strcmp(line + length - 2, "\r\n") != 0) return false;
-  line[length - 2] = '\0';
-  return true;
+// An earlier entry of the same file: two lines for one file, or, where the file
+// system ignores letter case, two names it would take for one.
+bool ListedBefore(const BackupManifest* manifest, const ManifestEntry* entry) {
+  for (uint32_t i = 0; i < manifest->count; ++i) {
+    const ManifestEntry* earlier = &manifest->entries[i];
+    if (strcmp(earlier->area, entry->area) == 0 && SameFileName(earlier->name, entry->name)) {
+      return true;
+    }
+  }
+  return false;
 }
 
-bool ReadEntries(FILE* stream, const char* dir, BackupManifest* manifest, MessageBuffer* reason) {
-  char line[kManifestLineSize];
-  if (fgets(line, sizeof line, stream) == nullptr || strcmp(line, kManifestTitle) != 0) {
-    return FailWith(reason, "MANIFEST.TXT has no manifest title line");
+// Reads one line into line; CutShort at the end of the file or on a line without
+// its line end there, Invalid for an overlong line.
+ManifestState ReadLine(FILE* stream, char* line, size_t size, unsigned number,
+                       MessageBuffer* reason) {
+  if (fgets(line, static_cast<int>(size), stream) == nullptr) {
+    if (ferror(stream) != 0) {
+      FailWith(reason, "MANIFEST.TXT cannot be read");
+      return ManifestState::Invalid;
+    }
+    FailWith(reason, "MANIFEST.TXT ends before its END line (cut short)");
+    return ManifestState::CutShort;
   }
-  while (fgets(line, sizeof line, stream) != nullptr) {
-    if (manifest->count >= kMaxManifestEntries) return FailWith(reason, "MANIFEST.TXT is too long");
-    if (!TrimLineEnd(line) || !ParseEntry(line, dir, &manifest->entries[manifest->count])) {
-      return FailWith(reason, "MANIFEST.TXT line %u is malformed or cut short",
-                      manifest->count + 2);
+  if (TrimLineEnd(line)) return ManifestState::Complete;
+  if (feof(stream) != 0) {
+    FailWith(reason, "MANIFEST.TXT line %u is cut short", number);
+    return ManifestState::CutShort;
+  }
+  FailWith(reason, "MANIFEST.TXT line %u is malformed", number);
+  return ManifestState::Invalid;
+}
+
+ManifestState Invalid(MessageBuffer* reason, const char* format, unsigned number) {
+  FailWith(reason, format, number);
+  return ManifestState::Invalid;
+}
+
+bool ParseKind(const char* line, BackupKind* kind) {
+  for (unsigned k = 0; k < sizeof kKindWords / sizeof kKindWords[0]; ++k) {
+    char expected[64];
+    FormatBounded(expected, sizeof expected, "KIND %s", kKindWords[k]);
+    if (strcmp(line, expected) == 0) {
+      *kind = static_cast<BackupKind>(k);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The END line: the count of entries, and nothing after it.
+ManifestState CheckEnd(FILE* stream, const char* line, uint32_t count, unsigned number,
+                       MessageBuffer* reason) {
+  char expected[32];
+  FormatBounded(expected, sizeof expected, "END %u", count);
+  if (strcmp(line, expected) != 0) {
+    return Invalid(reason, "MANIFEST.TXT line %u is an END line that does not count its lines", number);
+  }
+  if (fgetc(stream) != EOF) {
+    return Invalid(reason, "MANIFEST.TXT has lines after its END line (line %u)", number);
+  }
+  return ManifestState::Complete;
+}
+
+ManifestState ReadManifestLines(FILE* stream, const char* dir, BackupManifest* manifest,
+                                MessageBuffer* reason) {
+  char line[kManifestLineSize];
+  ManifestState state = ReadLine(stream, line, sizeof line, 1, reason);
+  if (state != ManifestState::Complete) return state;
+  if (strncmp(line, kManifestTitle, strlen(kManifestTitle) - 2) != 0 ||
+      strlen(line) != strlen(kManifestTitle) - 2) {
+    return Invalid(reason, "MANIFEST.TXT line %u is not the manifest title", 1);
+  }
+  if ((state = ReadLine(stream, line, sizeof line, 2, reason)) != ManifestState::Complete) return state;
+  if (!ParseKind(line, &manifest->kind)) {
+    return Invalid(reason, "MANIFEST.TXT line %u does not say what the backup was made before", 2);
+  }
+  for (unsigned number = 3;; ++number) {
+    if ((state = ReadLine(stream, line, sizeof line, number, reason)) != ManifestState::Complete) {
+      return state;
+    }
+    if (strncmp(line, "END ", 4) == 0) return CheckEnd(stream, line, manifest->count, number, reason);
+    if (manifest->count >= kMaxManifestEntries) {
+      return Invalid(reason, "MANIFEST.TXT is too long at line %u", number);
+    }
+    ManifestEntry* entry = &manifest->entries[manifest->count];
+    if (!ParseEntry(line, dir, entry)) {
+      return Invalid(reason, "MANIFEST.TXT line %u names no file a backup holds, or is malformed",
+                     number);
+    }
+    if (ListedBefore(manifest, entry)) {
+      return Invalid(reason, "MANIFEST.TXT line %u lists a file a line before it lists", number);
     }
     ++manifest->count;
   }
-  if (ferror(stream) != 0) return FailWith(reason, "MANIFEST.TXT cannot be read");
-  return true;
 }
+
+// ---- Checking -----------------------------------------------------------------
 
 void PrintEntry(const ManifestEntry* entry, const char* verdict, const char* detail) {
   Tee("%-6s %-8s %-20s %s\n", verdict, entry->area, entry->name, detail);
 }
 
+// The copy is a trusted regular file of the listed size and hash; says which
+// of these it is not.
+bool CheckCopy(const ManifestEntry* entry, const platform::TrustedAccounts& accounts,
+               RunCounters* counters) {
+  const platform::EntryTrust trust = platform::CheckEntryTrust(entry->copy.text, false, accounts);
+  if (trust == platform::EntryTrust::Missing) {
+    PrintEntry(entry, "BAD", "copy missing");
+    return ReportError(counters, "ERROR: backup copy of %s is missing.\n", entry->name);
+  }
+  if (trust != platform::EntryTrust::Trusted) {
+    PrintEntry(entry, "BAD", "copy cannot be trusted");
+    return ReportError(counters, "ERROR: backup copy of %s cannot be trusted, %s.\n", entry->name,
+                       TrustFailureText(trust, false));
+  }
+  uint64_t size = 0;
+  uint64_t hash = 0;
+  if (!HashFileFnv1a64(entry->copy.text, &size, &hash)) {
+    PrintEntry(entry, "BAD", "copy cannot be read");
+    return ReportError(counters, "ERROR: backup copy of %s cannot be read.\n", entry->name);
+  }
+  if (size != entry->source.size) {
+    PrintEntry(entry, "BAD", "copy has the wrong size");
+    return ReportError(counters,
+                       "ERROR: backup copy of %s is %" PRIu64 " bytes; MANIFEST.TXT lists %" PRIu64
+                       ".\n",
+                       entry->name, size, entry->source.size);
+  }
+  if (hash != entry->source.hash) {
+    PrintEntry(entry, "BAD", "copy has the wrong hash");
+    return ReportError(counters,
+                       "ERROR: backup copy of %s has fnv1a64=%016" PRIX64
+                       "; MANIFEST.TXT lists %016" PRIX64 ".\n",
+                       entry->name, hash, entry->source.hash);
+  }
+  return true;
+}
+
 // The copy as listed, and its source the live file of that name in this home.
-bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths, RunCounters* counters) {
+bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths,
+                const platform::TrustedAccounts& accounts, RunCounters* counters) {
   PathBuffer live;
   const char* areaDir = strcmp(entry->area, "WORK") == 0 ? paths->work.text : paths->message.text;
   if (!JoinPath(&live, areaDir, entry->name) || strcmp(live.text, entry->source.path.text) != 0) {
@@ -71,11 +243,7 @@ bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths, RunCounters* 
     return ReportError(counters, "ERROR: %s was backed up from %s, not from %s.\n", entry->name,
                        entry->source.path.text, live.text);
   }
-  if (!FileMatchesSnapshot(entry->copy.text, &entry->source)) {
-    PrintEntry(entry, "BAD", "copy missing, or not the size and hash the manifest lists");
-    return ReportError(counters, "ERROR: backup copy of %s does not match MANIFEST.TXT.\n",
-                       entry->name);
-  }
+  if (!CheckCopy(entry, accounts, counters)) return false;
   char detail[96];
   FormatBounded(detail, sizeof detail, "%" PRIu64 " bytes, fnv1a64=%016" PRIX64,
                 entry->source.size, entry->source.hash);
@@ -85,11 +253,22 @@ bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths, RunCounters* 
 
 bool CheckRequiredWorkFiles(const BackupManifest* manifest, RunCounters* counters) {
   bool present = true;
-  for (const char* name : kWorkFiles) {
-    if (FindManifestEntry(manifest, "WORK", name) != nullptr) continue;
-    present = ReportError(counters, "ERROR: MANIFEST.TXT lists no WORK %s.\n", name);
+  for (unsigned i = 0; i < kRequiredWorkFiles; ++i) {
+    if (FindManifestEntry(manifest, "WORK", kWorkFiles[i]) != nullptr) continue;
+    present = ReportError(counters, "ERROR: MANIFEST.TXT lists no WORK %s.\n", kWorkFiles[i]);
   }
   return present;
+}
+
+// A backup whose QVUSERS.DAT came from another path is another home's: one
+// error says so, instead of one for every file.
+bool MadeOfThisHome(const BackupManifest* manifest, const RunPaths* paths, RunCounters* counters) {
+  const ManifestEntry* dat = FindManifestEntry(manifest, "WORK", "QVUSERS.DAT");
+  if (dat == nullptr || strcmp(dat->source.path.text, paths->usersDat.text) == 0) return true;
+  return ReportError(counters,
+                     "ERROR: this is a backup of another home: its QVUSERS.DAT was backed up from "
+                     "%s, not from %s.\n",
+                     dat->source.path.text, paths->usersDat.text);
 }
 
 // The backup holds exactly this home's LMR files: one left out would keep the
@@ -107,7 +286,7 @@ bool CheckLmrSet(const BackupManifest* manifest, const LmrInventory* live,
     if (strcmp(entry->area, "MESSAGE") != 0) continue;
     bool found = false;
     for (uint32_t k = 0; k < live->count && !found; ++k) {
-      found = SameNameIgnoringCase(live->entries[k].name, entry->name);
+      found = SameFileName(live->entries[k].name, entry->name);
     }
     if (!found) {
       matched = ReportError(counters, "ERROR: backup copy %s has no live file in this home.\n",
@@ -150,33 +329,101 @@ bool CheckUserPair(const BackupManifest* manifest, RunCounters* counters) {
 
 }  // namespace
 
-bool ReadBackupManifest(const char* dir, BackupManifest* manifest, MessageBuffer* reason) {
-  manifest->count = 0;
-  manifest->entries.reset(new (std::nothrow) ManifestEntry[kMaxManifestEntries]);
-  if (!manifest->entries) return FailWith(reason, "out of memory reading MANIFEST.TXT");
-  PathBuffer path;
-  if (!JoinPath(&path, dir, "MANIFEST.TXT")) return FailWith(reason, "the path is too long");
-  FILE* stream = fopen(path.text, "rb");
-  if (stream == nullptr) return FailWith(reason, "it has no MANIFEST.TXT (an incomplete backup)");
-  const bool read = ReadEntries(stream, dir, manifest, reason);
-  fclose(stream);
-  return read;
+bool WriteManifestText(FILE* stream, const LiveSnapshots* live, const LmrInventory* inventory,
+                       const PackContext* pack, RunCounters* counters) {
+  uint32_t count = 3;
+  if (!WriteString(stream, kManifestTitle) ||
+      !WriteKindLine(stream, pack->backupKind) ||
+      !WriteManifestEntry(stream, "WORK", "QVUSERS.DAT", &live->usersDat) ||
+      !WriteManifestEntry(stream, "WORK", "QVUSERS.PTR", &live->usersPtr) ||
+      !WriteManifestEntry(stream, "WORK", "QVWHOSON.DAT", &live->whosOn)) {
+    return ReportError(counters, "ERROR: cannot write backup manifest.\n");
+  }
+  if (pack->purgedLogExisted) {
+    if (!WriteManifestEntry(stream, "WORK", "QVPURGED.USR", &pack->purgedLogSnapshot)) {
+      return ReportError(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
+    }
+    ++count;
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i, ++count) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    if (!WriteManifestEntry(stream, "MESSAGE", entry->name, &entry->liveSnapshot)) {
+      return ReportError(counters, "ERROR: cannot write %s manifest entry.\n", entry->name);
+    }
+  }
+  if (!WriteEndLine(stream, count)) {
+    return ReportError(counters, "ERROR: cannot write backup manifest.\n");
+  }
+  return true;
 }
+
+ManifestState ReadBackupManifest(const char* dir, BackupManifest* manifest, MessageBuffer* reason) {
+  manifest->count = 0;
+  manifest->kind = BackupKind::BeforePack;
+  manifest->entries.reset(new (std::nothrow) ManifestEntry[kMaxManifestEntries]);
+  if (!manifest->entries) {
+    FailWith(reason, "out of memory reading MANIFEST.TXT");
+    return ManifestState::Invalid;
+  }
+  PathBuffer path;
+  if (!JoinPath(&path, dir, kManifestName)) {
+    FailWith(reason, "the path of its MANIFEST.TXT is too long");
+    return ManifestState::Invalid;
+  }
+  if (!IsRegularFile(path.text)) {
+    FailWith(reason, "it has no MANIFEST.TXT");
+    return ManifestState::Missing;
+  }
+  FILE* stream = fopen(path.text, "rb");
+  if (stream == nullptr) {
+    FailWith(reason, "its MANIFEST.TXT cannot be opened");
+    return ManifestState::Invalid;
+  }
+  const ManifestState state = ReadManifestLines(stream, dir, manifest, reason);
+  fclose(stream);
+  return state;
+}
+
+const char* BackupKindWord(BackupKind kind) { return kKindListed[static_cast<int>(kind)]; }
 
 const ManifestEntry* FindManifestEntry(const BackupManifest* manifest, const char* area,
                                        const char* name) {
   for (uint32_t i = 0; i < manifest->count; ++i) {
     const ManifestEntry* entry = &manifest->entries[i];
-    if (strcmp(entry->area, area) == 0 && SameNameIgnoringCase(entry->name, name)) return entry;
+    if (strcmp(entry->area, area) == 0 && SameFileName(entry->name, name)) return entry;
   }
   return nullptr;
 }
 
+bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& accounts,
+                       MessageBuffer* reason) {
+  PathVerdict verdict;
+  if (!PathIsTrusted(dir, true, accounts, &verdict)) {
+    return FailWith(reason, "%s: %s", TrustFailureText(verdict.trust, true), verdict.entry.text);
+  }
+  const struct {
+    const char* name;
+    bool isDirectory;
+  } kParts[] = {{"WORK", true}, {"MESSAGE", true}, {kManifestName, false}};
+  for (const auto& part : kParts) {
+    PathBuffer path;
+    if (!JoinPath(&path, dir, part.name)) return FailWith(reason, "its path is too long");
+    const platform::EntryTrust trust = platform::CheckEntryTrust(path.text, part.isDirectory, accounts);
+    // A missing part is an incomplete backup, which reading it says.
+    if (trust != platform::EntryTrust::Trusted && trust != platform::EntryTrust::Missing) {
+      return FailWith(reason, "%s: %s", TrustFailureText(trust, part.isDirectory), path.text);
+    }
+  }
+  return true;
+}
+
 bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
-                    const LmrInventory* live, RunCounters* counters) {
+                    const LmrInventory* live, const platform::TrustedAccounts& accounts,
+                    RunCounters* counters) {
+  if (!MadeOfThisHome(manifest, paths, counters)) return false;
   bool restorable = true;
   for (uint32_t i = 0; i < manifest->count; ++i) {
-    restorable = CheckEntry(&manifest->entries[i], paths, counters) && restorable;
+    restorable = CheckEntry(&manifest->entries[i], paths, accounts, counters) && restorable;
   }
   restorable = CheckRequiredWorkFiles(manifest, counters) && restorable;
   restorable = CheckLmrSet(manifest, live, counters) && restorable;

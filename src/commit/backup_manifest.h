@@ -1,12 +1,15 @@
-// A verified backup read back: its MANIFEST.TXT, and the check that its copies
-// form one complete, matched set that can replace this home's live files.
+// A verified backup's MANIFEST.TXT, written and read back, and the check that a
+// backup's copies form one complete, matched set that can replace this home's
+// live files.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "base/paths.h"
 #include "base/run_counters.h"
+#include "platform/platform.h"
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
@@ -16,7 +19,7 @@ constexpr uint32_t kMaxManifestEntries = 4 + kLmrInventoryCapacity;
 
 struct ManifestEntry {
   char area[16];       // WORK or MESSAGE
-  char name[128];
+  char name[128];      // a name the area's files may bear, never a path
   PathBuffer copy;     // the copy inside the backup
   FileSnapshot source; // the live path it came from, with the size and hash it had
 };
@@ -24,22 +27,44 @@ struct ManifestEntry {
 struct BackupManifest {
   std::unique_ptr<ManifestEntry[]> entries;  // kMaxManifestEntries, or null
   uint32_t count;
+  BackupKind kind;
 };
 
-// Reads dir's MANIFEST.TXT. False, with the reason, when it is missing, cut
-// short or malformed, or out of memory.
-bool ReadBackupManifest(const char* dir, BackupManifest* manifest, MessageBuffer* reason);
+// What reading a manifest found. Missing and CutShort mean an incomplete backup
+// (a run stopped while making it); Invalid, a manifest no run of this program
+// wrote as it stands.
+enum class ManifestState { Complete, Missing, CutShort, Invalid };
 
-// The entry for area and name (letter case ignored), or null.
+// Writes the whole manifest after its file was created: title, kind, one line
+// per copy, and the END line, written last, by which a reader tells a whole
+// manifest from a cut one. Prints and counts its message on failure.
+bool WriteManifestText(FILE* stream, const LiveSnapshots* live, const LmrInventory* inventory,
+                       const PackContext* pack, RunCounters* counters);
+
+// Reads dir's MANIFEST.TXT; anything but Complete comes with the reason.
+ManifestState ReadBackupManifest(const char* dir, BackupManifest* manifest, MessageBuffer* reason);
+
+// A short word for the kind, as the listing shows it.
+const char* BackupKindWord(BackupKind kind);
+
+// The entry for area and name (exact, but for letter case where the file
+// system ignores it), or null.
 const ManifestEntry* FindManifestEntry(const BackupManifest* manifest, const char* area,
                                        const char* name);
 
-// Checks one backup against this home: every copy as the manifest lists it,
-// every source the live file this home uses now, every live LMR file in the
-// backup and no other, and the backup's QVUSERS.DAT/PTR a consistent pair.
-// Prints one line per file and counts every failure; true when restorable.
+// The backup directory, every directory above it, its WORK and MESSAGE and its
+// MANIFEST.TXT may be trusted (path_trust.h); otherwise false with the reason.
+bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& accounts,
+                       MessageBuffer* reason);
+
+// Checks one backup against this home: made of this home's files, every copy a
+// trusted regular file as the manifest lists it, every source the live file
+// this home uses now, every live LMR file in the backup and no other, and the
+// backup's QVUSERS.DAT/PTR a consistent pair. Prints one line per file and
+// counts every failure; true when restorable.
 bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
-                    const LmrInventory* live, RunCounters* counters);
+                    const LmrInventory* live, const platform::TrustedAccounts& accounts,
+                    RunCounters* counters);
 
 // Copies every file the restore replaces from the backup to its staged name
 // beside the live file, each proved equal to the manifest: QVUSERS.DAT and .PTR

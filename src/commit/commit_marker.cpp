@@ -138,14 +138,15 @@ bool AbortOnMixedDatabase(const char* markerPath, const MarkerVerdict& verdict,
     Tee("Its verified backup: not readable here; the report of the run that was cut short names "
         "it.\n");
     return ReportError(counters,
-                       "Restore the pre-pack database with: QVRESTORE /RESTORE=<that directory>\n"
-                       "Keep all nodes offline until it is restored.\n");
+                       "Restore the pre-pack database with: %s /RESTORE=<that directory>\n"
+                       "Keep all nodes offline until it is restored.\n",
+                       platform::kRestoreProgramName);
   }
   Tee("Its verified backup: %s\n", verdict.backupDir.text);
   return ReportError(counters,
-                     "Restore the pre-pack database with: QVRESTORE /RESTORE=%s\n"
+                     "Restore the pre-pack database with: %s /RESTORE=%s\n"
                      "Keep all nodes offline until it is restored.\n",
-                     verdict.backupDir.text);
+                     platform::kRestoreProgramName, verdict.backupDir.text);
 }
 
 }  // namespace
@@ -182,17 +183,33 @@ bool RemoveCommitMarker(const char* markerPath) {
   return platform::RemoveFileDurably(markerPath) == 0;
 }
 
-bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters) {
+namespace {
+
+// What the marker at markerPath says of the live files (found false: none there).
+MarkerVerdict ReadMarker(const char* markerPath, bool* found) {
   platform::EntryKind kind = platform::EntryKind::Missing;
-  if (platform::ExamineEntry(markerPath, &kind) == 0 && kind == platform::EntryKind::Missing) {
-    return true;
-  }
+  *found = !(platform::ExamineEntry(markerPath, &kind) == 0 && kind == platform::EntryKind::Missing);
   MarkerVerdict verdict;
-  FILE* stream = kind == platform::EntryKind::RegularFile ? fopen(markerPath, "rb") : nullptr;
+  FILE* stream = *found && kind == platform::EntryKind::RegularFile ? fopen(markerPath, "rb") : nullptr;
   if (stream != nullptr) {
     verdict = JudgeMarker(stream);
     fclose(stream);
   }
+  return verdict;
+}
+
+}  // namespace
+
+bool CommitMarkerShowsMix(const char* markerPath) {
+  bool found = false;
+  const MarkerVerdict verdict = ReadMarker(markerPath, &found);
+  return found && !(verdict.readable && (verdict.allPacked || verdict.allPrePack));
+}
+
+bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters) {
+  bool found = false;
+  const MarkerVerdict verdict = ReadMarker(markerPath, &found);
+  if (!found) return true;
   if (!verdict.readable || !(verdict.allPacked || verdict.allPrePack)) {
     return AbortOnMixedDatabase(markerPath, verdict, counters);
   }

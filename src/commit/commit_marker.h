@@ -26,3 +26,7 @@ bool RemoveCommitMarker(const char* markerPath);
 // mix, or a marker that cannot be read) a SAFETY ABORT names the backup and the
 // restore command, and false is returned with the marker left in place.
 bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters);
+
+// True when a marker is there and the live files it lists are not all packed
+// or all pre-pack (or it cannot be read): the database is a mix.
+bool CommitMarkerShowsMix(const char* markerPath);

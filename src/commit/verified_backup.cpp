@@ -3,20 +3,20 @@
 // before any live file is touched.
 #include "commit/verified_backup.h"
 
-#include <cctype>
 #include <cinttypes>
 #include <cstring>
 
 #include "base/output.h"
 #include "base/parallel_jobs.h"
 #include "base/paths.h"
+#include "commit/backup_manifest.h"
 #include "platform/platform.h"
+#include "safety/path_trust.h"
 
 namespace {
 
 constexpr uint64_t kBackupSpaceMargin = 1048576;
 constexpr unsigned kLastDirectorySuffix = 999;
-constexpr size_t kManifestLineSize = 1400;
 constexpr size_t kRestoreWarningSize = 2048;
 constexpr size_t kDirectoryNameSize = 64;
 
@@ -30,6 +30,13 @@ constexpr const char* kRestoreWarningFormat =
     "Restore WORK\\QVUSERS.DAT, WORK\\QVUSERS.PTR, and every\r\n"
     "MESSAGE\\QVMSGxx.LMR file together as one matched set.\r\n"
     "Restore WORK\\QVPURGED.USR only when it existed before the pack.\r\n";
+
+// Added to the warning of a backup made before a restore over a mixed database.
+constexpr const char* kMixedWarning =
+    "\r\n"
+    "DO NOT RESTORE THIS BACKUP. It was made before a restore over a database\r\n"
+    "that a pack cut short in its commit had left a mix of packed and pre-pack\r\n"
+    "files. The restore program refuses it; its copies are kept for an expert.\r\n";
 
 bool IsDirectory(const char* path) {
   platform::PathAttributes attributes;
@@ -63,27 +70,6 @@ bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackConte
   }
   TrimTrailingSeparators(root->text);
   return true;
-}
-
-// Index of the first character from which directories may be created: a drive
-// root, a UNC server and its share, and the POSIX root are never created.
-size_t FirstCreatableIndex(const char* root) {
-  const size_t length = strlen(root);
-  if (length >= 3 && isalpha(static_cast<unsigned char>(root[0])) && root[1] == ':' &&
-      IsSeparator(root[2])) {
-    return 3;
-  }
-  if (!(IsSeparator(root[0]) && IsSeparator(root[1]))) return 0;
-
-  size_t i = 2;
-  while (root[i] != '\0' && !IsSeparator(root[i])) ++i;  // server
-  while (IsSeparator(root[i])) ++i;
-  while (root[i] != '\0' && !IsSeparator(root[i])) ++i;  // share
-  // A root that is the server or the share itself has nothing below the share to
-  // create; only the whole-root check remains.
-  if (root[i] == '\0') return length;
-  while (IsSeparator(root[i])) ++i;
-  return i;
 }
 
 // The backup's directories, held open while it is made: every entry below the
@@ -143,26 +129,15 @@ bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
          ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);
 }
 
-// Why the root may not hold the backup, or null when it may: the backup is the
-// only copy of the pre-pack user base, so nobody else may read, replace or
-// redirect what is written there.
-const char* UntrustedRootReason(const char* root) {
-  switch (platform::CheckDirectoryTrust(root)) {
-    case platform::DirectoryTrust::Trusted:
-      return nullptr;
-    case platform::DirectoryTrust::SymbolicLink:
-      return "it is a symbolic link";
-    case platform::DirectoryTrust::WrongOwner:
-      return "it is owned by another user";
-    case platform::DirectoryTrust::OpenToOthers:
-      return "group or others may write to it";
-    case platform::DirectoryTrust::NotADirectory:
-      return "it is not a directory";
-    case platform::DirectoryTrust::Missing:
-    case platform::DirectoryTrust::Unknown:
-      break;
-  }
-  return "it cannot be examined";
+// The root and every directory above it must be trusted (see path_trust.h):
+// the backup is the only copy of the pre-pack user base.
+bool BackupRootTrusted(const char* root, const char* usersDatPath, RunCounters* counters) {
+  platform::TrustedAccounts accounts;
+  platform::TrustedAccountsOf(usersDatPath, &accounts);
+  PathVerdict verdict;
+  if (PathIsTrusted(root, true, accounts, &verdict)) return true;
+  return ReportError(counters, "ERROR: backup root cannot be trusted, %s: %s\n",
+                     TrustFailureText(verdict.trust, true), verdict.entry.text);
 }
 
 // A new directory named after the start time, made in the open root; a taken
@@ -282,31 +257,12 @@ bool WriteRestoreWarning(const PackContext* pack, const BackupTree* tree,
   if (!JoinPath(&path, pack->backupDirPath.text, "RESTORE_WARNING.TXT") ||
       !FormatComplete(FormatBounded(text, sizeof text, kRestoreWarningFormat, kProgramVersion),
                       sizeof text) ||
+      (pack->backupKind == BackupKind::BeforeRestoreOfMix &&
+       !FormatComplete(FormatBounded(text + strlen(text), sizeof text - strlen(text), "%s",
+                                     kMixedWarning),
+                       sizeof text - strlen(text))) ||
       !WriteTextFileFlushed({path.text, tree->dir}, text)) {
     return ReportError(counters, "ERROR: cannot create backup restore warning.\n");
-  }
-  return true;
-}
-
-// The manifest's lines after the title; on failure prints and counts its message.
-bool WriteManifestEntries(FILE* stream, const LiveSnapshots* live,
-                          const LmrInventory* inventory, const PackContext* pack,
-                          RunCounters* counters) {
-  if (!WriteString(stream, "QVCULLDB32 VERIFIED BACKUP MANIFEST\r\n") ||
-      !WriteManifestEntry(stream, "WORK", "QVUSERS.DAT", &live->usersDat) ||
-      !WriteManifestEntry(stream, "WORK", "QVUSERS.PTR", &live->usersPtr) ||
-      !WriteManifestEntry(stream, "WORK", "QVWHOSON.DAT", &live->whosOn)) {
-    return ReportError(counters, "ERROR: cannot write backup manifest.\n");
-  }
-  if (pack->purgedLogExisted &&
-      !WriteManifestEntry(stream, "WORK", "QVPURGED.USR", &pack->purgedLogSnapshot)) {
-    return ReportError(counters, "ERROR: cannot write QVPURGED.USR manifest entry.\n");
-  }
-  for (uint32_t i = 0; i < inventory->count; ++i) {
-    const LmrFileEntry* entry = &inventory->entries[i];
-    if (!WriteManifestEntry(stream, "MESSAGE", entry->name, &entry->liveSnapshot)) {
-      return ReportError(counters, "ERROR: cannot write %s manifest entry.\n", entry->name);
-    }
   }
   return true;
 }
@@ -320,7 +276,7 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
   platform::FileIdentity identity{};
   FILE* stream = CreateFreshFile({path.text, tree->dir}, &identity);
   if (stream == nullptr) return ReportError(counters, "ERROR: cannot write backup manifest.\n");
-  if (!WriteManifestEntries(stream, live, inventory, pack, counters)) {
+  if (!WriteManifestText(stream, live, inventory, pack, counters)) {
     fclose(stream);
     return false;
   }
@@ -338,17 +294,6 @@ bool EnsureDirectory(const char* path) {
   return error == 0 || error == platform::kErrorAlreadyExists;
 }
 
-bool WriteManifestEntry(FILE* stream, const char* area, const char* name,
-                        const FileSnapshot* snapshot) {
-  char line[kManifestLineSize];
-  const int result = FormatBounded(
-      line, sizeof line, "%-8s %-20s size=%" PRIu64 " fnv1a64=%016" PRIX64 " source=%s\r\n", area,
-      name, snapshot->size, snapshot->hash, snapshot->path.text);
-  if (!FormatComplete(result, sizeof line)) return false;
-  const size_t length = strlen(line);
-  return fwrite(line, 1, length, stream) == length;
-}
-
 bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
                           const LiveSnapshots* live, const LmrInventory* inventory,
                           const RunOptions* options, const struct tm* startTime,
@@ -361,10 +306,8 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
                        pack->backupRootPath.text);
   }
 
-  const char* untrusted = UntrustedRootReason(pack->backupRootPath.text);
-  if (untrusted != nullptr) {
-    return ReportError(counters, "ERROR: backup root cannot be trusted, %s: %s\n", untrusted,
-                       pack->backupRootPath.text);
+  if (!BackupRootTrusted(pack->backupRootPath.text, live->usersDat.path.text, counters)) {
+    return false;
   }
 
   uint64_t available = 0;

@@ -13,10 +13,6 @@
 // Creates path, accepting one that exists already.
 bool EnsureDirectory(const char* path);
 
-// One MANIFEST.TXT line.
-bool WriteManifestEntry(FILE* stream, const char* area, const char* name,
-                        const FileSnapshot* snapshot);
-
 // Makes and verifies the timestamped backup; sets backupDirPath and backupDone.
 bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
                           const LiveSnapshots* live, const LmrInventory* inventory,

@@ -108,14 +108,33 @@ uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir);
 // Closes what OpenDirectory opened (kInvalidHandle: nothing).
 void CloseDirectory(FileHandle dir);
 
-// What makes a directory unfit to hold the backup (POSIX): it must be a real
-// directory, not a link, owned by the running user or by root, and not writable
-// by group or others. Windows directories take their access rules from their
-// parent's access control list: there only a missing path, a file, or a link
-// or junction is refused.
-enum class DirectoryTrust { Trusted, Missing, NotADirectory, SymbolicLink, WrongOwner, OpenToOthers,
-                            Unknown };
-DirectoryTrust CheckDirectoryTrust(const char* path);
+// The accounts, besides root and the running user, whose files and directories
+// the program trusts (POSIX): the owner of the live QVUSERS.DAT, and its group
+// when that file is writable by its group. Windows keeps access rules in ACLs,
+// which the program does not judge: nothing is recorded there.
+struct TrustedAccounts {
+  bool known;  // the database file could be examined
+  uint32_t owner;
+  uint32_t group;
+  bool groupMayWrite;
+};
+// Fills *accounts from the live database file (known false when it cannot be examined).
+void TrustedAccountsOf(const char* databaseFile, TrustedAccounts* accounts);
+
+// Why an entry may not hold or lead to a backup, or Trusted.
+enum class EntryTrust { Trusted, Missing, WrongKind, SymbolicLink, WrongOwner, OpenToOthers, Unknown };
+// Examines path, a final link not followed, as a directory or a regular file.
+// POSIX: it must be owned by root, the running user or accounts.owner; writable
+// by group only when that group is accounts' writable group, by others never,
+// except a directory with the sticky bit (such as /tmp), where only an entry's
+// owner may rename or delete it. Windows: only what the name is (missing, a
+// reparse point, the wrong kind).
+EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts);
+
+// Names that differ only in letter case are one file (Windows).
+extern const bool kNamesIgnoreCase;
+// The restore program as the sysop types it: QVRESTORE.EXE on Windows, qvrestore on POSIX.
+extern const char* const kRestoreProgramName;
 
 // Creates path exclusively (fails with kErrorFileExists when it exists) and
 // keeps it open, unshared; returns 0 and the handle, or the Windows error code.

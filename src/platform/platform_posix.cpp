@@ -25,6 +25,8 @@ namespace platform {
 const char kPathSeparator = '/';
 const bool kSingleSlashIsAbsolute = true;
 const FileHandle kInvalidHandle = -1;
+const bool kNamesIgnoreCase = false;
+const char* const kRestoreProgramName = "qvrestore";
 
 namespace {
 
@@ -292,16 +294,31 @@ void CloseDirectory(FileHandle dir) {
   if (dir != kInvalidHandle && FitsDescriptor(dir)) close(static_cast<int>(dir));
 }
 
-DirectoryTrust CheckDirectoryTrust(const char* path) {
+void TrustedAccountsOf(const char* databaseFile, TrustedAccounts* accounts) {
+  *accounts = {};
+  struct stat st;
+  if (stat(databaseFile, &st) != 0) return;
+  *accounts = {true, st.st_uid, st.st_gid, (st.st_mode & S_IWGRP) != 0};
+}
+
+EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts) {
   struct stat st;
   if (lstat(path, &st) != 0) {
-    return errno == ENOENT ? DirectoryTrust::Missing : DirectoryTrust::Unknown;
+    return errno == ENOENT || errno == ENOTDIR ? EntryTrust::Missing : EntryTrust::Unknown;
   }
-  if (S_ISLNK(st.st_mode)) return DirectoryTrust::SymbolicLink;
-  if (!S_ISDIR(st.st_mode)) return DirectoryTrust::NotADirectory;
-  if (st.st_uid != geteuid() && st.st_uid != 0) return DirectoryTrust::WrongOwner;
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return DirectoryTrust::OpenToOthers;
-  return DirectoryTrust::Trusted;
+  if (S_ISLNK(st.st_mode)) return EntryTrust::SymbolicLink;
+  if (wantDirectory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return EntryTrust::WrongKind;
+  if (st.st_uid != 0 && st.st_uid != geteuid() && !(accounts.known && st.st_uid == accounts.owner)) {
+    return EntryTrust::WrongOwner;
+  }
+  // In a sticky directory nobody but an entry's owner may rename or delete it,
+  // and every entry on a trusted path is itself checked for its owner.
+  if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0) return EntryTrust::Trusted;
+  const bool groupTrusted = accounts.known && accounts.groupMayWrite && st.st_gid == accounts.group;
+  if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && !groupTrusted)) {
+    return EntryTrust::OpenToOthers;
+  }
+  return EntryTrust::Trusted;
 }
 
 namespace {

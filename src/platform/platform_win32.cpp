@@ -26,6 +26,8 @@ const bool kSingleSlashIsAbsolute = false;
 // INVALID_HANDLE_VALUE as an integer, written as a constant so that other files'
 // static initializers may use it.
 const FileHandle kInvalidHandle = -1;
+const bool kNamesIgnoreCase = true;
+const char* const kRestoreProgramName = "QVRESTORE.EXE";
 
 namespace {
 
@@ -274,20 +276,24 @@ void CloseDirectory(FileHandle dir) {
   if (dir != kInvalidHandle) CloseHandle(ToHandle(dir));
 }
 
+void TrustedAccountsOf(const char*, TrustedAccounts* accounts) { *accounts = {}; }
+
 // The access rules come from the parent's access control list, so only what the
 // name is matters: a link or junction could lead the backup anywhere.
-DirectoryTrust CheckDirectoryTrust(const char* path) {
+EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts&) {
   EntryKind kind;
-  if (ExamineEntry(path, &kind) != 0) return DirectoryTrust::Unknown;
+  if (ExamineEntry(path, &kind) != 0) return EntryTrust::Unknown;
   switch (kind) {
     case EntryKind::Missing:
-      return DirectoryTrust::Missing;
-    case EntryKind::Directory:
-      return DirectoryTrust::Trusted;
+      return EntryTrust::Missing;
     case EntryKind::SymbolicLink:
-      return DirectoryTrust::SymbolicLink;
+      return EntryTrust::SymbolicLink;
+    case EntryKind::Directory:
+      return wantDirectory ? EntryTrust::Trusted : EntryTrust::WrongKind;
+    case EntryKind::RegularFile:
+      return wantDirectory ? EntryTrust::WrongKind : EntryTrust::Trusted;
     default:
-      return DirectoryTrust::NotADirectory;
+      return EntryTrust::WrongKind;
   }
 }
 

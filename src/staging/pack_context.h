@@ -8,6 +8,10 @@
 #include "base/paths.h"
 #include "safety/file_snapshot.h"
 
+// What a backup was made before, recorded in its manifest: a backup taken over a
+// database that a pack cut short in its commit left mixed is never restorable.
+enum class BackupKind { BeforePack, BeforeRestore, BeforeRestoreOfMix };
+
 struct PackContext {
   // One byte per user, index user number - 1, nonzero = purge.
   std::unique_ptr<unsigned char[]> purgeMap;
@@ -29,6 +33,7 @@ struct PackContext {
   // Backup half: filled by the verified backup and the rollback.
   PathBuffer backupRootPath;
   PathBuffer backupDirPath;
+  BackupKind backupKind;
   bool backupDone;
   bool rollbackStarted;
   bool rollbackOk;

@@ -115,6 +115,7 @@ Tree LiveFiles(const Run& r) {
   for (uint32_t c = 1; c <= r.recipe.conferences; ++c) {
     paths.push_back(LmrFilePath(r.paths.message, c));
   }
+  if (r.recipe.lowerCaseTwin) paths.push_back(r.paths.message + "/qvmsg1.lmr");
   for (const std::string& path : paths) {
     if (std::string bytes; ReadWholeFile(path, &bytes)) files[Rel(r, path)] = bytes;
   }
@@ -160,7 +161,8 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
     (*expected)[dir + name] = bytes;
   };
   text("MANIFEST.TXT", manifestFile);
-  text("RESTORE_WARNING.TXT", "restore_warning.txt");
+  const bool mixed = manifest->second.find("OF-MIXED") != std::string::npos;
+  text("RESTORE_WARNING.TXT", mixed ? r.name + "_warning.txt" : "restore_warning.txt");
   // The directory the transcript names, as a host path: Wine's "Z:" gone, every
   // separator '/', and repeated separators one, as the Windows program uses it.
   std::string shown = LineAfter(out, "Backup directory:   ");
@@ -223,6 +225,7 @@ void RunScenario(const Scenario& scenario) {
   const Tree sample = LiveFiles(r);
   r.vars["<SCRATCH>"] = HostPath(r.scratch.path);
   r.vars["<HOME>"] = HostPath(r.home);
+  r.vars["<RESTORE>"] = UnderWine() ? "QVRESTORE.EXE" : "qvrestore";
   for (const auto& [file, size] : s.sizes) {
     ASSERT_EQ(::truncate((r.home + "/" + file).c_str(), size), 0) << file;
   }

@@ -358,6 +358,12 @@ const Scenario kHostile[] = {
         ASSERT_TRUE(MakeDirectories(r.scratch.path + "/ROOT"));
         ASSERT_EQ(::chmod((r.scratch.path + "/ROOT").c_str(), 0777), 0);
       }, .nativeOnly = true}},
+    // Another account could rename ROOT away and plant a backup of its own.
+    {"backup_root_below_an_open_directory", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/OPEN/ROOT"}, 2,
+     {.damage = [](Run& r) {
+        ASSERT_TRUE(MakeDirectories(r.scratch.path + "/OPEN/ROOT"));
+        ASSERT_EQ(::chmod((r.scratch.path + "/OPEN").c_str(), 0777), 0);
+      }, .nativeOnly = true}},
     {"backup_root_is_a_link", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
      {.damage = [](Run& r) {
         ASSERT_EQ(::mkdir((r.scratch.path + "/REAL").c_str(), 0700), 0);
@@ -450,6 +456,7 @@ std::string Beside(const Run& r, std::string name) {
   return r.program.substr(0, r.program.rfind('/') + 1) + name + (UnderWine() ? ".EXE" : "");
 }
 void ToRestore(Run& r) { r.program = Beside(r, "qvrestore"); }
+std::string Restorer() { return UnderWine() ? "QVRESTORE.EXE" : "qvrestore"; }
 
 RunResult RunPacker(const Run& r, const std::vector<std::string>& args) {
   ::setenv("QV_PROGRAM", Beside(r, "qvculldb").c_str(), 1);
@@ -493,13 +500,35 @@ void MixedByPackCutShort(Run& r) {
               WriteWholeFile(lmr, ReadFile(Saved(r, lmr))));
   const RunResult dry = RunPacker(r, {"/DRYRUN"});
   EXPECT_EQ(dry.exitCode, 2);
-  EXPECT_EQ(LineAfter(dry.out, "QVRESTORE /RESTORE="), HostPath(r.home + kPackBackup));
+  EXPECT_EQ(LineAfter(dry.out, Restorer() + " /RESTORE="), HostPath(r.home + kPackBackup));
 }
 
 const Scenario kRestore[] = {
     {"restore_after_pack", kPack, kRestoreIt, 0, {.outcome = O::kRestored, .damage = Packed}},
     {"restore_check", kPack, {"/CHECK=<HOME>/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000"}, 0,
      {.damage = Packed}},
+    // A backup named as /LIST prints it; a typo; a directory that is no backup.
+    {"restore_check_by_name", kPack, {"/CHECK=QVCULLDB-20260301-120000"}, 0, {.damage = Packed}},
+    {"restore_check_typo", kPack, {"/CHECK=QVCULLDB-20260301-12000"}, 2, {.damage = Packed}},
+    {"restore_check_not_a_backup", kPack, {"/CHECK=WORK"}, 2, {.damage = Packed}},
+    // Two LMR files whose names differ only in case are two files, each restored from its own copy.
+    {"restore_lmr_names_differing_in_case", kPack, kRestoreIt, 0, {.outcome = O::kRestored,
+     .prepare = [](Run& r) { r.recipe.lowerCaseTwin = true; }, .damage = Packed,
+     .nativeOnly = true}},
+    // Nobody who cannot write the live database may be able to change a backup.
+    {"restore_root_open_to_others", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       ASSERT_EQ(::chmod((r.home + "/QVCULLDB-BACKUPS").c_str(), 0777), 0);
+     }, .nativeOnly = true}},
+    {"restore_copy_open_to_others", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       ASSERT_EQ(::chmod(Saved(r, LmrFilePath(r.paths.message, 3)).c_str(), 0666), 0);
+     }, .nativeOnly = true}},
+    {"restore_backup_of_another_account", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       if (::geteuid() != 0) GTEST_SKIP() << "only root gives files away";
+       Packed(r);
+       ASSERT_EQ(::chown((r.home + kPackBackup).c_str(), 65534, 65534), 0);
+     }, .nativeOnly = true}},
     {"restore_list", kPack, {"/LIST"}, 0, {.damage = Packed}},
     {"restore_damaged_copy", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
@@ -517,12 +546,36 @@ const Scenario kRestore[] = {
        EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
                 [](std::string text) { return text.substr(0, text.size() - 5); });
      }}},
+    // Cut at a line boundary: only its END line is missing.
+    {"restore_manifest_cut_at_a_line", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
+                [](std::string text) { return text.substr(0, text.rfind("END ")); });
+     }}},
+    {"restore_list_cut_manifest", kPack, {"/LIST"}, 0, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
+                [](std::string text) { return text.substr(0, text.rfind("END ")); });
+     }}},
+    // A name with a separator and "..": never followed, whatever its source= says.
+    {"restore_manifest_names_a_path", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT", [](std::string text) {
+         return Masked(text, "QVWHOSON.DAT", std::string("..") + Sep() + "WORK" + Sep() + "QVWHOSON.DAT");
+       });
+     }}},
     {"restore_manifest_edited", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
        EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
                 [](std::string text) { return Masked(text, "size=1240 ", "size=1248 "); });
      }}},
     {"restore_backup_of_another_home", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       const std::string manifest = r.home + kPackBackup + "/MANIFEST.TXT";
+       ASSERT_TRUE(WriteWholeFile(manifest, Masked(ReadFile(manifest), "source=" + HostPath(r.home),
+                                                   "source=" + HostPath(r.scratch.path + "/OLD"))));
+     }}},
+    {"restore_source_edited", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
        EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
                 [](std::string text) { return Masked(text, "WORK" + std::string(1, Sep()) +
@@ -548,6 +601,14 @@ const Scenario kRestore[] = {
     // The restore clears the marker, and the packer runs again.
     {"restore_mixed_database", kPack, kRestoreIt, 0, {.outcome = O::kRestored,
      .damage = MixedByPackCutShort, .check = [](Run& r) {
+       // Its pre-restore backup holds the mix: listed as such, and never restorable.
+       std::vector<std::string> made = ListDirectory(r.home + "/QVCULLDB-BACKUPS");
+       std::erase(made, std::string(kPackBackup).substr(18));
+       ASSERT_EQ(made.size(), 1u);
+       EXPECT_NE(LineAfter(RunProgram(r.home, {"/LIST"}).out, made[0]).find("MIXED"), std::string::npos);
+       const RunResult check = RunProgram(r.home, {"/CHECK=" + made[0]});
+       EXPECT_EQ(check.exitCode, 2);
+       EXPECT_NE(check.out.find("holds a mix of packed and pre-pack files"), std::string::npos);
        const RunResult pack = RunPacker(r, {"/SEC=77"});
        EXPECT_EQ(pack.exitCode, 0) << pack.out;
        const std::string dat = UserFilePath(r.paths.work);
