@@ -564,6 +564,14 @@ const Scenario kRestore[] = {
          return Masked(text, "QVWHOSON.DAT", std::string("..") + Sep() + "WORK" + Sep() + "QVWHOSON.DAT");
        });
      }}},
+    // Where case does not tell files apart, two lines for qvmsg3.lmr and QVMSG3.LMR are refused.
+    {"restore_manifest_names_equal_ignoring_case", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       EditFile(r.home + kPackBackup + "/MANIFEST.TXT", [](std::string text) {
+         const size_t at = text.find("MESSAGE  QVMSG3.LMR"), end = text.rfind("END ");
+         return text.substr(0, end) + Masked(text.substr(at, end - at), "QVMSG3", "qvmsg3") + "END 8\r\n";
+       });
+     }, .wineOnly = true}},
     {"restore_manifest_edited", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
        EditFile(r.home + kPackBackup + "/MANIFEST.TXT",
