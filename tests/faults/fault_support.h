@@ -319,7 +319,7 @@ inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o)
   const bool mixed = !DiffDatabase(f.before, left).empty() && !DiffDatabase(f.packed, left).empty();
   const RunResult next = RunProgram(o.home, {});
   const FileMap after = ReadTree(o.home);
-  const std::string refusal = "QVRESTORE /RESTORE=" + o.home + "/QVCULLDB-BACKUPS/QVCULLDB-";
+  const std::string refusal = "qvrestore /RESTORE=" + o.home + "/QVCULLDB-BACKUPS/QVCULLDB-";
   if (mixed && (next.exitCode != 2 || !Contains(next.out, refusal) ||
                 !DiffDatabase(left, after).empty() || !after.count(kMarker))) {
     violations.push_back("the next run did not refuse the mixed database:\n" + next.out);

@@ -54,6 +54,8 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "the console and the report carry the same lines: the other one still has them"},
     {std::regex("setvbuf EIO .*"), "a refused stream buffer only costs speed"},
     {std::regex("stat E\\w+ <home>/QVCULLDB\\.COM"), "it only decides the legacy-name warning"},
+    {std::regex("stat E\\w+ <home>/WORK/QVUSERS\\.DAT"),
+     "whose backups to trust: unknown, only root and the running user are, which is stricter"},
     {std::regex("fstatat E\\w+ <home>/MESSAGE/QVMSG\\d\\.LMR"),
      "an entry the listing cannot examine is listed as a file and examined again"},
     {std::regex("(fstatat|l?stat|unlink) E\\w+ <home>/.*\\.QVCNEW"),
