@@ -56,6 +56,11 @@ bool OpenAuditStreams(const char* usersDat, PackContext* pack, AuditStreams* str
                       RunCounters* counters) {
   streams->users = OpenStagingInput(&streams->all, usersDat);
   streams->staged = OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text);
+  // With an existing log the staged file is its verified copy: not made, it is that copy that failed.
+  if (pack->purgedLogExisted && streams->staged->file == nullptr) {
+    return ReportError(counters,
+                       "ERROR: cannot create verified staged copy of existing QVPURGED.USR.\n");
+  }
   if (streams->users->file == nullptr || streams->staged->file == nullptr) {
     return ReportError(counters, "ERROR: cannot open files while staging QVPURGED.USR: %s\n",
                        strerror(streams->all.firstError));

@@ -315,6 +315,10 @@ const Scenario kWrite[] = {
        ASSERT_TRUE(MakeDirectories(UserFilePath(r.paths.work) + ".QVCNEW"));
        r.vars["<REASON>"] = UnderWine() ? "Permission denied" : std::strerror(EISDIR);
      }}},
+    // The staged audit log starts as the existing log's verified copy: that copy is what failed.
+    {"stage_audit_copy_blocked_by_directory", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       ASSERT_TRUE(MakeDirectories(PurgedLogPath(r.paths.work) + ".QVCNEW"));
+     }}},
     {"stage_pointer_name_differs", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        std::string pointer;
        ASSERT_TRUE(ReadPointerRecord(r.paths.work, 17, &pointer));
