@@ -185,10 +185,26 @@ bool RemoveCommitMarker(const char* markerPath) {
 
 namespace {
 
+// True when the directory that holds path is one: a marker can only be there then.
+bool ContainingDirectoryIsThere(const char* path) {
+  PathBuffer dir;
+  if (!CopyPath(&dir, path)) return false;
+  char* end = dir.text + strlen(dir.text);
+  while (end > dir.text && !IsSeparator(end[-1])) --end;
+  while (end > dir.text + 1 && IsSeparator(end[-1])) --end;
+  *end = '\0';
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  return platform::ExamineEntry(dir.text, &kind) == 0 && kind == platform::EntryKind::Directory;
+}
+
 // What the marker at markerPath says of the live files (found false: none there).
+// A WORK directory that is missing or cannot be reached holds no marker: the run
+// goes on and meets the real cause. Only a name that may exist there and cannot
+// be read counts as a marker that cannot be read.
 MarkerVerdict ReadMarker(const char* markerPath, bool* found) {
   platform::EntryKind kind = platform::EntryKind::Missing;
-  *found = !(platform::ExamineEntry(markerPath, &kind) == 0 && kind == platform::EntryKind::Missing);
+  const uint32_t error = platform::ExamineEntry(markerPath, &kind);
+  *found = error == 0 ? kind != platform::EntryKind::Missing : ContainingDirectoryIsThere(markerPath);
   MarkerVerdict verdict;
   FILE* stream = *found && kind == platform::EntryKind::RegularFile ? fopen(markerPath, "rb") : nullptr;
   if (stream != nullptr) {

@@ -394,6 +394,11 @@ const Scenario kHostile[] = {
      }}},
     {"marker_of_garbage", kPlain2, {"/DRYRUN"}, 2,
      {.damage = [](Run& r) { ASSERT_TRUE(WriteWholeFile(Marker(r), "\x01garbage\r\n")); }}},
+    // A WORK that cannot hold a marker is no marker: the real cause is named, no restore advised.
+    {"marker_of_a_work_that_is_no_directory", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       RemoveTree(r.paths.work);
+       ASSERT_TRUE(WriteWholeFile(r.paths.work, "not a directory"));
+     }}},
 };
 
 // ---- Where the backup goes ------------------------------------------------------
