@@ -18,11 +18,13 @@
 #include "cli/run_driver.h"
 #include "cli/run_setup.h"
 #include "commit/backup_manifest.h"
+#include "commit/backup_removal.h"
 #include "commit/commit.h"
 #include "commit/commit_marker.h"
 #include "commit/verified_backup.h"
 #include "platform/platform.h"
 #include "safety/caller_status.h"
+#include "safety/path_trust.h"
 #include "staging/staging.h"
 #include "userdb/user_records.h"
 
@@ -40,6 +42,7 @@ constexpr const char* kUsage =
     "  @ /LIST [/BACKUP=path]\n"
     "  @ /CHECK=backup [/BACKUP=path]\n"
     "  @ /RESTORE=backup [/BACKUP=path]\n"
+    "  @ /PRUNE=n [/DRYRUN] [/BACKUP=path]\n"
     "  @ /HELP | /? | /VERSION\n"
     "\n"
     "  /LIST           lists the backups under the backup root, newest first,\n"
@@ -49,6 +52,9 @@ constexpr const char* kUsage =
     "  /RESTORE=backup checks the backup, backs up the live files it replaces,\n"
     "                  and restores QVUSERS.DAT, QVUSERS.PTR, QVPURGED.USR and\n"
     "                  every QVMSGxx.LMR together. QVWHOSON.DAT is never restored.\n"
+    "  /PRUNE=n        keeps the newest n backups that pass the check of /CHECK and\n"
+    "                  removes older and incomplete ones; never one the commit\n"
+    "                  marker names or one of another home. /DRYRUN: only says so.\n"
     "  /BACKUP=path    the backup root (default QVCULLDB-BACKUPS in the home\n"
     "                  directory); with /RESTORE, where the pre-restore backup goes.\n"
     "\n"
@@ -76,7 +82,7 @@ NamedText WithProgramName(const char* text) {
   return out;
 }
 
-enum class RestoreAction { None, List, Check, Restore, Help, Version };
+enum class RestoreAction { None, List, Check, Restore, Prune, Help, Version };
 
 struct RestoreState {
   int argc;
@@ -94,6 +100,8 @@ struct RestoreState {
   PackContext pack;
   bool markerFound;
   bool restored;
+  bool dryRun;    // /DRYRUN, with /PRUNE only
+  uint32_t keep;  // /PRUNE=n
   NamedText callerRefusal;  // kept for the commit section, which refers to it
   platform::TrustedAccounts accounts;  // whose backups may be read
 };
@@ -120,7 +128,7 @@ bool SetAction(RestoreState* run, RestoreAction action, const char* value,
   }
   if (run->action == RestoreAction::Help || run->action == RestoreAction::Version) return true;
   if (run->action != RestoreAction::None) {
-    return FailWith(message, "Give only one of /LIST, /CHECK=dir and /RESTORE=dir.");
+    return FailWith(message, "Give only one of /LIST, /CHECK=dir, /RESTORE=dir and /PRUNE=n.");
   }
   run->action = action;
   if (value == nullptr) return true;
@@ -146,10 +154,14 @@ bool ParseRestoreArgument(const char* argument, RestoreState* run, MessageBuffer
     run->options.backupGiven = true;
     return true;
   }
+  if (ValueAfter(rest, "DRYRUN") != nullptr) {
+    run->dryRun = true;
+    return true;
+  }
   const struct {
     const char* name;
     RestoreAction action;
-  } kActions[] = {{"LIST", RestoreAction::List},       {"CHECK=", RestoreAction::Check},
+  } kActions[] = {{"PRUNE=", RestoreAction::Prune},{"LIST", RestoreAction::List},       {"CHECK=", RestoreAction::Check},
                   {"RESTORE=", RestoreAction::Restore}, {"HELP", RestoreAction::Help},
                   {"?", RestoreAction::Help},          {"VERSION", RestoreAction::Version}};
   for (const auto& known : kActions) {
@@ -167,13 +179,34 @@ bool ParseRestoreSwitches(RestoreState* run, MessageBuffer* message) {
   if (run->action == RestoreAction::None) {
     return FailWith(message, "Give one of /LIST, /CHECK=dir and /RESTORE=dir.");
   }
+  if (run->dryRun && run->action != RestoreAction::Prune) {
+    return FailWith(message, "/DRYRUN is valid only with /PRUNE.");
+  }
+  if (run->action == RestoreAction::Prune) {
+    const char* n = run->backupArgument.text;
+    unsigned keep = 0;
+    for (; *n >= '0' && *n <= '9' && keep <= 999; ++n) keep = keep * 10 + unsigned(*n - '0');
+    if (*n != '\0' || keep < 1 || keep > 999) {
+      return FailWith(message, "Give /PRUNE=n with n from 1 to 999: the backups to keep.");
+    }
+    run->keep = keep;
+  }
   return true;
 }
 
 // ---- Report section -----------------------------------------------------------
 
 const char* ActionName(RestoreAction action) {
-  return action == RestoreAction::List ? "LIST" : action == RestoreAction::Check ? "CHECK" : "RESTORE";
+  switch (action) {
+    case RestoreAction::List:
+      return "LIST";
+    case RestoreAction::Check:
+      return "CHECK";
+    case RestoreAction::Prune:
+      return "PRUNE";
+    default:
+      return "RESTORE";
+  }
 }
 
 void PrintRestoreHeader(const RestoreState* run) {
@@ -201,8 +234,10 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
       Tee("Rollback status:     %s\n", run->pack.rollbackOk ? "PASS" : "FAILED");
     }
   }
-  const char* done =
-      run->action == RestoreAction::List ? "COMPLETE - listed; sizes checked only." : "COMPLETE - verified.";
+  const char* done = run->action == RestoreAction::List    ? "COMPLETE - listed; sizes checked only."
+                     : run->action != RestoreAction::Prune ? "COMPLETE - verified."
+                     : run->dryRun                         ? "COMPLETE - nothing removed (dry run)."
+                                                           : "COMPLETE - pruned.";
   Tee("Result status:       %s\n",
       succeeded ? done : "FAILED - keep nodes offline until the report is reviewed.");
   Tee("Exit code:           %d\n", exitCode);
@@ -282,37 +317,159 @@ void ListOneBackup(const RestoreState* run, const char* name, uint64_t* total) {
   *total += bytes;
 }
 
+// The directories named like a backup under root, newest first.
+struct BackupNames {
+  std::unique_ptr<ListedName[]> names;
+  uint32_t count = 0;
+  bool failed = false;  // the root could not be listed to its end
+};
+
+bool ListBackupNames(const char* root, BackupNames* list) {
+  list->names.reset(new (std::nothrow) ListedName[kMaxListed]);
+  PathBuffer pattern;
+  if (!list->names || !JoinPath(&pattern, root, "QVCULLDB-*")) return false;
+  platform::DirectorySearch search;
+  platform::DirectoryEntry found;
+  char stamp[32];
+  for (bool more = platform::FindFirstEntry(pattern.text, &search, &found);
+       more && list->count < kMaxListed; more = platform::FindNextEntry(&search, &found)) {
+    if (!found.isDirectory || !StampOfName(found.name, stamp, sizeof stamp)) continue;
+    platform::CopyBounded(list->names[list->count++].name, sizeof list->names[0].name, found.name);
+  }
+  platform::EndSearch(&search);
+  list->failed = search.failed;
+  qsort(list->names.get(), list->count, sizeof(ListedName), CompareNewestFirst);
+  return true;
+}
+
 bool ListBackups(RestoreState* run) {
   if (!ResolveBackupRootOf(run)) return false;
   const char* root = run->pack.backupRootPath.text;
   Tee("\n======================= BACKUPS =======================\n");
   Tee("Backup root:         %s\n", root);
-  ListedName* names = static_cast<ListedName*>(calloc(kMaxListed, sizeof(ListedName)));
-  PathBuffer pattern;
-  platform::DirectorySearch search;
-  platform::DirectoryEntry found;
-  uint32_t count = 0;
-  if (names == nullptr || !JoinPath(&pattern, root, "QVCULLDB-*")) {
-    free(names);
+  BackupNames list;
+  if (!ListBackupNames(root, &list)) {
     return ReportError(&run->counters, "ERROR: cannot list the backup root.\n");
   }
-  for (bool more = platform::FindFirstEntry(pattern.text, &search, &found); more && count < kMaxListed;
-       more = platform::FindNextEntry(&search, &found)) {
-    if (found.isDirectory) platform::CopyBounded(names[count++].name, sizeof names[0].name, found.name);
-  }
-  platform::EndSearch(&search);
-  qsort(names, count, sizeof(ListedName), CompareNewestFirst);
+  const uint32_t count = list.count;
   uint64_t total = 0;
-  for (uint32_t i = 0; i < count; ++i) ListOneBackup(run, names[i].name, &total);
-  free(names);
+  for (uint32_t i = 0; i < count; ++i) ListOneBackup(run, list.names[i].name, &total);
   Tee("Backups found:       %u, %" PRIu64 " bytes in the complete ones\n", count, total);
   Tee("Made before:         pre-pack = a pack, pre-restore = a restore, MIXED = a restore over\n"
       "                     a database a pack left mixed (never restorable)\n");
   Tee("Checked:             sizes only; %s /CHECK=<backup> verifies every hash.\n",
       platform::kRestoreProgramName);
   Tee("Other roots:         listed with /BACKUP=path.\n");
-  if (search.failed) return ReportError(&run->counters, "ERROR: cannot list %s.\n", root);
+  if (list.failed) return ReportError(&run->counters, "ERROR: cannot list %s.\n", root);
   return true;
+}
+
+// ---- /PRUNE --------------------------------------------------------------------
+
+struct PruneTally {
+  uint32_t kept;       // backups that pass the check, kept as the newest
+  uint32_t removed;
+  uint64_t freed;
+};
+
+// Why one backup is kept whatever its age, or null when its age decides.
+const char* KeptRegardless(const RestoreState* run, const char* dir, const PathBuffer& named,
+                           MessageBuffer* reason) {
+  if (strcmp(dir, named.text) == 0) return "the commit marker names it";
+  if (!BackupTreeTrusted(dir, run->accounts, reason)) return "it cannot be trusted";
+  if (!HoldsOnlyBackupFiles(dir, reason)) return "not all of it is a backup";
+  return nullptr;
+}
+
+// Keeps or removes one backup (newest first), says which and why.
+bool PruneOne(RestoreState* run, const char* name, const PathBuffer& named, PruneTally* tally) {
+  PathBuffer dir;
+  if (!JoinPath(&dir, run->pack.backupRootPath.text, name)) {
+    return ReportError(&run->counters, "ERROR: backup path is too long: %s\n", name);
+  }
+  MessageBuffer reason = {};
+  const char* kept = KeptRegardless(run, dir.text, named, &reason);
+  BackupManifest manifest;
+  const ManifestState state =
+      kept != nullptr ? ManifestState::Invalid : ReadBackupManifest(dir.text, &manifest, &reason);
+  const bool incomplete = state == ManifestState::Missing || state == ManifestState::CutShort;
+  if (kept == nullptr && state == ManifestState::Invalid) kept = "its manifest is not one this program writes";
+  const ManifestEntry* dat =
+      state == ManifestState::Complete ? FindManifestEntry(&manifest, "WORK", "QVUSERS.DAT") : nullptr;
+  if (kept == nullptr && dat != nullptr && strcmp(dat->source.path.text, run->paths.usersDat.text) != 0) {
+    kept = "it is a backup of another home";
+  }
+  bool removing = incomplete;
+  if (kept == nullptr && !incomplete) {
+    MessageBuffer fault = {};
+    const bool passes = BackupPassesCheck(&manifest, &run->paths, &run->inventory, run->accounts, &fault);
+    if (passes && tally->kept < run->keep) {
+      ++tally->kept;
+      Tee("KEEP    %-28s %-11s verified\n", name, BackupKindWord(manifest.kind));
+      return true;
+    }
+    removing = tally->kept >= run->keep;
+    if (!removing) {
+      Tee("KEEP    %-28s %-11s fails the check (%s); kept until %u newer ones pass\n", name,
+          BackupKindWord(manifest.kind), fault.text, run->keep);
+      return true;
+    }
+  }
+  if (!removing) {
+    Tee("KEEP    %-28s %s%s%s\n", name, kept, reason.text[0] != '\0' ? ": " : "", reason.text);
+    return true;
+  }
+  Tee("REMOVE  %-28s %s\n", name, incomplete ? "incomplete" : "older than the backups kept");
+  uint64_t freed = run->dryRun ? BytesOfBackupTree(dir.text) : 0;
+  if (!run->dryRun && !RemoveBackupTree(dir.text, &freed, &reason)) {
+    return ReportError(&run->counters, "ERROR: %s was not removed: %s.\n", name, reason.text);
+  }
+  ++tally->removed;
+  tally->freed += freed;
+  return true;
+}
+
+bool PruneUnderLock(RestoreState* run) {
+  if (!ResolveBackupRootOf(run)) return false;
+  const char* root = run->pack.backupRootPath.text;
+  Tee("\n======================= PRUNE =========================\n");
+  Tee("Backup root:         %s\n", root);
+  Tee("Keeping:             the newest %u backup(s) that pass the check of /CHECK\n", run->keep);
+  if (run->dryRun) Tee("DRY RUN:             nothing is removed.\n");
+  PathBuffer named = {};
+  if (!BackupNamedByCommitMarker(run->paths.commitMarker.text, &named)) {
+    return ReportError(&run->counters,
+                       "ERROR: the commit marker %s cannot be read: nothing is removed while it may "
+                       "name a backup.\n",
+                       run->paths.commitMarker.text);
+  }
+  PathVerdict verdict;
+  if (!PathIsTrusted(root, true, run->accounts, &verdict)) {
+    return ReportError(&run->counters, "ERROR: the backup root cannot be trusted, %s: %s\n",
+                       TrustFailureText(verdict.trust, true), verdict.entry.text);
+  }
+  BackupNames list;
+  if (!AllocateLmrInventory(&run->inventory) ||
+      !BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters) ||
+      !ListBackupNames(root, &list) || list.failed) {
+    return ReportError(&run->counters, "ERROR: nothing is removed: the backups or the live LMR files cannot be listed.\n");
+  }
+  PruneTally tally = {};
+  bool pruned = true;
+  for (uint32_t i = 0; i < list.count; ++i) {
+    pruned = PruneOne(run, list.names[i].name, named, &tally) && pruned;
+  }
+  Tee("%s %u backup(s), %" PRIu64 " bytes freed; %u verified backup(s) kept.\n",
+      run->dryRun ? "Would remove:       " : "Removed:            ", tally.removed, tally.freed,
+      tally.kept);
+  return pruned;
+}
+
+bool PruneBackups(RestoreState* run) {
+  if (!TakeRunLock(run->paths.lockFile.text, &run->counters)) return false;
+  const bool pruned = PruneUnderLock(run);
+  ReleaseRunLock(&run->counters);
+  return pruned;
 }
 
 // ---- /CHECK and /RESTORE ------------------------------------------------------
@@ -494,6 +651,8 @@ bool RunAction(RestoreState* run) {
       return ListBackups(run);
     case RestoreAction::Check:
       return CheckBackup(run);
+    case RestoreAction::Prune:
+      return PruneBackups(run);
     default:
       break;
   }

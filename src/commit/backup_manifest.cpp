@@ -63,17 +63,6 @@ bool TrimLineEnd(char* line) {
   return true;
 }
 
-// A name a copy in that area may bear: one of the WORK files, or an LMR file.
-// Nothing else: no separator, no "..", no drive or device name, no other file.
-bool NameFitsArea(const char* area, const char* name) {
-  if (strcmp(area, "MESSAGE") == 0) return IsLmrFileName(name);
-  if (strcmp(area, "WORK") != 0) return false;
-  for (const char* file : kWorkFiles) {
-    if (strcmp(name, file) == 0) return true;
-  }
-  return false;
-}
-
 bool SameFileName(const char* a, const char* b) {
   return platform::kNamesIgnoreCase ? SameNameIgnoringCase(a, b) : strcmp(a, b) == 0;
 }
@@ -84,7 +73,7 @@ bool ParseEntry(char* line, const char* dir, ManifestEntry* entry) {
   int sourceStart = 0;
   if (sscanf(line, "%15s %127s size=%" SCNu64 " fnv1a64=%" SCNx64 " source=%n", entry->area,
              entry->name, &entry->source.size, &entry->source.hash, &sourceStart) != 4 ||
-      sourceStart == 0 || line[sourceStart] == '\0' || !NameFitsArea(entry->area, entry->name)) {
+      sourceStart == 0 || line[sourceStart] == '\0' || !BackupMayHold(entry->area, entry->name)) {
     return false;
   }
   PathBuffer areaDir;
@@ -196,41 +185,61 @@ void PrintEntry(const ManifestEntry* entry, const char* verdict, const char* det
   Tee("%-6s %-8s %-20s %s\n", verdict, entry->area, entry->name, detail);
 }
 
-// The copy is a trusted regular file of the listed size and hash; says which
-// of these it is not.
+// What is wrong with a copy, if anything.
+enum class CopyFault { None, Missing, Untrusted, Unreadable, WrongSize, WrongHash };
+struct CopyState {
+  CopyFault fault;
+  platform::EntryTrust trust;
+  uint64_t size;
+  uint64_t hash;
+};
+
+// The copy is a trusted regular file of the listed size and hash, or which of these it is not.
+CopyState ExamineCopy(const ManifestEntry* entry, const platform::TrustedAccounts& accounts) {
+  CopyState state{CopyFault::None, platform::CheckEntryTrust(entry->copy.text, false, accounts), 0, 0};
+  if (state.trust == platform::EntryTrust::Missing) {
+    state.fault = CopyFault::Missing;
+  } else if (state.trust != platform::EntryTrust::Trusted) {
+    state.fault = CopyFault::Untrusted;
+  } else if (!HashFileFnv1a64(entry->copy.text, &state.size, &state.hash)) {
+    state.fault = CopyFault::Unreadable;
+  } else if (state.size != entry->source.size) {
+    state.fault = CopyFault::WrongSize;
+  } else if (state.hash != entry->source.hash) {
+    state.fault = CopyFault::WrongHash;
+  }
+  return state;
+}
+
+constexpr const char* const kCopyFaultText[] = {"", "copy missing", "copy cannot be trusted",
+                                                "copy cannot be read", "copy has the wrong size",
+                                                "copy has the wrong hash"};
+
+// Prints the copy's fault, if any, and counts it.
 bool CheckCopy(const ManifestEntry* entry, const platform::TrustedAccounts& accounts,
                RunCounters* counters) {
-  const platform::EntryTrust trust = platform::CheckEntryTrust(entry->copy.text, false, accounts);
-  if (trust == platform::EntryTrust::Missing) {
-    PrintEntry(entry, "BAD", "copy missing");
-    return ReportError(counters, "ERROR: backup copy of %s is missing.\n", entry->name);
+  const CopyState state = ExamineCopy(entry, accounts);
+  if (state.fault == CopyFault::None) return true;
+  PrintEntry(entry, "BAD", kCopyFaultText[static_cast<int>(state.fault)]);
+  switch (state.fault) {
+    case CopyFault::Missing:
+      return ReportError(counters, "ERROR: backup copy of %s is missing.\n", entry->name);
+    case CopyFault::Untrusted:
+      return ReportError(counters, "ERROR: backup copy of %s cannot be trusted, %s.\n", entry->name,
+                         TrustFailureText(state.trust, false));
+    case CopyFault::WrongSize:
+      return ReportError(counters,
+                         "ERROR: backup copy of %s is %" PRIu64 " bytes; MANIFEST.TXT lists %" PRIu64
+                         ".\n",
+                         entry->name, state.size, entry->source.size);
+    case CopyFault::WrongHash:
+      return ReportError(counters,
+                         "ERROR: backup copy of %s has fnv1a64=%016" PRIX64
+                         "; MANIFEST.TXT lists %016" PRIX64 ".\n",
+                         entry->name, state.hash, entry->source.hash);
+    default:
+      return ReportError(counters, "ERROR: backup copy of %s cannot be read.\n", entry->name);
   }
-  if (trust != platform::EntryTrust::Trusted) {
-    PrintEntry(entry, "BAD", "copy cannot be trusted");
-    return ReportError(counters, "ERROR: backup copy of %s cannot be trusted, %s.\n", entry->name,
-                       TrustFailureText(trust, false));
-  }
-  uint64_t size = 0;
-  uint64_t hash = 0;
-  if (!HashFileFnv1a64(entry->copy.text, &size, &hash)) {
-    PrintEntry(entry, "BAD", "copy cannot be read");
-    return ReportError(counters, "ERROR: backup copy of %s cannot be read.\n", entry->name);
-  }
-  if (size != entry->source.size) {
-    PrintEntry(entry, "BAD", "copy has the wrong size");
-    return ReportError(counters,
-                       "ERROR: backup copy of %s is %" PRIu64 " bytes; MANIFEST.TXT lists %" PRIu64
-                       ".\n",
-                       entry->name, size, entry->source.size);
-  }
-  if (hash != entry->source.hash) {
-    PrintEntry(entry, "BAD", "copy has the wrong hash");
-    return ReportError(counters,
-                       "ERROR: backup copy of %s has fnv1a64=%016" PRIX64
-                       "; MANIFEST.TXT lists %016" PRIX64 ".\n",
-                       entry->name, hash, entry->source.hash);
-  }
-  return true;
 }
 
 // The copy as listed, and its source the live file of that name in this home.
@@ -328,6 +337,15 @@ bool CheckUserPair(const BackupManifest* manifest, RunCounters* counters) {
 }
 
 }  // namespace
+
+bool BackupMayHold(const char* area, const char* name) {
+  if (strcmp(area, "MESSAGE") == 0) return IsLmrFileName(name);
+  if (strcmp(area, "WORK") != 0) return false;
+  for (const char* file : kWorkFiles) {
+    if (strcmp(name, file) == 0) return true;
+  }
+  return false;
+}
 
 bool WriteManifestText(FILE* stream, const LiveSnapshots* live, const LmrInventory* inventory,
                        const PackContext* pack, RunCounters* counters) {
@@ -429,6 +447,49 @@ bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
   restorable = CheckLmrSet(manifest, live, counters) && restorable;
   // The pair is read only from copies that are as listed: a bad copy is reported already.
   return restorable && CheckUserPair(manifest, counters);
+}
+
+bool BackupPassesCheck(const BackupManifest* manifest, const RunPaths* paths,
+                       const LmrInventory* live, const platform::TrustedAccounts& accounts,
+                       MessageBuffer* fault) {
+  if (manifest->kind == BackupKind::BeforeRestoreOfMix) {
+    return FailWith(fault, "it holds a mix of packed and pre-pack files");
+  }
+  const ManifestEntry* dat = FindManifestEntry(manifest, "WORK", "QVUSERS.DAT");
+  if (dat != nullptr && strcmp(dat->source.path.text, paths->usersDat.text) != 0) {
+    return FailWith(fault, "it is a backup of another home");
+  }
+  uint32_t lmrCopies = 0;
+  for (uint32_t i = 0; i < manifest->count; ++i) {
+    const ManifestEntry* entry = &manifest->entries[i];
+    PathBuffer livePath;
+    const bool work = strcmp(entry->area, "WORK") == 0;
+    if (!JoinPath(&livePath, work ? paths->work.text : paths->message.text, entry->name) ||
+        strcmp(livePath.text, entry->source.path.text) != 0) {
+      return FailWith(fault, "its %s is not from this home's live file", entry->name);
+    }
+    const CopyFault copy = ExamineCopy(entry, accounts).fault;
+    if (copy != CopyFault::None) {
+      return FailWith(fault, "%s: %s", entry->name, kCopyFaultText[static_cast<int>(copy)]);
+    }
+    lmrCopies += work ? 0 : 1;
+  }
+  for (unsigned i = 0; i < kRequiredWorkFiles; ++i) {
+    if (FindManifestEntry(manifest, "WORK", kWorkFiles[i]) == nullptr) {
+      return FailWith(fault, "it lists no WORK %s", kWorkFiles[i]);
+    }
+  }
+  for (uint32_t i = 0; i < live->count; ++i) {
+    if (FindManifestEntry(manifest, "MESSAGE", live->entries[i].name) == nullptr) {
+      return FailWith(fault, "it has no copy of live %s", live->entries[i].name);
+    }
+  }
+  if (lmrCopies != live->count) return FailWith(fault, "it holds LMR files this home does not");
+  const ManifestEntry* ptr = FindManifestEntry(manifest, "WORK", "QVUSERS.PTR");
+  if (!UserPairCorresponds(dat->copy.text, ptr->copy.text, dat->source.size, ptr->source.size)) {
+    return FailWith(fault, "its QVUSERS.DAT and QVUSERS.PTR are not a matching pair");
+  }
+  return true;
 }
 
 namespace {

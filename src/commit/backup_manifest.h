@@ -35,6 +35,10 @@ struct BackupManifest {
 // wrote as it stands.
 enum class ManifestState { Complete, Missing, CutShort, Invalid };
 
+// A name a copy in that area (WORK or MESSAGE) may bear: one of the WORK files,
+// or an LMR file name. Nothing else: no separator, no "..", no drive or device.
+bool BackupMayHold(const char* area, const char* name);
+
 // Writes the whole manifest after its file was created: title, kind, one line
 // per copy, and the END line, written last, by which a reader tells a whole
 // manifest from a cut one. Prints and counts its message on failure.
@@ -65,6 +69,12 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
 bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
                     const LmrInventory* live, const platform::TrustedAccounts& accounts,
                     RunCounters* counters);
+
+// The same check, silent: true when the backup could be restored over this
+// home as it stands; otherwise false with the first fault found.
+bool BackupPassesCheck(const BackupManifest* manifest, const RunPaths* paths,
+                       const LmrInventory* live, const platform::TrustedAccounts& accounts,
+                       MessageBuffer* fault);
 
 // Copies every file the restore replaces from the backup to its staged name
 // beside the live file, each proved equal to the manifest: QVUSERS.DAT and .PTR

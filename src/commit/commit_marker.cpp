@@ -216,6 +216,13 @@ MarkerVerdict ReadMarker(const char* markerPath, bool* found) {
 
 }  // namespace
 
+bool BackupNamedByCommitMarker(const char* markerPath, PathBuffer* backupDir) {
+  bool found = false;
+  const MarkerVerdict verdict = ReadMarker(markerPath, &found);
+  *backupDir = verdict.backupDir;
+  return !found || verdict.readable;
+}
+
 bool CommitMarkerShowsMix(const char* markerPath) {
   bool found = false;
   const MarkerVerdict verdict = ReadMarker(markerPath, &found);

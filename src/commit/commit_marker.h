@@ -30,3 +30,7 @@ bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters);
 // True when a marker is there and the live files it lists are not all packed
 // or all pre-pack (or it cannot be read): the database is a mix.
 bool CommitMarkerShowsMix(const char* markerPath);
+
+// The backup the marker names (empty text when there is no marker); false when
+// a marker is there and cannot be read.
+bool BackupNamedByCommitMarker(const char* markerPath, PathBuffer* backupDir);

@@ -190,6 +190,10 @@ uint32_t RemoveFileDurably(const char* path);
 // name exists already).
 uint32_t MakeDirectory(const NewEntry& entry);
 
+// Removes an empty directory (never a link, never a directory with entries);
+// returns 0, or the Windows error code.
+uint32_t RemoveEmptyDirectory(const char* path);
+
 // Free bytes available to the caller on the volume holding path.
 bool FreeBytesAvailable(const char* path, uint64_t* bytes);
 

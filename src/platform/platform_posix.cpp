@@ -294,6 +294,10 @@ void CloseDirectory(FileHandle dir) {
   if (dir != kInvalidHandle && FitsDescriptor(dir)) close(static_cast<int>(dir));
 }
 
+uint32_t RemoveEmptyDirectory(const char* path) {
+  return rmdir(path) == 0 ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+}
+
 void TrustedAccountsOf(const char* databaseFile, TrustedAccounts* accounts) {
   *accounts = {};
   struct stat st;

@@ -276,6 +276,10 @@ void CloseDirectory(FileHandle dir) {
   if (dir != kInvalidHandle) CloseHandle(ToHandle(dir));
 }
 
+uint32_t RemoveEmptyDirectory(const char* path) {
+  return RemoveDirectoryA(path) ? 0 : LastErrorOfFailure();
+}
+
 void TrustedAccountsOf(const char*, TrustedAccounts* accounts) { *accounts = {}; }
 
 // The access rules come from the parent's access control list, so only what the

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "scenario.h"
 
@@ -512,7 +513,34 @@ void MixedByPackCutShort(Run& r) {
   EXPECT_EQ(LineAfter(dry.out, Restorer() + " /RESTORE="), HostPath(r.home + kPackBackup));
 }
 
+// Beside the pack's backup: an older copy, an incomplete one, another home's, one the commit
+// marker names, and a directory that is no backup. /PRUNE=1 keeps the newest that passes the check
+// and removes the older copy and the incomplete one, nothing else.
+const char* const kPruned[] = {"QVCULLDB-20240101-000000", "QVCULLDB-20250101-000000"};
+const char* const kKept[] = {"QVCULLDB-20220101-000000", "QVCULLDB-20230101-000000",
+                             "QVCULLDB-20260301-120000", "QVCULLDB-NOTES"};
+void BackupsToPrune(Run& r) {
+  Packed(r);
+  const std::string root = r.home + "/QVCULLDB-BACKUPS/";
+  for (const char* name : {kKept[0], kKept[1], kPruned[0], kPruned[1], kKept[3]}) {
+    std::filesystem::copy(r.home + kPackBackup, root + name, std::filesystem::copy_options::recursive);
+  }
+  ASSERT_EQ(std::remove((root + kPruned[1] + "/MANIFEST.TXT").c_str()), 0);
+  const std::string other = root + kKept[1] + "/MANIFEST.TXT";
+  ASSERT_TRUE(WriteWholeFile(other, Masked(ReadFile(other), "source=" + HostPath(r.home),
+                                           "source=" + HostPath(r.scratch.path + "/OLD"))));
+  WriteMarker(r, "END\r\n", "/BBS/QVCULLDB-BACKUPS/" + std::string(kKept[0]));
+}
+
 const Scenario kRestore[] = {
+    // The dry run changes nothing; the prune itself removes exactly what it listed.
+    {"restore_prune", kPack, {"/PRUNE=1", "/DRYRUN"}, 0, {.damage = BackupsToPrune,
+     .check = [](Run& r) {
+       const RunResult prune = RunProgram(r.home, {"/PRUNE=1"});
+       EXPECT_EQ(prune.exitCode, 0) << prune.out;
+       EXPECT_EQ(ListDirectory(r.home + "/QVCULLDB-BACKUPS"),
+                 std::vector<std::string>(std::begin(kKept), std::end(kKept)));
+     }}},
     {"restore_after_pack", kPack, kRestoreIt, 0, {.outcome = O::kRestored, .damage = Packed}},
     {"restore_check", kPack, {"/CHECK=<HOME>/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000"}, 0,
      {.damage = Packed}},
