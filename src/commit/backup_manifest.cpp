@@ -486,7 +486,8 @@ bool BackupPassesCheck(const BackupManifest* manifest, const RunPaths* paths,
   }
   if (lmrCopies != live->count) return FailWith(fault, "it holds LMR files this home does not");
   const ManifestEntry* ptr = FindManifestEntry(manifest, "WORK", "QVUSERS.PTR");
-  if (!UserPairCorresponds(dat->copy.text, ptr->copy.text, dat->source.size, ptr->source.size)) {
+  if (dat == nullptr || ptr == nullptr ||
+      !UserPairCorresponds(dat->copy.text, ptr->copy.text, dat->source.size, ptr->source.size)) {
     return FailWith(fault, "its QVUSERS.DAT and QVUSERS.PTR are not a matching pair");
   }
   return true;

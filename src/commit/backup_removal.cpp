@@ -50,18 +50,18 @@ bool HoldsOnlyBackupFiles(const char* dir, MessageBuffer* reason) {
     platform::EntryKind kind = platform::EntryKind::Missing;
     return platform::ExamineEntry(path, &kind) == 0 && kind == platform::EntryKind::RegularFile;
   };
-  const char* offending = nullptr;
+  char offending[260] = {};
   PathBuffer path;
   const bool top = ForEachEntry(dir, [&](const platform::DirectoryEntry& entry) {
     if (TopMayHold(entry.name, entry.isDirectory) && JoinPath(&path, dir, entry.name) &&
         (entry.isDirectory || regularFile(path.text))) {
       return true;
     }
-    offending = entry.name;
+    platform::CopyBounded(offending, sizeof offending, entry.name);
     return false;
   });
   if (!top) {
-    return offending != nullptr ? FailWith(reason, "it holds %s, which no backup holds", offending)
+    return offending[0] != '\0' ? FailWith(reason, "it holds %s, which no backup holds", offending)
                                 : FailWith(reason, "it cannot be listed");
   }
   for (const char* area : kAreas) {
