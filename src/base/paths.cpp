@@ -96,8 +96,12 @@ bool ResolveDatabaseDirectories(RunPaths* paths, MessageBuffer* reason) {
   if (!JoinPath(&nodePath, paths->home.text, "QVNODE.DAT")) {
     return FailWith(reason, "QVNODE.DAT path is too long.");
   }
-  FILE* node = fopen(nodePath.text, "rb");
-  if (node == nullptr) {
+  FILE* node = nullptr;
+  const uint32_t openError = platform::OpenRegularForReading(nodePath.text, &node);
+  if (openError == platform::kErrorNotRegularFile) {
+    return FailWith(reason, "QVNODE.DAT is not a regular file: %.180s", nodePath.text);
+  }
+  if (openError != 0) {
     return FailWith(reason, "QVNODE.DAT not found in the current directory: %.180s", nodePath.text);
   }
   unsigned char bytes[kNodeFileReadSize];

@@ -437,7 +437,7 @@ bool PruneUnderLock(RestoreState* run) {
   Tee("Keeping:             the newest %u backup(s) that pass the check of /CHECK\n", run->keep);
   if (run->dryRun) Tee("DRY RUN:             nothing is removed.\n");
   PathBuffer named = {};
-  if (!BackupNamedByCommitMarker(run->paths.commitMarker.text, &named)) {
+  if (!BackupNamedByCommitMarker(run->paths, &named)) {
     return ReportError(&run->counters,
                        "ERROR: the commit marker %s cannot be read: nothing is removed while it may "
                        "name a backup.\n",
@@ -604,7 +604,7 @@ bool RestoreSteps(RestoreState* run) {
     return false;
   }
   // A backup of a mix must never pass for a whole database later.
-  run->pack.backupKind = run->markerFound && CommitMarkerShowsMix(run->paths.commitMarker.text)
+  run->pack.backupKind = run->markerFound && CommitMarkerShowsMix(run->paths)
                              ? BackupKind::BeforeRestoreOfMix
                              : BackupKind::BeforeRestore;
   Tee("\n=================== VERIFIED BACKUP =======================\n");

@@ -113,7 +113,7 @@ bool RunReadPhases(RunState* run) {
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
   if (!TakeRunLock(run->paths.lockFile.text, &run->counters)) return false;
-  if (!ResolveEarlierCommit(run->paths.commitMarker.text, &run->counters)) {
+  if (!ResolveEarlierCommit(run->paths, &run->counters)) {
     return false;
   }
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;

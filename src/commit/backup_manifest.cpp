@@ -310,8 +310,10 @@ bool UserPairCorresponds(const char* datPath, const char* ptrPath, uint64_t datS
                          uint64_t ptrSize) {
   const uint64_t users = datSize / kUserRecordSize;
   if (datSize % kUserRecordSize != 0 || ptrSize != users * kPointerRecordSize) return false;
-  FILE* dat = fopen(datPath, "rb");
-  FILE* ptr = fopen(ptrPath, "rb");
+  FILE* dat = nullptr;
+  FILE* ptr = nullptr;
+  platform::OpenRegularForReading(datPath, &dat);
+  platform::OpenRegularForReading(ptrPath, &ptr);
   bool corresponds = dat != nullptr && ptr != nullptr;
   UserRecord user;
   UserPointerRecord pointer;
@@ -392,9 +394,12 @@ ManifestState ReadBackupManifest(const char* dir, BackupManifest* manifest, Mess
     FailWith(reason, "it has no MANIFEST.TXT");
     return ManifestState::Missing;
   }
-  FILE* stream = fopen(path.text, "rb");
-  if (stream == nullptr) {
-    FailWith(reason, "its MANIFEST.TXT cannot be opened");
+  FILE* stream = nullptr;
+  const uint32_t openError = platform::OpenRegularForReading(path.text, &stream);
+  if (openError != 0) {
+    FailWith(reason, openError == platform::kErrorNotRegularFile
+                         ? "its MANIFEST.TXT is not a regular file"
+                         : "its MANIFEST.TXT cannot be opened");
     return ManifestState::Invalid;
   }
   const ManifestState state = ReadManifestLines(stream, dir, manifest, reason);

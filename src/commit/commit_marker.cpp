@@ -90,8 +90,25 @@ bool FileIsAsListed(const char* path, const char* sizeText, const char* hashText
          strtoull(hashText, nullptr, 16) == hash;
 }
 
-// Compares one file line with the live file; false when the line is malformed.
-bool JudgeFileLine(const char* line, MarkerVerdict* verdict) {
+// A marker lists only this home's live database files: the user files in WORK
+// and LMR files in MESSAGE. Any other path (a device, a FIFO, a file elsewhere)
+// is never opened, so a planted line can neither hang a run nor probe a file.
+bool IsLiveDatabasePath(const char* path, const RunPaths& paths) {
+  const char* name = path + strlen(path);
+  while (name > path && !IsSeparator(name[-1])) --name;
+  PathBuffer expected;
+  if (IsLmrFileName(name)) {
+    return JoinPath(&expected, paths.message.text, name) && strcmp(expected.text, path) == 0;
+  }
+  for (const PathBuffer* live : {&paths.usersDat, &paths.usersPtr, &paths.purgedLog}) {
+    if (strcmp(live->text, path) == 0) return true;
+  }
+  return false;
+}
+
+// Compares one file line with the live file; false when the line is malformed
+// or names anything but a live database file.
+bool JudgeFileLine(const char* line, const RunPaths& paths, MarkerVerdict* verdict) {
   char oldSize[24], oldHash[24], newSize[24], newHash[24];
   int pathStart = 0;
   if (sscanf(line, "%23s %23s %23s %23s %n", oldSize, oldHash, newSize, newHash, &pathStart) != 4 ||
@@ -99,12 +116,13 @@ bool JudgeFileLine(const char* line, MarkerVerdict* verdict) {
     return false;
   }
   const char* path = line + pathStart;
+  if (!IsLiveDatabasePath(path, paths)) return false;
   verdict->allPacked = FileIsAsListed(path, newSize, newHash) && verdict->allPacked;
   verdict->allPrePack = FileIsAsListed(path, oldSize, oldHash) && verdict->allPrePack;
   return true;
 }
 
-MarkerVerdict JudgeMarker(FILE* stream) {
+MarkerVerdict JudgeMarker(FILE* stream, const RunPaths& paths) {
   MarkerVerdict verdict;
   char line[kMarkerLineSize];
   if (fgets(line, sizeof line, stream) == nullptr || strcmp(line, kMarkerTitle) != 0 ||
@@ -118,7 +136,7 @@ MarkerVerdict JudgeMarker(FILE* stream) {
       verdict.readable = ferror(stream) == 0 && fgetc(stream) == EOF;
       return verdict;
     }
-    if (!TrimLineEnd(line) || !JudgeFileLine(line, &verdict)) return verdict;
+    if (!TrimLineEnd(line) || !JudgeFileLine(line, paths, &verdict)) return verdict;
   }
   return verdict;
 }
@@ -197,18 +215,20 @@ bool ContainingDirectoryIsThere(const char* path) {
   return platform::ExamineEntry(dir.text, &kind) == 0 && kind == platform::EntryKind::Directory;
 }
 
-// What the marker at markerPath says of the live files (found false: none there).
+// What the marker says of the live files (found false: none there).
 // A WORK directory that is missing or cannot be reached holds no marker: the run
 // goes on and meets the real cause. Only a name that may exist there and cannot
 // be read counts as a marker that cannot be read.
-MarkerVerdict ReadMarker(const char* markerPath, bool* found) {
+MarkerVerdict ReadMarker(const RunPaths& paths, bool* found) {
+  const char* markerPath = paths.commitMarker.text;
   platform::EntryKind kind = platform::EntryKind::Missing;
   const uint32_t error = platform::ExamineEntry(markerPath, &kind);
   *found = error == 0 ? kind != platform::EntryKind::Missing : ContainingDirectoryIsThere(markerPath);
   MarkerVerdict verdict;
-  FILE* stream = *found && kind == platform::EntryKind::RegularFile ? fopen(markerPath, "rb") : nullptr;
-  if (stream != nullptr) {
-    verdict = JudgeMarker(stream);
+  FILE* stream = nullptr;
+  if (*found && kind == platform::EntryKind::RegularFile &&
+      platform::OpenRegularForReading(markerPath, &stream) == 0) {
+    verdict = JudgeMarker(stream, paths);
     fclose(stream);
   }
   return verdict;
@@ -216,22 +236,23 @@ MarkerVerdict ReadMarker(const char* markerPath, bool* found) {
 
 }  // namespace
 
-bool BackupNamedByCommitMarker(const char* markerPath, PathBuffer* backupDir) {
+bool BackupNamedByCommitMarker(const RunPaths& paths, PathBuffer* backupDir) {
   bool found = false;
-  const MarkerVerdict verdict = ReadMarker(markerPath, &found);
+  const MarkerVerdict verdict = ReadMarker(paths, &found);
   *backupDir = verdict.backupDir;
   return !found || verdict.readable;
 }
 
-bool CommitMarkerShowsMix(const char* markerPath) {
+bool CommitMarkerShowsMix(const RunPaths& paths) {
   bool found = false;
-  const MarkerVerdict verdict = ReadMarker(markerPath, &found);
+  const MarkerVerdict verdict = ReadMarker(paths, &found);
   return found && !(verdict.readable && (verdict.allPacked || verdict.allPrePack));
 }
 
-bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters) {
+bool ResolveEarlierCommit(const RunPaths& paths, RunCounters* counters) {
+  const char* markerPath = paths.commitMarker.text;
   bool found = false;
-  const MarkerVerdict verdict = ReadMarker(markerPath, &found);
+  const MarkerVerdict verdict = ReadMarker(paths, &found);
   if (!found) return true;
   if (!verdict.readable || !(verdict.allPacked || verdict.allPrePack)) {
     return AbortOnMixedDatabase(markerPath, verdict, counters);

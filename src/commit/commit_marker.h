@@ -5,6 +5,7 @@
 // loss in the middle of a commit can tell a whole database from a mixed one.
 #pragma once
 
+#include "base/paths.h"
 #include "base/run_counters.h"
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
@@ -21,16 +22,17 @@ bool WriteCommitMarker(const CommitSection& section);
 bool RemoveCommitMarker(const char* markerPath);
 
 // Read right after the lock is taken. Without a marker, true. With one, every
-// file it lists is compared: all packed or all pre-pack means the database is
+// file it lists (only paths's live user files and MESSAGE LMR files may be
+// listed: any other path makes the marker unreadable, unopened) is compared: all packed or all pre-pack means the database is
 // whole, which is said, the marker removed, and true returned; otherwise (a
 // mix, or a marker that cannot be read) a SAFETY ABORT names the backup and the
 // restore command, and false is returned with the marker left in place.
-bool ResolveEarlierCommit(const char* markerPath, RunCounters* counters);
+bool ResolveEarlierCommit(const RunPaths& paths, RunCounters* counters);
 
 // True when a marker is there and the live files it lists are not all packed
 // or all pre-pack (or it cannot be read): the database is a mix.
-bool CommitMarkerShowsMix(const char* markerPath);
+bool CommitMarkerShowsMix(const RunPaths& paths);
 
 // The backup the marker names (empty text when there is no marker); false when
 // a marker is there and cannot be read.
-bool BackupNamedByCommitMarker(const char* markerPath, PathBuffer* backupDir);
+bool BackupNamedByCommitMarker(const RunPaths& paths, PathBuffer* backupDir);

@@ -26,6 +26,9 @@ constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameTooLong = 206;
+// ERROR_BAD_FILE_TYPE: the name is a directory, FIFO, device or anything else
+// that is not a regular file (OpenRegularForReading).
+constexpr uint32_t kErrorNotRegularFile = 222;
 
 // The separator the program inserts when it joins a directory and a name.
 extern const char kPathSeparator;
@@ -91,6 +94,14 @@ struct NewEntry {
 // condition (for a directory at the name: EISDIR on POSIX, EACCES on Windows, as
 // fopen sets them; for a FIFO or device: EEXIST), for messages made with strerror.
 uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
+
+// Opens an existing regular file for reading ("rb") without ever waiting: a FIFO
+// or device at the name is refused through the open descriptor or handle before
+// a byte is read (POSIX: O_NONBLOCK open, fstat, then blocking again; Windows:
+// GetFileType and the directory attribute). Returns 0 with the stream;
+// kErrorNotRegularFile for anything but a regular file; otherwise the Windows
+// error code, errno set as fopen sets it for the same condition.
+uint32_t OpenRegularForReading(const char* path, FILE** stream);
 
 // Opens the run report to append to it (text mode), creating it when missing,
 // never through a link and never anything but a regular file; null, with errno

@@ -252,6 +252,42 @@ uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* i
   return 0;
 }
 
+namespace {
+
+// Refuses what is not a regular file; otherwise clears O_NONBLOCK, which was
+// only there for the open, so that reads wait for the disk as they should.
+uint32_t CheckRegularAndBlock(int fd, const char* path) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  if (!S_ISREG(st.st_mode)) return kErrorNotRegularFile;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint32_t OpenRegularForReading(const char* path, FILE** stream) {
+  *stream = nullptr;
+  // A device is not even opened when the name shows it already: some act on open.
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return kErrorNotRegularFile;
+  const int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  uint32_t error = CheckRegularAndBlock(fd, path);
+  if (error == 0) {
+    *stream = fdopen(fd, "rb");
+    if (*stream != nullptr) return 0;
+    error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  }
+  const int err = errno;
+  close(fd);
+  errno = err;
+  return error;
+}
+
 FILE* OpenReportForAppend(const char* path) {
   // O_NONBLOCK only keeps a FIFO put in the report's place from hanging the run.
   const int fd = OpenRetrying(

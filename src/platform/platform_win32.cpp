@@ -237,6 +237,40 @@ uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* i
   return error == 0 ? 0 : FailWithErrno(error);
 }
 
+namespace {
+
+// A disk file that is no directory: pipes, consoles and other devices are refused.
+uint32_t CheckRegular(HANDLE file) {
+  if (GetFileType(file) != FILE_TYPE_DISK) return kErrorNotRegularFile;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return LastErrorOfFailure();
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kErrorNotRegularFile : 0;
+}
+
+}  // namespace
+
+uint32_t OpenRegularForReading(const char* path, FILE** stream) {
+  *stream = nullptr;
+  // Shared as the runtime's fopen shares a file it reads.
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FailWithErrno(LastErrorOfFailure());
+  const uint32_t error = CheckRegular(file);
+  if (error != 0) {
+    CloseHandle(file);
+    return FailWithErrno(error);
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+  if (fd == -1) {
+    CloseHandle(file);
+    return FailWithErrno(kErrorTooManyOpenFiles);
+  }
+  *stream = _fdopen(fd, "rb");
+  if (*stream != nullptr) return 0;
+  _close(fd);  // closes the handle too
+  return FailWithErrno(kErrorTooManyOpenFiles);
+}
+
 // Windows keeps its own links out of reach of ordinary accounts; the report is
 // opened as it always was.
 FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "base/output.h"
+#include "platform/platform.h"
 #include "safety/file_snapshot.h"
 
 namespace {
@@ -48,8 +49,12 @@ bool CheckCallerStatus(const char* path, RunCounters* counters, const char* refu
         kWhosOnSize);
   }
 
-  FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) {
+  FILE* stream = nullptr;
+  const uint32_t openError = platform::OpenRegularForReading(path, &stream);
+  if (openError == platform::kErrorNotRegularFile) {
+    return ReportError(counters, "SAFETY ERROR: QVWHOSON.DAT is not a regular file: %s\n", path);
+  }
+  if (openError != 0) {
     return ReportError(counters, "SAFETY ERROR: cannot open QVWHOSON.DAT: %s\n", strerror(errno));
   }
   std::unique_ptr<unsigned char[]> records(new (std::nothrow) unsigned char[kWhosOnSize]);

@@ -41,8 +41,8 @@ bool HashRest(FILE* stream, uint64_t* size, uint64_t* hash) {
 }  // namespace
 
 bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
-  FILE* stream = fopen(path, "rb");
-  if (stream == nullptr) return false;
+  FILE* stream = nullptr;
+  if (platform::OpenRegularForReading(path, &stream) != 0) return false;
   uint64_t count = 0;
   uint64_t running = 0;
   const bool read = HashRest(stream, &count, &running);
@@ -160,8 +160,8 @@ bool CopyStream(FILE* source, FILE* destination) {
 bool CopyFileVerified(const char* source, const platform::NewEntry& destination,
                       const FileSnapshot* expected, FileSnapshot* copy) {
   *copy = {};
-  FILE* in = fopen(source, "rb");
-  if (in == nullptr) return false;
+  FILE* in = nullptr;
+  if (platform::OpenRegularForReading(source, &in) != 0) return false;
   platform::FileIdentity identity{};
   FILE* out = CreateFreshFile(destination, &identity);
   if (out == nullptr) {

@@ -6,6 +6,7 @@
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_options.h"
+#include "platform/platform.h"
 #include "safety/file_snapshot.h"
 #include "staging/staging.h"
 #include "staging/staging_streams.h"
@@ -42,8 +43,8 @@ bool BuildPurgedLogPaths(const char* workDir, PackContext* pack) {
 // its end for the new block.
 bool CopyExistingLog(PackContext* pack, FILE* staged) {
   if (!TakeSnapshot(pack->purgedLogPath.text, &pack->purgedLogSnapshot)) return false;
-  FILE* old = fopen(pack->purgedLogPath.text, "rb");
-  if (old == nullptr) return false;
+  FILE* old = nullptr;
+  if (platform::OpenRegularForReading(pack->purgedLogPath.text, &old) != 0) return false;
   const bool copied = CopyStream(old, staged);
   const bool closed = fclose(old) == 0;
   FileSnapshot copy = {};
@@ -63,7 +64,7 @@ bool OpenAuditStreams(const char* usersDat, PackContext* pack, AuditStreams* str
   }
   if (streams->users->file == nullptr || streams->staged->file == nullptr) {
     return ReportError(counters, "ERROR: cannot open files while staging QVPURGED.USR: %s\n",
-                       strerror(streams->all.firstError));
+                       OpenFailureText(&streams->all));
   }
   if (pack->purgedLogExisted && !CopyExistingLog(pack, streams->staged->file)) {
     return ReportError(counters,

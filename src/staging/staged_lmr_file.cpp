@@ -49,7 +49,7 @@ bool OpenLmrStreams(LmrRebuild* rebuild) {
   rebuild->staged = OpenStagingOutput(&rebuild->streams, entry->stagedPath.text);
   if (rebuild->live->file == nullptr || rebuild->staged->file == nullptr) {
     return ReportError(rebuild->counters, "ERROR: cannot open source/staged %s: %s\n", entry->name,
-                       strerror(rebuild->streams.firstError));
+                       OpenFailureText(&rebuild->streams));
   }
   UseStagingBuffer(rebuild->staged);
   return true;

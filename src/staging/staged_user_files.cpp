@@ -42,7 +42,7 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
   }
   if (opened) return true;
   return ReportError(counters, "ERROR: cannot open QVUSERS source or staged files: %s\n",
-                     strerror(streams->all.firstError));
+                     OpenFailureText(&streams->all));
 }
 
 // Copies every retained user record and rebuilds its pointer record from the

@@ -2,9 +2,11 @@
 #include "staging/staging_streams.h"
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "base/cleanup_registry.h"
+#include "base/output.h"
 #include "base/progress.h"
 #include "platform/platform.h"
 #include "staging/staging.h"
@@ -37,8 +39,18 @@ StagingStreams::~StagingStreams() {
 StagingStream* OpenStagingInput(StagingStreams* streams, const char* path) {
   StagingStream* stream = &streams->stream[streams->count++];
   errno = 0;
-  stream->file = fopen(path, "rb");
+  if (platform::OpenRegularForReading(path, &stream->file) == platform::kErrorNotRegularFile &&
+      streams->firstError == 0) {
+    streams->firstError = kNotRegularFile;
+    FormatBounded(streams->failure.text, sizeof streams->failure.text, "%s is not a regular file",
+                  path);
+  }
   return NoteOpened(streams, stream);
+}
+
+const char* OpenFailureText(const StagingStreams* streams) {
+  return streams->firstError == kNotRegularFile ? streams->failure.text
+                                                : strerror(streams->firstError);
 }
 
 StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath) {

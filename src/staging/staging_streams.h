@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/output.h"
+#include "base/paths.h"
 #include "safety/file_snapshot.h"
 
 // stdio buffer given to the streams of a rebuild: fewer, larger system calls
@@ -28,7 +30,8 @@ struct StagingStream {
 struct StagingStreams {
   StagingStream stream[kMaxStagingStreams];
   int count = 0;
-  int firstError = 0;  // errno of the first open that failed, for the message
+  int firstError = 0;  // errno of the first open that failed (or kNotRegularFile), for the message
+  TextBuffer<kPathBufferSize + 32> failure = {};  // "<path> is not a regular file"
 
   StagingStreams() = default;
   StagingStreams(const StagingStreams&) = delete;
@@ -36,8 +39,15 @@ struct StagingStreams {
   ~StagingStreams();
 };
 
-// Opens a live file for reading; the result's file is null when the open failed.
+// firstError of an input that is not a regular file (no errno says that).
+constexpr int kNotRegularFile = -1;
+
+// Opens a live file for reading, only a regular file and never waiting on
+// anything else; the result's file is null when the open failed.
 StagingStream* OpenStagingInput(StagingStreams* streams, const char* path);
+
+// Why the first open of the step failed, for its message.
+const char* OpenFailureText(const StagingStreams* streams);
 
 // Creates a staged file afresh, never through a link and private to its owner
 // until the commit gives it the live file's access. The result's file is null

@@ -9,6 +9,7 @@
 
 #include "base/output.h"
 #include "base/progress.h"
+#include "platform/platform.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -202,10 +203,14 @@ unsigned SelectReasons(const RunOptions& options, int16_t security, bool allowPu
 bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate today,
                uint64_t userCount, RunCounters* counters, unsigned char* purgeMap,
                bool writeFlag) {
-  FILE* stream = fopen(usersDat, "rb");
-  if (stream == nullptr) {
-    const int openError = errno;
-    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openError));
+  FILE* stream = nullptr;
+  const uint32_t openError = platform::OpenRegularForReading(usersDat, &stream);
+  if (openError == platform::kErrorNotRegularFile) {
+    return ReportError(counters, "ERROR: QVUSERS.DAT is not a regular file: %s\n", usersDat);
+  }
+  if (openError != 0) {
+    const int openErrno = errno;
+    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openErrno));
   }
   // A larger buffer keeps a scan of many thousand 315-byte records cheap; the
   // default is kept when the runtime refuses it.
