@@ -68,8 +68,11 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   result.started = failure == 0;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::seconds(std::atoi(EnvOr("QV_RUN_TIMEOUT", "900").c_str()));
+  int seconds = 900;  // the run's own QV_RUN_TIMEOUT, inherited or given to it
+  for (const std::string& entry : env) {
+    if (EnvName(entry) == "QV_RUN_TIMEOUT" && entry.size() > 15) seconds = std::atoi(&entry[15]);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   int status = 0;
   while (result.started && ::waitpid(pid, &status, WNOHANG) != pid) {
     if (std::chrono::steady_clock::now() > deadline) ::kill(-pid, SIGKILL);

@@ -239,7 +239,9 @@ void RunScenario(const Scenario& scenario) {
   const Tree live = s.outcome >= Outcome::kRolledBack ? LiveFiles(r) : Tree{};
   const std::string reportBefore = ReadFile(r.home + "/" + kReportName);
   ::setenv("QV_PROGRAM", r.program.c_str(), 1);
-  const RunResult result = RunProgram(r.home, args);
+  std::vector<std::string> env;
+  if (s.timeout > 0) env.push_back("QV_RUN_TIMEOUT=" + std::to_string(s.timeout));
+  const RunResult result = RunProgram(r.home, args, env);
 
   EXPECT_TRUE(result.started) << result.err;
   EXPECT_EQ(result.err, "");

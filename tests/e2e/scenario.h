@@ -52,6 +52,7 @@ struct ScenarioSteps {
   std::vector<std::pair<const char*, off_t>> sizes = {};
   bool nativeOnly = false;
   bool wineOnly = false;
+  int timeout = 0;  // seconds for a run that might hang (QV_RUN_TIMEOUT otherwise)
 };
 
 struct Scenario {

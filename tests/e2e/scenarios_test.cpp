@@ -150,6 +150,10 @@ const Scenario kDriver[] = {
         ASSERT_EQ(std::remove((r.home + "/QVNODE.DAT").c_str()), 0);
         r.vars["<NODE FILE CUT TO 180>"] = HostPath(r.home + "/QVNODE.DAT").substr(0, 180);
       }}},
+    {"node_file_is_a_fifo", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       ASSERT_EQ(std::remove((r.home + "/QVNODE.DAT").c_str()), 0);
+       ASSERT_EQ(::mkfifo((r.home + "/QVNODE.DAT").c_str(), 0600), 0);
+     }, .nativeOnly = true, .timeout = 30}},
     {"node_file_133_bytes", kPlain2, {"/DRYRUN"}, 2,
      {.prepare = [](Run& r) { r.recipe.nodeFileSize = 133; }}},
     {"node_file_134_bytes", kPlain2, {"/DRYRUN"}, 0,
@@ -389,6 +393,24 @@ const Scenario kHostile[] = {
        WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat) +
                           MarkerLine(kNeither, Listed(lmr), lmr) + "END\r\n");
      }}},
+    // Files a marker lists are read only when they are regular files, never waited on, and
+    // only at this home's live names: a path elsewhere makes the marker unreadable, unread.
+    {"marker_names_a_fifo", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       const std::string log = PurgedLogPath(r.paths.work);
+       std::remove(log.c_str());
+       ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+       WriteMarker(r, MarkerLine(kNeither, kNeither, log) + "END\r\n");
+     }, .nativeOnly = true, .timeout = 30}},
+    {"marker_names_dev_zero", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       const std::string lmr = LmrFilePath(r.paths.message, 9);
+       ASSERT_EQ(::symlink("/dev/zero", lmr.c_str()), 0);
+       WriteMarker(r, MarkerLine(kNeither, kNeither, lmr) + "END\r\n");
+     }, .timeout = 30}},
+    {"marker_names_a_file_elsewhere", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       const std::string outside = r.scratch.path + "/" + "QVUSERS.DAT";
+       ASSERT_TRUE(WriteWholeFile(outside, "not the home's"));
+       WriteMarker(r, MarkerLine(Listed(outside), Listed(outside), outside) + "END\r\n");
+     }, .timeout = 30}},
     {"marker_cut_short", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
        const std::string dat = UserFilePath(r.paths.work);
        WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat).substr(0, 20));
@@ -573,6 +595,19 @@ const Scenario kRestore[] = {
        Packed(r);
        ASSERT_EQ(::chown((r.home + kPackBackup).c_str(), 65534, 65534), 0);
      }, .nativeOnly = true}},
+    // A FIFO or a link to a device as a copy fails the check at once.
+    {"restore_check_fifo_copy", kPack, {"/CHECK=<HOME>" + std::string(kPackBackup)}, 2,
+     {.damage = [](Run& r) {
+        Packed(r);
+        ASSERT_EQ(std::remove(Saved(r, Whoson(r)).c_str()), 0);
+        ASSERT_EQ(::mkfifo(Saved(r, Whoson(r)).c_str(), 0600), 0);
+      }, .nativeOnly = true, .timeout = 30}},
+    {"restore_check_device_copy", kPack, {"/CHECK=<HOME>" + std::string(kPackBackup)}, 2,
+     {.damage = [](Run& r) {
+        Packed(r);
+        ASSERT_EQ(std::remove(Saved(r, Whoson(r)).c_str()), 0);
+        ASSERT_EQ(::symlink("/dev/zero", Saved(r, Whoson(r)).c_str()), 0);
+      }, .transcript = "restore_check_fifo_copy", .timeout = 30}},
     {"restore_list", kPack, {"/LIST"}, 0, {.damage = Packed}},
     {"restore_damaged_copy", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
