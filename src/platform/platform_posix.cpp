@@ -273,7 +273,8 @@ uint32_t OpenRegularForReading(const char* path, FILE** stream) {
   *stream = nullptr;
   // A device is not even opened when the name shows it already: some act on open.
   struct stat st;
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return kErrorNotRegularFile;
+  if (stat(path, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  if (!S_ISREG(st.st_mode)) return kErrorNotRegularFile;
   const int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
   if (fd < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
   uint32_t error = CheckRegularAndBlock(fd, path);

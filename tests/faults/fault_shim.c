@@ -15,7 +15,7 @@
  *   QVF_SLOW=MICROSECONDS  every fread waits that long first (a slow disk)
  *   QVF_POWER=DIR    DIR/events: "W INODE" (written), "F INODE" (fsync'd), "D INODE PATH" (a
  *                    directory fsync'd), "R INODE TO" (renamed), "U PATH" (removed), "O PATH"
- *                    (fopen), listings "E DIR INODE MODE NAME" of the fsync'd directory, or of the
+ *                    (fopen, fdopen "rb"), listings "E DIR INODE MODE NAME" of the fsync'd directory, or of the
  *                    home tree after "I ROOT" (start) and "C" (crash); DIR/INODE: the bytes at the
  *                    start or the last fsync. What the program opens stays open: no inode reused */
 #define _GNU_SOURCE
@@ -371,7 +371,8 @@ SHIM_INT(mkdirat, (int dir, const char* path, mode_t mode), AtPath(dir, path), (
 SHIM(int, unlinkat, (int dir, const char* path, int flags), AtPath(dir, path),
      real(dir, path, flags), FAIL(-1), if (rc == 0) POWER("U %s\n", call.path))
 SHIM_INT(fseek, (FILE* f, long offset, int whence), StreamPath(f), (f, offset, whence))
-SHIM(FILE*, fdopen, (int fd, const char* mode), FdPath(fd), real(fd, mode), FAIL(NULL), )
+SHIM(FILE*, fdopen, (int fd, const char* mode), FdPath(fd), real(fd, mode), FAIL(NULL),
+     if (rc && mode[0] == 'r') POWER("O %s\n", FdPath(fd))) /* a file opened to be read */
 SHIM(char*, getcwd, (char* buffer, size_t size), "", real(buffer, size), FAIL(NULL), )
 SHIM(DIR*, opendir, (const char* path), path, real(path), FAIL(NULL),
      if (rc) Track(dirfd(rc), path))
