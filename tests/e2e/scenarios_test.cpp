@@ -607,6 +607,7 @@ const Scenario kRestore[] = {
         Packed(r);
         ASSERT_EQ(std::remove(Saved(r, Whoson(r)).c_str()), 0);
         ASSERT_EQ(::symlink("/dev/zero", Saved(r, Whoson(r)).c_str()), 0);
+        r.vars["<AS WHAT>"] = UnderWine() ? "cannot be examined" : "is a symbolic link";
       }, .timeout = 30}},
     {"restore_list", kPack, {"/LIST"}, 0, {.damage = Packed}},
     {"restore_damaged_copy", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
