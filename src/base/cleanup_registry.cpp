@@ -32,7 +32,24 @@ bool g_installed = false;
 
 bool IsLock(int slot) { return g_slots[slot].handle != platform::kInvalidHandle; }
 
-// Main thread: the armed file slot that holds path, or -1.
+// RegisterCleanup and UnregisterCleanup, on any of the run's threads, take
+// turns: a slot's path is written only in a turn, so a search by path in a turn
+// never reads a path another thread is writing (into a slot freed and taken
+// again meanwhile). The interrupt side never waits for a turn: it only moves
+// slot states and reads the paths of slots it has taken.
+std::atomic<bool> g_turnTaken{false};
+
+struct RegistryTurn {
+  RegistryTurn() {
+    while (g_turnTaken.exchange(true, std::memory_order_acquire)) {
+    }
+  }
+  ~RegistryTurn() { g_turnTaken.store(false, std::memory_order_release); }
+  RegistryTurn(const RegistryTurn&) = delete;
+  RegistryTurn& operator=(const RegistryTurn&) = delete;
+};
+
+// In a turn: the armed file slot that holds path, or -1.
 int FindArmedFile(const char* path) {
   const int used = g_slotsUsed.load();
   for (int slot = 0; slot < used; ++slot) {
@@ -87,6 +104,7 @@ bool InstallCleanupOnInterrupt() {
 
 int RegisterCleanup(const char* path, platform::FileHandle handle) {
   if (strlen(path) >= kPathBufferSize) return -1;
+  const RegistryTurn turn;
   if (handle == platform::kInvalidHandle) {
     const int registered = FindArmedFile(path);
     if (registered >= 0) return registered;
@@ -107,6 +125,7 @@ int RegisterCleanup(const char* path, platform::FileHandle handle) {
 }
 
 void UnregisterCleanup(const char* path) {
+  const RegistryTurn turn;
   const int slot = FindArmedFile(path);
   SlotState state = SlotState::Armed;
   if (slot >= 0) g_states[slot].compare_exchange_strong(state, SlotState::Free);

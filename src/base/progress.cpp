@@ -24,8 +24,10 @@ struct ProgressState {
   uint64_t total = 0;
   bool console = false;
   Clock::time_point start;
-  double lastShown = -1;  // only the drawing thread uses these two
-  size_t shownLength = 0;
+  // Every thread looks at it to skip the drawing turn early; the drawing thread
+  // writes it.
+  std::atomic<double> lastShown{-1};
+  size_t shownLength = 0;  // only the drawing thread uses it
 };
 
 ProgressState g_progress;
@@ -53,15 +55,19 @@ void Draw(const char* text, size_t length) {
 
 void DrawIfDue() {
   const double seconds = SecondsSince(g_progress.start);
-  if (!ProgressLineDue(g_progress.console, seconds, g_progress.lastShown)) return;
+  const auto due = [seconds] {
+    return ProgressLineDue(g_progress.console, seconds,
+                           g_progress.lastShown.load(std::memory_order_relaxed));
+  };
+  if (!due()) return;
   bool idle = false;
   if (!g_progress.drawing.compare_exchange_strong(idle, true)) return;
-  if (ProgressLineDue(g_progress.console, seconds, g_progress.lastShown)) {
+  if (due()) {
     char text[128];
     const size_t length = FormatProgressLine(text, sizeof text, g_progress.phase,
                                              g_progress.done.load(), g_progress.total, seconds);
     Draw(text, length);
-    g_progress.lastShown = seconds;
+    g_progress.lastShown.store(seconds, std::memory_order_relaxed);
   }
   g_progress.drawing.store(false);
 }
@@ -93,7 +99,7 @@ void BeginProgress(const char* phase, uint64_t bytesToDo) {
   g_progress.total = bytesToDo;
   g_progress.console = platform::StderrIsConsole();
   g_progress.start = Clock::now();
-  g_progress.lastShown = -1;
+  g_progress.lastShown.store(-1);
   g_progress.shownLength = 0;
   g_progress.done.store(0);
   g_progress.active.store(true, std::memory_order_release);

@@ -90,6 +90,7 @@ ArgumentStorage g_arguments;
 
 int RunWithProcessArguments(int argc, char** argv, int (*driver)(int argc, char* const* argv)) {
   constexpr int kExitUsage = 3;
+  platform::KeepRunningOnWriteFailures();
   const char* line = nullptr;
   bool fits;
   if (platform::RawCommandLine(&line)) {

@@ -14,16 +14,35 @@ constexpr uint64_t kFourGiB = 4294967296ULL;
 
 }  // namespace
 
-bool CheckNotLink(const char* path, const char* name, RunCounters* counters) {
+namespace {
+
+// Reports and counts what makes the entry at path unfit to be replaced: a link,
+// a name that cannot be examined and, with onlyFiles, anything but a regular file.
+bool CheckEntry(const char* path, const char* name, bool onlyFiles, RunCounters* counters) {
   platform::EntryKind kind = platform::EntryKind::Missing;
   const uint32_t error = platform::ExamineEntry(path, &kind);
   if (error != 0) {
     return ReportError(counters, "ERROR: cannot examine %s (Windows error %lu): %s\n", name,
                        static_cast<unsigned long>(error), path);
   }
-  if (kind != platform::EntryKind::SymbolicLink) return true;
-  return ReportError(counters, "ERROR: %s is a symbolic link; it must be a regular file: %s\n",
-                     name, path);
+  const char* what = kind == platform::EntryKind::SymbolicLink ? "a symbolic link"
+                     : !onlyFiles                              ? nullptr
+                     : kind == platform::EntryKind::Directory  ? "a directory"
+                     : kind == platform::EntryKind::Other      ? "a FIFO, device or socket"
+                                                               : nullptr;
+  if (what == nullptr) return true;
+  return ReportError(counters, "ERROR: %s is %s; it must be a regular file: %s\n", name, what,
+                     path);
+}
+
+}  // namespace
+
+bool CheckNotLink(const char* path, const char* name, RunCounters* counters) {
+  return CheckEntry(path, name, false, counters);
+}
+
+bool CheckRegularOrAbsent(const char* path, const char* name, RunCounters* counters) {
+  return CheckEntry(path, name, true, counters);
 }
 
 namespace {
@@ -91,7 +110,8 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
                                     &live->usersPtr, datSize + ptrSize};
   if (!BuildLmrInventory(paths->message.text, inventory, counters, &userFiles)) return false;
   ReportLmrInventory(inventory, counters);
-  CheckNotLink(paths->purgedLog.text, "QVPURGED.USR", counters);
+  // The commit would replace every other file first and fail on this one.
+  CheckRegularOrAbsent(paths->purgedLog.text, "QVPURGED.USR", counters);
   for (uint32_t i = 0; i < inventory->count; ++i) {
     CheckNotLink(inventory->entries[i].path.text, inventory->entries[i].name, counters);
   }

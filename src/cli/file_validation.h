@@ -20,3 +20,8 @@ void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inve
 // link would turn the link into a file and leave its target stale. Reports and
 // counts a link, or a name that cannot be examined.
 bool CheckNotLink(const char* path, const char* name, RunCounters* counters);
+
+// A file the run replaces when it exists and creates when it does not (the audit
+// log): absent, or a regular file. Reports and counts a link, a directory, a
+// FIFO, device or socket, or a name that cannot be examined.
+bool CheckRegularOrAbsent(const char* path, const char* name, RunCounters* counters);

@@ -51,6 +51,14 @@ enum class ErrnoContext { FileCreate, DirectoryCreate, Other };
 // the Windows backend returns GetLastError and never calls this).
 uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path);
 
+// The C library's text for errno value err (what strerror gives), made safe to
+// call on any thread: POSIX strerror_r; the Windows runtime keeps strerror's
+// text per thread.
+struct ErrnoText {
+  char text[128];
+};
+ErrnoText DescribeErrno(int err);
+
 // Windows: sets *line to GetCommandLineA (may be null) and returns true.
 // POSIX: no raw command line exists; returns false and the caller copies argv.
 bool RawCommandLine(const char** line);
@@ -174,13 +182,20 @@ bool FlushContainingDirectory(const char* path);
 // reported, and Windows needs nothing.
 void StartWriteback(FILE* stream);
 
+// Gives the new file open as stream the permission bits, and where allowed the
+// owner and group, of the regular file at model (none there: nothing), before
+// its data is flushed, so that they reach the disk with the data (POSIX;
+// Windows: a new file has its directory's access rules already). Returns 0, or
+// the Windows error code.
+uint32_t TakeOverAccess(FILE* stream, const char* model);
+
 // Replaces `to` by `from` (same directory) durably: the rename has reached the
 // disk when this returns 0. `from` must still be the regular file `identity`
-// names, not a link (kErrorAccessDenied otherwise). On POSIX it first takes
-// over, through its own descriptor, the permission bits (and, where allowed,
-// owner and group) of an existing `to`, and the containing directory is synced;
-// a failing directory sync fails the replace. Windows: see platform_win32.cpp.
-// Returns 0, or the Windows error code.
+// names, not a link (kErrorAccessDenied otherwise). On POSIX an existing `to`'s
+// permission bits (and, where allowed, owner and group) are taken over first
+// where `from` lacks them (TakeOverAccess), flushed before the rename, and the
+// containing directory is synced; a failing directory sync fails the replace.
+// Windows: see platform_win32.cpp. Returns 0, or the Windows error code.
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity);
 
 // ReplaceFileDurably without the directory sync: the file's data is on disk and
@@ -255,13 +270,21 @@ void EndByHeldInterrupt();
 // Registering twice is harmless.
 bool InstallInterruptCleanup(void (*cleanup)());
 
+// From the start of each program: a write to a pipe nobody reads any more (the
+// console piped to a reader that quit) or past the file-size limit fails with
+// its error instead of ending the process (POSIX: SIGPIPE and SIGXFSZ ignored),
+// so the run ends through its own error paths and clean-up.
+void KeepRunningOnWriteFailures();
+
 // True when standard output, or standard error, is a console (not redirected to
 // a file or pipe).
 bool StdoutIsConsole();
 bool StderrIsConsole();
 
 // Runs work(context) on the calling thread and on up to extraThreads more at
-// once, and returns when every run has returned. The extra threads run below
+// once, and returns when every run has returned. The extra threads get small
+// stacks and share the allocator's arena, so that a run that fits in a memory
+// limit on one thread fits with them too. The extra threads run below
 // the caller's priority (Linux and Windows), so that the caller's own share,
 // the longest, keeps a core. A thread the system refuses is not started: the
 // runs that did start share the work.

@@ -2,6 +2,9 @@
 // same condition, so that every message reads as it does on Windows.
 #include <dirent.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,6 +21,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/interrupt_state.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -110,6 +114,25 @@ uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
     default:
       return kErrorGenFailure;
   }
+}
+
+namespace {
+
+// GNU strerror_r returns the text, which need not be in the buffer; the POSIX
+// one returns 0 and fills the buffer.
+[[maybe_unused]] void KeepErrnoText(const char* text, ErrnoText* out) {
+  if (text != out->text) CopyBounded(out->text, sizeof out->text, text);
+}
+[[maybe_unused]] void KeepErrnoText(int result, ErrnoText* out) {
+  if (result != 0) CopyBounded(out->text, sizeof out->text, "Unknown error");
+}
+
+}  // namespace
+
+ErrnoText DescribeErrno(int err) {
+  ErrnoText out{};
+  KeepErrnoText(strerror_r(err, out.text, sizeof out.text), &out);
+  return out;
 }
 
 bool RawCommandLine(const char** line) {
@@ -364,11 +387,11 @@ EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAc
 
 namespace {
 
-// Gives the file open at fd the owner, group and permission bits of the file it
-// replaces: the user files are private, and a root run must leave them writable
-// by the BBS.
-uint32_t TakeOverAccess(int fd, const struct stat& current, const struct stat& target,
-                        const char* from) {
+// Gives the file open at fd (now as `current`) the owner, group and permission
+// bits of `target`, the file it is to replace: the user files are private, and
+// a root run must leave them writable by the BBS. Changes only what differs.
+uint32_t CopyAccess(int fd, const struct stat& current, const struct stat& target,
+                    const char* from) {
   if (current.st_uid != target.st_uid || current.st_gid != target.st_gid) {
     if (fchown(fd, target.st_uid, target.st_gid) != 0) {
       // An ordinary account may not give files away; the group may still be possible.
@@ -379,14 +402,23 @@ uint32_t TakeOverAccess(int fd, const struct stat& current, const struct stat& t
     }
   }
   // After chown, which may clear set-id bits.
-  if (fchmod(fd, target.st_mode & 07777) != 0) {
+  struct stat now;
+  if (fstat(fd, &now) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+  if ((now.st_mode & 07777) != (target.st_mode & 07777) &&
+      fchmod(fd, target.st_mode & 07777) != 0) {
     return Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
   }
   return 0;
 }
 
+bool SameAccess(const struct stat& a, const struct stat& b) {
+  return a.st_uid == b.st_uid && a.st_gid == b.st_gid && (a.st_mode & 07777) == (b.st_mode & 07777);
+}
+
 // Opens `from` without following a link and proves it is the regular file the
-// run made; then, when a regular `to` exists, gives it `to`'s access.
+// run made; then, when a regular `to` exists, gives it `to`'s access. The file
+// normally has it from its creation (TakeOverAccess); one whose access had to
+// change here is flushed again, so that the access is on disk before the rename.
 uint32_t PrepareReplacement(const char* from, const struct stat* target,
                             const FileIdentity& identity) {
   const int fd = OpenRetrying(from, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
@@ -394,13 +426,18 @@ uint32_t PrepareReplacement(const char* from, const struct stat* target,
     return errno == ELOOP ? kErrorAccessDenied : Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
   }
   struct stat current;
+  struct stat changed;
   uint32_t error = 0;
   if (fstat(fd, &current) != 0) {
     error = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
   } else if (!S_ISREG(current.st_mode) || !SameIdentity(IdentityOf(current), identity)) {
     error = kErrorAccessDenied;
-  } else if (target != nullptr) {
-    error = TakeOverAccess(fd, current, *target, from);
+  } else if (target != nullptr && !SameAccess(current, *target)) {
+    error = CopyAccess(fd, current, *target, from);
+    if (error == 0 && (fstat(fd, &changed) != 0 || !SameAccess(current, changed)) &&
+        FsyncRetrying(fd) != 0) {
+      error = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
+    }
   }
   if (close(fd) != 0 && error == 0) error = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
   return error;
@@ -423,6 +460,17 @@ uint32_t SyncContainingDirectory(const char* path) {
 }
 
 }  // namespace
+
+uint32_t TakeOverAccess(FILE* stream, const char* model) {
+  struct stat target;
+  if (lstat(model, &target) != 0) {
+    return errno == ENOENT ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::Other, model);
+  }
+  struct stat current;
+  const int fd = fileno(stream);
+  if (!S_ISREG(target.st_mode) || fstat(fd, &current) != 0) return 0;
+  return SameAccess(current, target) ? 0 : CopyAccess(fd, current, target, model);
+}
 
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
                                   FileHandle* replaced) {
@@ -589,12 +637,10 @@ void EndSearch(DirectorySearch* search) {
 
 namespace {
 
+namespace state = interrupt_state;
+
 std::atomic<void (*)()> g_interruptCleanup{nullptr};
 static_assert(std::atomic<void (*)()>::is_always_lock_free, "the signal handler reads it");
-// While holding, the first interrupt's signal number waits here for EndByHeldInterrupt.
-std::atomic<bool> g_holding{false};
-std::atomic<int> g_heldSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handler writes it");
 
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -609,51 +655,63 @@ void RaiseWithDefaultAction(int signo) {
   raise(signo);
 }
 
-void InterruptHandler(int signo) {
-  int savedErrno = errno;
-  if (g_holding.load()) {
-    int none = 0;
-    g_heldSignal.compare_exchange_strong(none, signo);
-    errno = savedErrno;
-    return;
-  }
+void RunInterruptCleanup() {
   void (*cleanup)() = g_interruptCleanup.load();
   if (cleanup != nullptr) cleanup();
+}
+
+// Outside a handler: the streams get their buffers first (the default action
+// writes none), then the signal ends the process.
+[[noreturn]] void EndBySignal(int signo) {
+  fflush(nullptr);
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  sigaddset(&unblocked, signo);
+  pthread_sigmask(SIG_UNBLOCK, &unblocked, nullptr);
   RaiseWithDefaultAction(signo);
+  _exit(128 + signo);  // not reached: the signal ends the process
+}
+
+// Another thread is cleaning up and ends the process with its signal.
+[[noreturn]] void WaitForProcessEnd() {
+  for (;;) pause();
+}
+
+void InterruptHandler(int signo) {
+  const int savedErrno = errno;
+  if (state::ClaimInterrupt(signo) == state::Claim::CleanUp) {
+    RunInterruptCleanup();
+    RaiseWithDefaultAction(signo);
+  }
   errno = savedErrno;
 }
 
 }  // namespace
 
-void HoldInterrupts() { g_holding.store(true); }
+void HoldInterrupts() {
+  // A clean-up under way removes the lock and the staged files: nothing may
+  // be renamed over a live file now.
+  if (!state::BeginHold()) WaitForProcessEnd();
+}
 
-bool HoldingInterrupts() { return g_holding.load(); }
+bool HoldingInterrupts() { return state::Holding(); }
 
 void DeliverHeldInterrupt() {
-  const int signo = g_heldSignal.exchange(0);
-  g_holding.store(false);
+  const int signo = state::EndHoldTakingEvent();
   if (signo == 0) return;
+  // What the handler would have done: the clean-up, then the end.
   fflush(nullptr);
-  // The handler now does what it would have done: the clean-up, then the end.
-  raise(signo);
+  RunInterruptCleanup();
+  EndBySignal(signo);
 }
 
-void ReleaseInterrupts() {
-  if (g_heldSignal.load() == 0) g_holding.store(false);
-}
+void ReleaseInterrupts() { state::EndUnusedHold(); }
 
-bool InterruptWasHeld() { return g_heldSignal.load() != 0; }
+bool InterruptWasHeld() { return state::HeldEvent() != 0; }
 
 void EndByHeldInterrupt() {
-  const int signo = g_heldSignal.load();
-  if (signo == 0) return;
-  // The signal's default action ends the process without flushing stdio.
-  fflush(nullptr);
-  sigset_t unblocked;
-  sigemptyset(&unblocked);
-  sigaddset(&unblocked, signo);
-  sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
-  RaiseWithDefaultAction(signo);
+  const int signo = state::HeldEvent();
+  if (signo != 0) EndBySignal(signo);
 }
 
 bool InstallInterruptCleanup(void (*cleanup)()) {
@@ -674,6 +732,14 @@ bool InstallInterruptCleanup(void (*cleanup)()) {
     if (sigaction(signo, &action, nullptr) != 0) return false;
   }
   return true;
+}
+
+void KeepRunningOnWriteFailures() {
+  // A pipe with no reader left (the console piped to a pager that quit) and a
+  // file past the size limit (ulimit -f) then fail the write with EPIPE or
+  // EFBIG, and the run ends through its own error paths and clean-up.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 // ---- Console ------------------------------------------------------------------
@@ -697,6 +763,22 @@ struct ThreadStart {
 
 // Helpers yield to the calling thread, whose work is the longest.
 constexpr int kHelperNiceness = 10;
+
+// A helper's stack. Its deepest step (a hash with its 32 KiB buffer, a message
+// formatted for the report) needs well under 64 KiB; the system's default (8 MiB
+// from ulimit -s, per thread) would spend the address space that a run under a
+// memory limit lacks.
+constexpr size_t kHelperStackSize = 256 * 1024;
+
+// Every thread allocates from the one main arena. glibc would give each helper
+// an arena of its own, reserving 64 MiB of address space apiece, so that a run
+// fitting under ulimit -v on one thread failed with helpers; a helper allocates
+// a few buffers per step, so the threads hardly ever wait for one another.
+void ShareOneAllocatorArena() {
+#ifdef __GLIBC__
+  mallopt(M_ARENA_MAX, 1);
+#endif
+}
 
 void* RunThreadStart(void* start) {
   const ThreadStart* s = static_cast<const ThreadStart*>(start);
@@ -737,9 +819,13 @@ void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
   ThreadStart start{};
   start.work = work;
   start.context = context;
+  ShareOneAllocatorArena();
   pthread_attr_t attributes;
   const bool haveAttributes = pthread_attr_init(&attributes) == 0;
-  if (haveAttributes) PlaceAwayFromCaller(&attributes, &start);
+  if (haveAttributes) {
+    pthread_attr_setstacksize(&attributes, kHelperStackSize);
+    PlaceAwayFromCaller(&attributes, &start);
+  }
   unsigned started = 0;
   while (started < extraThreads && started < kMostThreads &&
          pthread_create(&threads[started], haveAttributes ? &attributes : nullptr,

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/interrupt_state.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -43,6 +44,13 @@ HANDLE ToHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // Windows codes come from GetLastError; errno is never mapped here.
 uint32_t Win32ErrorFromErrno(int, ErrnoContext, const char*) { return kErrorGenFailure; }
+
+ErrnoText DescribeErrno(int err) {
+  ErrnoText out{};
+  // The runtime's strerror fills a buffer of the calling thread's own.
+  CopyBounded(out.text, sizeof out.text, strerror(err));
+  return out;
+}
 
 bool RawCommandLine(const char** line) {
   *line = GetCommandLineA();
@@ -427,6 +435,9 @@ uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identi
 
 }  // namespace
 
+// The replaced file's access rules come with the directory; nothing to copy.
+uint32_t TakeOverAccess(FILE*, const char*) { return 0; }
+
 uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity& identity) {
   const uint32_t error = ReplaceFileFlushingLater(from, to, identity, nullptr);
   return error != 0 ? error : FlushContainingDirectoryOf(to);
@@ -523,16 +534,10 @@ void EndSearch(DirectorySearch* search) {
 
 namespace {
 
-// The console handler runs on a thread the system starts for each event. One
-// state, changed only by compare-and-swap, orders it against the main thread:
-//   kNormal      an event runs the clean-up and the process ends;
-//   kHolding     the run is committing: an event is remembered (kHeld) and its
-//                thread waits, so the run can finish and report before
-//                EndByHeldInterrupt ends it;
-//   kCleaningUp  an event's clean-up is under way and the process is ending.
-enum class InterruptState : int { kNormal, kHolding, kHeld, kCleaningUp };
+namespace state = interrupt_state;
 
-std::atomic<InterruptState> g_interruptState{InterruptState::kNormal};
+// The console handler runs on a thread the system starts for each event; the
+// interrupt state (interrupt_state.h) orders it against the run's threads.
 std::atomic<void (*)()> g_interruptCleanup{nullptr};
 std::atomic<bool> g_handlerRegistered{false};
 
@@ -544,23 +549,20 @@ std::atomic<bool> g_handlerRegistered{false};
   for (;;) Sleep(INFINITE);
 }
 
-// FALSE passes the event on to the next handler, by default the system's, which
-// ends the process with STATUS_CONTROL_C_EXIT.
-BOOL WINAPI InterruptHandler(DWORD) {
-  InterruptState state = g_interruptState.load();
-  // A failed swap reloads state: the main thread moved it meanwhile.
-  for (;;) {
-    if (state == InterruptState::kNormal) {
-      if (g_interruptState.compare_exchange_weak(state, InterruptState::kCleaningUp)) break;
-    } else if (state == InterruptState::kHolding) {
-      if (g_interruptState.compare_exchange_weak(state, InterruptState::kHeld)) WaitForProcessEnd();
-    } else {
-      // Already held, or another event's clean-up is under way: one is enough.
-      WaitForProcessEnd();
-    }
-  }
+void RunInterruptCleanup() {
   void (*cleanup)() = g_interruptCleanup.load();
   if (cleanup != nullptr) cleanup();
+}
+
+// FALSE passes the event on to the next handler, by default the system's, which
+// ends the process with STATUS_CONTROL_C_EXIT. A held event's thread waits, so
+// that the run can finish and report before EndByHeldInterrupt ends it.
+BOOL WINAPI InterruptHandler(DWORD type) {
+  // Event codes are above 0; CTRL_C_EVENT is 0.
+  if (state::ClaimInterrupt(static_cast<int>(type) + 1) != state::Claim::CleanUp) {
+    WaitForProcessEnd();
+  }
+  RunInterruptCleanup();
   return FALSE;
 }
 
@@ -582,37 +584,22 @@ bool InstallInterruptCleanup(void (*cleanup)()) {
 void HoldInterrupts() {
   // Without the handler the system would end the process at once.
   RegisterInterruptHandler();
-  InterruptState state = InterruptState::kNormal;
-  if (g_interruptState.compare_exchange_strong(state, InterruptState::kHolding)) return;
   // An event's clean-up began first: the lock and the staged files are going and
   // the process is ending. Renaming live files now would do so unguarded.
-  if (state == InterruptState::kCleaningUp) WaitForProcessEnd();
+  if (!state::BeginHold()) WaitForProcessEnd();
 }
 
-void ReleaseInterrupts() {
-  // Only an unused hold ends; a held event keeps it until EndByHeldInterrupt.
-  InterruptState state = InterruptState::kHolding;
-  g_interruptState.compare_exchange_strong(state, InterruptState::kNormal);
-}
+void ReleaseInterrupts() { state::EndUnusedHold(); }
 
-bool InterruptWasHeld() { return g_interruptState.load() == InterruptState::kHeld; }
+bool InterruptWasHeld() { return state::HeldEvent() != 0; }
 
-bool HoldingInterrupts() {
-  const InterruptState state = g_interruptState.load();
-  return state == InterruptState::kHolding || state == InterruptState::kHeld;
-}
+bool HoldingInterrupts() { return state::Holding(); }
 
 void DeliverHeldInterrupt() {
-  InterruptState state = InterruptState::kHolding;
-  if (g_interruptState.compare_exchange_strong(state, InterruptState::kNormal)) return;
   // Held: the event's thread waits; the clean-up it would have run runs here.
-  if (state != InterruptState::kHeld ||
-      !g_interruptState.compare_exchange_strong(state, InterruptState::kCleaningUp)) {
-    return;
-  }
+  if (state::EndHoldTakingEvent() == 0) return;
   fflush(nullptr);
-  void (*cleanup)() = g_interruptCleanup.load();
-  if (cleanup != nullptr) cleanup();
+  RunInterruptCleanup();
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
@@ -622,6 +609,10 @@ void EndByHeldInterrupt() {
   fflush(nullptr);
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
+
+// Windows has no signal for a write to a closed pipe or past a size limit: the
+// write fails with its error already.
+void KeepRunningOnWriteFailures() {}
 
 // ---- Console ------------------------------------------------------------------
 
@@ -650,6 +641,11 @@ struct ThreadStart {
   void* context;
 };
 
+// A helper's stack, reserved: its deepest step (a hash with its 32 KiB buffer,
+// a message formatted for the report) needs well under 64 KiB, and a 32-bit
+// process's address space is small.
+constexpr unsigned kHelperStackSize = 256 * 1024;
+
 // _beginthreadex rather than CreateThread: the thread uses the C runtime's streams.
 unsigned __stdcall RunThreadStart(void* start) {
   const ThreadStart* s = static_cast<const ThreadStart*>(start);
@@ -665,7 +661,8 @@ void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
   ThreadStart start{work, context};
   unsigned started = 0;
   while (started < extraThreads && started < kMostThreads) {
-    const uintptr_t thread = _beginthreadex(nullptr, 0, RunThreadStart, &start, 0, nullptr);
+    const uintptr_t thread = _beginthreadex(nullptr, kHelperStackSize, RunThreadStart, &start,
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == 0) break;
     threads[started++] = reinterpret_cast<HANDLE>(thread);
     // Helpers yield to the calling thread, whose work is the longest.

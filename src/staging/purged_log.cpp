@@ -56,7 +56,8 @@ bool CopyExistingLog(PackContext* pack, FILE* staged) {
 bool OpenAuditStreams(const char* usersDat, PackContext* pack, AuditStreams* streams,
                       RunCounters* counters) {
   streams->users = OpenStagingInput(&streams->all, usersDat);
-  streams->staged = OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text);
+  streams->staged = OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text,
+                                       pack->purgedLogPath.text);
   // With an existing log the staged file is its verified copy: not made, it is that copy that failed.
   if (pack->purgedLogExisted && streams->staged->file == nullptr) {
     return ReportError(counters,

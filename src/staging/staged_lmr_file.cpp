@@ -46,7 +46,7 @@ struct LmrRebuild {
 bool OpenLmrStreams(LmrRebuild* rebuild) {
   const LmrFileEntry* entry = rebuild->entry;
   rebuild->live = OpenStagingInput(&rebuild->streams, entry->path.text);
-  rebuild->staged = OpenStagingOutput(&rebuild->streams, entry->stagedPath.text);
+  rebuild->staged = OpenStagingOutput(&rebuild->streams, entry->stagedPath.text, entry->path.text);
   if (rebuild->live->file == nullptr || rebuild->staged->file == nullptr) {
     return ReportError(rebuild->counters, "ERROR: cannot open source/staged %s: %s\n", entry->name,
                        OpenFailureText(&rebuild->streams));

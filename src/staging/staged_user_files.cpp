@@ -32,8 +32,8 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
                          UserFileStreams* streams, RunCounters* counters) {
   streams->dat = OpenStagingInput(&streams->all, usersDat);
   streams->ptr = OpenStagingInput(&streams->all, usersPtr);
-  streams->stagedDat = OpenStagingOutput(&streams->all, pack->stagedDatPath.text);
-  streams->stagedPtr = OpenStagingOutput(&streams->all, pack->stagedPtrPath.text);
+  streams->stagedDat = OpenStagingOutput(&streams->all, pack->stagedDatPath.text, usersDat);
+  streams->stagedPtr = OpenStagingOutput(&streams->all, pack->stagedPtrPath.text, usersPtr);
   bool opened = true;
   for (StagingStream* stream :
        {streams->dat, streams->ptr, streams->stagedDat, streams->stagedPtr}) {

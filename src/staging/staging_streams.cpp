@@ -13,10 +13,13 @@
 
 namespace {
 
-// The first failure names the reason, even when a later open succeeds and changes errno.
+// The first failure names the reason, even when a later open succeeds and changes errno;
+// its text is made here, on the step's own thread.
 StagingStream* NoteOpened(StagingStreams* streams, StagingStream* stream) {
   if (stream->file == nullptr && streams->firstError == 0) {
     streams->firstError = errno != 0 ? errno : EIO;
+    platform::CopyBounded(streams->failure.text, sizeof streams->failure.text,
+                          platform::DescribeErrno(streams->firstError).text);
   }
   return stream;
 }
@@ -49,15 +52,23 @@ StagingStream* OpenStagingInput(StagingStreams* streams, const char* path) {
 }
 
 const char* OpenFailureText(const StagingStreams* streams) {
-  return streams->firstError == kNotRegularFile ? streams->failure.text
-                                                : strerror(streams->firstError);
+  return streams->failure.text;
 }
 
-StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath) {
+StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath,
+                                 const char* livePath) {
   StagingStream* stream = &streams->stream[streams->count++];
   stream->stagedPath = stagedPath;
   errno = 0;
   stream->file = CreateFreshFile({stagedPath, platform::kInvalidHandle}, &stream->identity);
+  // The live file's access, now, so that it is flushed with the data.
+  if (stream->file != nullptr && platform::TakeOverAccess(stream->file, livePath) != 0) {
+    const int err = errno;
+    fclose(stream->file);
+    stream->file = nullptr;
+    DiscardStagedFile(stagedPath);
+    errno = err;
+  }
   return NoteOpened(streams, stream);
 }
 

@@ -31,7 +31,8 @@ struct StagingStreams {
   StagingStream stream[kMaxStagingStreams];
   int count = 0;
   int firstError = 0;  // errno of the first open that failed (or kNotRegularFile), for the message
-  TextBuffer<kPathBufferSize + 32> failure = {};  // "<path> is not a regular file"
+  // Why it failed: "<path> is not a regular file", or the C library's text for firstError.
+  TextBuffer<kPathBufferSize + 32> failure = {};
 
   StagingStreams() = default;
   StagingStreams(const StagingStreams&) = delete;
@@ -49,10 +50,11 @@ StagingStream* OpenStagingInput(StagingStreams* streams, const char* path);
 // Why the first open of the step failed, for its message.
 const char* OpenFailureText(const StagingStreams* streams);
 
-// Creates a staged file afresh, never through a link and private to its owner
-// until the commit gives it the live file's access. The result's file is null
-// when the create failed.
-StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath);
+// Creates a staged file afresh, never through a link, with the access of the
+// live file it is to replace (private to its owner when there is none). The
+// result's file is null when the create failed.
+StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath,
+                                 const char* livePath);
 
 // Gives an open stream a kStagingStreamBufferSize buffer; without one (out of
 // memory, or refused) the stream keeps its own.
