@@ -6,6 +6,7 @@
 #include <malloc.h>
 #endif
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -770,6 +771,54 @@ constexpr int kHelperNiceness = 10;
 // memory limit lacks.
 constexpr size_t kHelperStackSize = 256 * 1024;
 
+// What one more helper costs in address space: its stack and what its step
+// holds at once (at most four stream buffers and a copy or slot buffer, under
+// 1 MiB); and the room kept for the calling thread's own step.
+constexpr uint64_t kHelperAddressSpace = kHelperStackSize + (uint64_t{1} << 20);
+constexpr uint64_t kCallerAddressSpace = uint64_t{1} << 20;
+
+// The process's mapped address space (Linux: /proc/self/statm, in pages).
+bool AddressSpaceInUse(uint64_t* bytes) {
+  const int fd = OpenRetrying("/proc/self/statm", O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  char text[64];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  unsigned long long pages = 0;
+  if (sscanf(text, "%llu", &pages) != 1) return false;
+  *bytes = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return true;
+}
+
+// How many of the wanted helpers fit in what the address-space limit (ulimit
+// -v) leaves besides the caller's own step, so that a run that fits on one
+// thread fits with helpers too; under a limit whose use cannot be read, none.
+unsigned HelpersThatFit(unsigned wanted) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  uint64_t used = 0;
+  if (!AddressSpaceInUse(&used) || used + kCallerAddressSpace >= limit.rlim_cur) return 0;
+  const uint64_t fit = (limit.rlim_cur - used - kCallerAddressSpace) / kHelperAddressSpace;
+  return fit < wanted ? static_cast<unsigned>(fit) : wanted;
+}
+
+// A helper's stack is mapped for it and unmapped once it has been joined (glibc
+// would keep a finished thread's stack mapped for reuse, out of the reach of the
+// steps that follow); its lowest page is a guard, so that an overflow ends the
+// process instead of writing over other memory. Null when the system refuses.
+void* MapHelperStack() {
+  void* stack = mmap(nullptr, kHelperStackSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return nullptr;
+  if (mprotect(stack, static_cast<size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE) != 0) {
+    munmap(stack, kHelperStackSize);
+    return nullptr;
+  }
+  return stack;
+}
+
 // Every thread allocates from the one main arena. glibc would give each helper
 // an arena of its own, reserving 64 MiB of address space apiece, so that a run
 // fitting under ulimit -v on one thread failed with helpers; a helper allocates
@@ -816,25 +865,31 @@ void PlaceAwayFromCaller(pthread_attr_t* attributes, ThreadStart* start) {
 void RunOnThreads(void (*work)(void*), void* context, unsigned extraThreads) {
   constexpr unsigned kMostThreads = 16;
   pthread_t threads[kMostThreads];
+  void* stacks[kMostThreads];
   ThreadStart start{};
   start.work = work;
   start.context = context;
   ShareOneAllocatorArena();
+  const unsigned wanted = HelpersThatFit(extraThreads < kMostThreads ? extraThreads : kMostThreads);
   pthread_attr_t attributes;
-  const bool haveAttributes = pthread_attr_init(&attributes) == 0;
-  if (haveAttributes) {
-    pthread_attr_setstacksize(&attributes, kHelperStackSize);
-    PlaceAwayFromCaller(&attributes, &start);
-  }
   unsigned started = 0;
-  while (started < extraThreads && started < kMostThreads &&
-         pthread_create(&threads[started], haveAttributes ? &attributes : nullptr,
-                        RunThreadStart, &start) == 0) {
-    ++started;
+  if (wanted > 0 && pthread_attr_init(&attributes) == 0) {
+    PlaceAwayFromCaller(&attributes, &start);
+    while (started < wanted && (stacks[started] = MapHelperStack()) != nullptr) {
+      if (pthread_attr_setstack(&attributes, stacks[started], kHelperStackSize) != 0 ||
+          pthread_create(&threads[started], &attributes, RunThreadStart, &start) != 0) {
+        munmap(stacks[started], kHelperStackSize);
+        break;
+      }
+      ++started;
+    }
+    pthread_attr_destroy(&attributes);
   }
-  if (haveAttributes) pthread_attr_destroy(&attributes);
   work(context);
-  for (unsigned i = 0; i < started; ++i) pthread_join(threads[i], nullptr);
+  for (unsigned i = 0; i < started; ++i) {
+    pthread_join(threads[i], nullptr);
+    munmap(stacks[i], kHelperStackSize);
+  }
 }
 
 int ReadKeyNoEcho() {

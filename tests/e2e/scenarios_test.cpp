@@ -335,11 +335,53 @@ const Scenario kWrite[] = {
        ASSERT_TRUE(SetLengthByte(r.paths.work, 2, kTimeDateOffset, 15));
        ASSERT_TRUE(SetLengthByte(r.paths.work, 31, kTimeDateOffset, 15));
      }}},
-    // A directory where the new audit log goes: the gate lets it pass (it is
-    // not a file that appeared), and the last replacement of the commit fails.
-    {"commit_fails_and_rolls_back", kPack, {"/SEC=77"}, 2,
-     {.outcome = O::kRolledBack, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+    // Where the new audit log goes: the commit would replace every other file first.
+    {"audit_log_is_a_directory", kPack, {"/SEC=77"}, 2,
+     {.prepare = [](Run& r) { r.recipe.purgedLog = false; },
       .damage = [](Run& r) { ASSERT_TRUE(MakeDirectories(PurgedLogPath(r.paths.work))); }}},
+    {"audit_log_is_a_fifo", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       ASSERT_EQ(::mkfifo(PurgedLogPath(r.paths.work).c_str(), 0600), 0);
+     }, .nativeOnly = true}},
+};
+
+// ---- Limits and a console that goes away: the run ends through its own paths -----
+
+// The program run by a bash script: after `limits`, with its standard output piped
+// to a reader that quits at once (closedPipe: the script then prints what the run
+// added to the report, for the transcript), or as it is.
+void Wrap(Run& r, const std::string& limits, bool closedPipe) {
+  const std::string real = "exec -a \"$0\" '" + r.program + "' \"$@\"";
+  const std::string report = kReportName;
+  r.program = r.scratch.path + "/wrapped.sh";
+  ASSERT_TRUE(WriteWholeFile(r.program, "#!/bin/bash\n" + limits + "\n" + (closedPipe ?
+      "size=$(stat -c %s " + report + " 2>/dev/null || echo 0)\n(" + real + ") | :\n"
+      "status=${PIPESTATUS[0]}\ntail -c +$((size + 1)) " + report + "\nexit $status\n" : real)));
+  ASSERT_EQ(::chmod(r.program.c_str(), 0755), 0);
+}
+
+// A write run under an address-space limit in KiB (the sanitizers map far more than any).
+template <int kKiB>
+void LimitMemory(Run& r) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  Wrap(r, "", false);
+#else
+  Wrap(r, "ulimit -v " + std::to_string(kKiB), false);
+#endif
+}
+
+const Scenario kLimits[] = {
+    {"stdout_closed_dry_run", kSelection, {"/DRYRUN", "/sec=0010"}, 1,
+     {.damage = [](Run& r) { Wrap(r, "", true); }, .transcript = "dry_sec", .nativeOnly = true}},
+    {"stdout_closed_write_run", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { Wrap(r, "", true); }, .transcript = "pack", .nativeOnly = true}},
+    // 20 KiB: the user files fit, the LMR files (39996 bytes) do not.
+    {"file_size_limit", kPack, {"/SEC=77"}, 2,
+     {.damage = [](Run& r) { Wrap(r, "ulimit -f 20", false); }, .nativeOnly = true}},
+    // Just above what one thread needs; and where each helper's own arena did not fit.
+    {"memory_limit_with_helpers", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = LimitMemory<10000>, .transcript = "pack", .nativeOnly = true}},
+    {"memory_limit_without_room_for_arenas", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = LimitMemory<50000>, .transcript = "pack", .nativeOnly = true}},
 };
 
 // ---- Hostile entries at the names a run uses, links as live files, the commit marker
@@ -724,6 +766,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, Scenarios, testing::ValuesIn(kCommandLine)
 INSTANTIATE_TEST_SUITE_P(Preview, Scenarios, testing::ValuesIn(kPreview), Name);
 INSTANTIATE_TEST_SUITE_P(Driver, Scenarios, testing::ValuesIn(kDriver), Name);
 INSTANTIATE_TEST_SUITE_P(Write, Scenarios, testing::ValuesIn(kWrite), Name);
+INSTANTIATE_TEST_SUITE_P(Limits, Scenarios, testing::ValuesIn(kLimits), Name);
 INSTANTIATE_TEST_SUITE_P(Hostile, Scenarios, testing::ValuesIn(kHostile), Name);
 INSTANTIATE_TEST_SUITE_P(Backup, Scenarios, testing::ValuesIn(kBackup), Name);
 INSTANTIATE_TEST_SUITE_P(Restore, Scenarios, testing::ValuesIn(kRestore), Name);
