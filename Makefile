@@ -60,6 +60,9 @@ test-sanitizers:
 	cmake -S . -B build-asan -DQV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON >/dev/null
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest -j$(JOBS) --output-on-failure -LE slow
+	cmake -S . -B build-tsan -DQV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WERROR=ON >/dev/null
+	cmake --build build-tsan -j$(JOBS) --target qvculldb qvrestore qv_e2e_tests
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest -j$(JOBS) --output-on-failure -L e2e -E LargeFiles
 
 test: deps
 	$(MAKE) test-native
@@ -76,4 +79,4 @@ bench:
 	@bench/run
 
 clean:
-	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-asan build-bench demo
+	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-asan build-tsan build-bench demo

@@ -769,7 +769,11 @@ constexpr int kHelperNiceness = 10;
 // formatted for the report) needs well under 64 KiB; the system's default (8 MiB
 // from ulimit -s, per thread) would spend the address space that a run under a
 // memory limit lacks.
-constexpr size_t kHelperStackSize = 256 * 1024;
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr size_t kHelperStackSize = size_t{4} << 20;  // the sanitizers keep much more there
+#else
+constexpr size_t kHelperStackSize = size_t{256} * 1024;
+#endif
 
 // What one more helper costs in address space: its stack and what its step
 // holds at once (at most four stream buffers and a copy or slot buffer, under

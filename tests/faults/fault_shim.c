@@ -13,9 +13,10 @@
  *                    the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
  *   QVF_SLOW=MICROSECONDS  every fread waits that long first (a slow disk)
- *   QVF_POWER=DIR    DIR/events: "W INODE" (written), "F INODE" (fsync'd), "D INODE PATH" (a
- *                    directory fsync'd), "R INODE TO" (renamed), "U PATH" (removed), "O PATH"
- *                    (fopen, fdopen "rb"), listings "E DIR INODE MODE NAME" of the fsync'd directory, or of the
+ *   QVF_POWER=DIR    DIR/events: "W INODE" (written, or its mode or owner changed), "F INODE"
+ *                    (fsync'd), "D INODE PATH" (a directory fsync'd), "R INODE TO" (renamed),
+ *                    "U PATH" (removed), "O PATH" (fopen, fdopen "rb"), listings
+ *                    "E DIR INODE MODE NAME" of the fsync'd directory, or of the
  *                    home tree after "I ROOT" (start) and "C" (crash); DIR/INODE: the bytes at the
  *                    start or the last fsync. What the program opens stays open: no inode reused */
 #define _GNU_SOURCE
@@ -365,8 +366,11 @@ SHIM_INT(fstatat, (int dir, const char* path, struct stat* out, int flags), AtPa
          (dir, path, out, flags))
 SHIM_INT(lstat, (const char* path, struct stat* out), path, (path, out))
 SHIM_INT(fstat, (int fd, struct stat* out), FdPath(fd), (fd, out))
-SHIM_INT(fchmod, (int fd, mode_t mode), FdPath(fd), (fd, mode))
-SHIM_INT(fchown, (int fd, uid_t uid, gid_t gid), FdPath(fd), (fd, uid, gid))
+/* A file's mode and owner reach the disk with its data: at its next fsync. */
+SHIM(int, fchmod, (int fd, mode_t mode), FdPath(fd), real(fd, mode), FAIL(-1),
+     if (rc == 0) POWER("W %lu\n", Inode(OWN(fd))))
+SHIM(int, fchown, (int fd, uid_t uid, gid_t gid), FdPath(fd), real(fd, uid, gid), FAIL(-1),
+     if (rc == 0) POWER("W %lu\n", Inode(OWN(fd))))
 SHIM_INT(mkdirat, (int dir, const char* path, mode_t mode), AtPath(dir, path), (dir, path, mode))
 SHIM(int, unlinkat, (int dir, const char* path, int flags), AtPath(dir, path),
      real(dir, path, flags), FAIL(-1), if (rc == 0) POWER("U %s\n", call.path))

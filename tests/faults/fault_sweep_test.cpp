@@ -274,9 +274,9 @@ std::string CheckCutState(const Fixture& f, const std::string& home, bool verifi
   return found + (*judged)[key];
 }
 
-// Of an un-crashed run: each rename moves a file fsync'd since its last write, and its directory
-// is fsync'd before the next rename, before a live file is opened again and before the end; the
-// marker goes after the last live file was opened (verified).
+// Of an un-crashed run: each rename moves a file fsync'd since its last write (or change of mode
+// or owner), and its directory is fsync'd before the next rename, before a live file is opened
+// again and before the end; the marker goes after the last live file was opened (verified).
 void CheckOrder(const std::vector<std::string>& events, const std::string& home) {
   std::map<std::string, size_t> written, synced;
   std::set<std::string> unsyncedDirs;  // directories renamed into since their last fsync
