@@ -435,8 +435,8 @@ uint32_t PrepareReplacement(const char* from, const struct stat* target,
     error = kErrorAccessDenied;
   } else if (target != nullptr && !SameAccess(current, *target)) {
     error = CopyAccess(fd, current, *target, from);
-    if (error == 0 && (fstat(fd, &changed) != 0 || !SameAccess(current, changed)) &&
-        FsyncRetrying(fd) != 0) {
+    if (error == 0 && (fstat(fd, &changed) != 0 ||
+                       (!SameAccess(current, changed) && FsyncRetrying(fd) != 0))) {
       error = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
     }
   }
@@ -469,7 +469,8 @@ uint32_t TakeOverAccess(FILE* stream, const char* model) {
   }
   struct stat current;
   const int fd = fileno(stream);
-  if (!S_ISREG(target.st_mode) || fstat(fd, &current) != 0) return 0;
+  if (!S_ISREG(target.st_mode)) return 0;
+  if (fstat(fd, &current) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, model);
   return SameAccess(current, target) ? 0 : CopyAccess(fd, current, target, model);
 }
 
