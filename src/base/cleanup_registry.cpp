@@ -2,9 +2,10 @@
 // on a console control thread (Windows) while the run's threads may be changing
 // the table, so every slot has one atomic state: only the thread that moved a
 // slot from Free to Writing writes its path and handle, and publishes them with a
-// release store; the clean-up reads them only after it has moved the slot from
-// Armed or Releasing to Taken, and a Taken slot is never written again. The
-// interrupt side makes no other call than CloseFileHandle and RemoveFile.
+// release store; whoever moves a slot from Armed to Taken, the clean-up or the
+// release, alone removes its file, so that no name is removed twice. The
+// interrupt side makes no other call than CloseFileHandle, RemoveFile and
+// RemoveHeldFile.
 #include "base/cleanup_registry.h"
 
 #include <atomic>
@@ -15,7 +16,7 @@
 
 namespace {
 
-enum class SlotState { Free, Writing, Armed, Releasing, Taken };
+enum class SlotState { Free, Writing, Armed, Taken };
 static_assert(std::atomic<SlotState>::is_always_lock_free, "the interrupt clean-up reads it");
 static_assert(std::atomic<int>::is_always_lock_free, "the interrupt clean-up reads it");
 
@@ -61,20 +62,28 @@ int FindArmedFile(const char* path) {
   return -1;
 }
 
-// Interrupt side: takes every armed or releasing slot of one kind and removes
-// its file, closing an open handle first.
+// Removes a taken slot's file: a held file (the lock) only while the name is
+// still that file, then closes it.
+platform::HeldRemoval RemoveSlotFile(int slot) {
+  const CleanupSlot& taken = g_slots[slot];
+  if (!IsLock(slot)) {
+    return platform::RemoveFile(taken.path.text) ? platform::HeldRemoval::Removed
+                                                 : platform::HeldRemoval::Failed;
+  }
+  platform::HeldRemoval removal = platform::RemoveHeldFile(taken.path.text, taken.handle);
+  if (!platform::CloseFileHandle(taken.handle) && removal == platform::HeldRemoval::Removed) {
+    removal = platform::HeldRemoval::Failed;
+  }
+  return removal;
+}
+
+// Interrupt side: takes every armed slot of one kind and removes its file.
 void TakeSlots(bool locks) {
   const int used = g_slotsUsed.load();
   for (int slot = 0; slot < used; ++slot) {
-    SlotState state = g_states[slot].load();
-    while (state == SlotState::Armed || state == SlotState::Releasing) {
-      if (IsLock(slot) != locks) break;
-      if (!g_states[slot].compare_exchange_strong(state, SlotState::Taken)) continue;
-      // A releasing slot's handle is being closed by the main thread.
-      if (state == SlotState::Armed && locks) platform::CloseFileHandle(g_slots[slot].handle);
-      platform::RemoveFile(g_slots[slot].path.text);
-      break;
-    }
+    SlotState state = SlotState::Armed;
+    if (g_states[slot].load() != SlotState::Armed || IsLock(slot) != locks) continue;
+    if (g_states[slot].compare_exchange_strong(state, SlotState::Taken)) RemoveSlotFile(slot);
   }
 }
 
@@ -133,17 +142,19 @@ void UnregisterCleanup(const char* path) {
 
 bool CleanupSlotHeld(int slot) { return slot >= 0 && g_states[slot].load() == SlotState::Armed; }
 
-bool ReleaseCleanupSlot(int slot) {
+platform::HeldRemoval ReleaseCleanupSlot(int slot) {
+  // Interrupts wait while the slot is taken: an interrupt now would find the
+  // slot no longer the clean-up's and end the process with the file still there.
+  const bool ownHold = !platform::HoldingInterrupts();
+  if (ownHold) platform::HoldInterrupts();
   SlotState state = SlotState::Armed;
-  if (slot < 0 || !g_states[slot].compare_exchange_strong(state, SlotState::Releasing)) {
-    return true;
+  platform::HeldRemoval removal = platform::HeldRemoval::Removed;  // by the clean-up, if taken
+  if (slot >= 0 && g_states[slot].compare_exchange_strong(state, SlotState::Taken)) {
+    removal = RemoveSlotFile(slot);
+    g_states[slot].store(SlotState::Free);
   }
-  // Releasing: an interrupt from here on still deletes the file.
-  bool released = !IsLock(slot) || platform::CloseFileHandle(g_slots[slot].handle);
-  released = platform::RemoveFile(g_slots[slot].path.text) && released;
-  state = SlotState::Releasing;
-  g_states[slot].compare_exchange_strong(state, SlotState::Free);
-  return released;
+  if (ownHold) platform::DeliverHeldInterrupt();
+  return removal;
 }
 
 void AnnounceHeldInterrupt() {

@@ -3,9 +3,10 @@
 // remove, and the lock file it holds open. A file is registered when it is
 // created and unregistered when it is renamed or removed. On Ctrl+C, a
 // termination signal or the console closing, the interrupt clean-up walks the
-// table: the files first, then the lock, closed and deleted last, so that
-// cooperating tools stay out until the rest is gone. Backups are never
-// registered: the program never removes them.
+// table: the files first, then the lock, deleted (only while its name is still
+// the file the run holds) and closed last, so that cooperating tools stay out
+// until the rest is gone. Backups are never registered: the program never
+// removes them.
 #pragma once
 
 #include <cstdio>
@@ -30,9 +31,10 @@ void UnregisterCleanup(const char* path);
 // True while the slot is registered and the clean-up has not taken it.
 bool CleanupSlotHeld(int slot);
 
-// Takes the slot back from the clean-up, closes its handle and deletes its file;
-// true when both succeeded, or when the clean-up had done so already.
-bool ReleaseCleanupSlot(int slot);
+// Takes the slot back from the clean-up, before anything is removed, and deletes
+// its file (a held file only while the name is still that file, then closes it),
+// holding interrupts meanwhile; Removed also when the clean-up had taken it.
+platform::HeldRemoval ReleaseCleanupSlot(int slot);
 
 // Says once, when an interrupt came while the commit held interrupts back, that
 // the run stops once the database is whole again.

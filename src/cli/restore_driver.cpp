@@ -466,7 +466,7 @@ bool PruneUnderLock(RestoreState* run) {
 }
 
 bool PruneBackups(RestoreState* run) {
-  if (!TakeRunLock(run->paths.lockFile.text, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
   const bool pruned = PruneUnderLock(run);
   ReleaseRunLock(&run->counters);
   return pruned;
@@ -592,7 +592,7 @@ bool SnapshotLiveSet(RestoreState* run) {
 }
 
 bool RestoreSteps(RestoreState* run) {
-  if (!TakeRunLock(run->paths.lockFile.text, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
   run->markerFound = IsRegularFile(run->paths.commitMarker.text);
   if (run->markerFound) {
     Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",

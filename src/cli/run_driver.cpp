@@ -112,7 +112,7 @@ bool RunReadPhases(RunState* run) {
   if (!ResolveRunPaths(&run->paths, &run->counters)) return false;
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
-  if (!TakeRunLock(run->paths.lockFile.text, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
   if (!ResolveEarlierCommit(run->paths, &run->counters)) {
     return false;
   }

@@ -56,18 +56,40 @@ bool ResolveRunPaths(RunPaths* paths, RunCounters* counters) {
   return true;
 }
 
-bool TakeRunLock(const char* lockPath, RunCounters* counters) {
+namespace {
+
+// After a refusal at the lock: whether a cut-short commit waits for the next run
+// (the marker's name is looked at, never its content: the lock's owner may be writing it).
+void DescribeCommitMarker(const char* markerPath) {
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  if (platform::ExamineEntry(markerPath, &kind) != 0) {
+    Tee("Commit marker:       %s cannot be looked at.\n", markerPath);
+  } else if (kind == platform::EntryKind::Missing) {
+    Tee("Commit marker:       none - no commit was cut short.\n");
+  } else {
+    Tee("Commit marker:       FOUND - %s: a commit was cut short or is under way; the next run "
+        "that takes the lock checks it first.\n", markerPath);
+  }
+}
+
+}  // namespace
+
+bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* counters) {
+  const char* lockPath = paths.lockFile.text;
   Tee("\n======================= SAFETY =======================\n");
   Tee("Shared lock file:    %s\n", lockPath);
   MessageBuffer reason = {};
-  const LockResult acquired = AcquireSharedLock(lockPath, &reason);
+  const LockResult acquired = AcquireSharedLock(lockPath, clock.startStamp, &reason);
   if (acquired == LockResult::Acquired) {
     Tee("Shared QVLINK.BSY lock: ACQUIRED - QVLink32 and cooperating tools are blocked for this run.\n");
     return true;
   }
   if (acquired == LockResult::AlreadyExists) {
     Tee("SAFETY ABORT: QVLINK.BSY already exists. Another cooperating Quorvex maintenance utility may be active, or a stale lock remains.\n");
-    return ReportError(counters, "QVCULLDB32 did not create or remove the existing lock.\n");
+    ReportError(counters, "QVCULLDB32 did not create or remove the existing lock.\n");
+    DescribeFoundLock(lockPath);
+    DescribeCommitMarker(paths.commitMarker.text);
+    return false;
   }
   return ReportError(counters, "SAFETY ERROR: cannot acquire shared QVLINK.BSY lock: %s\n",
                      reason.text);
@@ -75,12 +97,20 @@ bool TakeRunLock(const char* lockPath, RunCounters* counters) {
 
 void ReleaseRunLock(RunCounters* counters) {
   if (!SharedLockOwned()) return;
-  if (ReleaseSharedLock()) {
-    Tee("Shared QVLINK.BSY lock: RELEASED.\n");
-    return;
+  switch (ReleaseSharedLock()) {
+    case LockRelease::Released:
+      Tee("Shared QVLINK.BSY lock: RELEASED.\n");
+      return;
+    case LockRelease::Replaced:
+      // Another program's lock now: removing it would let its users in while it works.
+      ReportError(counters,
+                  "ERROR: QVLINK.BSY was replaced during the run; QVCULLDB32 left the lock now "
+                  "at %s in place.\n", SharedLockPath());
+      return;
+    case LockRelease::Failed:
+      ReportError(counters,
+                  "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup "
+                  "may be required: %s\n", SharedLockPath());
+      return;
   }
-  ReportError(counters,
-              "ERROR: QVCULLDB32 could not fully release its QVLINK.BSY lock. Manual cleanup may "
-              "be required: %s\n",
-              SharedLockPath());
 }

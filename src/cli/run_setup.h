@@ -27,8 +27,10 @@ void CloseRunReport();
 // Reads QVNODE.DAT for WORK and MESSAGE, prints both, builds the file paths.
 bool ResolveRunPaths(RunPaths* paths, RunCounters* counters);
 
-// The SAFETY section's lock lines; false (counted) when the lock is not ours.
-bool TakeRunLock(const char* lockPath, RunCounters* counters);
+// The SAFETY section's lock lines; false (counted) when the lock is not ours. A
+// lock found in place is described, with whether a commit marker waits.
+bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* counters);
 
-// Releases the lock when this run holds it; a failure is reported and counted.
+// Releases the lock when this run holds it; a failure, or a lock file replaced
+// by another (left in place), is reported and counted.
 void ReleaseRunLock(RunCounters* counters);

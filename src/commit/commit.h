@@ -31,7 +31,8 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           ReplacedFiles* replaced, RunCounters* counters);
 
 // Brings every live file back to its pre-pack bytes from the backup (a file that
-// still has them is left alone; the others are replaced by a verified copy);
+// still has them is left alone; one the commit put there is replaced by a
+// verified copy; any other is left, reported CRITICAL, and fails the rollback);
 // sets rollbackStarted and rollbackOk.
 void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory,
                         PackContext* pack, RunCounters* counters);

@@ -1,5 +1,6 @@
-// The automatic rollback: every live file back to its pre-pack state from the
-// verified backup, each proved against the snapshot taken before the pack.
+// The automatic rollback: every live file the commit replaced back to its pre-pack
+// state from the verified backup, each proved against the snapshot taken before
+// the pack; a file another program has put in place since is never overwritten.
 #include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
@@ -9,14 +10,35 @@
 
 namespace {
 
-// Brings one live file back to its pre-pack size and hash. A live file that still
-// has them (the commit never reached it) is left alone, so a damaged backup copy
-// can never overwrite a good file. Otherwise the backup copy is copied beside the
-// live file and verified, and only then renamed over it: a copy that fails leaves
-// the live file as it was.
+// Same when livePath is what this run's commit left there: the staged file it
+// renamed over the live one (known by identity; a change written into it since
+// is undone with it), or no file where the commit removed it (committed null).
+platform::EntryMatch MatchCommitted(const char* livePath, const FileSnapshot* committed) {
+  if (committed != nullptr) return platform::MatchEntry(livePath, committed->identity);
+  platform::EntryKind kind = platform::EntryKind::RegularFile;
+  if (platform::ExamineEntry(livePath, &kind) != 0) return platform::EntryMatch::Unknown;
+  return kind == platform::EntryKind::Missing ? platform::EntryMatch::Same
+                                               : platform::EntryMatch::Other;
+}
+
+// A live file that is neither the pre-pack one nor the one the commit put there
+// was written by another program since (another run, a node): overwriting it
+// would destroy that program's work, so it stays for the operator, as does one
+// that cannot be examined.
+bool ReportNotCommitted(const char* name, platform::EntryMatch match) {
+  if (match == platform::EntryMatch::Unknown) {
+    Tee("CRITICAL: %s cannot be examined; the rollback leaves it as it is.\n", name);
+  } else {
+    Tee("CRITICAL: %s is not the file this run committed: another program replaced, removed or "
+        "created it. The rollback leaves it as it is.\n", name);
+  }
+  return false;
+}
+
+// Copies the backup copy beside the live file and verifies it, and only then
+// renames it over the live file: a copy that fails leaves the live file as it was.
 bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
                  const FileSnapshot* prePack) {
-  if (FileMatchesSnapshot(livePath, prePack)) return true;
   PathBuffer source;
   PathBuffer restored;
   if (!JoinPath(&source, backupArea, name) || !StagedPathFor(&restored, livePath)) return false;
@@ -31,9 +53,17 @@ bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
   return false;
 }
 
-// Reports a file that could not be restored; the rollback goes on with the others.
+// Brings one live file back to its pre-pack size and hash. A live file that still
+// has them (the commit never reached it) is left alone, so a damaged backup copy
+// can never overwrite a good file, and so is one this run did not put there.
+// The look at the live file and the rename over it are two steps: a program
+// that replaces the file between them still loses its file, as the rename cannot
+// be made conditional.
 bool RestoreOrReport(const char* backupArea, const char* name, const char* livePath,
-                     const FileSnapshot* prePack) {
+                     const FileSnapshot* prePack, const FileSnapshot* committed) {
+  if (FileMatchesSnapshot(livePath, prePack)) return true;
+  const platform::EntryMatch match = MatchCommitted(livePath, committed);
+  if (match != platform::EntryMatch::Same) return ReportNotCommitted(name, match);
   const bool restored = RestoreFile(backupArea, name, livePath, prePack);
   AnnounceHeldInterrupt();
   if (restored) return true;
@@ -43,21 +73,24 @@ bool RestoreOrReport(const char* backupArea, const char* name, const char* liveP
 
 // QVPURGED.USR back as it was: restored, or removed when this run's commit created it.
 bool RestorePurgedLog(const char* workBackup, const PackContext* pack) {
+  const char* path = pack->purgedLogPath.text;
   if (pack->purgedLogExisted) {
-    return RestoreOrReport(workBackup, "QVPURGED.USR", pack->purgedLogPath.text,
-                           &pack->purgedLogSnapshot);
+    return RestoreOrReport(workBackup, "QVPURGED.USR", path, &pack->purgedLogSnapshot,
+                           pack->removePurgedLog ? nullptr : &pack->stagedPurgedLogSnapshot);
   }
-  // A failed look at the file is no proof that it is gone: unless it is known to
-  // be a directory, it is deleted, and only a file that is still there afterwards
-  // fails the rollback. Otherwise a PASS could leave the new audit block behind.
-  platform::PathAttributes attributes;
-  if (platform::GetPathAttributes(pack->purgedLogPath.text, &attributes) &&
-      attributes.isDirectory) {
+  if (pack->removePurgedLog) return true;  // none before, none committed
+  const platform::EntryMatch match =
+      platform::MatchEntry(path, pack->stagedPurgedLogSnapshot.identity);
+  if (match == platform::EntryMatch::Missing) return true;  // the commit never came to it
+  // Nor did it to a directory there, which no commit makes.
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  if (match == platform::EntryMatch::Other && platform::ExamineEntry(path, &kind) == 0 &&
+      kind == platform::EntryKind::Directory) {
     return true;
   }
-  if (platform::RemoveFile(pack->purgedLogPath.text) || !IsRegularFile(pack->purgedLogPath.text)) {
-    return true;
-  }
+  if (match != platform::EntryMatch::Same) return ReportNotCommitted("QVPURGED.USR", match);
+  // A delete that reports a failure may still have removed it.
+  if (platform::RemoveFile(path) || !IsRegularFile(path)) return true;
   Tee("CRITICAL: rollback could not remove newly created QVPURGED.USR.\n");
   return false;
 }
@@ -82,16 +115,16 @@ void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory
 
   // One failed file does not stop the others: as much as possible is back before
   // the operator is told to restore by hand.
-  bool restored =
-      RestoreOrReport(workBackup.text, "QVUSERS.DAT", live->usersDat.path.text, &live->usersDat);
-  restored =
-      RestoreOrReport(workBackup.text, "QVUSERS.PTR", live->usersPtr.path.text, &live->usersPtr) &&
-      restored;
+  bool restored = RestoreOrReport(workBackup.text, "QVUSERS.DAT", live->usersDat.path.text,
+                                  &live->usersDat, &pack->stagedDatSnapshot);
+  restored = RestoreOrReport(workBackup.text, "QVUSERS.PTR", live->usersPtr.path.text,
+                             &live->usersPtr, &pack->stagedPtrSnapshot) &&
+             restored;
   for (uint32_t i = 0; i < inventory->count; ++i) {
     const LmrFileEntry* entry = &inventory->entries[i];
-    restored =
-        RestoreOrReport(messageBackup.text, entry->name, entry->path.text, &entry->liveSnapshot) &&
-        restored;
+    restored = RestoreOrReport(messageBackup.text, entry->name, entry->path.text,
+                               &entry->liveSnapshot, &entry->stagedSnapshot) &&
+               restored;
   }
   restored = RestorePurgedLog(workBackup.text, pack) && restored;
 

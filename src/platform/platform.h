@@ -156,8 +156,46 @@ extern const bool kNamesIgnoreCase;
 extern const char* const kRestoreProgramName;
 
 // Creates path exclusively (fails with kErrorFileExists when it exists) and
-// keeps it open, unshared; returns 0 and the handle, or the Windows error code.
+// keeps it open, unshared (Windows: with the right to delete it, for
+// RemoveHeldFile); returns 0 and the handle, or the Windows error code.
 uint32_t CreateExclusiveFile(const char* path, FileHandle* handle);
+
+// Which file handle holds open; 0, or the Windows error code.
+uint32_t IdentifyHandle(FileHandle handle, FileIdentity* identity);
+
+// What the name path itself (a final link not followed) is, against a file the
+// run knows by identity: that regular file, another entry, nothing, or unknown
+// (it could not be examined). Async-signal-safe on POSIX.
+enum class EntryMatch { Same, Other, Missing, Unknown };
+EntryMatch MatchEntry(const char* path, const FileIdentity& identity);
+
+// Deletes the file at path only while it is still the file handle holds open;
+// the caller closes handle afterwards (Windows deletes it at that close).
+// Replaced: another entry has the name (left alone). Async-signal-safe on POSIX.
+enum class HeldRemoval { Removed, Missing, Replaced, Failed };
+HeldRemoval RemoveHeldFile(const char* path, FileHandle handle);
+
+// What a run found at a name that some other program may have written (a lock):
+// the first bytes of a regular file, read without following a final link and
+// never waiting on a FIFO or device, and when it was last written.
+struct ForeignFileStart {
+  size_t length;     // bytes read, at most the buffer's size
+  bool dated;        // modified is known (also when the file could not be read)
+  int64_t modified;  // seconds since 1970-01-01 UTC
+};
+// Returns 0, kErrorAccessDenied for anything but a regular file (a link, a
+// directory, a FIFO, a device), kErrorSharingViolation when a program holds it
+// open unshared (Windows), or another Windows error code.
+uint32_t ReadForeignFileStart(const char* path, char* buffer, size_t size, ForeignFileStart* out);
+
+// This process's id and, when the system tells it, the host's name (buffer of
+// size bytes; false when unknown or too long).
+uint64_t CurrentProcessId();
+bool HostName(char* buffer, size_t size);
+
+// Whether a process of this host with that id runs now.
+enum class ProcessState { Running, Gone, Unknown };
+ProcessState ProcessStateOf(uint64_t id);
 // The process's standard output and standard error, and the OS handle under a C stream.
 FileHandle StandardOutputHandle();
 FileHandle StandardErrorHandle();

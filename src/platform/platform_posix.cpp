@@ -313,6 +313,91 @@ uint32_t OpenRegularForReading(const char* path, FILE** stream) {
   return error;
 }
 
+uint32_t IdentifyHandle(FileHandle handle, FileIdentity* identity) {
+  struct stat st;
+  if (!FitsDescriptor(handle) || fstat(static_cast<int>(handle), &st) != 0) {
+    return Win32ErrorFromErrno(errno, ErrnoContext::Other, nullptr);
+  }
+  *identity = IdentityOf(st);
+  return 0;
+}
+
+EntryMatch MatchEntry(const char* path, const FileIdentity& identity) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT ? EntryMatch::Missing : EntryMatch::Unknown;
+  return S_ISREG(st.st_mode) && SameIdentity(IdentityOf(st), identity) ? EntryMatch::Same
+                                                                       : EntryMatch::Other;
+}
+
+HeldRemoval RemoveHeldFile(const char* path, FileHandle handle) {
+  // The identity comes from the open descriptor, which also keeps the file's
+  // inode number from being given to a file created meanwhile. POSIX has no
+  // "unlink only if": a file put at the name between the lstat and the unlink
+  // (two system calls apart) would be removed in its place.
+  struct stat held;
+  if (!FitsDescriptor(handle) || fstat(static_cast<int>(handle), &held) != 0) {
+    return HeldRemoval::Failed;
+  }
+  switch (MatchEntry(path, IdentityOf(held))) {
+    case EntryMatch::Same:
+      return unlink(path) == 0 ? HeldRemoval::Removed : HeldRemoval::Failed;
+    case EntryMatch::Missing:
+      return HeldRemoval::Missing;
+    case EntryMatch::Other:
+      return HeldRemoval::Replaced;
+    default:
+      return HeldRemoval::Failed;
+  }
+}
+
+uint32_t ReadForeignFileStart(const char* path, char* buffer, size_t size, ForeignFileStart* out) {
+  *out = {};
+  // Looked at before it is opened: opening a device can act on it.
+  struct stat named;
+  if (lstat(path, &named) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  if (!S_ISREG(named.st_mode)) return kErrorAccessDenied;
+  out->dated = true;
+  out->modified = static_cast<int64_t>(named.st_mtime);
+  const int fd = OpenRetrying(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+  if (fd < 0) {
+    return errno == ELOOP ? kErrorAccessDenied
+                          : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  }
+  struct stat st;
+  uint32_t error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  } else if (!S_ISREG(st.st_mode) || !SameIdentity(IdentityOf(st), IdentityOf(named))) {
+    error = kErrorAccessDenied;
+  }
+  while (error == 0 && out->length < size) {
+    const ssize_t got = read(fd, buffer + out->length, size - out->length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    if (got <= 0) break;
+    out->length += static_cast<size_t>(got);
+  }
+  close(fd);
+  return error;
+}
+
+uint64_t CurrentProcessId() { return static_cast<uint64_t>(getpid()); }
+
+bool HostName(char* buffer, size_t size) {
+  if (size < 2 || gethostname(buffer, size) != 0) return false;
+  // A name cut to fit may come without its NUL: it is no use then.
+  return memchr(buffer, '\0', size) != nullptr && buffer[0] != '\0';
+}
+
+ProcessState ProcessStateOf(uint64_t id) {
+  // 0 and negative numbers name process groups: never passed to kill.
+  if (id == 0 || id > static_cast<uint64_t>(INT_MAX)) return ProcessState::Unknown;
+  if (kill(static_cast<pid_t>(id), 0) == 0) return ProcessState::Running;
+  if (errno == ESRCH) return ProcessState::Gone;
+  // EPERM: it runs, under another account.
+  return errno == EPERM ? ProcessState::Running : ProcessState::Unknown;
+}
+
 FILE* OpenReportForAppend(const char* path) {
   // O_NONBLOCK only keeps a FIFO put in the report's place from hanging the run.
   const int fd = OpenRetrying(

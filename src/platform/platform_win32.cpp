@@ -75,7 +75,7 @@ bool GetPathAttributes(const char* path, PathAttributes* out) {
 }
 
 uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
-  HANDLE created = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  HANDLE created = CreateFileA(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
     *handle = kInvalidHandle;
@@ -277,6 +277,127 @@ uint32_t OpenRegularForReading(const char* path, FILE** stream) {
   if (*stream != nullptr) return 0;
   _close(fd);  // closes the handle too
   return FailWithErrno(kErrorTooManyOpenFiles);
+}
+
+uint32_t IdentifyHandle(FileHandle handle, FileIdentity* identity) {
+  DWORD attributes;
+  return IdentityOf(ToHandle(handle), identity, &attributes);
+}
+
+EntryMatch MatchEntry(const char* path, const FileIdentity& identity) {
+  // Reading attributes needs no share with a program that holds the file unshared.
+  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return IsMissingError(GetLastError()) ? EntryMatch::Missing : EntryMatch::Unknown;
+  }
+  FileIdentity found;
+  DWORD attributes;
+  const uint32_t error = IdentityOf(file, &found, &attributes);
+  CloseHandle(file);
+  if (error != 0) return EntryMatch::Unknown;
+  return KindOfAttributes(attributes) == EntryKind::RegularFile &&
+                 found.volume == identity.volume && found.index == identity.index
+             ? EntryMatch::Same
+             : EntryMatch::Other;
+}
+
+HeldRemoval RemoveHeldFile(const char* path, FileHandle handle) {
+  // Held unshared, the file cannot be renamed or deleted by another program
+  // (Wine lets a Unix process do it: hence the look at the name first). The
+  // held file itself is marked, so its close deletes it and nothing else.
+  FileIdentity held;
+  DWORD attributes;
+  if (IdentityOf(ToHandle(handle), &held, &attributes) != 0) return HeldRemoval::Failed;
+  switch (MatchEntry(path, held)) {
+    case EntryMatch::Same:
+      break;
+    case EntryMatch::Missing:
+      return HeldRemoval::Missing;
+    case EntryMatch::Other:
+      return HeldRemoval::Replaced;
+    default:
+      return HeldRemoval::Failed;
+  }
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(ToHandle(handle), FileDispositionInfo, &disposition,
+                                    sizeof disposition)
+             ? HeldRemoval::Removed
+             : HeldRemoval::Failed;
+}
+
+namespace {
+
+// FILETIME (100 ns since 1601) as seconds since 1970.
+int64_t UnixSeconds(const FILETIME& time) {
+  const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000u) - 11644473600LL;
+}
+
+}  // namespace
+
+uint32_t ReadForeignFileStart(const char* path, char* buffer, size_t size, ForeignFileStart* out) {
+  *out = {};
+  // Looked at before it is opened: opening a device can act on it.
+  // The attributes and the time can be read even when a program holds the file unshared.
+  WIN32_FILE_ATTRIBUTE_DATA named;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &named)) return LastErrorOfFailure();
+  if (KindOfAttributes(named.dwFileAttributes) != EntryKind::RegularFile) return kErrorAccessDenied;
+  out->dated = true;
+  out->modified = UnixSeconds(named.ftLastWriteTime);
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  BY_HANDLE_FILE_INFORMATION info;
+  uint32_t error = 0;
+  if (!GetFileInformationByHandle(file, &info)) {
+    error = LastErrorOfFailure();
+  } else if (KindOfAttributes(info.dwFileAttributes) != EntryKind::RegularFile ||
+             GetFileType(file) != FILE_TYPE_DISK) {
+    error = kErrorAccessDenied;
+  }
+  while (error == 0 && out->length < size) {
+    const size_t left = size - out->length;
+    DWORD got = 0;
+    if (!ReadFile(file, buffer + out->length, left > 65536 ? 65536 : static_cast<DWORD>(left), &got,
+                  nullptr)) {
+      error = LastErrorOfFailure();
+    }
+    if (got == 0) break;
+    out->length += got;
+  }
+  CloseHandle(file);
+  return error;
+}
+
+uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
+
+bool HostName(char* buffer, size_t size) {
+  DWORD length = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+  return size >= 2 && GetComputerNameA(buffer, &length) && length > 0;
+}
+
+ProcessState ProcessStateOf(uint64_t id) {
+  if (id == 0 || id > MAXDWORD) return ProcessState::Unknown;
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                               static_cast<DWORD>(id));
+  if (process == nullptr) {
+    // No such process; access denied means it runs under another account.
+    const DWORD error = GetLastError();
+    return error == ERROR_INVALID_PARAMETER ? ProcessState::Gone
+           : error == ERROR_ACCESS_DENIED   ? ProcessState::Running
+                                            : ProcessState::Unknown;
+  }
+  // A handle can outlive its process: it must not have ended.
+  const DWORD wait = WaitForSingleObject(process, 0);
+  CloseHandle(process);
+  return wait == WAIT_TIMEOUT ? ProcessState::Running
+         : wait == WAIT_OBJECT_0 ? ProcessState::Gone
+                                 : ProcessState::Unknown;
 }
 
 // Windows keeps its own links out of reach of ordinary accounts; the report is

@@ -3,6 +3,7 @@
 // backups and restores. Expected transcripts are in expected/<name>.txt (see scenario.h).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,8 +117,23 @@ const Scenario kPreview[] = {
 
 // ---- The run driver: home, QVNODE.DAT, lock, callers, report -----------------
 
-void LockOfAnotherTool(Run& r) {
-  ASSERT_TRUE(WriteWholeFile(r.paths.message + "/QVLINK.BSY", "QVLink32 maintenance\r\n"));
+// A lock written 90 minutes ago: by another tool, or by this program on this host, from a
+// process that no longer runs (with the marker of its cut-short commit beside it).
+void WriteOldLock(Run& r, const std::string& content) {
+  const std::string lock = r.paths.message + "/QVLINK.BSY";
+  ASSERT_TRUE(WriteWholeFile(lock, content));
+  const struct timeval written[2] = {{time(nullptr) - 5410, 0}, {time(nullptr) - 5410, 0}};
+  ASSERT_EQ(::utimes(lock.c_str(), written), 0);
+}
+void LockOfAnotherTool(Run& r) { WriteOldLock(r, "QVLink32 maintenance\r\n"); }
+void StaleLockAndMarker(Run& r) {
+  char host[256] = "";
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  std::string name = host;  // Windows knows the host by its first 15 characters before a '.'
+  if (UnderWine()) name = name.substr(0, std::min<size_t>(15, name.find('.')));
+  WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\nHeld by process "
+                  "99999996 on host " + name + " since 2026-03-01 10:00:00\r\n");
+  ASSERT_TRUE(WriteWholeFile(r.paths.work + "/QVCOMMIT.MRK", "not read\r\n"));
 }
 
 void EarlierReportAndLegacyCom(Run& r) {
@@ -172,6 +188,13 @@ const Scenario kDriver[] = {
      }}},
     {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, {.damage = LockOfAnotherTool}},
     {"lock_held_write_run", kPlain2, {}, 2, {.damage = LockOfAnotherTool}},
+    {"lock_stale_with_marker", kPlain2, {"/DRYRUN"}, 2, {.damage = StaleLockAndMarker}},
+    // A holder line with a process 0 and a host name of a blank is not believed.
+    {"lock_with_damaged_holder", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\n\r\nHeld by process 0 on host   since x\r\n");
+     }}},
+    {"lock_is_a_directory", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { ASSERT_TRUE(MakeDirectories(r.paths.message + "/QVLINK.BSY")); }}},
     {"lock_without_message_dir", kPlain2, {"/DRYRUN"}, 2,
      {.damage = [](Run& r) { RemoveTree(r.paths.message); }}},
     {"callers_file_missing", kPlain2, {"/DRYRUN"}, 2,

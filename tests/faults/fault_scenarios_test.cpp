@@ -36,6 +36,11 @@ void Check(const Row& row) {
     EXPECT_TRUE(Contains(shimLog, "fired rule=" + std::to_string(i) + " ")) << i;
   }
   EXPECT_FALSE(Contains(shimLog, " failed\n")) << "a test action failed";
+  for (const std::string& rule : row.rules) {  // a lock another tool made ("OTHER") stays
+    if (Contains(rule, "QVLINK.BSY,0,4F54484552")) {
+      EXPECT_EQ(ReadFile(home + "/MESSAGE/QVLINK.BSY"), "OTHER");
+    }
+  }
   for (const std::string& violation : CheckRun(f, o)) ADD_FAILURE() << violation;
   FileMap expected = row.committed ? o.packed : o.before;
   for (const std::string& rel : row.packed) expected[rel] = f.packed.at(rel);
