@@ -21,8 +21,9 @@ Recheck ReadAgain(const ReplacedFile& file) {
 bool KeepChangedContent(const ReplacedFile& file, const char* backupDir, PathBuffer* kept) {
   char name[160];
   PathBuffer areaDir;
-  if (!FormatComplete(FormatBounded(name, sizeof name, "%s%s", file.name, kChangedDuringCommitSuffix),
-                      sizeof name) ||
+  const int written =
+      FormatBounded(name, sizeof name, "%s%s", file.name, kChangedDuringCommitSuffix);
+  if (!FormatComplete(written, sizeof name) ||
       !JoinPath(&areaDir, backupDir, file.area) || !JoinPath(kept, areaDir.text, name)) {
     return false;
   }
@@ -70,6 +71,8 @@ bool CheckReplacedFile(uint32_t index, void* replacedFiles, RunCounters* counter
 }
 
 void CloseReplacedFiles(ReplacedFiles* replaced) {
-  for (uint32_t i = 0; i < replaced->count; ++i) platform::CloseFileHandle(replaced->files[i].handle);
+  for (uint32_t i = 0; i < replaced->count; ++i) {
+    platform::CloseFileHandle(replaced->files[i].handle);
+  }
   replaced->count = 0;
 }

@@ -497,8 +497,9 @@ uint32_t ReadHandleAt(FileHandle handle, uint64_t offset, void* data, size_t len
 void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
 
 // An open that shares nothing fails while any other handle may read, write or
-// delete the file, whichever process holds it; an open for attributes only does
-// not count, as it cannot touch the data. Windows does not say which process
+// delete the file, whichever process holds it and whatever it shares (a node
+// shares reading and writing with the other nodes); an open for attributes only
+// does not count, as it cannot touch the data. Windows does not say which process
 // holds it without the Restart Manager, which the EXE does not import.
 void FindOtherHolder(const char* path, FileHolder* holder) {
   *holder = FileHolder{};
@@ -509,7 +510,11 @@ void FindOtherHolder(const char* path, FileHolder* holder) {
     return;
   }
   const uint32_t error = LastErrorOfFailure();
-  if (IsMissingError(error)) return;
+  // Only regular files are read as database files; anything else fails their checks.
+  PathAttributes attributes;
+  if (IsMissingError(error) || (GetPathAttributes(path, &attributes) && attributes.isDirectory)) {
+    return;
+  }
   holder->state = error == ERROR_SHARING_VIOLATION ? HoldState::Held : HoldState::Unknown;
   if (holder->state == HoldState::Unknown) holder->error = error;
 }

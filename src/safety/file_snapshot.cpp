@@ -60,7 +60,9 @@ bool ReadHeldFile(platform::FileHandle handle, uint64_t* size, uint64_t* hash, F
   uint64_t running = kFnvOffsetBasis;
   for (;;) {
     size_t got = 0;
-    if (platform::ReadHandleAt(handle, count, buffer.get(), kCopyBufferSize, &got) != 0) return false;
+    if (platform::ReadHandleAt(handle, count, buffer.get(), kCopyBufferSize, &got) != 0) {
+      return false;
+    }
     if (got == 0) break;
     if (copyTo != nullptr && fwrite(buffer.get(), 1, got, copyTo) != got) return false;
     running = Fnv1a64Update(running, buffer.get(), got);

@@ -79,7 +79,8 @@ void ReportUnchecked(const DatabaseFiles* list, RunCounters* counters) {
         unseen);
     ++counters->warnings;
   } else if (untold) {
-    Tee("WARNING: this system does not tell whether other processes hold the database files open.\n");
+    Tee("WARNING: this system does not tell whether other processes hold the database files "
+        "open.\n");
     ++counters->warnings;
   }
 }

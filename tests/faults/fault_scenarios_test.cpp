@@ -56,10 +56,11 @@ void Check(const Row& row) {
   const std::string& report = o.result.report;
   const std::string backup = LineAfter(report, "Backup directory:   ");
   const std::string masked = std::regex_replace(
-      Masked(Masked(report, backup, "<backup>"), home, "<home>"), std::regex("pid \\d+"), "pid <pid>");
+      Masked(Masked(report, backup, "<backup>"), home, "<home>"), std::regex("pid \\d+"), "pid N");
   // What another process wrote during the commit is kept beside the backup.
   for (const std::string& rel : row.kept) {
-    EXPECT_EQ(ReadFile(backup + "/" + rel + ".CHANGED-DURING-COMMIT"), Edited(f.before, row.rules).at(rel));
+    const std::string kept = ReadFile(backup + "/" + rel + ".CHANGED-DURING-COMMIT");
+    EXPECT_EQ(kept, Edited(f.before, row.rules).at(rel));
   }
   // An interrupted run's report keeps what was done before the interrupt.
   if (row.exitCode < 0) {
