@@ -449,9 +449,9 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
   // commit cannot read a replaced file again to see whether something wrote to it
   // after the final gate. What Windows gives instead: the gate's open that shares
   // nothing proved that no other handle had the file; a writer that opens it
-  // after the gate and still holds it makes this move fail (the replace needs the
-  // only handle), and the commit rolls back. A writer that opened, wrote and
-  // closed between the gate's hash and this move is not seen here.
+  // after the gate and still holds it makes this move fail (NTFS replaces only a
+  // file no other handle has open), and the commit rolls back. A writer that
+  // opened, wrote and closed between the gate's hash and this move is not seen.
   if (replaced != nullptr) *replaced = kInvalidHandle;
   HANDLE file;
   uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
