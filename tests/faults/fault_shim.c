@@ -18,7 +18,8 @@
  *                    "U PATH" (removed), "O PATH" (fopen, fdopen "rb"), listings
  *                    "E DIR INODE MODE NAME" of the fsync'd directory, or of the
  *                    home tree after "I ROOT" (start) and "C" (crash); DIR/INODE: the bytes at the
- *                    start or the last fsync. What the program opens stays open: no inode reused */
+ *                    start or the last fsync. What the program opens stays open (but what it looks
+ *                    at in /proc): no inode reused */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -161,7 +162,9 @@ static void List(const char* path, int walk, int start) {
 }
 #define POWER(...) (g_power[0] && call.ours ? LogLine(g_events, __VA_ARGS__) : (void)0)
 #define HOLD(fd) \
-  (g_power[0] && call.ours && fd >= 0 ? (void)!open(OWN(fd), O_RDONLY | O_CLOEXEC) : (void)0)
+  (g_power[0] && call.ours && fd >= 0 && strncmp(FdPath(fd), "/proc/", 6) \
+       ? (void)!open(OWN(fd), O_RDONLY | O_CLOEXEC)                       \
+       : (void)0)
 
 __attribute__((constructor)) static void Init(void) {
   if (g_ready++) return;
