@@ -18,8 +18,8 @@
  *                    "U PATH" (removed), "O PATH" (fopen, fdopen "rb"), listings
  *                    "E DIR INODE MODE NAME" of the fsync'd directory, or of the
  *                    home tree after "I ROOT" (start) and "C" (crash); DIR/INODE: the bytes at the
- *                    start or the last fsync. What the program opens stays open (but what it looks
- *                    at in /proc): no inode reused */
+ *                    start or the last fsync. What the program opens stays open: no inode reused.
+ * What it looks at in /proc (who else holds a file open) is no file of the BBS: passed through. */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -162,9 +162,7 @@ static void List(const char* path, int walk, int start) {
 }
 #define POWER(...) (g_power[0] && call.ours ? LogLine(g_events, __VA_ARGS__) : (void)0)
 #define HOLD(fd) \
-  (g_power[0] && call.ours && fd >= 0 && strncmp(FdPath(fd), "/proc/", 6) \
-       ? (void)!open(OWN(fd), O_RDONLY | O_CLOEXEC)                       \
-       : (void)0)
+  (g_power[0] && call.ours && fd >= 0 ? (void)!open(OWN(fd), O_RDONLY | O_CLOEXEC) : (void)0)
 
 __attribute__((constructor)) static void Init(void) {
   if (g_ready++) return;
@@ -274,6 +272,8 @@ static void RunKinds(const struct Rule* rule) {
 static int Enter(struct Call* call) {
   Dl_info caller;
   Init();
+  const char* proc = call->path && !strncmp(call->path, "/proc", 5) ? call->path + 5 : "x";
+  if (*proc == '/' || *proc == '\0') return 0;
   if (!dladdr((void*)call->site, &caller) || (uintptr_t)caller.dli_fbase != g_base) return 0;
   call->site -= g_base;
   call->ours = 1;
