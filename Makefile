@@ -20,11 +20,11 @@ native:
 
 win32:
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-win32 -j$(JOBS) --target qvculldb qvrestore
+	cmake --build build-win32 -j$(JOBS) --target qvculldb qvrestore qvhold
 
 win64:
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-win64 -j$(JOBS) --target qvculldb qvrestore
+	cmake --build build-win64 -j$(JOBS) --target qvculldb qvrestore qvhold
 
 windows: win32 win64
 	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE \

@@ -25,6 +25,7 @@
 #include "safety/caller_status.h"
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
+#include "safety/open_file_check.h"
 #include "safety/shared_lock.h"
 #include "staging/pack_context.h"
 #include "staging/staging.h"
@@ -202,6 +203,10 @@ void RunWritePhases(RunState* run) {
     return;
   }
   Tee("\n================== BUILD AND VERIFY .NEW ==================\n");
+  if (!CheckNoOtherHolders(&run->live, &run->inventory, run->paths.purgedLog.text,
+                           &run->counters)) {
+    return;
+  }
   if (!CheckStagingSpace(run)) return;
   if (!BuildStagedFiles(run)) return;
   if (!MakeBackup(run)) return;

@@ -6,6 +6,7 @@
 #include "commit/commit_marker.h"
 #include "platform/platform.h"
 #include "safety/caller_status.h"
+#include "safety/open_file_check.h"
 #include "safety/shared_lock.h"
 #include "safety/snapshot_checks.h"
 
@@ -30,26 +31,20 @@ bool CheckLockHeld(RunCounters* counters) {
 // replacement into the same directory (one directory sync for the series).
 enum class DirectorySync { WithThisFile, WithLastInDirectory };
 
-// Renames the staged file the run made (its snapshot says which) over the live file.
-bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, const char* name,
+// Renames the staged file the run made (its snapshot says which) over the live
+// file, holding the replaced file open as replacing describes it.
+bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, ReplacedFile replacing,
                      DirectorySync sync, ReplacedFiles* replaced, RunCounters* counters) {
-  platform::FileHandle held = platform::kInvalidHandle;
   bool done = platform::ReplaceFileFlushingLater(staged->path.text, livePath, staged->identity,
-                                                 &held) == 0;
-  if (held != platform::kInvalidHandle) replaced->handles[replaced->count++] = held;
+                                                 &replacing.handle) == 0;
+  if (replacing.handle != platform::kInvalidHandle) replaced->files[replaced->count++] = replacing;
   if (done) UnregisterCleanup(staged->path.text);
   // The renames of the series reach the disk here, also before a rollback reads them back.
   if (!done || sync == DirectorySync::WithThisFile) {
     done = platform::FlushContainingDirectory(livePath) && done;
   }
   AnnounceHeldInterrupt();
-  return done || ReportError(counters, "ERROR: commit failed while replacing %s.\n", name);
-}
-
-// Closes them one after another, before a rollback replaces the live files again.
-void CloseReplacedFiles(ReplacedFiles* replaced) {
-  for (uint32_t i = 0; i < replaced->count; ++i) platform::CloseFileHandle(replaced->handles[i]);
-  replaced->count = 0;
+  return done || ReportError(counters, "ERROR: commit failed while replacing %s.\n", replacing.name);
 }
 
 // A restored set without an audit log: the live one goes, durably.
@@ -73,7 +68,9 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
     const LmrFileEntry* entry = &inventory->entries[i];
     const DirectorySync sync = i + 1 == inventory->count ? DirectorySync::WithThisFile
                                                          : DirectorySync::WithLastInDirectory;
-    if (!ReplaceLiveFile(&entry->stagedSnapshot, entry->path.text, entry->name, sync, replaced,
+    const ReplacedFile replacing{platform::kInvalidHandle, &entry->liveSnapshot, entry->name,
+                                 "MESSAGE"};
+    if (!ReplaceLiveFile(&entry->stagedSnapshot, entry->path.text, replacing, sync, replaced,
                          counters)) {
       return false;
     }
@@ -81,21 +78,29 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
   // No audit-log step when a restored set without one meets a home without one.
   const bool logStep = !pack->removePurgedLog || pack->purgedLogExisted;
   const DirectorySync later = DirectorySync::WithLastInDirectory;
-  return ReplaceLiveFile(&pack->stagedDatSnapshot, live->usersDat.path.text, "QVUSERS.DAT", later,
-                         replaced, counters) &&
-         ReplaceLiveFile(&pack->stagedPtrSnapshot, live->usersPtr.path.text, "QVUSERS.PTR",
+  const platform::FileHandle none = platform::kInvalidHandle;
+  // An audit log that was not there at the gate and is at the rename appeared meanwhile.
+  const FileSnapshot* logBefore = pack->purgedLogExisted ? &pack->purgedLogSnapshot : nullptr;
+  return ReplaceLiveFile(&pack->stagedDatSnapshot, live->usersDat.path.text,
+                         {none, &live->usersDat, "QVUSERS.DAT", "WORK"}, later, replaced,
+                         counters) &&
+         ReplaceLiveFile(&pack->stagedPtrSnapshot, live->usersPtr.path.text,
+                         {none, &live->usersPtr, "QVUSERS.PTR", "WORK"},
                          logStep ? later : DirectorySync::WithThisFile, replaced, counters) &&
-         (pack->removePurgedLog ? RemoveLivePurgedLog(pack, counters)
-                                : ReplaceLiveFile(&pack->stagedPurgedLogSnapshot,
-                                                  pack->purgedLogPath.text, "QVPURGED.USR",
-                                                  DirectorySync::WithThisFile, replaced, counters));
+         (pack->removePurgedLog
+              ? RemoveLivePurgedLog(pack, counters)
+              : ReplaceLiveFile(&pack->stagedPurgedLogSnapshot, pack->purgedLogPath.text,
+                                {none, logBefore, "QVPURGED.USR", "WORK"},
+                                DirectorySync::WithThisFile, replaced, counters));
 }
 
 }  // namespace
 
 bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
                         const PackContext* pack, RunCounters* counters) {
-  // Every check runs, so that one gate lists every change it finds.
+  // Every check runs, so that one gate lists every change it finds. A hold that
+  // ends is waited out first, so that the hashes read what its holder left.
+  bool passed = CheckNoOtherHolders(live, inventory, pack->purgedLogPath.text, counters);
   SnapshotCheckList checks{};
   AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", kChangedBeforeCommit);
   AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", kChangedBeforeCommit);
@@ -108,7 +113,7 @@ bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory
     AddSnapshotCheck(&checks, nullptr, &pack->purgedLogSnapshot, "QVPURGED.USR",
                      kChangedBeforeCommit);
   }
-  bool passed = CheckSnapshotsInOrder(&checks, "Checking", counters);
+  passed = CheckSnapshotsInOrder(&checks, "Checking", counters) && passed;
   passed = CheckPurgedLogStillAbsent(pack, counters) && passed;
   // Last, immediately before the commit.
   passed = CheckLockHeld(counters) && passed;
@@ -132,8 +137,9 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           ReplacedFiles* replaced, RunCounters* counters) {
   SnapshotCheckList checks{};
   checks.afterEach = AnnounceHeldInterrupt;
-  checks.closeAlongside = replaced->handles;
-  checks.closeCount = replaced->count;
+  checks.extraStep = CheckReplacedFile;
+  checks.extraContext = replaced;
+  checks.extraCount = replaced->count;
   AddSnapshotCheck(&checks, usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", kVerificationFailed);
   AddSnapshotCheck(&checks, usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", kVerificationFailed);
   for (uint32_t i = 0; i < inventory->count; ++i) {
@@ -207,6 +213,7 @@ bool CommitHoldingInterrupts(const CommitSection& s) {
   const bool marked = WriteCommitMarker(s);
   ReplacedFiles replaced;
   replaced.count = 0;
+  replaced.backupDir = s.pack->backupDirPath.text;
   const bool committed =
       marked && CommitStagedFiles(s.live, s.inventory, s.pack, &replaced, s.counters) &&
       VerifyAfterCommit(s, &replaced);

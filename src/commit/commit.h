@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/run_counters.h"
+#include "commit/replaced_files.h"
 #include "commit/verified_backup.h"
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
@@ -12,20 +13,15 @@
 bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
                         const PackContext* pack, RunCounters* counters);
 
-// The live files the commit replaced, held open until every rename is made, so
-// that the renames do not wait while the file system frees their space.
-struct ReplacedFiles {
-  platform::FileHandle handles[kLmrInventoryCapacity + 4];
-  uint32_t count;
-};
 
 // Renames every staged file over its live file, holding the replaced ones in
 // *replaced; on a failure closes them and rolls back.
 bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
                        PackContext* pack, ReplacedFiles* replaced, RunCounters* counters);
 
-// Every committed file against its staged snapshot; lists every failure. The
-// replaced files are closed meanwhile.
+// Every committed file against its staged snapshot, and every replaced file
+// against its gate snapshot (read again through its handle, then closed); lists
+// every failure.
 bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           const LmrInventory* inventory, const PackContext* pack,
                           ReplacedFiles* replaced, RunCounters* counters);

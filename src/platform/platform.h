@@ -241,9 +241,34 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 // series of replacements into one directory, makes the renames durable. When
 // replaced is not null it receives the file `to` named, held open (POSIX; else
 // kInvalidHandle), so that the space it held is given back at the caller's
-// CloseFileHandle instead of inside the rename.
+// CloseFileHandle instead of inside the rename, and so that the caller can read
+// it again (ReadHandleAt) to see whether anything wrote to it meanwhile.
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
                                   FileHandle* replaced);
+
+// Reads up to len bytes at offset through handle (its file position is not relied
+// on); *got is 0 at the end of the file. 0, or the Windows error code.
+uint32_t ReadHandleAt(FileHandle handle, uint64_t offset, void* data, size_t len, size_t* got);
+
+// Whether a process other than this one has a file open, as far as the system tells.
+enum class HoldState { NotHeld, Held, Unknown };
+struct FileHolder {
+  HoldState state;
+  uint32_t pid;       // Held: the holder's process id; 0 when the system does not name it
+  char command[64];   // its command name when pid is set
+  uint32_t unseen;    // Unknown (Linux): processes whose open files could not be examined
+  uint32_t error;     // Unknown: the Windows error code of the probe; 0 when the system
+                      // cannot tell at all (a POSIX system other than Linux)
+};
+// Fills *holder for the file at path; a missing file is NotHeld. Linux: a write
+// lease (F_SETLEASE), granted only while no other descriptor has the file open,
+// then /proc/<pid>/fd to name the holder, or to judge alone where no lease may be
+// taken. Windows: an open that shares nothing fails with a sharing violation
+// while any other handle reads, writes or deletes it; the holder is not named.
+void FindOtherHolder(const char* path, FileHolder* holder);
+
+// Waits for about ms milliseconds.
+void SleepMilliseconds(uint32_t ms);
 
 // Deletes the file at path and forces its directory's entries to disk; 0, or
 // the Windows error code.

@@ -18,7 +18,9 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -593,6 +595,160 @@ bool FlushContainingDirectory(const char* path) { return SyncContainingDirectory
 uint32_t RemoveFileDurably(const char* path) {
   if (unlink(path) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
   return SyncContainingDirectory(path);
+}
+
+uint32_t ReadHandleAt(FileHandle handle, uint64_t offset, void* data, size_t len, size_t* got) {
+  *got = 0;
+  if (!FitsDescriptor(handle) || offset > static_cast<uint64_t>(INT64_MAX)) {
+    return Win32ErrorFromErrno(EBADF, ErrnoContext::Other, nullptr);
+  }
+  ssize_t n;
+  do {
+    n = pread(static_cast<int>(handle), data, len, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, nullptr);
+  *got = static_cast<size_t>(n);
+  return 0;
+}
+
+void SleepMilliseconds(uint32_t ms) {
+  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// ---- Other processes holding a file open --------------------------------------
+
+#ifdef __linux__
+namespace {
+
+enum class LeaseAnswer { NoOtherOpen, OpenElsewhere, NotAvailable };
+
+// A write lease is granted only while no other descriptor, in any process, has
+// the file open; it is given back at once. The kernel signals a lease holder
+// with SIGIO when another open breaks the lease, which by default would end the
+// run: the run uses no SIGIO of its own, so it is ignored from the first probe.
+LeaseAnswer ProbeLease(const char* path) {
+  static std::atomic<bool> sigioIgnored{false};
+  if (!sigioIgnored.exchange(true)) signal(SIGIO, SIG_IGN);
+  const int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+  if (fd < 0) return LeaseAnswer::NotAvailable;
+  LeaseAnswer answer = LeaseAnswer::NoOtherOpen;
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+    answer = errno == EAGAIN ? LeaseAnswer::OpenElsewhere : LeaseAnswer::NotAvailable;
+  } else {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+  }
+  close(fd);
+  return answer;
+}
+
+// What /proc shows of the descriptors that lead to one file.
+struct ProcSearch {
+  uint32_t pid;  // the first other process found holding it
+  char command[64];
+  uint32_t unseen;  // processes whose descriptors could not be listed
+  bool selfHolds;
+};
+
+// 1 when a descriptor under fdDir (/proc/<pid>/fd) leads to the file, 0 when
+// none does, -1 (errno set) when they cannot be listed.
+int DescriptorsLeadTo(const char* fdDir, const struct stat& file) {
+  const int dirFd = OpenRetrying(fdDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  DIR* dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
+  if (dir == nullptr) {
+    const int saved = errno;
+    if (dirFd >= 0) close(dirFd);
+    errno = saved;
+    return -1;
+  }
+  int found = 0;
+  while (found == 0) {
+    const struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    struct stat target;  // the descriptor's file: /proc's links are followed
+    found = entry->d_name[0] != '.' && fstatat(dirFd, entry->d_name, &target, 0) == 0 &&
+            target.st_dev == file.st_dev && target.st_ino == file.st_ino;
+  }
+  closedir(dir);
+  return found;
+}
+
+void ReadCommandName(unsigned long pid, char* command, size_t size) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%lu/comm", pid);
+  command[0] = '\0';
+  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return;
+  const ssize_t n = read(fd, command, size - 1);
+  close(fd);
+  size_t len = n > 0 ? static_cast<size_t>(n) : 0;
+  while (len > 0 && (command[len - 1] == '\n' || command[len - 1] == '\0')) --len;
+  command[len] = '\0';
+}
+
+// Every process's descriptors against the file (device and inode).
+void SearchProc(const struct stat& file, ProcSearch* search) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) {
+    search->unseen = 1;
+    return;
+  }
+  const unsigned long self = static_cast<unsigned long>(getpid());
+  for (const struct dirent* entry = readdir(proc); entry != nullptr; entry = readdir(proc)) {
+    char* end = nullptr;
+    const unsigned long pid = strtoul(entry->d_name, &end, 10);
+    if (pid == 0 || *end != '\0') continue;
+    char fdDir[64];
+    snprintf(fdDir, sizeof fdDir, "/proc/%lu/fd", pid);
+    const int holds = DescriptorsLeadTo(fdDir, file);
+    // A process that ended meanwhile holds nothing.
+    if (holds < 0 && errno != ENOENT) ++search->unseen;
+    if (holds <= 0) continue;
+    if (pid == self) {
+      search->selfHolds = true;
+    } else if (search->pid == 0) {
+      search->pid = static_cast<uint32_t>(pid);
+      ReadCommandName(pid, search->command, sizeof search->command);
+    }
+  }
+  closedir(proc);
+}
+
+}  // namespace
+#endif
+
+void FindOtherHolder(const char* path, FileHolder* holder) {
+  *holder = FileHolder{};
+  struct stat file;
+  if (stat(path, &file) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return;
+    holder->state = HoldState::Unknown;
+    holder->error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    return;
+  }
+  // Only regular files are read as database files; anything else fails their checks.
+  if (!S_ISREG(file.st_mode)) return;
+#ifdef __linux__
+  const LeaseAnswer lease = ProbeLease(path);
+  if (lease == LeaseAnswer::NoOtherOpen) return;
+  ProcSearch search{};
+  SearchProc(file, &search);
+  if (search.pid != 0) {
+    holder->state = HoldState::Held;
+    holder->pid = search.pid;
+    CopyBounded(holder->command, sizeof holder->command, search.command);
+    return;
+  }
+  // Every process seen, and none but this one holds it.
+  if (search.unseen == 0) return;
+  // The lease saw another descriptor, and it is not this process's own: an unseen holder.
+  const bool unnamedHolder = lease == LeaseAnswer::OpenElsewhere && !search.selfHolds;
+  holder->state = unnamedHolder ? HoldState::Held : HoldState::Unknown;
+  holder->unseen = unnamedHolder ? 0 : search.unseen;
+#else
+  holder->state = HoldState::Unknown;
+#endif
 }
 
 void StartWriteback(FILE* stream) {

@@ -566,7 +566,13 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
                                   FileHandle* replaced) {
-  // A replaced file held open would make the move fail; none is held.
+  // A replaced file held open would make the move fail, so none is held and the
+  // commit cannot read a replaced file again to see whether something wrote to it
+  // after the final gate. What Windows gives instead: the gate's open that shares
+  // nothing proved that no other handle had the file; a writer that opens it
+  // after the gate and still holds it makes this move fail (NTFS replaces only a
+  // file no other handle has open), and the commit rolls back. A writer that
+  // opened, wrote and closed between the gate's hash and this move is not seen.
   if (replaced != nullptr) *replaced = kInvalidHandle;
   HANDLE file;
   uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
@@ -591,6 +597,47 @@ bool FlushContainingDirectory(const char* path) { return FlushContainingDirector
 uint32_t RemoveFileDurably(const char* path) {
   if (!DeleteFileA(path)) return LastErrorOfFailure();
   return FlushContainingDirectoryOf(path);
+}
+
+uint32_t ReadHandleAt(FileHandle handle, uint64_t offset, void* data, size_t len, size_t* got) {
+  *got = 0;
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD read = 0;
+  const DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
+  if (!ReadFile(ToHandle(handle), data, chunk, &read, &at)) {
+    // Reading at or past the end is the end, not a failure.
+    if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+    return LastErrorOfFailure();
+  }
+  *got = read;
+  return 0;
+}
+
+void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
+
+// An open that shares nothing fails while any other handle may read, write or
+// delete the file, whichever process holds it and whatever it shares (a node
+// shares reading and writing with the other nodes); an open for attributes only
+// does not count, as it cannot touch the data. Windows does not say which process
+// holds it without the Restart Manager, which the EXE does not import.
+void FindOtherHolder(const char* path, FileHolder* holder) {
+  *holder = FileHolder{};
+  HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return;
+  }
+  const uint32_t error = LastErrorOfFailure();
+  // Only regular files are read as database files; anything else fails their checks.
+  PathAttributes attributes;
+  if (IsMissingError(error) || (GetPathAttributes(path, &attributes) && attributes.isDirectory)) {
+    return;
+  }
+  holder->state = error == ERROR_SHARING_VIOLATION ? HoldState::Held : HoldState::Unknown;
+  if (holder->state == HoldState::Unknown) holder->error = error;
 }
 
 void StartWriteback(FILE*) {}

@@ -53,6 +53,26 @@ bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
   return true;
 }
 
+bool ReadHeldFile(platform::FileHandle handle, uint64_t* size, uint64_t* hash, FILE* copyTo) {
+  std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kCopyBufferSize]);
+  if (!buffer) return false;
+  uint64_t count = 0;
+  uint64_t running = kFnvOffsetBasis;
+  for (;;) {
+    size_t got = 0;
+    if (platform::ReadHandleAt(handle, count, buffer.get(), kCopyBufferSize, &got) != 0) {
+      return false;
+    }
+    if (got == 0) break;
+    if (copyTo != nullptr && fwrite(buffer.get(), 1, got, copyTo) != got) return false;
+    running = Fnv1a64Update(running, buffer.get(), got);
+    count += got;
+  }
+  *size = count;
+  *hash = running;
+  return true;
+}
+
 bool HashStream(FILE* stream, FileSnapshot* snapshot) {
   snapshot->ok = fseek(stream, 0, SEEK_SET) == 0 &&
                  HashRest(stream, &snapshot->size, &snapshot->hash);

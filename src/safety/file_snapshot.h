@@ -36,6 +36,11 @@ uint64_t Fnv1a64Update(uint64_t hash, const unsigned char* data, size_t len);
 // Size and hash of the whole file; false on failure (size and hash then untouched).
 bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash);
 
+// Size and hash of the whole file open at handle, read from its start through
+// the handle (not by name), also copied into copyTo when it is not null; false
+// on a read or write failure.
+bool ReadHeldFile(platform::FileHandle handle, uint64_t* size, uint64_t* hash, FILE* copyTo);
+
 // Clears *snapshot, records path and hashes the file; returns snapshot->ok. A
 // path over 1023 characters is recorded cut short and not hashed (ok false).
 bool TakeSnapshot(const char* path, FileSnapshot* snapshot);

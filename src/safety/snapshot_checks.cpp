@@ -1,20 +1,12 @@
 #include "safety/snapshot_checks.h"
 
 #include "base/output.h"
-#include "base/parallel_jobs.h"
 
 namespace {
 
-// The last step closes every file to close; it is begun right after step 0, so
-// that one helper waits on the file system while the caller and another hash.
 bool CheckStep(uint32_t index, void* context, RunCounters* counters) {
   const SnapshotCheckList* list = static_cast<const SnapshotCheckList*>(context);
-  if (index >= list->count) {
-    for (uint32_t i = 0; i < list->closeCount; ++i) {
-      platform::CloseFileHandle(list->closeAlongside[i]);
-    }
-    return true;
-  }
+  if (index >= list->count) return list->extraStep(index - list->count, list->extraContext, counters);
   const SnapshotCheck& check = list->checks[index];
   const char* path = check.path != nullptr ? check.path : check.expected->path.text;
   const bool matches = FileMatchesSnapshot(path, check.expected);
@@ -33,9 +25,8 @@ bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,
                            RunCounters* counters) {
   uint64_t bytes = 0;
   for (uint32_t i = 0; i < list->count; ++i) bytes += list->checks[i].expected->size;
-  const uint32_t closeSteps = list->closeCount > 0 ? 1 : 0;
-  return RunJobsInOrder({list->count + closeSteps, CheckStep, const_cast<SnapshotCheckList*>(list),
-                         AfterFailure::RunTheRest, kHashingThreads + closeSteps, phase, bytes,
-                         closeSteps == 1 ? list->count : 0},
+  const uint32_t extra = list->extraStep != nullptr ? list->extraCount : 0;
+  return RunJobsInOrder({list->count + extra, CheckStep, const_cast<SnapshotCheckList*>(list),
+                         AfterFailure::RunTheRest, kHashingThreads, phase, bytes},
                         counters);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "base/parallel_jobs.h"
 #include "base/run_counters.h"
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
@@ -24,10 +25,11 @@ struct SnapshotCheckList {
   uint32_t count;
   // Called after each file is read, before its error (the commit's interrupt notice).
   void (*afterEach)();
-  // Files to close while the checks run, on a thread of their own (the live files a
-  // commit replaced: freeing their space waits on the file system more than on a core).
-  const platform::FileHandle* closeAlongside;
-  uint32_t closeCount;
+  // Steps of the caller's own, run side by side with the checks and printed after
+  // them (the live files a commit replaced, read again through their handles).
+  JobStep extraStep;
+  void* extraContext;
+  uint32_t extraCount;
 };
 
 // Appends one check.
@@ -35,7 +37,7 @@ void AddSnapshotCheck(SnapshotCheckList* list, const char* path, const FileSnaps
                       const char* name, const char* format);
 
 // Reads every file of the list, several at once, and reports each that differs
-// from its snapshot (or cannot be read) in list order; closes closeAlongside.
-// True when all match.
+// from its snapshot (or cannot be read) in list order, then runs the extra
+// steps. True when all match and every extra step succeeded.
 bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,
                            RunCounters* counters);

@@ -2,14 +2,18 @@
 // the command line, previews, the run driver's checks, write runs, their
 // backups and restores. Expected transcripts are in expected/<name>.txt (see scenario.h).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -320,7 +324,56 @@ void ExpectModes(Run& r) {
   }
 }
 
+// Another process holds path open for ms milliseconds from now on: natively a child of the
+// tests, under Wine QVHOLD.EXE beside the EXE (tests/windows/hold_open.cpp), which lets others
+// read and write it, as a node does. A Wine start that fails now and then is tried again.
+void HoldOpen(Run& r, const std::string& path, int ms) {
+  const std::string runner = UnderWine() ? std::getenv("QV_RUNNER") : "";
+  const std::string holder = ProgramPath().substr(0, ProgramPath().rfind('/') + 1) + "QVHOLD.EXE";
+  const std::string hostPath = HostPath(path), time = std::to_string(ms);
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (UnderWine()) {
+        ::dup2(ready[1], 1);
+        ::execl(runner.c_str(), runner.c_str(), holder.c_str(), hostPath.c_str(), time.c_str(),
+                nullptr);
+      } else if (::open(path.c_str(), O_RDONLY) >= 0 && ::write(ready[1], "held\n", 5) == 5) {
+        ::usleep(ms * 1000);
+      }
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char held[6] = "";
+    const bool opened = ::read(ready[0], held, 5) == 5;
+    ::close(ready[0]);
+    int status = 0;
+    if (!opened) ::waitpid(child, &status, 0);
+    EXPECT_TRUE(opened || attempt < 3) << "the holder did not open " << path << ": " << status;
+    if (!opened) continue;
+    r.vars["<HOLDER PID>"] = std::to_string(child);
+    r.vars["<HOLDER>"] = UnderWine() ? "" : " (pid " + std::to_string(child) + ", qv_e2e_tests)";
+    return;
+  }
+}
+
+void EndHolder(Run& r) {
+  const pid_t holder = std::stoi("0" + r.vars["<HOLDER PID>"]);
+  if (holder == 0) return;
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+}
+
 const Scenario kWrite[] = {
+    // A scanner or backup agent reads QVUSERS.DAT for a moment: the run waits it out and packs.
+    {"pack_after_a_brief_hold", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
+     .damage = [](Run& r) { HoldOpen(r, UserFilePath(r.paths.work), 1500); }, .check = EndHolder,
+     .transcript = "pack"}},
+    {"stage_refused_while_held", kPack, {"/SEC=77"}, 2,
+     {.damage = [](Run& r) { HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000); },
+      .check = EndHolder}},
     {"pack", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked}},
     {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },

@@ -1,5 +1,7 @@
 // One row per injected fault, from rows/*.txt: the report from the failing step on, the summary,
 // the database and CheckRun's invariants.
+#include <regex>
+
 #include "fault_support.h"
 
 namespace {
@@ -15,7 +17,7 @@ struct Row {
   int exitCode = 2;
   std::string errors = "1", backup = "named";
   bool committed = false;
-  std::vector<std::string> packed{};
+  std::vector<std::string> packed{}, kept{};
 };
 
 void Check(const Row& row) {
@@ -58,7 +60,13 @@ void Check(const Row& row) {
   }
   const std::string& report = o.result.report;
   const std::string backup = LineAfter(report, "Backup directory:   ");
-  const std::string masked = Masked(Masked(report, backup, "<backup>"), home, "<home>");
+  const std::string masked = std::regex_replace(
+      Masked(Masked(report, backup, "<backup>"), home, "<home>"), std::regex("pid \\d+"), "pid N");
+  // What another process wrote during the commit is kept beside the backup.
+  for (const std::string& rel : row.kept) {
+    const std::string kept = ReadFile(backup + "/" + rel + ".CHANGED-DURING-COMMIT");
+    EXPECT_EQ(kept, Edited(f.before, row.rules).at(rel));
+  }
   // An interrupted run's report keeps what was done before the interrupt.
   if (row.exitCode < 0) {
     EXPECT_TRUE(Contains(masked, row.tail)) << masked;
@@ -102,6 +110,7 @@ std::vector<Row> ReadRows(const std::string& name) {
       if (key == "backup") row.backup = value;
       if (key == "committed") row.committed = value == "1";
       if (key == "packed") row.packed.push_back(value);
+      if (key == "kept") row.kept.push_back(value);
     }
   }
   EXPECT_GE(rows.size(), 10u) << name;

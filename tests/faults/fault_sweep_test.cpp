@@ -67,7 +67,11 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("(unlink|close|fstat|lstat) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
      "reported as a lock not released (or not known for its own), after the database was verified"},
     {std::regex("open E\\w+ <home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
-     "a replaced file is held open only so that the renames do not wait while its space is freed"},
+     "a lease probe that cannot open the file asks /proc instead; a replaced file not held open is "
+     "not read again after the commit, but the gate proved it unchanged and held by no one"},
+    {std::regex("stat E\\w+ <home>/(WORK/QV\\w+\\.(DAT|PTR)|MESSAGE/QVMSG\\d\\.LMR)"),
+     "a file the probe for other holders cannot examine is warned about, or missing, held by no "
+     "one; it is read and checked after the probe"},
     {std::regex("(unlink|open|fsync|close) E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
      "removing the marker after a verified commit: a warning now, and the next run resolves it"},
 };

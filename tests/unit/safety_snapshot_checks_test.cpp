@@ -1,5 +1,5 @@
 // A pass of snapshot checks reports each changed file in list order, whether or not it also
-// closes the files a commit replaced, and closes every one of them.
+// runs steps of its caller's (closing files here), and runs every one of them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -25,7 +25,11 @@ bool IsOpen(platform::FileHandle handle) {
   return fcntl(static_cast<int>(handle), F_GETFD) != -1 || errno != EBADF;
 }
 
-TEST(CheckSnapshotsInOrder, ReportsInListOrderAndClosesAlongside) {
+bool CloseOne(uint32_t index, void* handles, RunCounters*) {
+  return platform::CloseFileHandle(static_cast<platform::FileHandle*>(handles)[index]);
+}
+
+TEST(CheckSnapshotsInOrder, ReportsInListOrderAndRunsExtraSteps) {
   char pattern[] = "/tmp/qvchecksXXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string dir = pattern;
@@ -42,8 +46,9 @@ TEST(CheckSnapshotsInOrder, ReportsInListOrderAndClosesAlongside) {
     SnapshotCheckList list{};
     platform::FileHandle handles[3];
     for (uint32_t k = 0; k < closeCount; ++k) handles[k] = open("/dev/null", O_RDONLY);
-    list.closeAlongside = handles;
-    list.closeCount = closeCount;
+    list.extraStep = CloseOne;
+    list.extraContext = handles;
+    list.extraCount = closeCount;
     for (int i = 0; i < kFiles; ++i) {
       AddSnapshotCheck(&list, nullptr, &snapshots[i], names[i].c_str(), "%s differs\n");
     }
@@ -57,8 +62,9 @@ TEST(CheckSnapshotsInOrder, ReportsInListOrderAndClosesAlongside) {
   // With nothing to check, the files are still closed.
   SnapshotCheckList empty{};
   platform::FileHandle handle = open("/dev/null", O_RDONLY);
-  empty.closeAlongside = &handle;
-  empty.closeCount = 1;
+  empty.extraStep = CloseOne;
+  empty.extraContext = &handle;
+  empty.extraCount = 1;
   RunCounters counters{};
   EXPECT_TRUE(CheckSnapshotsInOrder(&empty, "Checking", &counters));
   EXPECT_FALSE(IsOpen(handle));

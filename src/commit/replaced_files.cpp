@@ -1,0 +1,78 @@
+#include "commit/replaced_files.h"
+
+#include "base/output.h"
+#include "base/paths.h"
+
+namespace {
+
+enum class Recheck { AsAtTheGate, Changed, Unreadable };
+
+Recheck ReadAgain(const ReplacedFile& file) {
+  uint64_t size = 0;
+  uint64_t hash = 0;
+  if (!ReadHeldFile(file.handle, &size, &hash, nullptr)) return Recheck::Unreadable;
+  const bool same = file.before != nullptr && file.before->ok && size == file.before->size &&
+                    hash == file.before->hash;
+  return same ? Recheck::AsAtTheGate : Recheck::Changed;
+}
+
+// Copies what the replaced file holds now beside the backup, under a name that
+// says why; a stale file or link of that name is replaced, never followed.
+bool KeepChangedContent(const ReplacedFile& file, const char* backupDir, PathBuffer* kept) {
+  char name[160];
+  PathBuffer areaDir;
+  const int written =
+      FormatBounded(name, sizeof name, "%s%s", file.name, kChangedDuringCommitSuffix);
+  if (!FormatComplete(written, sizeof name) ||
+      !JoinPath(&areaDir, backupDir, file.area) || !JoinPath(kept, areaDir.text, name)) {
+    return false;
+  }
+  platform::FileIdentity identity;
+  FILE* copy = CreateFreshFile({kept->text, platform::kInvalidHandle}, &identity);
+  if (copy == nullptr) return false;
+  uint64_t size = 0;
+  uint64_t hash = 0;
+  const bool copied = ReadHeldFile(file.handle, &size, &hash, copy) && fflush(copy) == 0 &&
+                      platform::FlushStreamToDisk(copy);
+  return fclose(copy) == 0 && copied;
+}
+
+}  // namespace
+
+bool CheckReplacedFile(uint32_t index, void* replacedFiles, RunCounters* counters) {
+  const ReplacedFiles* replaced = static_cast<const ReplacedFiles*>(replacedFiles);
+  const ReplacedFile& file = replaced->files[index];
+  const Recheck recheck = ReadAgain(file);
+  PathBuffer kept{};
+  const bool keptCopy =
+      recheck == Recheck::Changed && KeepChangedContent(file, replaced->backupDir, &kept);
+  platform::CloseFileHandle(file.handle);
+  switch (recheck) {
+    case Recheck::AsAtTheGate:
+      return true;
+    case Recheck::Unreadable:
+      return ReportError(counters,
+                         "ERROR: %s, replaced by the commit, cannot be read again to prove that "
+                         "nothing wrote to it during the commit.\n",
+                         file.name);
+    case Recheck::Changed:
+      break;
+  }
+  if (keptCopy) {
+    return ReportError(counters,
+                       "ERROR: %s was written by another process during the commit; its changed "
+                       "content is kept as %s.\n",
+                       file.name, kept.text);
+  }
+  return ReportError(counters,
+                     "ERROR: %s was written by another process during the commit; its changed "
+                     "content could not be kept beside the backup.\n",
+                     file.name);
+}
+
+void CloseReplacedFiles(ReplacedFiles* replaced) {
+  for (uint32_t i = 0; i < replaced->count; ++i) {
+    platform::CloseFileHandle(replaced->files[i].handle);
+  }
+  replaced->count = 0;
+}
