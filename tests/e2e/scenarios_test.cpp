@@ -327,9 +327,11 @@ void ExpectModes(Run& r) {
 // Another process holds path open for ms milliseconds from now on: natively a child of the
 // tests, under Wine QVHOLD.EXE beside the EXE (tests/windows/hold_open.cpp), which lets others
 // read and write it, as a node does. A Wine start that fails now and then is tried again.
+// The program as the tests were started with it: rows change QV_PROGRAM as they run.
+const std::string kStartProgram = ProgramPath();
 void HoldOpen(Run& r, const std::string& path, int ms) {
   const std::string runner = UnderWine() ? std::getenv("QV_RUNNER") : "";
-  const std::string holder = ProgramPath().substr(0, ProgramPath().rfind('/') + 1) + "QVHOLD.EXE";
+  const std::string holder = kStartProgram.substr(0, kStartProgram.rfind('/') + 1) + "QVHOLD.EXE";
   const std::string hostPath = HostPath(path), time = std::to_string(ms);
   for (int attempt = 1; attempt <= 3; ++attempt) {
     int ready[2];
