@@ -267,16 +267,9 @@ bool StampOfName(const char* name, char* stamp, size_t size) {
   return true;
 }
 
-// The default root beside the database, or /BACKUP= (absolute, or from the home).
+// The backup root, as the packer resolves it.
 bool ResolveBackupRootOf(RestoreState* run) {
-  PathBuffer* root = &run->pack.backupRootPath;
-  const char* given = run->options.backupRoot.text;
-  if (!(run->options.backupGiven ? IsAbsolutePath(given) ? CopyPath(root, given)
-                                                          : JoinPath(root, run->paths.home.text, given)
-                                 : JoinPath(root, run->paths.home.text, "QVCULLDB-BACKUPS"))) {
-    return ReportError(&run->counters, "ERROR: backup root path is too long.\n");
-  }
-  return true;
+  return ResolveBackupRoot(run->paths.home.text, &run->options, &run->pack, &run->counters);
 }
 
 // One listing line; adds a whole backup's size to *total.

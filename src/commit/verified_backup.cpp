@@ -55,22 +55,6 @@ uint64_t BackupSpaceNeeded(const LiveSnapshots* live, const LmrInventory* invent
   return needed;
 }
 
-// The default root beside the database, an absolute /BACKUP= value as given, or a
-// relative one beneath the home directory.
-bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
-                       RunCounters* counters) {
-  PathBuffer* root = &pack->backupRootPath;
-  const char* given = options->backupRoot.text;
-  if (!options->backupGiven) {
-    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
-      return ReportError(counters, "ERROR: default backup path is too long.\n");
-    }
-  } else if (IsAbsolutePath(given) ? !CopyPath(root, given) : !JoinPath(root, homeDir, given)) {
-    return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
-  }
-  TrimTrailingSeparators(root->text);
-  return true;
-}
 
 // The backup's directories, held open while it is made: every entry below the
 // root is made relative to them, so that nothing renamed on the way after the
@@ -288,6 +272,21 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
 }
 
 }  // namespace
+
+bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
+                       RunCounters* counters) {
+  PathBuffer* root = &pack->backupRootPath;
+  const char* given = options->backupRoot.text;
+  if (!options->backupGiven) {
+    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
+      return ReportError(counters, "ERROR: default backup path is too long.\n");
+    }
+  } else if (IsAbsolutePath(given) ? !CopyPath(root, given) : !JoinPath(root, homeDir, given)) {
+    return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
+  }
+  TrimTrailingSeparators(root->text);
+  return true;
+}
 
 bool EnsureDirectory(const char* path) {
   const uint32_t error = platform::MakeDirectory({path, platform::kInvalidHandle});

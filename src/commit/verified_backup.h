@@ -10,6 +10,12 @@
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 
+// The backup root into pack->backupRootPath: QVCULLDB-BACKUPS beside the
+// database, an absolute /BACKUP= value as given, or a relative one beneath the
+// home directory. Prints and counts a path too long.
+bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
+                       RunCounters* counters);
+
 // Creates path, accepting one that exists already.
 bool EnsureDirectory(const char* path);
 
