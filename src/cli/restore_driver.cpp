@@ -104,6 +104,7 @@ struct RestoreState {
   uint32_t keep;  // /PRUNE=n
   NamedText callerRefusal;  // kept for the commit section, which refers to it
   platform::TrustedAccounts accounts;  // whose backups may be read
+  platform::FileHandle backupHandle;   // the backup checked or restored, held open
 };
 
 // ---- Switches ---------------------------------------------------------------
@@ -523,7 +524,14 @@ bool ReadTrustedBackup(RestoreState* run) {
   if (!BackupTreeTrusted(dir, run->accounts, &reason)) {
     return ReportError(&run->counters, "ERROR: the backup cannot be trusted, %s.\n", reason.text);
   }
-  const ManifestState state = ReadBackupManifest(dir, &run->manifest, &reason);
+  // Opened once: the manifest and every copy are read in this directory, through
+  // its anchor, whatever is renamed on the way to it from now on.
+  if (platform::OpenDirectory({dir, platform::kInvalidHandle}, &run->backupHandle) != 0) {
+    return ReportError(&run->counters, "ERROR: the backup directory %s cannot be opened.\n", dir);
+  }
+  PathBuffer anchor;
+  platform::DirectoryAnchor(run->backupHandle, dir, anchor.text, sizeof anchor.text);
+  const ManifestState state = ReadBackupManifest(anchor.text, &run->manifest, &reason);
   if (state == ManifestState::Missing || state == ManifestState::CutShort) {
     return ReportError(&run->counters,
                        "ERROR: this is an incomplete backup (a run stopped while making it): %s.\n",
@@ -642,14 +650,20 @@ bool RunAction(RestoreState* run) {
   switch (run->action) {
     case RestoreAction::List:
       return ListBackups(run);
-    case RestoreAction::Check:
-      return CheckBackup(run);
+    case RestoreAction::Check: {
+      const bool checked = CheckBackup(run);
+      platform::CloseDirectory(run->backupHandle);
+      run->backupHandle = platform::kInvalidHandle;
+      return checked;
+    }
     case RestoreAction::Prune:
       return PruneBackups(run);
     default:
       break;
   }
   const bool restored = RestoreSteps(run);
+  platform::CloseDirectory(run->backupHandle);
+  run->backupHandle = platform::kInvalidHandle;
   RemoveStagedFiles(&run->pack, &run->inventory);
   ReleaseRunLock(&run->counters);
   // As for the packer, a lock that could not be released is reported, and the
@@ -680,6 +694,7 @@ int RestoreDriver(int argc, char* const* argv) {
   run->argc = argc;
   run->argv = argv;
   run->callerRefusal = WithProgramName(kCallerRefusal);
+  run->backupHandle = platform::kInvalidHandle;
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {
     SetInterruptNotice(

@@ -124,6 +124,11 @@ bool FlushStreamToDisk(FILE* stream);
 // in it by NewEntry; Windows holds it open against renaming and deletion. Returns
 // 0, or the Windows error code.
 uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir);
+// A name through which the entries of dir (OpenDirectory of path) are reached in
+// that very directory, whatever is renamed on the way to path later: POSIX
+// "/proc/self/fd/N" where the system has it; Windows path itself, the directory
+// being held open against renaming and deletion; otherwise path as given.
+void DirectoryAnchor(FileHandle dir, const char* path, char* anchor, size_t size);
 // Closes what OpenDirectory opened (kInvalidHandle: nothing).
 void CloseDirectory(FileHandle dir);
 

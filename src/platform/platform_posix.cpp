@@ -442,6 +442,20 @@ void CloseDirectory(FileHandle dir) {
   if (dir != kInvalidHandle && FitsDescriptor(dir)) close(static_cast<int>(dir));
 }
 
+void DirectoryAnchor(FileHandle dir, const char* path, char* anchor, size_t size) {
+  CopyBounded(anchor, size, path);
+  char link[64];
+  struct stat viaLink;
+  struct stat held;
+  if (dir == kInvalidHandle || !FitsDescriptor(dir)) return;
+  snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(dir));
+  // Only where the link leads to the held directory itself.
+  if (stat(link, &viaLink) == 0 && fstat(static_cast<int>(dir), &held) == 0 &&
+      viaLink.st_dev == held.st_dev && viaLink.st_ino == held.st_ino) {
+    CopyBounded(anchor, size, link);
+  }
+}
+
 uint32_t RemoveEmptyDirectory(const char* path) {
   return rmdir(path) == 0 ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
 }

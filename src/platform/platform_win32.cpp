@@ -435,6 +435,10 @@ uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir) {
   return 0;
 }
 
+void DirectoryAnchor(FileHandle, const char* path, char* anchor, size_t size) {
+  CopyBounded(anchor, size, path);
+}
+
 void CloseDirectory(FileHandle dir) {
   if (dir != kInvalidHandle) CloseHandle(ToHandle(dir));
 }
