@@ -11,6 +11,9 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # meanwhile may fail at once, so wait until the server has nothing left to do.
 "$wine" wineboot --init >/dev/null 2>&1 || true
 wineserver -w
+# One server for the whole run: a server that ends after its idle seconds while
+# the next program connects resets that program's connection.
+wineserver -p
 if [ -n "$unit_dir" ]; then
   for unit in "$unit_dir"/*.exe; do
     echo "== $(basename "$unit") under Wine ($arch)"
