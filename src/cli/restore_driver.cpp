@@ -367,9 +367,20 @@ struct PruneTally {
 };
 
 // Why one backup is kept whatever its age, or null when its age decides.
+// The last component of path.
+const char* LastName(const char* path) {
+  const char* name = path + strlen(path);
+  while (name > path && !IsSeparator(name[-1])) --name;
+  return name;
+}
+
+// The marker may name the backup by another spelling of the root (a relative
+// /BACKUP=, another case): its directory name alone is enough to keep it.
 const char* KeptRegardless(const RestoreState* run, const char* dir, const PathBuffer& named,
                            MessageBuffer* reason) {
-  if (strcmp(dir, named.text) == 0) return "the commit marker names it";
+  if (named.text[0] != '\0' && SameNameIgnoringCase(LastName(dir), LastName(named.text))) {
+    return "the commit marker names it";
+  }
   if (!BackupTreeTrusted(dir, run->accounts, reason)) return "it cannot be trusted";
   if (!HoldsOnlyBackupFiles(dir, reason)) return "not all of it is a backup";
   return nullptr;
@@ -503,8 +514,7 @@ bool ResolveBackupArgument(RestoreState* run) {
 // A directory is a backup, whole or not, when it bears a backup's name or holds
 // what a backup holds.
 bool LooksLikeBackup(const char* dir) {
-  const char* name = dir + strlen(dir);
-  while (name > dir && !IsSeparator(name[-1])) --name;
+  const char* name = LastName(dir);
   char stamp[32];
   return StampOfName(name, stamp, sizeof stamp) || HasEntry(dir, "MANIFEST.TXT") ||
          HasEntry(dir, "WORK") || HasEntry(dir, "MESSAGE");

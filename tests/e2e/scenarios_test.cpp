@@ -671,7 +671,8 @@ void BackupsToPrune(Run& r) {
   const std::string other = root + kKept[1] + "/MANIFEST.TXT";
   ASSERT_TRUE(WriteWholeFile(other, Masked(ReadFile(other), "source=" + HostPath(r.home),
                                            "source=" + HostPath(r.scratch.path + "/OLD"))));
-  WriteMarker(r, "END\r\n", "/BBS/QVCULLDB-BACKUPS/" + std::string(kKept[0]));
+  // The marker spells the root otherwise: the backup's name alone keeps it.
+  WriteMarker(r, "END\r\n", "/BBS/WORK/../QVCULLDB-BACKUPS/" + std::string(kKept[0]));
   uintmax_t freed = 0;  // the manifests name Windows paths under Wine: their sizes differ
   for (const char* name : kPruned) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root + name)) {
