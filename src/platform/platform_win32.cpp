@@ -40,6 +40,29 @@ uint32_t LastErrorOfFailure() {
 
 HANDLE ToHandle(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// A scanner, an indexer or a backup agent opens a file for a moment; meanwhile
+// an open for writing, a rename or a delete fails with a sharing violation or
+// access denied. Such a call is tried again for about two seconds, the waits
+// growing, before its failure stands.
+constexpr DWORD kBriefHoldWaitsMs[] = {20, 40, 80, 160, 320, 500, 700};
+
+bool IsBriefHoldError(uint32_t error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+// call returns 0 or a Windows error code.
+template <typename Call>
+uint32_t RetryBriefHolds(Call call) {
+  uint32_t error = call();
+  for (DWORD wait : kBriefHoldWaitsMs) {
+    if (!IsBriefHoldError(error)) break;
+    Sleep(wait);
+    error = call();
+  }
+  return error;
+}
+
 }  // namespace
 
 // Windows codes come from GetLastError; errno is never mapped here.
@@ -323,10 +346,13 @@ HeldRemoval RemoveHeldFile(const char* path, FileHandle handle) {
   }
   FILE_DISPOSITION_INFO disposition;
   disposition.DeleteFile = TRUE;
-  return SetFileInformationByHandle(ToHandle(handle), FileDispositionInfo, &disposition,
-                                    sizeof disposition)
-             ? HeldRemoval::Removed
-             : HeldRemoval::Failed;
+  const uint32_t error = RetryBriefHolds([&] {
+    return SetFileInformationByHandle(ToHandle(handle), FileDispositionInfo, &disposition,
+                                      sizeof disposition)
+               ? 0
+               : LastErrorOfFailure();
+  });
+  return error == 0 ? HeldRemoval::Removed : HeldRemoval::Failed;
 }
 
 namespace {
@@ -511,6 +537,9 @@ bool ContainingDirectory(const char* path, char* dir, size_t size) {
   return written >= 0 && static_cast<size_t>(written) < size;
 }
 
+// Wide paths of the rename by handle, in WCHARs with the terminator.
+constexpr DWORD kMaxWidePath = 1100;
+
 // Answers of file systems that cannot flush a directory on its own (see above).
 bool IsUnsupportedDirectoryFlush(uint32_t error) {
   return error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_PARAMETER ||
@@ -538,15 +567,64 @@ uint32_t FlushContainingDirectoryOf(const char* path) {
   return FlushDirectory(dir);
 }
 
+// The NT name of a Win32 path, as a rename by handle takes it: \??\C:\DIR\NAME,
+// \??\UNC\HOST\SHARE\NAME. (A bare name is meant as the file's own directory,
+// but Wine takes it from the current directory.) Returns the length in WCHARs, 0
+// on failure.
+DWORD NtPathOf(const char* path, WCHAR* out, DWORD size) {
+  WCHAR wide[kMaxWidePath];
+  WCHAR full[kMaxWidePath];
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, kMaxWidePath) == 0) {
+    return 0;
+  }
+  const DWORD len = GetFullPathNameW(wide, kMaxWidePath, full, nullptr);
+  if (len == 0 || len >= kMaxWidePath) return 0;
+  const WCHAR* rest = full;
+  const WCHAR* prefix = L"\\??\\";
+  if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0) {
+    rest = full + 4;
+  } else if (wcsncmp(full, L"\\\\", 2) == 0) {
+    prefix = L"\\??\\UNC\\";
+    rest = full + 2;
+  }
+  const int written = _snwprintf(out, size, L"%ls%ls", prefix, rest);
+  return written > 0 && static_cast<DWORD>(written) < size ? static_cast<DWORD>(written) : 0;
+}
+
+// Renames what file has open (opened from `from`, with DELETE access) to `to`,
+// replacing a file there; only within one directory.
+uint32_t RenameWithinDirectory(HANDLE file, const char* from, const char* to) {
+  char fromDir[1024];
+  char toDir[1024];
+  if (!ContainingDirectory(from, fromDir, sizeof fromDir) ||
+      !ContainingDirectory(to, toDir, sizeof toDir)) {
+    return kErrorFilenameTooLong;
+  }
+  if (strcmp(fromDir, toDir) != 0) return ERROR_NOT_SAME_DEVICE;
+  alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) +
+                                                 kMaxWidePath * sizeof(WCHAR)] = {};
+  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+  const DWORD chars = NtPathOf(to, info->FileName, kMaxWidePath);
+  if (chars == 0) return kErrorFilenameTooLong;
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = chars * sizeof(WCHAR);
+  const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + info->FileNameLength);
+  return SetFileInformationByHandle(file, FileRenameInfo, info, size) ? 0 : LastErrorOfFailure();
+}
+
 // Opens path itself (a reparse point is not followed) with the given access,
 // only when it is still the regular file `identity` names.
 uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identity, HANDLE* file) {
-  *file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (*file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  uint32_t error = RetryBriefHolds([&] {
+    *file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return *file == INVALID_HANDLE_VALUE ? LastErrorOfFailure() : 0;
+  });
+  if (error != 0) return error;
   FileIdentity found;
   DWORD attributes;
-  uint32_t error = IdentityOf(*file, &found, &attributes);
+  error = IdentityOf(*file, &found, &attributes);
   if (error == 0 && (KindOfAttributes(attributes) != EntryKind::RegularFile ||
                      found.volume != identity.volume || found.index != identity.index)) {
     error = kErrorAccessDenied;
@@ -577,19 +655,17 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
   // after the gate and still holds it makes this move fail (NTFS replaces only a
   // file no other handle has open), and the commit rolls back. A writer that
   // opened, wrote and closed between the gate's hash and this move is not seen.
+  //
+  // The move goes through a handle on the checked file, so it moves that file and
+  // no other put at its name meanwhile, and the flush after it uses the same
+  // handle: no second open that a reader not sharing write access could refuse.
+  // The replaced file's access rules come with the directory; nothing to copy.
   if (replaced != nullptr) *replaced = kInvalidHandle;
   HANDLE file;
-  uint32_t error = OpenSameFile(from, FILE_READ_ATTRIBUTES, identity, &file);
+  uint32_t error = OpenSameFile(from, DELETE | GENERIC_WRITE, identity, &file);
   if (error != 0) return error;
-  CloseHandle(file);
-  // The replaced file's access rules come with the directory; nothing to copy.
-  if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return LastErrorOfFailure();
-  }
-  // Checked again by the new name: the flush must reach the file that was checked.
-  error = OpenSameFile(to, GENERIC_WRITE, identity, &file);
-  if (error != 0) return error;
-  if (!FlushFileBuffers(file)) error = LastErrorOfFailure();
+  error = RetryBriefHolds([&] { return RenameWithinDirectory(file, from, to); });
+  if (error == 0 && !FlushFileBuffers(file)) error = LastErrorOfFailure();
   CloseHandle(file);
   return error;
 }
@@ -599,7 +675,9 @@ bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; 
 bool FlushContainingDirectory(const char* path) { return FlushContainingDirectoryOf(path) == 0; }
 
 uint32_t RemoveFileDurably(const char* path) {
-  if (!DeleteFileA(path)) return LastErrorOfFailure();
+  const uint32_t error =
+      RetryBriefHolds([&] { return DeleteFileA(path) ? 0 : LastErrorOfFailure(); });
+  if (error != 0) return error;
   return FlushContainingDirectoryOf(path);
 }
 
