@@ -176,3 +176,13 @@ void PrintSummary(const RunSummary& summary) {
   Tee("Exit code:           %d\n", summary.exitCode);
   Tee("%s", kHashRule);
 }
+
+CauseText CauseOf(uint32_t code) {
+  CauseText out{};
+  if (code != 0) {
+    FormatBounded(out.text, sizeof out.text, " (%s)", platform::DescribeWindowsError(code).text);
+  }
+  return out;
+}
+
+CauseText CauseOfStreamFailure() { return CauseOf(platform::LastStreamError()); }

@@ -56,6 +56,15 @@ void EndReportBatch();
 // so that a failing step can end with `return ReportError(...)`.
 bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);
 
+// The cause an error line carries before its full stop: " (Windows error 112:
+// the disk is full)" for a failed call's Windows code, "" for 0 (no code known).
+struct CauseText {
+  char text[120];
+};
+CauseText CauseOf(uint32_t code);
+// CauseOf the C stream call that failed last on this thread; ask at once.
+CauseText CauseOfStreamFailure();
+
 // Formats the reason a step refuses, for its caller to print. Always false, so
 // that the step can end with `return FailWith(...)`.
 bool FailWith(MessageBuffer* reason, const char* format, ...) QV_PRINTF(2, 3);

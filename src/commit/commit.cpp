@@ -35,25 +35,28 @@ enum class DirectorySync { WithThisFile, WithLastInDirectory };
 // file, holding the replaced file open as replacing describes it.
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, ReplacedFile replacing,
                      DirectorySync sync, ReplacedFiles* replaced, RunCounters* counters) {
-  bool done = platform::ReplaceFileFlushingLater(staged->path.text, livePath, staged->identity,
-                                                 &replacing.handle) == 0;
+  uint32_t error = platform::ReplaceFileFlushingLater(staged->path.text, livePath,
+                                                      staged->identity, &replacing.handle);
   if (replacing.handle != platform::kInvalidHandle) replaced->files[replaced->count++] = replacing;
-  if (done) UnregisterCleanup(staged->path.text);
+  if (error == 0) UnregisterCleanup(staged->path.text);
   // The renames of the series reach the disk here, also before a rollback reads them back.
-  if (!done || sync == DirectorySync::WithThisFile) {
-    done = platform::FlushContainingDirectory(livePath) && done;
+  if (error != 0 || sync == DirectorySync::WithThisFile) {
+    const uint32_t flushError = platform::FlushContainingDirectory(livePath);
+    if (error == 0) error = flushError;
   }
   AnnounceHeldInterrupt();
-  return done || ReportError(counters, "ERROR: commit failed while replacing %s.\n", replacing.name);
+  return error == 0 || ReportError(counters, "ERROR: commit failed while replacing %s%s.\n",
+                                   replacing.name, CauseOf(error).text);
 }
 
 // A restored set without an audit log: the live one goes, durably.
 bool RemoveLivePurgedLog(const PackContext* pack, RunCounters* counters) {
-  const bool removed =
-      !pack->purgedLogExisted || platform::RemoveFileDurably(pack->purgedLogPath.text) == 0;
+  const uint32_t error =
+      pack->purgedLogExisted ? platform::RemoveFileDurably(pack->purgedLogPath.text) : 0;
   AnnounceHeldInterrupt();
-  if (removed) return true;
-  return ReportError(counters, "ERROR: commit failed while removing QVPURGED.USR.\n");
+  if (error == 0) return true;
+  return ReportError(counters, "ERROR: commit failed while removing QVPURGED.USR%s.\n",
+                     CauseOf(error).text);
 }
 
 // LMR files first, then the user files and the audit log; stops at the first
@@ -186,9 +189,10 @@ bool VerifyAfterCommit(const CommitSection& s, ReplacedFiles* replaced) {
 // leaves it for the next run to find.
 void SettleCommitMarker(const CommitSection& s, bool committed) {
   if (!committed && !(s.pack->rollbackOk && s.beforeIsWhole)) return;
-  if (RemoveCommitMarker(s.markerPath)) return;
-  Tee("WARNING: cannot remove the commit marker %s; the next run checks it and removes it.\n",
-      s.markerPath);
+  const uint32_t error = RemoveCommitMarker(s.markerPath);
+  if (error == 0) return;
+  Tee("WARNING: cannot remove the commit marker %s%s; the next run checks it and removes it.\n",
+      s.markerPath, CauseOf(error).text);
   ++s.counters->warnings;
 }
 

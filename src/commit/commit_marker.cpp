@@ -180,10 +180,17 @@ bool WriteCommitMarker(const CommitSection& s) {
     stream = CreateFreshFile({staged.text, platform::kInvalidHandle}, &identity);
   }
   FileSnapshot written;
-  const bool complete = stream != nullptr && WriteMarkerText(stream, s);
-  if (stream != nullptr && !complete) fclose(stream);
-  if (complete && SealWrittenFile(stream, staged.text, identity, &written) &&
-      platform::ReplaceFileDurably(staged.text, s.markerPath, identity) == 0) {
+  // The cause is taken where the failure is met, before clean-up calls change it.
+  uint32_t error = 0;
+  if (stream == nullptr || !WriteMarkerText(stream, s)) {
+    error = platform::LastStreamError();
+    if (stream != nullptr) fclose(stream);
+  } else if (!SealWrittenFile(stream, staged.text, identity, &written)) {
+    error = platform::LastStreamError();
+  } else {
+    error = platform::ReplaceFileDurably(staged.text, s.markerPath, identity);
+  }
+  if (error == 0) {
     UnregisterCleanup(staged.text);
     return true;
   }
@@ -194,11 +201,12 @@ bool WriteCommitMarker(const CommitSection& s) {
   // A rename that happened before its directory flush failed must not leave a
   // marker for a commit that never began.
   if (!markerWasThere) RemoveFileOrLink(s.markerPath);
-  return ReportError(s.counters, "ERROR: cannot write the commit marker %s.\n", s.markerPath);
+  return ReportError(s.counters, "ERROR: cannot write the commit marker %s%s.\n", s.markerPath,
+                     CauseOf(error).text);
 }
 
-bool RemoveCommitMarker(const char* markerPath) {
-  return platform::RemoveFileDurably(markerPath) == 0;
+uint32_t RemoveCommitMarker(const char* markerPath) {
+  return platform::RemoveFileDurably(markerPath);
 }
 
 namespace {
@@ -261,8 +269,10 @@ bool ResolveEarlierCommit(const RunPaths& paths, RunCounters* counters) {
   Tee("An earlier pack's commit was cut short, but the database is whole: %s\n",
       verdict.allPacked ? "every file it replaces holds its packed content (the pack completed)"
                         : "every file it replaces holds its pre-pack content (nothing was replaced)");
-  if (!RemoveCommitMarker(markerPath)) {
-    return ReportError(counters, "ERROR: cannot remove the commit marker %s.\n", markerPath);
+  const uint32_t error = RemoveCommitMarker(markerPath);
+  if (error != 0) {
+    return ReportError(counters, "ERROR: cannot remove the commit marker %s%s.\n", markerPath,
+                       CauseOf(error).text);
   }
   Tee("Commit marker removed.\n");
   return true;

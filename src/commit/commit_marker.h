@@ -18,8 +18,9 @@ struct CommitSection;
 // failure; a marker this call put in place is removed again then.
 bool WriteCommitMarker(const CommitSection& section);
 
-// Removes the marker and flushes WORK; false when it may still be on disk.
-bool RemoveCommitMarker(const char* markerPath);
+// Removes the marker and flushes WORK; 0, or the Windows error code when it may
+// still be on disk.
+uint32_t RemoveCommitMarker(const char* markerPath);
 
 // Read right after the lock is taken. Without a marker, true. With one, every
 // file it lists (only paths's live user files and MESSAGE LMR files may be

@@ -37,17 +37,23 @@ bool ReportNotCommitted(const char* name, platform::EntryMatch match) {
 
 // Copies the backup copy beside the live file and verifies it, and only then
 // renames it over the live file: a copy that fails leaves the live file as it was.
+// False with *error the cause (0: none known, or the copy differs from its snapshot).
 bool RestoreFile(const char* backupArea, const char* name, const char* livePath,
-                 const FileSnapshot* prePack) {
+                 const FileSnapshot* prePack, uint32_t* error) {
   PathBuffer source;
   PathBuffer restored;
+  *error = 0;
   if (!JoinPath(&source, backupArea, name) || !StagedPathFor(&restored, livePath)) return false;
   RegisterCleanup(restored.text);
-  FileSnapshot copy;
-  if (CopyFileVerified(source.text, {restored.text, platform::kInvalidHandle}, prePack, &copy) &&
-      platform::ReplaceFileDurably(restored.text, livePath, copy.identity) == 0) {
-    UnregisterCleanup(restored.text);
-    return true;
+  FileSnapshot copy{};
+  if (CopyFileVerified(source.text, {restored.text, platform::kInvalidHandle}, prePack, &copy)) {
+    *error = platform::ReplaceFileDurably(restored.text, livePath, copy.identity);
+    if (*error == 0) {
+      UnregisterCleanup(restored.text);
+      return true;
+    }
+  } else {
+    *error = copy.error;
   }
   DiscardStagedFile(restored.text);
   return false;
@@ -64,10 +70,11 @@ bool RestoreOrReport(const char* backupArea, const char* name, const char* liveP
   if (FileMatchesSnapshot(livePath, prePack)) return true;
   const platform::EntryMatch match = MatchCommitted(livePath, committed);
   if (match != platform::EntryMatch::Same) return ReportNotCommitted(name, match);
-  const bool restored = RestoreFile(backupArea, name, livePath, prePack);
+  uint32_t error = 0;
+  const bool restored = RestoreFile(backupArea, name, livePath, prePack, &error);
   AnnounceHeldInterrupt();
   if (restored) return true;
-  Tee("CRITICAL: rollback failed for %s.\n", name);
+  Tee("CRITICAL: rollback failed for %s%s.\n", name, CauseOf(error).text);
   return false;
 }
 

@@ -166,12 +166,15 @@ bool CreateBackupTree(const struct tm* startTime, PackContext* pack, BackupTree*
 }
 
 // One verified copy into the backup, readable by its owner alone.
+// Copies source into the backup as name; false with *error the cause (0: none known).
 bool BackupFile(const char* source, const char* backupArea, platform::FileHandle area,
-                const char* name, const FileSnapshot* expected) {
+                const char* name, const FileSnapshot* expected, uint32_t* error) {
   PathBuffer destination;
-  FileSnapshot copy;
-  return JoinPath(&destination, backupArea, name) &&
-         CopyFileVerified(source, {destination.text, area}, expected, &copy);
+  FileSnapshot copy{};
+  const bool copied = JoinPath(&destination, backupArea, name) &&
+                      CopyFileVerified(source, {destination.text, area}, expected, &copy);
+  *error = copy.error;
+  return copied;
 }
 
 struct BackupCopies {
@@ -189,23 +192,27 @@ bool CopyOneStep(uint32_t index, void* context, RunCounters* counters) {
   const char* work = c->tree->workPath.text;
   const platform::FileHandle workDir = c->tree->work;
   const LiveSnapshots* live = c->live;
+  uint32_t error = 0;
   const FileSnapshot* workFiles[3] = {&live->usersDat, &live->usersPtr, &live->whosOn};
   const char* workNames[3] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT"};
   if (index < 3) {
     const char* source = index == 2 ? c->whosOnPath : workFiles[index]->path.text;
-    return BackupFile(source, work, workDir, workNames[index], workFiles[index]) ||
-           ReportError(counters, "ERROR: verified backup failed for WORK database files.\n");
+    return BackupFile(source, work, workDir, workNames[index], workFiles[index], &error) ||
+           ReportError(counters, "ERROR: verified backup failed for WORK database files%s.\n",
+                       CauseOf(error).text);
   }
   if (index == 3) {
     if (!c->pack->purgedLogExisted) return true;
     return BackupFile(c->pack->purgedLogPath.text, work, workDir, "QVPURGED.USR",
-                      &c->pack->purgedLogSnapshot) ||
-           ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR.\n");
+                      &c->pack->purgedLogSnapshot, &error) ||
+           ReportError(counters, "ERROR: verified backup failed for QVPURGED.USR%s.\n",
+                       CauseOf(error).text);
   }
   const LmrFileEntry* entry = &c->inventory->entries[index - 4];
   return BackupFile(entry->path.text, c->tree->messagePath.text, c->tree->message, entry->name,
-                    &entry->liveSnapshot) ||
-         ReportError(counters, "ERROR: verified backup failed for %s.\n", entry->name);
+                    &entry->liveSnapshot, &error) ||
+         ReportError(counters, "ERROR: verified backup failed for %s%s.\n", entry->name,
+                     CauseOf(error).text);
 }
 
 // The copies are made side by side; the first failure, in this order, is the one reported.

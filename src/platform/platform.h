@@ -29,6 +29,7 @@ constexpr uint32_t kErrorFilenameTooLong = 206;
 // ERROR_BAD_FILE_TYPE: the name is a directory, FIFO, device or anything else
 // that is not a regular file (OpenRegularForReading).
 constexpr uint32_t kErrorNotRegularFile = 222;
+constexpr uint32_t kErrorFileTooLarge = 223;
 
 // The separator the program inserts when it joins a directory and a name.
 extern const char kPathSeparator;
@@ -58,6 +59,19 @@ struct ErrnoText {
   char text[128];
 };
 ErrnoText DescribeErrno(int err);
+
+// What a Windows error code means, for the end of an error line, the same on
+// both platforms: "Windows error 32: another program has the file open".
+struct ErrorMeaning {
+  char text[112];
+};
+ErrorMeaning DescribeWindowsError(uint32_t code);
+
+// The Windows code of the C stream call that failed last on this thread (fopen,
+// fwrite, fflush, fclose): Windows: the runtime's _doserrno where it set one;
+// POSIX: errno as Win32ErrorFromErrno maps it; 0 when none is known. Ask before
+// any other call.
+uint32_t LastStreamError();
 
 // Windows: sets *line to GetCommandLineA (may be null) and returns true.
 // POSIX: no raw command line exists; returns false and the caller copies argv.
@@ -217,8 +231,8 @@ bool RemoveFile(const char* path);
 // Forces a directory's entries to disk (POSIX fsync of the directory; Windows:
 // FlushFileBuffers on the directory where the file system allows it).
 bool FlushDirectoryToDisk(const char* path);
-// The same for the directory that holds the file at path.
-bool FlushContainingDirectory(const char* path);
+// The same for the directory that holds the file at path; 0, or the Windows error code.
+uint32_t FlushContainingDirectory(const char* path);
 
 // Asks the system to start writing to disk what stream has handed it so far, so
 // that the flush to disk that follows waits less. A hint only: nothing is

@@ -1,5 +1,6 @@
 // The text routines and the interrupt state both backends share.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/interrupt_state.h"
@@ -13,6 +14,56 @@ void CopyBounded(char* dest, size_t size, const char* source) {
   const size_t len = strnlen(source, size - 1);
   memcpy(dest, source, len);
   dest[len] = '\0';
+}
+
+namespace {
+
+// The codes the program can meet, in its own words; the README's table lists them.
+struct KnownError {
+  uint32_t code;
+  const char* meaning;
+};
+constexpr KnownError kKnownErrors[] = {
+    {2, "the file cannot be found"},
+    {3, "the path cannot be found"},
+    {4, "too many files are open"},
+    {5, "access is denied"},
+    {19, "the disk is write-protected"},
+    {21, "the device is not ready"},
+    {23, "the data cannot be read"},
+    {31, "the device reported an error"},
+    {32, "another program has the file open"},
+    {33, "another program has locked part of the file"},
+    {39, "the disk is full"},
+    {53, "the network path cannot be found"},
+    {59, "an unexpected network error occurred"},
+    {64, "the network name is no longer available"},
+    {67, "the network name cannot be found"},
+    {80, "the file exists"},
+    {87, "a parameter is not valid"},
+    {112, "the disk is full"},
+    {123, "the name is not valid"},
+    {183, "the name exists already"},
+    {206, "the name is too long"},
+    {222, "it is not a regular file"},
+    {223, "the file is larger than the system allows"},
+    {1117, "an I/O device error occurred"},
+    {1450, "not enough system resources"},
+};
+
+}  // namespace
+
+ErrorMeaning DescribeWindowsError(uint32_t code) {
+  ErrorMeaning out{};
+  for (const KnownError& known : kKnownErrors) {
+    if (known.code == code) {
+      snprintf(out.text, sizeof out.text, "Windows error %u: %s", static_cast<unsigned>(code),
+               known.meaning);
+      return out;
+    }
+  }
+  snprintf(out.text, sizeof out.text, "Windows error %u", static_cast<unsigned>(code));
+  return out;
 }
 
 namespace interrupt_state {

@@ -105,7 +105,10 @@ uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
     case EISDIR:
       return kErrorAccessDenied;
     case ENOSPC:
+    case EDQUOT:
       return kErrorDiskFull;
+    case EFBIG:
+      return kErrorFileTooLarge;
     case EROFS:
       return kErrorWriteProtect;
     case ENAMETOOLONG:
@@ -117,6 +120,10 @@ uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
     default:
       return kErrorGenFailure;
   }
+}
+
+uint32_t LastStreamError() {
+  return errno == 0 ? 0 : Win32ErrorFromErrno(errno, ErrnoContext::Other, nullptr);
 }
 
 namespace {
@@ -604,7 +611,7 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 
 bool FlushDirectoryToDisk(const char* path) { return SyncDirectory(path) == 0; }
 
-bool FlushContainingDirectory(const char* path) { return SyncContainingDirectory(path) == 0; }
+uint32_t FlushContainingDirectory(const char* path) { return SyncContainingDirectory(path); }
 
 uint32_t RemoveFileDurably(const char* path) {
   if (unlink(path) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);

@@ -237,6 +237,30 @@ uint32_t StreamOfNewFile(HANDLE file, const char* path, FILE** stream) {
 
 }  // namespace
 
+uint32_t LastStreamError() {
+  // The runtime keeps the system's code of its last failed call beside errno,
+  // and never clears it: believed only when errno says the same.
+  const uint32_t code = static_cast<uint32_t>(*__doserrno());
+  if (code != 0 && ErrnoFromWin32(code) == errno) return code;
+  switch (errno) {
+    case 0:
+      return 0;
+    case ENOSPC:
+      return kErrorDiskFull;
+    case EACCES:
+      return kErrorAccessDenied;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case EEXIST:
+      return kErrorFileExists;
+    case EMFILE:
+      return kErrorTooManyOpenFiles;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+
 uint32_t ExamineEntry(const char* path, EntryKind* kind) {
   *kind = EntryKind::Missing;
   DWORD attributes = GetFileAttributesA(path);
@@ -672,7 +696,7 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
 
 bool FlushDirectoryToDisk(const char* path) { return FlushDirectory(path) == 0; }
 
-bool FlushContainingDirectory(const char* path) { return FlushContainingDirectoryOf(path) == 0; }
+uint32_t FlushContainingDirectory(const char* path) { return FlushContainingDirectoryOf(path); }
 
 uint32_t RemoveFileDurably(const char* path) {
   const uint32_t error =

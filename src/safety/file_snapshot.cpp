@@ -181,10 +181,12 @@ bool CopyFileVerified(const char* source, const platform::NewEntry& destination,
                       const FileSnapshot* expected, FileSnapshot* copy) {
   *copy = {};
   FILE* in = nullptr;
-  if (platform::OpenRegularForReading(source, &in) != 0) return false;
+  copy->error = platform::OpenRegularForReading(source, &in);
+  if (copy->error != 0) return false;
   platform::FileIdentity identity{};
   FILE* out = CreateFreshFile(destination, &identity);
   if (out == nullptr) {
+    copy->error = platform::LastStreamError();
     fclose(in);
     return false;
   }
@@ -195,8 +197,16 @@ bool CopyFileVerified(const char* source, const platform::NewEntry& destination,
 
   bool written = CopyStream(in, out);
   if (fclose(in) != 0) written = false;
-  if (!written) fclose(out);
-  if (!written || !SealWrittenFile(out, destination.path, identity, copy)) {
+  // The cause is taken where the failure is met, before the clean-up's calls.
+  if (!written) {
+    copy->error = platform::LastStreamError();
+    fclose(out);
+  }
+  if (written && !SealWrittenFile(out, destination.path, identity, copy)) {
+    copy->error = platform::LastStreamError();
+    written = false;
+  }
+  if (!written) {
     RemoveFileOrLink(destination.path);
     return false;
   }

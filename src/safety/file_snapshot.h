@@ -21,6 +21,9 @@ struct FileSnapshot {
   // For a file the run wrote: which file it created, so that a rename moves
   // that file and nothing put in its place.
   platform::FileIdentity identity;
+  // Why a copy (CopyFileVerified) failed: the Windows code of the failed call, 0
+  // when none failed (the copy differs from the file) or none is known.
+  uint32_t error;
 };
 
 // The pre-pack snapshots of the three live WORK files.

@@ -83,7 +83,9 @@ bool WriteAuditHeading(FILE* staged, const char* runDate, const char* runTime,
   const int result = FormatBounded(heading, sizeof heading, kAuditHeadingFormat, kProgramName,
                                    kProgramVersion, runDate, runTime);
   if (!FormatComplete(result, sizeof heading) || !WriteString(staged, heading)) {
-    return ReportError(counters, "ERROR: cannot write QVPURGED.USR heading.\n");
+    // A cut heading is no failed call: it has no cause to name.
+    return ReportError(counters, "ERROR: cannot write QVPURGED.USR heading%s.\n",
+                       FormatComplete(result, sizeof heading) ? CauseOfStreamFailure().text : "");
   }
   return true;
 }
@@ -112,8 +114,9 @@ bool WriteAuditLine(FILE* staged, const UserRecord& user, uint32_t userNumber,
   const int result = FormatBounded(line, sizeof line, kAuditLineFormat, name,
                                    static_cast<int>(Security(user)), timeDate, callingFrom);
   if (!FormatComplete(result, sizeof line) || !WriteString(staged, line)) {
-    return ReportError(counters, "ERROR: cannot append purge-audit entry for user %u.\n",
-                       userNumber);
+    return ReportError(counters, "ERROR: cannot append purge-audit entry for user %u%s.\n",
+                       userNumber,
+                       FormatComplete(result, sizeof line) ? CauseOfStreamFailure().text : "");
   }
   return true;
 }
@@ -142,7 +145,8 @@ bool WriteStagedLog(const char* usersDat, const char* runDate, const char* runTi
     return false;
   }
   if (!FinishStagingStreams(&streams.all)) {
-    return ReportError(counters, "ERROR: I/O error while finalizing staged QVPURGED.USR.\n");
+    return ReportError(counters, "ERROR: I/O error while finalizing staged QVPURGED.USR%s.\n",
+                       CauseOfStreamFailure().text);
   }
   if (!SnapshotStagedOutput(streams.staged, &pack->stagedPurgedLogSnapshot) ||
       !CloseStagingStreams(&streams.all)) {

@@ -73,8 +73,8 @@ bool IsKeptSlot(uint64_t slot, const PackContext* pack) {
 }
 
 bool ReportSlotWriteFailure(const LmrRebuild* rebuild) {
-  return ReportError(rebuild->counters, "ERROR: write failure while rebuilding %s.\n",
-                     rebuild->entry->name);
+  return ReportError(rebuild->counters, "ERROR: write failure while rebuilding %s%s.\n",
+                     rebuild->entry->name, CauseOfStreamFailure().text);
 }
 
 // Reads all slotCount slots of the live file, the capacity after the last user
@@ -114,8 +114,8 @@ bool AppendZeroCapacity(LmrRebuild* rebuild) {
     const size_t piece = remaining < kZeroPieceBytes ? static_cast<size_t>(remaining)
                                                      : kZeroPieceBytes;
     if (!WriteStaged(rebuild->staged, kZeroPiece, piece)) {
-      return ReportError(rebuild->counters, "ERROR: could not append zero-capacity slots to %s.\n",
-                         rebuild->entry->name);
+      return ReportError(rebuild->counters, "ERROR: could not append zero-capacity slots to %s%s.\n",
+                         rebuild->entry->name, CauseOfStreamFailure().text);
     }
     remaining -= piece;
   }
@@ -131,7 +131,8 @@ bool WriteStagedLmrFile(const PackContext* pack, LmrRebuild* rebuild) {
   }
   if (!AppendZeroCapacity(rebuild)) return false;
   if (!FinishStagingStreams(&rebuild->streams)) {
-    return ReportError(rebuild->counters, "ERROR: I/O error while finalizing staged %s.\n", name);
+    return ReportError(rebuild->counters, "ERROR: I/O error while finalizing staged %s%s.\n", name,
+                       CauseOfStreamFailure().text);
   }
   return true;
 }

@@ -67,7 +67,8 @@ bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32
     if (pack->purgeMap[i] != 0) continue;
     if (!WriteStaged(streams->stagedDat, user.bytes, kUserRecordSize) ||
         !WriteStaged(streams->stagedPtr, user.bytes, kPointerRecordSize)) {
-      return ReportError(counters, "ERROR: write failure while building staged QVUSERS files.\n");
+      return ReportError(counters, "ERROR: write failure while building staged QVUSERS files%s.\n",
+                         CauseOfStreamFailure().text);
     }
     ++*written;
   }
@@ -114,7 +115,8 @@ bool BuildStagedUserFiles(const char* usersDat, const char* usersPtr, PackContex
                        pack->retainedCount, written);
   }
   if (!FinishStagingStreams(&streams.all)) {
-    return ReportError(counters, "ERROR: I/O error while finalizing staged QVUSERS files.\n");
+    return ReportError(counters, "ERROR: I/O error while finalizing staged QVUSERS files%s.\n",
+                       CauseOfStreamFailure().text);
   }
   if (!SnapshotStagedUserFiles(&streams, pack) || !CloseStagingStreams(&streams.all)) {
     ReportError(counters, "ERROR: cannot flush or hash staged QVUSERS files.\n");
