@@ -31,6 +31,9 @@ void NoteFailure(JobRun* run, uint32_t index) {
   }
 }
 
+// Set while a list that holds interrupts itself runs.
+std::atomic<bool> g_stoppable{false};
+
 bool Skipped(const JobRun* run, uint32_t index) {
   if (run->jobs->afterFailure == AfterFailure::StopThere && index > run->firstFailure.load()) {
     return true;
@@ -62,7 +65,8 @@ void TakeSteps(void* context) {
     CaptureOutput(&slot->output);
     slot->ok = run->jobs->step(index, run->jobs->context, &slot->counters);
     CaptureOutput(nullptr);
-    slot->done = true;
+    // A step that failed because an interrupt stopped it did not finish.
+    slot->done = slot->ok || !(run->cancelOnInterrupt && platform::InterruptWasHeld());
     if (!slot->ok) NoteFailure(run, index);
   }
 }
@@ -124,11 +128,15 @@ bool RunJobsInOrder(const JobList& jobs, RunCounters* counters) {
   run.cancelOnInterrupt = ownHold;
   if (jobs.phase != nullptr) BeginProgress(jobs.phase, jobs.bytes);
   run.next.store(1);
+  g_stoppable.store(ownHold);
   t_takesFirstStep = true;
   platform::RunOnThreads(TakeSteps, &run, jobs.threads - 1);
   t_takesFirstStep = false;
+  g_stoppable.store(false);
   if (jobs.phase != nullptr) EndProgress();
   const bool allOk = PrintInOrder(jobs, slots.get(), counters);
   if (ownHold) platform::DeliverHeldInterrupt();
   return allOk;
 }
+
+bool StepsShouldStop() { return g_stoppable.load() && platform::InterruptWasHeld(); }

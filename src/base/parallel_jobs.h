@@ -5,8 +5,9 @@
 // printed or counted (later steps are skipped, or their results ignored).
 // Interrupts are held while the steps run, so that the interrupt clean-up never
 // races a step creating a file; one that comes skips the steps not yet begun,
-// and takes effect once the finished steps' output is printed. Inside a hold
-// that is not the list's own (the commit), every step runs to its end.
+// and stops the running ones between blocks (StepsShouldStop); it takes effect
+// once the finished steps' output is printed. Inside a hold that is not the
+// list's own (the commit), every step runs to its end.
 #pragma once
 
 #include <cstdint>
@@ -46,3 +47,9 @@ struct JobList {
 // Runs the list; adds the steps' counts to *counters. True when every step ran
 // and succeeded.
 bool RunJobsInOrder(const JobList& jobs, RunCounters* counters);
+
+// True once an interrupt came during a list that holds interrupts itself. Loops
+// that copy, hash or write large files ask it between blocks and fail at once, so
+// that the clean-up runs within the few seconds Windows gives a closing console,
+// a logoff or a shutdown; what a step that stopped printed is dropped.
+bool StepsShouldStop();

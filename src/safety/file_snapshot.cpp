@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "base/progress.h"
 #include "platform/platform.h"
 
@@ -27,12 +28,12 @@ bool HashRest(FILE* stream, uint64_t* size, uint64_t* hash) {
   uint64_t running = kFnvOffsetBasis;
   uint64_t count = 0;
   size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, stream)) != 0) {
+  while (!StepsShouldStop() && (got = fread(buffer, 1, sizeof buffer, stream)) != 0) {
     running = Fnv1a64Update(running, buffer, got);
     count += got;
     AdvanceProgress(got);
   }
-  if (ferror(stream) != 0) return false;
+  if (ferror(stream) != 0 || StepsShouldStop()) return false;
   *size = count;
   *hash = running;
   return true;
@@ -60,7 +61,8 @@ bool ReadHeldFile(platform::FileHandle handle, uint64_t* size, uint64_t* hash, F
   uint64_t running = kFnvOffsetBasis;
   for (;;) {
     size_t got = 0;
-    if (platform::ReadHandleAt(handle, count, buffer.get(), kCopyBufferSize, &got) != 0) {
+    if (StepsShouldStop() ||
+        platform::ReadHandleAt(handle, count, buffer.get(), kCopyBufferSize, &got) != 0) {
       return false;
     }
     if (got == 0) break;
@@ -171,7 +173,7 @@ bool CopyStream(FILE* source, FILE* destination) {
   WritebackPacer pacer{};
   while ((got = fread(buffer.get(), 1, kCopyBufferSize, source)) != 0) {
     AdvanceProgress(got);
-    if (fwrite(buffer.get(), 1, got, destination) != got) return false;
+    if (StepsShouldStop() || fwrite(buffer.get(), 1, got, destination) != got) return false;
     PaceWriteback(destination, &pacer, got);
   }
   return ferror(source) == 0;

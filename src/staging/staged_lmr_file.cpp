@@ -7,6 +7,7 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "base/paths.h"
 #include "base/progress.h"
 #include "safety/file_snapshot.h"
@@ -88,6 +89,7 @@ bool CopyKeptSlots(const PackContext* pack, LmrRebuild* rebuild) {
   while (slot < slotCount) {
     const uint64_t remaining = slotCount - slot;
     const uint64_t wanted = remaining < slotsPerBlock ? remaining : slotsPerBlock;
+    if (StepsShouldStop()) return false;
     const size_t got =
         fread(block, 1, static_cast<size_t>(wanted) * kLmrSlotSize, rebuild->live->file);
     AdvanceProgress(got);

@@ -7,6 +7,7 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "base/progress.h"
 #include "platform/platform.h"
 #include "staging/staging.h"
@@ -79,13 +80,14 @@ void UseStagingBuffer(StagingStream* stream) {
 }
 
 bool ReadExactly(StagingStream* stream, void* data, size_t len) {
+  if (StepsShouldStop()) return false;
   const size_t got = fread(data, 1, len, stream->file);
   AdvanceProgress(got);
   return got == len;
 }
 
 bool WriteStaged(StagingStream* stream, const void* data, size_t len) {
-  if (fwrite(data, 1, len, stream->file) != len) return false;
+  if (StepsShouldStop() || fwrite(data, 1, len, stream->file) != len) return false;
   PaceWriteback(stream->file, &stream->pacer, len);
   return true;
 }
