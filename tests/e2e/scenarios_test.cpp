@@ -542,6 +542,11 @@ const Scenario kHostile[] = {
        RemoveTree(r.paths.work);
        ASSERT_TRUE(WriteWholeFile(r.paths.work, "not a directory"));
      }}},
+    {"work_on_an_unreachable_share", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) {
+       r.recipe.workField = "\\\\qvnohost\\share";
+       ASSERT_TRUE(WriteWholeFile(r.home + "/QVNODE.DAT", NodeFileBytes(r.recipe)));
+     }, .wineOnly = true}},
 };
 
 // ---- Where the backup goes ------------------------------------------------------
