@@ -49,8 +49,8 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
 // user record itself, so the pair written is consistent by construction.
 bool CopyRetainedUsers(UserFileStreams* streams, const PackContext* pack, uint32_t* written,
                        RunCounters* counters) {
-  UserRecord user;
-  UserPointerRecord pointer;
+  UserRecord user{};
+  UserPointerRecord pointer{};
   for (uint32_t i = 0; i < pack->userCount; ++i) {
     if (!ReadExactly(streams->dat, user.bytes, sizeof user.bytes) ||
         !ReadExactly(streams->ptr, pointer.bytes, sizeof pointer.bytes)) {
