@@ -19,6 +19,7 @@
 #include "cli/switches.h"
 #include "commit/commit.h"
 #include "commit/commit_marker.h"
+#include "commit/space_check.h"
 #include "commit/verified_backup.h"
 #include "help/help.h"
 #include "platform/platform.h"
@@ -33,8 +34,6 @@
 #include "userdb/user_records.h"
 
 namespace {
-
-constexpr uint64_t kStagingMargin = 1048576;
 
 // Everything one run owns; the driver value-initialises it at the start.
 struct RunState {
@@ -126,23 +125,11 @@ bool RunReadPhases(RunState* run) {
   return ScanUsers(run);
 }
 
-bool CheckFreeSpace(RunState* run, const char* dir, uint64_t need, const char* format) {
-  uint64_t available = 0;
-  if (platform::FreeBytesAvailable(dir, &available) && available >= need) return true;
-  return ReportError(&run->counters, format, need);
-}
-
-bool CheckStagingSpace(RunState* run) {
-  uint64_t workNeed = run->live.usersDat.size + run->live.usersPtr.size + kStagingMargin;
-  if (!CheckFreeSpace(run, run->paths.work.text, workNeed,
-                      "ERROR: insufficient or unknown free space in WORK for staged files. Need at "
-                      "least %" PRIu64 " bytes.\n")) {
-    return false;
-  }
-  const uint64_t messageNeed = kStagingMargin + LmrInventoryBytes(&run->inventory);
-  return CheckFreeSpace(run, run->paths.message.text, messageNeed,
-                        "ERROR: insufficient or unknown free space in MESSAGE for staged LMR "
-                        "files. Need at least %" PRIu64 " bytes.\n");
+// Room on every volume and a trusted backup root, before the first staged write.
+bool CheckSpaceAndTrustFirst(RunState* run) {
+  const WritePlaces places{run->paths.home.text, run->paths.work.text, run->paths.message.text,
+                           run->paths.purgedLog.text, &run->options};
+  return CheckSpaceAndTrust(places, &run->live, &run->inventory, &run->pack, &run->counters);
 }
 
 // Step 0 stages the user files, step i the LMR file i-1, the last step the audit log.
@@ -207,7 +194,7 @@ void RunWritePhases(RunState* run) {
                            &run->counters)) {
     return;
   }
-  if (!CheckStagingSpace(run)) return;
+  if (!CheckSpaceAndTrustFirst(run)) return;
   if (!BuildStagedFiles(run)) return;
   if (!MakeBackup(run)) return;
   if (!PassFinalGate(run)) return;

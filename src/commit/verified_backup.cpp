@@ -113,17 +113,6 @@ bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
          ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);
 }
 
-// The root and every directory above it must be trusted (see path_trust.h):
-// the backup is the only copy of the pre-pack user base.
-bool BackupRootTrusted(const char* root, const char* usersDatPath, RunCounters* counters) {
-  platform::TrustedAccounts accounts;
-  platform::TrustedAccountsOf(usersDatPath, &accounts);
-  PathVerdict verdict;
-  if (PathIsTrusted(root, true, accounts, &verdict)) return true;
-  return ReportError(counters, "ERROR: backup root cannot be trusted, %s: %s\n",
-                     TrustFailureText(verdict.trust, true), verdict.entry.text);
-}
-
 // A new directory named after the start time, made in the open root; a taken
 // name gets the first free suffix -001 to -999, so a backup directory never
 // holds two runs' files.
@@ -293,6 +282,16 @@ bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackConte
   }
   TrimTrailingSeparators(root->text);
   return true;
+}
+
+// The backup is the only copy of the pre-pack user base.
+bool BackupRootTrusted(const char* root, const char* usersDatPath, RunCounters* counters) {
+  platform::TrustedAccounts accounts;
+  platform::TrustedAccountsOf(usersDatPath, &accounts);
+  PathVerdict verdict;
+  if (PathIsTrusted(root, true, accounts, &verdict)) return true;
+  return ReportError(counters, "ERROR: backup root cannot be trusted, %s: %s\n",
+                     TrustFailureText(verdict.trust, true), verdict.entry.text);
 }
 
 bool EnsureDirectory(const char* path) {

@@ -16,6 +16,10 @@
 bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
                        RunCounters* counters);
 
+// The directory root and every directory above it trusted (see path_trust.h),
+// by the accounts of the live database file; prints and counts a refusal.
+bool BackupRootTrusted(const char* root, const char* usersDatPath, RunCounters* counters);
+
 // Creates path, accepting one that exists already.
 bool EnsureDirectory(const char* path);
 

@@ -304,6 +304,9 @@ uint32_t RemoveEmptyDirectory(const char* path);
 
 // Free bytes available to the caller on the volume holding path.
 bool FreeBytesAvailable(const char* path, uint64_t* bytes);
+// Which volume holds the directory at path, equal for two directories on one
+// volume: POSIX st_dev; Windows the volume serial number. False when unknown.
+bool VolumeOf(const char* path, uint64_t* volume);
 
 // Directory search against a pattern path "DIR<sep>QVMSG*.LMR". POSIX lists DIR
 // and keeps names that match the pattern case-insensitively; the program applies

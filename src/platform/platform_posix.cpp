@@ -794,6 +794,13 @@ bool FreeBytesAvailable(const char* path, uint64_t* bytes) {
   return true;
 }
 
+bool VolumeOf(const char* path, uint64_t* volume) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  *volume = static_cast<uint64_t>(st.st_dev);
+  return true;
+}
+
 // ---- Directory search -------------------------------------------------------
 
 namespace {

@@ -157,6 +157,13 @@ bool WriteStagedLog(const char* usersDat, const char* runDate, const char* runTi
 
 }  // namespace
 
+uint64_t AuditBlockBytesAtMost(uint32_t purgeCount) {
+  // kAuditLineFormat's fields at their widest: a security level fits in 8 digits.
+  constexpr uint64_t kLineBytes = kNameCapacity + 2 + 8 + 2 + kTimeDateCapacity + 2 +
+                                  kCallingFromCapacity + 2;
+  return kAuditTextSize + purgeCount * kLineBytes;
+}
+
 bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char* runDate,
                           const char* runTime, PackContext* pack, RunCounters* counters) {
   if (!BuildPurgedLogPaths(workDir, pack)) {

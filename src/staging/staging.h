@@ -17,6 +17,9 @@ bool BuildStagedLmrFile(LmrFileEntry* entry, const PackContext* pack, RunCounter
 bool BuildStagedPurgedLog(const char* usersDat, const char* workDir, const char* runDate,
                           const char* runTime, PackContext* pack, RunCounters* counters);
 
+// The most this run's block adds to QVPURGED.USR: its heading and one line per purged user.
+uint64_t AuditBlockBytesAtMost(uint32_t purgeCount);
+
 // Deletes every staged file the context and the inventory name that still exists.
 void RemoveStagedFiles(const PackContext* pack, const LmrInventory* inventory);
 

@@ -1,0 +1,26 @@
+// Room and trust for a whole write, judged before anything is staged: a pack
+// that cannot finish should not begin.
+#pragma once
+
+#include "base/run_counters.h"
+#include "base/run_options.h"
+#include "safety/file_snapshot.h"
+#include "safety/lmr_inventory.h"
+#include "staging/pack_context.h"
+
+// Where a write run puts its files before the commit.
+struct WritePlaces {
+  const char* homeDir;
+  const char* workDir;        // staged QVUSERS files and audit log
+  const char* messageDir;     // staged LMR files
+  const char* purgedLogPath;  // the live QVPURGED.USR, copied into both when it exists
+  const RunOptions* options;  // the backup root
+};
+
+// Resolves the backup root into pack->backupRootPath and judges what exists of
+// it trusted; then, for each volume among WORK, MESSAGE and that root (told
+// apart by the system's volume id, not by name), checks that its free space
+// holds everything the run writes there together, staged files and backup, with
+// a margin. Prints and counts every refusal; creates nothing.
+bool CheckSpaceAndTrust(const WritePlaces& places, const LiveSnapshots* live,
+                        const LmrInventory* inventory, PackContext* pack, RunCounters* counters);
