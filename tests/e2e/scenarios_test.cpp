@@ -493,6 +493,13 @@ const Scenario kHostile[] = {
         ASSERT_TRUE(MakeDirectories(r.scratch.path + "/OPEN/ROOT"));
         ASSERT_EQ(::chmod((r.scratch.path + "/OPEN").c_str(), 0777), 0);
       }, .nativeOnly = true}},
+    // Judged before any of it is made: nothing is made, nor staged, inside OPEN.
+    {"backup_root_to_make_in_an_open_directory", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/OPEN/NEW/ROOT"},
+     2, {.damage = [](Run& r) {
+       ASSERT_TRUE(MakeDirectories(r.scratch.path + "/OPEN"));
+       ASSERT_EQ(::chmod((r.scratch.path + "/OPEN").c_str(), 0777), 0);
+     }, .check = [](Run& r) { EXPECT_TRUE(ListDirectory(r.scratch.path + "/OPEN").empty()); },
+     .nativeOnly = true}},
     {"backup_root_is_a_link", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
      {.damage = [](Run& r) {
         ASSERT_EQ(::mkdir((r.scratch.path + "/REAL").c_str(), 0700), 0);
