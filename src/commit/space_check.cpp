@@ -115,7 +115,7 @@ bool ProbeVolumes(Area* areas, int* group, RunCounters* counters) {
 
 // One refusal per volume short of space, naming what it needs and what it has.
 bool CheckVolumes(Area* areas, RunCounters* counters) {
-  int group[kAreas];
+  int group[kAreas] = {};
   if (!ProbeVolumes(areas, group, counters)) return false;
   bool fits = true;
   for (int first = 0; first < kAreas; ++first) {
