@@ -62,8 +62,9 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
     {std::regex("l?stat E\\w+ <home>/WORK/(QVPURGED\\.USR|QVCOMMIT\\.MRK)"),
      "a name absent here: a failed look reads as absent, and the gate or the create meets it"},
-    {std::regex("stat E\\w+ (<tmp>|<scratch>|<home>|<home>/QVCULLDB-BACKUPS)"),
-     "a directory of the backup root, examined again after mkdir"},
+    {std::regex("stat E\\w+ (<tmp>|<scratch>|<home>(/QVCULLDB-BACKUPS|/WORK|/MESSAGE)?)"),
+     "a directory of the backup root, examined again after mkdir; a volume not told apart is "
+     "summed with all the others"},
     {std::regex("(unlink|close|fstat|lstat) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
      "reported as a lock not released (or not known for its own), after the database was verified"},
     {std::regex("open E\\w+ <home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
