@@ -180,7 +180,9 @@ bool WriteCommitMarker(const CommitSection& s) {
     stream = CreateFreshFile({staged.text, platform::kInvalidHandle}, &identity);
   }
   FileSnapshot written;
-  // The cause is taken where the failure is met, before clean-up calls change it.
+  // The cause is taken where the failure is met, before clean-up calls change it;
+  // it only names the failure (0: none known), never decides it.
+  bool replaced = false;
   uint32_t error = 0;
   if (stream == nullptr || !WriteMarkerText(stream, s)) {
     error = platform::LastStreamError();
@@ -189,8 +191,9 @@ bool WriteCommitMarker(const CommitSection& s) {
     error = platform::LastStreamError();
   } else {
     error = platform::ReplaceFileDurably(staged.text, s.markerPath, identity);
+    replaced = error == 0;
   }
-  if (error == 0) {
+  if (replaced) {
     UnregisterCleanup(staged.text);
     return true;
   }
