@@ -19,6 +19,7 @@
 
 #include "platform/interrupt_state.h"
 #include "platform/platform.h"
+#include "platform/win32_fault_injection.h"
 
 namespace platform {
 
@@ -82,14 +83,14 @@ bool RawCommandLine(const char** line) {
 
 bool CurrentDirectory(char* buf, size_t size) {
   if (buf == nullptr || size < 2 || size > MAXDWORD) return false;
-  DWORD len = GetCurrentDirectoryA(static_cast<DWORD>(size), buf);
+  DWORD len = QV_WIN32_CALL(GetCurrentDirectoryA)(static_cast<DWORD>(size), buf);
   // 0 is a failure; size or more is the length the buffer would have needed.
   return len >= 1 && len < size;
 }
 
 bool GetPathAttributes(const char* path, PathAttributes* out) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+  if (!QV_WIN32_CALL(GetFileAttributesExA)(path, GetFileExInfoStandard, &data)) return false;
   out->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   out->size = out->isDirectory
                   ? 0
@@ -98,8 +99,8 @@ bool GetPathAttributes(const char* path, PathAttributes* out) {
 }
 
 uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
-  HANDLE created = CreateFileA(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE created = QV_WIN32_CALL(CreateFileA)(path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (created == INVALID_HANDLE_VALUE) {
     *handle = kInvalidHandle;
     return LastErrorOfFailure();
@@ -109,11 +110,11 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
 }
 
 FileHandle StandardOutputHandle() {
-  return reinterpret_cast<FileHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+  return reinterpret_cast<FileHandle>(QV_WIN32_CALL(GetStdHandle)(STD_OUTPUT_HANDLE));
 }
 
 FileHandle StandardErrorHandle() {
-  return reinterpret_cast<FileHandle>(GetStdHandle(STD_ERROR_HANDLE));
+  return reinterpret_cast<FileHandle>(QV_WIN32_CALL(GetStdHandle)(STD_ERROR_HANDLE));
 }
 
 FileHandle HandleOfStream(FILE* stream) {
@@ -126,7 +127,8 @@ uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
   while (len > 0) {
     DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
     DWORD written = 0;
-    if (!WriteFile(ToHandle(handle), bytes, chunk, &written, nullptr)) return LastErrorOfFailure();
+    if (!QV_WIN32_CALL(WriteFile)(ToHandle(handle), bytes, chunk, &written, nullptr))
+      return LastErrorOfFailure();
     // A write that accepts nothing makes no progress: the volume is full.
     if (written == 0) return kErrorDiskFull;
     bytes += written;
@@ -135,9 +137,11 @@ uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
   return 0;
 }
 
-bool CloseFileHandle(FileHandle handle) { return CloseHandle(ToHandle(handle)) != 0; }
+bool CloseFileHandle(FileHandle handle) {
+  return QV_WIN32_CALL(CloseHandle)(ToHandle(handle)) != 0;
+}
 
-bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
+bool RemoveFile(const char* path) { return QV_WIN32_CALL(DeleteFileA)(path) != 0; }
 
 // ---- Entries, fresh files and directories -----------------------------------
 
@@ -194,7 +198,7 @@ uint32_t FailWithErrno(uint32_t code) {
 // Identity and attributes of what handle has open.
 uint32_t IdentityOf(HANDLE handle, FileIdentity* identity, DWORD* attributes) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return LastErrorOfFailure();
+  if (!QV_WIN32_CALL(GetFileInformationByHandle)(handle, &info)) return LastErrorOfFailure();
   identity->volume = info.dwVolumeSerialNumber;
   identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   *attributes = info.dwFileAttributes;
@@ -204,7 +208,7 @@ uint32_t IdentityOf(HANDLE handle, FileIdentity* identity, DWORD* attributes) {
 // Removes a stale file or link at path: the link itself, never what it leads to.
 // A directory or device there is refused.
 uint32_t ClearStaleEntry(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = QV_WIN32_CALL(GetFileAttributesA)(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return IsMissingError(GetLastError()) ? 0 : LastErrorOfFailure();
   }
@@ -215,23 +219,24 @@ uint32_t ClearStaleEntry(const char* path) {
   // A directory symbolic link or junction is removed as a directory; on Windows
   // both calls remove the reparse point and leave its target alone. (Wine shows a
   // Unix link to a file as that file and removes a link's target instead.)
-  bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryA(path) != 0
-                                                              : DeleteFileA(path) != 0;
+  bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                     ? QV_WIN32_CALL(RemoveDirectoryA)(path) != 0
+                     : QV_WIN32_CALL(DeleteFileA)(path) != 0;
   return removed ? 0 : LastErrorOfFailure();
 }
 
 // Gives a created file's handle a C stream; on failure the file is closed and deleted.
 uint32_t StreamOfNewFile(HANDLE file, const char* path, FILE** stream) {
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
+  int fd = QV_WIN32_CALL(_open_osfhandle)(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
   if (fd == -1) {
-    CloseHandle(file);
-    DeleteFileA(path);
+    QV_WIN32_CALL(CloseHandle)(file);
+    QV_WIN32_CALL(DeleteFileA)(path);
     return kErrorTooManyOpenFiles;
   }
-  *stream = _fdopen(fd, "w+b");
+  *stream = QV_WIN32_CALL(_fdopen)(fd, "w+b");
   if (*stream != nullptr) return 0;
   _close(fd);  // closes the handle too
-  DeleteFileA(path);
+  QV_WIN32_CALL(DeleteFileA)(path);
   return kErrorTooManyOpenFiles;
 }
 
@@ -263,7 +268,7 @@ uint32_t LastStreamError() {
 
 uint32_t ExamineEntry(const char* path, EntryKind* kind) {
   *kind = EntryKind::Missing;
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = QV_WIN32_CALL(GetFileAttributesA)(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     return IsMissingError(GetLastError()) ? 0 : LastErrorOfFailure();
   }
@@ -278,14 +283,15 @@ uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* i
   // CREATE_NEW fails on any name that exists, a link put there since included;
   // the reparse-point flag keeps even that from ever being followed. Unshared:
   // nothing else opens the file while the run writes it.
-  HANDLE file = CreateFileA(entry.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file =
+      QV_WIN32_CALL(CreateFileA)(entry.path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return FailWithErrno(LastErrorOfFailure());
   DWORD attributes;
   error = IdentityOf(file, identity, &attributes);
   if (error != 0) {
-    CloseHandle(file);
-    DeleteFileA(entry.path);
+    QV_WIN32_CALL(CloseHandle)(file);
+    QV_WIN32_CALL(DeleteFileA)(entry.path);
     return FailWithErrno(error);
   }
   error = StreamOfNewFile(file, entry.path, stream);
@@ -296,9 +302,9 @@ namespace {
 
 // A disk file that is no directory: pipes, consoles and other devices are refused.
 uint32_t CheckRegular(HANDLE file) {
-  if (GetFileType(file) != FILE_TYPE_DISK) return kErrorNotRegularFile;
+  if (QV_WIN32_CALL(GetFileType)(file) != FILE_TYPE_DISK) return kErrorNotRegularFile;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return LastErrorOfFailure();
+  if (!QV_WIN32_CALL(GetFileInformationByHandle)(file, &info)) return LastErrorOfFailure();
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kErrorNotRegularFile : 0;
 }
 
@@ -307,20 +313,21 @@ uint32_t CheckRegular(HANDLE file) {
 uint32_t OpenRegularForReading(const char* path, FILE** stream) {
   *stream = nullptr;
   // Shared as the runtime's fopen shares a file it reads.
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = QV_WIN32_CALL(CreateFileA)(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return FailWithErrno(LastErrorOfFailure());
   const uint32_t error = CheckRegular(file);
   if (error != 0) {
-    CloseHandle(file);
+    QV_WIN32_CALL(CloseHandle)(file);
     return FailWithErrno(error);
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+  const int fd =
+      QV_WIN32_CALL(_open_osfhandle)(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
   if (fd == -1) {
-    CloseHandle(file);
+    QV_WIN32_CALL(CloseHandle)(file);
     return FailWithErrno(kErrorTooManyOpenFiles);
   }
-  *stream = _fdopen(fd, "rb");
+  *stream = QV_WIN32_CALL(_fdopen)(fd, "rb");
   if (*stream != nullptr) return 0;
   _close(fd);  // closes the handle too
   return FailWithErrno(kErrorTooManyOpenFiles);
@@ -333,17 +340,16 @@ uint32_t IdentifyHandle(FileHandle handle, FileIdentity* identity) {
 
 EntryMatch MatchEntry(const char* path, const FileIdentity& identity) {
   // Reading attributes needs no share with a program that holds the file unshared.
-  HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE file = QV_WIN32_CALL(CreateFileA)(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return IsMissingError(GetLastError()) ? EntryMatch::Missing : EntryMatch::Unknown;
   }
   FileIdentity found;
   DWORD attributes;
   const uint32_t error = IdentityOf(file, &found, &attributes);
-  CloseHandle(file);
+  QV_WIN32_CALL(CloseHandle)(file);
   if (error != 0) return EntryMatch::Unknown;
   return KindOfAttributes(attributes) == EntryKind::RegularFile &&
                  found.volume == identity.volume && found.index == identity.index
@@ -371,8 +377,8 @@ HeldRemoval RemoveHeldFile(const char* path, FileHandle handle) {
   FILE_DISPOSITION_INFO disposition;
   disposition.DeleteFile = TRUE;
   const uint32_t error = RetryBriefHolds([&] {
-    return SetFileInformationByHandle(ToHandle(handle), FileDispositionInfo, &disposition,
-                                      sizeof disposition)
+    return QV_WIN32_CALL(SetFileInformationByHandle)(ToHandle(handle), FileDispositionInfo,
+                                                     &disposition, sizeof disposition)
                ? 0
                : LastErrorOfFailure();
   });
@@ -394,33 +400,34 @@ uint32_t ReadForeignFileStart(const char* path, char* buffer, size_t size, Forei
   // Looked at before it is opened: opening a device can act on it.
   // The attributes and the time can be read even when a program holds the file unshared.
   WIN32_FILE_ATTRIBUTE_DATA named;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &named)) return LastErrorOfFailure();
+  if (!QV_WIN32_CALL(GetFileAttributesExA)(path, GetFileExInfoStandard, &named))
+    return LastErrorOfFailure();
   if (KindOfAttributes(named.dwFileAttributes) != EntryKind::RegularFile) return kErrorAccessDenied;
   out->dated = true;
   out->modified = UnixSeconds(named.ftLastWriteTime);
-  HANDLE file =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = QV_WIN32_CALL(CreateFileA)(
+      path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
   BY_HANDLE_FILE_INFORMATION info;
   uint32_t error = 0;
-  if (!GetFileInformationByHandle(file, &info)) {
+  if (!QV_WIN32_CALL(GetFileInformationByHandle)(file, &info)) {
     error = LastErrorOfFailure();
   } else if (KindOfAttributes(info.dwFileAttributes) != EntryKind::RegularFile ||
-             GetFileType(file) != FILE_TYPE_DISK) {
+             QV_WIN32_CALL(GetFileType)(file) != FILE_TYPE_DISK) {
     error = kErrorAccessDenied;
   }
   while (error == 0 && out->length < size) {
     const size_t left = size - out->length;
     DWORD got = 0;
-    if (!ReadFile(file, buffer + out->length, left > 65536 ? 65536 : static_cast<DWORD>(left), &got,
-                  nullptr)) {
+    if (!QV_WIN32_CALL(ReadFile)(file, buffer + out->length,
+                                 left > 65536 ? 65536 : static_cast<DWORD>(left), &got, nullptr)) {
       error = LastErrorOfFailure();
     }
     if (got == 0) break;
     out->length += got;
   }
-  CloseHandle(file);
+  QV_WIN32_CALL(CloseHandle)(file);
   return error;
 }
 
@@ -428,13 +435,13 @@ uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 bool HostName(char* buffer, size_t size) {
   DWORD length = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-  return size >= 2 && GetComputerNameA(buffer, &length) && length > 0;
+  return size >= 2 && QV_WIN32_CALL(GetComputerNameA)(buffer, &length) && length > 0;
 }
 
 ProcessState ProcessStateOf(uint64_t id) {
   if (id == 0 || id > MAXDWORD) return ProcessState::Unknown;
-  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                               static_cast<DWORD>(id));
+  HANDLE process = QV_WIN32_CALL(OpenProcess)(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                              FALSE, static_cast<DWORD>(id));
   if (process == nullptr) {
     // No such process; access denied means it runs under another account.
     const DWORD error = GetLastError();
@@ -443,9 +450,9 @@ ProcessState ProcessStateOf(uint64_t id) {
                                             : ProcessState::Unknown;
   }
   // A handle can outlive its process: it must not have ended.
-  const DWORD wait = WaitForSingleObject(process, 0);
-  CloseHandle(process);
-  return wait == WAIT_TIMEOUT ? ProcessState::Running
+  const DWORD wait = QV_WIN32_CALL(WaitForSingleObject)(process, 0);
+  QV_WIN32_CALL(CloseHandle)(process);
+  return wait == WAIT_TIMEOUT    ? ProcessState::Running
          : wait == WAIT_OBJECT_0 ? ProcessState::Gone
                                  : ProcessState::Unknown;
 }
@@ -457,28 +464,28 @@ FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }
 bool FlushStreamToDisk(FILE* stream) {
   if (fflush(stream) != 0) return false;
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file) != 0;
+  return file != INVALID_HANDLE_VALUE && QV_WIN32_CALL(FlushFileBuffers)(file) != 0;
 }
 
 uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir) {
   *dir = kInvalidHandle;
   // Without FILE_SHARE_DELETE nobody can rename or remove the directory while it
   // is held, so the entries made by name land where the program checked.
-  HANDLE handle = CreateFileA(entry.path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle = QV_WIN32_CALL(CreateFileA)(
+      entry.path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
   FileIdentity identity;
   DWORD attributes;
   uint32_t error = IdentityOf(handle, &identity, &attributes);
   // The name is looked at too: Wine opens the target of a Unix symbolic link
   // even with FILE_FLAG_OPEN_REPARSE_POINT, but reports the link by name.
-  if (error == 0 &&
-      !(IsPlainDirectory(attributes) && IsPlainDirectory(GetFileAttributesA(entry.path)))) {
+  if (error == 0 && !(IsPlainDirectory(attributes) &&
+                      IsPlainDirectory(QV_WIN32_CALL(GetFileAttributesA)(entry.path)))) {
     error = kErrorAccessDenied;
   }
   if (error != 0) {
-    CloseHandle(handle);
+    QV_WIN32_CALL(CloseHandle)(handle);
     return error;
   }
   *dir = reinterpret_cast<FileHandle>(handle);
@@ -490,11 +497,11 @@ void DirectoryAnchor(FileHandle, const char* path, char* anchor, size_t size) {
 }
 
 void CloseDirectory(FileHandle dir) {
-  if (dir != kInvalidHandle) CloseHandle(ToHandle(dir));
+  if (dir != kInvalidHandle) QV_WIN32_CALL(CloseHandle)(ToHandle(dir));
 }
 
 uint32_t RemoveEmptyDirectory(const char* path) {
-  return RemoveDirectoryA(path) ? 0 : LastErrorOfFailure();
+  return QV_WIN32_CALL(RemoveDirectoryA)(path) ? 0 : LastErrorOfFailure();
 }
 
 void TrustedAccountsOf(const char*, TrustedAccounts* accounts) { *accounts = {}; }
@@ -571,15 +578,15 @@ bool IsUnsupportedDirectoryFlush(uint32_t error) {
 }
 
 uint32_t FlushDirectory(const char* path) {
-  HANDLE dir = CreateFileA(path, FILE_ADD_FILE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE dir = QV_WIN32_CALL(CreateFileA)(
+      path, FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   uint32_t error = 0;
   if (dir == INVALID_HANDLE_VALUE) {
     error = LastErrorOfFailure();
   } else {
-    if (!FlushFileBuffers(dir)) error = LastErrorOfFailure();
-    CloseHandle(dir);
+    if (!QV_WIN32_CALL(FlushFileBuffers)(dir)) error = LastErrorOfFailure();
+    QV_WIN32_CALL(CloseHandle)(dir);
   }
   return IsUnsupportedDirectoryFlush(error) ? 0 : error;
 }
@@ -634,15 +641,18 @@ uint32_t RenameWithinDirectory(HANDLE file, const char* from, const char* to) {
   info->RootDirectory = nullptr;
   info->FileNameLength = chars * sizeof(WCHAR);
   const DWORD size = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + info->FileNameLength);
-  return SetFileInformationByHandle(file, FileRenameInfo, info, size) ? 0 : LastErrorOfFailure();
+  return QV_WIN32_CALL(SetFileInformationByHandle)(file, FileRenameInfo, info, size)
+             ? 0
+             : LastErrorOfFailure();
 }
 
 // Opens path itself (a reparse point is not followed) with the given access,
 // only when it is still the regular file `identity` names.
 uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identity, HANDLE* file) {
   uint32_t error = RetryBriefHolds([&] {
-    *file = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    *file = QV_WIN32_CALL(CreateFileA)(
+        path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     return *file == INVALID_HANDLE_VALUE ? LastErrorOfFailure() : 0;
   });
   if (error != 0) return error;
@@ -654,7 +664,7 @@ uint32_t OpenSameFile(const char* path, DWORD access, const FileIdentity& identi
     error = kErrorAccessDenied;
   }
   if (error != 0) {
-    CloseHandle(*file);
+    QV_WIN32_CALL(CloseHandle)(*file);
     *file = INVALID_HANDLE_VALUE;
   }
   return error;
@@ -689,8 +699,8 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
   uint32_t error = OpenSameFile(from, DELETE | GENERIC_WRITE, identity, &file);
   if (error != 0) return error;
   error = RetryBriefHolds([&] { return RenameWithinDirectory(file, from, to); });
-  if (error == 0 && !FlushFileBuffers(file)) error = LastErrorOfFailure();
-  CloseHandle(file);
+  if (error == 0 && !QV_WIN32_CALL(FlushFileBuffers)(file)) error = LastErrorOfFailure();
+  QV_WIN32_CALL(CloseHandle)(file);
   return error;
 }
 
@@ -700,7 +710,7 @@ uint32_t FlushContainingDirectory(const char* path) { return FlushContainingDire
 
 uint32_t RemoveFileDurably(const char* path) {
   const uint32_t error =
-      RetryBriefHolds([&] { return DeleteFileA(path) ? 0 : LastErrorOfFailure(); });
+      RetryBriefHolds([&] { return QV_WIN32_CALL(DeleteFileA)(path) ? 0 : LastErrorOfFailure(); });
   if (error != 0) return error;
   return FlushContainingDirectoryOf(path);
 }
@@ -712,7 +722,7 @@ uint32_t ReadHandleAt(FileHandle handle, uint64_t offset, void* data, size_t len
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD read = 0;
   const DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
-  if (!ReadFile(ToHandle(handle), data, chunk, &read, &at)) {
+  if (!QV_WIN32_CALL(ReadFile)(ToHandle(handle), data, chunk, &read, &at)) {
     // Reading at or past the end is the end, not a failure.
     if (GetLastError() == ERROR_HANDLE_EOF) return 0;
     return LastErrorOfFailure();
@@ -730,10 +740,10 @@ void SleepMilliseconds(uint32_t ms) { Sleep(ms); }
 // holds it without the Restart Manager, which the EXE does not import.
 void FindOtherHolder(const char* path, FileHolder* holder) {
   *holder = FileHolder{};
-  HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file = QV_WIN32_CALL(CreateFileA)(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
-    CloseHandle(file);
+    QV_WIN32_CALL(CloseHandle)(file);
     return;
   }
   const uint32_t error = LastErrorOfFailure();
@@ -749,12 +759,12 @@ void FindOtherHolder(const char* path, FileHolder* holder) {
 void StartWriteback(FILE*) {}
 
 uint32_t MakeDirectory(const NewEntry& entry) {
-  return CreateDirectoryA(entry.path, nullptr) ? 0 : LastErrorOfFailure();
+  return QV_WIN32_CALL(CreateDirectoryA)(entry.path, nullptr) ? 0 : LastErrorOfFailure();
 }
 
 bool FreeBytesAvailable(const char* path, uint64_t* bytes) {
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(path, &available, nullptr, nullptr)) return false;
+  if (!QV_WIN32_CALL(GetDiskFreeSpaceExA)(path, &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
   return true;
 }
@@ -786,7 +796,7 @@ void FillEntry(const WIN32_FIND_DATAA& data, DirectoryEntry* entry) {
 
 bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryEntry* entry) {
   WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA(patternPath, &data);
+  HANDLE find = QV_WIN32_CALL(FindFirstFileA)(patternPath, &data);
   search->failed = false;
   if (find == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
@@ -804,7 +814,7 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
 bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry) {
   if (search->state == nullptr) return false;
   WIN32_FIND_DATAA data;
-  if (!FindNextFileA(static_cast<HANDLE>(search->state), &data)) {
+  if (!QV_WIN32_CALL(FindNextFileA)(static_cast<HANDLE>(search->state), &data)) {
     search->failed = GetLastError() != ERROR_NO_MORE_FILES;
     return false;
   }
@@ -814,7 +824,7 @@ bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry) {
 
 void EndSearch(DirectorySearch* search) {
   if (search->state == nullptr) return;
-  FindClose(static_cast<HANDLE>(search->state));
+  QV_WIN32_CALL(FindClose)(static_cast<HANDLE>(search->state));
   search->state = nullptr;
 }
 
@@ -857,7 +867,7 @@ BOOL WINAPI InterruptHandler(DWORD type) {
 // Registered once: a second registration would run the clean-up twice.
 bool RegisterInterruptHandler() {
   if (g_handlerRegistered.load()) return true;
-  if (!SetConsoleCtrlHandler(InterruptHandler, TRUE)) return false;
+  if (!QV_WIN32_CALL(SetConsoleCtrlHandler)(InterruptHandler, TRUE)) return false;
   g_handlerRegistered.store(true);
   return true;
 }
@@ -905,17 +915,17 @@ void KeepRunningOnWriteFailures() {}
 // ---- Console ------------------------------------------------------------------
 
 bool StdoutIsConsole() {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE out = QV_WIN32_CALL(GetStdHandle)(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) return false;
   DWORD mode;
-  return GetConsoleMode(out, &mode) != 0;
+  return QV_WIN32_CALL(GetConsoleMode)(out, &mode) != 0;
 }
 
 bool StderrIsConsole() {
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE err = QV_WIN32_CALL(GetStdHandle)(STD_ERROR_HANDLE);
   if (err == nullptr || err == INVALID_HANDLE_VALUE) return false;
   DWORD mode;
-  return GetConsoleMode(err, &mode) != 0;
+  return QV_WIN32_CALL(GetConsoleMode)(err, &mode) != 0;
 }
 
 int ReadKeyNoEcho() { return _getch(); }
