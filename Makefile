@@ -7,7 +7,8 @@ WINE64 ?= /usr/lib/wine/wine64
 WINE32 ?= /usr/lib/wine/wine
 CMAKE_FLAGS := -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all native win32 win64 win32-unit win64-unit windows deps test test-native test-windows test-wine test-wine32 test-wine64 test-sanitizers demo bench clean
+.PHONY: all native win32 win64 win32-unit win64-unit windows deps test test-native test-windows test-wine test-wine32 test-wine64 test-sanitizers demo bench clean \
+	win32-faults win64-faults test-wine-faults test-wine-faults-sample
 
 all: native
 
@@ -29,6 +30,15 @@ win64:
 windows: win32 win64
 	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE \
 	  build-win32/QVRESTORE.EXE build-win64/QVRESTORE.EXE
+
+# Test builds of both EXEs whose Win32 calls can be failed, crashed or interrupted.
+win32-faults:
+	cmake -S . -B build-win32-faults -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DQV_WIN_FAULTS=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win32-faults -j$(JOBS) --target qvculldb qvrestore
+
+win64-faults:
+	cmake -S . -B build-win64-faults -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DQV_WIN_FAULTS=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-win64-faults -j$(JOBS) --target qvculldb qvrestore
 
 # The pure-logic unit tests built for Windows (posix thread model, for GoogleTest).
 win32-unit:
@@ -56,6 +66,20 @@ test-wine64: native win64 win64-unit
 	@tools/run-wine-e2e.sh $(WINE64) win64 build-win64/QVCULLDB.EXE build/tests/qv_e2e_tests \
 	  build-win64-tests/tests/windows
 
+# The fault sweeps (fail, crash, interrupt at each Win32 call) of the pack, the dry run, both
+# rollbacks and the restore, against each EXE's fault build under Wine. The sample that
+# `make test` runs takes every SAMPLE-th injection of the 64-bit sweeps only.
+SWEEPS := --gtest_filter=FaultSweep.*
+SAMPLE ?= 12
+test-wine-faults: native win32-faults win64-faults
+	@tools/check-exe-imports.sh --faults build-win32-faults/QVCULLDB.EXE build-win64-faults/QVCULLDB.EXE
+	@tools/run-wine-e2e.sh $(WINE32) win32 build-win32-faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
+	@tools/run-wine-e2e.sh $(WINE64) win64 build-win64-faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
+
+test-wine-faults-sample: native win64-faults
+	@QV_SWEEP_SAMPLE=$(SAMPLE) tools/run-wine-e2e.sh $(WINE64) win64 build-win64-faults/QVCULLDB.EXE \
+	  build/tests/faults/qv_fault_sweep "" $(SWEEPS)
+
 test-sanitizers:
 	cmake -S . -B build-asan -DQV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON >/dev/null
 	cmake --build build-asan -j$(JOBS)
@@ -68,6 +92,7 @@ test: deps
 	$(MAKE) test-native
 	$(MAKE) windows
 	$(MAKE) test-wine
+	$(MAKE) test-wine-faults-sample
 	$(MAKE) test-sanitizers
 
 demo:
@@ -79,4 +104,5 @@ bench:
 	@bench/run
 
 clean:
-	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-asan build-tsan build-bench demo
+	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-win32-faults build-win64-faults \
+	  build-asan build-tsan build-bench demo

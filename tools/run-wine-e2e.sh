@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Runs the Windows unit tests and the end-to-end scenarios against a Windows EXE
-# under Wine, in a prefix of the given architecture (win32 or win64) kept beside
-# the EXE, so that it is made once per build tree.
+# Runs the Windows unit tests and the end-to-end scenarios (or the fault sweeps)
+# against a Windows EXE under Wine, in a prefix of the given architecture (win32
+# or win64) kept beside the EXE, so that it is made once per build tree. Arguments
+# after the unit tests' directory (may be "") go to the tests.
 set -eu
 wine=$1 arch=$2 exe=$3 tests=$4 unit_dir=${5:-}
+shift $(($# < 5 ? $# : 5))
 prefix=$(realpath "$(dirname "$exe")")/wine-prefix
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # A kernel built without 32-bit support cannot start the 32-bit Wine at all
@@ -30,5 +32,5 @@ if [ -n "$unit_dir" ]; then
     [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
   done
 fi
-echo "== end-to-end scenarios against $exe under Wine ($arch)"
-QV_PROGRAM=$(realpath "$exe") QV_RUNNER=$wine "$tests" --gtest_brief=1
+echo "== $(basename "$tests") against $exe under Wine ($arch)"
+QV_PROGRAM=$(realpath "$exe") QV_RUNNER=$wine "$tests" --gtest_brief=1 "$@"

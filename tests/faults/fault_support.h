@@ -38,6 +38,17 @@ inline uint64_t Fnv1a64(const std::string& bytes) {
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != text.npos;
 }
+// A path the program printed, as this host names it (Wine's "Z:\\..." back to "/...").
+inline std::string PosixPath(std::string path) {
+  if (!UnderWine() || path.rfind("Z:", 0) != 0) return path;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path.substr(2);
+}
+// A console control event ends a Windows program with STATUS_CONTROL_C_EXIT, which Wine
+// passes on as its low byte.
+inline bool EndedByInterrupt(const RunResult& r) {
+  return r.signal == SIGINT || (UnderWine() && r.exitCode == 0x3A);
+}
 inline void CopyTree(const std::string& from, const std::string& to) {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
 }
@@ -65,15 +76,16 @@ inline std::string DiffDatabase(const FileMap& expected, const FileMap& actual) 
 }
 
 // The shim (beside the test program), its log and counts files (empty: none) and the rules. A
-// sanitized program lets the shim go first.
+// sanitized program lets the shim go first. Under Wine, the EXE's fault build reads them instead.
 inline std::vector<std::string> ShimEnvironment(const std::vector<std::string>& rules,
                                                 const std::string& log,
                                                 const std::string& counts = "") {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").parent_path();
   const char* asan = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> env = {
-      "LD_PRELOAD=" + self + "/qv_fault_shim.so", "QVF_LOG=" + log, "QVF_COUNTS=" + counts,
+      "QVF_LOG=" + log, "QVF_COUNTS=" + counts,
       "ASAN_OPTIONS=" + (asan ? asan + std::string(":") : "") + "verify_asan_link_order=0"};
+  if (!UnderWine()) env.push_back("LD_PRELOAD=" + self + "/qv_fault_shim.so");
   for (size_t i = 0; i < rules.size(); ++i) {
     env.push_back("QVF_RULE" + std::to_string(i + 1) + "=" + rules[i]);
   }
@@ -209,16 +221,17 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const std::string changed = DiffDatabase(o.before, live);
   const std::string notPacked = DiffDatabase(o.packed, live);
   if (crashed) expect(r.exitCode == 99, "the crash did not end the process" + how);
-  if (ended && !crashed) expect(r.signal == SIGINT, "SIGINT did not end the run" + how);
+  if (ended && !crashed) expect(EndedByInterrupt(r), "SIGINT did not end the run" + how);
   const size_t last = r.report.rfind("\nINTERRUPTED: ");
   const bool summaryLast = r.report.ends_with(std::string(60, '#') + "\n");  // then closing it
   expect(crashed || !ended || r.report.empty() || summaryLast ||
              (last != r.report.npos && r.report.find('\n', last + 1) == r.report.size() - 1),
          "an interrupted run's report does not end with the INTERRUPTED line");
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
-  const bool beforeReport = r.report.empty() && r.exitCode == 2 &&
-                            (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
-                             Contains(r.out, "ERROR: cannot append " + reportPath + ": "));
+  const bool beforeReport =
+      r.report.empty() && r.exitCode == 2 &&
+      (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
+       Contains(r.out, "ERROR: cannot append " + HostPath(reportPath) + ": "));
   const bool finished = !ended && !beforeReport;
   if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database\n" + changed);
   if (o.dryRun) expect(!live.count("QVCULLDB-BACKUPS/"), "a dry run made a backup directory");
@@ -257,7 +270,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
     // Once the commit has begun, the database depends on the backup the run names.
     std::string backup = SummaryValue(text, "Backup created:");
     if (backup.rfind("NO", 0) == 0) backup.clear();
-    if (backup.rfind("YES - ", 0) == 0) backup.erase(0, 6);
+    if (backup.rfind("YES - ", 0) == 0) backup = PosixPath(backup.substr(6));
     const bool committing = Contains(text, kCommitBanner) && !backup.empty();
     const std::string lost = committing ? BackupProblem(f, backup) : "";
     expect(lost.empty(), "the named backup does not restore the database: " + lost);
@@ -274,7 +287,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
                  SummaryValue(text, "Rollback status:") == (rollbackFailed ? "FAILED" : "PASS"),
              "the summary's rollback status disagrees with the rollback");
       // The old database, or a failed rollback that names a backup holding it.
-      const std::string named = LineAfter(text, kRollbackFailed);
+      const std::string named = PosixPath(LineAfter(text, kRollbackFailed));
       const std::string problem = changed.empty()   ? ""
                                   : !rollbackFailed ? "no failed rollback"
                                   : BackupProblem(f, named.substr(0, named.size() - 1));
@@ -283,7 +296,8 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   }
   // Lock and staged files are gone unless the run crashed or their own removal failed.
   const bool named = Contains(
-      text, "release its QVLINK.BSY lock. Manual cleanup may be required: " + lock + "\n");
+      text,
+      "release its QVLINK.BSY lock. Manual cleanup may be required: " + HostPath(lock) + "\n");
   // Another tool's lock ("OTHER", made by a test action) is never removed.
   const bool other = ReadFile(lock) == "OTHER";
   expect(crashed || !live.count("MESSAGE/QVLINK.BSY") || (failedAt(lock, "") && named) || other,
@@ -292,7 +306,8 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
     for (const std::string& name : ListDirectory(o.home + "/" + area)) {
       const bool staged = name.size() > 7 && name.substr(name.size() - 7) == ".QVCNEW";
       const bool known = std::count(kFiles.begin(), kFiles.end(), area + name);
-      expect(!staged || crashed || failedAt(o.home + "/" + area + name, " unlink stat "),
+      const char* kRemovals = " unlink stat DeleteFileA GetFileAttributesA ";
+      expect(!staged || crashed || failedAt(o.home + "/" + area + name, kRemovals),
              area + name + " left behind");
       expect(staged || name == "QVLINK.BSY" || known || area + name == kMarker,
              "unexpected file " + area + name);
@@ -321,7 +336,8 @@ inline std::vector<std::string> CheckNextRun(const Fixture& f, const Outcome& o)
   const bool mixed = !DiffDatabase(f.before, left).empty() && !DiffDatabase(f.packed, left).empty();
   const RunResult next = RunProgram(o.home, {});
   const FileMap after = ReadTree(o.home);
-  const std::string refusal = "qvrestore /RESTORE=" + o.home + "/QVCULLDB-BACKUPS/QVCULLDB-";
+  const std::string refusal = (UnderWine() ? "QVRESTORE.EXE /RESTORE=" : "qvrestore /RESTORE=") +
+                              HostPath(o.home + "/QVCULLDB-BACKUPS/QVCULLDB-");
   if (mixed && (next.exitCode != 2 || !Contains(next.out, refusal) ||
                 !DiffDatabase(left, after).empty() || !after.count(kMarker))) {
     violations.push_back("the next run did not refuse the mixed database:\n" + next.out);
@@ -381,7 +397,8 @@ inline void MakeCutTree(const PowerLog& p, bool keepEntries, uint64_t dir,
 inline RunResult RunRestoreProgram(const std::string& home, const std::vector<std::string>& args,
                                    const std::vector<std::string>& env = {}) {
   const std::string packer = ProgramPath();
-  const std::string restore = (std::filesystem::path(packer).parent_path() / "qvrestore").string();
+  const std::string name = UnderWine() ? "QVRESTORE.EXE" : "qvrestore";
+  const std::string restore = (std::filesystem::path(packer).parent_path() / name).string();
   setenv("QV_PROGRAM", restore.c_str(), 1);
   const RunResult result = RunProgram(home, args, env);
   setenv("QV_PROGRAM", packer.c_str(), 1);
