@@ -132,7 +132,7 @@ bool Matches(const Rule& rule, const char* path, const char* path2) {
 void Poke(const char* path, long long offset, const char* hex) {
   unsigned char bytes[128];
   DWORD len = 0;
-  while (len < sizeof bytes && sscanf(hex + 2 * len, "%2hhx", &bytes[len]) == 1) ++len;
+  while (len < sizeof bytes && sscanf(hex + 2 * size_t{len}, "%2hhx", &bytes[len]) == 1) ++len;
   HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   LARGE_INTEGER at;
@@ -211,11 +211,16 @@ int Enter(const char* function, int line, const char* path, const char* path2) {
   if (!rule.whenAfter && (rule.kinds & kAction) != 0) RunActions(rule.act);
   if ((rule.kinds & kCrash) != 0) TerminateProcess(GetCurrentProcess(), 99);
   if ((rule.kinds & kInterrupt) != 0) Interrupt();
-  if ((rule.kinds & kFail) != 0) SetLastError(rule.error);
   return fired;
 }
 
 bool Fails(int rule) { return rule != 0 && (g_rules[rule].kinds & kFail) != 0; }
+
+DWORD ErrorOf(int rule) { return g_rules[rule].error; }
+
+bool IsClose(const char* function) {
+  return strcmp(function, "CloseHandle") == 0 || strcmp(function, "FindClose") == 0;
+}
 
 void Leave(int rule) {
   if (rule == 0 || !g_rules[rule].whenAfter) return;

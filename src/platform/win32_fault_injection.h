@@ -31,9 +31,13 @@
 namespace platform::win32_faults {
 
 // Counts a call and fires the first rule it meets: a crash or an interrupt acts
-// here. Returns the fired rule (0: none); Fails says whether the call must fail.
+// here. Returns the fired rule (0: none); Fails says whether the call must fail,
+// ErrorOf with which Windows error.
 int Enter(const char* function, int line, const char* path, const char* path2);
 bool Fails(int rule);
+DWORD ErrorOf(int rule);
+// CloseHandle and FindClose, which release their handle even when they fail.
+bool IsClose(const char* function);
 // After the real call: the rule's "when=after" action.
 void Leave(int rule);
 // Handles are known by the path they were opened with, for the rules and the log.
@@ -73,10 +77,12 @@ auto Call(const char* function, int line, F fn, First first, Rest... rest) {
   }
   if constexpr (std::is_same_v<First, PHANDLER_ROUTINE>) RememberHandler(first);
   if constexpr (std::is_same_v<First, HANDLE>) {
-    if constexpr (std::is_same_v<F, decltype(&CloseHandle)>) ForgetHandle(first);  // FindClose too
+    if (IsClose(function)) ForgetHandle(first);
   }
   const int rule = Enter(function, line, path, path2);
   if (Fails(rule)) {
+    if (IsClose(function)) fn(first, rest...);
+    SetLastError(ErrorOf(rule));
     if constexpr (std::is_pointer_v<Result>) {
       return static_cast<Result>(FailurePointer(function));
     } else {

@@ -55,34 +55,46 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
 // Failures a run may meet and still succeed, each with the reason that is safe; an ignored
 // injection ("FUNCTION ERRNO PATH") that none of these matches fails its sweep.
 const std::pair<std::regex, const char*> kSafelyIgnored[] = {
-    {std::regex("(fclose|closedir|close) E\\w+ <home>/(QVNODE\\.DAT|WORK(/QV\\w+\\.(DAT|PTR|USR))?|"
-                "MESSAGE(/QVMSG\\d\\.LMR)?|QVCULLDB-BACKUPS.*)"),
+    {std::regex("(fclose|closedir|close|CloseHandle|FindClose) E\\w+ <home>/(QVNODE\\.DAT|WORK"
+                "(/QV\\w+\\.(DAT|PTR|USR))?|MESSAGE(/QVMSG(\\d|\\*)\\.LMR)?|QVCULLDB-BACKUPS.*)"),
      "closing what was only read, or a directory held open: every byte read was checked"},
     {std::regex("(fflush|fclose|vfprintf) E\\w+ (<home>/QVCULLDB32_REPORT\\.TXT|<stdout>)"),
      "the console and the report carry the same lines: the other one still has them"},
     {std::regex("setvbuf EIO .*"), "a refused stream buffer only costs speed"},
-    {std::regex("stat E\\w+ <home>/QVCULLDB\\.COM"), "it only decides the legacy-name warning"},
+    {std::regex("(stat|GetFileAttributesExA) E\\w+ <home>/QVCULLDB\\.COM"),
+     "it only decides the legacy-name warning"},
     {std::regex("stat E\\w+ <home>/WORK/QVUSERS\\.DAT"),
      "whose backups to trust: unknown, only root and the running user are, which is stricter"},
     {std::regex("fstatat E\\w+ <home>/MESSAGE/QVMSG\\d\\.LMR"),
      "an entry the listing cannot examine is listed as a file and examined again"},
-    {std::regex("(fstatat|l?stat|unlink) E\\w+ <home>/.*\\.QVCNEW"),
+    {std::regex("(fstatat|l?stat|unlink|GetFileAttributesA) E\\w+ <home>/.*\\.QVCNEW"),
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
-    {std::regex("l?stat E\\w+ <home>/WORK/(QVPURGED\\.USR|QVCOMMIT\\.MRK)"),
+    {std::regex("CloseHandle E\\w+ <home>/.*\\.QVCNEW"),
+     "a handle that only read the staged file's identity before its move, released all the same"},
+    {std::regex("(l?stat|GetFileAttributes(Ex)?A) E\\w+ "
+                "<home>/WORK/(QVPURGED\\.USR|QVCOMMIT\\.MRK)"),
      "a name absent here: a failed look reads as absent, and the gate or the create meets it"},
-    {std::regex("stat E\\w+ (<tmp>|<scratch>|<home>(/QVCULLDB-BACKUPS|/WORK|/MESSAGE)?)"),
+    {std::regex("(stat|GetFileAttributesExA) E\\w+ "
+                "(<tmp>|<scratch>|<home>(/QVCULLDB-BACKUPS|/WORK|/MESSAGE)?)"),
      "a directory of the backup root, examined again after mkdir; a volume not told apart is "
      "summed with all the others"},
-    {std::regex("(unlink|close|fstat|lstat) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
+    {std::regex("(unlink|close|fstat|lstat|CreateFileA|CloseHandle|GetFileInformationByHandle|"
+                "SetFileInformationByHandle) E\\w+ <home>/MESSAGE/QVLINK\\.BSY"),
      "reported as a lock not released (or not known for its own), after the database was verified"},
-    {std::regex("open E\\w+ <home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
-     "a lease probe that cannot open the file asks /proc instead; a replaced file not held open is "
-     "not read again after the commit, but the gate proved it unchanged and held by no one"},
+    {std::regex("(open|CreateFileA) E\\w+ "
+                "<home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
+     "a lease probe that cannot open the file asks /proc instead (Windows: warns, or probes a held "
+     "one again); a replaced file not held open is not read again after the commit, but the gate "
+     "proved it unchanged and held by no one"},
     {std::regex("stat E\\w+ <home>/(WORK/QV\\w+\\.(DAT|PTR)|MESSAGE/QVMSG\\d\\.LMR)"),
      "a file the probe for other holders cannot examine is warned about, or missing, held by no "
      "one; it is read and checked after the probe"},
-    {std::regex("(unlink|open|fsync|close) E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
+    {std::regex("(unlink|open|fsync|close|DeleteFileA|CreateFileA|FlushFileBuffers|CloseHandle) "
+                "E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
      "removing the marker after a verified commit: a warning now, and the next run resolves it"},
+    {std::regex("SetConsoleCtrlHandler E\\w+ "), "registered again with each file and each hold"},
+    {std::regex("(GetStdHandle|GetConsoleMode) E\\w+ "), "a console not seen: no progress line"},
+    {std::regex("GetComputerNameA E\\w+ "), "the lock names its holder without the host name"},
 };
 
 bool SafelyIgnored(const std::string& injection) {
