@@ -31,14 +31,13 @@ windows: win32 win64
 	@tools/check-exe-imports.sh build-win32/QVCULLDB.EXE build-win64/QVCULLDB.EXE \
 	  build-win32/QVRESTORE.EXE build-win64/QVRESTORE.EXE
 
-# Test builds of both EXEs whose Win32 calls can be failed, crashed or interrupted.
-win32-faults:
-	cmake -S . -B build-win32-faults -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DQV_WIN_FAULTS=ON $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-win32-faults -j$(JOBS) --target qvculldb qvrestore
+# Test builds of both EXEs (in faults/ of each build) whose Win32 calls can be failed, crashed
+# or interrupted.
+win32-faults: win32
+	cmake --build build-win32 -j$(JOBS) --target qvculldb_faults qvrestore_faults
 
-win64-faults:
-	cmake -S . -B build-win64-faults -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DQV_WIN_FAULTS=ON $(CMAKE_FLAGS) >/dev/null
-	cmake --build build-win64-faults -j$(JOBS) --target qvculldb qvrestore
+win64-faults: win64
+	cmake --build build-win64 -j$(JOBS) --target qvculldb_faults qvrestore_faults
 
 # The pure-logic unit tests built for Windows (posix thread model, for GoogleTest).
 win32-unit:
@@ -72,13 +71,15 @@ test-wine64: native win64 win64-unit
 SWEEPS := --gtest_filter=FaultSweep.*
 SAMPLE ?= 12
 test-wine-faults: native win32-faults win64-faults
-	@tools/check-exe-imports.sh --faults build-win32-faults/QVCULLDB.EXE build-win64-faults/QVCULLDB.EXE
-	@tools/run-wine-e2e.sh $(WINE32) win32 build-win32-faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
-	@tools/run-wine-e2e.sh $(WINE64) win64 build-win64-faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
+	@tools/check-exe-imports.sh --faults build-win32/faults/QVCULLDB.EXE build-win64/faults/QVCULLDB.EXE
+	@QV_WINE_PREFIX=$(CURDIR)/build-win32/wine-prefix tools/run-wine-e2e.sh $(WINE32) win32 \
+	  build-win32/faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
+	@QV_WINE_PREFIX=$(CURDIR)/build-win64/wine-prefix tools/run-wine-e2e.sh $(WINE64) win64 \
+	  build-win64/faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
 
 test-wine-faults-sample: native win64-faults
-	@QV_SWEEP_SAMPLE=$(SAMPLE) tools/run-wine-e2e.sh $(WINE64) win64 build-win64-faults/QVCULLDB.EXE \
-	  build/tests/faults/qv_fault_sweep "" $(SWEEPS)
+	@QV_SWEEP_SAMPLE=$(SAMPLE) QV_WINE_PREFIX=$(CURDIR)/build-win64/wine-prefix tools/run-wine-e2e.sh \
+	  $(WINE64) win64 build-win64/faults/QVCULLDB.EXE build/tests/faults/qv_fault_sweep "" $(SWEEPS)
 
 test-sanitizers:
 	cmake -S . -B build-asan -DQV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DQV_WERROR=ON >/dev/null
@@ -104,5 +105,4 @@ bench:
 	@bench/run
 
 clean:
-	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-win32-faults build-win64-faults \
-	  build-asan build-tsan build-bench demo
+	rm -rf build build-win32 build-win64 build-win32-tests build-win64-tests build-asan build-tsan build-bench demo

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Runs the Windows unit tests and the end-to-end scenarios (or the fault sweeps)
 # against a Windows EXE under Wine, in a prefix of the given architecture (win32
-# or win64) kept beside the EXE, so that it is made once per build tree. Arguments
-# after the unit tests' directory (may be "") go to the tests.
+# or win64) kept beside the EXE (or at QV_WINE_PREFIX), so that it is made once per
+# build tree. Arguments after the unit tests' directory (may be "") go to the tests.
 set -eu
 wine=$1 arch=$2 exe=$3 tests=$4 unit_dir=${5:-}
 shift $(($# < 5 ? $# : 5))
-prefix=$(realpath "$(dirname "$exe")")/wine-prefix
+prefix=${QV_WINE_PREFIX:-$(realpath "$(dirname "$exe")")/wine-prefix}
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # A kernel built without 32-bit support cannot start the 32-bit Wine at all
 # ("Exec format error"): say so plainly and skip, unless the run must have it.

@@ -175,12 +175,13 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
 
 // The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the rest old, and the
 // rollback must bring every one back.
-const std::vector<std::string> kCommitFails = {"func=rename path=QVUSERS.PTR.QVCNEW"};
+const std::string kRename = UnderWine() ? "func=MoveFileExA" : "func=rename";
+const std::vector<std::string> kCommitFails = {kRename + " path=QVUSERS.PTR.QVCNEW"};
 
 // A caller (UserNo 5, mode 1, node slot 3) appears right after the commit: every file is new,
 // QVPURGED.USR was created by it, and the rollback must undo all of it.
-const std::vector<std::string> kCallerAppears = {"func=rename path=QVPURGED.USR.QVCNEW when=after "
-                                                 "do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
+const std::vector<std::string> kCallerAppears = {
+    kRename + " path=QVPURGED.USR.QVCNEW when=after do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
 // ---- The restore's write path: a pack first, then its backup restored with one call failed,
 // crashed or interrupted, each on a fresh copy of the packed home. The live set must be the packed
