@@ -55,8 +55,9 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
 // Failures a run may meet and still succeed, each with the reason that is safe; an ignored
 // injection ("FUNCTION ERRNO PATH") that none of these matches fails its sweep.
 const std::pair<std::regex, const char*> kSafelyIgnored[] = {
-    {std::regex("(fclose|closedir|close|CloseHandle|FindClose) E\\w+ <home>/(QVNODE\\.DAT|WORK"
-                "(/QV\\w+\\.(DAT|PTR|USR))?|MESSAGE(/QVMSG(\\d|\\*)\\.LMR)?|QVCULLDB-BACKUPS.*)"),
+    {std::regex("(fclose|closedir|close|CloseHandle|FindClose) E\\w+ (<tmp>|<scratch>|<home>(/("
+                "QVNODE\\.DAT|WORK(/QV\\w+\\.(DAT|PTR|USR))?|MESSAGE(/QVMSG(\\d|\\*)\\.LMR)?|"
+                "QVCULLDB-BACKUPS.*))?)"),
      "closing what was only read, or a directory held open: every byte read was checked"},
     {std::regex("(fflush|fclose|vfprintf) E\\w+ (<home>/QVCULLDB32_REPORT\\.TXT|<stdout>)"),
      "the console and the report carry the same lines: the other one still has them"},
@@ -67,10 +68,13 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "whose backups to trust: unknown, only root and the running user are, which is stricter"},
     {std::regex("fstatat E\\w+ <home>/MESSAGE/QVMSG\\d\\.LMR"),
      "an entry the listing cannot examine is listed as a file and examined again"},
+    {std::regex("GetFileAttributesA ENOENT "
+                "<home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
+     "the look for a link reads it as missing; it is then opened as a regular file and validated"},
     {std::regex("(fstatat|l?stat|unlink|GetFileAttributesA) E\\w+ <home>/.*\\.QVCNEW"),
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
     {std::regex("CloseHandle E\\w+ <home>/.*\\.QVCNEW"),
-     "a handle that only read the staged file's identity before its move, released all the same"},
+     "a handle that only read a staged file's identity before its move, released all the same"},
     {std::regex("(l?stat|GetFileAttributes(Ex)?A) E\\w+ "
                 "<home>/WORK/(QVPURGED\\.USR|QVCOMMIT\\.MRK)"),
      "a name absent here: a failed look reads as absent, and the gate or the create meets it"},
@@ -181,7 +185,8 @@ const std::vector<std::string> kCommitFails = {kRename + " path=QVUSERS.PTR.QVCN
 // A caller (UserNo 5, mode 1, node slot 3) appears right after the commit: every file is new,
 // QVPURGED.USR was created by it, and the rollback must undo all of it.
 const std::vector<std::string> kCallerAppears = {
-    kRename + " path=QVPURGED.USR.QVCNEW when=after do=action act=poke,WORK/QVWHOSON.DAT,18,050001"};
+    kRename + " path=QVPURGED.USR.QVCNEW when=after do=action "
+              "act=poke,WORK/QVWHOSON.DAT,18,050001"};
 
 // ---- The restore's write path: a pack first, then its backup restored with one call failed,
 // crashed or interrupted, each on a fresh copy of the packed home. The live set must be the packed
