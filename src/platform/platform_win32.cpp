@@ -770,14 +770,15 @@ bool FreeBytesAvailable(const char* path, uint64_t* bytes) {
 }
 
 bool VolumeOf(const char* path, uint64_t* volume) {
-  HANDLE dir = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE dir = QV_WIN32_CALL(CreateFileA)(path, FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                          nullptr);
   if (dir == INVALID_HANDLE_VALUE) return false;
   FileIdentity identity;
   DWORD attributes;
   const uint32_t error = IdentityOf(dir, &identity, &attributes);
-  CloseHandle(dir);
+  QV_WIN32_CALL(CloseHandle)(dir);
   if (error != 0) return false;
   *volume = identity.volume;
   return true;

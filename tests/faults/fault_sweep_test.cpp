@@ -78,7 +78,7 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("(l?stat|GetFileAttributes(Ex)?A) E\\w+ "
                 "<home>/WORK/(QVPURGED\\.USR|QVCOMMIT\\.MRK)"),
      "a name absent here: a failed look reads as absent, and the gate or the create meets it"},
-    {std::regex("(stat|GetFileAttributesExA) E\\w+ "
+    {std::regex("(stat|GetFileAttributesExA|CreateFileA|GetFileInformationByHandle) E\\w+ "
                 "(<tmp>|<scratch>|<home>(/QVCULLDB-BACKUPS|/WORK|/MESSAGE)?)"),
      "a directory of the backup root, examined again after mkdir; a volume not told apart is "
      "summed with all the others"},
