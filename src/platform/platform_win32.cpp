@@ -464,7 +464,13 @@ FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }
 bool FlushStreamToDisk(FILE* stream) {
   if (fflush(stream) != 0) return false;
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  return file != INVALID_HANDLE_VALUE && QV_WIN32_CALL(FlushFileBuffers)(file) != 0;
+  if (file != INVALID_HANDLE_VALUE && QV_WIN32_CALL(FlushFileBuffers)(file)) return true;
+  // Kept where LastStreamError finds a failed runtime call's cause: a caller that
+  // reads no cause there would take the failed flush for success.
+  const uint32_t code = file == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : LastErrorOfFailure();
+  *__doserrno() = code;
+  FailWithErrno(code);
+  return false;
 }
 
 uint32_t OpenDirectory(const NewEntry& entry, FileHandle* dir) {
