@@ -69,7 +69,7 @@ test-wine64: native win64 win64-unit
 # rollbacks and the restore, against each EXE's fault build under Wine. The sample that
 # `make test` runs takes every SAMPLE-th injection of the 64-bit sweeps only.
 SWEEPS := --gtest_filter=FaultSweep.*
-SAMPLE ?= 25
+SAMPLE ?= 30
 test-wine-faults: native win32-faults win64-faults
 	@tools/check-exe-imports.sh --faults build-win32/faults/QVCULLDB.EXE build-win64/faults/QVCULLDB.EXE
 	@QV_WINE_PREFIX=$(CURDIR)/build-win32/wine-prefix tools/run-wine-e2e.sh $(WINE32) win32 \

@@ -20,7 +20,7 @@ const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
     {"unlink", {"ENOENT"}},         {"fopen", {"ENOENT"}},   {"getcwd", {"ENOENT"}},
     {"fwrite", {"ENOSPC"}},         {"fflush", {"ENOSPC"}},  {"fclose", {"ENOSPC"}},
     {"write", {"ENOSPC"}},          {"CreateFileA", {"EBUSY", "EEXIST", "ENOENT", "ENOSPC"}},
-    {"MoveFileExA", {"EBUSY", "EACCES"}},  {"DeleteFileA", {"EBUSY", "ENOENT"}},
+    {"SetFileInformationByHandle", {"EBUSY"}}, {"DeleteFileA", {"EBUSY", "ENOENT"}},
     {"WriteFile", {"ENOSPC"}},      {"FlushFileBuffers", {"ENOSPC"}},
     {"CreateDirectoryA", {"183"}},  {"GetFileAttributesA", {"ENOENT"}}};
 
@@ -184,7 +184,7 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
 
 // The commit fails at QVUSERS.PTR: the LMR files and QVUSERS.DAT are new, the rest old, and the
 // rollback must bring every one back.
-const std::string kRename = UnderWine() ? "func=MoveFileExA" : "func=rename";
+const std::string kRename = UnderWine() ? "func=SetFileInformationByHandle" : "func=rename";
 const std::vector<std::string> kCommitFails = {kRename + " path=QVUSERS.PTR.QVCNEW"};
 
 // A caller (UserNo 5, mode 1, node slot 3) appears right after the commit: every file is new,
