@@ -73,7 +73,8 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "the look for a link reads it as missing; it is then opened as a regular file and validated"},
     {std::regex("(fstatat|l?stat|unlink|GetFileAttributesA) E\\w+ <home>/.*\\.QVCNEW"),
      "a staged name: the exclusive create, or the check for staged files left, meets what is there"},
-    {std::regex("CreateFileA EBUSY <home>/.*\\.QVCNEW"), "a brief hold is waited out"},
+    {std::regex("(CreateFileA|SetFileInformationByHandle) EBUSY <home>/.*\\.QVCNEW"),
+     "a brief hold by another program is waited out"},
     {std::regex("CloseHandle E\\w+ <home>/.*\\.QVCNEW"),
      "a handle that only read a staged file's identity before its move, released all the same"},
     {std::regex("(l?stat|GetFileAttributes(Ex)?A) E\\w+ "
