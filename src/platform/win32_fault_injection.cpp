@@ -159,6 +159,22 @@ void RunActions(const char* list) {
   }
 }
 
+// Ends the process at once, as a crash would. Wine ends a process through the C
+// library's exit, which can wait forever on a lock that a thread it has just
+// stopped was holding; under Wine the Linux kernel ends the process instead.
+[[noreturn]] void Crash() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+#if defined(__x86_64__)
+    asm volatile("syscall" : : "a"(231), "D"(99) : "rcx", "r11", "memory");  // exit_group
+#elif defined(__i386__)
+    asm volatile("int $0x80" : : "a"(252), "b"(99) : "memory");  // exit_group
+#endif
+  }
+  TerminateProcess(GetCurrentProcess(), 99);
+  for (;;) Sleep(INFINITE);
+}
+
 // The console's event thread: the program's handler, then, when it passes the
 // event on, the system's default, which ends the process.
 DWORD WINAPI DeliverControlC(LPVOID) {
@@ -209,7 +225,7 @@ int Enter(const char* function, int line, const char* path, const char* path2) {
   Append(g_log, text);
   const Rule& rule = g_rules[fired];
   if (!rule.whenAfter && (rule.kinds & kAction) != 0) RunActions(rule.act);
-  if ((rule.kinds & kCrash) != 0) TerminateProcess(GetCurrentProcess(), 99);
+  if ((rule.kinds & kCrash) != 0) Crash();
   if ((rule.kinds & kInterrupt) != 0) Interrupt();
   return fired;
 }
