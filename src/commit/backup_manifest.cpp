@@ -9,6 +9,7 @@
 
 #include "base/cleanup_registry.h"
 #include "base/output.h"
+#include "base/parallel_jobs.h"
 #include "safety/path_trust.h"
 #include "staging/staging.h"
 #include "userdb/user_records.h"
@@ -519,23 +520,54 @@ bool StageCopy(const ManifestEntry* entry, const char* livePath, PathBuffer* sta
 
 }  // namespace
 
+namespace {
+
+struct RestoreStaging {
+  const BackupManifest* manifest;
+  const LiveSnapshots* live;
+  LmrInventory* inventory;
+  PackContext* pack;
+  const ManifestEntry* log;  // the audit log's copy, or null
+};
+
+// Step 0 stages QVUSERS.DAT, step 1 QVUSERS.PTR, step i the LMR file i-2, and the
+// last step the audit log (when the backup has one).
+bool StageOneCopy(uint32_t index, void* context, RunCounters* counters) {
+  RestoreStaging* s = static_cast<RestoreStaging*>(context);
+  PackContext* pack = s->pack;
+  if (index == 0) {
+    return StageCopy(FindManifestEntry(s->manifest, "WORK", "QVUSERS.DAT"),
+                     s->live->usersDat.path.text, &pack->stagedDatPath, &pack->stagedDatSnapshot,
+                     counters);
+  }
+  if (index == 1) {
+    return StageCopy(FindManifestEntry(s->manifest, "WORK", "QVUSERS.PTR"),
+                     s->live->usersPtr.path.text, &pack->stagedPtrPath, &pack->stagedPtrSnapshot,
+                     counters);
+  }
+  if (index - 2 < s->inventory->count) {
+    LmrFileEntry* entry = &s->inventory->entries[index - 2];
+    return StageCopy(FindManifestEntry(s->manifest, "MESSAGE", entry->name), entry->path.text,
+                     &entry->stagedPath, &entry->stagedSnapshot, counters);
+  }
+  return s->log == nullptr || StageCopy(s->log, pack->purgedLogPath.text,
+                                        &pack->stagedPurgedLogPath,
+                                        &pack->stagedPurgedLogSnapshot, counters);
+}
+
+}  // namespace
+
+// The copies are staged side by side as a list, as the pack stages its files: an
+// interrupt is held while staged files are made, stops the copies under way between
+// blocks, and its clean-up then removes every staged file, none of them open.
 bool StageBackupSet(const BackupManifest* manifest, const LiveSnapshots* live,
                     LmrInventory* inventory, PackContext* pack, RunCounters* counters) {
-  if (!StageCopy(FindManifestEntry(manifest, "WORK", "QVUSERS.DAT"), live->usersDat.path.text,
-                 &pack->stagedDatPath, &pack->stagedDatSnapshot, counters) ||
-      !StageCopy(FindManifestEntry(manifest, "WORK", "QVUSERS.PTR"), live->usersPtr.path.text,
-                 &pack->stagedPtrPath, &pack->stagedPtrSnapshot, counters)) {
-    return false;
-  }
-  for (uint32_t i = 0; i < inventory->count; ++i) {
-    LmrFileEntry* entry = &inventory->entries[i];
-    if (!StageCopy(FindManifestEntry(manifest, "MESSAGE", entry->name), entry->path.text,
-                   &entry->stagedPath, &entry->stagedSnapshot, counters)) {
-      return false;
-    }
-  }
-  const ManifestEntry* log = FindManifestEntry(manifest, "WORK", "QVPURGED.USR");
-  pack->removePurgedLog = log == nullptr;
-  return log == nullptr || StageCopy(log, pack->purgedLogPath.text, &pack->stagedPurgedLogPath,
-                                     &pack->stagedPurgedLogSnapshot, counters);
+  RestoreStaging staging{manifest, live, inventory, pack,
+                         FindManifestEntry(manifest, "WORK", "QVPURGED.USR")};
+  pack->removePurgedLog = staging.log == nullptr;
+  uint64_t bytes = 0;
+  for (uint32_t i = 0; i < manifest->count; ++i) bytes += manifest->entries[i].source.size;
+  const JobList jobs{inventory->count + 3, StageOneCopy, &staging, AfterFailure::StopThere,
+                     kWritingThreads, "Staging", bytes};
+  return RunJobsInOrder(jobs, counters);
 }
