@@ -190,8 +190,11 @@ int ErrnoFromWin32(uint32_t code) {
   }
 }
 
+// errno for strerror's texts, and the code itself where LastStreamError looks
+// for a failed runtime call's cause (a sharing violation is no plain EACCES).
 uint32_t FailWithErrno(uint32_t code) {
   errno = ErrnoFromWin32(code);
+  *__doserrno() = code;
   return code;
 }
 
@@ -465,11 +468,8 @@ bool FlushStreamToDisk(FILE* stream) {
   if (fflush(stream) != 0) return false;
   HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
   if (file != INVALID_HANDLE_VALUE && QV_WIN32_CALL(FlushFileBuffers)(file)) return true;
-  // Kept where LastStreamError finds a failed runtime call's cause: a caller that
-  // reads no cause there would take the failed flush for success.
-  const uint32_t code = file == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : LastErrorOfFailure();
-  *__doserrno() = code;
-  FailWithErrno(code);
+  // Kept where LastStreamError finds a failed runtime call's cause.
+  FailWithErrno(file == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : LastErrorOfFailure());
   return false;
 }
 

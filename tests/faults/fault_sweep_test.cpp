@@ -394,6 +394,32 @@ void PowerSweep(const std::string& name, bool log, const std::vector<std::string
   EXPECT_EQ(violations, 0u);
 }
 
+// Another program holds a staged file through its rename (Windows only: POSIX renames are never
+// held): seven refusals are waited out and the pack succeeds; eight outlast the retries, and the
+// commit fails naming the cause and is rolled back.
+TEST(FaultSweep, HeldThroughTheRename) {
+  if (!UnderWine()) GTEST_SKIP() << "only Windows refuses a rename of a file another program has open";
+  ScratchDir scratch;
+  const Fixture f = MakeFixture(scratch.path, true);
+  Outcome o{.home = scratch.path + "/run", .before = f.before, .packed = f.packed,
+            .injected = "fail", .function = "SetFileInformationByHandle"};
+  for (int refusals : {7, 8}) {
+    std::vector<std::string> rules;
+    for (int nth = 1; nth <= refusals; ++nth) {
+      rules.push_back(kRename + " path=QVMSG2.LMR.QVCNEW errno=EBUSY nth=" + std::to_string(nth));
+    }
+    RemoveTree(o.home);
+    CopyTree(f.pristine, o.home);
+    o.result = RunProgram(o.home, {}, ShimEnvironment(rules, ""));
+    o.path = o.home + "/MESSAGE/QVMSG2.LMR.QVCNEW";
+    EXPECT_EQ(CheckRun(f, o), std::vector<std::string>{}) << o.result.out;
+    EXPECT_EQ(o.result.exitCode, refusals == 7 ? 0 : 2) << o.result.out;
+    const std::string cause = "ERROR: commit failed while replacing QVMSG2.LMR (Windows error 32: "
+                              "another program has the file open).";
+    EXPECT_EQ(o.result.out.find(cause) != std::string::npos, refusals == 8) << o.result.out;
+  }
+}
+
 TEST(FaultSweep, WithAuditLog) { Sweep("audit log, ", true, {}); }
 TEST(FaultSweep, WithoutAuditLog) { Sweep("no audit log, ", false, {}); }
 TEST(FaultSweep, DryRun) { Sweep("dry run, ", true, {}, true); }
