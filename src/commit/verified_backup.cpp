@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/parallel_jobs.h"
 #include "base/paths.h"
@@ -133,6 +134,7 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
     }
     error = platform::MakeDirectory({pack->backupDirPath.text, root});
   }
+  pack->backupBegun = error == 0;
   return error == 0;
 }
 
@@ -269,19 +271,41 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
 
 }  // namespace
 
-bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
-                       RunCounters* counters) {
-  PathBuffer* root = &pack->backupRootPath;
+bool BackupRootOf(const char* homeDir, const RunOptions* options, PathBuffer* root) {
   const char* given = options->backupRoot.text;
   if (!options->backupGiven) {
-    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
-      return ReportError(counters, "ERROR: default backup path is too long.\n");
-    }
+    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) return false;
   } else if (IsAbsolutePath(given) ? !CopyPath(root, given) : !JoinPath(root, homeDir, given)) {
-    return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
+    return false;
   }
   TrimTrailingSeparators(root->text);
   return true;
+}
+
+bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
+                       RunCounters* counters) {
+  if (BackupRootOf(homeDir, options, &pack->backupRootPath)) return true;
+  if (options->backupGiven) return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
+  return ReportError(counters, "ERROR: default backup path is too long.\n");
+}
+
+void FormatPruneCommand(const char* root, const RunOptions* options, PruneCommand* command) {
+  const char* quote = strchr(root, ' ') != nullptr ? "\"" : "";
+  if (!options->backupGiven) {
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n", platform::kRestoreProgramName);
+  } else {
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n %s/BACKUP=%s%s",
+                  platform::kRestoreProgramName, quote, root, quote);
+  }
+}
+
+void FormatIncompleteBackupLine(const PackContext* pack, const RunOptions* options,
+                                LeftBehindLine* line) {
+  PruneCommand prune;
+  FormatPruneCommand(pack->backupRootPath.text, options, &prune);
+  FormatBounded(line->text, sizeof line->text,
+                "Left behind:         %s - an incomplete backup without a complete manifest; %s removes it.\n",
+                pack->backupDirPath.text, prune.text);
 }
 
 // The backup is the only copy of the pre-pack user base.
@@ -328,7 +352,15 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   }
 
   BackupTree tree;
-  if (!CreateBackupTree(startTime, pack, &tree)) {
+  const bool treeMade = CreateBackupTree(startTime, pack, &tree);
+  // An interrupt from here on names the directory it leaves without a manifest.
+  static LeftBehindLine interruptLine;
+  SetInterruptLeftBehind(nullptr);
+  if (pack->backupBegun) {
+    FormatIncompleteBackupLine(pack, options, &interruptLine);
+    SetInterruptLeftBehind(interruptLine.text);
+  }
+  if (!treeMade) {
     return ReportError(counters,
                        "ERROR: cannot create timestamped backup directory tree under %s.\n",
                        pack->backupRootPath.text);
@@ -344,6 +376,7 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   }
 
   pack->backupDone = true;
+  SetInterruptLeftBehind(nullptr);
   Tee("Backup root:        %s\n", pack->backupRootPath.text);
   Tee("Backup directory:   %s\n", pack->backupDirPath.text);
   Tee("Verified backup result: PASS\n");
