@@ -129,9 +129,9 @@ void DescribeEndOfRun(LiveFilesStep step, const RunPaths* paths, const RunOption
     FormatIncompleteBackupLine(pack, options, &line);
     FormatBounded(lines->leftBehind[left++], sizeof lines->leftBehind[0], "%s", line.text);
   }
-  if (step >= LiveFilesStep::EarlierMix && IsRegularFile(paths->commitMarker.text)) {
+  if (step >= LiveFilesStep::CommitBegun && IsRegularFile(paths->commitMarker.text)) {
     FormatBounded(lines->leftBehind[left], sizeof lines->leftBehind[0],
-                  "Left behind:         %s - the commit marker; the next run checks the "
+                  "Left behind:         %s - the commit marker, kept: the next run checks the "
                   "database against it first.\n", paths->commitMarker.text);
   }
 }

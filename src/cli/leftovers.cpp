@@ -37,8 +37,13 @@ void CountStagedFiles(const char* dir, StagedLeftovers* found) {
         !JoinPath(&path, dir, entry.name)) {
       continue;
     }
+    // A link at a staged name is a leftover too; its target's size is not ours to count.
+    platform::EntryKind kind = platform::EntryKind::Missing;
     ++found->count;
-    if (GetRegularFileSize(path.text, &size)) found->bytes += size;
+    if (platform::ExamineEntry(path.text, &kind) == 0 && kind == platform::EntryKind::RegularFile &&
+        GetRegularFileSize(path.text, &size)) {
+      found->bytes += size;
+    }
   }
   platform::EndSearch(&search);
 }

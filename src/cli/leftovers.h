@@ -6,5 +6,6 @@
 
 // Stale staged files (*.QVCNEW) in WORK and MESSAGE, and incomplete backups under
 // the backup root this run uses: each kind one short block, printed only when
-// found. Called with the lock held, so that no run of ours is making them now.
+// found. Called with the lock held, so that no run of ours is making them now,
+// once the database files passed validation.
 void ReportEarlierLeftovers(const RunPaths* paths, const RunOptions* options);

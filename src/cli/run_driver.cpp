@@ -120,7 +120,6 @@ bool RunReadPhases(RunState* run) {
     run->liveStep = LiveFilesStep::EarlierMix;
     return false;
   }
-  ReportEarlierLeftovers(&run->paths, &run->options);
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
   run->liveStep = LiveFilesStep::Read;
@@ -128,6 +127,7 @@ bool RunReadPhases(RunState* run) {
     return false;
   }
   if (!CheckUserFileSnapshots(run)) return false;
+  ReportEarlierLeftovers(&run->paths, &run->options);
   return ScanUsers(run);
 }
 
