@@ -101,8 +101,8 @@ void RemoveRegisteredFiles() {
   TakeSlots(true);
   const char* notice = g_interruptNotice.load();
   if (notice == nullptr) return;
-  const char* left = g_leftBehind.load();
-  for (const char* text : {notice, left}) {
+  const char* const texts[] = {notice, g_leftBehind.load()};
+  for (const char* text : texts) {
     if (text == nullptr) continue;
     WriteNotice(platform::StandardOutputHandle(), text);
     WriteNotice(g_interruptReport.load(), text);
