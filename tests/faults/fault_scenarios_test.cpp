@@ -32,9 +32,7 @@ void Check(const Row& row) {
   const Outcome o{.home = home, .result = RunProgram(home, args, env),
                   .before = row.edited ? Edited(f.before, row.rules) : f.before,
                   .packed = row.edited ? Edited(f.packed, row.rules) : f.packed,
-                  .injected = row.exitCode == 99  ? "crash"
-                              : row.exitCode < 0 ? "interrupt"
-                                                 : "",
+                  .injected = row.exitCode == 99 ? "crash" : row.exitCode < 0 ? "interrupt" : "",
                   .dryRun = row.dryRun};
   const std::string shimLog = ReadFile(log);
   for (size_t i = 1; i <= row.rules.size(); ++i) {
