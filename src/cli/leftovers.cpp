@@ -23,8 +23,14 @@ bool EndsWithStagedSuffix(const char* name) {
   return length > suffix && SameNameIgnoringCase(name + length - suffix, kStagedSuffix);
 }
 
-// The staged files in dir; what cannot be listed or sized counts as nothing.
-void CountStagedFiles(const char* dir, StagedLeftovers* found) {
+// A listing that breaks off is said, never taken for one that found nothing.
+void WarnUnlisted(const char* dir, RunCounters* counters) {
+  Tee("WARNING: cannot list %s for files earlier runs left.\n", dir);
+  ++counters->warnings;
+}
+
+// The staged files in dir; one that cannot be sized counts no bytes.
+void CountStagedFiles(const char* dir, StagedLeftovers* found, RunCounters* counters) {
   PathBuffer pattern;
   if (!JoinPath(&pattern, dir, "*.QVCNEW")) return;
   platform::DirectorySearch search;
@@ -46,13 +52,14 @@ void CountStagedFiles(const char* dir, StagedLeftovers* found) {
     }
   }
   platform::EndSearch(&search);
+  if (search.failed) WarnUnlisted(dir, counters);
 }
 
-void ReportStagedFiles(const RunPaths* paths) {
+void ReportStagedFiles(const RunPaths* paths, RunCounters* counters) {
   StagedLeftovers found{};
-  CountStagedFiles(paths->work.text, &found);
+  CountStagedFiles(paths->work.text, &found, counters);
   if (strcmp(paths->work.text, paths->message.text) != 0) {
-    CountStagedFiles(paths->message.text, &found);
+    CountStagedFiles(paths->message.text, &found, counters);
   }
   if (found.count == 0) return;
   Tee("Leftovers:           %u staged file(s) *.QVCNEW in WORK and MESSAGE, %" PRIu64
@@ -60,12 +67,12 @@ void ReportStagedFiles(const RunPaths* paths) {
       found.count, found.bytes);
 }
 
-void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options) {
+void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options,
+                             RunCounters* counters) {
   PathBuffer root;
   BackupNames list;
-  if (!BackupRootOf(paths->home.text, options, &root) || !ListBackupNames(root.text, &list)) {
-    return;
-  }
+  if (!BackupRootOf(paths->home.text, options, &root)) return;
+  if (!ListBackupNames(root.text, &list) || list.failed) WarnUnlisted(root.text, counters);
   platform::TrustedAccounts accounts;
   platform::TrustedAccountsOf(paths->usersDat.text, &accounts);
   uint32_t incomplete = 0;
@@ -87,7 +94,8 @@ void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options) {
 
 }  // namespace
 
-void ReportEarlierLeftovers(const RunPaths* paths, const RunOptions* options) {
-  ReportStagedFiles(paths);
-  ReportIncompleteBackups(paths, options);
+void ReportEarlierLeftovers(const RunPaths* paths, const RunOptions* options,
+                            RunCounters* counters) {
+  ReportStagedFiles(paths, counters);
+  ReportIncompleteBackups(paths, options, counters);
 }

@@ -127,7 +127,7 @@ bool RunReadPhases(RunState* run) {
     return false;
   }
   if (!CheckUserFileSnapshots(run)) return false;
-  ReportEarlierLeftovers(&run->paths, &run->options);
+  ReportEarlierLeftovers(&run->paths, &run->options, &run->counters);
   return ScanUsers(run);
 }
 
