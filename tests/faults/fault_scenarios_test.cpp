@@ -58,8 +58,7 @@ void Check(const Row& row) {
       EXPECT_EQ(RunRestoreProgram(home, {action + "QVCULLDB-BACKUPS/" + name}).exitCode, 2);
     }
     EXPECT_EQ(DiffDatabase(expected, ReadTree(home)), "");
-    // The next run names it.
-    const std::string next = RunProgram(home, {"/DRYRUN"}).out;
+    const std::string next = RunProgram(home, {"/DRYRUN"}).out;  // the next run names it
     EXPECT_TRUE(Contains(next, home + "/QVCULLDB-BACKUPS/" + name + " - an incomplete backup")) << next;
   }
   const std::string& report = o.result.report;
@@ -71,8 +70,7 @@ void Check(const Row& row) {
     const std::string kept = ReadFile(backup + "/" + rel + ".CHANGED-DURING-COMMIT");
     EXPECT_EQ(kept, Edited(f.before, row.rules).at(rel));
   }
-  // An interrupted run's report keeps what was done before the interrupt; after a
-  // killed run, once its lock is removed, the tail is what the next preview finds.
+  // An interrupted run's report keeps what it did; a killed run's tail is the next preview's.
   if (row.exitCode < 0 || row.exitCode == 99) {
     std::remove((home + "/MESSAGE/QVLINK.BSY").c_str());
     const std::string text =

@@ -227,10 +227,9 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   if (ended && !crashed) expect(EndedByInterrupt(r), "SIGINT did not end the run" + how);
   const size_t last = r.report.rfind("\nINTERRUPTED: ");
   const bool summaryLast = r.report.ends_with(std::string(60, '#') + "\n");  // then closing it
-  const std::string afterLast =
-      last == r.report.npos ? "-" : r.report.substr(r.report.find('\n', last + 1) + 1);
   expect(crashed || !ended || r.report.empty() || summaryLast ||
-             std::regex_match(afterLast, std::regex("((Database state|Left behind): .*\n)*")),
+             std::regex_match(r.report.substr(r.report.find('\n', last + 1) + 1),
+                              std::regex("((Database state|Left behind): .*\n)*")),
          "an interrupted run's report does not end with the INTERRUPTED line and its state");
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
   const bool beforeReport =
@@ -328,6 +327,11 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
       expect(staged || name == "QVLINK.BSY" || known || area + name == kMarker,
              "unexpected file " + area + name);
     }
+  }
+  for (const std::string& name : ListDirectory(backups)) {  // a backup cut short is named
+    const bool whole = Contains(ReadFile(backups + "/" + name + "/MANIFEST.TXT"), "\r\nEND ");
+    expect(crashed || whole || Contains(text, "Left behind:         " + backups + "/" + name),
+           "the incomplete backup " + name + " left unnamed");
   }
   return violations;
 }
