@@ -72,7 +72,12 @@ void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options,
   PathBuffer root;
   BackupNames list;
   if (!BackupRootOf(paths->home.text, options, &root)) return;
-  if (!ListBackupNames(root.text, &list) || list.failed) WarnUnlisted(root.text, counters);
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  const bool examined = platform::ExamineEntry(root.text, &kind) == 0;
+  if (examined && kind == platform::EntryKind::Missing) return;  // no backup made there yet
+  if (!examined || !ListBackupNames(root.text, &list) || list.failed) {
+    WarnUnlisted(root.text, counters);
+  }
   platform::TrustedAccounts accounts;
   platform::TrustedAccountsOf(paths->usersDat.text, &accounts);
   uint32_t incomplete = 0;

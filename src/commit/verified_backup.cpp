@@ -114,14 +114,27 @@ bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
          ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);
 }
 
+// From the moment the backup directory exists until its manifest is written,
+// an interrupt names it as left behind.
+void NameBackupInInterruptNotice(const PackContext* pack, const RunOptions* options) {
+  static LeftBehindLine interruptLine;
+  SetInterruptLeftBehind(nullptr);
+  if (!pack->backupBegun) return;
+  FormatIncompleteBackupLine(pack, options, &interruptLine);
+  SetInterruptLeftBehind(interruptLine.text);
+}
+
 // A new directory named after the start time, made in the open root; a taken
 // name gets the first free suffix -001 to -999, so a backup directory never
 // holds two runs' files.
 bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle root,
-                                PackContext* pack) {
+                                const RunOptions* options, PackContext* pack) {
   char name[kDirectoryNameSize];
   if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
   if (!JoinPath(&pack->backupDirPath, pack->backupRootPath.text, name)) return false;
+  // Interrupts wait until the directory made is named in the interrupt notice.
+  const bool ownHold = !platform::HoldingInterrupts();
+  if (ownHold) platform::HoldInterrupts();
   uint32_t error = platform::MakeDirectory({pack->backupDirPath.text, root});
   for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
                             suffix <= kLastDirectorySuffix;
@@ -135,6 +148,8 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
     error = platform::MakeDirectory({pack->backupDirPath.text, root});
   }
   pack->backupBegun = error == 0;
+  NameBackupInInterruptNotice(pack, options);
+  if (ownHold) platform::DeliverHeldInterrupt();
   return error == 0;
 }
 
@@ -145,10 +160,11 @@ bool MakeAndOpenDirectory(const char* path, platform::FileHandle parent,
          platform::OpenDirectory({path, parent}, opened) == 0;
 }
 
-bool CreateBackupTree(const struct tm* startTime, PackContext* pack, BackupTree* tree) {
+bool CreateBackupTree(const struct tm* startTime, const RunOptions* options, PackContext* pack,
+                      BackupTree* tree) {
   return platform::OpenDirectory({pack->backupRootPath.text, platform::kInvalidHandle},
                                  &tree->root) == 0 &&
-         CreateTimestampedDirectory(startTime, tree->root, pack) &&
+         CreateTimestampedDirectory(startTime, tree->root, options, pack) &&
          platform::OpenDirectory({pack->backupDirPath.text, tree->root}, &tree->dir) == 0 &&
          JoinPath(&tree->workPath, pack->backupDirPath.text, "WORK") &&
          JoinPath(&tree->messagePath, pack->backupDirPath.text, "MESSAGE") &&
@@ -352,15 +368,7 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   }
 
   BackupTree tree;
-  const bool treeMade = CreateBackupTree(startTime, pack, &tree);
-  // An interrupt from here on names the directory it leaves without a manifest.
-  static LeftBehindLine interruptLine;
-  SetInterruptLeftBehind(nullptr);
-  if (pack->backupBegun) {
-    FormatIncompleteBackupLine(pack, options, &interruptLine);
-    SetInterruptLeftBehind(interruptLine.text);
-  }
-  if (!treeMade) {
+  if (!CreateBackupTree(startTime, options, pack, &tree)) {
     return ReportError(counters,
                        "ERROR: cannot create timestamped backup directory tree under %s.\n",
                        pack->backupRootPath.text);
