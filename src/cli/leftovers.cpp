@@ -72,12 +72,11 @@ void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options,
   PathBuffer root;
   BackupNames list;
   if (!BackupRootOf(paths->home.text, options, &root)) return;
-  platform::EntryKind kind = platform::EntryKind::Missing;
-  const bool examined = platform::ExamineEntry(root.text, &kind) == 0;
-  if (examined && kind == platform::EntryKind::Missing) return;  // no backup made there yet
-  if (!examined || !ListBackupNames(root.text, &list) || list.failed) {
-    WarnUnlisted(root.text, counters);
-  }
+  // No root (or none that can be examined) holds no backup to name; a write run
+  // that needs it says why it cannot make it.
+  platform::PathAttributes attributes;
+  if (!platform::GetPathAttributes(root.text, &attributes) || !attributes.isDirectory) return;
+  if (!ListBackupNames(root.text, &list) || list.failed) WarnUnlisted(root.text, counters);
   platform::TrustedAccounts accounts;
   platform::TrustedAccountsOf(paths->usersDat.text, &accounts);
   uint32_t incomplete = 0;
