@@ -308,7 +308,8 @@ bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackConte
 void FormatPruneCommand(const char* root, const RunOptions* options, PruneCommand* command) {
   const char* quote = strchr(root, ' ') != nullptr ? "\"" : "";
   if (!options->backupGiven) {
-    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n", platform::kRestoreProgramName);
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n",
+                  platform::kRestoreProgramName);
   } else {
     FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n %s/BACKUP=%s%s",
                   platform::kRestoreProgramName, quote, root, quote);
@@ -320,7 +321,8 @@ void FormatIncompleteBackupLine(const PackContext* pack, const RunOptions* optio
   PruneCommand prune;
   FormatPruneCommand(pack->backupRootPath.text, options, &prune);
   FormatBounded(line->text, sizeof line->text,
-                "Left behind:         %s - an incomplete backup without a complete manifest; %s removes it.\n",
+                "Left behind:         %s - an incomplete backup without a complete manifest; %s "
+                "removes it.\n",
                 pack->backupDirPath.text, prune.text);
 }
 
