@@ -59,7 +59,8 @@ void Check(const Row& row) {
     }
     EXPECT_EQ(DiffDatabase(expected, ReadTree(home)), "");
     const std::string next = RunProgram(home, {"/DRYRUN"}).out;  // the next run names it
-    EXPECT_TRUE(Contains(next, home + "/QVCULLDB-BACKUPS/" + name + " - an incomplete backup")) << next;
+    EXPECT_TRUE(Contains(next, home + "/QVCULLDB-BACKUPS/" + name + " - an incomplete backup"))
+        << next;
   }
   const std::string& report = o.result.report;
   const std::string backup = LineAfter(report, "Backup directory:   ");
