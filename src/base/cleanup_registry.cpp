@@ -88,6 +88,7 @@ void TakeSlots(bool locks) {
 }
 
 std::atomic<const char*> g_interruptNotice{nullptr};
+std::atomic<const char*> g_leftBehind{nullptr};
 std::atomic<platform::FileHandle> g_interruptReport{platform::kInvalidHandle};
 static_assert(std::atomic<platform::FileHandle>::is_always_lock_free, "the clean-up reads it");
 
@@ -100,8 +101,12 @@ void RemoveRegisteredFiles() {
   TakeSlots(true);
   const char* notice = g_interruptNotice.load();
   if (notice == nullptr) return;
-  WriteNotice(platform::StandardOutputHandle(), notice);
-  WriteNotice(g_interruptReport.load(), notice);
+  const char* const texts[] = {notice, g_leftBehind.load()};
+  for (const char* text : texts) {
+    if (text == nullptr) continue;
+    WriteNotice(platform::StandardOutputHandle(), text);
+    WriteNotice(g_interruptReport.load(), text);
+  }
 }
 
 }  // namespace
@@ -166,9 +171,14 @@ void AnnounceHeldInterrupt() {
 
 void SetInterruptNotice(const char* text) { g_interruptNotice.store(text); }
 
+void SetInterruptLeftBehind(const char* text) { g_leftBehind.store(text); }
+
 void SetInterruptReport(FILE* report) { g_interruptReport.store(platform::HandleOfStream(report)); }
 
 void PrintHeldInterruptNotice() {
   const char* notice = g_interruptNotice.load();
-  if (platform::InterruptWasHeld() && notice != nullptr) Tee("%s", notice);
+  if (!platform::InterruptWasHeld() || notice == nullptr) return;
+  Tee("%s", notice);
+  const char* left = g_leftBehind.load();
+  if (left != nullptr) Tee("%s", left);
 }

@@ -45,6 +45,10 @@ void AnnounceHeldInterrupt();
 // own at the start; the commit section changes it to say what state it left.
 void SetInterruptNotice(const char* text);
 
+// A line an interrupt leaves after the notice, naming what the run leaves
+// behind (an incomplete backup); null: none. The text must not change while set.
+void SetInterruptLeftBehind(const char* text);
+
 // The open run report (null: none) that the interrupt notice is written to.
 void SetInterruptReport(FILE* report);
 

@@ -173,6 +173,9 @@ void PrintSummary(const RunSummary& summary) {
     if (line != nullptr) Tee("%s", line);
   }
   Tee("%s", summary.statusLine);
+  for (const char* line : summary.closingLines) {
+    if (line != nullptr) Tee("%s", line);
+  }
   Tee("Exit code:           %d\n", summary.exitCode);
   Tee("%s", kHashRule);
 }

@@ -100,6 +100,9 @@ struct RunSummary {
   // each complete with its newline(s); unused entries are null.
   const char* resultLines[3];
   const char* statusLine;  // "Result status:       ...\n"
+  // After the status: the database's state and what the run leaves behind,
+  // each complete with its newline; unused entries are null or empty.
+  const char* closingLines[3];
   int exitCode;
 };
 void PrintSummary(const RunSummary& summary);

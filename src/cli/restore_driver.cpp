@@ -18,6 +18,7 @@
 #include "cli/run_driver.h"
 #include "cli/run_setup.h"
 #include "commit/backup_manifest.h"
+#include "commit/backup_names.h"
 #include "commit/backup_removal.h"
 #include "commit/commit.h"
 #include "commit/commit_marker.h"
@@ -31,7 +32,6 @@
 namespace {
 
 constexpr const char* kRestoreName = "QVRESTORE";
-constexpr uint32_t kMaxListed = 4096;
 constexpr const char* kCallerRefusal =
     "@ will not restore the database while a caller may be active.\n";
 
@@ -248,26 +248,6 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
 
 // ---- /LIST ----------------------------------------------------------------------
 
-struct ListedName {
-  char name[64];
-};
-
-int CompareNewestFirst(const void* a, const void* b) {
-  return strcmp(static_cast<const ListedName*>(b)->name, static_cast<const ListedName*>(a)->name);
-}
-
-// "QVCULLDB-YYYYMMDD-HHMMSS[-NNN]" read as a date and time; false for another name.
-bool StampOfName(const char* name, char* stamp, size_t size) {
-  int y, mo, d, h, mi, s;
-  const size_t length = strlen(name);
-  if ((length != 24 && length != 28) ||
-      sscanf(name, "QVCULLDB-%4d%2d%2d-%2d%2d%2d", &y, &mo, &d, &h, &mi, &s) != 6) {
-    return false;
-  }
-  FormatBounded(stamp, size, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
-  return true;
-}
-
 // The backup root, as the packer resolves it.
 bool ResolveBackupRootOf(RestoreState* run) {
   return ResolveBackupRoot(run->paths.home.text, &run->options, &run->pack, &run->counters);
@@ -309,31 +289,6 @@ void ListOneBackup(const RestoreState* run, const char* name, uint64_t* total) {
   Tee("%-28s %s  %-11s %7" PRIu64 " users  %3u LMR files  %12" PRIu64 " bytes\n", name, stamp,
       BackupKindWord(manifest.kind), users, lmrFiles, bytes);
   *total += bytes;
-}
-
-// The directories named like a backup under root, newest first.
-struct BackupNames {
-  std::unique_ptr<ListedName[]> names;
-  uint32_t count = 0;
-  bool failed = false;  // the root could not be listed to its end
-};
-
-bool ListBackupNames(const char* root, BackupNames* list) {
-  list->names.reset(new (std::nothrow) ListedName[kMaxListed]);
-  PathBuffer pattern;
-  if (!list->names || !JoinPath(&pattern, root, "QVCULLDB-*")) return false;
-  platform::DirectorySearch search;
-  platform::DirectoryEntry found;
-  char stamp[32];
-  for (bool more = platform::FindFirstEntry(pattern.text, &search, &found);
-       more && list->count < kMaxListed; more = platform::FindNextEntry(&search, &found)) {
-    if (!found.isDirectory || !StampOfName(found.name, stamp, sizeof stamp)) continue;
-    platform::CopyBounded(list->names[list->count++].name, sizeof list->names[0].name, found.name);
-  }
-  platform::EndSearch(&search);
-  list->failed = search.failed;
-  qsort(list->names.get(), list->count, sizeof(ListedName), CompareNewestFirst);
-  return true;
 }
 
 bool ListBackups(RestoreState* run) {
@@ -708,7 +663,8 @@ int RestoreDriver(int argc, char* const* argv) {
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {
     SetInterruptNotice(
-        "\nINTERRUPTED: QVRESTORE was stopped. The live database files were not changed.\n");
+        "\nINTERRUPTED: QVRESTORE was stopped. The live database files were not changed.\n"
+        "Database state:      UNCHANGED - this run stopped before it changed the live files.\n");
     if (!OpenRunReport(&run->paths)) {
       exitCode = kExitFailed;
     } else {

@@ -14,7 +14,9 @@
 #include "base/progress.h"
 #include "base/run_counters.h"
 #include "base/run_options.h"
+#include "cli/database_state.h"
 #include "cli/file_validation.h"
+#include "cli/leftovers.h"
 #include "cli/run_setup.h"
 #include "cli/switches.h"
 #include "commit/commit.h"
@@ -45,6 +47,7 @@ struct RunState {
   // Until a write is committed and verified the run counts as failed.
   bool runFailed;
   bool nothingToWrite;
+  LiveFilesStep liveStep;
   RunClock clock;
   LiveSnapshots live;
   LmrInventory inventory;
@@ -114,14 +117,17 @@ bool RunReadPhases(RunState* run) {
   WarnAboutLegacyCom(run);
   if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
   if (!ResolveEarlierCommit(run->paths, &run->counters)) {
+    run->liveStep = LiveFilesStep::EarlierMix;
     return false;
   }
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
+  run->liveStep = LiveFilesStep::Read;
   if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory, &run->live)) {
     return false;
   }
   if (!CheckUserFileSnapshots(run)) return false;
+  ReportEarlierLeftovers(&run->paths, &run->options, &run->counters);
   return ScanUsers(run);
 }
 
@@ -203,7 +209,9 @@ void RunWritePhases(RunState* run) {
                               run->pack.backupDirPath.text, true,
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters};
+  run->liveStep = LiveFilesStep::CommitBegun;
   if (!CommitHoldingInterrupts(section)) return;
+  run->liveStep = LiveFilesStep::Committed;
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
   Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
   run->runFailed = false;
@@ -255,8 +263,11 @@ int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* t
   return kExitFailed;
 }
 
-int PrintRunSummary(const RunState* run) {
+int PrintRunSummary(const RunState* run, const EndOfRunLines* closing) {
   RunSummary summary{};
+  summary.closingLines[0] = closing->state;
+  summary.closingLines[1] = closing->leftBehind[0];
+  summary.closingLines[2] = closing->leftBehind[1];
   ResultText text{};
   summary.counters = &run->counters;
   summary.writeMode = run->options.writeMode;
@@ -279,8 +290,12 @@ int PrintRunSummary(const RunState* run) {
 // released, summary printed, report closed.
 int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
+  // Decided while the lock still keeps cooperating tools out.
+  EndOfRunLines closing;
+  DescribeEndOfRun(run->liveStep, &run->paths, &run->options, &run->live, &run->inventory,
+                   &run->pack, &closing);
   ReleaseRunLock(&run->counters);
-  int exitCode = PrintRunSummary(run);
+  int exitCode = PrintRunSummary(run, &closing);
   CloseRunReport();
   return exitCode;
 }
@@ -318,7 +333,8 @@ int RunDriver(int argc, char* const* argv) {
   int exitCode = kExitClean;
   if (AnswerWithoutRun(&run, &exitCode)) return exitCode;
   SetInterruptNotice(
-      "\nINTERRUPTED: QVCULLDB32 was stopped. The live database files were not changed.\n");
+      "\nINTERRUPTED: QVCULLDB32 was stopped. The live database files were not changed.\n"
+      "Database state:      UNCHANGED - this run stopped before it changed the live files.\n");
   if (!OpenRunReport(&run.paths)) return kExitFailed;
   ReadRunClock(&run.clock);
   PrintHeader(&run);
@@ -326,7 +342,9 @@ int RunDriver(int argc, char* const* argv) {
     if (run.options.writeMode) {
       RunWritePhases(&run);
     } else {
+      const uint64_t errorsBefore = run.counters.errors;
       VerifyReadOnlySnapshots(&run.live, &run.inventory, run.paths.whosOn.text, &run.counters);
+      if (run.counters.errors == errorsBefore) run.liveStep = LiveFilesStep::Verified;
     }
   }
   exitCode = FinishRun(&run);

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/parallel_jobs.h"
 #include "base/paths.h"
@@ -113,14 +114,27 @@ bool FlushBackupDirectories(const PackContext* pack, const char* workDir,
          ForEachRootDirectory(pack->backupRootPath.text, platform::FlushDirectoryToDisk);
 }
 
+// From the moment the backup directory exists until its manifest is written,
+// an interrupt names it as left behind.
+void NameBackupInInterruptNotice(const PackContext* pack, const RunOptions* options) {
+  static LeftBehindLine interruptLine;
+  SetInterruptLeftBehind(nullptr);
+  if (!pack->backupBegun) return;
+  FormatIncompleteBackupLine(pack, options, &interruptLine);
+  SetInterruptLeftBehind(interruptLine.text);
+}
+
 // A new directory named after the start time, made in the open root; a taken
 // name gets the first free suffix -001 to -999, so a backup directory never
 // holds two runs' files.
 bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle root,
-                                PackContext* pack) {
+                                const RunOptions* options, PackContext* pack) {
   char name[kDirectoryNameSize];
   if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
   if (!JoinPath(&pack->backupDirPath, pack->backupRootPath.text, name)) return false;
+  // Interrupts wait until the directory made is named in the interrupt notice.
+  const bool ownHold = !platform::HoldingInterrupts();
+  if (ownHold) platform::HoldInterrupts();
   uint32_t error = platform::MakeDirectory({pack->backupDirPath.text, root});
   for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
                             suffix <= kLastDirectorySuffix;
@@ -133,6 +147,9 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
     }
     error = platform::MakeDirectory({pack->backupDirPath.text, root});
   }
+  pack->backupBegun = error == 0;
+  NameBackupInInterruptNotice(pack, options);
+  if (ownHold) platform::DeliverHeldInterrupt();
   return error == 0;
 }
 
@@ -143,10 +160,11 @@ bool MakeAndOpenDirectory(const char* path, platform::FileHandle parent,
          platform::OpenDirectory({path, parent}, opened) == 0;
 }
 
-bool CreateBackupTree(const struct tm* startTime, PackContext* pack, BackupTree* tree) {
+bool CreateBackupTree(const struct tm* startTime, const RunOptions* options, PackContext* pack,
+                      BackupTree* tree) {
   return platform::OpenDirectory({pack->backupRootPath.text, platform::kInvalidHandle},
                                  &tree->root) == 0 &&
-         CreateTimestampedDirectory(startTime, tree->root, pack) &&
+         CreateTimestampedDirectory(startTime, tree->root, options, pack) &&
          platform::OpenDirectory({pack->backupDirPath.text, tree->root}, &tree->dir) == 0 &&
          JoinPath(&tree->workPath, pack->backupDirPath.text, "WORK") &&
          JoinPath(&tree->messagePath, pack->backupDirPath.text, "MESSAGE") &&
@@ -269,19 +287,43 @@ bool WriteManifest(const LiveSnapshots* live, const LmrInventory* inventory,
 
 }  // namespace
 
-bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
-                       RunCounters* counters) {
-  PathBuffer* root = &pack->backupRootPath;
+bool BackupRootOf(const char* homeDir, const RunOptions* options, PathBuffer* root) {
   const char* given = options->backupRoot.text;
   if (!options->backupGiven) {
-    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) {
-      return ReportError(counters, "ERROR: default backup path is too long.\n");
-    }
+    if (!JoinPath(root, homeDir, "QVCULLDB-BACKUPS")) return false;
   } else if (IsAbsolutePath(given) ? !CopyPath(root, given) : !JoinPath(root, homeDir, given)) {
-    return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
+    return false;
   }
   TrimTrailingSeparators(root->text);
   return true;
+}
+
+bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
+                       RunCounters* counters) {
+  if (BackupRootOf(homeDir, options, &pack->backupRootPath)) return true;
+  if (options->backupGiven) return ReportError(counters, "ERROR: /BACKUP path is too long.\n");
+  return ReportError(counters, "ERROR: default backup path is too long.\n");
+}
+
+void FormatPruneCommand(const char* root, const RunOptions* options, PruneCommand* command) {
+  const char* quote = strchr(root, ' ') != nullptr ? "\"" : "";
+  if (!options->backupGiven) {
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n",
+                  platform::kRestoreProgramName);
+  } else {
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n %s/BACKUP=%s%s",
+                  platform::kRestoreProgramName, quote, root, quote);
+  }
+}
+
+void FormatIncompleteBackupLine(const PackContext* pack, const RunOptions* options,
+                                LeftBehindLine* line) {
+  PruneCommand prune;
+  FormatPruneCommand(pack->backupRootPath.text, options, &prune);
+  FormatBounded(line->text, sizeof line->text,
+                "Left behind:         %s - an incomplete backup without a complete manifest; %s "
+                "removes it.\n",
+                pack->backupDirPath.text, prune.text);
 }
 
 // The backup is the only copy of the pre-pack user base.
@@ -328,7 +370,7 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   }
 
   BackupTree tree;
-  if (!CreateBackupTree(startTime, pack, &tree)) {
+  if (!CreateBackupTree(startTime, options, pack, &tree)) {
     return ReportError(counters,
                        "ERROR: cannot create timestamped backup directory tree under %s.\n",
                        pack->backupRootPath.text);
@@ -344,6 +386,7 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   }
 
   pack->backupDone = true;
+  SetInterruptLeftBehind(nullptr);
   Tee("Backup root:        %s\n", pack->backupRootPath.text);
   Tee("Backup directory:   %s\n", pack->backupDirPath.text);
   Tee("Verified backup result: PASS\n");

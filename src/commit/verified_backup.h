@@ -15,6 +15,23 @@
 // home directory. Prints and counts a path too long.
 bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackContext* pack,
                        RunCounters* counters);
+// The same root, silent: false when its path is too long.
+bool BackupRootOf(const char* homeDir, const RunOptions* options, PathBuffer* root);
+
+// The restore program's command that removes incomplete backups under the
+// backup root this run uses ("... /PRUNE=n", with /BACKUP= when one was given).
+struct PruneCommand {
+  char text[kPathBufferSize + 64];
+};
+void FormatPruneCommand(const char* root, const RunOptions* options, PruneCommand* command);
+
+// The line naming the backup directory this run made and left without its
+// manifest, with the command that removes it.
+struct LeftBehindLine {
+  char text[2 * kPathBufferSize + 128];
+};
+void FormatIncompleteBackupLine(const PackContext* pack, const RunOptions* options,
+                                LeftBehindLine* line);
 
 // The directory root and every directory above it trusted (see path_trust.h),
 // by the accounts of the live database file; prints and counts a refusal.

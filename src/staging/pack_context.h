@@ -34,6 +34,7 @@ struct PackContext {
   PathBuffer backupRootPath;
   PathBuffer backupDirPath;
   BackupKind backupKind;
+  bool backupBegun;  // this run made backupDirPath (complete once backupDone)
   bool backupDone;
   bool rollbackStarted;
   bool rollbackOk;

@@ -380,8 +380,15 @@ const Scenario kWrite[] = {
     {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
       .transcript = "pack"}},
+    // What a run killed while staging leaves: named, then replaced.
     {"pack_replacing_stale_staged_files", kPack, {"/SEC=77"}, 0,
-     {.outcome = O::kPacked, .damage = Stale, .transcript = "pack"}},
+     {.outcome = O::kPacked, .damage = Stale}},
+    // A run killed during its backup leaves the staged files and a backup without its manifest.
+    {"dry_run_naming_leftovers", kPack, {"/DRYRUN"}, 1, {.damage = [](Run& r) {
+       Stale(r);
+       const std::string work = r.home + "/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000/WORK";
+       ASSERT_TRUE(MakeDirectories(work) && WriteWholeFile(work + "/QVUSERS.DAT", "cut short"));
+     }}},
     {"pack_keeping_file_modes", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
      .damage = [](Run& r) {
        ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0640), 0);
@@ -467,10 +474,10 @@ const Scenario kLimits[] = {
 const Scenario kHostile[] = {
     // A link at a staged name is removed, never written through: no target is made or changed.
     {"pack_replacing_dangling_links", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
-     .damage = [](Run& r) { LinkStagedNames(r, true); }, .transcript = "pack", .nativeOnly = true}},
+     .damage = [](Run& r) { LinkStagedNames(r, true); }, .nativeOnly = true}},
     {"pack_replacing_links_to_a_file", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .damage = [](Run& r) { LinkStagedNames(r, false); },
-      .transcript = "pack", .nativeOnly = true}},
+      .transcript = "pack_replacing_dangling_links", .nativeOnly = true}},
     {"stage_blocked_by_fifo", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        FifoAt(r, UserFilePath(r.paths.work) + ".QVCNEW");
      }, .transcript = "stage_blocked_by_directory", .nativeOnly = true}},

@@ -32,7 +32,8 @@ void Check(const Row& row) {
   const Outcome o{.home = home, .result = RunProgram(home, args, env),
                   .before = row.edited ? Edited(f.before, row.rules) : f.before,
                   .packed = row.edited ? Edited(f.packed, row.rules) : f.packed,
-                  .injected = row.exitCode < 0 ? "interrupt" : "", .dryRun = row.dryRun};
+                  .injected = row.exitCode == 99 ? "crash" : row.exitCode < 0 ? "interrupt" : "",
+                  .dryRun = row.dryRun};
   const std::string shimLog = ReadFile(log);
   for (size_t i = 1; i <= row.rules.size(); ++i) {
     EXPECT_TRUE(Contains(shimLog, "fired rule=" + std::to_string(i) + " ")) << i;
@@ -57,6 +58,9 @@ void Check(const Row& row) {
       EXPECT_EQ(RunRestoreProgram(home, {action + "QVCULLDB-BACKUPS/" + name}).exitCode, 2);
     }
     EXPECT_EQ(DiffDatabase(expected, ReadTree(home)), "");
+    const std::string next = RunProgram(home, {"/DRYRUN"}).out;  // the next run names it
+    EXPECT_TRUE(Contains(next, home + "/QVCULLDB-BACKUPS/" + name + " - an incomplete backup"))
+        << next;
   }
   const std::string& report = o.result.report;
   const std::string backup = LineAfter(report, "Backup directory:   ");
@@ -67,9 +71,12 @@ void Check(const Row& row) {
     const std::string kept = ReadFile(backup + "/" + rel + ".CHANGED-DURING-COMMIT");
     EXPECT_EQ(kept, Edited(f.before, row.rules).at(rel));
   }
-  // An interrupted run's report keeps what was done before the interrupt.
-  if (row.exitCode < 0) {
-    EXPECT_TRUE(Contains(masked, row.tail)) << masked;
+  // An interrupted run's report keeps what it did; a killed run's tail is the next preview's.
+  if (row.exitCode < 0 || row.exitCode == 99) {
+    std::remove((home + "/MESSAGE/QVLINK.BSY").c_str());
+    const std::string text =
+        row.exitCode < 0 ? masked : Masked(RunProgram(home, {"/DRYRUN"}).out, home, "<home>");
+    EXPECT_TRUE(Contains(NormaliseClock(text), row.tail)) << text;
     return;
   }
   const std::string want = row.backup == "named" ? (row.exitCode ? "" : "YES - ") + backup : "NO";

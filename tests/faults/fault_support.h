@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -227,8 +228,9 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const size_t last = r.report.rfind("\nINTERRUPTED: ");
   const bool summaryLast = r.report.ends_with(std::string(60, '#') + "\n");  // then closing it
   expect(crashed || !ended || r.report.empty() || summaryLast ||
-             (last != r.report.npos && r.report.find('\n', last + 1) == r.report.size() - 1),
-         "an interrupted run's report does not end with the INTERRUPTED line");
+             std::regex_match(r.report.substr(r.report.find('\n', last + 1) + 1),
+                              std::regex("((Database state|Left behind): .*\n)*")),
+         "an interrupted run's report does not end with the INTERRUPTED line and its state");
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
   const bool beforeReport =
       r.report.empty() && r.exitCode == 2 &&
@@ -245,6 +247,17 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
                       out->compare(out->size() - tail.size(), tail.size(), tail) == 0;
     expect(!finished || ends || failedAt(path, kOutput), path + " does not end with the summary");
   }
+  // The state a run says it left is the state it left.
+  const std::string state = SummaryValue(text, "Database state:");
+  expect(!finished || !state.empty() || failedAt(reportPath, kOutput) ||
+             failedAt("<stdout>", kOutput), "no Database state line");
+  expect(state.rfind("UNCHANGED", 0) != 0 || changed.empty(),
+         "UNCHANGED claimed over a changed database");
+  expect(!finished || o.dryRun || r.exitCode != 0 || state.rfind("PACKED", 0) == 0,
+         "exit 0 but the state is not PACKED");
+  expect(!finished || !Contains(text, kRollbackBanner) ||
+             state.rfind(Contains(text, kRollbackFailed) ? "MIXED" : "ROLLED BACK", 0) == 0,
+         "the state disagrees with the rollback: " + state);
   const bool mixed = !changed.empty() && !notPacked.empty(), marker = live.count(kMarker);
   const bool rollbackFailed = Contains(text, kRollbackFailed);
   // An interrupt waits for the database to be whole; a crash in between leaves the marker.
@@ -314,6 +327,11 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
       expect(staged || name == "QVLINK.BSY" || known || area + name == kMarker,
              "unexpected file " + area + name);
     }
+  }
+  for (const std::string& name : ListDirectory(backups)) {  // a backup cut short is named
+    const bool whole = Contains(ReadFile(backups + "/" + name + "/MANIFEST.TXT"), "\r\nEND ");
+    expect(crashed || whole || Contains(text, "Left behind:         " + backups + "/" + name),
+           "the incomplete backup " + name + " left unnamed");
   }
   return violations;
 }

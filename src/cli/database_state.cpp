@@ -1,0 +1,137 @@
+#include "cli/database_state.h"
+
+#include "base/output.h"
+#include "commit/commit_marker.h"
+#include "commit/verified_backup.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kStateLabel = "Database state:      ";
+
+enum class Recheck { AllMatch, Differs, NoSnapshots };
+
+// Every live file the run has a snapshot of, read again: the first that
+// differs is named in *changed.
+Recheck RecheckLiveFiles(const LiveSnapshots* live, const LmrInventory* inventory,
+                         const PackContext* pack, const char** changed) {
+  const FileSnapshot* userFiles[] = {&live->usersDat, &live->usersPtr, &live->whosOn};
+  const char* names[] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT"};
+  for (const FileSnapshot* snapshot : userFiles) {
+    if (!snapshot->ok) return Recheck::NoSnapshots;
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    if (!inventory->entries[i].liveSnapshot.ok) return Recheck::NoSnapshots;
+  }
+  for (int i = 0; i < 3; ++i) {
+    *changed = names[i];
+    if (!FileMatchesSnapshot(userFiles[i]->path.text, userFiles[i])) return Recheck::Differs;
+  }
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    const LmrFileEntry* entry = &inventory->entries[i];
+    *changed = entry->name;
+    if (!FileMatchesSnapshot(entry->path.text, &entry->liveSnapshot)) return Recheck::Differs;
+  }
+  *changed = "QVPURGED.USR";
+  if (pack->purgedLogExisted && pack->purgedLogSnapshot.ok &&
+      !FileMatchesSnapshot(pack->purgedLogPath.text, &pack->purgedLogSnapshot)) {
+    return Recheck::Differs;
+  }
+  return Recheck::AllMatch;
+}
+
+void StateOfUnwrittenFiles(const LiveSnapshots* live, const LmrInventory* inventory,
+                           const PackContext* pack, EndOfRunLines* lines) {
+  const char* changed = "";
+  switch (RecheckLiveFiles(live, inventory, pack, &changed)) {
+    case Recheck::AllMatch:
+      FormatBounded(lines->state, sizeof lines->state,
+                    "%sUNCHANGED - the live files match the snapshots taken at the start of this "
+                    "run.\n", kStateLabel);
+      return;
+    case Recheck::Differs:
+      FormatBounded(lines->state, sizeof lines->state,
+                    "%sCHANGED ELSEWHERE - %s differs from its snapshot; this run wrote no live "
+                    "file.\n", kStateLabel, changed);
+      return;
+    case Recheck::NoSnapshots:
+      FormatBounded(lines->state, sizeof lines->state,
+                    "%sNOT WRITTEN - this run only read the live files and stopped before it had "
+                    "snapshots of them all.\n", kStateLabel);
+      return;
+  }
+}
+
+void StateOfMix(const char* backupDir, EndOfRunLines* lines) {
+  FormatBounded(lines->state, sizeof lines->state,
+                "%sMIXED - restore the pre-pack database with: %s /RESTORE=%s\n", kStateLabel,
+                platform::kRestoreProgramName, backupDir);
+}
+
+// Refused over an earlier run's marker: a mix it names the backup of, or a
+// marker that cannot be read, or a whole database whose marker stayed.
+void StateAfterEarlierCommit(const RunPaths* paths, const LiveSnapshots* live,
+                             const LmrInventory* inventory, const PackContext* pack,
+                             EndOfRunLines* lines) {
+  PathBuffer backupDir;
+  if (!BackupNamedByCommitMarker(*paths, &backupDir)) {
+    FormatBounded(lines->state, sizeof lines->state,
+                  "%sUNKNOWN - the commit marker cannot be read; restore as advised above.\n",
+                  kStateLabel);
+  } else if (CommitMarkerShowsMix(*paths)) {
+    StateOfMix(backupDir.text, lines);
+  } else {
+    StateOfUnwrittenFiles(live, inventory, pack, lines);
+  }
+}
+
+}  // namespace
+
+void DescribeEndOfRun(LiveFilesStep step, const RunPaths* paths, const RunOptions* options,
+                      const LiveSnapshots* live, const LmrInventory* inventory,
+                      const PackContext* pack, EndOfRunLines* lines) {
+  *lines = {};
+  switch (step) {
+    case LiveFilesStep::NotOpened:
+      FormatBounded(lines->state, sizeof lines->state,
+                    "%sUNCHANGED - this run stopped before it opened the live files.\n",
+                    kStateLabel);
+      break;
+    case LiveFilesStep::Verified:
+      FormatBounded(lines->state, sizeof lines->state,
+                    "%sUNCHANGED - the live files match the snapshots taken at the start of this "
+                    "run.\n", kStateLabel);
+      break;
+    case LiveFilesStep::EarlierMix:
+      StateAfterEarlierCommit(paths, live, inventory, pack, lines);
+      break;
+    case LiveFilesStep::Committed:
+      FormatBounded(lines->state, sizeof lines->state,
+                    "%sPACKED - the live files were verified against the staged files.\n",
+                    kStateLabel);
+      break;
+    case LiveFilesStep::Read:
+    case LiveFilesStep::CommitBegun:
+      if (!pack->rollbackStarted) {
+        StateOfUnwrittenFiles(live, inventory, pack, lines);
+      } else if (pack->rollbackOk) {
+        FormatBounded(lines->state, sizeof lines->state,
+                      "%sROLLED BACK - the live files were verified against the pre-pack "
+                      "backup.\n", kStateLabel);
+      } else {
+        StateOfMix(pack->backupDirPath.text, lines);
+      }
+      break;
+  }
+  int left = 0;
+  if (pack->backupBegun && !pack->backupDone) {
+    LeftBehindLine line;
+    FormatIncompleteBackupLine(pack, options, &line);
+    FormatBounded(lines->leftBehind[left++], sizeof lines->leftBehind[0], "%s", line.text);
+  }
+  if (step >= LiveFilesStep::CommitBegun && IsRegularFile(paths->commitMarker.text)) {
+    FormatBounded(lines->leftBehind[left], sizeof lines->leftBehind[0],
+                  "Left behind:         %s - the commit marker, kept: the next run checks the "
+                  "database against it first.\n", paths->commitMarker.text);
+  }
+}
