@@ -11,6 +11,13 @@ constexpr const char* kStateLabel = "Database state:      ";
 
 enum class Recheck { AllMatch, Differs, NoSnapshots };
 
+constexpr const char* kMatchesSnapshots =
+    "UNCHANGED - the live files match the snapshots taken at the start of this run.";
+
+void SayState(EndOfRunLines* lines, const char* text) {
+  FormatBounded(lines->state, sizeof lines->state, "%s%s\n", kStateLabel, text);
+}
+
 // Every live file the run has a snapshot of, read again: the first that
 // differs is named in *changed.
 Recheck RecheckLiveFiles(const LiveSnapshots* live, const LmrInventory* inventory,
@@ -45,9 +52,7 @@ void StateOfUnwrittenFiles(const LiveSnapshots* live, const LmrInventory* invent
   const char* changed = "";
   switch (RecheckLiveFiles(live, inventory, pack, &changed)) {
     case Recheck::AllMatch:
-      FormatBounded(lines->state, sizeof lines->state,
-                    "%sUNCHANGED - the live files match the snapshots taken at the start of this "
-                    "run.\n", kStateLabel);
+      SayState(lines, kMatchesSnapshots);
       return;
     case Recheck::Differs:
       FormatBounded(lines->state, sizeof lines->state,
@@ -55,9 +60,8 @@ void StateOfUnwrittenFiles(const LiveSnapshots* live, const LmrInventory* invent
                     "file.\n", kStateLabel, changed);
       return;
     case Recheck::NoSnapshots:
-      FormatBounded(lines->state, sizeof lines->state,
-                    "%sNOT WRITTEN - this run only read the live files and stopped before it had "
-                    "snapshots of them all.\n", kStateLabel);
+      SayState(lines, "NOT WRITTEN - this run only read the live files and stopped before it had "
+                      "snapshots of them all.");
       return;
   }
 }
@@ -75,9 +79,7 @@ void StateAfterEarlierCommit(const RunPaths* paths, const LiveSnapshots* live,
                              EndOfRunLines* lines) {
   PathBuffer backupDir;
   if (!BackupNamedByCommitMarker(*paths, &backupDir)) {
-    FormatBounded(lines->state, sizeof lines->state,
-                  "%sUNKNOWN - the commit marker cannot be read; restore as advised above.\n",
-                  kStateLabel);
+    SayState(lines, "UNKNOWN - the commit marker cannot be read; restore as advised above.");
   } else if (CommitMarkerShowsMix(*paths)) {
     StateOfMix(backupDir.text, lines);
   } else {
@@ -93,31 +95,23 @@ void DescribeEndOfRun(LiveFilesStep step, const RunPaths* paths, const RunOption
   *lines = {};
   switch (step) {
     case LiveFilesStep::NotOpened:
-      FormatBounded(lines->state, sizeof lines->state,
-                    "%sUNCHANGED - this run stopped before it opened the live files.\n",
-                    kStateLabel);
+      SayState(lines, "UNCHANGED - this run stopped before it opened the live files.");
       break;
     case LiveFilesStep::Verified:
-      FormatBounded(lines->state, sizeof lines->state,
-                    "%sUNCHANGED - the live files match the snapshots taken at the start of this "
-                    "run.\n", kStateLabel);
+      SayState(lines, kMatchesSnapshots);
       break;
     case LiveFilesStep::EarlierMix:
       StateAfterEarlierCommit(paths, live, inventory, pack, lines);
       break;
     case LiveFilesStep::Committed:
-      FormatBounded(lines->state, sizeof lines->state,
-                    "%sPACKED - the live files were verified against the staged files.\n",
-                    kStateLabel);
+      SayState(lines, "PACKED - the live files were verified against the staged files.");
       break;
     case LiveFilesStep::Read:
     case LiveFilesStep::CommitBegun:
       if (!pack->rollbackStarted) {
         StateOfUnwrittenFiles(live, inventory, pack, lines);
       } else if (pack->rollbackOk) {
-        FormatBounded(lines->state, sizeof lines->state,
-                      "%sROLLED BACK - the live files were verified against the pre-pack "
-                      "backup.\n", kStateLabel);
+        SayState(lines, "ROLLED BACK - the live files were verified against the pre-pack backup.");
       } else {
         StateOfMix(pack->backupDirPath.text, lines);
       }
