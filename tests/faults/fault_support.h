@@ -330,7 +330,8 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   }
   for (const std::string& name : ListDirectory(backups)) {  // a backup cut short is named
     const bool whole = Contains(ReadFile(backups + "/" + name + "/MANIFEST.TXT"), "\r\nEND ");
-    expect(crashed || whole || Contains(text, "Left behind:         " + backups + "/" + name),
+    const std::string line = "Left behind:         " + HostPath(backups + "/" + name);
+    expect(crashed || whole || Contains(text, line),
            "the incomplete backup " + name + " left unnamed");
   }
   return violations;

@@ -158,7 +158,7 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
       // A failure the run ignored (it succeeded), or one that failed it with no error counted.
       const std::string& report = o.result.report;
       if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun) &&
-          !Contains(report, "WARNING: cannot list " + o.path + " ")) {
+          !Contains(report, "WARNING: cannot list " + HostPath(o.path) + " ")) {
         const std::string tmp = std::filesystem::path(scratch.path).parent_path();
         const std::string injection =
             point.function + " " + point.err + " " +
