@@ -117,7 +117,8 @@ bool InstallCleanupOnInterrupt() {
 }
 
 int RegisterCleanup(const char* path, platform::FileHandle handle) {
-  if (strlen(path) >= kPathBufferSize) return -1;
+  const size_t length = strlen(path);
+  if (length >= kPathBufferSize) return -1;
   const RegistryTurn turn;
   if (handle == platform::kInvalidHandle) {
     const int registered = FindArmedFile(path);
@@ -127,7 +128,7 @@ int RegisterCleanup(const char* path, platform::FileHandle handle) {
     SlotState state = SlotState::Free;
     if (!g_states[slot].compare_exchange_strong(state, SlotState::Writing)) continue;
     g_slots[slot].handle = handle;
-    strcpy(g_slots[slot].path.text, path);
+    memcpy(g_slots[slot].path.text, path, length + 1);
     // Steps on other threads register their staged files too: the count only grows.
     int used = g_slotsUsed.load();
     while (used < slot + 1 && !g_slotsUsed.compare_exchange_weak(used, slot + 1)) {

@@ -65,8 +65,8 @@ struct BackupTree {
   platform::FileHandle dir = platform::kInvalidHandle;
   platform::FileHandle work = platform::kInvalidHandle;
   platform::FileHandle message = platform::kInvalidHandle;
-  PathBuffer workPath;
-  PathBuffer messagePath;
+  PathBuffer workPath{};
+  PathBuffer messagePath{};
 
   BackupTree() = default;
   BackupTree(const BackupTree&) = delete;
