@@ -157,8 +157,12 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
       }
       // A failure the run ignored (it succeeded), or one that failed it with no error counted.
       const std::string& report = o.result.report;
+      // Windows lists a directory through a pattern in it (WORK\*.QVCNEW).
+      const std::string listed = Contains(o.path, "*")
+                                     ? std::filesystem::path(o.path).parent_path().string()
+                                     : o.path;
       if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun) &&
-          !Contains(report, "WARNING: cannot list " + HostPath(o.path) + " ")) {
+          !Contains(report, "WARNING: cannot list " + HostPath(listed) + " ")) {
         const std::string tmp = std::filesystem::path(scratch.path).parent_path();
         const std::string injection =
             point.function + " " + point.err + " " +

@@ -1,0 +1,25 @@
+# Planted faults in the state a run says it left and the leftovers it names, for
+# ../shared/tools/mutate.py --fast-only.
+MUTANTS = [
+    ("failed-rollback-says-rolled-back", "src/cli/database_state.cpp",
+     "} else if (pack->rollbackOk) {", "} else if (true) {",
+     "a sysop told the database was rolled back reopens the nodes on a mix"),
+    ("unchanged-without-recheck", "src/cli/database_state.cpp",
+     "if (!FileMatchesSnapshot(userFiles[i]->path.text, userFiles[i])) return Recheck::Differs;",
+     "", "a database another program changed is reported untouched"),
+    ("incomplete-backup-unnamed", "src/cli/database_state.cpp",
+     "if (pack->backupBegun && !pack->backupDone) {", "if (false) {",
+     "an interrupted run's half-made backup is never named"),
+    ("kept-marker-unnamed", "src/cli/database_state.cpp",
+     "if (step >= LiveFilesStep::CommitBegun && IsRegularFile", "if (false && IsRegularFile",
+     "a run that leaves its commit marker does not say so"),
+    ("staged-leftovers-unreported", "src/cli/leftovers.cpp",
+     "  if (found.count == 0) return;\n", "  return;\n",
+     "stale staged files the size of the database go unmentioned"),
+    ("incomplete-backups-unreported", "src/cli/leftovers.cpp",
+     "    ++incomplete;\n", "    continue;\n",
+     "an earlier run's incomplete backup is never named"),
+    ("listing-failure-silent", "src/cli/leftovers.cpp",
+     "  if (search.failed) WarnUnlisted(dir, counters);", "",
+     "a listing that broke off is taken for one that found nothing"),
+]
