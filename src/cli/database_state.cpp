@@ -18,6 +18,12 @@ void SayState(EndOfRunLines* lines, const char* text) {
   FormatBounded(lines->state, sizeof lines->state, "%s%s\n", kStateLabel, text);
 }
 
+// A name that cannot be examined may exist: never claimed absent.
+bool EntryMayExist(const char* path) {
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  return platform::ExamineEntry(path, &kind) != 0 || kind != platform::EntryKind::Missing;
+}
+
 // Every live file the run has a snapshot of, read again: the first that
 // differs is named in *changed.
 Recheck RecheckLiveFiles(const LiveSnapshots* live, const LmrInventory* inventory,
@@ -44,6 +50,11 @@ Recheck RecheckLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
       !FileMatchesSnapshot(pack->purgedLogPath.text, &pack->purgedLogSnapshot)) {
     return Recheck::Differs;
   }
+  // Staging records whether the audit log existed: one made since is a change too.
+  if (pack->purgedLogPath.text[0] != '\0' && !pack->purgedLogExisted &&
+      EntryMayExist(pack->purgedLogPath.text)) {
+    return Recheck::Differs;
+  }
   return Recheck::AllMatch;
 }
 
@@ -56,7 +67,7 @@ void StateOfUnwrittenFiles(const LiveSnapshots* live, const LmrInventory* invent
       return;
     case Recheck::Differs:
       FormatBounded(lines->state, sizeof lines->state,
-                    "%sCHANGED ELSEWHERE - %s differs from its snapshot; this run wrote no live "
+                    "%sCHANGED ELSEWHERE - %s is not as this run found it; this run wrote no live "
                     "file.\n", kStateLabel, changed);
       return;
     case Recheck::NoSnapshots:

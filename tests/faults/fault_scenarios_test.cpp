@@ -71,6 +71,11 @@ void Check(const Row& row) {
     const std::string kept = ReadFile(backup + "/" + rel + ".CHANGED-DURING-COMMIT");
     EXPECT_EQ(kept, Edited(f.before, row.rules).at(rel));
   }
+  // A live file another program changed during a run that wrote none is never called unchanged.
+  const std::string state = SummaryValue(report, "Database state:");
+  EXPECT_FALSE(row.edited && !row.committed && row.packed.empty() &&
+               DiffDatabase(f.before, left) != "" && state.rfind("UNCHANGED", 0) == 0)
+      << state;
   // An interrupted run's report keeps what it did; a killed run's tail is the next preview's.
   if (row.exitCode < 0 || row.exitCode == 99) {
     std::remove((home + "/MESSAGE/QVLINK.BSY").c_str());
