@@ -265,6 +265,9 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   expect(!crashed || !mixed || marker, "a crash left a mix without a commit marker");
   expect(!marker || crashed || rollbackFailed || Contains(text, kMarkerRemovalFailed),
          "commit marker left behind");
+  expect(!marker || !finished || failedAt(reportPath, kOutput) ||
+             Contains(text, "Left behind:         " + HostPath(o.home + "/" + kMarker) + " - "),
+         "the kept commit marker left unnamed");
   if (ended && !o.dryRun && mixed) {
     // Ended inside the commit: every file old or new, and the one backup restores the old one.
     for (const std::string& rel : kFiles) {
