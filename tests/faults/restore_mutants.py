@@ -14,7 +14,7 @@ MUTANTS = [
      "if (dat == nullptr || strcmp(dat->source.path.text, paths->usersDat.text) == 0) return true;",
      "return true;", "a backup of another home reads as dozens of unrelated errors"),
     ("prune-marker-named", "src/cli/restore_driver.cpp",
-     'if (strcmp(dir, named.text) == 0) return "the commit marker names it";', "",
+     'SameNameIgnoringCase(LastName(dir), LastName(named.text))) {', 'false) {',
      "/PRUNE deletes the backup an interrupted pack needs"),
     ("prune-keeps-one-less", "src/cli/restore_driver.cpp", "if (passes && tally->kept < run->keep) {",
      "if (passes && tally->kept + 1 < run->keep) {", "/PRUNE=1 deletes the only verified backup"),
