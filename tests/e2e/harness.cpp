@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,8 +50,9 @@ std::vector<char*> CStrings(std::vector<std::string>& texts) {
 RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
                      std::vector<std::string> env) {
   RunResult result;
-  char out[] = "/tmp/qve2e-out-XXXXXX", err[] = "/tmp/qve2e-err-XXXXXX";
-  const int outFd = ::mkostemp(out, O_CLOEXEC), errFd = ::mkostemp(err, O_CLOEXEC);
+  std::string out = ScratchRoot() + "/qve2e-out-XXXXXX";
+  std::string err = ScratchRoot() + "/qve2e-err-XXXXXX";
+  const int outFd = ::mkostemp(out.data(), O_CLOEXEC), errFd = ::mkostemp(err.data(), O_CLOEXEC);
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
@@ -84,8 +86,8 @@ RunResult RunProcess(const std::string& cwd, std::vector<std::string> argv,
   result.err = ReadFile(err);
   if (!result.started) result.err += "cannot start " + argv[0] + ": " + std::strerror(failure);
   for (int fd : {outFd, errFd}) ::close(fd);
-  ::unlink(out);
-  ::unlink(err);
+  ::unlink(out.c_str());
+  ::unlink(err.c_str());
   return result;
 }
 
@@ -147,9 +149,23 @@ void RemoveTree(const std::string& path) {
   if (!path.empty()) fs::remove(path, error);
 }
 
+std::string ScratchRoot() {
+  static const std::string root = [] {
+    const std::string chosen = EnvOr("TMPDIR", "");
+    if (!chosen.empty()) return chosen;
+    constexpr long kTmpfsMagic = 0x01021994;
+    struct statfs volume = {};
+    const bool tmpfs = ::statfs("/dev/shm", &volume) == 0 && long(volume.f_type) == kTmpfsMagic;
+    // Wine shows a mount point such as /dev/shm as a link, which no backup root may be below.
+    const bool usable = tmpfs && !UnderWine() && ::access("/dev/shm", W_OK | X_OK) == 0;
+    return std::string(usable ? "/dev/shm" : "/tmp");
+  }();
+  return root;
+}
+
 ScratchDir::ScratchDir() {
-  char pattern[] = "/tmp/qve2e-XXXXXX";
-  path = ::mkdtemp(pattern) ? pattern : "";
+  std::string pattern = ScratchRoot() + "/qve2e-XXXXXX";
+  path = ::mkdtemp(pattern.data()) ? pattern : "";
 }
 
 ScratchDir::~ScratchDir() {

@@ -39,7 +39,11 @@ std::string NormaliseClock(const std::string& transcript);
 
 // Removes a tree, first making its directories writable again.
 void RemoveTree(const std::string& path);
-// A fresh directory under /tmp, removed with its tree unless QV_KEEP_SCRATCH.
+// Where scratch trees go: TMPDIR when set, else natively /dev/shm when it is a tmpfs (the runs
+// are bound by file calls, and the power-cut states come from the shim's log, not the disk), else
+// /tmp.
+std::string ScratchRoot();
+// A fresh directory under ScratchRoot(), removed with its tree unless QV_KEEP_SCRATCH.
 struct ScratchDir {
   std::string path;
   ScratchDir();

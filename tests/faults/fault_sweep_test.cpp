@@ -7,10 +7,12 @@
 
 namespace {
 
-// A call site (its calls, those before the first rule fired) and the call to inject at.
+// A call site (its calls, those before the first rule fired) and the call to inject at; an end
+// is its first or last call, or a telling errno value.
 struct Point {
   std::string function, site, err = "EIO";
   uint64_t total = 0, before = 0, nth = 0;
+  bool end = false;
 };
 
 // errno values that a function's callers may treat apart from EIO.
@@ -24,8 +26,55 @@ const std::map<std::string, std::vector<std::string>> kTellingErrnos = {
     {"WriteFile", {"ENOSPC"}},      {"FlushFileBuffers", {"ENOSPC"}},
     {"CreateDirectoryA", {"183"}},  {"GetFileAttributesA", {"ENOENT"}}};
 
+// Which planned injections a sweep makes. Whole (QV_SWEEP=full, as `make test-full` runs them):
+// all. A share (the default, as `make test` runs them): every end, and of the calls between, those
+// whose place among them plus the offset is a multiple of QV_SWEEP_SHARE (default 4). Every n-th
+// (QV_SWEEP_SAMPLE=n, the quick pass under Wine): every n-th point from the offset. The offset
+// (QV_SWEEP_OFFSET, by default the day's number) turns the share from day to day; each SWEEP line
+// prints the settings that replay it exactly.
+struct Sampling {
+  enum class Kind { Whole, Share, Every } kind = Kind::Whole;
+  size_t n = 1, offset = 0;
+};
+
+size_t EnvCount(const char* name, size_t fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? std::strtoul(value, nullptr, 10) : fallback;
+}
+
+Sampling SweepSampling() {
+  Sampling s;
+  const char* sweep = std::getenv("QV_SWEEP");
+  if (sweep && std::string(sweep) == "full") return s;
+  const size_t every = EnvCount("QV_SWEEP_SAMPLE", 0);
+  s.kind = every > 0 ? Sampling::Kind::Every : Sampling::Kind::Share;
+  s.n = std::max<size_t>(1, every > 0 ? every : EnvCount("QV_SWEEP_SHARE", 4));
+  s.offset = EnvCount("QV_SWEEP_OFFSET", size_t(std::time(nullptr) / 86400)) % s.n;
+  return s;
+}
+
+// The environment that replays a sweep's sampling.
+std::string Describe(const Sampling& s) {
+  if (s.kind == Sampling::Kind::Whole) return "[QV_SWEEP=full]";
+  return std::string(s.kind == Sampling::Kind::Every ? "[QV_SWEEP_SAMPLE=" : "[QV_SWEEP_SHARE=") +
+         std::to_string(s.n) + " QV_SWEEP_OFFSET=" + std::to_string(s.offset) + "]";
+}
+
+std::vector<Point> Sampled(const std::vector<Point>& points, const Sampling& s) {
+  std::vector<Point> taken;
+  size_t between = 0;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const bool take = s.kind == Sampling::Kind::Whole ? true
+                      : s.kind == Sampling::Kind::Every
+                          ? (i + s.offset) % s.n == 0
+                          : points[i].end || (between++ + s.offset) % s.n == 0;
+    if (take) taken.push_back(points[i]);
+  }
+  return taken;
+}
+
 // Every call of a site with few calls; of a busier one the first, the last and six between; the
-// telling errno values at the first and the last.
+// telling errno values at the first and the last. Then the sampling's share of them.
 std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind, bool afterBase) {
   std::vector<Point> points;
   std::istringstream lines(counts);
@@ -36,20 +85,18 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
     for (uint64_t i = 1; i < (span < 16 ? span : 7); ++i) {
       nths.insert(first + (span < 16 ? i : span * i / 7));
     }
-    for (uint64_t nth : nths) site.nth = nth, site.err = "EIO", points.push_back(site);
+    for (uint64_t nth : nths) {
+      site.nth = nth, site.err = "EIO", site.end = nth == first || nth == last;
+      points.push_back(site);
+    }
     if (kind != "fail" || !kTellingErrnos.count(site.function)) continue;
     for (const std::string& err : kTellingErrnos.at(site.function)) {
       for (uint64_t nth : std::set{first, last}) {
-        site.nth = nth, site.err = err, points.push_back(site);
+        site.nth = nth, site.err = err, site.end = true, points.push_back(site);
       }
     }
   }
-  // QV_SWEEP_SAMPLE=n: every n-th point only, for a quick pass.
-  const char* sampled = std::getenv("QV_SWEEP_SAMPLE");
-  const size_t every = std::max(1, sampled ? std::atoi(sampled) : 1);
-  std::vector<Point> sample;
-  for (size_t i = 0; i < points.size(); i += every) sample.push_back(points[i]);
-  return sample;
+  return Sampled(points, SweepSampling());
 }
 
 // Failures a run may meet and still succeed, each with the reason that is safe; an ignored
@@ -163,10 +210,12 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
                                      : o.path;
       if (kind == "fail" && found.empty() && o.result.exitCode == int(dryRun) &&
           !Contains(report, "WARNING: cannot list " + HostPath(listed) + " ")) {
-        const std::string tmp = std::filesystem::path(scratch.path).parent_path();
+        // The directories above the scratch tree are the backup root's too: "<tmp>".
+        const bool above =
+            !o.path.empty() && (o.path == "/" || scratch.path.starts_with(o.path + "/"));
         const std::string injection =
             point.function + " " + point.err + " " +
-            Masked(Masked(Masked(o.path, home, "<home>"), scratch.path, "<scratch>"), tmp, "<tmp>");
+            (above ? "<tmp>" : Masked(Masked(o.path, home, "<home>"), scratch.path, "<scratch>"));
         ignored.insert(injection);
         if (!SafelyIgnored(injection)) ADD_FAILURE() << injection << ": ignored without a reason";
       }
@@ -180,9 +229,9 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
       if (++violations <= 25) ADD_FAILURE() << text;
     }
     std::printf("SWEEP %-34s %3zu call sites, %4zu %s injections (%zu unreached), %zu ignored, "
-                "%zu silent, %zu violations\n",
+                "%zu silent, %zu violations %s\n",
                 (name + kind).c_str(), sites.size(), points, kind.c_str(), unreached,
-                ignored.size(), silent.size(), violations);
+                ignored.size(), silent.size(), violations, Describe(SweepSampling()).c_str());
     EXPECT_EQ(violations, 0u);
     EXPECT_EQ(silent.size(), 0u) << "runs that failed without naming a cause";
   }
@@ -281,8 +330,8 @@ void RestoreSweep() {
         if (++violations <= 25) ADD_FAILURE() << rule << ": " << v << "\n" << r.out.substr(r.out.size() > 1500 ? r.out.size() - 1500 : 0);
       }
     }
-    std::printf("SWEEP restore, %-25s %4zu %s injections, %zu violations\n", kind.c_str(), points,
-                kind.c_str(), violations);
+    std::printf("SWEEP restore, %-25s %4zu %s injections, %zu violations %s\n", kind.c_str(),
+                points, kind.c_str(), violations, Describe(SweepSampling()).c_str());
     EXPECT_EQ(violations, 0u);
   }
 }
@@ -294,16 +343,15 @@ void RestoreSweep() {
 std::string CheckCutState(const Fixture& f, const std::string& home, bool verified, bool restoring,
                           std::map<std::string, std::string>* judged) {
   const FileMap live = ReadTree(home);
-  FileMap before = f.before, packed = f.packed;
   const std::string who = kFiles[3], named = LineAfter(Version(live, kMarker), "backup=");
-  before[who] = packed[who] = Version(live, who);
-  const std::string changed = DiffDatabase(before, live), unpacked = DiffDatabase(packed, live);
+  const std::string changed = DiffDatabase(f.before, live, who);
+  const std::string unpacked = DiffDatabase(f.packed, live, who);
   const std::string notDone = restoring ? changed : unpacked;  // a restore ends pre-pack
   std::string found = verified && !notDone.empty() ? "\n    verified, lost:\n" + notDone : "";
   const std::string lost = live.count(kMarker) ? BackupProblem(f, named.substr(0, named.size() - 1))
                            : !changed.empty() && !unpacked.empty() ? "no commit marker" : "";
   if (!lost.empty()) found += "\n    mixed or marked, without a backup: " + lost + "\n" + changed;
-  if (Version(live, who) != Version(f.before, who)) return found;  // waits for the caller
+  if (!SameVersion(live, f.before, who)) return found;  // waits for the caller
   std::string key;
   for (const auto& [rel, bytes] : live) {
     if (rel == kReportName || Contains(rel, ".QVCNEW") || Contains(rel, "QVLINK.BSY")) continue;
@@ -394,8 +442,8 @@ void PowerSweep(const std::string& name, bool log, const std::vector<std::string
     }
   }
   std::printf("SWEEP %-34s %3zu call sites, %4zu crash points, %4zu states checked (%zu unlike), "
-              "%zu violations\n", ("power loss, " + name).c_str(), sites.size(), points, states,
-              judged.size(), violations);
+              "%zu violations %s\n", ("power loss, " + name).c_str(), sites.size(), points, states,
+              judged.size(), violations, Describe(SweepSampling()).c_str());
   EXPECT_EQ(violations, 0u);
 }
 
