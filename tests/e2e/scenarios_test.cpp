@@ -33,7 +33,8 @@ std::vector<FixtureUser> PlainUsers(unsigned count) {
 // base and nested names of up to 200 characters, length characters in all.
 std::string DeepPath(std::string path, size_t length) {
   while (path.size() + 1 < length) {
-    path += "/" + std::string(std::min<size_t>(200, length - path.size() - 1), 'd');
+    path += '/';  // appended in two steps: GCC 12 at -O3 misjudges the bounds of "/" + ...
+    path.append(std::min<size_t>(200, length - path.size()), 'd');
   }
   return path;
 }

@@ -42,7 +42,8 @@ Args Copy(Args strings) {
 // "prog a1 a2 ..." as count words, and as one line.
 Args Words(int count) {
   Args words = {"prog"};
-  for (int i = 1; i < count; ++i) words.push_back("a" + std::to_string(i));
+  // Appended: GCC 12 at -O3 misjudges the bounds of "a" + std::to_string(i).
+  for (int i = 1; i < count; ++i) words.push_back(std::string("a").append(std::to_string(i)));
   return words;
 }
 
