@@ -1,6 +1,7 @@
 // Fault sweeps: a counting run lists the call sites through which the program touches files; then
 // each run, on a fresh copy of the sample, fails (EIO and telling errno values), crashes or
 // interrupts one call, and CheckRun judges it. The rollback sweeps first force a rollback.
+#include <functional>
 #include <regex>
 
 #include "fault_support.h"
@@ -42,15 +43,19 @@ size_t EnvCount(const char* name, size_t fallback) {
   return value && *value ? std::strtoul(value, nullptr, 10) : fallback;
 }
 
-Sampling SweepSampling() {
-  Sampling s;
-  const char* sweep = std::getenv("QV_SWEEP");
-  if (sweep && std::string(sweep) == "full") return s;
-  const size_t every = EnvCount("QV_SWEEP_SAMPLE", 0);
-  s.kind = every > 0 ? Sampling::Kind::Every : Sampling::Kind::Share;
-  s.n = std::max<size_t>(1, every > 0 ? every : EnvCount("QV_SWEEP_SHARE", 4));
-  s.offset = EnvCount("QV_SWEEP_OFFSET", size_t(std::time(nullptr) / 86400)) % s.n;
-  return s;
+// Read once, so that a sweep that runs past midnight prints the offset it used.
+const Sampling& SweepSampling() {
+  static const Sampling sampling = [] {
+    Sampling s;
+    const char* sweep = std::getenv("QV_SWEEP");
+    if (sweep && std::string(sweep) == "full") return s;
+    const size_t every = EnvCount("QV_SWEEP_SAMPLE", 0);
+    s.kind = every > 0 ? Sampling::Kind::Every : Sampling::Kind::Share;
+    s.n = std::max<size_t>(1, every > 0 ? every : EnvCount("QV_SWEEP_SHARE", 4));
+    s.offset = EnvCount("QV_SWEEP_OFFSET", size_t(std::time(nullptr) / 86400)) % s.n;
+    return s;
+  }();
+  return sampling;
 }
 
 // The environment that replays a sweep's sampling.
@@ -97,6 +102,29 @@ std::vector<Point> PlanPoints(const std::string& counts, const std::string& kind
     }
   }
   return Sampled(points, SweepSampling());
+}
+
+// The shim rule that injects kind at the point.
+std::string RuleFor(const Point& point, const std::string& kind) {
+  return "func=" + point.function + " site=" + point.site + " nth=" + std::to_string(point.nth) +
+         " do=" + kind + " errno=" + point.err;
+}
+
+// Runs `run` on a fresh copy of start at home until the shim's log shows that rule number `rule`
+// fired: once, and under Wine, where a busy server now and then does not start a program, twice.
+// Returns the log's line after "fired rule=N " ("" when it never fired).
+std::string RunUntilFired(const std::string& start, const std::string& home,
+                          const std::string& shimLog, size_t rule,
+                          const std::function<RunResult()>& run, RunResult* result) {
+  std::string fired;
+  for (int attempt = 0; fired.empty() && attempt < (UnderWine() ? 2 : 1); ++attempt) {
+    RemoveTree(home);
+    ::unlink(shimLog.c_str());
+    CopyTree(start, home);
+    *result = run();
+    fired = LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rule) + " ");
+  }
+  return fired;
 }
 
 // Failures a run may meet and still succeed, each with the reason that is safe; an ignored
@@ -176,17 +204,10 @@ void Sweep(const std::string& name, bool log, const std::vector<std::string>& ba
     std::set<std::string> sites, ignored, silent;
     for (const Point& point : PlanPoints(counts, kind, !base.empty())) {
       std::vector<std::string> rules = base;
-      rules.push_back("func=" + point.function + " site=" + point.site +
-                      " nth=" + std::to_string(point.nth) + " do=" + kind + " errno=" + point.err);
-      std::string fired;
-      // Under a busy Wine server a program now and then does not start: run again once.
-      for (int attempt = 0; fired.empty() && attempt < (UnderWine() ? 2 : 1); ++attempt) {
-        RemoveTree(home);
-        ::unlink(shimLog.c_str());
-        CopyTree(f.pristine, home);
-        o.result = RunProgram(home, args, ShimEnvironment(rules, shimLog));
-        fired = LineAfter(ReadFile(shimLog), "fired rule=" + std::to_string(rules.size()) + " ");
-      }
+      rules.push_back(RuleFor(point, kind));
+      const std::string fired = RunUntilFired(
+          f.pristine, home, shimLog, rules.size(),
+          [&] { return RunProgram(home, args, ShimEnvironment(rules, shimLog)); }, &o.result);
       o.injected = fired.empty() ? "" : kind;
       o.function = point.function;
       o.path = PosixPath(LineAfter(fired, " path="));
@@ -316,22 +337,14 @@ void RestoreSweep() {
   for (const std::string kind : {"fail", "crash", "interrupt"}) {
     size_t points = 0, violations = 0;
     for (const Point& point : PlanPoints(counts, kind, false)) {
-      const std::string rule = "func=" + point.function + " site=" + point.site +
-                               " nth=" + std::to_string(point.nth) + " do=" + kind +
-                               " errno=" + point.err;
-      const std::string shimLog = scratch.path + "/shim.log";
+      const std::string rule = RuleFor(point, kind), shimLog = scratch.path + "/shim.log";
       RunResult r;
-      bool fired = false;
-      // Under a busy Wine server a program now and then does not start: run again once.
-      for (int attempt = 0; !fired && attempt < (UnderWine() ? 2 : 1); ++attempt) {
-        RemoveTree(home);
-        CopyTree(packed, home);
-        ::unlink(shimLog.c_str());
-        r = RunRestore(home, backup, ShimEnvironment({rule}, shimLog));
-        fired = Contains(ReadFile(shimLog), "fired rule=1 ");
-      }
+      const std::string fired = RunUntilFired(
+          packed, home, shimLog, 1,
+          [&] { return RunRestore(home, backup, ShimEnvironment({rule}, shimLog)); }, &r);
       ++points;
-      EXPECT_TRUE(fired) << rule << ": never reached (exit " << r.exitCode << ")\n" << r.out;
+      EXPECT_FALSE(fired.empty()) << rule << ": never reached (exit " << r.exitCode << ")\n"
+                                  << r.out;
       for (const std::string& v : CheckRestore(f, home, backup, r, kind)) {
         if (++violations <= 25) ADD_FAILURE() << rule << ": " << v << "\n" << r.out.substr(r.out.size() > 1500 ? r.out.size() - 1500 : 0);
       }
@@ -428,8 +441,7 @@ void PowerSweep(const std::string& name, bool log, const std::vector<std::string
   for (const Point& point : PlanPoints(counts, "crash", !base.empty())) {
     if (!Contains(kChanging, " " + point.function + " ")) continue;
     std::vector<std::string> rules = base;
-    rules.push_back("func=" + point.function + " site=" + point.site +
-                    " nth=" + std::to_string(point.nth) + " do=crash");
+    rules.push_back(RuleFor(point, "crash"));
     const RunResult r = run(rules, "");
     ++points, sites.insert(point.function + point.site);
     const PowerLog cut = ReadPowerLog(power);
