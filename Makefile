@@ -54,6 +54,7 @@ win64-unit:
 # rotating share of the calls between (each SWEEP line prints the setting that replays it);
 # QV_SWEEP=full makes them whole.
 test-native: native
+	@tools/check-layers.sh
 	cd build && ctest -j$(JOBS) --output-on-failure
 	@grep -h '^SWEEP' build/Testing/Temporary/LastTest.log || true
 

@@ -2,7 +2,7 @@
 
 #include "base/output.h"
 #include "commit/commit_marker.h"
-#include "commit/verified_backup.h"
+#include "backup/verified_backup.h"
 #include "platform/platform.h"
 
 namespace {

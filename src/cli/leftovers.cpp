@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "base/output.h"
-#include "commit/backup_names.h"
-#include "commit/verified_backup.h"
+#include "backup/backup_names.h"
+#include "backup/verified_backup.h"
 #include "platform/platform.h"
 #include "safety/file_snapshot.h"
 

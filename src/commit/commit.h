@@ -4,7 +4,7 @@
 
 #include "base/run_counters.h"
 #include "commit/replaced_files.h"
-#include "commit/verified_backup.h"
+#include "backup/verified_backup.h"
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 

@@ -1,7 +1,7 @@
 // The verified backup: every file the pack may change, and QVWHOSON.DAT, copied
 // into a new timestamped directory and proved equal to its pre-pack snapshot
 // before any live file is touched.
-#include "commit/verified_backup.h"
+#include "backup/verified_backup.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include "base/output.h"
 #include "base/parallel_jobs.h"
 #include "base/paths.h"
-#include "commit/backup_manifest.h"
+#include "backup/backup_manifest.h"
 #include "platform/platform.h"
 #include "safety/path_trust.h"
 

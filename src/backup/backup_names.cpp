@@ -1,4 +1,4 @@
-#include "commit/backup_names.h"
+#include "backup/backup_names.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 
 #include "base/output.h"
 #include "base/paths.h"
-#include "commit/backup_manifest.h"
-#include "commit/backup_removal.h"
+#include "backup/backup_manifest.h"
+#include "backup/backup_removal.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // A verified backup's manifest, written and read back, and the backup checked
 // against this home.
-#include "commit/backup_manifest.h"
+#include "backup/backup_manifest.h"
 
 #include <cinttypes>
 #include <cstdio>

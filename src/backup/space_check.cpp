@@ -2,14 +2,14 @@
 // only that one write failed; found before the first write, it names the volume
 // and what the pack needs there. WORK, MESSAGE and the backup root often share
 // one volume: their needs are summed per volume, never checked apart.
-#include "commit/space_check.h"
+#include "backup/space_check.h"
 
 #include <cinttypes>
 #include <cstring>
 
 #include "base/output.h"
 #include "base/paths.h"
-#include "commit/verified_backup.h"
+#include "backup/verified_backup.h"
 #include "platform/platform.h"
 #include "staging/staging.h"
 #include "userdb/user_records.h"

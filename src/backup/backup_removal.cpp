@@ -1,10 +1,10 @@
 // A backup directory removed, only when it holds nothing a backup does not.
-#include "commit/backup_removal.h"
+#include "backup/backup_removal.h"
 
 #include <cstring>
 
 #include "base/paths.h"
-#include "commit/backup_manifest.h"
+#include "backup/backup_manifest.h"
 #include "platform/platform.h"
 #include "safety/file_snapshot.h"
 
