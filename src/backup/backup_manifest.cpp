@@ -244,11 +244,13 @@ bool CheckCopy(const ManifestEntry* entry, const platform::TrustedAccounts& acco
 }
 
 // The copy as listed, and its source the live file of that name in this home.
-bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths,
+bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths, bool moved,
                 const platform::TrustedAccounts& accounts, RunCounters* counters) {
   PathBuffer live;
   const char* areaDir = strcmp(entry->area, "WORK") == 0 ? paths->work.text : paths->message.text;
-  if (!JoinPath(&live, areaDir, entry->name) || strcmp(live.text, entry->source.path.text) != 0) {
+  // A moved board's copies came from its old directories: their names alone must match.
+  if (!JoinPath(&live, areaDir, entry->name) ||
+      (!moved && strcmp(live.text, entry->source.path.text) != 0)) {
     PrintEntry(entry, "BAD", "its source= is not this home's live file");
     return ReportError(counters, "ERROR: %s was backed up from %s, not from %s.\n", entry->name,
                        entry->source.path.text, live.text);
@@ -272,12 +274,18 @@ bool CheckRequiredWorkFiles(const BackupManifest* manifest, RunCounters* counter
 
 // A backup whose QVUSERS.DAT came from another path is another home's: one
 // error says so, instead of one for every file.
-bool MadeOfThisHome(const BackupManifest* manifest, const RunPaths* paths, RunCounters* counters) {
+bool MadeOfThisHome(const BackupManifest* manifest, const RunPaths* paths, bool moved,
+                    RunCounters* counters) {
   const ManifestEntry* dat = FindManifestEntry(manifest, "WORK", "QVUSERS.DAT");
   if (dat == nullptr || strcmp(dat->source.path.text, paths->usersDat.text) == 0) return true;
+  if (moved) {
+    Tee("Moved from:          its QVUSERS.DAT was backed up from %s (/MOVED: the same BBS, moved)\n",
+        dat->source.path.text);
+    return true;
+  }
   return ReportError(counters,
                      "ERROR: this is a backup of another home: its QVUSERS.DAT was backed up from "
-                     "%s, not from %s.\n",
+                     "%s, not from %s. If this is the same BBS, moved, add /MOVED.\n",
                      dat->source.path.text, paths->usersDat.text);
 }
 
@@ -428,7 +436,7 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
   const struct {
     const char* name;
     bool isDirectory;
-  } kParts[] = {{"WORK", true}, {"MESSAGE", true}, {kManifestName, false}};
+  } kParts[] = {{"WORK", true}, {"MESSAGE", true}, {kManifestName, false}, {"IDENTITY.TXT", false}};
   for (const auto& part : kParts) {
     PathBuffer path;
     if (!JoinPath(&path, dir, part.name)) return FailWith(reason, "its path is too long");
@@ -441,13 +449,13 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
   return true;
 }
 
-bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
+bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths, bool moved,
                     const LmrInventory* live, const platform::TrustedAccounts& accounts,
                     RunCounters* counters) {
-  if (!MadeOfThisHome(manifest, paths, counters)) return false;
+  if (!MadeOfThisHome(manifest, paths, moved, counters)) return false;
   bool restorable = true;
   for (uint32_t i = 0; i < manifest->count; ++i) {
-    restorable = CheckEntry(&manifest->entries[i], paths, accounts, counters) && restorable;
+    restorable = CheckEntry(&manifest->entries[i], paths, moved, accounts, counters) && restorable;
   }
   restorable = CheckRequiredWorkFiles(manifest, counters) && restorable;
   restorable = CheckLmrSet(manifest, live, counters) && restorable;

@@ -64,9 +64,10 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
 // Checks one backup against this home: made of this home's files, every copy a
 // trusted regular file as the manifest lists it, every source the live file
 // this home uses now, every live LMR file in the backup and no other, and the
-// backup's QVUSERS.DAT/PTR a consistent pair. Prints one line per file and
-// counts every failure; true when restorable.
-bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths,
+// backup's QVUSERS.DAT/PTR a consistent pair. moved: the sources may be
+// another home's, when their names are this home's (the board was moved).
+// Prints one line per file and counts every failure; true when restorable.
+bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths, bool moved,
                     const LmrInventory* live, const platform::TrustedAccounts& accounts,
                     RunCounters* counters);
 

@@ -10,7 +10,9 @@
 #include "base/output.h"
 #include "base/parallel_jobs.h"
 #include "base/paths.h"
+#include "backup/backup_identity.h"
 #include "backup/backup_manifest.h"
+#include "backup/backup_store.h"
 #include "platform/platform.h"
 #include "safety/path_trust.h"
 
@@ -160,13 +162,16 @@ bool MakeAndOpenDirectory(const char* path, platform::FileHandle parent,
          platform::OpenDirectory({path, parent}, opened) == 0;
 }
 
-bool CreateBackupTree(const struct tm* startTime, const RunOptions* options, PackContext* pack,
-                      BackupTree* tree) {
+bool CreateBackupDirectory(const struct tm* startTime, const RunOptions* options,
+                           PackContext* pack, BackupTree* tree) {
   return platform::OpenDirectory({pack->backupRootPath.text, platform::kInvalidHandle},
                                  &tree->root) == 0 &&
          CreateTimestampedDirectory(startTime, tree->root, options, pack) &&
-         platform::OpenDirectory({pack->backupDirPath.text, tree->root}, &tree->dir) == 0 &&
-         JoinPath(&tree->workPath, pack->backupDirPath.text, "WORK") &&
+         platform::OpenDirectory({pack->backupDirPath.text, tree->root}, &tree->dir) == 0;
+}
+
+bool CreateBackupAreas(const PackContext* pack, BackupTree* tree) {
+  return JoinPath(&tree->workPath, pack->backupDirPath.text, "WORK") &&
          JoinPath(&tree->messagePath, pack->backupDirPath.text, "MESSAGE") &&
          MakeAndOpenDirectory(tree->workPath.text, tree->dir, &tree->work) &&
          MakeAndOpenDirectory(tree->messagePath.text, tree->dir, &tree->message);
@@ -248,6 +253,22 @@ bool WriteTextFileFlushed(const platform::NewEntry& entry, const char* text) {
   return false;
 }
 
+// The backup's first file: whose it is, when it was begun and its id.
+bool WriteIdentity(const char* homeDir, PackContext* pack, const BackupTree* tree,
+                   RunCounters* counters) {
+  BackupIdentity identity;
+  NewBackupIdentity(homeDir, &identity);
+  IdentityText text;
+  FormatIdentityText(identity, &text);
+  PathBuffer path;
+  if (!JoinPath(&path, pack->backupDirPath.text, kIdentityName) ||
+      !WriteTextFileFlushed({path.text, tree->dir}, text.text)) {
+    return ReportError(counters, "ERROR: cannot write the backup's IDENTITY.TXT.\n");
+  }
+  platform::CopyBounded(pack->backupId, sizeof pack->backupId, identity.id);
+  return true;
+}
+
 bool WriteRestoreWarning(const PackContext* pack, const BackupTree* tree,
                          RunCounters* counters) {
   PathBuffer path;
@@ -308,10 +329,10 @@ bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackConte
 void FormatPruneCommand(const char* root, const RunOptions* options, PruneCommand* command) {
   const char* quote = strchr(root, ' ') != nullptr ? "\"" : "";
   if (!options->backupGiven) {
-    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n",
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE",
                   platform::kRestoreProgramName);
   } else {
-    FormatBounded(command->text, sizeof command->text, "%s /PRUNE=n %s/BACKUP=%s%s",
+    FormatBounded(command->text, sizeof command->text, "%s /PRUNE %s/BACKUP=%s%s",
                   platform::kRestoreProgramName, quote, root, quote);
   }
 }
@@ -341,21 +362,12 @@ bool EnsureDirectory(const char* path) {
   return error == 0 || error == platform::kErrorAlreadyExists;
 }
 
-bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
-                          const LiveSnapshots* live, const LmrInventory* inventory,
-                          const RunOptions* options, const struct tm* startTime,
-                          PackContext* pack, RunCounters* counters) {
+namespace {
+
+bool MakeBackupUnderLock(const char* homeDir, const char* whosOnPath, const LiveSnapshots* live,
+                         const LmrInventory* inventory, const RunOptions* options,
+                         const struct tm* startTime, PackContext* pack, RunCounters* counters) {
   const uint64_t needed = BackupSpaceNeeded(live, inventory, pack);
-  if (!ResolveBackupRoot(homeDir, options, pack, counters)) return false;
-
-  if (!CreateDirectoryChain(pack->backupRootPath.text)) {
-    return ReportError(counters, "ERROR: cannot create or access backup root: %s\n",
-                       pack->backupRootPath.text);
-  }
-
-  if (!BackupRootTrusted(pack->backupRootPath.text, live->usersDat.path.text, counters)) {
-    return false;
-  }
 
   uint64_t available = 0;
   if (!platform::FreeBytesAvailable(pack->backupRootPath.text, &available)) {
@@ -370,12 +382,18 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
   }
 
   BackupTree tree;
-  if (!CreateBackupTree(startTime, options, pack, &tree)) {
+  if (!CreateBackupDirectory(startTime, options, pack, &tree)) {
     return ReportError(counters,
                        "ERROR: cannot create timestamped backup directory tree under %s.\n",
                        pack->backupRootPath.text);
   }
-
+  // Written first, so that even a backup cut short at its next step is known as ours.
+  if (!WriteIdentity(homeDir, pack, &tree, counters)) return false;
+  if (!CreateBackupAreas(pack, &tree)) {
+    return ReportError(counters,
+                       "ERROR: cannot create timestamped backup directory tree under %s.\n",
+                       pack->backupRootPath.text);
+  }
   if (!CopyDatabaseFiles(whosOnPath, live, inventory, pack, &tree, counters) ||
       !WriteRestoreWarning(pack, &tree, counters) ||
       !WriteManifest(live, inventory, pack, &tree, counters)) {
@@ -387,6 +405,38 @@ bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
 
   pack->backupDone = true;
   SetInterruptLeftBehind(nullptr);
+  return true;
+}
+
+}  // namespace
+
+bool CreateVerifiedBackup(const char* homeDir, const char* whosOnPath,
+                          const LiveSnapshots* live, const LmrInventory* inventory,
+                          const RunOptions* options, const struct tm* startTime,
+                          PackContext* pack, RunCounters* counters) {
+  if (!ResolveBackupRoot(homeDir, options, pack, counters)) return false;
+  if (!CreateDirectoryChain(pack->backupRootPath.text)) {
+    return ReportError(counters, "ERROR: cannot create or access backup root: %s\n",
+                       pack->backupRootPath.text);
+  }
+  if (!BackupRootTrusted(pack->backupRootPath.text, live->usersDat.path.text, counters)) {
+    return false;
+  }
+  // No prune or restore from any home works in the root while the backup is made.
+  RootLock lock;
+  MessageBuffer reason;
+  if (!TakeRootLock(pack->backupRootPath.text, homeDir, RootUse::Make, &lock, &reason)) {
+    return ReportError(counters, "ERROR: cannot make the backup: %s.\n", reason.text);
+  }
+  const bool made = MakeBackupUnderLock(homeDir, whosOnPath, live, inventory, options, startTime,
+                                        pack, counters);
+  if (!ReleaseRootLock(&lock)) {
+    char line[kPathBufferSize + 128];
+    FormatRootLockLeft(lock, line, sizeof line);
+    Tee("%s", line);
+    ++counters->warnings;
+  }
+  if (!made) return false;
   Tee("Backup root:        %s\n", pack->backupRootPath.text);
   Tee("Backup directory:   %s\n", pack->backupDirPath.text);
   Tee("Verified backup result: PASS\n");

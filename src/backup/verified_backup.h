@@ -19,7 +19,7 @@ bool ResolveBackupRoot(const char* homeDir, const RunOptions* options, PackConte
 bool BackupRootOf(const char* homeDir, const RunOptions* options, PathBuffer* root);
 
 // The restore program's command that removes incomplete backups under the
-// backup root this run uses ("... /PRUNE=n", with /BACKUP= when one was given).
+// backup root this run uses ("... /PRUNE", with /BACKUP= when one was given).
 struct PruneCommand {
   char text[kPathBufferSize + 64];
 };

@@ -14,7 +14,7 @@
 #include "platform/platform.h"
 
 // Every file one run can have at once: the staged user files and audit log, up
-// to 512 staged LMR files, one rollback copy and the lock.
+// to 512 staged LMR files, one rollback copy, the lock and the backup root's lock.
 constexpr int kCleanupSlots = 520;
 
 // Installs the interrupt clean-up (once); false when the system refused it.

@@ -89,7 +89,8 @@ void StateAfterEarlierCommit(const RunPaths* paths, const LiveSnapshots* live,
                              const LmrInventory* inventory, const PackContext* pack,
                              EndOfRunLines* lines) {
   PathBuffer backupDir;
-  if (!BackupNamedByCommitMarker(*paths, &backupDir)) {
+  char backupId[40];
+  if (!BackupNamedByCommitMarker(*paths, &backupDir, backupId, sizeof backupId)) {
     SayState(lines, "UNKNOWN - the commit marker cannot be read; restore as advised above.");
   } else if (CommitMarkerShowsMix(*paths)) {
     StateOfMix(backupDir.text, lines);

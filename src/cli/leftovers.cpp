@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/output.h"
-#include "backup/backup_names.h"
+#include "backup/backup_store.h"
 #include "backup/verified_backup.h"
 #include "platform/platform.h"
 #include "safety/file_snapshot.h"
@@ -70,20 +70,20 @@ void ReportStagedFiles(const RunPaths* paths, RunCounters* counters) {
 void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options,
                              RunCounters* counters) {
   PathBuffer root;
-  BackupNames list;
+  BackupList list;
   if (!BackupRootOf(paths->home.text, options, &root)) return;
   // No root (or none that can be examined) holds no backup to name; a write run
   // that needs it says why it cannot make it.
   platform::PathAttributes attributes;
   if (!platform::GetPathAttributes(root.text, &attributes) || !attributes.isDirectory) return;
-  if (!ListBackupNames(root.text, &list) || list.failed) WarnUnlisted(root.text, counters);
+  if (!ListBackupStore(root.text, &list) || list.failed) WarnUnlisted(root.text, counters);
   platform::TrustedAccounts accounts;
   platform::TrustedAccountsOf(paths->usersDat.text, &accounts);
   uint32_t incomplete = 0;
   for (uint32_t i = 0; i < list.count; ++i) {
     PathBuffer dir;
-    if (!JoinPath(&dir, root.text, list.names[i].name) ||
-        !IsIncompleteBackup(dir.text, accounts)) {
+    if (!JoinPath(&dir, root.text, list.items[i].name) ||
+        !IsIncompleteBackupOf(root.text, list.items[i], paths->home.text, accounts)) {
       continue;
     }
     ++incomplete;
@@ -92,11 +92,28 @@ void ReportIncompleteBackups(const RunPaths* paths, const RunOptions* options,
   if (incomplete == 0) return;
   PruneCommand prune;
   FormatPruneCommand(root.text, options, &prune);
-  Tee("                     %s removes incomplete backups (n: the complete ones to keep).\n",
-      prune.text);
+  Tee("                     %s removes incomplete backups, and nothing else.\n", prune.text);
 }
 
 }  // namespace
+
+void NameStagedLeftovers(const RunPaths* paths) {
+  for (const PathBuffer* dir : {&paths->work, &paths->message}) {
+    if (dir == &paths->message && strcmp(paths->work.text, paths->message.text) == 0) break;
+    PathBuffer pattern;
+    if (!JoinPath(&pattern, dir->text, "*.QVCNEW")) continue;
+    platform::DirectorySearch search;
+    platform::DirectoryEntry entry;
+    for (bool more = platform::FindFirstEntry(pattern.text, &search, &entry); more;
+         more = platform::FindNextEntry(&search, &entry)) {
+      PathBuffer path;
+      if (!EndsWithStagedSuffix(entry.name) || !JoinPath(&path, dir->text, entry.name)) continue;
+      Tee("Left behind:         %s - a staged file no run uses; it is safe to delete.\n", path.text);
+    }
+    platform::EndSearch(&search);
+    if (search.failed) Tee("Left behind:         %s could not be listed for staged files.\n", dir->text);
+  }
+}
 
 void ReportEarlierLeftovers(const RunPaths* paths, const RunOptions* options,
                             RunCounters* counters) {

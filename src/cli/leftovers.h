@@ -11,3 +11,7 @@
 // once the database files passed validation. A listing that fails is a warning.
 void ReportEarlierLeftovers(const RunPaths* paths, const RunOptions* options,
                             RunCounters* counters);
+
+// One "Left behind:" line for every staged file (*.QVCNEW) in WORK and MESSAGE,
+// for the end of a restore, once its own staged files are gone.
+void NameStagedLeftovers(const RunPaths* paths);

@@ -15,11 +15,12 @@
 #include "base/paths.h"
 #include "base/run_options.h"
 #include "cli/file_validation.h"
+#include "cli/leftovers.h"
 #include "cli/run_driver.h"
 #include "cli/run_setup.h"
 #include "backup/backup_manifest.h"
-#include "backup/backup_names.h"
-#include "backup/backup_removal.h"
+#include "backup/backup_prune.h"
+#include "backup/backup_store.h"
 #include "commit/commit.h"
 #include "commit/commit_marker.h"
 #include "backup/verified_backup.h"
@@ -40,9 +41,9 @@ constexpr const char* kUsage =
     "@ - checks a QVCULLDB32 backup and restores it as one verified set.\n"
     "\n"
     "  @ /LIST [/BACKUP=path]\n"
-    "  @ /CHECK=backup [/BACKUP=path]\n"
-    "  @ /RESTORE=backup [/BACKUP=path]\n"
-    "  @ /PRUNE=n [/DRYRUN] [/BACKUP=path]\n"
+    "  @ /CHECK=backup [/MOVED] [/BACKUP=path]\n"
+    "  @ /RESTORE=backup [/MOVED] [/BACKUP=path]\n"
+    "  @ /PRUNE[=n] [/DRYRUN] [/BACKUP=path]\n"
     "  @ /HELP | /? | /VERSION\n"
     "\n"
     "  /LIST           lists the backups under the backup root, newest first,\n"
@@ -52,9 +53,13 @@ constexpr const char* kUsage =
     "  /RESTORE=backup checks the backup, backs up the live files it replaces,\n"
     "                  and restores QVUSERS.DAT, QVUSERS.PTR, QVPURGED.USR and\n"
     "                  every QVMSGxx.LMR together. QVWHOSON.DAT is never restored.\n"
-    "  /PRUNE=n        keeps the newest n backups that pass the check of /CHECK and\n"
-    "                  removes older and incomplete ones; never one the commit\n"
-    "                  marker names or one of another home. /DRYRUN: only says so.\n"
+    "  /MOVED          with /CHECK or /RESTORE: the backup was made in another\n"
+    "                  home directory of this same BBS (the board was moved).\n"
+    "  /PRUNE          removes incomplete backups of this home only.\n"
+    "  /PRUNE=n        also keeps the newest n backups that pass the check of\n"
+    "                  /CHECK and removes older ones; never one the commit marker\n"
+    "                  names, one of another home or one this release did not make.\n"
+    "  /DRYRUN         with /PRUNE: only says what it would remove.\n"
     "  /BACKUP=path    the backup root (default QVCULLDB-BACKUPS in the home\n"
     "                  directory); with /RESTORE, where the pre-restore backup goes.\n"
     "\n"
@@ -101,10 +106,13 @@ struct RestoreState {
   bool markerFound;
   bool restored;
   bool dryRun;    // /DRYRUN, with /PRUNE only
-  uint32_t keep;  // /PRUNE=n
+  bool moved;     // /MOVED, with /CHECK and /RESTORE only
+  bool pruneCounted;  // /PRUNE=n rather than /PRUNE
+  uint32_t keep;  // /PRUNE=n; 0: incomplete backups only
   NamedText callerRefusal;  // kept for the commit section, which refers to it
   platform::TrustedAccounts accounts;  // whose backups may be read
   platform::FileHandle backupHandle;   // the backup checked or restored, held open
+  char backupId[kBackupIdSize];        // its IDENTITY.TXT's id ("" when it has none)
 };
 
 // ---- Switches ---------------------------------------------------------------
@@ -159,6 +167,15 @@ bool ParseRestoreArgument(const char* argument, RestoreState* run, MessageBuffer
     run->dryRun = true;
     return true;
   }
+  if (ValueAfter(rest, "MOVED") != nullptr) {
+    run->moved = true;
+    return true;
+  }
+  if (ValueAfter(rest, "PRUNE") != nullptr) return SetAction(run, RestoreAction::Prune, nullptr, message);
+  if ((value = ValueAfter(rest, "PRUNE=")) != nullptr) {
+    run->pruneCounted = true;
+    if (value[0] == '\0') return FailWith(message, "Give /PRUNE=n with n from 1 to 999: the backups to keep.");
+  }
   const struct {
     const char* name;
     RestoreAction action;
@@ -173,17 +190,36 @@ bool ParseRestoreArgument(const char* argument, RestoreState* run, MessageBuffer
   return FailWith(message, "Unknown switch: %s", argument);
 }
 
+// "/?" or "/HELP" anywhere asks for help, whatever else the line holds, as the packer takes it.
+bool AsksForHelp(const RestoreState* run) {
+  for (int i = 1; i < run->argc; ++i) {
+    const char* argument = run->argv[i];
+    if ((argument[0] == '/' || argument[0] == '-') &&
+        (strcmp(argument + 1, "?") == 0 || ValueAfter(argument + 1, "HELP") != nullptr)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool ParseRestoreSwitches(RestoreState* run, MessageBuffer* message) {
+  if (AsksForHelp(run)) {
+    run->action = RestoreAction::Help;
+    return true;
+  }
   for (int i = 1; i < run->argc; ++i) {
     if (!ParseRestoreArgument(run->argv[i], run, message)) return false;
   }
   if (run->action == RestoreAction::None) {
-    return FailWith(message, "Give one of /LIST, /CHECK=dir and /RESTORE=dir.");
+    return FailWith(message, "Give one of /LIST, /CHECK=dir, /RESTORE=dir and /PRUNE.");
   }
   if (run->dryRun && run->action != RestoreAction::Prune) {
     return FailWith(message, "/DRYRUN is valid only with /PRUNE.");
   }
-  if (run->action == RestoreAction::Prune) {
+  if (run->moved && run->action != RestoreAction::Check && run->action != RestoreAction::Restore) {
+    return FailWith(message, "/MOVED is valid only with /CHECK=dir and /RESTORE=dir.");
+  }
+  if (run->action == RestoreAction::Prune && run->pruneCounted) {
     const char* n = run->backupArgument.text;
     unsigned keep = 0;
     for (; *n >= '0' && *n <= '9' && keep <= 999; ++n) keep = keep * 10 + unsigned(*n - '0');
@@ -254,7 +290,8 @@ bool ResolveBackupRootOf(RestoreState* run) {
 }
 
 // One listing line; adds a whole backup's size to *total.
-void ListOneBackup(const RestoreState* run, const char* name, uint64_t* total) {
+void ListOneBackup(const RestoreState* run, const ListedBackup& item, uint64_t* total) {
+  const char* name = item.name;
   char stamp[32];
   PathBuffer dir;
   if (!StampOfName(name, stamp, sizeof stamp) || !JoinPath(&dir, run->pack.backupRootPath.text, name)) {
@@ -286,8 +323,9 @@ void ListOneBackup(const RestoreState* run, const char* name, uint64_t* total) {
   }
   const ManifestEntry* dat = FindManifestEntry(&manifest, "WORK", "QVUSERS.DAT");
   const uint64_t users = dat != nullptr ? dat->source.size / kUserRecordSize : 0;
-  Tee("%-28s %s  %-11s %7" PRIu64 " users  %3u LMR files  %12" PRIu64 " bytes\n", name, stamp,
-      BackupKindWord(manifest.kind), users, lmrFiles, bytes);
+  Tee("%-28s %s  %-11s %7" PRIu64 " users  %3u LMR files  %12" PRIu64 " bytes%s\n", name, stamp,
+      BackupKindWord(manifest.kind), users, lmrFiles, bytes,
+      item.identified ? "" : "  (no IDENTITY.TXT)");
   *total += bytes;
 }
 
@@ -296,32 +334,45 @@ bool ListBackups(RestoreState* run) {
   const char* root = run->pack.backupRootPath.text;
   Tee("\n======================= BACKUPS =======================\n");
   Tee("Backup root:         %s\n", root);
-  BackupNames list;
-  if (!ListBackupNames(root, &list)) {
+  BackupList list;
+  if (!ListBackupStore(root, &list)) {
     return ReportError(&run->counters, "ERROR: cannot list the backup root.\n");
   }
   const uint32_t count = list.count;
   uint64_t total = 0;
-  for (uint32_t i = 0; i < count; ++i) ListOneBackup(run, list.names[i].name, &total);
+  for (uint32_t i = 0; i < count; ++i) ListOneBackup(run, list.items[i], &total);
   Tee("Backups found:       %u, %" PRIu64 " bytes in the complete ones\n", count, total);
   Tee("Made before:         pre-pack = a pack, pre-restore = a restore, MIXED = a restore over\n"
       "                     a database a pack left mixed (never restorable)\n");
+  Tee("Order:               newest first, by the time IDENTITY.TXT records (UTC); backups\n"
+      "                     without it (made by an earlier release) last, by name\n");
   Tee("Checked:             sizes only; %s /CHECK=<backup> verifies every hash.\n",
       platform::kRestoreProgramName);
   Tee("Other roots:         listed with /BACKUP=path.\n");
-  if (list.failed) return ReportError(&run->counters, "ERROR: cannot list %s.\n", root);
+  if (list.failed) {
+    return ReportError(&run->counters, "ERROR: the listing of %s stopped after %u backup(s); it is not complete.\n",
+                       root, count);
+  }
   return true;
 }
 
 // ---- /PRUNE --------------------------------------------------------------------
 
+// Lets the root's lock go; a name that stays is said and counted.
+void SayIfRootLockStays(RestoreState* run, RootLock* lock) {
+  if (ReleaseRootLock(lock)) return;
+  char line[kPathBufferSize + 128];
+  FormatRootLockLeft(*lock, line, sizeof line);
+  Tee("%s", line);
+  ++run->counters.warnings;
+}
+
 struct PruneTally {
-  uint32_t kept;       // backups that pass the check, kept as the newest
+  uint32_t kept;  // backups that pass the check, kept as the newest
   uint32_t removed;
   uint64_t freed;
 };
 
-// Why one backup is kept whatever its age, or null when its age decides.
 // The last component of path.
 const char* LastName(const char* path) {
   const char* name = path + strlen(path);
@@ -329,64 +380,134 @@ const char* LastName(const char* path) {
   return name;
 }
 
-// The marker may name the backup by another spelling of the root (a relative
-// /BACKUP=, another case): its directory name alone is enough to keep it.
-const char* KeptRegardless(const RestoreState* run, const char* dir, const PathBuffer& named,
-                           MessageBuffer* reason) {
-  if (named.text[0] != '\0' && SameNameIgnoringCase(LastName(dir), LastName(named.text))) {
-    return "the commit marker names it";
+bool SameHome(const char* a, const char* b) {
+  return platform::kNamesIgnoreCase ? SameNameIgnoringCase(a, b) : strcmp(a, b) == 0;
+}
+
+// The marker names a backup by its id; a marker of an earlier release by its
+// directory (in any spelling of the root: its name alone is enough to keep it).
+bool MarkerNames(const ListedBackup& item, const PathBuffer& named,
+                 const char* namedId) {
+  if (namedId[0] != '\0') return item.identified && strcmp(item.identity.id, namedId) == 0;
+  return named.text[0] != '\0' && SameNameIgnoringCase(item.name, LastName(named.text));
+}
+
+// What is known of one backup, as the decision needs it; *reason says why a
+// fact is false where that is worth saying.
+PruneFacts GatherFacts(const RestoreState* run, const ListedBackup& item, const char* dir,
+                       const PathBuffer& named, const char* namedId, BackupManifest* manifest,
+                       MessageBuffer* reason) {
+  PruneFacts facts = {};
+  facts.identified = item.identified;
+  facts.ofThisHome = item.identified && SameHome(item.identity.home.text, run->paths.home.text);
+  facts.markerNames = MarkerNames(item, named, namedId);
+  if (!item.identified) *reason = item.unidentified;
+  if (!facts.identified || !facts.ofThisHome || facts.markerNames) return facts;
+  uint64_t bytes = 0;
+  facts.trusted = BackupTreeTrusted(dir, run->accounts, reason);
+  facts.onlyBackupFiles =
+      facts.trusted && BackupHoldsOnlyItsFiles(run->pack.backupRootPath.text, item.name, &bytes, reason);
+  if (!facts.onlyBackupFiles) return facts;
+  facts.manifest = ReadBackupManifest(dir, manifest, reason);
+  facts.mixed = facts.manifest == ManifestState::Complete &&
+                manifest->kind == BackupKind::BeforeRestoreOfMix;
+  return facts;
+}
+
+const char* KeepText(PruneDecision decision) {
+  switch (decision) {
+    case PruneDecision::KeepNotOurs:
+      return "not a backup this release made, left alone";
+    case PruneDecision::KeepOtherHome:
+      return "it is a backup of another home";
+    case PruneDecision::KeepMarkerNames:
+      return "the commit marker names it";
+    case PruneDecision::KeepUntrusted:
+      return "it cannot be trusted";
+    case PruneDecision::KeepForeignFiles:
+      return "not all of it is a backup";
+    case PruneDecision::KeepUnreadable:
+      return "its manifest is not one this program writes";
+    case PruneDecision::KeepMixed:
+      return "it holds a mix of packed and pre-pack files; only you remove it";
+    default:
+      return "complete; /PRUNE=n removes complete backups";
   }
-  if (!BackupTreeTrusted(dir, run->accounts, reason)) return "it cannot be trusted";
-  if (!HoldsOnlyBackupFiles(dir, reason)) return "not all of it is a backup";
-  return nullptr;
 }
 
 // Keeps or removes one backup (newest first), says which and why.
-bool PruneOne(RestoreState* run, const char* name, const PathBuffer& named, PruneTally* tally) {
+bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& named,
+              const char* namedId, PruneTally* tally) {
+  const char* name = item.name;
   PathBuffer dir;
   if (!JoinPath(&dir, run->pack.backupRootPath.text, name)) {
     return ReportError(&run->counters, "ERROR: backup path is too long: %s\n", name);
   }
   MessageBuffer reason = {};
-  const char* kept = KeptRegardless(run, dir.text, named, &reason);
   BackupManifest manifest;
-  const ManifestState state =
-      kept != nullptr ? ManifestState::Invalid : ReadBackupManifest(dir.text, &manifest, &reason);
-  const bool incomplete = state == ManifestState::Missing || state == ManifestState::CutShort;
-  if (kept == nullptr && state == ManifestState::Invalid) kept = "its manifest is not one this program writes";
-  const ManifestEntry* dat =
-      state == ManifestState::Complete ? FindManifestEntry(&manifest, "WORK", "QVUSERS.DAT") : nullptr;
-  if (kept == nullptr && dat != nullptr && strcmp(dat->source.path.text, run->paths.usersDat.text) != 0) {
-    kept = "it is a backup of another home";
+  PruneFacts facts = GatherFacts(run, item, dir.text, named, namedId, &manifest, &reason);
+  PruneDecision decision = DecidePrune(facts, run->keep, &tally->kept);
+  MessageBuffer fault = {};
+  if (decision == PruneDecision::NeedsCheck) {
+    facts.checked = true;
+    facts.passes = BackupPassesCheck(&manifest, &run->paths, &run->inventory, run->accounts, &fault);
+    decision = DecidePrune(facts, run->keep, &tally->kept);
   }
-  bool removing = incomplete;
-  if (kept == nullptr && !incomplete) {
-    MessageBuffer fault = {};
-    const bool passes = BackupPassesCheck(&manifest, &run->paths, &run->inventory, run->accounts, &fault);
-    if (passes && tally->kept < run->keep) {
-      ++tally->kept;
+  switch (decision) {
+    case PruneDecision::KeepVerified:
       Tee("KEEP    %-28s %-11s verified\n", name, BackupKindWord(manifest.kind));
       return true;
-    }
-    removing = tally->kept >= run->keep;
-    if (!removing) {
+    case PruneDecision::KeepFailing:
       Tee("KEEP    %-28s %-11s fails the check (%s); kept until %u newer ones pass\n", name,
           BackupKindWord(manifest.kind), fault.text, run->keep);
       return true;
+    case PruneDecision::RemoveIncomplete:
+    case PruneDecision::RemoveOlder:
+      break;
+    default: {
+      const char* detail =
+          decision == PruneDecision::KeepOtherHome ? item.identity.home.text : reason.text;
+      Tee("KEEP    %-28s %s%s%s\n", name, KeepText(decision), detail[0] != '\0' ? ": " : "", detail);
+      return true;
     }
   }
-  if (!removing) {
-    Tee("KEEP    %-28s %s%s%s\n", name, kept, reason.text[0] != '\0' ? ": " : "", reason.text);
-    return true;
-  }
+  const bool incomplete = decision == PruneDecision::RemoveIncomplete;
   Tee("REMOVE  %-28s %s\n", name, incomplete ? "incomplete" : "older than the backups kept");
-  uint64_t freed = run->dryRun ? BytesOfBackupTree(dir.text) : 0;
-  if (!run->dryRun && !RemoveBackupTree(dir.text, &freed, &reason)) {
-    return ReportError(&run->counters, "ERROR: %s was not removed: %s.\n", name, reason.text);
-  }
+  uint64_t freed = 0;
+  const bool done = run->dryRun
+                        ? BackupHoldsOnlyItsFiles(run->pack.backupRootPath.text, name, &freed, &reason)
+                        : RemoveBackup(run->pack.backupRootPath.text, name, &freed, &reason);
+  if (!done) return ReportError(&run->counters, "ERROR: %s was not removed: %s.\n", name, reason.text);
   ++tally->removed;
   tally->freed += freed;
   return true;
+}
+
+bool PruneStore(RestoreState* run) {
+  const char* root = run->pack.backupRootPath.text;
+  PathBuffer named = {};
+  char namedId[40] = {};
+  if (!BackupNamedByCommitMarker(run->paths, &named, namedId, sizeof namedId)) {
+    return ReportError(&run->counters,
+                       "ERROR: the commit marker %s cannot be read: nothing is removed while it may "
+                       "name a backup.\n",
+                       run->paths.commitMarker.text);
+  }
+  BackupList list;
+  if (!AllocateLmrInventory(&run->inventory) ||
+      !BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters) ||
+      !ListBackupStore(root, &list) || list.failed) {
+    return ReportError(&run->counters, "ERROR: nothing is removed: the backups or the live LMR files cannot be listed.\n");
+  }
+  PruneTally tally = {};
+  bool pruned = true;
+  for (uint32_t i = 0; i < list.count; ++i) {
+    pruned = PruneOne(run, list.items[i], named, namedId, &tally) && pruned;
+  }
+  Tee("%s %u backup(s), %" PRIu64 " bytes freed; %u verified backup(s) kept.\n",
+      run->dryRun ? "Would remove:       " : "Removed:            ", tally.removed, tally.freed,
+      tally.kept);
+  return pruned;
 }
 
 bool PruneUnderLock(RestoreState* run) {
@@ -394,34 +515,25 @@ bool PruneUnderLock(RestoreState* run) {
   const char* root = run->pack.backupRootPath.text;
   Tee("\n======================= PRUNE =========================\n");
   Tee("Backup root:         %s\n", root);
-  Tee("Keeping:             the newest %u backup(s) that pass the check of /CHECK\n", run->keep);
-  if (run->dryRun) Tee("DRY RUN:             nothing is removed.\n");
-  PathBuffer named = {};
-  if (!BackupNamedByCommitMarker(run->paths, &named)) {
-    return ReportError(&run->counters,
-                       "ERROR: the commit marker %s cannot be read: nothing is removed while it may "
-                       "name a backup.\n",
-                       run->paths.commitMarker.text);
+  if (run->keep == 0) {
+    Tee("Keeping:             every complete backup; only incomplete ones are removed\n");
+  } else {
+    Tee("Keeping:             the newest %u backup(s) that pass the check of /CHECK\n", run->keep);
   }
+  if (run->dryRun) Tee("DRY RUN:             nothing is removed.\n");
   PathVerdict verdict;
   if (!PathIsTrusted(root, true, run->accounts, &verdict)) {
     return ReportError(&run->counters, "ERROR: the backup root cannot be trusted, %s: %s\n",
                        TrustFailureText(verdict.trust, true), verdict.entry.text);
   }
-  BackupNames list;
-  if (!AllocateLmrInventory(&run->inventory) ||
-      !BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters) ||
-      !ListBackupNames(root, &list) || list.failed) {
-    return ReportError(&run->counters, "ERROR: nothing is removed: the backups or the live LMR files cannot be listed.\n");
+  // No run of any home makes, reads or removes a backup here meanwhile.
+  RootLock lock;
+  MessageBuffer reason;
+  if (!TakeRootLock(root, run->paths.home.text, RootUse::Prune, &lock, &reason)) {
+    return ReportError(&run->counters, "ERROR: nothing is removed: %s.\n", reason.text);
   }
-  PruneTally tally = {};
-  bool pruned = true;
-  for (uint32_t i = 0; i < list.count; ++i) {
-    pruned = PruneOne(run, list.names[i].name, named, &tally) && pruned;
-  }
-  Tee("%s %u backup(s), %" PRIu64 " bytes freed; %u verified backup(s) kept.\n",
-      run->dryRun ? "Would remove:       " : "Removed:            ", tally.removed, tally.freed,
-      tally.kept);
+  const bool pruned = PruneStore(run);
+  SayIfRootLockStays(run, &lock);
   return pruned;
 }
 
@@ -496,6 +608,11 @@ bool ReadTrustedBackup(RestoreState* run) {
   }
   PathBuffer anchor;
   platform::DirectoryAnchor(run->backupHandle, dir, anchor.text, sizeof anchor.text);
+  BackupIdentity identity;
+  MessageBuffer unidentified;
+  if (ReadBackupIdentity(anchor.text, &identity, &unidentified)) {
+    platform::CopyBounded(run->backupId, sizeof run->backupId, identity.id);
+  }
   const ManifestState state = ReadBackupManifest(anchor.text, &run->manifest, &reason);
   if (state == ManifestState::Missing || state == ManifestState::CutShort) {
     return ReportError(&run->counters,
@@ -524,7 +641,7 @@ bool CheckBackup(RestoreState* run) {
     if (!AllocateLmrInventory(&run->inventory)) {
       ReportError(&run->counters, "ERROR: out of memory allocating LMR inventory.\n");
     } else if (BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters)) {
-      CheckBackupSet(&run->manifest, &run->paths, &run->inventory, run->accounts, &run->counters);
+      CheckBackupSet(&run->manifest, &run->paths, run->moved, &run->inventory, run->accounts, &run->counters);
     }
   }
   if (run->counters.errors == 0) {
@@ -557,13 +674,7 @@ bool SnapshotLiveSet(RestoreState* run) {
   return ReportError(&run->counters, "ERROR: cannot hash the live database files.\n");
 }
 
-bool RestoreSteps(RestoreState* run) {
-  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
-  run->markerFound = IsRegularFile(run->paths.commitMarker.text);
-  if (run->markerFound) {
-    Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",
-        run->paths.commitMarker.text);
-  }
+bool RestoreFromBackup(RestoreState* run) {
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
       !CheckBackup(run) ||
       !SnapshotLiveSet(run)) {
@@ -583,6 +694,14 @@ bool RestoreSteps(RestoreState* run) {
   if (!StageBackupSet(&run->manifest, &run->live, &run->inventory, &run->pack, &run->counters)) {
     return false;
   }
+  // A pack cut short may have left its staged audit log: nothing restores it.
+  PathBuffer stagedLog;
+  if (run->pack.removePurgedLog && StagedPathFor(&stagedLog, run->pack.purgedLogPath.text) &&
+      (IsRegularFile(stagedLog.text) || IsSymbolicLink(stagedLog.text))) {
+    RemoveFileOrLink(stagedLog.text);
+    Tee("Removed:             %s, a pack's staged audit log this restore does not use.\n",
+        stagedLog.text);
+  }
   if (run->pack.removePurgedLog && run->pack.purgedLogExisted) {
     Tee("QVPURGED.USR:        not in this backup (the pack made it): the restore removes it;\n"
         "                     the pre-restore backup %s keeps it.\n",
@@ -598,7 +717,8 @@ bool RestoreSteps(RestoreState* run) {
   // by running it again. Over a flagged mix, no state before it counts as whole.
   const CommitSection section{run->paths.commitMarker.text, run->paths.whosOn.text,
                               run->paths.usersDat.text,     run->paths.usersPtr.text,
-                              run->backupDir.text,          !run->markerFound,
+                              run->backupDir.text,          run->backupId,
+                              !run->markerFound,
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters,
                               run->callerRefusal.text};
@@ -607,6 +727,35 @@ bool RestoreSteps(RestoreState* run) {
   Tee("RESTORE RESULT: SUCCESS - %s restored and verified.\n", run->backupDir.text);
   Tee("Pre-restore backup:  %s\n", run->pack.backupDirPath.text);
   return true;
+}
+
+// The backup being restored stays as it is: no prune of any home removes it meanwhile.
+bool RestoreUnderRootLock(RestoreState* run) {
+  if (!ResolveBackupArgument(run)) return false;
+  PathBuffer root = run->backupDir;
+  char* end = root.text + strlen(root.text);
+  while (end > root.text && !IsSeparator(end[-1])) --end;
+  while (end > root.text + 1 && IsSeparator(end[-1])) --end;
+  *end = '\0';
+  RootLock lock;
+  MessageBuffer reason;
+  if (root.text[0] != '\0' && IsDirectoryPath(root.text) &&
+      !TakeRootLock(root.text, run->paths.home.text, RootUse::Restore, &lock, &reason)) {
+    return ReportError(&run->counters, "ERROR: the backup cannot be restored now: %s.\n", reason.text);
+  }
+  const bool restored = RestoreFromBackup(run);
+  SayIfRootLockStays(run, &lock);
+  return restored;
+}
+
+bool RestoreSteps(RestoreState* run) {
+  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
+  run->markerFound = IsRegularFile(run->paths.commitMarker.text);
+  if (run->markerFound) {
+    Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",
+        run->paths.commitMarker.text);
+  }
+  return RestoreUnderRootLock(run);
 }
 
 bool RunAction(RestoreState* run) {
@@ -630,6 +779,7 @@ bool RunAction(RestoreState* run) {
   platform::CloseDirectory(run->backupHandle);
   run->backupHandle = platform::kInvalidHandle;
   RemoveStagedFiles(&run->pack, &run->inventory);
+  NameStagedLeftovers(&run->paths);
   ReleaseRunLock(&run->counters);
   // As for the packer, a lock that could not be released is reported, and the
   // verified restore stands.

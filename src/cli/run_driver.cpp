@@ -206,7 +206,7 @@ void RunWritePhases(RunState* run) {
   if (!PassFinalGate(run)) return;
   const CommitSection section{run->paths.commitMarker.text, run->paths.whosOn.text,
                               run->paths.usersDat.text,     run->paths.usersPtr.text,
-                              run->pack.backupDirPath.text, true,
+                              run->pack.backupDirPath.text, run->pack.backupId, true,
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters};
   run->liveStep = LiveFilesStep::CommitBegun;

@@ -40,6 +40,7 @@ struct CommitSection {
   const char* usersDat;
   const char* usersPtr;
   const char* backupToRestore;  // the backup the marker names
+  const char* backupIdToRestore;  // and its id ("" for a backup that records none)
   bool beforeIsWhole;           // false: the live set is already a flagged mix
   const LiveSnapshots* live;
   LmrInventory* inventory;

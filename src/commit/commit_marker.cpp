@@ -9,6 +9,7 @@
 #include "base/cleanup_registry.h"
 #include "base/output.h"
 #include "base/paths.h"
+#include "backup/backup_store.h"
 #include "commit/commit.h"
 #include "platform/platform.h"
 
@@ -16,6 +17,8 @@ namespace {
 
 constexpr const char* kMarkerTitle = "QVCULLDB32 COMMIT MARKER\r\n";
 constexpr const char* kBackupKey = "backup=";
+// Since backups record an id: the marker finds its backup by it after a rename.
+constexpr const char* kBackupIdKey = "backupid=";
 constexpr const char* kMarkerEnd = "END\r\n";
 constexpr size_t kMarkerLineSize = kPathBufferSize + 128;
 
@@ -45,6 +48,10 @@ bool WriteMarkerText(FILE* stream, const CommitSection& s) {
                  FormatComplete(FormatBounded(line, sizeof line, "%s%s\r\n", kBackupKey,
                                               s.backupToRestore),
                                 sizeof line) &&
+                 WriteString(stream, line) &&
+                 FormatComplete(FormatBounded(line, sizeof line, "%s%s\r\n", kBackupIdKey,
+                                              s.backupIdToRestore),
+                                sizeof line) &&
                  WriteString(stream, line);
   for (uint32_t i = 0; written && i < s.inventory->count; ++i) {
     const LmrFileEntry* entry = &s.inventory->entries[i];
@@ -69,6 +76,7 @@ struct MarkerVerdict {
   bool allPacked = true;
   bool allPrePack = true;
   PathBuffer backupDir = {};
+  char backupId[40] = {};  // empty when the marker records none
 };
 
 // Removes the line end; false when the line was cut short (no line end).
@@ -122,6 +130,15 @@ bool JudgeFileLine(const char* line, const RunPaths& paths, MarkerVerdict* verdi
   return true;
 }
 
+// Empty, or the 32 hex digits of a backup's IDENTITY.TXT.
+bool ValidBackupId(const char* id) {
+  const size_t length = strlen(id);
+  for (size_t i = 0; i < length; ++i) {
+    if (!((id[i] >= '0' && id[i] <= '9') || (id[i] >= 'A' && id[i] <= 'F'))) return false;
+  }
+  return length == 0 || length == 32;
+}
+
 MarkerVerdict JudgeMarker(FILE* stream, const RunPaths& paths) {
   MarkerVerdict verdict;
   char line[kMarkerLineSize];
@@ -131,7 +148,16 @@ MarkerVerdict JudgeMarker(FILE* stream, const RunPaths& paths) {
       !CopyPath(&verdict.backupDir, line + strlen(kBackupKey))) {
     return verdict;
   }
+  bool first = true;
   while (fgets(line, sizeof line, stream) != nullptr) {
+    // An id line follows the backup line in markers of this release.
+    if (first && strncmp(line, kBackupIdKey, strlen(kBackupIdKey)) == 0) {
+      first = false;
+      if (!TrimLineEnd(line) || !ValidBackupId(line + strlen(kBackupIdKey))) return verdict;
+      platform::CopyBounded(verdict.backupId, sizeof verdict.backupId, line + strlen(kBackupIdKey));
+      continue;
+    }
+    first = false;
     if (strcmp(line, kMarkerEnd) == 0) {
       verdict.readable = ferror(stream) == 0 && fgetc(stream) == EOF;
       return verdict;
@@ -139,6 +165,23 @@ MarkerVerdict JudgeMarker(FILE* stream, const RunPaths& paths) {
     if (!TrimLineEnd(line) || !JudgeFileLine(line, paths, &verdict)) return verdict;
   }
   return verdict;
+}
+
+// The marker's backup where it is now: a backup renamed under its root is
+// found by its id.
+PathBuffer FoundByMarker(const MarkerVerdict& verdict) {
+  PathBuffer root = verdict.backupDir;
+  platform::PathAttributes attributes;
+  if (verdict.backupId[0] == '\0' ||
+      (platform::GetPathAttributes(verdict.backupDir.text, &attributes) && attributes.isDirectory)) {
+    return verdict.backupDir;
+  }
+  size_t end = strlen(root.text);
+  while (end > 0 && !IsSeparator(root.text[end - 1])) --end;
+  while (end > 1 && IsSeparator(root.text[end - 1])) --end;
+  root.text[end] = '\0';
+  PathBuffer found;
+  return end > 0 && FindBackupById(root.text, verdict.backupId, &found) ? found : verdict.backupDir;
 }
 
 bool AbortOnMixedDatabase(const char* markerPath, const MarkerVerdict& verdict,
@@ -160,11 +203,12 @@ bool AbortOnMixedDatabase(const char* markerPath, const MarkerVerdict& verdict,
                        "Keep all nodes offline until it is restored.\n",
                        platform::kRestoreProgramName);
   }
-  Tee("Its verified backup: %s\n", verdict.backupDir.text);
+  PathBuffer backup = FoundByMarker(verdict);
+  Tee("Its verified backup: %s\n", backup.text);
   return ReportError(counters,
                      "Restore the pre-pack database with: %s /RESTORE=%s\n"
                      "Keep all nodes offline until it is restored.\n",
-                     platform::kRestoreProgramName, verdict.backupDir.text);
+                     platform::kRestoreProgramName, backup.text);
 }
 
 }  // namespace
@@ -247,10 +291,12 @@ MarkerVerdict ReadMarker(const RunPaths& paths, bool* found) {
 
 }  // namespace
 
-bool BackupNamedByCommitMarker(const RunPaths& paths, PathBuffer* backupDir) {
+bool BackupNamedByCommitMarker(const RunPaths& paths, PathBuffer* backupDir, char* backupId,
+                               size_t idSize) {
   bool found = false;
   const MarkerVerdict verdict = ReadMarker(paths, &found);
-  *backupDir = verdict.backupDir;
+  *backupDir = found ? FoundByMarker(verdict) : verdict.backupDir;
+  platform::CopyBounded(backupId, idSize, verdict.backupId);
   return !found || verdict.readable;
 }
 

@@ -34,6 +34,8 @@ bool ResolveEarlierCommit(const RunPaths& paths, RunCounters* counters);
 // or all pre-pack (or it cannot be read): the database is a mix.
 bool CommitMarkerShowsMix(const RunPaths& paths);
 
-// The backup the marker names (empty text when there is no marker); false when
-// a marker is there and cannot be read.
-bool BackupNamedByCommitMarker(const RunPaths& paths, PathBuffer* backupDir);
+// The backup the marker names (empty text when there is no marker), found by
+// its id when it was renamed under its root, and that id (empty when the marker
+// records none); false when a marker is there and cannot be read.
+bool BackupNamedByCommitMarker(const RunPaths& paths, PathBuffer* backupDir, char* backupId,
+                               size_t idSize);

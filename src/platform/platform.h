@@ -212,6 +212,10 @@ uint32_t ReadForeignFileStart(const char* path, char* buffer, size_t size, Forei
 uint64_t CurrentProcessId();
 bool HostName(char* buffer, size_t size);
 
+// Fills buffer with size bytes from the system's random source (POSIX
+// getrandom, Windows rand_s); false when it gives none.
+bool RandomBytes(void* buffer, size_t size);
+
 // Whether a process of this host with that id runs now.
 enum class ProcessState { Running, Gone, Unknown };
 ProcessState ProcessStateOf(uint64_t id);
@@ -301,6 +305,33 @@ uint32_t MakeDirectory(const NewEntry& entry);
 // Removes an empty directory (never a link, never a directory with entries);
 // returns 0, or the Windows error code.
 uint32_t RemoveEmptyDirectory(const char* path);
+
+// A lock that ends with its holder: opens or creates the regular file at path
+// (never through a link, never waiting on a FIFO or device) and takes it for
+// this process until CloseFileHandle or the process's end, emptied for the
+// holder's record (WriteHandle). POSIX: flock, and the name must still lead to
+// the locked file; Windows: an open that lets others only read. Returns 0 and
+// the handle; kErrorSharingViolation while another process holds it;
+// kErrorAccessDenied for anything but a regular file; or the Windows error code.
+uint32_t TakeFileLock(const char* path, FileHandle* handle);
+
+// One entry of a held directory, looked at without following a link.
+struct HeldEntry {
+  char name[260];
+  EntryKind kind;
+  uint64_t volume;  // POSIX st_dev; Windows the volume serial number
+  uint64_t size;    // a regular file's size
+};
+// Calls visit for every entry (no "." or "..") of the directory open as dir
+// (OpenDirectory of path) until it returns false. 0, or the Windows error code
+// when the directory or an entry cannot be examined.
+uint32_t ListHeldDirectory(FileHandle dir, const char* path,
+                           bool (*visit)(const HeldEntry& entry, void* context), void* context);
+// Removes the entry name of the directory open as dir (OpenDirectory of path):
+// the file or link itself, or the empty directory, never what a link leads to
+// (POSIX unlinkat; Windows an open of the entry itself, marked for deletion).
+// 0, or the Windows error code.
+uint32_t RemoveEntryIn(FileHandle dir, const char* path, const char* name, bool isDirectory);
 
 // Free bytes available to the caller on the volume holding path.
 bool FreeBytesAvailable(const char* path, uint64_t* bytes);

@@ -6,8 +6,10 @@
 #include <malloc.h>
 #endif
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <termios.h>
@@ -398,6 +400,18 @@ bool HostName(char* buffer, size_t size) {
   return memchr(buffer, '\0', size) != nullptr && buffer[0] != '\0';
 }
 
+bool RandomBytes(void* buffer, size_t size) {
+  char* bytes = static_cast<char*>(buffer);
+  while (size > 0) {
+    const ssize_t got = getrandom(bytes, size, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 ProcessState ProcessStateOf(uint64_t id) {
   // 0 and negative numbers name process groups: never passed to kill.
   if (id == 0 || id > static_cast<uint64_t>(INT_MAX)) return ProcessState::Unknown;
@@ -785,6 +799,117 @@ uint32_t MakeDirectory(const NewEntry& entry) {
   const EntryAt at = Locate(entry);
   if (mkdirat(at.dir, at.name, 0700) == 0) return 0;
   return Win32ErrorFromErrno(errno, ErrnoContext::DirectoryCreate, entry.path);
+}
+
+uint32_t TakeFileLock(const char* path, FileHandle* handle) {
+  *handle = kInvalidHandle;
+  // A holder that releases the lock removes its name first: whoever opened that
+  // file before then holds a lock on a name that is gone, and opens again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    // Made exclusively when missing, so that a lock this call made and could not
+    // take is removed again, and one another run made is left.
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    bool made = true;
+    int fd = OpenRetrying(path, flags | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 && errno == EEXIST) {
+      made = false;
+      fd = OpenRetrying(path, flags, 0);
+      if (fd < 0 && errno == ENOENT) continue;
+    }
+    if (fd < 0) {
+      return errno == ELOOP ? kErrorAccessDenied
+                            : Win32ErrorFromErrno(errno, ErrnoContext::FileCreate, path);
+    }
+    struct stat held;
+    struct stat named;
+    uint32_t error = 0;
+    bool gone = false;
+    if (fstat(fd, &held) != 0) {
+      error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    } else if (!S_ISREG(held.st_mode)) {
+      error = kErrorAccessDenied;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      error = errno == EWOULDBLOCK ? kErrorSharingViolation
+                                   : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    } else if (lstat(path, &named) != 0) {
+      gone = errno == ENOENT;
+      if (!gone) error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    } else if (!SameIdentity(IdentityOf(named), IdentityOf(held))) {
+      gone = true;
+    } else if (ftruncate(fd, 0) != 0) {
+      error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    }
+    if (gone) {
+      close(fd);
+      continue;
+    }
+    if (error != 0) {
+      if (made) (void)RemoveHeldFile(path, fd);
+      close(fd);
+      return error;
+    }
+    *handle = fd;
+    return 0;
+  }
+  return kErrorSharingViolation;
+}
+
+namespace {
+
+EntryKind KindOfMode(mode_t mode) {
+  return S_ISREG(mode)   ? EntryKind::RegularFile
+         : S_ISLNK(mode) ? EntryKind::SymbolicLink
+         : S_ISDIR(mode) ? EntryKind::Directory
+                         : EntryKind::Other;
+}
+
+}  // namespace
+
+uint32_t ListHeldDirectory(FileHandle dir, const char* path,
+                           bool (*visit)(const HeldEntry& entry, void* context), void* context) {
+  if (!FitsDescriptor(dir)) return kErrorAccessDenied;
+  // Its own descriptor, read from the start: the held one keeps its place.
+  const int listed = openat(static_cast<int>(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listed < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  DIR* stream = fdopendir(listed);
+  if (stream == nullptr) {
+    close(listed);
+    return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  }
+  uint32_t error = 0;
+  for (;;) {
+    errno = 0;
+    const struct dirent* found = readdir(stream);
+    if (found == nullptr) {
+      if (errno != 0) error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+      break;
+    }
+    if (strcmp(found->d_name, ".") == 0 || strcmp(found->d_name, "..") == 0) continue;
+    HeldEntry entry = {};
+    struct stat st;
+    if (strlen(found->d_name) >= sizeof entry.name) {
+      error = kErrorFilenameTooLong;
+      break;
+    }
+    if (fstatat(static_cast<int>(dir), found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+      break;
+    }
+    CopyBounded(entry.name, sizeof entry.name, found->d_name);
+    entry.kind = KindOfMode(st.st_mode);
+    entry.volume = static_cast<uint64_t>(st.st_dev);
+    entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    if (!visit(entry, context)) break;
+  }
+  closedir(stream);
+  return error;
+}
+
+uint32_t RemoveEntryIn(FileHandle dir, const char* path, const char* name, bool isDirectory) {
+  if (!FitsDescriptor(dir)) return kErrorAccessDenied;
+  return unlinkat(static_cast<int>(dir), name, isDirectory ? AT_REMOVEDIR : 0) == 0
+             ? 0
+             : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
 }
 
 bool FreeBytesAvailable(const char* path, uint64_t* bytes) {

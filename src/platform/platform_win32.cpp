@@ -2,6 +2,8 @@
 // written for, and _getch from the runtime.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+// rand_s, the runtime's call into the system's random source.
+#define _CRT_RAND_S
 #include <conio.h>
 #include <process.h>
 #include <windows.h>
@@ -441,6 +443,16 @@ bool HostName(char* buffer, size_t size) {
   return size >= 2 && QV_WIN32_CALL(GetComputerNameA)(buffer, &length) && length > 0;
 }
 
+bool RandomBytes(void* buffer, size_t size) {
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  for (size_t i = 0; i < size; i += 4) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return false;
+    for (size_t k = 0; k < 4 && i + k < size; ++k) bytes[i + k] = static_cast<unsigned char>(value >> (8 * k));
+  }
+  return true;
+}
+
 ProcessState ProcessStateOf(uint64_t id) {
   if (id == 0 || id > MAXDWORD) return ProcessState::Unknown;
   HANDLE process = QV_WIN32_CALL(OpenProcess)(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
@@ -766,6 +778,127 @@ void StartWriteback(FILE*) {}
 
 uint32_t MakeDirectory(const NewEntry& entry) {
   return QV_WIN32_CALL(CreateDirectoryA)(entry.path, nullptr) ? 0 : LastErrorOfFailure();
+}
+
+uint32_t TakeFileLock(const char* path, FileHandle* handle) {
+  *handle = kInvalidHandle;
+  // Others may read the holder's record; any open for writing or deleting fails
+  // with a sharing violation until the holder's handle is closed, by it or by
+  // the system when the holder ends.
+  HANDLE file = QV_WIN32_CALL(CreateFileA)(
+      path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  FileIdentity identity;
+  DWORD attributes;
+  uint32_t error = IdentityOf(file, &identity, &attributes);
+  if (error == 0 && (KindOfAttributes(attributes) != EntryKind::RegularFile ||
+                     QV_WIN32_CALL(GetFileType)(file) != FILE_TYPE_DISK)) {
+    error = kErrorAccessDenied;
+  }
+  if (error == 0 && !QV_WIN32_CALL(SetEndOfFile)(file)) error = LastErrorOfFailure();
+  if (error != 0) {
+    QV_WIN32_CALL(CloseHandle)(file);
+    return error;
+  }
+  *handle = reinterpret_cast<FileHandle>(file);
+  return 0;
+}
+
+namespace {
+
+// Opens an entry itself, a reparse point never followed, for examining and, with
+// DELETE, for removing.
+HANDLE OpenEntryItself(const char* path, DWORD access) {
+  return QV_WIN32_CALL(CreateFileA)(path, access,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                    nullptr);
+}
+
+bool JoinEntry(const char* dir, const char* name, char* out, size_t size) {
+  const size_t used = strlen(dir);
+  const bool separated = used > 0 && IsSeparator(dir[used - 1]);
+  return snprintf(out, size, "%s%s%s", dir, separated ? "" : "\\", name) < static_cast<int>(size);
+}
+
+}  // namespace
+
+uint32_t ListHeldDirectory(FileHandle dir, const char* path,
+                           bool (*visit)(const HeldEntry& entry, void* context), void* context) {
+  // The directory is held open without delete sharing, so that the name path
+  // leads to it while it is listed.
+  (void)dir;
+  char pattern[1100];
+  if (!JoinEntry(path, "*", pattern, sizeof pattern)) return kErrorFilenameTooLong;
+  WIN32_FIND_DATAA data;
+  HANDLE search = QV_WIN32_CALL(FindFirstFileA)(pattern, &data);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? 0 : LastErrorOfFailure();
+  }
+  uint32_t error = 0;
+  bool stopped = false;
+  do {
+    if (strcmp(data.cFileName, ".") == 0 || strcmp(data.cFileName, "..") == 0) continue;
+    HeldEntry entry = {};
+    char full[1400];
+    if (strlen(data.cFileName) >= sizeof entry.name ||
+        !JoinEntry(path, data.cFileName, full, sizeof full)) {
+      error = kErrorFilenameTooLong;
+      break;
+    }
+    HANDLE item = OpenEntryItself(full, FILE_READ_ATTRIBUTES);
+    if (item == INVALID_HANDLE_VALUE) {
+      error = LastErrorOfFailure();
+      break;
+    }
+    FileIdentity identity;
+    DWORD attributes;
+    error = IdentityOf(item, &identity, &attributes);
+    LARGE_INTEGER size = {};
+    if (error == 0 && KindOfAttributes(attributes) == EntryKind::RegularFile &&
+        !QV_WIN32_CALL(GetFileSizeEx)(item, &size)) {
+      error = LastErrorOfFailure();
+    }
+    QV_WIN32_CALL(CloseHandle)(item);
+    if (error != 0) break;
+    CopyBounded(entry.name, sizeof entry.name, data.cFileName);
+    // Wine reports a Unix symbolic link by name only.
+    entry.kind = KindOfAttributes(attributes | (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT));
+    entry.volume = identity.volume;
+    entry.size = entry.kind == EntryKind::RegularFile ? static_cast<uint64_t>(size.QuadPart) : 0;
+    stopped = !visit(entry, context);
+  } while (!stopped && QV_WIN32_CALL(FindNextFileA)(search, &data));
+  // A listing that broke off is never taken for one that ended.
+  if (error == 0 && !stopped && GetLastError() != ERROR_NO_MORE_FILES) error = LastErrorOfFailure();
+  QV_WIN32_CALL(FindClose)(search);
+  return error;
+}
+
+uint32_t RemoveEntryIn(FileHandle dir, const char* path, const char* name, bool isDirectory) {
+  (void)dir;
+  char full[1400];
+  if (!JoinEntry(path, name, full, sizeof full)) return kErrorFilenameTooLong;
+  HANDLE item = OpenEntryItself(full, DELETE | FILE_READ_ATTRIBUTES);
+  if (item == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  FileIdentity identity;
+  DWORD attributes;
+  uint32_t error = IdentityOf(item, &identity, &attributes);
+  const EntryKind kind = KindOfAttributes(attributes);
+  if (error == 0 && (isDirectory ? kind != EntryKind::Directory
+                                 : kind == EntryKind::Directory)) {
+    error = kErrorAccessDenied;
+  }
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  if (error == 0 && !QV_WIN32_CALL(SetFileInformationByHandle)(item, FileDispositionInfo,
+                                                               &disposition, sizeof disposition)) {
+    error = LastErrorOfFailure();
+  }
+  QV_WIN32_CALL(CloseHandle)(item);
+  return error;
 }
 
 bool FreeBytesAvailable(const char* path, uint64_t* bytes) {

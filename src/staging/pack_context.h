@@ -33,6 +33,7 @@ struct PackContext {
   // Backup half: filled by the verified backup and the rollback.
   PathBuffer backupRootPath;
   PathBuffer backupDirPath;
+  char backupId[33];  // the id its IDENTITY.TXT records (32 hex digits), once written
   BackupKind backupKind;
   bool backupBegun;  // this run made backupDirPath (complete once backupDone)
   bool backupDone;

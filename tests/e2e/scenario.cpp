@@ -161,6 +161,13 @@ void ExpectBackup(const Run& r, const Tree& live, const Tree& before, const Tree
     (*expected)[dir + name] = bytes;
   };
   text("MANIFEST.TXT", manifestFile);
+  // Its identity: this home, a UTC time and an id of its own.
+  const std::string identity = ReadFile(r.scratch.path + "/" + dir + "IDENTITY.TXT");
+  ExpectText("identity.txt",
+             std::regex_replace(NormaliseClock(identity), std::regex("BEGUN-SECONDS [0-9]+\\.[0-9]{6}\r\nID [0-9A-F]{32}"),
+                                "BEGUN-SECONDS <SECONDS>\r\nID <ID>"),
+             r);
+  (*expected)[dir + "IDENTITY.TXT"] = identity;
   const bool mixed = manifest->second.find("OF-MIXED") != std::string::npos;
   text("RESTORE_WARNING.TXT", mixed ? r.name + "_warning.txt" : "restore_warning.txt");
   // The directory the transcript names, as a host path: Wine's "Z:" gone, every

@@ -255,6 +255,19 @@ std::vector<std::string> StagedNames(const Run& r) {
   return names;
 }
 
+// A backup's IDENTITY.TXT rewritten: another home, another time, another id.
+void SetIdentity(const std::string& dir, const std::string& home, long long seconds, char id) {
+  ASSERT_TRUE(WriteWholeFile(dir + "/IDENTITY.TXT",
+                             "QVCULLDB32 BACKUP IDENTITY\r\nHOME " + home +
+                                 "\r\nBEGUN 2000-01-01 00:00:00 UTC\r\nBEGUN-SECONDS " +
+                                 std::to_string(seconds) + ".000000\r\nID " + std::string(32, id) +
+                                 "\r\nEND\r\n"));
+}
+long long BegunSeconds(const std::string& dir) {
+  const std::string text = ReadFile(dir + "/IDENTITY.TXT");
+  return std::stoll(text.substr(text.find("BEGUN-SECONDS ") + 14));
+}
+
 void Stale(Run& r) {
   for (const std::string& staged : StagedNames(r)) {
     ASSERT_TRUE(WriteWholeFile(staged, "left by an earlier run"));
@@ -389,6 +402,7 @@ const Scenario kWrite[] = {
        Stale(r);
        const std::string work = r.home + "/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000/WORK";
        ASSERT_TRUE(MakeDirectories(work) && WriteWholeFile(work + "/QVUSERS.DAT", "cut short"));
+       SetIdentity(work + "/..", HostPath(r.home), 1772366400, 'F');
      }}},
     {"pack_keeping_file_modes", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
      .damage = [](Run& r) {
@@ -675,24 +689,34 @@ void MixedByPackCutShort(Run& r) {
   EXPECT_EQ(LineAfter(dry.out, Restorer() + " /RESTORE="), HostPath(r.home + kPackBackup));
 }
 
-// Beside the pack's backup: an older copy, an incomplete one, another home's, one the commit
-// marker names, and a directory that is no backup. /PRUNE=1 keeps the newest that passes the check
-// and removes the older copy and the incomplete one, nothing else.
-const char* const kPruned[] = {"QVCULLDB-20240101-000000", "QVCULLDB-20250101-000000"};
-const char* const kKept[] = {"QVCULLDB-20220101-000000", "QVCULLDB-20230101-000000",
+// Beside the pack's backup (newest by the time it records): an older copy, an incomplete one,
+// one whose name looks newest but whose recorded time is a second before the pack's (a clock
+// stepped back), another home's, one the commit marker names, one without IDENTITY.TXT, a
+// directory that is no backup and one that only looks like one. /PRUNE=1 keeps the newest that
+// passes the check and removes the older copies and the incomplete one, nothing else.
+const char* const kPruned[] = {"QVCULLDB-20240101-000000", "QVCULLDB-20250101-000000",
+                               "QVCULLDB-20270101-000000"};
+const char* const kKept[] = {"QVCULLDB-20200101-000000", "QVCULLDB-20210101-000000-old",
+                             "QVCULLDB-20220101-000000", "QVCULLDB-20230101-000000",
                              "QVCULLDB-20260301-120000", "QVCULLDB-NOTES"};
 void BackupsToPrune(Run& r) {
   Packed(r);
   const std::string root = r.home + "/QVCULLDB-BACKUPS/";
-  for (const char* name : {kKept[0], kKept[1], kPruned[0], kPruned[1], kKept[3]}) {
+  for (const char* name : {kKept[0], kKept[1], kKept[2], kKept[3], kPruned[0], kPruned[1],
+                           kPruned[2], kKept[5]}) {
     std::filesystem::copy(r.home + kPackBackup, root + name, std::filesystem::copy_options::recursive);
   }
+  const std::string home = HostPath(r.home);
+  const long long packed = BegunSeconds(r.home + kPackBackup);
+  SetIdentity(root + kKept[2], home, 1640995200, 'A');
+  SetIdentity(root + kKept[3], HostPath(r.scratch.path + "/OLD"), 1672531200, 'B');
+  SetIdentity(root + kPruned[0], home, 1704067200, 'C');
+  SetIdentity(root + kPruned[1], home, 1735689600, 'D');
+  SetIdentity(root + kPruned[2], home, packed - 1, 'E');
+  ASSERT_EQ(std::remove((root + kKept[0] + "/IDENTITY.TXT").c_str()), 0);
   ASSERT_EQ(std::remove((root + kPruned[1] + "/MANIFEST.TXT").c_str()), 0);
-  const std::string other = root + kKept[1] + "/MANIFEST.TXT";
-  ASSERT_TRUE(WriteWholeFile(other, Masked(ReadFile(other), "source=" + HostPath(r.home),
-                                           "source=" + HostPath(r.scratch.path + "/OLD"))));
   // The marker spells the root otherwise: the backup's name alone keeps it.
-  WriteMarker(r, "END\r\n", "/BBS/WORK/../QVCULLDB-BACKUPS/" + std::string(kKept[0]));
+  WriteMarker(r, "END\r\n", "/BBS/WORK/../QVCULLDB-BACKUPS/" + std::string(kKept[2]));
   uintmax_t freed = 0;  // the manifests name Windows paths under Wine: their sizes differ
   for (const char* name : kPruned) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root + name)) {

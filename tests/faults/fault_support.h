@@ -346,6 +346,10 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   for (const std::string& name : ListDirectory(backups)) {  // a backup cut short is named
     const bool whole = Contains(ReadFile(backups + "/" + name + "/MANIFEST.TXT"), "\r\nEND ");
     const std::string line = "Left behind:         " + HostPath(backups + "/" + name);
+    if (name == "QVCULLDB.LCK") {  // the root's lock: no run holds it, the next one takes it
+      expect(crashed || Contains(text, line), "the backup root's lock left unnamed");
+      continue;
+    }
     expect(crashed || whole || Contains(text, line),
            "the incomplete backup " + name + " left unnamed");
   }

@@ -137,6 +137,10 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("(fflush|fclose|vfprintf) E\\w+ (<home>/QVCULLDB32_REPORT\\.TXT|<stdout>)"),
      "the console and the report carry the same lines: the other one still has them"},
     {std::regex("setvbuf EIO .*"), "a refused stream buffer only costs speed"},
+    {std::regex("(open|fstat|lstat|unlink|CreateFileA|GetFileInformationByHandle|"
+                "SetFileInformationByHandle|CloseHandle) E\\w+ <home>/QVCULLDB-BACKUPS/QVCULLDB\\.LCK"),
+     "the backup root's lock: a create that meets a name opens it; a failed release is named, "
+     "and the next run takes the lock over"},
     {std::regex("(stat|GetFileAttributesExA) E\\w+ <home>/QVCULLDB\\.COM"),
      "it only decides the legacy-name warning"},
     {std::regex("stat E\\w+ <home>/WORK/QVUSERS\\.DAT"),
