@@ -269,8 +269,9 @@ bool OpenInside(const HeldDirectory& parent, const char* name, uint64_t volume,
       platform::IdentifyHandle(opened->handle, &identity) != 0) {
     return FailWith(reason, "%s cannot be opened as a plain directory", opened->path.text);
   }
-  if (identity.volume != volume) {
-    return FailWith(reason, "%s is on another volume (a mount point)", opened->path.text);
+  if (identity.volume != volume || platform::IsMountPointIn(parent.handle, name)) {
+    return FailWith(reason, "%s is a mount point (another file system, or a bind of one)",
+                    opened->path.text);
   }
   return true;
 }
@@ -282,13 +283,15 @@ struct Inventory {
   uint64_t bytes;
   bool hasArea[2];
   char offending[260];
+  bool mountPoint;  // the offending entry is a mount point
 };
 
 bool TopMayHold(const platform::HeldEntry& entry, Inventory* inventory) {
   for (int i = 0; i < 2; ++i) {
     if (strcmp(entry.name, kAreas[i]) == 0 && entry.kind == platform::EntryKind::Directory) {
       inventory->hasArea[i] = true;
-      return entry.volume == inventory->volume;
+      inventory->mountPoint = entry.mountPoint || entry.volume != inventory->volume;
+      return !inventory->mountPoint;
     }
   }
   for (const char* file : kTopFiles) {
@@ -314,7 +317,11 @@ bool CheckEntry(const platform::HeldEntry& entry, void* context) {
 bool CheckHolds(const HeldDirectory& dir, Inventory* inventory, MessageBuffer* reason) {
   const uint32_t error = platform::ListHeldDirectory(dir.handle, dir.path.text, CheckEntry, inventory);
   if (inventory->offending[0] != '\0') {
-    return FailWith(reason, "%s holds %s, which no backup holds", dir.path.text, inventory->offending);
+    return inventory->mountPoint
+               ? FailWith(reason, "%s holds %s, a mount point (another file system, or a bind of one)",
+                          dir.path.text, inventory->offending)
+               : FailWith(reason, "%s holds %s, which no backup holds", dir.path.text,
+                          inventory->offending);
   }
   if (error != 0) return FailWith(reason, "%s cannot be listed%s", dir.path.text, CauseOf(error).text);
   return true;
@@ -367,13 +374,13 @@ bool OpenAndCheck(const char* root, const char* name, HeldDirectory* rootDir, He
       platform::IdentifyHandle(rootDir->handle, &identity) != 0) {
     return FailWith(reason, "the backup root %s cannot be opened", root);
   }
-  *inventory = {nullptr, identity.volume, 0, {false, false}, {}};
+  *inventory = {nullptr, identity.volume, 0, {false, false}, {}, false};
   if (!OpenInside(*rootDir, name, identity.volume, top, reason) || !CheckHolds(*top, inventory, reason)) {
     return false;
   }
   for (int i = 0; i < 2; ++i) {
     if (!inventory->hasArea[i]) continue;
-    Inventory inArea{kAreas[i], identity.volume, 0, {false, false}, {}};
+    Inventory inArea{kAreas[i], identity.volume, 0, {false, false}, {}, false};
     if (!OpenInside(*top, kAreas[i], identity.volume, &areas[i], reason) ||
         !CheckHolds(areas[i], &inArea, reason)) {
       return false;

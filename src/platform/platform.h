@@ -169,6 +169,15 @@ enum class EntryTrust { Trusted, Missing, WrongKind, SymbolicLink, WrongOwner, O
 // reparse point, the wrong kind).
 EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts);
 
+// Who may write an entry by its POSIX access ACL (the bytes of its
+// system.posix_acl_access attribute; the mode's group bits are then the mask):
+// OpenToOthers when a named user other than root, runningUser and
+// accounts.owner, a named group other than accounts' writable group, the owning
+// group fileGroup unless it is that group, or others may write; WrongKind for
+// bytes that are no ACL; Trusted otherwise. Pure: the same on every system.
+EntryTrust JudgeAccessAcl(const void* bytes, size_t size, uint32_t fileGroup, uint32_t runningUser,
+                          const TrustedAccounts& accounts);
+
 // Names that differ only in letter case are one file (Windows).
 extern const bool kNamesIgnoreCase;
 // The restore program as the sysop types it: QVRESTORE.EXE on Windows, qvrestore on POSIX.
@@ -321,12 +330,17 @@ struct HeldEntry {
   EntryKind kind;
   uint64_t volume;  // POSIX st_dev; Windows the volume serial number
   uint64_t size;    // a regular file's size
+  bool mountPoint;  // a directory where another file system, or a bind of one, is mounted
+                    // (Linux; Windows shows mount points as reparse points, SymbolicLink)
 };
 // Calls visit for every entry (no "." or "..") of the directory open as dir
 // (OpenDirectory of path) until it returns false. 0, or the Windows error code
 // when the directory or an entry cannot be examined.
 uint32_t ListHeldDirectory(FileHandle dir, const char* path,
                            bool (*visit)(const HeldEntry& entry, void* context), void* context);
+// True when the directory name inside the directory open as dir is a mount
+// point (see HeldEntry); Windows: false, its mount points being reparse points.
+bool IsMountPointIn(FileHandle dir, const char* name);
 // Removes the entry name of the directory open as dir (OpenDirectory of path):
 // the file or link itself, or the empty directory, never what a link leads to
 // (POSIX unlinkat; Windows an open of the entry itself, marked for deletion).

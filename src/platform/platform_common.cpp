@@ -125,4 +125,51 @@ bool Holding() {
 
 }  // namespace interrupt_state
 
+namespace {
+
+constexpr uint32_t kAclVersion = 2;
+constexpr uint16_t kAclUser = 0x02, kAclGroupObject = 0x04, kAclGroup = 0x08, kAclMask = 0x10,
+                   kAclOther = 0x20;
+constexpr uint16_t kAclWrite = 0x02;
+
+// The attribute is little-endian whatever the machine.
+uint32_t LittleEndian(const unsigned char* bytes, size_t count) {
+  uint32_t value = 0;
+  for (size_t i = count; i > 0; --i) value = (value << 8) | bytes[i - 1];
+  return value;
+}
+
+}  // namespace
+
+EntryTrust JudgeAccessAcl(const void* bytes, size_t size, uint32_t fileGroup, uint32_t runningUser,
+                          const TrustedAccounts& accounts) {
+  const unsigned char* acl = static_cast<const unsigned char*>(bytes);
+  if (size < 4 || (size - 4) % 8 != 0 || LittleEndian(acl, 4) != kAclVersion) {
+    return EntryTrust::WrongKind;
+  }
+  const size_t count = (size - 4) / 8;
+  uint16_t mask = 0xFFFF;
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned char* entry = acl + 4 + 8 * i;
+    if (LittleEndian(entry, 2) == kAclMask) mask = static_cast<uint16_t>(LittleEndian(entry + 2, 2));
+  }
+  const auto trustedGroup = [&](uint32_t group) {
+    return accounts.known && accounts.groupMayWrite && group == accounts.group;
+  };
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned char* entry = acl + 4 + 8 * i;
+    const uint32_t tag = LittleEndian(entry, 2), id = LittleEndian(entry + 4, 4);
+    const uint16_t perm = static_cast<uint16_t>(LittleEndian(entry + 2, 2));
+    const bool masked = tag == kAclUser || tag == kAclGroupObject || tag == kAclGroup;
+    if (((masked ? perm & mask : perm) & kAclWrite) == 0) continue;
+    const bool trusted =
+        tag == kAclUser ? id == 0 || id == runningUser || (accounts.known && id == accounts.owner)
+        : tag == kAclGroup       ? trustedGroup(id)
+        : tag == kAclGroupObject ? trustedGroup(fileGroup)
+        : tag != kAclOther;
+    if (!trusted) return EntryTrust::OpenToOthers;
+  }
+  return EntryTrust::Trusted;
+}
+
 }  // namespace platform

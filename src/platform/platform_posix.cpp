@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
@@ -501,6 +502,15 @@ EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAc
   // In a sticky directory nobody but an entry's owner may rename or delete it,
   // and every entry on a trusted path is itself checked for its owner.
   if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0) return EntryTrust::Trusted;
+  // With an access ACL the mode's group bits are only its mask: the ACL says who may write.
+  unsigned char acl[4 + 8 * 64];
+  const ssize_t aclSize = lgetxattr(path, "system.posix_acl_access", acl, sizeof acl);
+  if (aclSize < 0 && errno == ERANGE) return EntryTrust::OpenToOthers;  // more entries than anyone needs
+  if (aclSize < 0 && errno != ENODATA && errno != ENOTSUP) return EntryTrust::Unknown;
+  if (aclSize > 0) {
+    const EntryTrust byAcl = JudgeAccessAcl(acl, static_cast<size_t>(aclSize), st.st_gid, geteuid(), accounts);
+    return byAcl == EntryTrust::WrongKind ? EntryTrust::Unknown : byAcl;
+  }
   const bool groupTrusted = accounts.known && accounts.groupMayWrite && st.st_gid == accounts.group;
   if ((st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && !groupTrusted)) {
     return EntryTrust::OpenToOthers;
@@ -865,6 +875,26 @@ EntryKind KindOfMode(mode_t mode) {
 
 }  // namespace
 
+namespace {
+
+// A bind mount of the same file system keeps its device number: only the
+// system's mount-root attribute tells it (Linux 5.8 and later; before that, the
+// device number alone).
+bool IsMountRoot(int dir, const char* name) {
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx st;
+  if (statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &st) == 0 &&
+      (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+#endif
+  (void)dir;
+  (void)name;
+  return false;
+}
+
+}  // namespace
+
 uint32_t ListHeldDirectory(FileHandle dir, const char* path,
                            bool (*visit)(const HeldEntry& entry, void* context), void* context) {
   if (!FitsDescriptor(dir)) return kErrorAccessDenied;
@@ -899,10 +929,15 @@ uint32_t ListHeldDirectory(FileHandle dir, const char* path,
     entry.kind = KindOfMode(st.st_mode);
     entry.volume = static_cast<uint64_t>(st.st_dev);
     entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    entry.mountPoint = S_ISDIR(st.st_mode) && IsMountRoot(static_cast<int>(dir), found->d_name);
     if (!visit(entry, context)) break;
   }
   closedir(stream);
   return error;
+}
+
+bool IsMountPointIn(FileHandle dir, const char* name) {
+  return FitsDescriptor(dir) && IsMountRoot(static_cast<int>(dir), name);
 }
 
 uint32_t RemoveEntryIn(FileHandle dir, const char* path, const char* name, bool isDirectory) {

@@ -877,6 +877,8 @@ uint32_t ListHeldDirectory(FileHandle dir, const char* path,
   return error;
 }
 
+bool IsMountPointIn(FileHandle, const char*) { return false; }
+
 uint32_t RemoveEntryIn(FileHandle dir, const char* path, const char* name, bool isDirectory) {
   (void)dir;
   char full[1400];

@@ -3,6 +3,8 @@
 // backups and restores. Expected transcripts are in expected/<name>.txt (see scenario.h).
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -343,7 +345,7 @@ void ExpectModes(Run& r) {
 // read and write it, as a node does. A Wine start that fails now and then is tried again.
 // The program as the tests were started with it: rows change QV_PROGRAM as they run.
 const std::string kStartProgram = ProgramPath();
-void HoldOpen(Run& r, const std::string& path, int ms) {
+void HoldOpen(Run& r, const std::string& path, int ms, bool locked = false) {
   const std::string runner = UnderWine() ? std::getenv("QV_RUNNER") : "";
   const std::string holder = kStartProgram.substr(0, kStartProgram.rfind('/') + 1) + "QVHOLD.EXE";
   const std::string hostPath = HostPath(path), time = std::to_string(ms);
@@ -356,7 +358,9 @@ void HoldOpen(Run& r, const std::string& path, int ms) {
         ::dup2(ready[1], 1);
         ::execl(runner.c_str(), runner.c_str(), holder.c_str(), hostPath.c_str(), time.c_str(),
                 nullptr);
-      } else if (::open(path.c_str(), O_RDONLY) >= 0 && ::write(ready[1], "held\n", 5) == 5) {
+      } else if (const int fd = ::open(path.c_str(), O_RDONLY);
+                 fd >= 0 && (!locked || ::flock(fd, LOCK_EX) == 0) &&
+                 ::write(ready[1], "held\n", 5) == 5) {
         ::usleep(ms * 1000);
       }
       ::_exit(0);
@@ -382,11 +386,25 @@ void EndHolder(Run& r) {
   ::waitpid(holder, nullptr, 0);
 }
 
+// Another home's run holds the backup root's lock (natively by flock, under Wine by an open
+// that lets others only read and write), its record naming it; the rows wait for it in vain.
+void RootLockOfAnotherRun(Run& r, const std::string& use) {
+  const std::string root = r.home + "/QVCULLDB-BACKUPS";
+  ASSERT_TRUE(MakeDirectories(root) &&
+              WriteWholeFile(root + "/QVCULLDB.LCK", "QVCULLDB32 BACKUP ROOT LOCK\r\nPROCESS 4242\r\n"
+                                                     "HOST otherhost\r\nHOME /srv/otherbbs\r\nUSE " +
+                                                         use + "\r\n"));
+  HoldOpen(r, root + "/QVCULLDB.LCK", 40000, true);
+}
+
 const Scenario kWrite[] = {
     // A scanner or backup agent reads QVUSERS.DAT for a moment: the run waits it out and packs.
     {"pack_after_a_brief_hold", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked,
      .damage = [](Run& r) { HoldOpen(r, UserFilePath(r.paths.work), 1500); }, .check = EndHolder,
      .transcript = "pack"}},
+    // The backup waits for the root's lock a while, then fails: nothing live changed.
+    {"pack_while_the_root_is_pruned", kPack, {"/SEC=77"}, 2,
+     {.damage = [](Run& r) { RootLockOfAnotherRun(r, "pruning backups"); }, .check = EndHolder}},
     {"stage_refused_while_held", kPack, {"/SEC=77"}, 2,
      {.damage = [](Run& r) { HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000); },
       .check = EndHolder}},
@@ -735,6 +753,91 @@ const Scenario kRestore[] = {
        EXPECT_EQ(ListDirectory(r.home + "/QVCULLDB-BACKUPS"),
                  std::vector<std::string>(std::begin(kKept), std::end(kKept)));
      }}},
+    // /PRUNE alone removes the incomplete backup, nothing complete.
+    {"restore_prune_alone", kPack, {"/PRUNE", "/DRYRUN"}, 0, {.damage = BackupsToPrune,
+     .check = [](Run& r) {
+       const RunResult prune = RunProgram(r.home, {"/PRUNE"});
+       EXPECT_EQ(prune.exitCode, 0) << prune.out;
+       std::vector<std::string> left(std::begin(kKept), std::end(kKept));
+       left.insert(left.end(), {kPruned[0], kPruned[2]});
+       std::sort(left.begin(), left.end());
+       EXPECT_EQ(ListDirectory(r.home + "/QVCULLDB-BACKUPS"), left);
+     }}},
+    // Another run holds the root (it may be making the incomplete backup): nothing is removed.
+    {"restore_prune_while_a_backup_is_made", kPack, {"/PRUNE"}, 2, {.damage = [](Run& r) {
+       BackupsToPrune(r);
+       RootLockOfAnotherRun(r, "making a backup");
+     }, .check = EndHolder}},
+    // The marker names its backup by id: renamed to look oldest, it is still kept.
+    {"restore_prune_keeps_the_marker_backup_renamed", kPack, {"/PRUNE=1"}, 0,
+     {.damage = [](Run& r) {
+       Packed(r);
+       const std::string root = r.home + "/QVCULLDB-BACKUPS/";
+       const std::string identity = ReadFile(r.home + kPackBackup + "/IDENTITY.TXT");
+       const std::string id = identity.substr(identity.find("\r\nID ") + 5, 32);
+       std::filesystem::copy(r.home + kPackBackup, root + "QVCULLDB-20260401-000000",
+                             std::filesystem::copy_options::recursive);
+       SetIdentity(root + "QVCULLDB-20260401-000000", HostPath(r.home),
+                   BegunSeconds(r.home + kPackBackup) + 1, 'A');
+       ASSERT_EQ(std::rename((r.home + kPackBackup).c_str(), (root + "QVCULLDB-20190101-000000").c_str()), 0);
+       WriteMarker(r, "backupid=" + id + "\r\nEND\r\n", "/BBS" + std::string(kPackBackup));
+     }, .check = [](Run& r) {
+       EXPECT_EQ(ListDirectory(r.home + "/QVCULLDB-BACKUPS"),
+                 (std::vector<std::string>{"QVCULLDB-20190101-000000", "QVCULLDB-20260401-000000"}));
+     }}},
+    // Removal never crosses into a mount point: the live WORK bound inside an incomplete backup
+    // stays whole (natively as root, in a mount namespace of the run's own).
+    {"restore_prune_stops_at_a_mount_point", kPack, {"/PRUNE", "/DRYRUN"}, 0,
+     {.damage = [](Run& r) {
+       Packed(r);
+       const std::string dir = r.home + "/QVCULLDB-BACKUPS/QVCULLDB-20250101-000000";
+       ASSERT_TRUE(MakeDirectories(dir + "/WORK"));
+       SetIdentity(dir, HostPath(r.home), 1735689600, 'D');
+     }, .check = [](Run& r) {
+       if (::geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+         GTEST_SKIP() << "no mount namespace for this account here";
+       }
+       const std::string dir = r.home + "/QVCULLDB-BACKUPS/QVCULLDB-20250101-000000";
+       const auto before = ReadTree(r.paths.work);
+       const std::string restorer = Beside(r, "qvrestore");
+       ::setenv("QV_PROGRAM", "/usr/bin/unshare", 1);
+       const RunResult prune = RunProgram(
+           r.home, {"-m", "sh", "-c", "mount --bind '" + r.paths.work + "' '" + dir + "/WORK' && exec '" +
+                                          restorer + "' /PRUNE"});
+       ::setenv("QV_PROGRAM", restorer.c_str(), 1);
+       EXPECT_EQ(prune.exitCode, 0) << prune.out;
+       EXPECT_NE(prune.out.find("QVCULLDB-20250101-000000     not all of it is a backup: " + dir +
+                                " holds WORK, a mount point"),
+                 std::string::npos)
+           << prune.out;
+       EXPECT_EQ(ReadTree(r.paths.work), before) << "the live WORK was touched";
+       EXPECT_TRUE(std::filesystem::exists(dir + "/IDENTITY.TXT"));
+     }, .nativeOnly = true}},
+    // An access ACL lets another account write the root: never trusted (natively, where the
+    // file system keeps ACLs).
+    {"restore_root_writable_by_an_acl", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
+       Packed(r);
+       const std::string acl = std::string("\x02\0\0\0", 4) +
+                               std::string("\x01\0\x07\0\xff\xff\xff\xff", 8) +
+                               std::string("\x02\0\x07\0\xd2\x04\0\0", 8) +
+                               std::string("\x04\0\x05\0\xff\xff\xff\xff", 8) +
+                               std::string("\x10\0\x07\0\xff\xff\xff\xff", 8) +
+                               std::string("\x20\0\0\0\xff\xff\xff\xff", 8);
+       const std::string root = r.home + "/QVCULLDB-BACKUPS";
+       if (::setxattr(root.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0) {
+         GTEST_SKIP() << "this file system keeps no ACL: " << std::strerror(errno);
+       }
+     }, .nativeOnly = true}},
+    // A board moved to another directory restores its own backup with /MOVED.
+    {"restore_moved", kPack, {kRestoreIt[0], "/MOVED"}, 0, {.outcome = O::kRestored,
+     .damage = [](Run& r) {
+       Packed(r);
+       const std::string manifest = r.home + kPackBackup + "/MANIFEST.TXT";
+       ASSERT_TRUE(WriteWholeFile(manifest, Masked(ReadFile(manifest), "source=" + HostPath(r.home),
+                                                   "source=" + HostPath(r.scratch.path + "/OLDBBS"))));
+     }}},
+    {"restore_help_anywhere", kPlain2, {"/LIST", "/?"}, 0, {.outcome = O::kQuiet,
+     .damage = ToRestore}},
     {"restore_after_pack", kPack, kRestoreIt, 0, {.outcome = O::kRestored, .damage = Packed}},
     {"restore_check", kPack, {"/CHECK=<HOME>/QVCULLDB-BACKUPS/QVCULLDB-20260301-120000"}, 0,
      {.damage = Packed}},
