@@ -83,12 +83,16 @@ const Scenario kCommandLine[] = {
       .prepare = [](Run& r) { r.args.assign(62, "/VERSION"), r.args.push_back("/FOO"); },
       .transcript = "version"}},
     // The argument text holds 4096 bytes with one NUL per argument, the program
-    // name included: one byte more ends the run without a word.
+    // name included: one byte more is refused, naming the argument and the limit.
     {"argument_text_one_byte_over", kPlain2, {}, 3, {.outcome = O::kQuiet,
      .prepare = [](Run& r) {
        const size_t used = HostPath(r.program).size() + 1 + std::string("/VERSION").size() + 1;
        r.args = {"/VERSION", std::string(4096 - used, '7')};
-     }, .transcript = "silent"}},
+     }}},
+    {"argument_text_sec_digits", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) { r.args = {"/DRYRUN", "/SEC=" + std::string(100000, '7')}; }}},
+    {"argument_text_long_backup", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) { r.args = {"/BACKUP=" + std::string(5000, 'b'), "/DEL"}; }}},
 };
 
 // ---- Previews: selection, warnings, structural validation ---------------------
@@ -845,6 +849,9 @@ const Scenario kRestore[] = {
      }}},
     {"restore_rejected_switch", kPlain2, {"/FOO"}, 3, {.outcome = O::kQuiet, .damage = ToRestore}},
     {"restore_version", kPlain2, {"/VERSION"}, 0, {.outcome = O::kQuiet, .damage = ToRestore}},
+    {"restore_argument_text_too_long", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) { r.args = {"/RESTORE=" + std::string(5000, 'r')}; },
+     .damage = ToRestore}},
 };
 
 // ---- Files past 2 GiB and at 4 GiB, grown sparse ----------------------------------
