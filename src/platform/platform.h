@@ -92,6 +92,10 @@ enum class EntryKind { Missing, RegularFile, SymbolicLink, Directory, Other };
 // Fills *kind; returns 0, or the Windows error code when the name cannot be examined.
 uint32_t ExamineEntry(const char* path, EntryKind* kind);
 
+// How many names the regular file at path has (its hard links), the final
+// symbolic link not followed. Returns 0 with *links, or the Windows error code.
+uint32_t CountNames(const char* path, uint32_t* links);
+
 // Which file a name led to when the run created it: device and inode on POSIX,
 // volume serial number and file index on Windows.
 struct FileIdentity {

@@ -218,6 +218,13 @@ uint32_t ExamineEntry(const char* path, EntryKind* kind) {
   return 0;
 }
 
+uint32_t CountNames(const char* path, uint32_t* links) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  *links = st.st_nlink > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(st.st_nlink);
+  return 0;
+}
+
 namespace {
 
 // The descriptor and name that NewEntry places an entry at.

@@ -291,6 +291,11 @@ void LinkLiveFile(const Run& r, const std::string& live) {
   ASSERT_EQ(::symlink(moved.c_str(), live.c_str()), 0);
 }
 
+// A second name for a live file, outside the home: it would keep the old bytes.
+void SecondName(const Run& r, const std::string& live) {
+  ASSERT_EQ(::link(live.c_str(), (r.scratch.path + "/SECOND").c_str()), 0);
+}
+
 // "<size> <FNV-1a 64 hash>" of a file as it is now, as a commit marker lists it.
 std::string Listed(const std::string& path) {
   const std::string bytes = ReadFile(path);
@@ -494,6 +499,11 @@ const Scenario kHostile[] = {
     {"live_lmr_is_a_link", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
        LinkLiveFile(r, LmrFilePath(r.paths.message, 1));
      }, .nativeOnly = true}},
+    // Refused before anything is staged, the link count named, natively and under Wine.
+    {"live_dat_has_a_second_name", kPack, {"/SEC=77"}, 2,
+     {.damage = [](Run& r) { SecondName(r, UserFilePath(r.paths.work)); }}},
+    {"live_lmr_has_a_second_name", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { SecondName(r, LmrFilePath(r.paths.message, 1)); }}},
     {"backup_root_writable_by_others", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
      {.damage = [](Run& r) {
         ASSERT_TRUE(MakeDirectories(r.scratch.path + "/ROOT"));
