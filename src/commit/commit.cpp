@@ -118,6 +118,8 @@ bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory
   }
   passed = CheckSnapshotsInOrder(&checks, "Checking", counters) && passed;
   passed = CheckPurgedLogStillAbsent(pack, counters) && passed;
+  // An LMR file that came since the inventory would keep the old numbering.
+  passed = CheckLmrListingUnchanged(inventory, "since the inventory", counters) && passed;
   // Last, immediately before the commit.
   passed = CheckLockHeld(counters) && passed;
   return passed;
@@ -159,7 +161,7 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
   if (pack->removePurgedLog && IsRegularFile(pack->purgedLogPath.text)) {
     verified = ReportError(counters, kVerificationFailed, "QVPURGED.USR");
   }
-  return verified;
+  return CheckLmrListingUnchanged(inventory, "during the commit", counters) && verified;
 }
 
 namespace {
