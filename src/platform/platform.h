@@ -279,15 +279,19 @@ struct FileHolder {
   HoldState state;
   uint32_t pid;       // Held: the holder's process id; 0 when the system does not name it
   char command[64];   // its command name when pid is set
-  uint32_t unseen;    // Unknown (Linux): processes whose open files could not be examined
+  bool mapped;        // Held with pid: through a mapping, no descriptor of it
+  bool searched;      // the processes were searched for a holder (Linux)
+  uint32_t unseen;    // processes whose open files or mappings could not be examined
   uint32_t error;     // Unknown: the Windows error code of the probe; 0 when the system
                       // cannot tell at all (a POSIX system other than Linux)
 };
 // Fills *holder for the file at path; a missing file is NotHeld. Linux: a write
-// lease (F_SETLEASE), granted only while no other descriptor has the file open,
-// then /proc/<pid>/fd to name the holder, or to judge alone where no lease may be
-// taken. Windows: an open that shares nothing fails with a sharing violation
-// while any other handle reads, writes or deletes it; the holder is not named.
+// lease (F_SETLEASE), granted only while no other descriptor or mapping has the
+// file, then /proc/<pid>/fd and /proc/<pid>/maps to name the holder, or to judge
+// alone where no lease may be taken. A lease refused as "in use" with no holder
+// found is Held all the same, unnamed (fail closed). Windows: an open that shares
+// nothing fails with a sharing violation while any other handle reads, writes or
+// deletes it; the holder is not named.
 void FindOtherHolder(const char* path, FileHolder* holder);
 
 // Waits for about ms milliseconds.

@@ -9,6 +9,9 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
@@ -671,13 +674,54 @@ LeaseAnswer ProbeLease(const char* path) {
   return answer;
 }
 
-// What /proc shows of the descriptors that lead to one file.
+// What /proc shows of the descriptors and mappings that lead to one file.
 struct ProcSearch {
   uint32_t pid;  // the first other process found holding it
   char command[64];
-  uint32_t unseen;  // processes whose descriptors could not be listed
+  bool mapped;      // that process has it mapped, with no descriptor of it
+  uint32_t unseen;  // processes whose descriptors or mappings could not be listed
   bool selfHolds;
 };
+
+// One line of /proc/<pid>/maps ("start-end perms offset major:minor inode path")
+// against the file; the device numbers are hexadecimal.
+bool MapsLineIsFile(const char* line, const struct stat& file) {
+  unsigned int devMajor = 0;
+  unsigned int devMinor = 0;
+  unsigned long long inode = 0;
+  if (sscanf(line, "%*s %*s %*s %x:%x %llu", &devMajor, &devMinor, &inode) != 3) return false;
+  return inode != 0 && inode == file.st_ino && devMajor == major(file.st_dev) &&
+         devMinor == minor(file.st_dev);
+}
+
+// 1 when a mapping listed in mapsPath (/proc/<pid>/maps) is of the file, 0 when
+// none is, -1 (errno set) when they cannot be read. A process that mapped the
+// file and closed its descriptor still writes to it through the mapping.
+int MappingsLeadTo(const char* mapsPath, const struct stat& file) {
+  const int fd = OpenRetrying(mapsPath, O_RDONLY | O_CLOEXEC, 0);
+  FILE* maps = fd >= 0 ? fdopen(fd, "r") : nullptr;
+  if (maps == nullptr) {
+    const int saved = errno;
+    if (fd >= 0) close(fd);
+    errno = saved;
+    return -1;
+  }
+  char line[4096];
+  int found = 0;
+  bool lineStart = true;
+  while (found == 0 && fgets(line, sizeof line, maps) != nullptr) {
+    // Only a line's start holds the numbers: the rest of a long path is skipped.
+    if (lineStart) found = MapsLineIsFile(line, file) ? 1 : 0;
+    lineStart = strchr(line, '\n') != nullptr;
+  }
+  const bool failed = ferror(maps) != 0;
+  fclose(maps);
+  if (failed && found == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return found;
+}
 
 // 1 when a descriptor under fdDir (/proc/<pid>/fd) leads to the file, 0 when
 // none does, -1 (errno set) when they cannot be listed.
@@ -727,16 +771,23 @@ void SearchProc(const struct stat& file, ProcSearch* search) {
     char* end = nullptr;
     const unsigned long pid = strtoul(entry->d_name, &end, 10);
     if (pid == 0 || *end != '\0') continue;
-    char fdDir[64];
-    snprintf(fdDir, sizeof fdDir, "/proc/%lu/fd", pid);
-    const int holds = DescriptorsLeadTo(fdDir, file);
+    char procPath[64];
+    snprintf(procPath, sizeof procPath, "/proc/%lu/fd", pid);
+    int holds = DescriptorsLeadTo(procPath, file);
+    bool mapped = false;
+    if (holds == 0) {
+      snprintf(procPath, sizeof procPath, "/proc/%lu/maps", pid);
+      holds = MappingsLeadTo(procPath, file);
+      mapped = holds > 0;
+    }
     // A process that ended meanwhile holds nothing.
-    if (holds < 0 && errno != ENOENT) ++search->unseen;
+    if (holds < 0 && errno != ENOENT && errno != ESRCH) ++search->unseen;
     if (holds <= 0) continue;
     if (pid == self) {
       search->selfHolds = true;
     } else if (search->pid == 0) {
       search->pid = static_cast<uint32_t>(pid);
+      search->mapped = mapped;
       ReadCommandName(pid, search->command, sizeof search->command);
     }
   }
@@ -762,18 +813,26 @@ void FindOtherHolder(const char* path, FileHolder* holder) {
   if (lease == LeaseAnswer::NoOtherOpen) return;
   ProcSearch search{};
   SearchProc(file, &search);
+  holder->searched = true;
   if (search.pid != 0) {
     holder->state = HoldState::Held;
     holder->pid = search.pid;
+    holder->mapped = search.mapped;
     CopyBounded(holder->command, sizeof holder->command, search.command);
+    return;
+  }
+  // The system says another descriptor or mapping has the file, and it is not
+  // this process's own: a holder /proc does not show (another PID namespace, a
+  // hidden /proc, another account's process) holds it all the same.
+  if (lease == LeaseAnswer::OpenElsewhere && !search.selfHolds) {
+    holder->state = HoldState::Held;
+    holder->unseen = search.unseen;
     return;
   }
   // Every process seen, and none but this one holds it.
   if (search.unseen == 0) return;
-  // The lease saw another descriptor, and it is not this process's own: an unseen holder.
-  const bool unnamedHolder = lease == LeaseAnswer::OpenElsewhere && !search.selfHolds;
-  holder->state = unnamedHolder ? HoldState::Held : HoldState::Unknown;
-  holder->unseen = unnamedHolder ? 0 : search.unseen;
+  holder->state = HoldState::Unknown;
+  holder->unseen = search.unseen;
 #else
   holder->state = HoldState::Unknown;
 #endif

@@ -3,6 +3,7 @@
 // backups and restores. Expected transcripts are in expected/<name>.txt (see scenario.h).
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -336,13 +337,31 @@ void ExpectModes(Run& r) {
 
 // Another process holds path open for ms milliseconds from now on: natively a child of the
 // tests, under Wine QVHOLD.EXE beside the EXE (tests/windows/hold_open.cpp), which lets others
-// read and write it, as a node does. A Wine start that fails now and then is tried again.
+// read and write it, as a node does. kMapped: it maps the file and closes its descriptor (its
+// handles), so that only the mapping holds it. A Wine start that fails now and then is tried again.
 // The program as the tests were started with it: rows change QV_PROGRAM as they run.
 const std::string kStartProgram = ProgramPath();
-void HoldOpen(Run& r, const std::string& path, int ms) {
+enum class HoldHow { kOpen, kMapped };
+bool HoldNatively(const std::string& path, int ms, HoldHow how, int ready) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  if (how == HoldHow::kMapped) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 ||
+        ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0) == MAP_FAILED) {
+      return false;
+    }
+    ::close(fd);
+  }
+  if (::write(ready, "held\n", 5) != 5) return false;
+  ::usleep(ms * 1000);
+  return true;
+}
+void HoldOpen(Run& r, const std::string& path, int ms, HoldHow how = HoldHow::kOpen) {
   const std::string runner = UnderWine() ? std::getenv("QV_RUNNER") : "";
   const std::string holder = kStartProgram.substr(0, kStartProgram.rfind('/') + 1) + "QVHOLD.EXE";
   const std::string hostPath = HostPath(path), time = std::to_string(ms);
+  const char* mode = how == HoldHow::kMapped ? "map" : "open";
   for (int attempt = 1; attempt <= 3; ++attempt) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -351,9 +370,9 @@ void HoldOpen(Run& r, const std::string& path, int ms) {
       if (UnderWine()) {
         ::dup2(ready[1], 1);
         ::execl(runner.c_str(), runner.c_str(), holder.c_str(), hostPath.c_str(), time.c_str(),
-                nullptr);
-      } else if (::open(path.c_str(), O_RDONLY) >= 0 && ::write(ready[1], "held\n", 5) == 5) {
-        ::usleep(ms * 1000);
+                mode, nullptr);
+      } else {
+        HoldNatively(path, ms, how, ready[1]);
       }
       ::_exit(0);
     }
@@ -366,9 +385,27 @@ void HoldOpen(Run& r, const std::string& path, int ms) {
     EXPECT_TRUE(opened || attempt < 3) << "the holder did not open " << path << ": " << status;
     if (!opened) continue;
     r.vars["<HOLDER PID>"] = std::to_string(child);
-    r.vars["<HOLDER>"] = UnderWine() ? "" : " (pid " + std::to_string(child) + ", qv_e2e_tests)";
+    r.vars["<HOLDER>"] = UnderWine() ? ", which the system does not name"
+                                     : " (pid " + std::to_string(child) + ", qv_e2e_tests" +
+                                           (how == HoldHow::kMapped ? ", mapped into its memory)"
+                                                                    : ")");
     return;
   }
+}
+
+// The run in a PID namespace of its own, with a /proc of its own: no other process is
+// visible to it, as for a run in a container beside a node outside it. Skipped where the
+// system forbids making one.
+void RunInOwnPidNamespace(Run& r) {
+  if (UnderWine() || std::system("unshare -pf --mount-proc true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "this system does not let the tests make a PID namespace (unshare -pf)";
+  }
+  const std::string wrapper = r.scratch.path + "/own-namespace";
+  // bash's exec -a keeps the program's own name as its first argument, as the transcript shows.
+  ASSERT_TRUE(WriteWholeFile(wrapper, "#!/bin/bash\nexec unshare -pf --mount-proc bash -c "
+                                      "'exec -a \"$0\" " + r.program + " \"$@\"' \"$0\" \"$@\"\n"));
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0700), 0);
+  r.program = wrapper;
 }
 
 void EndHolder(Run& r) {
@@ -386,6 +423,15 @@ const Scenario kWrite[] = {
     {"stage_refused_while_held", kPack, {"/SEC=77"}, 2,
      {.damage = [](Run& r) { HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000); },
       .check = EndHolder}},
+    // Mapped with no descriptor left: found among the holder's mappings.
+    {"stage_refused_while_mapped", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000, HoldHow::kMapped);
+     }, .check = EndHolder, .transcript = "stage_refused_while_held"}},
+    // The system says the file is in use, and the run sees no process at all: refused all the same.
+    {"stage_refused_while_held_unseen", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000);
+       RunInOwnPidNamespace(r);
+     }, .check = EndHolder, .nativeOnly = true}},
     {"pack", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked}},
     {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
