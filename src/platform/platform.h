@@ -219,6 +219,10 @@ bool HostName(char* buffer, size_t size);
 // Whether a process of this host with that id runs now.
 enum class ProcessState { Running, Gone, Unknown };
 ProcessState ProcessStateOf(uint64_t id);
+// The same, and for a running process when it started, in seconds since 1970
+// (UTC): Linux /proc/<pid>/stat's start time after the boot time, Windows
+// GetProcessTimes. *startKnown is false where the system does not tell.
+ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown);
 // The process's standard output and standard error, and the OS handle under a C stream.
 FileHandle StandardOutputHandle();
 FileHandle StandardErrorHandle();

@@ -417,6 +417,68 @@ ProcessState ProcessStateOf(uint64_t id) {
   return errno == EPERM ? ProcessState::Running : ProcessState::Unknown;
 }
 
+#ifdef __linux__
+namespace {
+
+// The first bytes of a small /proc file, NUL-terminated; false when unreadable.
+bool ReadProcText(const char* path, char* text, size_t size) {
+  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, text, size - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  return true;
+}
+
+// Seconds since 1970 at which the system started (/proc/stat's btime).
+bool BootTime(int64_t* bootedAt) {
+  char text[8192];
+  if (!ReadProcText("/proc/stat", text, sizeof text)) return false;
+  const char* line = strstr(text, "\nbtime ");
+  long long seconds = 0;
+  if (line == nullptr || sscanf(line + 7, "%lld", &seconds) != 1 || seconds <= 0) return false;
+  *bootedAt = seconds;
+  return true;
+}
+
+// Field 22 of /proc/<pid>/stat (clock ticks after boot); the command name in
+// field 2 may hold blanks and parentheses, so the fields are counted from its last ')'.
+bool ProcessStartTicks(uint64_t id, unsigned long long* ticks) {
+  char path[64];
+  char text[1024];
+  snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(id));
+  if (!ReadProcText(path, text, sizeof text)) return false;
+  const char* at = strrchr(text, ')');
+  if (at == nullptr) return false;
+  ++at;
+  for (int field = 3; field < 22; ++field) {
+    while (*at == ' ') ++at;
+    while (*at != ' ' && *at != '\0') ++at;
+  }
+  return sscanf(at, " %llu", ticks) == 1;
+}
+
+}  // namespace
+#endif
+
+ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown) {
+  *startKnown = false;
+  *startedAt = 0;
+  const ProcessState state = ProcessStateOf(id);
+#ifdef __linux__
+  unsigned long long ticks = 0;
+  int64_t bootedAt = 0;
+  const long perSecond = sysconf(_SC_CLK_TCK);
+  if (state == ProcessState::Running && perSecond > 0 && ProcessStartTicks(id, &ticks) &&
+      BootTime(&bootedAt)) {
+    *startedAt = bootedAt + static_cast<int64_t>(ticks / static_cast<unsigned long long>(perSecond));
+    *startKnown = true;
+  }
+#endif
+  return state;
+}
+
 FILE* OpenReportForAppend(const char* path) {
   // O_NONBLOCK only keeps a FIFO put in the report's place from hanging the run.
   const int fd = OpenRetrying(

@@ -477,6 +477,23 @@ ProcessState ProcessStateOf(uint64_t id) {
                                  : ProcessState::Unknown;
 }
 
+ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown) {
+  *startKnown = false;
+  *startedAt = 0;
+  const ProcessState state = ProcessStateOf(id);
+  if (state != ProcessState::Running) return state;
+  HANDLE process = QV_WIN32_CALL(OpenProcess)(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                              static_cast<DWORD>(id));
+  if (process == nullptr) return state;
+  FILETIME created, exited, kernel, user;
+  if (QV_WIN32_CALL(GetProcessTimes)(process, &created, &exited, &kernel, &user)) {
+    *startedAt = UnixSeconds(created);
+    *startKnown = true;
+  }
+  QV_WIN32_CALL(CloseHandle)(process);
+  return state;
+}
+
 // Windows keeps its own links out of reach of ordinary accounts; the report is
 // opened as it always was.
 FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }

@@ -136,15 +136,43 @@ void WriteOldLock(Run& r, const std::string& content) {
   ASSERT_EQ(::utimes(lock.c_str(), written), 0);
 }
 void LockOfAnotherTool(Run& r) { WriteOldLock(r, "QVLink32 maintenance\r\n"); }
-void StaleLockAndMarker(Run& r) {
+std::string ThisHost() {
   char host[256] = "";
-  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  EXPECT_EQ(::gethostname(host, sizeof host - 1), 0);
   std::string name = host;  // Windows knows the host by its first 15 characters before a '.'
   if (UnderWine()) name = name.substr(0, std::min<size_t>(15, name.find('.')));
-  WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\nHeld by process "
-                  "99999996 on host " + name + " since 2026-03-01 10:00:00\r\n");
+  return name;
+}
+// The line a lock and a commit marker name their run with; by default a run that has ended.
+std::string RunRecordLine(const std::string& pid = "99999996",
+                          const std::string& since = "2026-03-01 10:00:00") {
+  return "Held by process " + pid + " on host " + ThisHost() + " since " + since + "\r\n";
+}
+void LockOfThisProgram(Run& r, const std::string& record) {
+  WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\n" + record);
+}
+void StaleLockAndMarker(Run& r) {
+  LockOfThisProgram(r, RunRecordLine());
   ASSERT_TRUE(WriteWholeFile(r.paths.work + "/QVCOMMIT.MRK", "not read\r\n"));
 }
+std::string LocalNow() {
+  const time_t now = time(nullptr);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  return text;
+}
+// A process started now that runs until the row's check ends it (EndHolder).
+std::string StartLiveProcess(Run& r) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::sleep(60);
+    ::_exit(0);
+  }
+  r.vars["<HOLDER PID>"] = r.vars["<LOCK PID>"] = std::to_string(child);
+  return std::to_string(child);
+}
+void EndHolder(Run& r);
+void RunInOwnPidNamespace(Run& r);
 
 void EarlierReportAndLegacyCom(Run& r) {
   ASSERT_TRUE(WriteWholeFile(r.home + "/" + kReportName, "EARLIER RUN\n"));
@@ -199,6 +227,22 @@ const Scenario kDriver[] = {
     {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, {.damage = LockOfAnotherTool}},
     {"lock_held_write_run", kPlain2, {}, 2, {.damage = LockOfAnotherTool}},
     {"lock_stale_with_marker", kPlain2, {"/DRYRUN"}, 2, {.damage = StaleLockAndMarker}},
+    // A process with the lock's id runs, but started after the lock was made: the id was
+    // reused (after a reboot, in a container). These tests' own process is one.
+    {"lock_stale_reused_id", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       r.vars["<LOCK PID>"] = std::to_string(::getpid());
+       LockOfThisProgram(r, RunRecordLine(r.vars["<LOCK PID>"]));
+     }, .nativeOnly = true}},
+    // The lock names the checking run's own id (pid 1 in its own PID namespace, as in a
+    // container; under Wine each program may get the id an ended one had): never counted.
+    {"lock_stale_own_id", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       LockOfThisProgram(r, RunRecordLine("1", LocalNow()));
+       RunInOwnPidNamespace(r);
+     }, .nativeOnly = true}},
+    // A run that goes on: its process has the id and started when the lock says.
+    {"lock_active", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       LockOfThisProgram(r, RunRecordLine(StartLiveProcess(r), LocalNow()));
+     }, .check = EndHolder, .nativeOnly = true}},
     // A holder line with a process 0 and a host name of a blank is not believed.
     {"lock_with_damaged_holder", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
        WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\n\r\nHeld by process 0 on host   since x\r\n");
@@ -314,9 +358,10 @@ std::string MarkerLine(const std::string& pre, const std::string& packed, const 
   return pre + " " + packed + " " + HostPath(live) + "\r\n";
 }
 void WriteMarker(const Run& r, const std::string& lines,
-                 const std::string& backup = "/ROOT/QVCULLDB-20260301-120000") {
-  const std::string head =
-      "QVCULLDB32 COMMIT MARKER\r\nbackup=" + HostPath(r.scratch.path + backup) + "\r\n";
+                 const std::string& backup = "/ROOT/QVCULLDB-20260301-120000",
+                 const std::string& record = RunRecordLine()) {
+  const std::string head = "QVCULLDB32 COMMIT MARKER\r\nbackup=" +
+                           HostPath(r.scratch.path + backup) + "\r\n" + record;
   ASSERT_TRUE(WriteWholeFile(Marker(r), head + lines));
 }
 
@@ -582,6 +627,12 @@ const Scenario kHostile[] = {
                           MarkerLine(Listed(lmr), kNeither, lmr) +
                           MarkerLine("- -", kNeither, PurgedLogPath(r.paths.work)) + "END\r\n");
      }}},
+    // The marker's run goes on (it lost its lock): its marker is left, whole or not.
+    {"marker_of_a_live_run", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       const std::string dat = UserFilePath(r.paths.work);
+       WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat) + "END\r\n",
+                   "/ROOT/QVCULLDB-20260301-120000", RunRecordLine(StartLiveProcess(r), LocalNow()));
+     }, .check = EndHolder, .nativeOnly = true}},
     // The user file pre-pack, an LMR file packed: nothing is touched, the marker stays.
     {"marker_of_a_mixed_database", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        const std::string dat = UserFilePath(r.paths.work), lmr = LmrFilePath(r.paths.message, 1);
