@@ -1,6 +1,7 @@
 // The process's arguments in one fixed storage.
 #include "cli/command_line.h"
 
+#include "base/output.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -19,6 +20,36 @@ const char* SkipBlanks(const char* p) {
 void ClearStorage(ArgumentStorage* out) {
   out->count = 0;
   out->table[0] = nullptr;
+  out->overflowIndex = -1;
+  out->overflowShown[0] = '\0';
+}
+
+// The first characters of the argument at p for the message, split by the same
+// rules (quoted: quotes toggle and are dropped), "..." when there are more.
+void ShowArgumentStart(const char* p, bool quoted, ArgumentStorage* out) {
+  constexpr size_t kShown = 40;
+  size_t shown = 0;
+  bool insideQuotes = false;
+  for (; *p != '\0'; ++p) {
+    if (quoted && *p == '"') {
+      insideQuotes = !insideQuotes;
+      continue;
+    }
+    if (quoted && !insideQuotes && IsBlank(*p)) break;
+    if (shown == kShown) {
+      memcpy(out->overflowShown + shown, "...", 3);
+      shown += 3;
+      break;
+    }
+    out->overflowShown[shown++] = *p;
+  }
+  out->overflowShown[shown] = '\0';
+}
+
+bool Overflows(ArgumentStorage* out, const char* start, bool quoted) {
+  out->overflowIndex = out->count;
+  ShowArgumentStart(start, quoted, out);
+  return false;
 }
 
 // Records the argument that starts at text[start] and is already complete
@@ -40,6 +71,7 @@ bool SplitCommandLine(const char* line, ArgumentStorage* out) {
   const char* p = SkipBlanks(line);
   while (*p != '\0' && out->count < kMaxArguments) {
     const size_t start = used;
+    const char* const argumentStart = p;
     bool insideQuotes = false;
     for (; *p != '\0'; ++p) {
       if (*p == '"') {
@@ -51,13 +83,13 @@ bool SplitCommandLine(const char* line, ArgumentStorage* out) {
       }
       // Keep one byte for the argument's NUL.
       if (used >= kArgumentTextSize - 1) {
-        return false;
+        return Overflows(out, argumentStart, true);
       }
       out->text[used++] = *p;
     }
     // An empty argument ("") still needs its NUL.
     if (used >= kArgumentTextSize) {
-      return false;
+      return Overflows(out, argumentStart, true);
     }
     out->text[used++] = '\0';
     AddArgument(out, start);
@@ -72,13 +104,26 @@ bool CopyArgumentVector(int argc, char* const* argv, ArgumentStorage* out) {
   for (int i = 0; i < argc && i < kMaxArguments && argv[i] != nullptr; ++i) {
     const size_t length = strlen(argv[i]);
     if (length + 1 > kArgumentTextSize - used) {
-      return false;
+      return Overflows(out, argv[i], false);
     }
     memcpy(out->text + used, argv[i], length + 1);
     AddArgument(out, used);
     used += length + 1;
   }
   return true;
+}
+
+void PrintArgumentTextTooLong(const ArgumentStorage& storage) {
+  char which[48];
+  if (storage.overflowIndex <= 0) {
+    FormatBounded(which, sizeof which, "the program's own name");
+  } else {
+    FormatBounded(which, sizeof which, "argument %d", storage.overflowIndex);
+  }
+  // Only the argument's start is shown: it may be thousands of characters long.
+  Tee("ERROR: the command line is too long: %s (%s) does not fit in the %u bytes "
+      "that all arguments may take together, one NUL byte after each.\n",
+      which, storage.overflowShown, static_cast<unsigned>(kArgumentTextSize));
 }
 
 namespace {
@@ -99,6 +144,9 @@ int RunWithProcessArguments(int argc, char** argv, int (*driver)(int argc, char*
   } else {
     fits = CopyArgumentVector(argc, argv, &g_arguments);
   }
-  if (!fits) return kExitUsage;
+  if (!fits) {
+    PrintArgumentTextTooLong(g_arguments);
+    return kExitUsage;
+  }
   return driver(g_arguments.count, g_arguments.table);
 }

@@ -120,7 +120,10 @@ void DescribeEndOfRun(LiveFilesStep step, const RunPaths* paths, const RunOption
       break;
     case LiveFilesStep::Read:
     case LiveFilesStep::CommitBegun:
-      if (!pack->rollbackStarted) {
+      if (pack->commitVerified) {
+        SayState(lines, "PACKED - the live files were verified against the staged files; the "
+                        "lock was lost during the commit.");
+      } else if (!pack->rollbackStarted) {
         StateOfUnwrittenFiles(live, inventory, pack, lines);
       } else if (pack->rollbackOk) {
         SayState(lines, "ROLLED BACK - the live files were verified against the pre-pack backup.");

@@ -16,6 +16,22 @@ constexpr uint64_t kFourGiB = 4294967296ULL;
 
 namespace {
 
+// A file with a second name (a hard link) would keep its old bytes under that
+// name after the pack replaced this one, as a symbolic link's target would.
+bool CheckOneName(const char* path, const char* name, RunCounters* counters) {
+  uint32_t links = 0;
+  const uint32_t error = platform::CountNames(path, &links);
+  if (error != 0) {
+    return ReportError(counters, "ERROR: cannot count the names of %s (Windows error %lu): %s\n",
+                       name, static_cast<unsigned long>(error), path);
+  }
+  if (links <= 1) return true;
+  return ReportError(counters,
+                     "ERROR: %s has %lu names (hard links); it must have only its own, or the "
+                     "others keep the old bytes: %s\n",
+                     name, static_cast<unsigned long>(links), path);
+}
+
 // Reports and counts what makes the entry at path unfit to be replaced: a link,
 // a name that cannot be examined and, with onlyFiles, anything but a regular file.
 bool CheckEntry(const char* path, const char* name, bool onlyFiles, RunCounters* counters) {
@@ -30,9 +46,11 @@ bool CheckEntry(const char* path, const char* name, bool onlyFiles, RunCounters*
                      : kind == platform::EntryKind::Directory  ? "a directory"
                      : kind == platform::EntryKind::Other      ? "a FIFO, device or socket"
                                                                : nullptr;
-  if (what == nullptr) return true;
-  return ReportError(counters, "ERROR: %s is %s; it must be a regular file: %s\n", name, what,
-                     path);
+  if (what != nullptr) {
+    return ReportError(counters, "ERROR: %s is %s; it must be a regular file: %s\n", name, what,
+                       path);
+  }
+  return kind != platform::EntryKind::RegularFile || CheckOneName(path, name, counters);
 }
 
 }  // namespace

@@ -16,12 +16,13 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
 void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters);
 
-// A live file a run replaces must be a regular file: renaming a new file over a
-// link would turn the link into a file and leave its target stale. Reports and
-// counts a link, or a name that cannot be examined.
+// A live file a run replaces must be a regular file with one name: renaming a
+// new file over a link would turn the link into a file and leave its target
+// stale, and a second hard link would keep the old bytes. Reports and counts a
+// link, a second name, or a name that cannot be examined.
 bool CheckNotLink(const char* path, const char* name, RunCounters* counters);
 
 // A file the run replaces when it exists and creates when it does not (the audit
-// log): absent, or a regular file. Reports and counts a link, a directory, a
-// FIFO, device or socket, or a name that cannot be examined.
+// log): absent, or a regular file with one name. Reports and counts a link, a
+// second name, a directory, a FIFO, device or socket, or a name that cannot be examined.
 bool CheckRegularOrAbsent(const char* path, const char* name, RunCounters* counters);

@@ -27,6 +27,32 @@ bool CheckLockHeld(RunCounters* counters) {
   return ReportError(counters, "ERROR: shared QVLINK.BSY ownership was lost before commit.\n");
 }
 
+// The lock's identity before each rename (no hashing): lost before the first,
+// the commit stops with nothing replaced; lost after it, stopping would leave a
+// mix, so the commit goes on to a whole database, verified or rolled back, and
+// its marker stays for the run that holds the lock now. False: stop.
+bool LockStillOursBeforeRename(ReplacedFiles* replaced, RunCounters* counters) {
+  if (replaced->lockLost) return true;
+  const LockCheck lock = CheckSharedLock();
+  // A look that failed proves nothing after the first rename; before it, the
+  // commit stops as for a lost lock. The marker's removal looks again.
+  if (lock == LockCheck::Held || (lock == LockCheck::Unknown && replaced->renamed > 0)) {
+    return true;
+  }
+  replaced->lockLost = true;
+  if (replaced->renamed == 0) {
+    return ReportError(counters,
+                       "ERROR: shared QVLINK.BSY ownership was lost before the first replacement; "
+                       "no live file was replaced.\n");
+  }
+  ReportError(counters,
+              "ERROR: shared QVLINK.BSY ownership was lost during the commit, after %u "
+              "replacement(s); the run completes the commit (or rolls it back) so that the "
+              "database is whole, and keeps its commit marker.\n",
+              replaced->renamed);
+  return true;
+}
+
 // How a replacement's directory reaches the disk: with it, or with the last
 // replacement into the same directory (one directory sync for the series).
 enum class DirectorySync { WithThisFile, WithLastInDirectory };
@@ -35,10 +61,14 @@ enum class DirectorySync { WithThisFile, WithLastInDirectory };
 // file, holding the replaced file open as replacing describes it.
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, ReplacedFile replacing,
                      DirectorySync sync, ReplacedFiles* replaced, RunCounters* counters) {
+  if (!LockStillOursBeforeRename(replaced, counters)) return false;
   uint32_t error = platform::ReplaceFileFlushingLater(staged->path.text, livePath,
                                                       staged->identity, &replacing.handle);
   if (replacing.handle != platform::kInvalidHandle) replaced->files[replaced->count++] = replacing;
-  if (error == 0) UnregisterCleanup(staged->path.text);
+  if (error == 0) {
+    UnregisterCleanup(staged->path.text);
+    ++replaced->renamed;
+  }
   // The renames of the series reach the disk here, also before a rollback reads them back.
   if (error != 0 || sync == DirectorySync::WithThisFile) {
     const uint32_t flushError = platform::FlushContainingDirectory(livePath);
@@ -50,9 +80,11 @@ bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, ReplacedF
 }
 
 // A restored set without an audit log: the live one goes, durably.
-bool RemoveLivePurgedLog(const PackContext* pack, RunCounters* counters) {
+bool RemoveLivePurgedLog(const PackContext* pack, ReplacedFiles* replaced, RunCounters* counters) {
+  if (pack->purgedLogExisted && !LockStillOursBeforeRename(replaced, counters)) return false;
   const uint32_t error =
       pack->purgedLogExisted ? platform::RemoveFileDurably(pack->purgedLogPath.text) : 0;
+  if (error == 0 && pack->purgedLogExisted) ++replaced->renamed;
   AnnounceHeldInterrupt();
   if (error == 0) return true;
   return ReportError(counters, "ERROR: commit failed while removing QVPURGED.USR%s.\n",
@@ -91,7 +123,7 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
                          {none, &live->usersPtr, "QVUSERS.PTR", "WORK"},
                          logStep ? later : DirectorySync::WithThisFile, replaced, counters) &&
          (pack->removePurgedLog
-              ? RemoveLivePurgedLog(pack, counters)
+              ? RemoveLivePurgedLog(pack, replaced, counters)
               : ReplaceLiveFile(&pack->stagedPurgedLogSnapshot, pack->purgedLogPath.text,
                                 {none, logBefore, "QVPURGED.USR", "WORK"},
                                 DirectorySync::WithThisFile, replaced, counters));
@@ -118,6 +150,8 @@ bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory
   }
   passed = CheckSnapshotsInOrder(&checks, "Checking", counters) && passed;
   passed = CheckPurgedLogStillAbsent(pack, counters) && passed;
+  // An LMR file that came since the inventory would keep the old numbering.
+  passed = CheckLmrListingUnchanged(inventory, "since the inventory", counters) && passed;
   // Last, immediately before the commit.
   passed = CheckLockHeld(counters) && passed;
   return passed;
@@ -128,7 +162,10 @@ bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
   Tee("\n======================= COMMIT ========================\n");
   if (!ReplaceAllLiveFiles(live, inventory, pack, replaced, counters)) {
     CloseReplacedFiles(replaced);
-    RollbackFromBackup(live, inventory, pack, counters);
+    // Nothing replaced: the live files are as the gate found them.
+    if (replaced->renamed > 0 || !replaced->lockLost) {
+      RollbackFromBackup(live, inventory, pack, counters);
+    }
     return false;
   }
   Tee("Commit: COMPLETE (%u file replacement(s)).\n", inventory->count + 3);
@@ -159,7 +196,7 @@ bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
   if (pack->removePurgedLog && IsRegularFile(pack->purgedLogPath.text)) {
     verified = ReportError(counters, kVerificationFailed, "QVPURGED.USR");
   }
-  return verified;
+  return CheckLmrListingUnchanged(inventory, "during the commit", counters) && verified;
 }
 
 namespace {
@@ -188,7 +225,19 @@ bool VerifyAfterCommit(const CommitSection& s, ReplacedFiles* replaced) {
 // whole set rolled back. A failed rollback, or one back to a flagged mix,
 // leaves it for the next run to find.
 void SettleCommitMarker(const CommitSection& s, bool committed) {
+  // Without the lock the marker may be another run's by now: never removed then.
+  if (s.pack->lockLost) {
+    Tee("Commit marker kept: %s - this run no longer holds the lock; the next run checks the "
+        "database against it.\n", s.markerPath);
+    return;
+  }
   if (!committed && !(s.pack->rollbackOk && s.beforeIsWhole)) return;
+  if (!IsSharedLockHeld()) {
+    Tee("WARNING: cannot confirm that this run still holds QVLINK.BSY; the commit marker %s is "
+        "kept for the next run to check and remove.\n", s.markerPath);
+    ++s.counters->warnings;
+    return;
+  }
   const uint32_t error = RemoveCommitMarker(s.markerPath);
   if (error == 0) return;
   Tee("WARNING: cannot remove the commit marker %s%s; the next run checks it and removes it.\n",
@@ -198,7 +247,7 @@ void SettleCommitMarker(const CommitSection& s, bool committed) {
 
 // The interrupt notice once the commit section is over: what state it left.
 const char* StateAfterCommit(const CommitSection& s, bool committed) {
-  if (committed) {
+  if (committed || s.pack->commitVerified) {
     return "\nINTERRUPTED: stopped after the commit. The new database files are in place and "
            "verified.\n";
   }
@@ -214,13 +263,24 @@ const char* StateAfterCommit(const CommitSection& s, bool committed) {
 
 bool CommitHoldingInterrupts(const CommitSection& s) {
   platform::HoldInterrupts();
-  const bool marked = WriteCommitMarker(s);
+  // The lock's identity once more before the marker: a marker written without
+  // the lock could be taken for another run's.
+  const bool locked = IsSharedLockHeld() ||
+                      ReportError(s.counters,
+                                  "ERROR: shared QVLINK.BSY ownership was lost before the commit "
+                                  "marker was written; no live file was replaced.\n");
+  const bool marked = locked && WriteCommitMarker(s);
   ReplacedFiles replaced;
   replaced.count = 0;
   replaced.backupDir = s.pack->backupDirPath.text;
-  const bool committed =
-      marked && CommitStagedFiles(s.live, s.inventory, s.pack, &replaced, s.counters) &&
-      VerifyAfterCommit(s, &replaced);
+  replaced.renamed = 0;
+  replaced.lockLost = false;
+  const bool replacedAll = marked && CommitStagedFiles(s.live, s.inventory, s.pack, &replaced, s.counters);
+  s.pack->lockLost = replaced.lockLost;
+  // A commit completed without the lock is whole, yet the run did not keep
+  // cooperating tools out all along: it does not count as a success.
+  s.pack->commitVerified = replacedAll && VerifyAfterCommit(s, &replaced);
+  const bool committed = s.pack->commitVerified && !replaced.lockLost;
   if (marked) SettleCommitMarker(s, committed);
   if (marked) SetInterruptNotice(StateAfterCommit(s, committed));
   AnnounceHeldInterrupt();

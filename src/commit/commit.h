@@ -8,8 +8,8 @@
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 
-// Every snapshot again, QVPURGED.USR as it was, the lock still ours. Lists every
-// failed check; true only when all pass.
+// Every snapshot again, QVPURGED.USR as it was, MESSAGE listed again, the lock
+// still ours. Lists every failed check; true only when all pass.
 bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
                         const PackContext* pack, RunCounters* counters);
 
@@ -20,8 +20,8 @@ bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
                        PackContext* pack, ReplacedFiles* replaced, RunCounters* counters);
 
 // Every committed file against its staged snapshot, and every replaced file
-// against its gate snapshot (read again through its handle, then closed); lists
-// every failure.
+// against its gate snapshot (read again through its handle, then closed), and
+// MESSAGE listed again; lists every failure.
 bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
                           const LmrInventory* inventory, const PackContext* pack,
                           ReplacedFiles* replaced, RunCounters* counters);

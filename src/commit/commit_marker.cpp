@@ -12,6 +12,7 @@
 #include "backup/backup_store.h"
 #include "commit/commit.h"
 #include "platform/platform.h"
+#include "safety/shared_lock.h"
 
 namespace {
 
@@ -44,6 +45,8 @@ bool WriteMarkerFile(FILE* stream, const FileSnapshot* before, bool beforeIsWhol
 bool WriteMarkerText(FILE* stream, const CommitSection& s) {
   const PackContext* pack = s.pack;
   char line[kMarkerLineSize];
+  // The run's own record, as its lock has it: a later run removes the marker
+  // only once that run has ended.
   bool written = WriteString(stream, kMarkerTitle) &&
                  FormatComplete(FormatBounded(line, sizeof line, "%s%s\r\n", kBackupKey,
                                               s.backupToRestore),
@@ -51,6 +54,9 @@ bool WriteMarkerText(FILE* stream, const CommitSection& s) {
                  WriteString(stream, line) &&
                  FormatComplete(FormatBounded(line, sizeof line, "%s%s\r\n", kBackupIdKey,
                                               s.backupIdToRestore),
+                                sizeof line) &&
+                 WriteString(stream, line) &&
+                 FormatComplete(FormatBounded(line, sizeof line, "%s\r\n", OwnRunRecord()),
                                 sizeof line) &&
                  WriteString(stream, line);
   for (uint32_t i = 0; written && i < s.inventory->count; ++i) {
@@ -77,6 +83,8 @@ struct MarkerVerdict {
   bool allPrePack = true;
   PathBuffer backupDir = {};
   char backupId[40] = {};  // empty when the marker records none
+  bool recorded = false;  // the marker names the run that wrote it
+  RunRecord record = {};
 };
 
 // Removes the line end; false when the line was cut short (no line end).
@@ -148,16 +156,27 @@ MarkerVerdict JudgeMarker(FILE* stream, const RunPaths& paths) {
       !CopyPath(&verdict.backupDir, line + strlen(kBackupKey))) {
     return verdict;
   }
-  bool first = true;
+  // The backup's id and the run's record follow the backup line in markers of
+  // this release, each once; a marker of an earlier one goes on with its file lines.
+  bool preamble = true;
+  bool idRead = false;
   while (fgets(line, sizeof line, stream) != nullptr) {
-    // An id line follows the backup line in markers of this release.
-    if (first && strncmp(line, kBackupIdKey, strlen(kBackupIdKey)) == 0) {
-      first = false;
+    if (preamble && !idRead && strncmp(line, kBackupIdKey, strlen(kBackupIdKey)) == 0) {
+      idRead = true;
       if (!TrimLineEnd(line) || !ValidBackupId(line + strlen(kBackupIdKey))) return verdict;
       platform::CopyBounded(verdict.backupId, sizeof verdict.backupId, line + strlen(kBackupIdKey));
       continue;
     }
-    first = false;
+    const bool recordLine =
+        preamble && !verdict.recorded && strncmp(line, "Held by process ", 16) == 0;
+    preamble = recordLine;
+    if (recordLine) {
+      if (!TrimLineEnd(line) || !ParseRunRecord(line, strlen(line), &verdict.record)) {
+        return verdict;
+      }
+      verdict.recorded = true;
+      continue;
+    }
     if (strcmp(line, kMarkerEnd) == 0) {
       verdict.readable = ferror(stream) == 0 && fgetc(stream) == EOF;
       return verdict;
@@ -306,15 +325,72 @@ bool CommitMarkerShowsMix(const RunPaths& paths) {
   return found && !(verdict.readable && (verdict.allPacked || verdict.allPrePack));
 }
 
+namespace {
+
+// Whether the run that wrote the marker has ended, as its record shows.
+RecordedRunJudgement JudgeMarkerRun(const MarkerVerdict& verdict) {
+  if (!verdict.recorded) return {RecordedRun::Unknown, 0};
+  return JudgeRecordedRun(verdict.record);
+}
+
+bool HasEnded(const RecordedRunJudgement& judgement) {
+  return judgement.state == RecordedRun::Ended || judgement.state == RecordedRun::OwnId ||
+         judgement.state == RecordedRun::IdReused;
+}
+
+void PrintMarkerRun(const MarkerVerdict& verdict, const RecordedRunJudgement& judgement) {
+  if (!verdict.recorded) {
+    Tee("Marker written by:   not recorded - whether that run goes on cannot be told.\n");
+    return;
+  }
+  char text[160];
+  if (judgement.state == RecordedRun::OtherHost) {
+    Tee("Marker written by:   process %" PRIu64 " on host %s since %s\n", verdict.record.process,
+        verdict.record.host, verdict.record.since);
+  } else {
+    Tee("Marker written by:   process %" PRIu64 " on this host since %s\n",
+        verdict.record.process, verdict.record.since);
+  }
+  Tee("Marker's run:        %s\n", RecordedRunText(judgement, text, sizeof text));
+}
+
+}  // namespace
+
 bool ResolveEarlierCommit(const RunPaths& paths, RunCounters* counters) {
   const char* markerPath = paths.commitMarker.text;
   bool found = false;
   const MarkerVerdict verdict = ReadMarker(paths, &found);
   if (!found) return true;
-  if (!verdict.readable || !(verdict.allPacked || verdict.allPrePack)) {
-    return AbortOnMixedDatabase(markerPath, verdict, counters);
+  const bool mixed = !verdict.readable || !(verdict.allPacked || verdict.allPrePack);
+  const RecordedRunJudgement run = JudgeMarkerRun(verdict);
+  // A run that lost its lock may still be in its commit: its marker is its own,
+  // and its mix may be a commit under way.
+  if (verdict.recorded && !HasEnded(run)) {
+    Tee("Commit marker:       %s\n", markerPath);
+    PrintMarkerRun(verdict, run);
+    return ReportError(counters,
+                       "SAFETY ABORT: the run that wrote the commit marker may still be in its "
+                       "commit; the marker is left as it is. Let that run finish, then run "
+                       "again.\n");
+  }
+  if (mixed) return AbortOnMixedDatabase(markerPath, verdict, counters);
+  if (!HasEnded(run)) {
+    Tee("Commit marker:       %s\n", markerPath);
+    PrintMarkerRun(verdict, run);
+    return ReportError(counters,
+                       "SAFETY ABORT: the commit marker does not show that its run has ended; it "
+                       "is left as it is. Delete it by hand only when no QVCULLDB32 run is "
+                       "going on.\n");
+  }
+  // Removed only under this run's own lock.
+  if (!IsSharedLockHeld()) {
+    return ReportError(counters,
+                       "ERROR: shared QVLINK.BSY ownership was lost; the commit marker %s is left "
+                       "as it is.\n",
+                       markerPath);
   }
   Tee("Commit marker:       %s\n", markerPath);
+  PrintMarkerRun(verdict, run);
   Tee("An earlier pack's commit was cut short, but the database is whole: %s\n",
       verdict.allPacked ? "every file it replaces holds its packed content (the pack completed)"
                         : "every file it replaces holds its pre-pack content (nothing was replaced)");

@@ -24,6 +24,8 @@ struct ReplacedFiles {
   ReplacedFile files[kLmrInventoryCapacity + 4];
   uint32_t count;
   const char* backupDir;  // where a changed file's content is kept
+  uint32_t renamed;       // live files replaced (or removed) so far
+  bool lockLost;          // the lock was not the run's own before a rename
 };
 
 // Step `index` of the post-write verification's extra steps: reads the replaced

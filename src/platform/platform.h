@@ -92,6 +92,10 @@ enum class EntryKind { Missing, RegularFile, SymbolicLink, Directory, Other };
 // Fills *kind; returns 0, or the Windows error code when the name cannot be examined.
 uint32_t ExamineEntry(const char* path, EntryKind* kind);
 
+// How many names the regular file at path has (its hard links), the final
+// symbolic link not followed. Returns 0 with *links, or the Windows error code.
+uint32_t CountNames(const char* path, uint32_t* links);
+
 // Which file a name led to when the run created it: device and inode on POSIX,
 // volume serial number and file index on Windows.
 struct FileIdentity {
@@ -228,6 +232,10 @@ bool RandomBytes(void* buffer, size_t size);
 // Whether a process of this host with that id runs now.
 enum class ProcessState { Running, Gone, Unknown };
 ProcessState ProcessStateOf(uint64_t id);
+// The same, and for a running process when it started, in seconds since 1970
+// (UTC): Linux /proc/<pid>/stat's start time after the boot time, Windows
+// GetProcessTimes. *startKnown is false where the system does not tell.
+ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown);
 // The process's standard output and standard error, and the OS handle under a C stream.
 FileHandle StandardOutputHandle();
 FileHandle StandardErrorHandle();
@@ -288,15 +296,19 @@ struct FileHolder {
   HoldState state;
   uint32_t pid;       // Held: the holder's process id; 0 when the system does not name it
   char command[64];   // its command name when pid is set
-  uint32_t unseen;    // Unknown (Linux): processes whose open files could not be examined
+  bool mapped;        // Held with pid: through a mapping, no descriptor of it
+  bool searched;      // the processes were searched for a holder (Linux)
+  uint32_t unseen;    // processes whose open files or mappings could not be examined
   uint32_t error;     // Unknown: the Windows error code of the probe; 0 when the system
                       // cannot tell at all (a POSIX system other than Linux)
 };
 // Fills *holder for the file at path; a missing file is NotHeld. Linux: a write
-// lease (F_SETLEASE), granted only while no other descriptor has the file open,
-// then /proc/<pid>/fd to name the holder, or to judge alone where no lease may be
-// taken. Windows: an open that shares nothing fails with a sharing violation
-// while any other handle reads, writes or deletes it; the holder is not named.
+// lease (F_SETLEASE), granted only while no other descriptor or mapping has the
+// file, then /proc/<pid>/fd and /proc/<pid>/maps to name the holder, or to judge
+// alone where no lease may be taken. A lease refused as "in use" with no holder
+// found is Held all the same, unnamed (fail closed). Windows: an open that shares
+// nothing fails with a sharing violation while any other handle reads, writes or
+// deletes it; the holder is not named.
 void FindOtherHolder(const char* path, FileHolder* holder);
 
 // Waits for about ms milliseconds.

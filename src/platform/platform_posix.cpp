@@ -12,6 +12,9 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 #include <sys/statvfs.h>
 #include <termios.h>
 #include <unistd.h>
@@ -221,6 +224,13 @@ uint32_t ExamineEntry(const char* path, EntryKind* kind) {
   return 0;
 }
 
+uint32_t CountNames(const char* path, uint32_t* links) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  *links = st.st_nlink > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(st.st_nlink);
+  return 0;
+}
+
 namespace {
 
 // The descriptor and name that NewEntry places an entry at.
@@ -420,6 +430,68 @@ ProcessState ProcessStateOf(uint64_t id) {
   if (errno == ESRCH) return ProcessState::Gone;
   // EPERM: it runs, under another account.
   return errno == EPERM ? ProcessState::Running : ProcessState::Unknown;
+}
+
+#ifdef __linux__
+namespace {
+
+// The first bytes of a small /proc file, NUL-terminated; false when unreadable.
+bool ReadProcText(const char* path, char* text, size_t size) {
+  const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const ssize_t n = read(fd, text, size - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  return true;
+}
+
+// Seconds since 1970 at which the system started (/proc/stat's btime).
+bool BootTime(int64_t* bootedAt) {
+  char text[8192];
+  if (!ReadProcText("/proc/stat", text, sizeof text)) return false;
+  const char* line = strstr(text, "\nbtime ");
+  long long seconds = 0;
+  if (line == nullptr || sscanf(line + 7, "%lld", &seconds) != 1 || seconds <= 0) return false;
+  *bootedAt = seconds;
+  return true;
+}
+
+// Field 22 of /proc/<pid>/stat (clock ticks after boot); the command name in
+// field 2 may hold blanks and parentheses, so the fields are counted from its last ')'.
+bool ProcessStartTicks(uint64_t id, unsigned long long* ticks) {
+  char path[64];
+  char text[1024];
+  snprintf(path, sizeof path, "/proc/%llu/stat", static_cast<unsigned long long>(id));
+  if (!ReadProcText(path, text, sizeof text)) return false;
+  const char* at = strrchr(text, ')');
+  if (at == nullptr) return false;
+  ++at;
+  for (int field = 3; field < 22; ++field) {
+    while (*at == ' ') ++at;
+    while (*at != ' ' && *at != '\0') ++at;
+  }
+  return sscanf(at, " %llu", ticks) == 1;
+}
+
+}  // namespace
+#endif
+
+ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown) {
+  *startKnown = false;
+  *startedAt = 0;
+  const ProcessState state = ProcessStateOf(id);
+#ifdef __linux__
+  unsigned long long ticks = 0;
+  int64_t bootedAt = 0;
+  const long perSecond = sysconf(_SC_CLK_TCK);
+  if (state == ProcessState::Running && perSecond > 0 && ProcessStartTicks(id, &ticks) &&
+      BootTime(&bootedAt)) {
+    *startedAt = bootedAt + static_cast<int64_t>(ticks / static_cast<unsigned long long>(perSecond));
+    *startKnown = true;
+  }
+#endif
+  return state;
 }
 
 FILE* OpenReportForAppend(const char* path) {
@@ -688,13 +760,54 @@ LeaseAnswer ProbeLease(const char* path) {
   return answer;
 }
 
-// What /proc shows of the descriptors that lead to one file.
+// What /proc shows of the descriptors and mappings that lead to one file.
 struct ProcSearch {
   uint32_t pid;  // the first other process found holding it
   char command[64];
-  uint32_t unseen;  // processes whose descriptors could not be listed
+  bool mapped;      // that process has it mapped, with no descriptor of it
+  uint32_t unseen;  // processes whose descriptors or mappings could not be listed
   bool selfHolds;
 };
+
+// One line of /proc/<pid>/maps ("start-end perms offset major:minor inode path")
+// against the file; the device numbers are hexadecimal.
+bool MapsLineIsFile(const char* line, const struct stat& file) {
+  unsigned int devMajor = 0;
+  unsigned int devMinor = 0;
+  unsigned long long inode = 0;
+  if (sscanf(line, "%*s %*s %*s %x:%x %llu", &devMajor, &devMinor, &inode) != 3) return false;
+  return inode != 0 && inode == file.st_ino && devMajor == major(file.st_dev) &&
+         devMinor == minor(file.st_dev);
+}
+
+// 1 when a mapping listed in mapsPath (/proc/<pid>/maps) is of the file, 0 when
+// none is, -1 (errno set) when they cannot be read. A process that mapped the
+// file and closed its descriptor still writes to it through the mapping.
+int MappingsLeadTo(const char* mapsPath, const struct stat& file) {
+  const int fd = OpenRetrying(mapsPath, O_RDONLY | O_CLOEXEC, 0);
+  FILE* maps = fd >= 0 ? fdopen(fd, "r") : nullptr;
+  if (maps == nullptr) {
+    const int saved = errno;
+    if (fd >= 0) close(fd);
+    errno = saved;
+    return -1;
+  }
+  char line[4096];
+  int found = 0;
+  bool lineStart = true;
+  while (found == 0 && fgets(line, sizeof line, maps) != nullptr) {
+    // Only a line's start holds the numbers: the rest of a long path is skipped.
+    if (lineStart) found = MapsLineIsFile(line, file) ? 1 : 0;
+    lineStart = strchr(line, '\n') != nullptr;
+  }
+  const bool failed = ferror(maps) != 0;
+  fclose(maps);
+  if (failed && found == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return found;
+}
 
 // 1 when a descriptor under fdDir (/proc/<pid>/fd) leads to the file, 0 when
 // none does, -1 (errno set) when they cannot be listed.
@@ -744,16 +857,23 @@ void SearchProc(const struct stat& file, ProcSearch* search) {
     char* end = nullptr;
     const unsigned long pid = strtoul(entry->d_name, &end, 10);
     if (pid == 0 || *end != '\0') continue;
-    char fdDir[64];
-    snprintf(fdDir, sizeof fdDir, "/proc/%lu/fd", pid);
-    const int holds = DescriptorsLeadTo(fdDir, file);
+    char procPath[64];
+    snprintf(procPath, sizeof procPath, "/proc/%lu/fd", pid);
+    int holds = DescriptorsLeadTo(procPath, file);
+    bool mapped = false;
+    if (holds == 0) {
+      snprintf(procPath, sizeof procPath, "/proc/%lu/maps", pid);
+      holds = MappingsLeadTo(procPath, file);
+      mapped = holds > 0;
+    }
     // A process that ended meanwhile holds nothing.
-    if (holds < 0 && errno != ENOENT) ++search->unseen;
+    if (holds < 0 && errno != ENOENT && errno != ESRCH) ++search->unseen;
     if (holds <= 0) continue;
     if (pid == self) {
       search->selfHolds = true;
     } else if (search->pid == 0) {
       search->pid = static_cast<uint32_t>(pid);
+      search->mapped = mapped;
       ReadCommandName(pid, search->command, sizeof search->command);
     }
   }
@@ -779,18 +899,26 @@ void FindOtherHolder(const char* path, FileHolder* holder) {
   if (lease == LeaseAnswer::NoOtherOpen) return;
   ProcSearch search{};
   SearchProc(file, &search);
+  holder->searched = true;
   if (search.pid != 0) {
     holder->state = HoldState::Held;
     holder->pid = search.pid;
+    holder->mapped = search.mapped;
     CopyBounded(holder->command, sizeof holder->command, search.command);
+    return;
+  }
+  // The system says another descriptor or mapping has the file, and it is not
+  // this process's own: a holder /proc does not show (another PID namespace, a
+  // hidden /proc, another account's process) holds it all the same.
+  if (lease == LeaseAnswer::OpenElsewhere && !search.selfHolds) {
+    holder->state = HoldState::Held;
+    holder->unseen = search.unseen;
     return;
   }
   // Every process seen, and none but this one holds it.
   if (search.unseen == 0) return;
-  // The lease saw another descriptor, and it is not this process's own: an unseen holder.
-  const bool unnamedHolder = lease == LeaseAnswer::OpenElsewhere && !search.selfHolds;
-  holder->state = unnamedHolder ? HoldState::Held : HoldState::Unknown;
-  holder->unseen = unnamedHolder ? 0 : search.unseen;
+  holder->state = HoldState::Unknown;
+  holder->unseen = search.unseen;
 #else
   holder->state = HoldState::Unknown;
 #endif

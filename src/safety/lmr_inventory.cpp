@@ -131,6 +131,10 @@ static bool ReportListingFailure(const char* messageDir, RunCounters* counters) 
 bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters,
                        const UserFileSnapshots* userFiles) {
   inventory->count = 0;
+  inventory->messageDir = {};
+  if (!CopyPath(&inventory->messageDir, messageDir)) {
+    return ReportError(counters, "ERROR: LMR search path is too long.\n");
+  }
   PathBuffer pattern;
   if (!JoinPath(&pattern, messageDir, "QVMSG*.LMR")) {
     return ReportError(counters, "ERROR: LMR search path is too long.\n");
@@ -193,4 +197,72 @@ void ReportLmrInventory(const LmrInventory* inventory, RunCounters* counters) {
     ReportLmrVerdict(entry, counters);
     Tee("\n");
   }
+}
+
+namespace {
+
+// The inventory's entry named exactly name, or -1.
+int64_t FindInventoryEntry(const LmrInventory* inventory, const char* name) {
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    if (strcmp(inventory->entries[i].name, name) == 0) return i;
+  }
+  return -1;
+}
+
+LmrRelistResult Relisted(LmrRelisting outcome, const char* name) {
+  LmrRelistResult result{outcome, {}};
+  FormatBounded(result.name, sizeof result.name, "%s", name);
+  return result;
+}
+
+}  // namespace
+
+LmrRelistResult RelistLmrFiles(const LmrInventory* inventory) {
+  PathBuffer pattern;
+  if (!JoinPath(&pattern, inventory->messageDir.text, "QVMSG*.LMR")) {
+    return Relisted(LmrRelisting::ListingFailed, "");
+  }
+  // Which inventoried files the listing showed; the inventory holds at most 512.
+  bool seen[kLmrInventoryCapacity] = {};
+  platform::DirectorySearch search;
+  platform::DirectoryEntry found;
+  if (platform::FindFirstEntry(pattern.text, &search, &found)) {
+    do {
+      // Judged as the inventory judged its entries: anything else was never packed.
+      if (found.isDirectory || !IsLmrFileName(found.name)) continue;
+      const int64_t at = FindInventoryEntry(inventory, found.name);
+      if (at < 0) {
+        platform::EndSearch(&search);
+        return Relisted(LmrRelisting::Appeared, found.name);
+      }
+      seen[at] = true;
+    } while (platform::FindNextEntry(&search, &found));
+    platform::EndSearch(&search);
+  }
+  if (search.failed) return Relisted(LmrRelisting::ListingFailed, "");
+  for (uint32_t i = 0; i < inventory->count; ++i) {
+    if (!seen[i]) return Relisted(LmrRelisting::Gone, inventory->entries[i].name);
+  }
+  return Relisted(LmrRelisting::Same, "");
+}
+
+bool CheckLmrListingUnchanged(const LmrInventory* inventory, const char* when,
+                              RunCounters* counters) {
+  const LmrRelistResult relisted = RelistLmrFiles(inventory);
+  switch (relisted.outcome) {
+    case LmrRelisting::Same:
+      return true;
+    case LmrRelisting::Appeared:
+      return ReportError(counters,
+                         "ERROR: %s appeared in MESSAGE %s; it was not packed and would keep the "
+                         "old user numbering.\n",
+                         relisted.name, when);
+    case LmrRelisting::Gone:
+      return ReportError(counters, "ERROR: %s is no longer in MESSAGE (removed or renamed %s).\n",
+                         relisted.name, when);
+    case LmrRelisting::ListingFailed:
+      break;
+  }
+  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s again %s.\n",
+                     inventory->messageDir.text, when);
 }

@@ -34,6 +34,7 @@ struct LmrInventory {
   // kLmrInventoryCapacity entries, zero-filled, or null
   std::unique_ptr<LmrFileEntry[], FreeInventoryEntries> entries;
   uint32_t count;
+  PathBuffer messageDir;  // where the files were listed, to list them again
 };
 
 // True for QVMSG<1-7 digits>.LMR, ignoring letter case.
@@ -59,6 +60,21 @@ struct UserFileSnapshots {
 // counts its error; the user files' snapshots say themselves whether they are ok.
 bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters,
                        const UserFileSnapshots* userFiles = nullptr);
+
+// MESSAGE listed again against the inventory: an LMR file that appeared (it
+// would keep the old numbering), one that is gone (removed or renamed), or a
+// listing that failed. The first difference found is named.
+enum class LmrRelisting { Same, Appeared, Gone, ListingFailed };
+struct LmrRelistResult {
+  LmrRelisting outcome;
+  char name[260];  // the file that appeared or is gone
+};
+LmrRelistResult RelistLmrFiles(const LmrInventory* inventory);
+
+// Relists and reports a difference through Tee with when ("since the inventory",
+// "during the commit"); counts it. True when MESSAGE holds just the inventory's files.
+bool CheckLmrListingUnchanged(const LmrInventory* inventory, const char* when,
+                              RunCounters* counters);
 
 // The LMR section of file validation.
 void ReportLmrInventory(const LmrInventory* inventory, RunCounters* counters);

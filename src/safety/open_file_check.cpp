@@ -42,14 +42,29 @@ bool ProbeFiles(DatabaseFiles* list, bool onlyHeld) {
   return anyHeld;
 }
 
-bool ReportHeld(const DatabaseFile& file, RunCounters* counters) {
-  const platform::FileHolder& holder = file.holder;
-  char process[96] = "";
-  if (holder.pid != 0 && holder.command[0] != '\0') {
-    FormatBounded(process, sizeof process, " (pid %u, %s)", holder.pid, holder.command);
-  } else if (holder.pid != 0) {
-    FormatBounded(process, sizeof process, " (pid %u)", holder.pid);
+// Who holds the file, as far as the run could tell, and what it could not examine.
+void DescribeHolder(const platform::FileHolder& holder, char* text, size_t size) {
+  if (holder.pid != 0) {
+    FormatBounded(text, size, " (pid %u%s%s%s)", holder.pid, holder.command[0] != '\0' ? ", " : "",
+                  holder.command, holder.mapped ? ", mapped into its memory" : "");
+  } else if (!holder.searched) {
+    FormatBounded(text, size, ", which the system does not name");
+  } else if (holder.unseen > 0) {
+    FormatBounded(text, size,
+                  ", which this run could not name: %u process(es) of other accounts could not "
+                  "be examined",
+                  holder.unseen);
+  } else {
+    FormatBounded(text, size,
+                  ", which this run could not name: no process it can see has the file open or "
+                  "mapped (one in another PID namespace or behind a hidden /proc is not shown)");
   }
+}
+
+// The system says the file is in use: refused whether or not the holder is named.
+bool ReportHeld(const DatabaseFile& file, RunCounters* counters) {
+  char process[256];
+  DescribeHolder(file.holder, process, sizeof process);
   const char* advice = file.nodeFile
                            ? "A Quorvex node may still be running: close every node and run again."
                            : "Close it and run again.";

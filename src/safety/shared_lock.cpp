@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 
 #include "base/cleanup_registry.h"
@@ -27,6 +28,7 @@ constexpr size_t kHostSize = 64;
 PathBuffer g_lockPath;
 int g_lockSlot = -1;
 platform::FileIdentity g_lockIdentity{};
+char g_ownRecord[160] = "";
 
 LockResult CreateRegisterAndWrite(const char* startStamp, MessageBuffer* reason) {
   platform::FileHandle handle = platform::kInvalidHandle;
@@ -54,10 +56,11 @@ LockResult CreateRegisterAndWrite(const char* startStamp, MessageBuffer* reason)
   }
   char host[kHostSize];
   if (!platform::HostName(host, sizeof host)) platform::CopyBounded(host, sizeof host, "?");
-  char content[sizeof kLockContent + 160];
-  const int length = FormatBounded(content, sizeof content,
-                                   "%sHeld by process %" PRIu64 " on host %s since %s\r\n",
-                                   kLockContent, platform::CurrentProcessId(), host, startStamp);
+  FormatBounded(g_ownRecord, sizeof g_ownRecord, "Held by process %" PRIu64 " on host %s since %s",
+                platform::CurrentProcessId(), host, startStamp);
+  char content[sizeof kLockContent + sizeof g_ownRecord + 2];
+  const int length =
+      FormatBounded(content, sizeof content, "%s%s\r\n", kLockContent, g_ownRecord);
   const uint32_t writeError =
       FormatComplete(length, sizeof content)
           ? platform::WriteHandle(handle, content, static_cast<size_t>(length))
@@ -113,7 +116,21 @@ bool IsSharedLockHeld() {
 
 bool SharedLockOwned() { return CleanupSlotHeld(g_lockSlot); }
 
+LockCheck CheckSharedLock() {
+  if (!SharedLockOwned()) return LockCheck::Lost;
+  switch (platform::MatchEntry(g_lockPath.text, g_lockIdentity)) {
+    case platform::EntryMatch::Same:
+      return LockCheck::Held;
+    case platform::EntryMatch::Unknown:
+      return LockCheck::Unknown;
+    default:
+      return LockCheck::Lost;
+  }
+}
+
 const char* SharedLockPath() { return g_lockPath.text; }
+
+const char* OwnRunRecord() { return g_ownRecord; }
 
 // ---- A lock found at the path ---------------------------------------------------
 
@@ -169,14 +186,10 @@ bool IsHostCharacter(char c) {
          c == '.' || c == '_';
 }
 
-struct LockHolder {
-  uint64_t process;
-  char host[kHostSize];
-  char since[20];  // "YYYY-MM-DD HH:MM:SS"
-};
+}  // namespace
 
 // "Held by process N on host NAME since YYYY-MM-DD HH:MM:SS", every field checked.
-bool ParseHolder(const char* line, size_t length, LockHolder* holder) {
+bool ParseRunRecord(const char* line, size_t length, RunRecord* holder) {
   LineReader r{line, line + length};
   if (!Take(&r, "Held by process ")) return false;
   holder->process = 0;
@@ -200,6 +213,8 @@ bool ParseHolder(const char* line, size_t length, LockHolder* holder) {
   holder->since[19] = '\0';
   return true;
 }
+
+namespace {
 
 bool SameHostName(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -234,36 +249,109 @@ void PrintLockAge(const platform::ForeignFileStart& found) {
   }
 }
 
-// For a lock of this program: who holds it and whether that process still runs here.
+// The recorded local start time in seconds since 1970; false when it is no time.
+bool RecordedStart(const char* since, int64_t* at) {
+  struct tm fields {};
+  if (sscanf(since, "%4d-%2d-%2d %2d:%2d:%2d", &fields.tm_year, &fields.tm_mon, &fields.tm_mday,
+             &fields.tm_hour, &fields.tm_min, &fields.tm_sec) != 6) {
+    return false;
+  }
+  fields.tm_year -= 1900;
+  fields.tm_mon -= 1;
+  fields.tm_isdst = -1;
+  const time_t seconds = mktime(&fields);
+  if (seconds == static_cast<time_t>(-1)) return false;
+  *at = static_cast<int64_t>(seconds);
+  return true;
+}
+
+// A run records the clock just after it starts, to the second: its process
+// started at most a little before the record (a slow start under Wine), never after.
+constexpr int64_t kStartBeforeRecord = 120;
+constexpr int64_t kStartAfterRecord = 2;
+
+}  // namespace
+
+RecordedRunJudgement JudgeRecordedRun(const RunRecord& record) {
+  char host[kHostSize];
+  if (!platform::HostName(host, sizeof host) || !SameHostName(host, record.host)) {
+    return {RecordedRun::OtherHost, 0};
+  }
+  if (record.process == platform::CurrentProcessId()) return {RecordedRun::OwnId, 0};
+  int64_t startedAt = 0;
+  bool startKnown = false;
+  switch (platform::ProcessStartOf(record.process, &startedAt, &startKnown)) {
+    case platform::ProcessState::Gone:
+      return {RecordedRun::Ended, 0};
+    case platform::ProcessState::Unknown:
+      return {RecordedRun::Unknown, 0};
+    case platform::ProcessState::Running:
+      break;
+  }
+  int64_t recorded = 0;
+  if (!startKnown || !RecordedStart(record.since, &recorded)) return {RecordedRun::Unknown, 0};
+  if (startedAt < recorded - kStartBeforeRecord || startedAt > recorded + kStartAfterRecord) {
+    return {RecordedRun::IdReused, startedAt};
+  }
+  return {RecordedRun::Live, startedAt};
+}
+
+const char* RecordedRunText(const RecordedRunJudgement& judgement, char* buffer, size_t size) {
+  switch (judgement.state) {
+    case RecordedRun::Live:
+      return "ACTIVE - the process with that id runs on this host and started when the record "
+             "says: that run goes on. Let it finish.";
+    case RecordedRun::Ended:
+      return "STALE - that process no longer runs on this host.";
+    case RecordedRun::OwnId:
+      return "STALE - that process id is this run's own: the run that recorded it has ended.";
+    case RecordedRun::IdReused: {
+      const time_t started = static_cast<time_t>(judgement.startedAt);
+      char stamp[32] = "at another time";
+      const struct tm* local = localtime(&started);
+      if (local != nullptr) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
+      FormatBounded(buffer, size,
+                    "STALE - a process with that id runs, but it started %s, not when the record "
+                    "says: the id was reused.",
+                    stamp);
+      return buffer;
+    }
+    case RecordedRun::OtherHost:
+      return "made on another host: whether that run goes on cannot be checked from here; ask "
+             "there before removing anything.";
+    case RecordedRun::Unknown:
+      break;
+  }
+  return "unknown - this host cannot tell whether that run goes on.";
+}
+
+namespace {
+
+bool IsStale(RecordedRun state) {
+  return state == RecordedRun::Ended || state == RecordedRun::OwnId ||
+         state == RecordedRun::IdReused;
+}
+
+// For a lock of this program: who holds it and whether that run still goes on here.
 void DescribeHolder(const char* path, const char* line, size_t length) {
-  LockHolder holder;
-  if (!ParseHolder(line, length, &holder)) {
+  RunRecord holder;
+  if (!ParseRunRecord(line, length, &holder)) {
     Tee("Lock held by:        not recorded (a lock of an earlier version, or a damaged one)\n");
     return;
   }
-  char host[kHostSize];
-  if (!platform::HostName(host, sizeof host) || !SameHostName(host, holder.host)) {
+  const RecordedRunJudgement judgement = JudgeRecordedRun(holder);
+  if (judgement.state == RecordedRun::OtherHost) {
     Tee("Lock held by:        process %" PRIu64 " on host %s since %s\n", holder.process,
         holder.host, holder.since);
-    Tee("Lock status:         made on another host: whether that run goes on cannot be checked "
-        "from here.\n");
-    return;
+  } else {
+    Tee("Lock held by:        process %" PRIu64 " on this host since %s\n", holder.process,
+        holder.since);
   }
-  Tee("Lock held by:        process %" PRIu64 " on this host since %s\n", holder.process,
-      holder.since);
-  switch (platform::ProcessStateOf(holder.process)) {
-    case platform::ProcessState::Running:
-      Tee("Lock status:         ACTIVE - a process with that id runs on this host. Let it "
-          "finish.\n");
-      return;
-    case platform::ProcessState::Unknown:
-      Tee("Lock status:         unknown - this host cannot tell whether that process runs.\n");
-      return;
-    case platform::ProcessState::Gone:
-      Tee("Lock status:         STALE - that process no longer runs on this host.\n");
-      Tee("To remove it safely: make sure no Quorvex maintenance tool is running, delete only %s, "
-          "then run again.\n", path);
-      return;
+  char text[160];
+  Tee("Lock status:         %s\n", RecordedRunText(judgement, text, sizeof text));
+  if (IsStale(judgement.state)) {
+    Tee("To remove it safely: make sure no Quorvex maintenance tool is running, delete only %s, "
+        "then run again.\n", path);
   }
 }
 

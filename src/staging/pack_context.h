@@ -39,4 +39,8 @@ struct PackContext {
   bool backupDone;
   bool rollbackStarted;
   bool rollbackOk;
+  // The lock was not the run's own at a check inside the commit: the commit
+  // went on (or stopped before its first rename) and the marker stays.
+  bool lockLost;
+  bool commitVerified;  // every staged file in place and verified
 };

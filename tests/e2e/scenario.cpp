@@ -237,7 +237,7 @@ void RunScenario(const Scenario& scenario) {
     ASSERT_EQ(::truncate((r.home + "/" + file).c_str(), size), 0) << file;
   }
   if (s.damage) s.damage(r);
-  if (testing::Test::HasFatalFailure()) return;
+  if (testing::Test::HasFatalFailure() || testing::Test::IsSkipped()) return;
   r.vars["<PROGRAM>"] = HostPath(r.program);
   std::vector<std::string> args;
   for (const std::string& arg : r.args) args.push_back(Expand(arg, r.vars));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/xattr.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -85,12 +86,16 @@ const Scenario kCommandLine[] = {
       .prepare = [](Run& r) { r.args.assign(62, "/VERSION"), r.args.push_back("/FOO"); },
       .transcript = "version"}},
     // The argument text holds 4096 bytes with one NUL per argument, the program
-    // name included: one byte more ends the run without a word.
+    // name included: one byte more is refused, naming the argument and the limit.
     {"argument_text_one_byte_over", kPlain2, {}, 3, {.outcome = O::kQuiet,
      .prepare = [](Run& r) {
        const size_t used = HostPath(r.program).size() + 1 + std::string("/VERSION").size() + 1;
        r.args = {"/VERSION", std::string(4096 - used, '7')};
-     }, .transcript = "silent"}},
+     }}},
+    {"argument_text_sec_digits", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) { r.args = {"/DRYRUN", "/SEC=" + std::string(100000, '7')}; }}},
+    {"argument_text_long_backup", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) { r.args = {"/BACKUP=" + std::string(5000, 'b'), "/DEL"}; }}},
 };
 
 // ---- Previews: selection, warnings, structural validation ---------------------
@@ -133,15 +138,43 @@ void WriteOldLock(Run& r, const std::string& content) {
   ASSERT_EQ(::utimes(lock.c_str(), written), 0);
 }
 void LockOfAnotherTool(Run& r) { WriteOldLock(r, "QVLink32 maintenance\r\n"); }
-void StaleLockAndMarker(Run& r) {
+std::string ThisHost() {
   char host[256] = "";
-  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  EXPECT_EQ(::gethostname(host, sizeof host - 1), 0);
   std::string name = host;  // Windows knows the host by its first 15 characters before a '.'
   if (UnderWine()) name = name.substr(0, std::min<size_t>(15, name.find('.')));
-  WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\nHeld by process "
-                  "99999996 on host " + name + " since 2026-03-01 10:00:00\r\n");
+  return name;
+}
+// The line a lock and a commit marker name their run with; by default a run that has ended.
+std::string RunRecordLine(const std::string& pid = "99999996",
+                          const std::string& since = "2026-03-01 10:00:00") {
+  return "Held by process " + pid + " on host " + ThisHost() + " since " + since + "\r\n";
+}
+void LockOfThisProgram(Run& r, const std::string& record) {
+  WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\nShared Quorvex maintenance lock\r\n" + record);
+}
+void StaleLockAndMarker(Run& r) {
+  LockOfThisProgram(r, RunRecordLine());
   ASSERT_TRUE(WriteWholeFile(r.paths.work + "/QVCOMMIT.MRK", "not read\r\n"));
 }
+std::string LocalNow() {
+  const time_t now = time(nullptr);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  return text;
+}
+// A process started now that runs until the row's check ends it (EndHolder).
+std::string StartLiveProcess(Run& r) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::sleep(60);
+    ::_exit(0);
+  }
+  r.vars["<HOLDER PID>"] = r.vars["<LOCK PID>"] = std::to_string(child);
+  return std::to_string(child);
+}
+void EndHolder(Run& r);
+void RunInOwnPidNamespace(Run& r);
 
 void EarlierReportAndLegacyCom(Run& r) {
   ASSERT_TRUE(WriteWholeFile(r.home + "/" + kReportName, "EARLIER RUN\n"));
@@ -196,6 +229,22 @@ const Scenario kDriver[] = {
     {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, {.damage = LockOfAnotherTool}},
     {"lock_held_write_run", kPlain2, {}, 2, {.damage = LockOfAnotherTool}},
     {"lock_stale_with_marker", kPlain2, {"/DRYRUN"}, 2, {.damage = StaleLockAndMarker}},
+    // A process with the lock's id runs, but started after the lock was made: the id was
+    // reused (after a reboot, in a container). These tests' own process is one.
+    {"lock_stale_reused_id", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       r.vars["<LOCK PID>"] = std::to_string(::getpid());
+       LockOfThisProgram(r, RunRecordLine(r.vars["<LOCK PID>"]));
+     }, .nativeOnly = true}},
+    // The lock names the checking run's own id (pid 1 in its own PID namespace, as in a
+    // container; under Wine each program may get the id an ended one had): never counted.
+    {"lock_stale_own_id", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       LockOfThisProgram(r, RunRecordLine("1", LocalNow()));
+       RunInOwnPidNamespace(r);
+     }, .nativeOnly = true}},
+    // A run that goes on: its process has the id and started when the lock says.
+    {"lock_active", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
+       LockOfThisProgram(r, RunRecordLine(StartLiveProcess(r), LocalNow()));
+     }, .check = EndHolder, .nativeOnly = true}},
     // A holder line with a process 0 and a host name of a blank is not believed.
     {"lock_with_damaged_holder", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
        WriteOldLock(r, "QVCULLDB32 0.4.0-beta1\r\n\r\nHeld by process 0 on host   since x\r\n");
@@ -302,6 +351,11 @@ void LinkLiveFile(const Run& r, const std::string& live) {
   ASSERT_EQ(::symlink(moved.c_str(), live.c_str()), 0);
 }
 
+// A second name for a live file, outside the home: it would keep the old bytes.
+void SecondName(const Run& r, const std::string& live) {
+  ASSERT_EQ(::link(live.c_str(), (r.scratch.path + "/SECOND").c_str()), 0);
+}
+
 // "<size> <FNV-1a 64 hash>" of a file as it is now, as a commit marker lists it.
 std::string Listed(const std::string& path) {
   const std::string bytes = ReadFile(path);
@@ -319,9 +373,10 @@ std::string MarkerLine(const std::string& pre, const std::string& packed, const 
   return pre + " " + packed + " " + HostPath(live) + "\r\n";
 }
 void WriteMarker(const Run& r, const std::string& lines,
-                 const std::string& backup = "/ROOT/QVCULLDB-20260301-120000") {
-  const std::string head =
-      "QVCULLDB32 COMMIT MARKER\r\nbackup=" + HostPath(r.scratch.path + backup) + "\r\n";
+                 const std::string& backup = "/ROOT/QVCULLDB-20260301-120000",
+                 const std::string& record = RunRecordLine()) {
+  const std::string head = "QVCULLDB32 COMMIT MARKER\r\nbackup=" +
+                           HostPath(r.scratch.path + backup) + "\r\n" + record;
   ASSERT_TRUE(WriteWholeFile(Marker(r), head + lines));
 }
 
@@ -342,13 +397,34 @@ void ExpectModes(Run& r) {
 
 // Another process holds path open for ms milliseconds from now on: natively a child of the
 // tests, under Wine QVHOLD.EXE beside the EXE (tests/windows/hold_open.cpp), which lets others
-// read and write it, as a node does. A Wine start that fails now and then is tried again.
+// read and write it, as a node does. kMapped: it maps the file and closes its descriptor (its
+// handles), so that only the mapping holds it. A Wine start that fails now and then is tried again.
 // The program as the tests were started with it: rows change QV_PROGRAM as they run.
 const std::string kStartProgram = ProgramPath();
-void HoldOpen(Run& r, const std::string& path, int ms, bool locked = false) {
+// kLocked: natively a flock besides the open, as a run holds the backup root's lock; under
+// Wine the open alone, which lets others read and write it, not delete it, conflicts already.
+enum class HoldHow { kOpen, kMapped, kLocked };
+bool HoldNatively(const std::string& path, int ms, HoldHow how, int ready) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  if (how == HoldHow::kLocked && ::flock(fd, LOCK_EX) != 0) return false;
+  if (how == HoldHow::kMapped) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 ||
+        ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0) == MAP_FAILED) {
+      return false;
+    }
+    ::close(fd);
+  }
+  if (::write(ready, "held\n", 5) != 5) return false;
+  ::usleep(ms * 1000);
+  return true;
+}
+void HoldOpen(Run& r, const std::string& path, int ms, HoldHow how = HoldHow::kOpen) {
   const std::string runner = UnderWine() ? std::getenv("QV_RUNNER") : "";
   const std::string holder = kStartProgram.substr(0, kStartProgram.rfind('/') + 1) + "QVHOLD.EXE";
   const std::string hostPath = HostPath(path), time = std::to_string(ms);
+  const char* mode = how == HoldHow::kMapped ? "map" : "open";
   for (int attempt = 1; attempt <= 3; ++attempt) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -357,11 +433,9 @@ void HoldOpen(Run& r, const std::string& path, int ms, bool locked = false) {
       if (UnderWine()) {
         ::dup2(ready[1], 1);
         ::execl(runner.c_str(), runner.c_str(), holder.c_str(), hostPath.c_str(), time.c_str(),
-                nullptr);
-      } else if (const int fd = ::open(path.c_str(), O_RDONLY);
-                 fd >= 0 && (!locked || ::flock(fd, LOCK_EX) == 0) &&
-                 ::write(ready[1], "held\n", 5) == 5) {
-        ::usleep(ms * 1000);
+                mode, nullptr);
+      } else {
+        HoldNatively(path, ms, how, ready[1]);
       }
       ::_exit(0);
     }
@@ -374,9 +448,27 @@ void HoldOpen(Run& r, const std::string& path, int ms, bool locked = false) {
     EXPECT_TRUE(opened || attempt < 3) << "the holder did not open " << path << ": " << status;
     if (!opened) continue;
     r.vars["<HOLDER PID>"] = std::to_string(child);
-    r.vars["<HOLDER>"] = UnderWine() ? "" : " (pid " + std::to_string(child) + ", qv_e2e_tests)";
+    r.vars["<HOLDER>"] = UnderWine() ? ", which the system does not name"
+                                     : " (pid " + std::to_string(child) + ", qv_e2e_tests" +
+                                           (how == HoldHow::kMapped ? ", mapped into its memory)"
+                                                                    : ")");
     return;
   }
+}
+
+// The run in a PID namespace of its own, with a /proc of its own: no other process is
+// visible to it, as for a run in a container beside a node outside it. Skipped where the
+// system forbids making one.
+void RunInOwnPidNamespace(Run& r) {
+  if (UnderWine() || std::system("unshare -pf --mount-proc true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "this system does not let the tests make a PID namespace (unshare -pf)";
+  }
+  const std::string wrapper = r.scratch.path + "/own-namespace";
+  // bash's exec -a keeps the program's own name as its first argument, as the transcript shows.
+  ASSERT_TRUE(WriteWholeFile(wrapper, "#!/bin/bash\nexec unshare -pf --mount-proc bash -c "
+                                      "'exec -a \"$0\" " + r.program + " \"$@\"' \"$0\" \"$@\"\n"));
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0700), 0);
+  r.program = wrapper;
 }
 
 void EndHolder(Run& r) {
@@ -394,7 +486,7 @@ void RootLockOfAnotherRun(Run& r, const std::string& use) {
               WriteWholeFile(root + "/QVCULLDB.LCK", "QVCULLDB32 BACKUP ROOT LOCK\r\nPROCESS 4242\r\n"
                                                      "HOST otherhost\r\nHOME /srv/otherbbs\r\nUSE " +
                                                          use + "\r\n"));
-  HoldOpen(r, root + "/QVCULLDB.LCK", 40000, true);
+  HoldOpen(r, root + "/QVCULLDB.LCK", 40000, HoldHow::kLocked);
 }
 
 const Scenario kWrite[] = {
@@ -408,6 +500,15 @@ const Scenario kWrite[] = {
     {"stage_refused_while_held", kPack, {"/SEC=77"}, 2,
      {.damage = [](Run& r) { HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000); },
       .check = EndHolder}},
+    // Mapped with no descriptor left: found among the holder's mappings.
+    {"stage_refused_while_mapped", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000, HoldHow::kMapped);
+     }, .check = EndHolder, .transcript = "stage_refused_while_held"}},
+    // The system says the file is in use, and the run sees no process at all: refused all the same.
+    {"stage_refused_while_held_unseen", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       HoldOpen(r, LmrFilePath(r.paths.message, 2), 8000);
+       RunInOwnPidNamespace(r);
+     }, .check = EndHolder, .nativeOnly = true}},
     {"pack", kPack, {"/SEC=77"}, 0, {.outcome = O::kPacked}},
     {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
@@ -522,6 +623,11 @@ const Scenario kHostile[] = {
     {"live_lmr_is_a_link", kPlain2, {"/DRYRUN"}, 2, {.damage = [](Run& r) {
        LinkLiveFile(r, LmrFilePath(r.paths.message, 1));
      }, .nativeOnly = true}},
+    // Refused before anything is staged, the link count named, natively and under Wine.
+    {"live_dat_has_a_second_name", kPack, {"/SEC=77"}, 2,
+     {.damage = [](Run& r) { SecondName(r, UserFilePath(r.paths.work)); }}},
+    {"live_lmr_has_a_second_name", kPlain2, {"/DRYRUN"}, 2,
+     {.damage = [](Run& r) { SecondName(r, LmrFilePath(r.paths.message, 1)); }}},
     {"backup_root_writable_by_others", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
      {.damage = [](Run& r) {
         ASSERT_TRUE(MakeDirectories(r.scratch.path + "/ROOT"));
@@ -554,6 +660,12 @@ const Scenario kHostile[] = {
                           MarkerLine(Listed(lmr), kNeither, lmr) +
                           MarkerLine("- -", kNeither, PurgedLogPath(r.paths.work)) + "END\r\n");
      }}},
+    // The marker's run goes on (it lost its lock): its marker is left, whole or not.
+    {"marker_of_a_live_run", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
+       const std::string dat = UserFilePath(r.paths.work);
+       WriteMarker(r, MarkerLine(Listed(dat), kNeither, dat) + "END\r\n",
+                   "/ROOT/QVCULLDB-20260301-120000", RunRecordLine(StartLiveProcess(r), LocalNow()));
+     }, .check = EndHolder, .nativeOnly = true}},
     // The user file pre-pack, an LMR file packed: nothing is touched, the marker stays.
     {"marker_of_a_mixed_database", kPack, {"/SEC=77"}, 2, {.damage = [](Run& r) {
        const std::string dat = UserFilePath(r.paths.work), lmr = LmrFilePath(r.paths.message, 1);
@@ -707,6 +819,19 @@ void MixedByPackCutShort(Run& r) {
   EXPECT_EQ(LineAfter(dry.out, Restorer() + " /RESTORE="), HostPath(r.home + kPackBackup));
 }
 
+// "<FREED>": the bytes the removal of these backups frees (the manifests name Windows paths
+// under Wine: their sizes differ).
+void FreedBy(Run& r, const std::vector<const char*>& names) {
+  uintmax_t freed = 0;
+  for (const char* name : names) {
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(r.home + "/QVCULLDB-BACKUPS/" + name)) {
+      if (entry.is_regular_file()) freed += entry.file_size();
+    }
+  }
+  r.vars["<FREED>"] = std::to_string(freed) + " bytes freed";
+}
+
 // Beside the pack's backup (newest by the time it records): an older copy, an incomplete one,
 // one whose name looks newest but whose recorded time is a second before the pack's (a clock
 // stepped back), another home's, one the commit marker names, one without IDENTITY.TXT, a
@@ -735,13 +860,7 @@ void BackupsToPrune(Run& r) {
   ASSERT_EQ(std::remove((root + kPruned[1] + "/MANIFEST.TXT").c_str()), 0);
   // The marker spells the root otherwise: the backup's name alone keeps it.
   WriteMarker(r, "END\r\n", "/BBS/WORK/../QVCULLDB-BACKUPS/" + std::string(kKept[2]));
-  uintmax_t freed = 0;  // the manifests name Windows paths under Wine: their sizes differ
-  for (const char* name : kPruned) {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root + name)) {
-      if (entry.is_regular_file()) freed += entry.file_size();
-    }
-  }
-  r.vars["<FREED>"] = std::to_string(freed) + " bytes freed";
+  FreedBy(r, {kPruned[0], kPruned[1], kPruned[2]});
 }
 
 const Scenario kRestore[] = {
@@ -754,8 +873,10 @@ const Scenario kRestore[] = {
                  std::vector<std::string>(std::begin(kKept), std::end(kKept)));
      }}},
     // /PRUNE alone removes the incomplete backup, nothing complete.
-    {"restore_prune_alone", kPack, {"/PRUNE", "/DRYRUN"}, 0, {.damage = BackupsToPrune,
-     .check = [](Run& r) {
+    {"restore_prune_alone", kPack, {"/PRUNE", "/DRYRUN"}, 0, {.damage = [](Run& r) {
+       BackupsToPrune(r);
+       FreedBy(r, {kPruned[1]});
+     }, .check = [](Run& r) {
        const RunResult prune = RunProgram(r.home, {"/PRUNE"});
        EXPECT_EQ(prune.exitCode, 0) << prune.out;
        std::vector<std::string> left(std::begin(kKept), std::end(kKept));
@@ -972,6 +1093,9 @@ const Scenario kRestore[] = {
      }}},
     {"restore_rejected_switch", kPlain2, {"/FOO"}, 3, {.outcome = O::kQuiet, .damage = ToRestore}},
     {"restore_version", kPlain2, {"/VERSION"}, 0, {.outcome = O::kQuiet, .damage = ToRestore}},
+    {"restore_argument_text_too_long", kPlain2, {}, 3, {.outcome = O::kQuiet,
+     .prepare = [](Run& r) { r.args = {"/RESTORE=" + std::string(5000, 'r')}; },
+     .damage = ToRestore}},
 };
 
 // ---- Files past 2 GiB and at 4 GiB, grown sparse ----------------------------------

@@ -94,6 +94,36 @@ TEST(CopyArgumentVector, CopiesUnderTheSameLimits) {
   EXPECT_EQ(Copy({full[0], full[1] + "b"}), kFails);
 }
 
+// The argument that does not fit is named by its place and its first 40
+// characters as split, for the line that says so.
+TEST(ArgumentTextTooLong, NamesTheArgumentThatDoesNotFit) {
+  const std::string sec = "/SEC=" + std::string(100000, '7');
+  const std::string backup = "/BACKUP=" + std::string(5000, 'b');
+  const std::string shownSec = "/SEC=" + std::string(35, '7') + "...";
+  const struct {
+    std::string line;
+    int index;
+    std::string shown;
+  } cases[] = {
+      {"prog /DRYRUN " + sec, 2, shownSec},
+      {"prog \"" + backup + "\" /DRYRUN", 1, "/BACKUP=" + std::string(32, 'b') + "..."},
+      {"prog \"/BACKUP=a b\" " + std::string(4080, 'x'), 2, std::string(40, 'x') + "..."},
+      {std::string(4096, 'p') + " /DEL", 0, std::string(40, 'p') + "..."},
+      {std::string(4090, 'p') + " \"/BACKUP=a b\" /DEL", 1, "/BACKUP=a b"},
+  };
+  for (const auto& c : cases) {
+    ArgumentStorage storage;
+    EXPECT_FALSE(SplitCommandLine(c.line.c_str(), &storage));
+    EXPECT_EQ(storage.overflowIndex, c.index) << c.line.substr(0, 40);
+    EXPECT_EQ(std::string(storage.overflowShown), c.shown) << c.line.substr(0, 40);
+  }
+  Args argv = {"prog", "/DRYRUN", sec};
+  ArgumentStorage storage;
+  EXPECT_FALSE(CopyArgumentVector(3, Argv(argv).data(), &storage));
+  EXPECT_EQ(storage.overflowIndex, 2);
+  EXPECT_EQ(std::string(storage.overflowShown), shownSec);
+}
+
 struct Parsed {
   ParseOutcome outcome;
   std::string message;
