@@ -3,6 +3,7 @@
 #include "backup/backup_manifest.h"
 
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -182,8 +183,25 @@ ManifestState ReadManifestLines(FILE* stream, const char* dir, BackupManifest* m
 
 // ---- Checking -----------------------------------------------------------------
 
-void PrintEntry(const ManifestEntry* entry, const char* verdict, const char* detail) {
-  Tee("%-6s %-8s %-20s %s\n", verdict, entry->area, entry->name, detail);
+// One line of what the check found, in the order found; a fault counts.
+QV_PRINTF(3, 4) bool Note(BackupVerdict* verdict, bool fault, const char* format, ...) {
+  if (verdict->count >= kMaxVerdictLines) {
+    verdict->faults += fault ? 1 : 0;
+    return !fault;
+  }
+  VerdictLine* line = &verdict->lines[verdict->count++];
+  line->fault = fault;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line->text, sizeof line->text, format, args);
+  va_end(args);
+  verdict->faults += fault ? 1 : 0;
+  return !fault;
+}
+
+void PrintEntry(BackupVerdict* verdict, const ManifestEntry* entry, const char* word,
+                const char* detail) {
+  Note(verdict, false, "%-6s %-8s %-20s %s\n", word, entry->area, entry->name, detail);
 }
 
 // What is wrong with a copy, if anything.
@@ -218,56 +236,56 @@ constexpr const char* const kCopyFaultText[] = {"", "copy missing", "copy cannot
 
 // Prints the copy's fault, if any, and counts it.
 bool CheckCopy(const ManifestEntry* entry, const platform::TrustedAccounts& accounts,
-               RunCounters* counters) {
+               BackupVerdict* verdict) {
   const CopyState state = ExamineCopy(entry, accounts);
   if (state.fault == CopyFault::None) return true;
-  PrintEntry(entry, "BAD", kCopyFaultText[static_cast<int>(state.fault)]);
+  PrintEntry(verdict, entry, "BAD", kCopyFaultText[static_cast<int>(state.fault)]);
   switch (state.fault) {
     case CopyFault::Missing:
-      return ReportError(counters, "ERROR: backup copy of %s is missing.\n", entry->name);
+      return Note(verdict, true, "ERROR: backup copy of %s is missing.\n", entry->name);
     case CopyFault::Untrusted:
-      return ReportError(counters, "ERROR: backup copy of %s cannot be trusted, %s.\n", entry->name,
+      return Note(verdict, true, "ERROR: backup copy of %s cannot be trusted, %s.\n", entry->name,
                          TrustFailureText(state.trust, false));
     case CopyFault::WrongSize:
-      return ReportError(counters,
+      return Note(verdict, true,
                          "ERROR: backup copy of %s is %" PRIu64 " bytes; MANIFEST.TXT lists %" PRIu64
                          ".\n",
                          entry->name, state.size, entry->source.size);
     case CopyFault::WrongHash:
-      return ReportError(counters,
+      return Note(verdict, true,
                          "ERROR: backup copy of %s has fnv1a64=%016" PRIX64
                          "; MANIFEST.TXT lists %016" PRIX64 ".\n",
                          entry->name, state.hash, entry->source.hash);
     default:
-      return ReportError(counters, "ERROR: backup copy of %s cannot be read.\n", entry->name);
+      return Note(verdict, true, "ERROR: backup copy of %s cannot be read.\n", entry->name);
   }
 }
 
 // The copy as listed, and its source the live file of that name in this home.
 bool CheckEntry(const ManifestEntry* entry, const RunPaths* paths, bool moved,
-                const platform::TrustedAccounts& accounts, RunCounters* counters) {
+                const platform::TrustedAccounts& accounts, BackupVerdict* verdict) {
   PathBuffer live;
   const char* areaDir = strcmp(entry->area, "WORK") == 0 ? paths->work.text : paths->message.text;
   // A moved board's copies came from its old directories: their names alone must match.
   if (!JoinPath(&live, areaDir, entry->name) ||
       (!moved && strcmp(live.text, entry->source.path.text) != 0)) {
-    PrintEntry(entry, "BAD", "its source= is not this home's live file");
-    return ReportError(counters, "ERROR: %s was backed up from %s, not from %s.\n", entry->name,
+    PrintEntry(verdict, entry, "BAD", "its source= is not this home's live file");
+    return Note(verdict, true, "ERROR: %s was backed up from %s, not from %s.\n", entry->name,
                        entry->source.path.text, live.text);
   }
-  if (!CheckCopy(entry, accounts, counters)) return false;
+  if (!CheckCopy(entry, accounts, verdict)) return false;
   char detail[96];
   FormatBounded(detail, sizeof detail, "%" PRIu64 " bytes, fnv1a64=%016" PRIX64,
                 entry->source.size, entry->source.hash);
-  PrintEntry(entry, "OK", detail);
+  PrintEntry(verdict, entry, "OK", detail);
   return true;
 }
 
-bool CheckRequiredWorkFiles(const BackupManifest* manifest, RunCounters* counters) {
+bool CheckRequiredWorkFiles(const BackupManifest* manifest, BackupVerdict* verdict) {
   bool present = true;
   for (unsigned i = 0; i < kRequiredWorkFiles; ++i) {
     if (FindManifestEntry(manifest, "WORK", kWorkFiles[i]) != nullptr) continue;
-    present = ReportError(counters, "ERROR: MANIFEST.TXT lists no WORK %s.\n", kWorkFiles[i]);
+    present = Note(verdict, true, "ERROR: MANIFEST.TXT lists no WORK %s.\n", kWorkFiles[i]);
   }
   return present;
 }
@@ -275,15 +293,16 @@ bool CheckRequiredWorkFiles(const BackupManifest* manifest, RunCounters* counter
 // A backup whose QVUSERS.DAT came from another path is another home's: one
 // error says so, instead of one for every file.
 bool MadeOfThisHome(const BackupManifest* manifest, const RunPaths* paths, bool moved,
-                    RunCounters* counters) {
+                    BackupVerdict* verdict) {
   const ManifestEntry* dat = FindManifestEntry(manifest, "WORK", "QVUSERS.DAT");
   if (dat == nullptr || strcmp(dat->source.path.text, paths->usersDat.text) == 0) return true;
   if (moved) {
-    Tee("Moved from:          its QVUSERS.DAT was backed up from %s (/MOVED: the same BBS, moved)\n",
-        dat->source.path.text);
+    Note(verdict, false,
+         "Moved from:          its QVUSERS.DAT was backed up from %s (/MOVED: the same BBS, moved)\n",
+         dat->source.path.text);
     return true;
   }
-  return ReportError(counters,
+  return Note(verdict, true,
                      "ERROR: this is a backup of another home: its QVUSERS.DAT was backed up from "
                      "%s, not from %s. If this is the same BBS, moved, add /MOVED.\n",
                      dat->source.path.text, paths->usersDat.text);
@@ -292,11 +311,11 @@ bool MadeOfThisHome(const BackupManifest* manifest, const RunPaths* paths, bool 
 // The backup holds exactly this home's LMR files: one left out would keep the
 // packed numbering after the users are restored.
 bool CheckLmrSet(const BackupManifest* manifest, const LmrInventory* live,
-                 RunCounters* counters) {
+                 BackupVerdict* verdict) {
   bool matched = true;
   for (uint32_t i = 0; i < live->count; ++i) {
     if (FindManifestEntry(manifest, "MESSAGE", live->entries[i].name) != nullptr) continue;
-    matched = ReportError(counters, "ERROR: live %s has no copy in this backup.\n",
+    matched = Note(verdict, true, "ERROR: live %s has no copy in this backup.\n",
                           live->entries[i].name);
   }
   for (uint32_t i = 0; i < manifest->count; ++i) {
@@ -307,7 +326,7 @@ bool CheckLmrSet(const BackupManifest* manifest, const LmrInventory* live,
       found = SameFileName(live->entries[k].name, entry->name);
     }
     if (!found) {
-      matched = ReportError(counters, "ERROR: backup copy %s has no live file in this home.\n",
+      matched = Note(verdict, true, "ERROR: backup copy %s has no live file in this home.\n",
                             entry->name);
     }
   }
@@ -336,14 +355,14 @@ bool UserPairCorresponds(const char* datPath, const char* ptrPath, uint64_t datS
   return corresponds;
 }
 
-bool CheckUserPair(const BackupManifest* manifest, RunCounters* counters) {
+bool CheckUserPair(const BackupManifest* manifest, BackupVerdict* verdict) {
   const ManifestEntry* dat = FindManifestEntry(manifest, "WORK", "QVUSERS.DAT");
   const ManifestEntry* ptr = FindManifestEntry(manifest, "WORK", "QVUSERS.PTR");
   if (dat == nullptr || ptr == nullptr ||
       UserPairCorresponds(dat->copy.text, ptr->copy.text, dat->source.size, ptr->source.size)) {
     return true;
   }
-  return ReportError(counters,
+  return Note(verdict, true,
                      "ERROR: the backup's QVUSERS.DAT and QVUSERS.PTR are not a matching pair.\n");
 }
 
@@ -449,62 +468,44 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
   return true;
 }
 
-bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths, bool moved,
-                    const LmrInventory* live, const platform::TrustedAccounts& accounts,
-                    RunCounters* counters) {
-  if (!MadeOfThisHome(manifest, paths, moved, counters)) return false;
+bool InspectBackup(const BackupManifest* manifest, const RunPaths* paths, bool moved,
+                   const LmrInventory* live, const platform::TrustedAccounts& accounts,
+                   BackupVerdict* verdict) {
+  verdict->count = 0;
+  verdict->faults = 0;
+  verdict->lines.reset(new (std::nothrow) VerdictLine[kMaxVerdictLines]);
+  if (!verdict->lines) {
+    verdict->faults = 1;
+    return false;
+  }
+  if (manifest->kind == BackupKind::BeforeRestoreOfMix) {
+    return Note(verdict, true, "ERROR: this backup holds a mix of packed and pre-pack files.\n");
+  }
+  if (!MadeOfThisHome(manifest, paths, moved, verdict)) return false;
   bool restorable = true;
   for (uint32_t i = 0; i < manifest->count; ++i) {
-    restorable = CheckEntry(&manifest->entries[i], paths, moved, accounts, counters) && restorable;
+    restorable = CheckEntry(&manifest->entries[i], paths, moved, accounts, verdict) && restorable;
   }
-  restorable = CheckRequiredWorkFiles(manifest, counters) && restorable;
-  restorable = CheckLmrSet(manifest, live, counters) && restorable;
+  restorable = CheckRequiredWorkFiles(manifest, verdict) && restorable;
+  restorable = CheckLmrSet(manifest, live, verdict) && restorable;
   // The pair is read only from copies that are as listed: a bad copy is reported already.
-  return restorable && CheckUserPair(manifest, counters);
+  return restorable && CheckUserPair(manifest, verdict);
 }
 
-bool BackupPassesCheck(const BackupManifest* manifest, const RunPaths* paths,
-                       const LmrInventory* live, const platform::TrustedAccounts& accounts,
-                       MessageBuffer* fault) {
-  if (manifest->kind == BackupKind::BeforeRestoreOfMix) {
-    return FailWith(fault, "it holds a mix of packed and pre-pack files");
-  }
-  const ManifestEntry* dat = FindManifestEntry(manifest, "WORK", "QVUSERS.DAT");
-  if (dat != nullptr && strcmp(dat->source.path.text, paths->usersDat.text) != 0) {
-    return FailWith(fault, "it is a backup of another home");
-  }
-  uint32_t lmrCopies = 0;
-  for (uint32_t i = 0; i < manifest->count; ++i) {
-    const ManifestEntry* entry = &manifest->entries[i];
-    PathBuffer livePath;
-    const bool work = strcmp(entry->area, "WORK") == 0;
-    if (!JoinPath(&livePath, work ? paths->work.text : paths->message.text, entry->name) ||
-        strcmp(livePath.text, entry->source.path.text) != 0) {
-      return FailWith(fault, "its %s is not from this home's live file", entry->name);
+void FirstFault(const BackupVerdict& verdict, MessageBuffer* fault) {
+  for (uint32_t i = 0; i < verdict.count; ++i) {
+    if (!verdict.lines[i].fault) continue;
+    const char* text = verdict.lines[i].text;
+    if (strncmp(text, "ERROR: ", 7) == 0) text += 7;
+    FailWith(fault, "%s", text);
+    // Without the sentence's end: it goes inside another line.
+    size_t length = strlen(fault->text);
+    while (length > 0 && (fault->text[length - 1] == '\n' || fault->text[length - 1] == '.')) {
+      fault->text[--length] = '\0';
     }
-    const CopyFault copy = ExamineCopy(entry, accounts).fault;
-    if (copy != CopyFault::None) {
-      return FailWith(fault, "%s: %s", entry->name, kCopyFaultText[static_cast<int>(copy)]);
-    }
-    lmrCopies += work ? 0 : 1;
+    return;
   }
-  for (unsigned i = 0; i < kRequiredWorkFiles; ++i) {
-    if (FindManifestEntry(manifest, "WORK", kWorkFiles[i]) == nullptr) {
-      return FailWith(fault, "it lists no WORK %s", kWorkFiles[i]);
-    }
-  }
-  for (uint32_t i = 0; i < live->count; ++i) {
-    if (FindManifestEntry(manifest, "MESSAGE", live->entries[i].name) == nullptr) {
-      return FailWith(fault, "it has no copy of live %s", live->entries[i].name);
-    }
-  }
-  if (lmrCopies != live->count) return FailWith(fault, "it holds LMR files this home does not");
-  const ManifestEntry* ptr = FindManifestEntry(manifest, "WORK", "QVUSERS.PTR");
-  if (dat == nullptr || ptr == nullptr ||
-      !UserPairCorresponds(dat->copy.text, ptr->copy.text, dat->source.size, ptr->source.size)) {
-    return FailWith(fault, "its QVUSERS.DAT and QVUSERS.PTR are not a matching pair");
-  }
-  return true;
+  FailWith(fault, "%s", verdict.faults > 0 ? "it cannot be checked" : "");
 }
 
 namespace {

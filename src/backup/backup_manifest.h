@@ -61,21 +61,32 @@ const ManifestEntry* FindManifestEntry(const BackupManifest* manifest, const cha
 bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& accounts,
                        MessageBuffer* reason);
 
-// Checks one backup against this home: made of this home's files, every copy a
-// trusted regular file as the manifest lists it, every source the live file
-// this home uses now, every live LMR file in the backup and no other, and the
-// backup's QVUSERS.DAT/PTR a consistent pair. moved: the sources may be
-// another home's, when their names are this home's (the board was moved).
-// Prints one line per file and counts every failure; true when restorable.
-bool CheckBackupSet(const BackupManifest* manifest, const RunPaths* paths, bool moved,
-                    const LmrInventory* live, const platform::TrustedAccounts& accounts,
-                    RunCounters* counters);
+// What checking one backup found, for a driver to print: one line per copy (OK
+// or BAD) and every fault, in the order found.
+constexpr uint32_t kMaxVerdictLines = 2 * kMaxManifestEntries + 16;
+struct VerdictLine {
+  bool fault;
+  char text[2 * kPathBufferSize + 160];  // a whole line, its end included
+};
+struct BackupVerdict {
+  std::unique_ptr<VerdictLine[]> lines;
+  uint32_t count = 0;
+  uint32_t faults = 0;
+};
 
-// The same check, silent: true when the backup could be restored over this
-// home as it stands; otherwise false with the first fault found.
-bool BackupPassesCheck(const BackupManifest* manifest, const RunPaths* paths,
-                       const LmrInventory* live, const platform::TrustedAccounts& accounts,
-                       MessageBuffer* fault);
+// The one check of a backup against this home, for /CHECK, /RESTORE and
+// /PRUNE: not a mix; made of this home's files (moved: the sources may be
+// another home's when their names are this home's, the board having moved);
+// every copy a trusted regular file as the manifest lists it, every source the
+// live file this home uses now; every live LMR file in the backup and no other;
+// the backup's QVUSERS.DAT/PTR a consistent pair. True when restorable; every
+// fault found is in *verdict.
+bool InspectBackup(const BackupManifest* manifest, const RunPaths* paths, bool moved,
+                   const LmrInventory* live, const platform::TrustedAccounts& accounts,
+                   BackupVerdict* verdict);
+
+// The verdict's first fault as a phrase ("backup copy of QVMSG1.LMR is missing").
+void FirstFault(const BackupVerdict& verdict, MessageBuffer* fault);
 
 // Copies every file the restore replaces from the backup to its staged name
 // beside the live file, each proved equal to the manifest: QVUSERS.DAT and .PTR

@@ -22,9 +22,6 @@ namespace {
 constexpr uint64_t kVolumeMarginBytes = 1048576;
 constexpr uint64_t kVolumeMarginDivisor = 100;
 
-uint64_t WithMargin(uint64_t bytes) {
-  return bytes + bytes / kVolumeMarginDivisor + kVolumeMarginBytes;
-}
 
 enum { kWork, kMessage, kBackup, kAreas };
 
@@ -61,15 +58,15 @@ bool ExistingPartOf(const char* root, PathBuffer* part) {
 
 // The staged files: the rebuilt user files and audit log in WORK, one LMR copy
 // of the live size each in MESSAGE; the backup: a copy of every live file.
-void FillNeeds(const LiveSnapshots* live, const LmrInventory* inventory, const PackContext* pack,
-               uint64_t purgedLogBytes, Area* areas) {
+SpaceNeeds PackNeeds(const LiveSnapshots* live, const LmrInventory* inventory,
+                     const PackContext* pack, uint64_t purgedLogBytes) {
   const uint64_t retained = pack->retainedCount;
   const uint64_t lmrBytes = LmrInventoryBytes(inventory);
-  areas[kWork].need = retained * (kUserRecordSize + kPointerRecordSize) + purgedLogBytes +
-                      AuditBlockBytesAtMost(pack->purgeCount);
-  areas[kMessage].need = lmrBytes;
-  areas[kBackup].need =
-      live->usersDat.size + live->usersPtr.size + live->whosOn.size + purgedLogBytes + lmrBytes;
+  return {retained * (kUserRecordSize + kPointerRecordSize) + purgedLogBytes +
+              AuditBlockBytesAtMost(pack->purgeCount),
+          lmrBytes,
+          live->usersDat.size + live->usersPtr.size + live->whosOn.size + purgedLogBytes +
+              lmrBytes};
 }
 
 // The shown directories of areas[first..] in group, other than areas[first]'s,
@@ -126,7 +123,7 @@ bool CheckVolumes(Area* areas, RunCounters* counters) {
       need += areas[i].need;
       free = areas[i].free < free ? areas[i].free : free;  // the strictest probe counts
     }
-    need = WithMargin(need);
+    need = SpaceWithMargin(need);
     if (free >= need) continue;
     char sharers[2 * kPathBufferSize + 32];
     DescribeSharers(areas, group, first, sharers, sizeof sharers);
@@ -141,8 +138,12 @@ bool CheckVolumes(Area* areas, RunCounters* counters) {
 
 }  // namespace
 
-bool CheckSpaceAndTrust(const WritePlaces& places, const LiveSnapshots* live,
-                        const LmrInventory* inventory, PackContext* pack, RunCounters* counters) {
+uint64_t SpaceWithMargin(uint64_t bytes) {
+  return bytes + bytes / kVolumeMarginDivisor + kVolumeMarginBytes;
+}
+
+bool CheckSpaceForNeeds(const WritePlaces& places, const SpaceNeeds& needs, PackContext* pack,
+                        RunCounters* counters) {
   if (!ResolveBackupRoot(places.homeDir, places.options, pack, counters)) return false;
   const char* root = pack->backupRootPath.text;
   PathBuffer existing;
@@ -150,15 +151,20 @@ bool CheckSpaceAndTrust(const WritePlaces& places, const LiveSnapshots* live,
     return ReportError(counters, "ERROR: cannot create or access backup root: %s\n", root);
   }
   // Judged before any of its directories is made: none is made in an untrusted place.
-  if (!BackupRootTrusted(existing.text, live->usersDat.path.text, counters)) return false;
+  if (!BackupRootTrusted(existing.text, places.usersDatPath, counters)) return false;
+  Area areas[kAreas] = {{places.workDir, places.workDir, needs.work, 0, false, 0},
+                        {places.messageDir, places.messageDir, needs.message, 0, false, 0},
+                        {root, existing.text, needs.backup, 0, false, 0}};
+  return CheckVolumes(areas, counters);
+}
+
+bool CheckSpaceAndTrust(const WritePlaces& places, const LiveSnapshots* live,
+                        const LmrInventory* inventory, PackContext* pack, RunCounters* counters) {
   platform::PathAttributes purgedLog;
   const uint64_t purgedLogBytes =
       platform::GetPathAttributes(places.purgedLogPath, &purgedLog) && !purgedLog.isDirectory
           ? purgedLog.size
           : 0;
-  Area areas[kAreas] = {{places.workDir, places.workDir, 0, 0, false, 0},
-                        {places.messageDir, places.messageDir, 0, 0, false, 0},
-                        {root, existing.text, 0, 0, false, 0}};
-  FillNeeds(live, inventory, pack, purgedLogBytes, areas);
-  return CheckVolumes(areas, counters);
+  return CheckSpaceForNeeds(places, PackNeeds(live, inventory, pack, purgedLogBytes), pack,
+                            counters);
 }

@@ -13,12 +13,12 @@
 #include "backup/backup_identity.h"
 #include "backup/backup_manifest.h"
 #include "backup/backup_store.h"
+#include "backup/space_check.h"
 #include "platform/platform.h"
 #include "safety/path_trust.h"
 
 namespace {
 
-constexpr uint64_t kBackupSpaceMargin = 1048576;
 constexpr unsigned kLastDirectorySuffix = 999;
 constexpr size_t kRestoreWarningSize = 2048;
 constexpr size_t kDirectoryNameSize = 64;
@@ -46,11 +46,10 @@ bool IsDirectory(const char* path) {
   return platform::GetPathAttributes(path, &attributes) && attributes.isDirectory;
 }
 
-// The copies plus a fixed margin for the manifest, the warning and the directories.
-uint64_t BackupSpaceNeeded(const LiveSnapshots* live, const LmrInventory* inventory,
-                           const PackContext* pack) {
+// The copies alone; the space check adds the margin every check adds.
+uint64_t BackupBytes(const LiveSnapshots* live, const LmrInventory* inventory,
+                     const PackContext* pack) {
   uint64_t needed = live->usersDat.size + live->usersPtr.size + live->whosOn.size;
-  needed += kBackupSpaceMargin;
   for (uint32_t i = 0; i < inventory->count; ++i) {
     needed += inventory->entries[i].liveSnapshot.size;
   }
@@ -233,7 +232,7 @@ bool CopyDatabaseFiles(const char* whosOnPath, const LiveSnapshots* live,
                        const BackupTree* tree, RunCounters* counters) {
   BackupCopies copies{whosOnPath, live, inventory, pack, tree};
   // Each file is read, and its copy read back: twice its size.
-  const uint64_t bytes = 2 * (BackupSpaceNeeded(live, inventory, pack) - kBackupSpaceMargin);
+  const uint64_t bytes = 2 * BackupBytes(live, inventory, pack);
   return RunJobsInOrder({inventory->count + 4, CopyOneStep, &copies, AfterFailure::StopThere,
                          kWritingThreads, "Backup", bytes},
                         counters);
@@ -367,7 +366,7 @@ namespace {
 bool MakeBackupUnderLock(const char* homeDir, const char* whosOnPath, const LiveSnapshots* live,
                          const LmrInventory* inventory, const RunOptions* options,
                          const struct tm* startTime, PackContext* pack, RunCounters* counters) {
-  const uint64_t needed = BackupSpaceNeeded(live, inventory, pack);
+  const uint64_t needed = SpaceWithMargin(BackupBytes(live, inventory, pack));
 
   uint64_t available = 0;
   if (!platform::FreeBytesAvailable(pack->backupRootPath.text, &available)) {

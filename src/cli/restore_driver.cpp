@@ -21,6 +21,7 @@
 #include "backup/backup_manifest.h"
 #include "backup/backup_prune.h"
 #include "backup/backup_store.h"
+#include "backup/space_check.h"
 #include "commit/commit.h"
 #include "commit/commit_marker.h"
 #include "backup/verified_backup.h"
@@ -450,7 +451,9 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
   MessageBuffer fault = {};
   if (decision == PruneDecision::NeedsCheck) {
     facts.checked = true;
-    facts.passes = BackupPassesCheck(&manifest, &run->paths, &run->inventory, run->accounts, &fault);
+    BackupVerdict verdict;
+    facts.passes = InspectBackup(&manifest, &run->paths, false, &run->inventory, run->accounts, &verdict);
+    if (!facts.passes) FirstFault(verdict, &fault);
     decision = DecidePrune(facts, run->keep, &tally->kept);
   }
   switch (decision) {
@@ -631,6 +634,15 @@ bool ReadTrustedBackup(RestoreState* run) {
   return true;
 }
 
+// Every line the check found; each fault counts as an error.
+void PrintVerdict(const BackupVerdict& verdict, RunCounters* counters) {
+  for (uint32_t i = 0; i < verdict.count; ++i) {
+    Tee("%s", verdict.lines[i].text);
+    counters->errors += verdict.lines[i].fault ? 1 : 0;
+  }
+  if (verdict.faults > verdict.count) counters->errors += verdict.faults - verdict.count;
+}
+
 // The live LMR files, each a regular file, and the backup checked against them.
 bool CheckBackup(RestoreState* run) {
   if (!ResolveBackupArgument(run)) return false;
@@ -641,7 +653,9 @@ bool CheckBackup(RestoreState* run) {
     if (!AllocateLmrInventory(&run->inventory)) {
       ReportError(&run->counters, "ERROR: out of memory allocating LMR inventory.\n");
     } else if (BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters)) {
-      CheckBackupSet(&run->manifest, &run->paths, run->moved, &run->inventory, run->accounts, &run->counters);
+      BackupVerdict verdict;
+      InspectBackup(&run->manifest, &run->paths, run->moved, &run->inventory, run->accounts, &verdict);
+      PrintVerdict(verdict, &run->counters);
     }
   }
   if (run->counters.errors == 0) {
@@ -674,6 +688,26 @@ bool SnapshotLiveSet(RestoreState* run) {
   return ReportError(&run->counters, "ERROR: cannot hash the live database files.\n");
 }
 
+// Room, volume by volume, for the pre-restore backup of the live files and the
+// backup's files staged beside them, by the packer's one rule, before either is begun.
+bool CheckRestoreSpace(RestoreState* run) {
+  SpaceNeeds needs = {};
+  for (uint32_t i = 0; i < run->manifest.count; ++i) {
+    const ManifestEntry& entry = run->manifest.entries[i];
+    const bool work = strcmp(entry.area, "WORK") == 0;
+    if (work && strcmp(entry.name, "QVWHOSON.DAT") == 0) continue;  // never restored
+    (work ? needs.work : needs.message) += entry.source.size;
+  }
+  const LiveSnapshots& live = run->live;
+  needs.backup = live.usersDat.size + live.usersPtr.size + live.whosOn.size +
+                 (run->pack.purgedLogExisted ? run->pack.purgedLogSnapshot.size : 0) +
+                 LmrInventoryBytes(&run->inventory);
+  const RunPaths& p = run->paths;
+  const WritePlaces places{p.home.text,      p.work.text,     p.message.text,
+                           p.purgedLog.text, p.usersDat.text, &run->options};
+  return CheckSpaceForNeeds(places, needs, &run->pack, &run->counters);
+}
+
 bool RestoreFromBackup(RestoreState* run) {
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
       !CheckBackup(run) ||
@@ -684,6 +718,7 @@ bool RestoreFromBackup(RestoreState* run) {
   run->pack.backupKind = run->markerFound && CommitMarkerShowsMix(run->paths)
                              ? BackupKind::BeforeRestoreOfMix
                              : BackupKind::BeforeRestore;
+  if (!CheckRestoreSpace(run)) return false;
   Tee("\n=================== VERIFIED BACKUP =======================\n");
   if (!CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
                             &run->inventory, &run->options, &run->clock.startTime, &run->pack,

@@ -134,7 +134,7 @@ bool RunReadPhases(RunState* run) {
 // Room on every volume and a trusted backup root, before the first staged write.
 bool CheckSpaceAndTrustFirst(RunState* run) {
   const WritePlaces places{run->paths.home.text, run->paths.work.text, run->paths.message.text,
-                           run->paths.purgedLog.text, &run->options};
+                           run->paths.purgedLog.text, run->paths.usersDat.text, &run->options};
   return CheckSpaceAndTrust(places, &run->live, &run->inventory, &run->pack, &run->counters);
 }
 
