@@ -111,7 +111,7 @@ bool ProbeVolumes(Area* areas, int* group, RunCounters* counters) {
 }
 
 // One refusal per volume short of space, naming what it needs and what it has.
-bool CheckVolumes(Area* areas, RunCounters* counters) {
+bool CheckVolumes(Area* areas, const char* what, RunCounters* counters) {
   int group[kAreas] = {};
   if (!ProbeVolumes(areas, group, counters)) return false;
   bool fits = true;
@@ -128,9 +128,9 @@ bool CheckVolumes(Area* areas, RunCounters* counters) {
     char sharers[2 * kPathBufferSize + 32];
     DescribeSharers(areas, group, first, sharers, sizeof sharers);
     ReportError(counters,
-                "ERROR: not enough free space for this pack on the volume of %s%s: needs %" PRIu64
+                "ERROR: not enough free space for this %s on the volume of %s%s: needs %" PRIu64
                 " bytes, has %" PRIu64 " bytes free.\n",
-                areas[first].shown, sharers, need, free);
+                what, areas[first].shown, sharers, need, free);
     fits = false;
   }
   return fits;
@@ -142,8 +142,8 @@ uint64_t SpaceWithMargin(uint64_t bytes) {
   return bytes + bytes / kVolumeMarginDivisor + kVolumeMarginBytes;
 }
 
-bool CheckSpaceForNeeds(const WritePlaces& places, const SpaceNeeds& needs, PackContext* pack,
-                        RunCounters* counters) {
+bool CheckSpaceForNeeds(const WritePlaces& places, const SpaceNeeds& needs, const char* what,
+                        PackContext* pack, RunCounters* counters) {
   if (!ResolveBackupRoot(places.homeDir, places.options, pack, counters)) return false;
   const char* root = pack->backupRootPath.text;
   PathBuffer existing;
@@ -155,7 +155,7 @@ bool CheckSpaceForNeeds(const WritePlaces& places, const SpaceNeeds& needs, Pack
   Area areas[kAreas] = {{places.workDir, places.workDir, needs.work, 0, false, 0},
                         {places.messageDir, places.messageDir, needs.message, 0, false, 0},
                         {root, existing.text, needs.backup, 0, false, 0}};
-  return CheckVolumes(areas, counters);
+  return CheckVolumes(areas, what, counters);
 }
 
 bool CheckSpaceAndTrust(const WritePlaces& places, const LiveSnapshots* live,
@@ -165,6 +165,6 @@ bool CheckSpaceAndTrust(const WritePlaces& places, const LiveSnapshots* live,
       platform::GetPathAttributes(places.purgedLogPath, &purgedLog) && !purgedLog.isDirectory
           ? purgedLog.size
           : 0;
-  return CheckSpaceForNeeds(places, PackNeeds(live, inventory, pack, purgedLogBytes), pack,
+  return CheckSpaceForNeeds(places, PackNeeds(live, inventory, pack, purgedLogBytes), "pack", pack,
                             counters);
 }

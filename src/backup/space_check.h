@@ -33,8 +33,9 @@ struct SpaceNeeds {
 
 // The same judgement for any needs (the restore's: the backup's files staged,
 // the live files backed up).
-bool CheckSpaceForNeeds(const WritePlaces& places, const SpaceNeeds& needs, PackContext* pack,
-                        RunCounters* counters);
+// what: the write as the refusal names it ("pack", "restore").
+bool CheckSpaceForNeeds(const WritePlaces& places, const SpaceNeeds& needs, const char* what,
+                        PackContext* pack, RunCounters* counters);
 
 // Resolves the backup root into pack->backupRootPath and judges what exists of
 // it trusted; then, for each volume among WORK, MESSAGE and that root (told

@@ -497,8 +497,9 @@ bool PruneStore(RestoreState* run) {
                        run->paths.commitMarker.text);
   }
   BackupList list;
+  // The check of a backup needs only the live LMR files' names.
   if (!AllocateLmrInventory(&run->inventory) ||
-      !BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters) ||
+      !ListLmrFiles(run->paths.message.text, &run->inventory, &run->counters) ||
       !ListBackupStore(root, &list) || list.failed) {
     return ReportError(&run->counters, "ERROR: nothing is removed: the backups or the live LMR files cannot be listed.\n");
   }
@@ -705,7 +706,7 @@ bool CheckRestoreSpace(RestoreState* run) {
   const RunPaths& p = run->paths;
   const WritePlaces places{p.home.text,      p.work.text,     p.message.text,
                            p.purgedLog.text, p.usersDat.text, &run->options};
-  return CheckSpaceForNeeds(places, needs, &run->pack, &run->counters);
+  return CheckSpaceForNeeds(places, needs, "restore", &run->pack, &run->counters);
 }
 
 bool RestoreFromBackup(RestoreState* run) {

@@ -128,8 +128,7 @@ static bool ReportListingFailure(const char* messageDir, RunCounters* counters) 
   return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
 }
 
-bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters,
-                       const UserFileSnapshots* userFiles) {
+bool ListLmrFiles(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
   inventory->count = 0;
   inventory->messageDir = {};
   if (!CopyPath(&inventory->messageDir, messageDir)) {
@@ -144,8 +143,7 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   platform::DirectoryEntry found;
   // Nothing to list (no match, no directory) is a system without conferences.
   if (!platform::FindFirstEntry(pattern.text, &search, &found)) {
-    if (search.failed) return ReportListingFailure(messageDir, counters);
-    return SnapshotListedFiles(inventory, userFiles, counters);
+    return !search.failed || ReportListingFailure(messageDir, counters);
   }
 
   do {
@@ -162,9 +160,14 @@ bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCount
   // An LMR file left out of the inventory would keep its old numbering while the
   // users are renumbered, so a listing that broke off fails the run.
   if (search.failed) return ReportListingFailure(messageDir, counters);
-  if (!SnapshotListedFiles(inventory, userFiles, counters)) return false;
   qsort(inventory->entries.get(), inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
   return true;
+}
+
+bool BuildLmrInventory(const char* messageDir, LmrInventory* inventory, RunCounters* counters,
+                       const UserFileSnapshots* userFiles) {
+  return ListLmrFiles(messageDir, inventory, counters) &&
+         SnapshotListedFiles(inventory, userFiles, counters);
 }
 
 // The verdict that ends one entry's line; counts an error for a bad file.

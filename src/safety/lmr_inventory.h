@@ -55,6 +55,10 @@ struct UserFileSnapshots {
   uint64_t bytes;  // both files' sizes, for the progress line
 };
 
+// Finds, records and sorts the LMR files of messageDir, by name alone: no file
+// is read. On failure prints and counts its error.
+bool ListLmrFiles(const char* messageDir, LmrInventory* inventory, RunCounters* counters);
+
 // Finds, records, snapshots and sorts the LMR files of messageDir, hashing them
 // side by side, and userFiles (unless null) with them. On failure prints and
 // counts its error; the user files' snapshots say themselves whether they are ok.

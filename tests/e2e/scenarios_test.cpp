@@ -957,6 +957,22 @@ const Scenario kRestore[] = {
        ASSERT_TRUE(WriteWholeFile(manifest, Masked(ReadFile(manifest), "source=" + HostPath(r.home),
                                                    "source=" + HostPath(r.scratch.path + "/OLDBBS"))));
      }}},
+    // Short of space for the pre-restore backup and the staged set together: refused before
+    // either is begun (the fault shim tells the volume's free space).
+    {"restore_without_room", kPack, kRestoreIt, 0, {.outcome = O::kRestored, .damage = Packed,
+     .check = [](Run& r) {
+       const std::string shim = kStartProgram.substr(0, kStartProgram.rfind('/')) +
+                                "/tests/faults/qv_fault_shim.so";
+       const RunResult refused = RunProgram(
+           r.home, {"/RESTORE=" + r.home + "/QVCULLDB-BACKUPS/" + ListDirectory(r.home + "/QVCULLDB-BACKUPS")[0]},
+           {"LD_PRELOAD=" + shim, "QVF_FREE=" + r.home + "=300000", "QVF_LOG=", "QVF_COUNTS="});
+       EXPECT_EQ(refused.exitCode, 2) << refused.out;
+       EXPECT_NE(refused.out.find("ERROR: not enough free space for this restore on the volume of " +
+                                  r.paths.work),
+                 std::string::npos)
+           << refused.out;
+       EXPECT_EQ(ListDirectory(r.home + "/QVCULLDB-BACKUPS").size(), 2u) << "a backup was begun";
+     }, .transcript = "restore_after_pack", .nativeOnly = true}},
     {"restore_help_anywhere", kPlain2, {"/LIST", "/?"}, 0, {.outcome = O::kQuiet,
      .damage = ToRestore}},
     {"restore_after_pack", kPack, kRestoreIt, 0, {.outcome = O::kRestored, .damage = Packed}},
