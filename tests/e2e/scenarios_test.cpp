@@ -934,10 +934,12 @@ const Scenario kRestore[] = {
        EXPECT_EQ(ReadTree(r.paths.work), before) << "the live WORK was touched";
        EXPECT_TRUE(std::filesystem::exists(dir + "/IDENTITY.TXT"));
      }, .nativeOnly = true}},
-    // An access ACL lets another account write the root: never trusted (natively, where the
-    // file system keeps ACLs).
+    // The root's mode lets only QVUSERS.DAT's writable group write, but an access ACL lets
+    // another account (1234) write it too: never trusted (natively, where the file system keeps
+    // ACLs).
     {"restore_root_writable_by_an_acl", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
+       ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0660), 0);
        const std::string acl = std::string("\x02\0\0\0", 4) +
                                std::string("\x01\0\x07\0\xff\xff\xff\xff", 8) +
                                std::string("\x02\0\x07\0\xd2\x04\0\0", 8) +
