@@ -123,22 +123,40 @@ bool ParseIdentityText(const char* text, size_t length, BackupIdentity* identity
   return true;
 }
 
-bool ReadBackupIdentity(const char* dir, BackupIdentity* identity, MessageBuffer* reason) {
+IdentityState ReadBackupIdentity(const char* dir, BackupIdentity* identity, MessageBuffer* reason) {
   PathBuffer path;
-  if (!JoinPath(&path, dir, kIdentityName)) return FailWith(reason, "its path is too long");
+  if (!JoinPath(&path, dir, kIdentityName)) {
+    FailWith(reason, "its path is too long");
+    return IdentityState::Foreign;
+  }
   FILE* stream = nullptr;
   const uint32_t error = platform::OpenRegularForReading(path.text, &stream);
   if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
-    return FailWith(reason, "it has no IDENTITY.TXT");
+    FailWith(reason, "it has no IDENTITY.TXT");
+    return IdentityState::Missing;
   }
-  if (error != 0) return FailWith(reason, "its IDENTITY.TXT cannot be read as a regular file");
+  if (error == platform::kErrorNotRegularFile) {
+    FailWith(reason, "its IDENTITY.TXT is not a regular file");
+    return IdentityState::Foreign;
+  }
+  if (error != 0) {
+    FailWith(reason, "its IDENTITY.TXT cannot be opened%s", CauseOf(error).text);
+    return IdentityState::Unreadable;
+  }
   static thread_local char text[kIdentityFileLimit + 1];
   const size_t length = fread(text, 1, sizeof text, stream);
   const bool failed = ferror(stream) != 0;
   fclose(stream);
-  if (failed) return FailWith(reason, "its IDENTITY.TXT cannot be read");
-  if (length > kIdentityFileLimit) return FailWith(reason, "its IDENTITY.TXT is too long");
-  return ParseIdentityText(text, length, identity, reason);
+  if (failed) {
+    FailWith(reason, "its IDENTITY.TXT cannot be read");
+    return IdentityState::Unreadable;
+  }
+  if (length > kIdentityFileLimit) {
+    FailWith(reason, "its IDENTITY.TXT is too long");
+    return IdentityState::Foreign;
+  }
+  return ParseIdentityText(text, length, identity, reason) ? IdentityState::Read
+                                                          : IdentityState::Foreign;
 }
 
 bool BegunAfter(const BackupIdentity& a, const BackupIdentity& b) {

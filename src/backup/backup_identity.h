@@ -36,9 +36,11 @@ void FormatIdentityText(const BackupIdentity& identity, IdentityText* out);
 bool ParseIdentityText(const char* text, size_t length, BackupIdentity* identity,
                        MessageBuffer* reason);
 
-// Reads dir's IDENTITY.TXT (a regular file, never through a link); false with
-// the reason when it is missing or not one this program writes.
-bool ReadBackupIdentity(const char* dir, BackupIdentity* identity, MessageBuffer* reason);
+// Reads dir's IDENTITY.TXT (a regular file, never through a link): Read, or
+// with the reason Missing, Foreign (not one this program writes) or Unreadable
+// (the system failed to read it: nothing can be said of the backup).
+enum class IdentityState { Read, Missing, Foreign, Unreadable };
+IdentityState ReadBackupIdentity(const char* dir, BackupIdentity* identity, MessageBuffer* reason);
 
 // True when a was begun after b (later time; for one instant, the greater id).
 bool BegunAfter(const BackupIdentity& a, const BackupIdentity& b);

@@ -103,7 +103,7 @@ ManifestState ReadLine(FILE* stream, char* line, size_t size, unsigned number,
   if (fgets(line, static_cast<int>(size), stream) == nullptr) {
     if (ferror(stream) != 0) {
       FailWith(reason, "MANIFEST.TXT cannot be read");
-      return ManifestState::Invalid;
+      return ManifestState::Unreadable;
     }
     FailWith(reason, "MANIFEST.TXT ends before its END line (cut short)");
     return ManifestState::CutShort;
@@ -411,24 +411,35 @@ ManifestState ReadBackupManifest(const char* dir, BackupManifest* manifest, Mess
   manifest->entries.reset(new (std::nothrow) ManifestEntry[kMaxManifestEntries]);
   if (!manifest->entries) {
     FailWith(reason, "out of memory reading MANIFEST.TXT");
-    return ManifestState::Invalid;
+    return ManifestState::Unreadable;
   }
   PathBuffer path;
   if (!JoinPath(&path, dir, kManifestName)) {
     FailWith(reason, "the path of its MANIFEST.TXT is too long");
     return ManifestState::Invalid;
   }
-  if (!IsRegularFile(path.text)) {
+  // Missing only when the system says so: a failed look says nothing.
+  platform::EntryKind kind = platform::EntryKind::Missing;
+  const uint32_t examineError = platform::ExamineEntry(path.text, &kind);
+  if (examineError != 0) {
+    FailWith(reason, "its MANIFEST.TXT cannot be examined%s", CauseOf(examineError).text);
+    return ManifestState::Unreadable;
+  }
+  if (kind == platform::EntryKind::Missing) {
     FailWith(reason, "it has no MANIFEST.TXT");
     return ManifestState::Missing;
   }
   FILE* stream = nullptr;
-  const uint32_t openError = platform::OpenRegularForReading(path.text, &stream);
-  if (openError != 0) {
-    FailWith(reason, openError == platform::kErrorNotRegularFile
-                         ? "its MANIFEST.TXT is not a regular file"
-                         : "its MANIFEST.TXT cannot be opened");
+  const uint32_t openError = kind == platform::EntryKind::RegularFile
+                                 ? platform::OpenRegularForReading(path.text, &stream)
+                                 : platform::kErrorNotRegularFile;
+  if (openError == platform::kErrorNotRegularFile) {
+    FailWith(reason, "its MANIFEST.TXT is not a regular file");
     return ManifestState::Invalid;
+  }
+  if (openError != 0) {
+    FailWith(reason, "its MANIFEST.TXT cannot be opened%s", CauseOf(openError).text);
+    return ManifestState::Unreadable;
   }
   const ManifestState state = ReadManifestLines(stream, dir, manifest, reason);
   fclose(stream);
@@ -447,9 +458,13 @@ const ManifestEntry* FindManifestEntry(const BackupManifest* manifest, const cha
 }
 
 bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& accounts,
-                       MessageBuffer* reason) {
+                       MessageBuffer* reason, bool* unexamined) {
+  bool ignored = false;
+  if (unexamined == nullptr) unexamined = &ignored;
+  *unexamined = false;
   PathVerdict verdict;
   if (!PathIsTrusted(dir, true, accounts, &verdict)) {
+    *unexamined = verdict.trust == platform::EntryTrust::Unknown;
     return FailWith(reason, "%s: %s", TrustFailureText(verdict.trust, true), verdict.entry.text);
   }
   const struct {
@@ -462,6 +477,7 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
     const platform::EntryTrust trust = platform::CheckEntryTrust(path.text, part.isDirectory, accounts);
     // A missing part is an incomplete backup, which reading it says.
     if (trust != platform::EntryTrust::Trusted && trust != platform::EntryTrust::Missing) {
+      *unexamined = trust == platform::EntryTrust::Unknown;
       return FailWith(reason, "%s: %s", TrustFailureText(trust, part.isDirectory), path.text);
     }
   }

@@ -33,7 +33,8 @@ struct BackupManifest {
 // What reading a manifest found. Missing and CutShort mean an incomplete backup
 // (a run stopped while making it); Invalid, a manifest no run of this program
 // wrote as it stands.
-enum class ManifestState { Complete, Missing, CutShort, Invalid };
+// Unreadable: the system failed to examine or read it; nothing is known.
+enum class ManifestState { Complete, Missing, CutShort, Invalid, Unreadable };
 
 // A name a copy in that area (WORK or MESSAGE) may bear: one of the WORK files,
 // or an LMR file name. Nothing else: no separator, no "..", no drive or device.
@@ -58,8 +59,9 @@ const ManifestEntry* FindManifestEntry(const BackupManifest* manifest, const cha
 
 // The backup directory, every directory above it, its WORK and MESSAGE and its
 // MANIFEST.TXT may be trusted (path_trust.h); otherwise false with the reason.
+// *unexamined: it failed because an entry could not be examined.
 bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& accounts,
-                       MessageBuffer* reason);
+                       MessageBuffer* reason, bool* unexamined = nullptr);
 
 // What checking one backup found, for a driver to print: one line per copy (OK
 // or BAD) and every fault, in the order found.

@@ -8,6 +8,7 @@
 
 struct PruneFacts {
   bool identified;   // IDENTITY.TXT read: a backup this program made
+  bool empty;        // a directory named like a backup holding nothing (a removal cut short)
   bool ofThisHome;   // its identity names this home
   bool markerNames;  // the commit marker names it
   bool trusted;      // it, its parts and the root may be trusted
@@ -16,6 +17,8 @@ struct PruneFacts {
   bool mixed;    // made before a restore over a mixed database
   bool checked;  // passes is known
   bool passes;   // the check of /CHECK passes
+  bool examined;     // nothing the system failed to read stands in the way of the above
+  bool orderUnsure;  // a backup under the root could not be examined: which are older is unsure
 };
 
 enum class PruneDecision {
@@ -29,8 +32,11 @@ enum class PruneDecision {
   KeepForeignFiles,   // holds something no backup holds
   KeepUnreadable,     // its manifest is not one this program writes
   KeepMixed,          // holds a mix; removed only by hand
+  KeepUnexamined,     // the system failed to read part of it
+  KeepOrderUnsure,    // older, but another backup could not be examined
   KeepComplete,       // /PRUNE alone removes incomplete backups only
   RemoveIncomplete,   // a run stopped while making it
+  RemoveEmpty,        // an empty directory a removal cut short left
   RemoveOlder,        // older than the backups kept
 };
 
@@ -39,5 +45,6 @@ enum class PruneDecision {
 PruneDecision DecidePrune(const PruneFacts& facts, uint32_t keep, uint32_t* kept);
 
 inline bool Removes(PruneDecision decision) {
-  return decision == PruneDecision::RemoveIncomplete || decision == PruneDecision::RemoveOlder;
+  return decision == PruneDecision::RemoveIncomplete || decision == PruneDecision::RemoveOlder ||
+         decision == PruneDecision::RemoveEmpty;
 }

@@ -167,6 +167,28 @@ bool MakeRoom(BackupList* list, uint32_t* capacity) {
 
 }  // namespace
 
+namespace {
+
+bool CountEntry(const platform::HeldEntry&, void* context) {
+  ++*static_cast<uint32_t*>(context);
+  return false;
+}
+
+}  // namespace
+
+bool IsEmptyDirectory(const char* root, const char* name) {
+  PathBuffer path;
+  platform::FileHandle dir = platform::kInvalidHandle;
+  if (!JoinPath(&path, root, name) ||
+      platform::OpenDirectory({path.text, platform::kInvalidHandle}, &dir) != 0) {
+    return false;
+  }
+  uint32_t entries = 0;
+  const uint32_t error = platform::ListHeldDirectory(dir, path.text, CountEntry, &entries);
+  platform::CloseDirectory(dir);
+  return error == 0 && entries == 0;
+}
+
 bool IsBackupName(const char* name) {
   constexpr const char kShape[] = "QVCULLDB-########-######";
   const size_t length = strlen(name);
@@ -213,7 +235,13 @@ bool ListBackupStore(const char* root, BackupList* list) {
   platform::DirectoryEntry found;
   for (bool more = platform::FindFirstEntry(pattern.text, &search, &found); more;
        more = platform::FindNextEntry(&search, &found)) {
-    if (!found.isDirectory || !IsBackupName(found.name)) continue;
+    if (!IsBackupName(found.name)) continue;
+    // What the name is, asked again: a look the listing could not make is no answer.
+    PathBuffer dir;
+    platform::EntryKind kind = platform::EntryKind::Missing;
+    const bool joined = JoinPath(&dir, root, found.name);
+    const uint32_t examineError = joined ? platform::ExamineEntry(dir.text, &kind) : 0;
+    if (joined && examineError == 0 && kind != platform::EntryKind::Directory) continue;
     if (!MakeRoom(list, &capacity)) {
       list->failed = true;
       break;
@@ -221,9 +249,15 @@ bool ListBackupStore(const char* root, BackupList* list) {
     ListedBackup* item = &list->items[list->count++];
     *item = {};
     platform::CopyBounded(item->name, sizeof item->name, found.name);
-    PathBuffer dir;
-    item->identified = JoinPath(&dir, root, found.name) &&
-                       ReadBackupIdentity(dir.text, &item->identity, &item->unidentified);
+    if (examineError != 0) {
+      FailWith(&item->unidentified, "it cannot be examined%s", CauseOf(examineError).text);
+      item->identityState = IdentityState::Unreadable;
+    } else {
+      item->identityState = joined ? ReadBackupIdentity(dir.text, &item->identity, &item->unidentified)
+                                   : IdentityState::Foreign;
+    }
+    item->empty = item->identityState == IdentityState::Missing && IsEmptyDirectory(root, found.name);
+    item->identified = item->identityState == IdentityState::Read;
   }
   platform::EndSearch(&search);
   list->failed = list->failed || search.failed;
@@ -247,7 +281,8 @@ bool FindBackupById(const char* root, const char* id, PathBuffer* dir) {
 namespace {
 
 constexpr const char* const kAreas[] = {"WORK", "MESSAGE"};
-// In the order of removal: the manifest first, the identity last.
+// In the order of removal: the manifest first, the identity last (a removal cut short after
+// it leaves an empty directory, which the next prune removes).
 constexpr const char* const kTopFiles[] = {"MANIFEST.TXT", "RESTORE_WARNING.TXT", kIdentityName};
 
 // A held directory, closed when it goes.
@@ -262,11 +297,12 @@ struct HeldDirectory {
 
 // Opens name inside parent, never through a link, and only on volume.
 bool OpenInside(const HeldDirectory& parent, const char* name, uint64_t volume,
-                HeldDirectory* opened, MessageBuffer* reason) {
+                HeldDirectory* opened, bool* unexamined, MessageBuffer* reason) {
   platform::FileIdentity identity;
   if (!JoinPath(&opened->path, parent.path.text, name) ||
       platform::OpenDirectory({opened->path.text, parent.handle}, &opened->handle) != 0 ||
       platform::IdentifyHandle(opened->handle, &identity) != 0) {
+    *unexamined = true;
     return FailWith(reason, "%s cannot be opened as a plain directory", opened->path.text);
   }
   if (identity.volume != volume || platform::IsMountPointIn(parent.handle, name)) {
@@ -284,6 +320,7 @@ struct Inventory {
   bool hasArea[2];
   char offending[260];
   bool mountPoint;  // the offending entry is a mount point
+  bool unexamined;  // the system failed to open or list a part
 };
 
 bool TopMayHold(const platform::HeldEntry& entry, Inventory* inventory) {
@@ -323,7 +360,10 @@ bool CheckHolds(const HeldDirectory& dir, Inventory* inventory, MessageBuffer* r
                : FailWith(reason, "%s holds %s, which no backup holds", dir.path.text,
                           inventory->offending);
   }
-  if (error != 0) return FailWith(reason, "%s cannot be listed%s", dir.path.text, CauseOf(error).text);
+  if (error != 0) {
+    inventory->unexamined = true;
+    return FailWith(reason, "%s cannot be listed%s", dir.path.text, CauseOf(error).text);
+  }
   return true;
 }
 
@@ -372,19 +412,22 @@ bool OpenAndCheck(const char* root, const char* name, HeldDirectory* rootDir, He
   if (!CopyPath(&rootDir->path, root) ||
       platform::OpenDirectory({root, platform::kInvalidHandle}, &rootDir->handle) != 0 ||
       platform::IdentifyHandle(rootDir->handle, &identity) != 0) {
+    inventory->unexamined = true;
     return FailWith(reason, "the backup root %s cannot be opened", root);
   }
-  *inventory = {nullptr, identity.volume, 0, {false, false}, {}, false};
-  if (!OpenInside(*rootDir, name, identity.volume, top, reason) || !CheckHolds(*top, inventory, reason)) {
+  *inventory = {nullptr, identity.volume, 0, {false, false}, {}, false, false};
+  if (!OpenInside(*rootDir, name, identity.volume, top, &inventory->unexamined, reason) ||
+      !CheckHolds(*top, inventory, reason)) {
     return false;
   }
   for (int i = 0; i < 2; ++i) {
     if (!inventory->hasArea[i]) continue;
-    Inventory inArea{kAreas[i], identity.volume, 0, {false, false}, {}, false};
-    if (!OpenInside(*top, kAreas[i], identity.volume, &areas[i], reason) ||
-        !CheckHolds(areas[i], &inArea, reason)) {
-      return false;
-    }
+    Inventory inArea{kAreas[i], identity.volume, 0, {false, false}, {}, false, false};
+    const bool held = OpenInside(*top, kAreas[i], identity.volume, &areas[i],
+                                 &inventory->unexamined, reason) &&
+                      CheckHolds(areas[i], &inArea, reason);
+    inventory->unexamined = inventory->unexamined || inArea.unexamined;
+    if (!held) return false;
     inventory->bytes += inArea.bytes;
   }
   return true;
@@ -414,11 +457,21 @@ bool RemoveBackup(const char* root, const char* name, uint64_t* freed, MessageBu
   return true;
 }
 
+uint32_t RemoveEmptyBackupDirectory(const char* root, const char* name) {
+  HeldDirectory rootDir;
+  if (!CopyPath(&rootDir.path, root)) return platform::kErrorFilenameTooLong;
+  const uint32_t error = platform::OpenDirectory({root, platform::kInvalidHandle}, &rootDir.handle);
+  return error != 0 ? error : platform::RemoveEntryIn(rootDir.handle, root, name, true);
+}
+
 bool BackupHoldsOnlyItsFiles(const char* root, const char* name, uint64_t* bytes,
-                             MessageBuffer* reason) {
+                             MessageBuffer* reason, bool* unexamined) {
   HeldDirectory rootDir, top, areas[2];
-  Inventory inventory;
-  if (!OpenAndCheck(root, name, &rootDir, &top, areas, &inventory, reason)) return false;
+  Inventory inventory = {};
+  if (!OpenAndCheck(root, name, &rootDir, &top, areas, &inventory, reason)) {
+    if (unexamined != nullptr) *unexamined = inventory.unexamined;
+    return false;
+  }
   *bytes = inventory.bytes;
   return true;
 }

@@ -66,8 +66,10 @@ void FormatRootLockLeft(const RootLock& lock, char* line, size_t size);
 struct ListedBackup {
   char name[64];
   bool identified;           // IDENTITY.TXT read
+  IdentityState identityState;
   BackupIdentity identity;   // when identified
   MessageBuffer unidentified;  // why not
+  bool empty;  // no IDENTITY.TXT and nothing else: what a removal cut short at its end leaves
 };
 
 struct BackupList {
@@ -75,6 +77,9 @@ struct BackupList {
   uint32_t count = 0;
   bool failed = false;  // the root could not be listed to its end, or no memory for more
 };
+
+// True when the directory name of root holds nothing at all.
+bool IsEmptyDirectory(const char* root, const char* name);
 
 // "QVCULLDB-YYYYMMDD-HHMMSS" or the same with "-NNN": a backup's directory name.
 bool IsBackupName(const char* name);
@@ -107,7 +112,12 @@ bool FindBackupById(const char* root, const char* id, PathBuffer* dir);
 // bytes of the files removed.
 bool RemoveBackup(const char* root, const char* name, uint64_t* freed, MessageBuffer* reason);
 
+// Removes the empty directory name of root (never one with an entry); 0, or the
+// Windows error code.
+uint32_t RemoveEmptyBackupDirectory(const char* root, const char* name);
+
 // The check RemoveBackup makes first, alone: true with the bytes a removal
 // would free, or false with what stops it.
+// *unexamined: it failed because the system could not list or open a part.
 bool BackupHoldsOnlyItsFiles(const char* root, const char* name, uint64_t* bytes,
-                             MessageBuffer* reason);
+                             MessageBuffer* reason, bool* unexamined = nullptr);

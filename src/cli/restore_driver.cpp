@@ -307,7 +307,10 @@ void ListOneBackup(const RestoreState* run, const ListedBackup& item, uint64_t* 
   const ManifestState state = ReadBackupManifest(dir.text, &manifest, &reason);
   if (state != ManifestState::Complete) {
     Tee("%-28s %s  %s: %s\n", name, stamp,
-        state == ManifestState::Invalid ? "NOT RESTORABLE" : "INCOMPLETE", reason.text);
+        state == ManifestState::Invalid      ? "NOT RESTORABLE"
+        : state == ManifestState::Unreadable ? "UNREADABLE"
+                                             : "INCOMPLETE",
+        reason.text);
     return;
   }
   uint64_t bytes = 0;
@@ -400,16 +403,22 @@ PruneFacts GatherFacts(const RestoreState* run, const ListedBackup& item, const 
                        MessageBuffer* reason) {
   PruneFacts facts = {};
   facts.identified = item.identified;
+  facts.empty = item.empty;
   facts.ofThisHome = item.identified && SameHome(item.identity.home.text, run->paths.home.text);
   facts.markerNames = MarkerNames(item, named, namedId);
+  facts.examined = item.identityState != IdentityState::Unreadable;
   if (!item.identified) *reason = item.unidentified;
   if (!facts.identified || !facts.ofThisHome || facts.markerNames) return facts;
   uint64_t bytes = 0;
-  facts.trusted = BackupTreeTrusted(dir, run->accounts, reason);
+  bool unexamined = false;
+  facts.trusted = BackupTreeTrusted(dir, run->accounts, reason, &unexamined);
   facts.onlyBackupFiles =
-      facts.trusted && BackupHoldsOnlyItsFiles(run->pack.backupRootPath.text, item.name, &bytes, reason);
+      facts.trusted && BackupHoldsOnlyItsFiles(run->pack.backupRootPath.text, item.name, &bytes,
+                                               reason, &unexamined);
+  facts.examined = !unexamined;
   if (!facts.onlyBackupFiles) return facts;
   facts.manifest = ReadBackupManifest(dir, manifest, reason);
+  facts.examined = facts.manifest != ManifestState::Unreadable;
   facts.mixed = facts.manifest == ManifestState::Complete &&
                 manifest->kind == BackupKind::BeforeRestoreOfMix;
   return facts;
@@ -431,14 +440,24 @@ const char* KeepText(PruneDecision decision) {
       return "its manifest is not one this program writes";
     case PruneDecision::KeepMixed:
       return "it holds a mix of packed and pre-pack files; only you remove it";
+    case PruneDecision::KeepUnexamined:
+      return "it cannot be examined now";
+    case PruneDecision::KeepOrderUnsure:
+      return "older, but kept while another backup cannot be examined";
     default:
       return "complete; /PRUNE=n removes complete backups";
   }
 }
 
+// A backup kept for a fault in it, rather than by design, needs the sysop: an error.
+bool KeptForAFault(PruneDecision decision) {
+  return decision == PruneDecision::KeepUntrusted || decision == PruneDecision::KeepForeignFiles ||
+         decision == PruneDecision::KeepUnreadable || decision == PruneDecision::KeepUnexamined;
+}
+
 // Keeps or removes one backup (newest first), says which and why.
 bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& named,
-              const char* namedId, PruneTally* tally) {
+              const char* namedId, bool orderUnsure, PruneTally* tally) {
   const char* name = item.name;
   PathBuffer dir;
   if (!JoinPath(&dir, run->pack.backupRootPath.text, name)) {
@@ -447,6 +466,7 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
   MessageBuffer reason = {};
   BackupManifest manifest;
   PruneFacts facts = GatherFacts(run, item, dir.text, named, namedId, &manifest, &reason);
+  facts.orderUnsure = orderUnsure;
   PruneDecision decision = DecidePrune(facts, run->keep, &tally->kept);
   MessageBuffer fault = {};
   if (decision == PruneDecision::NeedsCheck) {
@@ -463,6 +483,17 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
     case PruneDecision::KeepFailing:
       Tee("KEEP    %-28s %-11s fails the check (%s); kept until %u newer ones pass\n", name,
           BackupKindWord(manifest.kind), fault.text, run->keep);
+      return ReportError(&run->counters, "ERROR: %s fails the check; look at it.\n", name);
+    case PruneDecision::RemoveEmpty:
+      Tee("REMOVE  %-28s empty (a removal cut short)\n", name);
+      if (!run->dryRun) {
+        const uint32_t error = RemoveEmptyBackupDirectory(run->pack.backupRootPath.text, name);
+        if (error != 0) {
+          return ReportError(&run->counters, "ERROR: %s was not removed%s.\n", name,
+                             CauseOf(error).text);
+        }
+      }
+      ++tally->removed;
       return true;
     case PruneDecision::RemoveIncomplete:
     case PruneDecision::RemoveOlder:
@@ -471,7 +502,9 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
       const char* detail =
           decision == PruneDecision::KeepOtherHome ? item.identity.home.text : reason.text;
       Tee("KEEP    %-28s %s%s%s\n", name, KeepText(decision), detail[0] != '\0' ? ": " : "", detail);
-      return true;
+      return !KeptForAFault(decision) ||
+             ReportError(&run->counters, "ERROR: %s is kept for what is wrong with it; look at it.\n",
+                         name);
     }
   }
   const bool incomplete = decision == PruneDecision::RemoveIncomplete;
@@ -503,10 +536,15 @@ bool PruneStore(RestoreState* run) {
       !ListBackupStore(root, &list) || list.failed) {
     return ReportError(&run->counters, "ERROR: nothing is removed: the backups or the live LMR files cannot be listed.\n");
   }
+  // A backup whose identity cannot be read may be the newest: nothing older is removed then.
+  bool orderUnsure = false;
+  for (uint32_t i = 0; i < list.count; ++i) {
+    orderUnsure = orderUnsure || list.items[i].identityState == IdentityState::Unreadable;
+  }
   PruneTally tally = {};
   bool pruned = true;
   for (uint32_t i = 0; i < list.count; ++i) {
-    pruned = PruneOne(run, list.items[i], named, namedId, &tally) && pruned;
+    pruned = PruneOne(run, list.items[i], named, namedId, orderUnsure, &tally) && pruned;
   }
   Tee("%s %u backup(s), %" PRIu64 " bytes freed; %u verified backup(s) kept.\n",
       run->dryRun ? "Would remove:       " : "Removed:            ", tally.removed, tally.freed,
@@ -614,7 +652,7 @@ bool ReadTrustedBackup(RestoreState* run) {
   platform::DirectoryAnchor(run->backupHandle, dir, anchor.text, sizeof anchor.text);
   BackupIdentity identity;
   MessageBuffer unidentified;
-  if (ReadBackupIdentity(anchor.text, &identity, &unidentified)) {
+  if (ReadBackupIdentity(anchor.text, &identity, &unidentified) == IdentityState::Read) {
     platform::CopyBounded(run->backupId, sizeof run->backupId, identity.id);
   }
   const ManifestState state = ReadBackupManifest(anchor.text, &run->manifest, &reason);
@@ -623,7 +661,7 @@ bool ReadTrustedBackup(RestoreState* run) {
                        "ERROR: this is an incomplete backup (a run stopped while making it): %s.\n",
                        reason.text);
   }
-  if (state == ManifestState::Invalid) {
+  if (state != ManifestState::Complete) {
     return ReportError(&run->counters, "ERROR: this backup cannot be restored: %s.\n", reason.text);
   }
   if (run->manifest.kind == BackupKind::BeforeRestoreOfMix) {

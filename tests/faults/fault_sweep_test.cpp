@@ -359,6 +359,108 @@ void RestoreSweep() {
   }
 }
 
+// ---- /PRUNE=1 over a root holding the newest backup, an older one and an incomplete one ----
+
+// The backup copied under another name, its IDENTITY.TXT saying it was begun `age` seconds
+// before the original (and an id of its own); without its manifest when incomplete.
+void CopyBackup(const std::string& root, const std::string& from, const std::string& to, int age,
+                char id, bool incomplete) {
+  std::filesystem::copy(root + "/" + from, root + "/" + to, std::filesystem::copy_options::recursive);
+  std::string identity = ReadFile(root + "/" + from + "/IDENTITY.TXT");
+  const size_t at = identity.find("BEGUN-SECONDS ") + 14;
+  const long long begun = std::stoll(identity.substr(at)) - age;
+  identity.replace(at, identity.find('.', at) - at, std::to_string(begun));
+  identity.replace(identity.find("\r\nID ") + 5, 32, std::string(32, id));
+  ASSERT_TRUE(WriteWholeFile(root + "/" + to + "/IDENTITY.TXT", identity));
+  if (incomplete) {
+    ASSERT_EQ(std::remove((root + "/" + to + "/MANIFEST.TXT").c_str()), 0);
+  }
+}
+
+// After a prune, whatever happened to it: the live files and the newest backup as they were;
+// every other backup whole, gone, or incomplete with its IDENTITY.TXT (so that the next prune
+// knows it), never a manifest without its copies; success only with both removed; the locks
+// gone unless the run was killed or named what it left.
+std::vector<std::string> CheckPrune(const std::string& start, const std::string& home,
+                                    const RunResult& r, const std::string& kind) {
+  std::vector<std::string> violations;
+  auto expect = [&](bool ok, const std::string& what) { if (!ok) violations.push_back(what); };
+  const FileMap before = ReadTree(start), after = ReadTree(home);
+  const std::string root = "QVCULLDB-BACKUPS/";
+  for (const auto& [rel, bytes] : before) {
+    const bool other = rel.starts_with(root + "QVCULLDB-20000101-");
+    if (rel.ends_with("QVCULLDB32_REPORT.TXT") || other) continue;
+    expect(after.count(rel) && after.at(rel) == bytes, rel + " changed or gone");
+  }
+  for (const std::string name : {"QVCULLDB-20000101-000000", "QVCULLDB-20000101-000001"}) {
+    const std::string dir = home + "/" + root + name;
+    if (!std::filesystem::exists(dir)) continue;
+    const bool whole = Contains(ReadFile(dir + "/MANIFEST.TXT"), "\r\nEND ");
+    expect(std::filesystem::exists(dir + "/IDENTITY.TXT") || std::filesystem::is_empty(dir),
+           name + " left without IDENTITY.TXT");
+    for (const auto& [rel, bytes] : before) {
+      if (!whole || !rel.starts_with(root + name + "/")) continue;
+      expect(after.count(rel) && after.at(rel) == bytes, rel + " gone under a whole manifest");
+    }
+  }
+  const bool pruned = !std::filesystem::exists(home + "/" + root + "QVCULLDB-20000101-000000") &&
+                      !std::filesystem::exists(home + "/" + root + "QVCULLDB-20000101-000001");
+  if (kind == "fail") {
+    expect(r.exitCode == 2 || (r.exitCode == 0 && pruned), "exit 0 with a backup not removed");
+    expect(r.exitCode == 2 || !Contains(r.report, "fails the check"), "exit 0 over a failed check");
+    expect(r.exitCode == 0 || SummaryValue(r.report, "Errors:") != "0", "exit 2 with no error");
+  }
+  if (kind == "interrupt") expect(EndedByInterrupt(r), "SIGINT did not end the run");
+  for (const std::string& lock : {std::string("MESSAGE/QVLINK.BSY"), root + "QVCULLDB.LCK"}) {
+    const bool named = Contains(r.report, "Left behind:         " + HostPath(home + "/" + lock));
+    expect(!after.count(lock) || kind == "crash" || (kind == "fail" && (named || lock[0] == 'M')),
+           lock + " left behind");
+  }
+  return violations;
+}
+
+void PruneSweep() {
+  ScratchDir scratch;
+  const Fixture f = MakeFixture(scratch.path, true);
+  const std::string packed = scratch.path + "/packed", home = scratch.path + "/run";
+  const std::string backup = PackInPlace(f, home, packed);
+  const std::string root = packed + "/QVCULLDB-BACKUPS";
+  CopyBackup(root, backup, "QVCULLDB-20000101-000000", 3600, 'A', false);
+  CopyBackup(root, backup, "QVCULLDB-20000101-000001", 60, 'B', true);
+  const std::vector<std::string> prune = {"/PRUNE=1"};
+  CopyTree(packed, home);
+  ASSERT_EQ(RunRestoreProgram(home, prune, ShimEnvironment({}, "", scratch.path + "/counts")).exitCode, 0);
+  const std::string counts = ReadFile(scratch.path + "/counts");
+  for (const std::string kind : {"fail", "crash", "interrupt"}) {
+    size_t points = 0, violations = 0;
+    for (const Point& point : PlanPoints(counts, kind, false)) {
+      const std::string rule = RuleFor(point, kind), shimLog = scratch.path + "/shim.log";
+      RunResult r;
+      const std::string fired = RunUntilFired(
+          packed, home, shimLog, 1,
+          [&] { return RunRestoreProgram(home, prune, ShimEnvironment({rule}, shimLog)); }, &r);
+      ++points;
+      EXPECT_FALSE(fired.empty()) << rule << ": never reached (exit " << r.exitCode << ")\n" << r.out;
+      std::vector<std::string> found = CheckPrune(packed, home, r, kind);
+      // The operator removes a lock a killed run left, or one it said it could not release; the
+      // next prune then finishes the job.
+      if (kind == "crash" || Contains(r.report, "could not fully release its QVLINK.BSY lock")) {
+        std::filesystem::remove(home + "/MESSAGE/QVLINK.BSY");
+      }
+      const RunResult again = RunRestoreProgram(home, prune);
+      if (again.exitCode != 0 || !CheckPrune(packed, home, again, "fail").empty()) {
+        found.push_back("the next prune did not finish:\n" + again.out);
+      }
+      for (const std::string& v : found) {
+        if (++violations <= 25) ADD_FAILURE() << rule << ": " << v << "\n" << r.out.substr(r.out.size() > 1500 ? r.out.size() - 1500 : 0);
+      }
+    }
+    std::printf("SWEEP prune, %-27s %4zu %s injections, %zu violations %s\n", kind.c_str(),
+                points, kind.c_str(), violations, Describe(SweepSampling()).c_str());
+    EXPECT_EQ(violations, 0u);
+  }
+}
+
 // A state a power cut may leave: the database old or packed (packed once the run verified it), a
 // mix only with the marker, which names a backup holding the old one; the next run completes the
 // pack or refuses a mix (judged once per state: `judged` holds the verdicts by what the next run
@@ -501,6 +603,7 @@ TEST(FaultSweep, DryRun) { Sweep("dry run, ", true, {}, true); }
 TEST(FaultSweep, RollbackAfterCommit) { Sweep("rollback after commit, ", true, kCommitFails); }
 TEST(FaultSweep, RollbackOfCaller) { Sweep("rollback after caller, ", false, kCallerAppears); }
 TEST(FaultSweep, Restore) { RestoreSweep(); }
+TEST(FaultSweep, Prune) { PruneSweep(); }
 TEST(PowerLoss, WithAuditLog) { PowerSweep("audit log", true, {}); }
 TEST(PowerLoss, WithoutAuditLog) { PowerSweep("no audit log", false, {}); }
 TEST(PowerLoss, RollbackAfterCommit) { PowerSweep("rollback after commit", true, kCommitFails); }

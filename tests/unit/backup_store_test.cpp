@@ -102,7 +102,8 @@ TEST(BackupStore, NewestByRecordedTimeThenId) {
 
 // The facts of one backup, from a short code: I identified, H of this home, M the marker names
 // it, T trusted, O only backup files, then the manifest (c complete, m missing, s cut short,
-// i invalid), X mixed, and P passes / F fails the check.
+// i invalid), X mixed, P passes / F fails the check, U unexamined (the system failed to read
+// part of it) and Z another backup unexamined.
 PruneFacts Facts(const std::string& code) {
   PruneFacts facts = {};
   facts.identified = code.find('I') != std::string::npos;
@@ -117,6 +118,8 @@ PruneFacts Facts(const std::string& code) {
   facts.mixed = code.find('X') != std::string::npos;
   facts.checked = code.find('P') != std::string::npos || code.find('F') != std::string::npos;
   facts.passes = code.find('P') != std::string::npos;
+  facts.examined = code.find('U') == std::string::npos;
+  facts.orderUnsure = code.find('Z') != std::string::npos;
   return facts;
 }
 
@@ -131,7 +134,9 @@ TEST(BackupStore, PruneDecisions) {
       {"IHMTOm", 1, 5, D::KeepMarkerNames},  {"HTOm", 1, 5, D::KeepNotOurs},
       {"ITOm", 1, 5, D::KeepOtherHome},      {"IHOm", 1, 5, D::KeepUntrusted},
       {"IHTm", 1, 5, D::KeepForeignFiles},   {"IHTOi", 1, 5, D::KeepUnreadable},
-      {"IHTOcX", 1, 5, D::KeepMixed},
+      {"IHTOcX", 1, 5, D::KeepMixed},       {"IHTOmU", 1, 5, D::KeepUnexamined},
+      {"HTOmU", 0, 0, D::KeepUnexamined},    {"IHTOcZ", 1, 1, D::KeepOrderUnsure},
+      {"IHTOmZ", 1, 1, D::RemoveIncomplete},
       // Incomplete: removed by /PRUNE alone and by /PRUNE=n.
       {"IHTOm", 0, 0, D::RemoveIncomplete},  {"IHTOs", 3, 0, D::RemoveIncomplete},
       // Complete: /PRUNE alone keeps every one.
