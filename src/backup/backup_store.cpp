@@ -437,7 +437,7 @@ bool OpenAndCheck(const char* root, const char* name, HeldDirectory* rootDir, He
 
 bool RemoveBackup(const char* root, const char* name, uint64_t* freed, MessageBuffer* reason) {
   HeldDirectory rootDir, top, areas[2];
-  Inventory inventory;
+  Inventory inventory = {};
   if (!OpenAndCheck(root, name, &rootDir, &top, areas, &inventory, reason)) return false;
   const auto removeTop = [&](const char* file) {
     const uint32_t error = platform::RemoveEntryIn(top.handle, top.path.text, file, false);
