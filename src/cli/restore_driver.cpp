@@ -11,11 +11,13 @@
 #include <new>
 
 #include "base/cleanup_registry.h"
+#include "base/live_state.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_options.h"
 #include "cli/file_validation.h"
 #include "cli/run_driver.h"
+#include "cli/database_state.h"
 #include "cli/run_setup.h"
 #include "commit/backup_manifest.h"
 #include "commit/backup_names.h"
@@ -100,6 +102,8 @@ struct RestoreState {
   PackContext pack;
   bool markerFound;
   bool restored;
+  LockRefusal lockRefusal;
+  EndOfRunLines closing;  // decided while the lock is still held
   bool dryRun;    // /DRYRUN, with /PRUNE only
   uint32_t keep;  // /PRUNE=n
   NamedText callerRefusal;  // kept for the commit section, which refers to it
@@ -223,6 +227,22 @@ void PrintRestoreHeader(const RestoreState* run) {
   Tee("Report file:         %s\n", run->paths.report.text);
 }
 
+// The state line and the next step; a restore's were decided under its lock.
+void PrintRestoreClosingLines(const RestoreState* run, bool succeeded) {
+  if (run->action == RestoreAction::Restore && run->closing.state[0] != '\0') {
+    Tee("%s%s%s%s", run->closing.state, run->closing.nextStep, run->closing.leftBehind[0],
+        run->closing.leftBehind[1]);
+    return;
+  }
+  Tee("Database state:      NOT WRITTEN - %s\n",
+      run->action == RestoreAction::Restore
+          ? "this run stopped before it read the live database files."
+          : "this action reads backups and writes no live file.");
+  Tee("Next step:           %s\n", succeeded ? "none for the live database."
+                                              : "correct what the errors above say, then run "
+                                                "again.");
+}
+
 int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
   const int exitCode = succeeded ? kExitClean : kExitFailed;
   Tee("\n======================= SUMMARY =======================\n");
@@ -241,6 +261,7 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
                                                            : "COMPLETE - pruned.";
   Tee("Result status:       %s\n",
       succeeded ? done : "FAILED - keep nodes offline until the report is reviewed.");
+  PrintRestoreClosingLines(run, succeeded);
   Tee("Exit code:           %d\n", exitCode);
   Tee("############################################################\n");
   return exitCode;
@@ -426,7 +447,7 @@ bool PruneUnderLock(RestoreState* run) {
 }
 
 bool PruneBackups(RestoreState* run) {
-  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters, &run->lockRefusal)) return false;
   const bool pruned = PruneUnderLock(run);
   ReleaseRunLock(&run->counters);
   return pruned;
@@ -558,17 +579,18 @@ bool SnapshotLiveSet(RestoreState* run) {
 }
 
 bool RestoreSteps(RestoreState* run) {
-  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters, &run->lockRefusal)) return false;
   run->markerFound = IsRegularFile(run->paths.commitMarker.text);
   if (run->markerFound) {
     Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",
         run->paths.commitMarker.text);
   }
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
-      !CheckBackup(run) ||
-      !SnapshotLiveSet(run)) {
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text)) {
     return false;
   }
+  AdvanceLiveState(LiveEvent::ReadBegins);
+  if (!CheckBackup(run) || !SnapshotLiveSet(run)) return false;
+  AdvanceLiveState(LiveEvent::SnapshotsTaken);
   // A backup of a mix must never pass for a whole database later.
   run->pack.backupKind = run->markerFound && CommitMarkerShowsMix(run->paths)
                              ? BackupKind::BeforeRestoreOfMix
@@ -602,11 +624,22 @@ bool RestoreSteps(RestoreState* run) {
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters,
                               run->callerRefusal.text};
-  if (!CommitHoldingInterrupts(section)) return false;
-  run->restored = true;
+  const bool committed = CommitHoldingInterrupts(section);
+  // In place and verified, also when the lock was lost meanwhile (then the run fails).
+  run->restored = CurrentLiveState() == LiveState::Committed;
+  if (!committed) return false;
   Tee("RESTORE RESULT: SUCCESS - %s restored and verified.\n", run->backupDir.text);
   Tee("Pre-restore backup:  %s\n", run->pack.backupDirPath.text);
   return true;
+}
+
+// The closing lines of a restore, decided while its lock keeps other tools out.
+void DescribeRestoreEnd(RestoreState* run) {
+  const bool startedMixed = run->markerFound && CommitMarkerShowsMix(run->paths);
+  const EndOfRunFacts facts{&run->paths, nullptr, &run->live, &run->inventory, &run->pack,
+                            true, startedMixed && CurrentLiveState() != LiveState::Committed,
+                            run->counters.errors != 0, false, run->lockRefusal};
+  DescribeEndOfRun(facts, &run->closing);
 }
 
 bool RunAction(RestoreState* run) {
@@ -630,6 +663,7 @@ bool RunAction(RestoreState* run) {
   platform::CloseDirectory(run->backupHandle);
   run->backupHandle = platform::kInvalidHandle;
   RemoveStagedFiles(&run->pack, &run->inventory);
+  DescribeRestoreEnd(run);
   ReleaseRunLock(&run->counters);
   // As for the packer, a lock that could not be released is reported, and the
   // verified restore stands.
@@ -662,9 +696,7 @@ int RestoreDriver(int argc, char* const* argv) {
   run->backupHandle = platform::kInvalidHandle;
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {
-    SetInterruptNotice(
-        "\nINTERRUPTED: QVRESTORE was stopped. The live database files were not changed.\n"
-        "Database state:      UNCHANGED - this run stopped before it changed the live files.\n");
+    StartLiveState("QVRESTORE");
     if (!OpenRunReport(&run->paths)) {
       exitCode = kExitFailed;
     } else {

@@ -1,6 +1,7 @@
 // The verified backup: every file the pack may change, and QVWHOSON.DAT, copied
 // into a new timestamped directory and proved equal to its pre-pack snapshot
 // before any live file is touched.
+#include "base/interrupt_hold.h"
 #include "commit/verified_backup.h"
 
 #include <cinttypes>
@@ -133,8 +134,7 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
   if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
   if (!JoinPath(&pack->backupDirPath, pack->backupRootPath.text, name)) return false;
   // Interrupts wait until the directory made is named in the interrupt notice.
-  const bool ownHold = !platform::HoldingInterrupts();
-  if (ownHold) platform::HoldInterrupts();
+  const InterruptHold hold;
   uint32_t error = platform::MakeDirectory({pack->backupDirPath.text, root});
   for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
                             suffix <= kLastDirectorySuffix;
@@ -149,7 +149,6 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
   }
   pack->backupBegun = error == 0;
   NameBackupInInterruptNotice(pack, options);
-  if (ownHold) platform::DeliverHeldInterrupt();
   return error == 0;
 }
 

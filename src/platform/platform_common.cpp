@@ -125,4 +125,9 @@ bool Holding() {
 
 }  // namespace interrupt_state
 
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.identity.volume == b.identity.volume && a.identity.index == b.identity.index &&
+         a.size == b.size && a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
+}
+
 }  // namespace platform

@@ -242,7 +242,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const bool summaryLast = r.report.ends_with(std::string(60, '#') + "\n");  // then closing it
   expect(crashed || !ended || r.report.empty() || summaryLast ||
              std::regex_match(r.report.substr(r.report.find('\n', last + 1) + 1),
-                              std::regex("((Database state|Left behind): .*\n)*")),
+                              std::regex("((Database state|Next step|Left behind): .*\n)*")),
          "an interrupted run's report does not end with the INTERRUPTED line and its state");
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
   const bool beforeReport =
