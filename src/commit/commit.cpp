@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kChangedBeforeCommit = "ERROR: %s changed before commit.\n";
 constexpr const char* kVerificationFailed = "ERROR: post-write verification failed for %s.\n";
-constexpr uint32_t kChangeTimeSettleMs = 60;
 
 // QVPURGED.USR still absent when there was none (one that existed is among the
 // gate's snapshot checks).
@@ -217,9 +216,6 @@ namespace {
 // have come on; anything else undoes the commit from the backup.
 bool VerifyAfterCommit(const CommitSection& s, ReplacedFiles* replaced) {
   Tee("\n================== POST-WRITE VERIFY ======================\n");
-  // The renames just set the files' change times: once the clock has ticked past
-  // them, any later write moves the stamps the verification takes.
-  platform::SleepMilliseconds(kChangeTimeSettleMs);
   if (!VerifyCommittedFiles(s.usersDat, s.usersPtr, s.inventory, s.pack, replaced, s.counters)) {
     RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
     return false;
@@ -261,8 +257,8 @@ void SettleCommitMarker(const CommitSection& s, bool committed) {
 }
 
 // The state machine's move once the commit section is over.
-LiveEvent EndOfCommit(const CommitSection& s, const ReplacedFiles& replaced) {
-  if (s.pack->commitVerified) return LiveEvent::Verified;
+LiveEvent EndOfCommit(const CommitSection& s, const ReplacedFiles& replaced, bool verified) {
+  if (verified) return LiveEvent::Verified;
   if (replaced.renamed == 0 && !s.pack->rollbackStarted) return LiveEvent::StoppedUnreplaced;
   return s.pack->rollbackOk ? LiveEvent::RolledBack : LiveEvent::RollbackFailed;
 }
@@ -288,11 +284,11 @@ bool CommitHoldingInterrupts(const CommitSection& s) {
   s.pack->lockLost = replaced.lockLost;
   // A commit completed without the lock is whole, yet the run did not keep
   // cooperating tools out all along: it does not count as a success.
-  s.pack->commitVerified = replacedAll && VerifyAfterCommit(s, &replaced);
-  const bool committed = s.pack->commitVerified && !replaced.lockLost;
+  const bool verified = replacedAll && VerifyAfterCommit(s, &replaced);
+  const bool committed = verified && !replaced.lockLost;
   if (marked) SettleCommitMarker(s, committed);
   // The interrupt notice follows the state: set before the hold ends.
-  if (marked) AdvanceLiveState(EndOfCommit(s, replaced));
+  if (marked) AdvanceLiveState(EndOfCommit(s, replaced, verified));
   AnnounceHeldInterrupt();
   return committed;
 }

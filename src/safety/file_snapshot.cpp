@@ -152,7 +152,11 @@ bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read) {
   if (platform::StampHandle(handle, &read->stamp) != 0) return false;
   const int64_t changed = read->stamp.changedNs;
   read->taken = true;
-  read->settled = changed != 0 && changed < before - ChangeTimeMarginNs(changed);
+  // A later write moves the change time once the clock has ticked past it; one
+  // in the same tick still moves the modification time when that is older than
+  // the change (a file renamed into place after it was written).
+  read->settled = changed != 0 && (changed < before - ChangeTimeMarginNs(changed) ||
+                                   read->stamp.modifiedNs < changed);
   return true;
 }
 

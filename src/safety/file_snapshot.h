@@ -14,8 +14,9 @@ constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
 constexpr size_t kCopyBufferSize = 32768;
 
 // A file's stamp as the run read it: taken through the reading handle just
-// before the reading. Settled when its change time was older than the clock's
-// last tick before it was taken: a later write then always moves it.
+// before the reading. Settled when a later write must move it: its change time
+// older than the clock's last tick before it was taken, or its modification
+// time older than its change time (a write in the change's tick moves that).
 struct ReadStamp {
   platform::FileStamp stamp;
   bool taken;
