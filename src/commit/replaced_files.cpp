@@ -22,10 +22,11 @@ bool StampsUnmoved(const ReplacedFile& file) {
   const ReadStamp& gate = file.before->read;
   const platform::ReplacedStamps& around = file.stamps;
   platform::FileStamp now{};
-  return gate.taken && gate.settled && around.taken &&
+  // Stamped first, whatever the rest shows: the same calls on every run.
+  const bool stamped = platform::StampHandle(file.handle, &now) == 0;
+  return stamped && gate.taken && gate.settled && around.taken &&
          platform::SameStamp(around.beforeRename, gate.stamp) &&
-         SameContentTimes(around.afterRename, gate.stamp) &&
-         platform::StampHandle(file.handle, &now) == 0 && SameContentTimes(now, gate.stamp) &&
+         SameContentTimes(around.afterRename, gate.stamp) && SameContentTimes(now, gate.stamp) &&
          now.changedNs == around.afterRename.changedNs;
 }
 

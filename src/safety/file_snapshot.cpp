@@ -137,8 +137,12 @@ bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
 bool FileMatchesSnapshotStamping(const char* path, const FileSnapshot* snapshot, ReadStamp* seen) {
   uint64_t size = 0;
   uint64_t hash = 0;
-  return snapshot->ok && HashFileStamping(path, &size, &hash, seen) && size == snapshot->size &&
-         hash == snapshot->hash;
+  ReadStamp read{};
+  const bool matches = snapshot->ok && HashFileStamping(path, &size, &hash, &read) &&
+                       size == snapshot->size && hash == snapshot->hash;
+  // Only a reading that found the snapshot's content vouches for the stamp.
+  if (matches) *seen = read;
+  return matches;
 }
 
 int64_t ChangeTimeMarginNs(int64_t changedNs) {
@@ -163,7 +167,7 @@ bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read) {
 FreshLook FileStillAsRead(const char* path, const FileSnapshot* snapshot,
                           const ReadStamp& lastRead) {
   platform::FileStamp now{};
-  if (lastRead.taken && lastRead.settled && platform::StampPath(path, &now) == 0 &&
+  if (lastRead.taken && platform::StampPath(path, &now) == 0 &&
       platform::SameStamp(now, lastRead.stamp)) {
     return FreshLook::Same;
   }

@@ -65,7 +65,7 @@ bool TakeSnapshot(const char* path, FileSnapshot* snapshot);
 bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot);
 
 // The same, stamping the file through the handle that reads it (before the
-// reading) into *seen.
+// reading) into *seen when it matches; *seen is left as it was when it does not.
 bool FileMatchesSnapshotStamping(const char* path, const FileSnapshot* snapshot, ReadStamp* seen);
 
 // Stamps what handle has open, judging whether the stamp is settled.
@@ -75,11 +75,10 @@ bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read);
 // ticks at least every 16 ms; one kept to the second (or two) may lag 2 s.
 int64_t ChangeTimeMarginNs(int64_t changedNs);
 
-// The fresh look a state line is checked with: true when the file at path still
-// has the settled stamp the run took when it last read it (identity, size,
-// modification and change time; nothing is read), or, when the stamp moved, was
-// not settled or none was taken, still has the content the snapshot records
-// (read again).
+// The fresh look a state line is checked with: Same when the file at path still
+// has the stamp the run took when it last read it (identity, size, modification
+// and change time; nothing is read), or, when the stamp moved or none was
+// taken, still has the content the snapshot records (read again).
 enum class FreshLook { Same, Changed, Unreadable };
 FreshLook FileStillAsRead(const char* path, const FileSnapshot* snapshot,
                           const ReadStamp& lastRead);
