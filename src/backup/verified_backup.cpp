@@ -2,6 +2,7 @@
 // into a new timestamped directory and proved equal to its pre-pack snapshot
 // before any live file is touched.
 #include "backup/verified_backup.h"
+#include "base/interrupt_hold.h"
 
 #include <cinttypes>
 #include <cstring>
@@ -134,8 +135,7 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
   if (strftime(name, sizeof name, "QVCULLDB-%Y%m%d-%H%M%S", startTime) == 0) return false;
   if (!JoinPath(&pack->backupDirPath, pack->backupRootPath.text, name)) return false;
   // Interrupts wait until the directory made is named in the interrupt notice.
-  const bool ownHold = !platform::HoldingInterrupts();
-  if (ownHold) platform::HoldInterrupts();
+  const InterruptHold hold;
   uint32_t error = platform::MakeDirectory({pack->backupDirPath.text, root});
   for (unsigned suffix = 1; error == platform::kErrorAlreadyExists &&
                             suffix <= kLastDirectorySuffix;
@@ -150,7 +150,6 @@ bool CreateTimestampedDirectory(const struct tm* startTime, platform::FileHandle
   }
   pack->backupBegun = error == 0;
   NameBackupInInterruptNotice(pack, options);
-  if (ownHold) platform::DeliverHeldInterrupt();
   return error == 0;
 }
 

@@ -6,6 +6,7 @@
 // release, alone removes its file, so that no name is removed twice. The
 // interrupt side makes no other call than CloseFileHandle, RemoveFile and
 // RemoveHeldFile.
+#include "base/interrupt_hold.h"
 #include "base/cleanup_registry.h"
 
 #include <atomic>
@@ -151,15 +152,13 @@ bool CleanupSlotHeld(int slot) { return slot >= 0 && g_states[slot].load() == Sl
 platform::HeldRemoval ReleaseCleanupSlot(int slot) {
   // Interrupts wait while the slot is taken: an interrupt now would find the
   // slot no longer the clean-up's and end the process with the file still there.
-  const bool ownHold = !platform::HoldingInterrupts();
-  if (ownHold) platform::HoldInterrupts();
+  const InterruptHold hold;
   SlotState state = SlotState::Armed;
   platform::HeldRemoval removal = platform::HeldRemoval::Removed;  // by the clean-up, if taken
   if (slot >= 0 && g_states[slot].compare_exchange_strong(state, SlotState::Taken)) {
     removal = RemoveSlotFile(slot);
     g_states[slot].store(SlotState::Free);
   }
-  if (ownHold) platform::DeliverHeldInterrupt();
   return removal;
 }
 

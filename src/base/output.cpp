@@ -1,8 +1,10 @@
+#include "base/interrupt_hold.h"
 #include "base/output.h"
 
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
+#include <optional>
 
 #include "base/run_options.h"
 #include "platform/platform.h"
@@ -13,7 +15,8 @@ namespace {
 
 thread_local CapturedOutput* t_capture = nullptr;
 bool g_batching = false;
-bool g_batchHoldsInterrupts = false;
+// The hold of a batch in progress: interrupts wait from one flush to the next.
+std::optional<InterruptHold> g_batchHold;
 
 // Appends the formatted text to capture; false when memory for it ran out.
 bool AppendCaptured(CapturedOutput* capture, const char* format, va_list args) {
@@ -59,21 +62,19 @@ void TeeList(const char* format, va_list args) {
 }  // namespace
 
 void BeginReportBatch() {
-  g_batchHoldsInterrupts = !platform::HoldingInterrupts();
-  if (g_batchHoldsInterrupts) platform::HoldInterrupts();
+  g_batchHold.emplace();
   g_batching = true;
 }
 
 void FlushReportBatch() {
   if (g_reportStream != nullptr) fflush(g_reportStream);
-  if (g_batchHoldsInterrupts && platform::InterruptWasHeld()) EndReportBatch();
+  if (g_batchHold && g_batchHold->Outermost() && platform::InterruptWasHeld()) EndReportBatch();
 }
 
 void EndReportBatch() {
   g_batching = false;
   if (g_reportStream != nullptr) fflush(g_reportStream);
-  if (g_batchHoldsInterrupts) platform::DeliverHeldInterrupt();
-  g_batchHoldsInterrupts = false;
+  g_batchHold.reset();
 }
 
 void CaptureOutput(CapturedOutput* capture) { t_capture = capture; }

@@ -102,7 +102,7 @@ struct RunSummary {
   const char* statusLine;  // "Result status:       ...\n"
   // After the status: the database's state and what the run leaves behind,
   // each complete with its newline; unused entries are null or empty.
-  const char* closingLines[3];
+  const char* closingLines[4];
   int exitCode;
 };
 void PrintSummary(const RunSummary& summary);

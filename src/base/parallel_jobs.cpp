@@ -1,3 +1,4 @@
+#include "base/interrupt_hold.h"
 #include "base/parallel_jobs.h"
 
 #include <atomic>
@@ -120,8 +121,8 @@ bool RunOneByOne(const JobList& jobs, RunCounters* counters) {
 bool RunJobsInOrder(const JobList& jobs, RunCounters* counters) {
   std::unique_ptr<JobSlot[]> slots(new (std::nothrow) JobSlot[jobs.count]());
   if (!slots) return RunOneByOne(jobs, counters);
-  const bool ownHold = !platform::HoldingInterrupts();
-  if (ownHold) platform::HoldInterrupts();
+  const InterruptHold hold;
+  const bool ownHold = hold.Outermost();
   JobRun run;
   run.jobs = &jobs;
   run.slots = slots.get();
@@ -134,9 +135,7 @@ bool RunJobsInOrder(const JobList& jobs, RunCounters* counters) {
   t_takesFirstStep = false;
   g_stoppable.store(false);
   if (jobs.phase != nullptr) EndProgress();
-  const bool allOk = PrintInOrder(jobs, slots.get(), counters);
-  if (ownHold) platform::DeliverHeldInterrupt();
-  return allOk;
+  return PrintInOrder(jobs, slots.get(), counters);
 }
 
 bool StepsShouldStop() { return g_stoppable.load() && platform::InterruptWasHeld(); }

@@ -1,31 +1,43 @@
-// What a packer run says, at its end, of the state it left the live database
-// in, and of what it leaves behind.
+// What a run says, at its end, of the state it left the live database in (read
+// from the run's state machine and checked as it is printed), what to do next,
+// and what it leaves behind: the summary's closing lines, for both programs.
 #pragma once
 
+#include "base/live_state.h"
 #include "base/paths.h"
 #include "base/run_options.h"
 #include "safety/file_snapshot.h"
 #include "safety/lmr_inventory.h"
+#include "safety/shared_lock.h"
 #include "staging/pack_context.h"
 
-// How far the run got with the live files, recorded as it goes.
-enum class LiveFilesStep {
-  NotOpened,     // stopped before it opened them
-  Read,          // opened and read, never written
-  Verified,      // read, and found as at the start by the run's own check
-  EarlierMix,    // refused over the commit marker an earlier run left
-  CommitBegun,   // the commit began: the rollback flags tell the rest
-  Committed,     // replaced and verified
+// What the closing lines are decided from, besides the state machine.
+struct EndOfRunFacts {
+  const RunPaths* paths;
+  const RunOptions* options;  // the packer's; null for the restore
+  const LiveSnapshots* live;
+  const LmrInventory* inventory;
+  const PackContext* pack;
+  bool restoring;        // QVRESTORE: RESTORED instead of PACKED
+  bool startedMixed;     // a restore over a flagged mix
+  bool errors;           // the run counted an error
+  bool candidates;       // a preview found purge candidates
+  LockRefusal lock;      // why the lock was refused, if it was
 };
 
-// The summary's closing lines: "Database state:" and up to two "Left behind:".
+// The summary's closing lines: "Database state:", "Next step:" and up to two
+// "Left behind:".
 struct EndOfRunLines {
-  char state[kPathBufferSize + 128];
+  char state[kPathBufferSize + 160];
+  char nextStep[kPathBufferSize + 160];
   char leftBehind[2][2 * kPathBufferSize + 128];
 };
 
-// Decides the lines from what the run recorded. A run that wrote no live file
-// and has their snapshots checks them again (silently) before it says so.
-void DescribeEndOfRun(LiveFilesStep step, const RunPaths* paths, const RunOptions* options,
-                      const LiveSnapshots* live, const LmrInventory* inventory,
-                      const PackContext* pack, EndOfRunLines* lines);
+// Decides the lines from the state machine and facts. Every UNCHANGED and
+// PACKED (RESTORED) claim is checked as it is made by a fresh look at every
+// live file's stamp against the one taken when the run last read it (the file
+// is read again only where the stamp moved).
+void DescribeEndOfRun(const EndOfRunFacts& facts, EndOfRunLines* lines);
+
+// True when a commit marker may be at its name (not read).
+bool CommitMarkerMayExist(const RunPaths& paths);

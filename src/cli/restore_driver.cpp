@@ -11,12 +11,14 @@
 #include <new>
 
 #include "base/cleanup_registry.h"
+#include "base/live_state.h"
 #include "base/output.h"
 #include "base/paths.h"
 #include "base/run_options.h"
 #include "cli/file_validation.h"
 #include "cli/leftovers.h"
 #include "cli/run_driver.h"
+#include "cli/database_state.h"
 #include "cli/run_setup.h"
 #include "backup/backup_manifest.h"
 #include "backup/backup_prune.h"
@@ -106,6 +108,8 @@ struct RestoreState {
   PackContext pack;
   bool markerFound;
   bool restored;
+  LockRefusal lockRefusal;
+  EndOfRunLines closing;  // decided while the lock is still held
   bool dryRun;    // /DRYRUN, with /PRUNE only
   bool moved;     // /MOVED, with /CHECK and /RESTORE only
   bool pruneCounted;  // /PRUNE=n rather than /PRUNE
@@ -260,6 +264,22 @@ void PrintRestoreHeader(const RestoreState* run) {
   Tee("Report file:         %s\n", run->paths.report.text);
 }
 
+// The state line and the next step; a restore's were decided under its lock.
+void PrintRestoreClosingLines(const RestoreState* run, bool succeeded) {
+  if (run->action == RestoreAction::Restore && run->closing.state[0] != '\0') {
+    Tee("%s%s%s%s", run->closing.state, run->closing.nextStep, run->closing.leftBehind[0],
+        run->closing.leftBehind[1]);
+    return;
+  }
+  Tee("Database state:      NOT WRITTEN - %s\n",
+      run->action == RestoreAction::Restore
+          ? "this run stopped before it read the live database files."
+          : "this action reads backups and writes no live file.");
+  Tee("Next step:           %s\n", succeeded ? "none for the live database."
+                                              : "correct what the errors above say, then run "
+                                                "again.");
+}
+
 int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
   const int exitCode = succeeded ? kExitClean : kExitFailed;
   Tee("\n======================= SUMMARY =======================\n");
@@ -278,6 +298,7 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
                                                            : "COMPLETE - pruned.";
   Tee("Result status:       %s\n",
       succeeded ? done : "FAILED - keep nodes offline until the report is reviewed.");
+  PrintRestoreClosingLines(run, succeeded);
   Tee("Exit code:           %d\n", exitCode);
   Tee("############################################################\n");
   return exitCode;
@@ -580,7 +601,7 @@ bool PruneUnderLock(RestoreState* run) {
 }
 
 bool PruneBackups(RestoreState* run) {
-  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters, &run->lockRefusal)) return false;
   const bool pruned = PruneUnderLock(run);
   ReleaseRunLock(&run->counters);
   return pruned;
@@ -748,11 +769,12 @@ bool CheckRestoreSpace(RestoreState* run) {
 }
 
 bool RestoreFromBackup(RestoreState* run) {
-  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
-      !CheckBackup(run) ||
-      !SnapshotLiveSet(run)) {
+  if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text)) {
     return false;
   }
+  AdvanceLiveState(LiveEvent::ReadBegins);
+  if (!CheckBackup(run) || !SnapshotLiveSet(run)) return false;
+  AdvanceLiveState(LiveEvent::SnapshotsTaken);
   // A backup of a mix must never pass for a whole database later.
   run->pack.backupKind = run->markerFound && CommitMarkerShowsMix(run->paths)
                              ? BackupKind::BeforeRestoreOfMix
@@ -796,8 +818,10 @@ bool RestoreFromBackup(RestoreState* run) {
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters,
                               run->callerRefusal.text};
-  if (!CommitHoldingInterrupts(section)) return false;
-  run->restored = true;
+  const bool committed = CommitHoldingInterrupts(section);
+  // In place and verified, also when the lock was lost meanwhile (then the run fails).
+  run->restored = CurrentLiveState() == LiveState::Committed;
+  if (!committed) return false;
   Tee("RESTORE RESULT: SUCCESS - %s restored and verified.\n", run->backupDir.text);
   Tee("Pre-restore backup:  %s\n", run->pack.backupDirPath.text);
   return true;
@@ -823,13 +847,22 @@ bool RestoreUnderRootLock(RestoreState* run) {
 }
 
 bool RestoreSteps(RestoreState* run) {
-  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters, &run->lockRefusal)) return false;
   run->markerFound = IsRegularFile(run->paths.commitMarker.text);
   if (run->markerFound) {
     Tee("Commit marker:       %s - an earlier commit was cut short; this restore replaces it.\n",
         run->paths.commitMarker.text);
   }
   return RestoreUnderRootLock(run);
+}
+
+// The closing lines of a restore, decided while its lock keeps other tools out.
+void DescribeRestoreEnd(RestoreState* run) {
+  const bool startedMixed = run->markerFound && CommitMarkerShowsMix(run->paths);
+  const EndOfRunFacts facts{&run->paths, nullptr, &run->live, &run->inventory, &run->pack,
+                            true, startedMixed && CurrentLiveState() != LiveState::Committed,
+                            run->counters.errors != 0, false, run->lockRefusal};
+  DescribeEndOfRun(facts, &run->closing);
 }
 
 bool RunAction(RestoreState* run) {
@@ -854,6 +887,7 @@ bool RunAction(RestoreState* run) {
   run->backupHandle = platform::kInvalidHandle;
   RemoveStagedFiles(&run->pack, &run->inventory);
   NameStagedLeftovers(&run->paths);
+  DescribeRestoreEnd(run);
   ReleaseRunLock(&run->counters);
   // As for the packer, a lock that could not be released is reported, and the
   // verified restore stands.
@@ -886,9 +920,7 @@ int RestoreDriver(int argc, char* const* argv) {
   run->backupHandle = platform::kInvalidHandle;
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {
-    SetInterruptNotice(
-        "\nINTERRUPTED: QVRESTORE was stopped. The live database files were not changed.\n"
-        "Database state:      UNCHANGED - this run stopped before it changed the live files.\n");
+    StartLiveState("QVRESTORE");
     if (!OpenRunReport(&run->paths)) {
       exitCode = kExitFailed;
     } else {

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "base/cleanup_registry.h"
+#include "base/live_state.h"
 #include "base/output.h"
 #include "base/parallel_jobs.h"
 #include "base/paths.h"
@@ -44,10 +45,8 @@ struct RunState {
   RunOptions options;
   RunCounters counters;
   RunPaths paths;
-  // Until a write is committed and verified the run counts as failed.
-  bool runFailed;
   bool nothingToWrite;
-  LiveFilesStep liveStep;
+  LockRefusal lockRefusal;
   RunClock clock;
   LiveSnapshots live;
   LmrInventory inventory;
@@ -115,18 +114,22 @@ bool RunReadPhases(RunState* run) {
   if (!ResolveRunPaths(&run->paths, &run->counters)) return false;
   if (run->options.writeMode) PrintOfflineWarning();
   WarnAboutLegacyCom(run);
-  if (!TakeRunLock(run->paths, run->clock, &run->counters)) return false;
+  if (!TakeRunLock(run->paths, run->clock, &run->counters, &run->lockRefusal)) {
+    if (CommitMarkerMayExist(run->paths)) AdvanceLiveState(LiveEvent::MarkerFound);
+    return false;
+  }
   if (!ResolveEarlierCommit(run->paths, &run->counters)) {
-    run->liveStep = LiveFilesStep::EarlierMix;
+    AdvanceLiveState(LiveEvent::MarkerFound);
     return false;
   }
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!SnapshotWhosOn(run)) return false;
-  run->liveStep = LiveFilesStep::Read;
+  AdvanceLiveState(LiveEvent::ReadBegins);
   if (!ValidateDatabaseFiles(&run->paths, &run->counters, &run->inventory, &run->live)) {
     return false;
   }
   if (!CheckUserFileSnapshots(run)) return false;
+  AdvanceLiveState(LiveEvent::SnapshotsTaken);
   ReportEarlierLeftovers(&run->paths, &run->options, &run->counters);
   return ScanUsers(run);
 }
@@ -209,12 +212,14 @@ void RunWritePhases(RunState* run) {
                               run->pack.backupDirPath.text, run->pack.backupId, true,
                               &run->live,                   &run->inventory,
                               &run->pack,                   &run->counters};
-  run->liveStep = LiveFilesStep::CommitBegun;
   if (!CommitHoldingInterrupts(section)) return;
-  run->liveStep = LiveFilesStep::Committed;
   Tee("WRITE RESULT: SUCCESS - selected records committed and verified during manual offline maintenance.\n");
   Tee("Backup directory:   %s\n", run->pack.backupDirPath.text);
-  run->runFailed = false;
+}
+
+// A write succeeded when its commit is in place and verified, under its lock throughout.
+bool WriteSucceeded(const RunState* run) {
+  return CurrentLiveState() == LiveState::Committed && !run->pack.lockLost;
 }
 
 struct ResultText {
@@ -238,7 +243,7 @@ int DecideDryRunResult(const RunState* run, RunSummary* summary) {
 
 int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* text) {
   const PackContext& pack = run->pack;
-  if (!run->runFailed) {
+  if (WriteSucceeded(run)) {
     snprintf(text->backupLine, sizeof text->backupLine, "\nBackup created:      YES - %s\n",
              pack.backupDirPath.text);
     summary->resultLines[0] = text->backupLine;
@@ -266,15 +271,16 @@ int DecideWriteRunResult(const RunState* run, RunSummary* summary, ResultText* t
 int PrintRunSummary(const RunState* run, const EndOfRunLines* closing) {
   RunSummary summary{};
   summary.closingLines[0] = closing->state;
-  summary.closingLines[1] = closing->leftBehind[0];
-  summary.closingLines[2] = closing->leftBehind[1];
+  summary.closingLines[1] = closing->nextStep;
+  summary.closingLines[2] = closing->leftBehind[0];
+  summary.closingLines[3] = closing->leftBehind[1];
   ResultText text{};
   summary.counters = &run->counters;
   summary.writeMode = run->options.writeMode;
   int exitCode;
   if (summary.writeMode) {
     exitCode = DecideWriteRunResult(run, &summary, &text);
-    bool succeeded = !run->runFailed;
+    const bool succeeded = WriteSucceeded(run);
     summary.purgedCommitted = succeeded ? run->pack.purgeCount : 0;
     summary.retainedAfterPack = succeeded ? run->pack.retainedCount
                                           : static_cast<uint32_t>(run->counters.retained);
@@ -291,9 +297,18 @@ int PrintRunSummary(const RunState* run, const EndOfRunLines* closing) {
 int FinishRun(RunState* run) {
   if (run->options.writeMode) RemoveStagedFiles(&run->pack, &run->inventory);
   // Decided while the lock still keeps cooperating tools out.
+  const EndOfRunFacts facts{&run->paths,
+                            &run->options,
+                            &run->live,
+                            &run->inventory,
+                            &run->pack,
+                            false,
+                            false,
+                            run->counters.errors != 0,
+                            run->counters.purgeCandidates != 0 || run->counters.protectedUser1 != 0,
+                            run->lockRefusal};
   EndOfRunLines closing;
-  DescribeEndOfRun(run->liveStep, &run->paths, &run->options, &run->live, &run->inventory,
-                   &run->pack, &closing);
+  DescribeEndOfRun(facts, &closing);
   ReleaseRunLock(&run->counters);
   int exitCode = PrintRunSummary(run, &closing);
   CloseRunReport();
@@ -329,12 +344,9 @@ int RunDriver(int argc, char* const* argv) {
   RunState run{};
   run.argc = argc;
   run.argv = argv;
-  run.runFailed = true;
   int exitCode = kExitClean;
   if (AnswerWithoutRun(&run, &exitCode)) return exitCode;
-  SetInterruptNotice(
-      "\nINTERRUPTED: QVCULLDB32 was stopped. The live database files were not changed.\n"
-      "Database state:      UNCHANGED - this run stopped before it changed the live files.\n");
+  StartLiveState(kProgramName);
   if (!OpenRunReport(&run.paths)) return kExitFailed;
   ReadRunClock(&run.clock);
   PrintHeader(&run);
@@ -342,9 +354,7 @@ int RunDriver(int argc, char* const* argv) {
     if (run.options.writeMode) {
       RunWritePhases(&run);
     } else {
-      const uint64_t errorsBefore = run.counters.errors;
       VerifyReadOnlySnapshots(&run.live, &run.inventory, run.paths.whosOn.text, &run.counters);
-      if (run.counters.errors == errorsBefore) run.liveStep = LiveFilesStep::Verified;
     }
   }
   exitCode = FinishRun(&run);

@@ -74,7 +74,9 @@ void DescribeCommitMarker(const char* markerPath) {
 
 }  // namespace
 
-bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* counters) {
+bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* counters,
+                 LockRefusal* refusal) {
+  *refusal = LockRefusal::None;
   const char* lockPath = paths.lockFile.text;
   Tee("\n======================= SAFETY =======================\n");
   Tee("Shared lock file:    %s\n", lockPath);
@@ -87,7 +89,7 @@ bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* coun
   if (acquired == LockResult::AlreadyExists) {
     Tee("SAFETY ABORT: QVLINK.BSY already exists. Another cooperating Quorvex maintenance utility may be active, or a stale lock remains.\n");
     ReportError(counters, "QVCULLDB32 did not create or remove the existing lock.\n");
-    DescribeFoundLock(lockPath);
+    *refusal = DescribeFoundLock(lockPath);
     DescribeCommitMarker(paths.commitMarker.text);
     return false;
   }

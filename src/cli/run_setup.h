@@ -6,6 +6,7 @@
 
 #include "base/paths.h"
 #include "base/run_counters.h"
+#include "safety/shared_lock.h"
 
 // The clock is read once; every stamp of the run comes from this reading.
 struct RunClock {
@@ -28,8 +29,10 @@ void CloseRunReport();
 bool ResolveRunPaths(RunPaths* paths, RunCounters* counters);
 
 // The SAFETY section's lock lines; false (counted) when the lock is not ours. A
-// lock found in place is described, with whether a commit marker waits.
-bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* counters);
+// lock found in place is described, with whether a commit marker waits, and
+// *refusal says what it was found to be.
+bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* counters,
+                 LockRefusal* refusal);
 
 // Releases the lock when this run holds it; a failure, or a lock file replaced
 // by another (left in place), is reported and counted.

@@ -1,7 +1,9 @@
 // The final safety gate, the commit by rename and the post-write verification.
+#include "base/interrupt_hold.h"
 #include "commit/commit.h"
 
 #include "base/cleanup_registry.h"
+#include "base/live_state.h"
 #include "base/output.h"
 #include "commit/commit_marker.h"
 #include "platform/platform.h"
@@ -62,8 +64,8 @@ enum class DirectorySync { WithThisFile, WithLastInDirectory };
 bool ReplaceLiveFile(const FileSnapshot* staged, const char* livePath, ReplacedFile replacing,
                      DirectorySync sync, ReplacedFiles* replaced, RunCounters* counters) {
   if (!LockStillOursBeforeRename(replaced, counters)) return false;
-  uint32_t error = platform::ReplaceFileFlushingLater(staged->path.text, livePath,
-                                                      staged->identity, &replacing.handle);
+  uint32_t error = platform::ReplaceFileFlushingLater(
+      staged->path.text, livePath, staged->identity, &replacing.handle, &replacing.stamps);
   if (replacing.handle != platform::kInvalidHandle) replaced->files[replaced->count++] = replacing;
   if (error == 0) {
     UnregisterCleanup(staged->path.text);
@@ -103,7 +105,7 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
     const LmrFileEntry* entry = &inventory->entries[i];
     const DirectorySync sync = i + 1 == inventory->count ? DirectorySync::WithThisFile
                                                          : DirectorySync::WithLastInDirectory;
-    const ReplacedFile replacing{platform::kInvalidHandle, &entry->liveSnapshot, entry->name,
+    const ReplacedFile replacing{platform::kInvalidHandle, {}, &entry->liveSnapshot, entry->name,
                                  "MESSAGE"};
     if (!ReplaceLiveFile(&entry->stagedSnapshot, entry->path.text, replacing, sync, replaced,
                          counters)) {
@@ -117,36 +119,42 @@ bool ReplaceAllLiveFiles(const LiveSnapshots* live, const LmrInventory* inventor
   // An audit log that was not there at the gate and is at the rename appeared meanwhile.
   const FileSnapshot* logBefore = pack->purgedLogExisted ? &pack->purgedLogSnapshot : nullptr;
   return ReplaceLiveFile(&pack->stagedDatSnapshot, live->usersDat.path.text,
-                         {none, &live->usersDat, "QVUSERS.DAT", "WORK"}, later, replaced,
+                         {none, {}, &live->usersDat, "QVUSERS.DAT", "WORK"}, later, replaced,
                          counters) &&
          ReplaceLiveFile(&pack->stagedPtrSnapshot, live->usersPtr.path.text,
-                         {none, &live->usersPtr, "QVUSERS.PTR", "WORK"},
+                         {none, {}, &live->usersPtr, "QVUSERS.PTR", "WORK"},
                          logStep ? later : DirectorySync::WithThisFile, replaced, counters) &&
          (pack->removePurgedLog
               ? RemoveLivePurgedLog(pack, replaced, counters)
               : ReplaceLiveFile(&pack->stagedPurgedLogSnapshot, pack->purgedLogPath.text,
-                                {none, logBefore, "QVPURGED.USR", "WORK"},
+                                {none, {}, logBefore, "QVPURGED.USR", "WORK"},
                                 DirectorySync::WithThisFile, replaced, counters));
 }
 
 }  // namespace
 
-bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
-                        const PackContext* pack, RunCounters* counters) {
+bool RunFinalSafetyGate(LiveSnapshots* live, LmrInventory* inventory, PackContext* pack,
+                        RunCounters* counters) {
   // Every check runs, so that one gate lists every change it finds. A hold that
   // ends is waited out first, so that the hashes read what its holder left.
   bool passed = CheckNoOtherHolders(live, inventory, pack->purgedLogPath.text, counters);
+  // Each file is stamped as the gate reads it: after the renames the replaced
+  // files are judged by their stamps, and read again only where they moved.
   SnapshotCheckList checks{};
-  AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", kChangedBeforeCommit);
-  AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", kChangedBeforeCommit);
-  AddSnapshotCheck(&checks, nullptr, &live->whosOn, "QVWHOSON.DAT", kChangedBeforeCommit);
+  AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", kChangedBeforeCommit,
+                   &live->usersDat.read);
+  AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", kChangedBeforeCommit,
+                   &live->usersPtr.read);
+  AddSnapshotCheck(&checks, nullptr, &live->whosOn, "QVWHOSON.DAT", kChangedBeforeCommit,
+                   &live->whosOn.read);
   for (uint32_t i = 0; i < inventory->count; ++i) {
-    const LmrFileEntry* entry = &inventory->entries[i];
-    AddSnapshotCheck(&checks, nullptr, &entry->liveSnapshot, entry->name, kChangedBeforeCommit);
+    LmrFileEntry* entry = &inventory->entries[i];
+    AddSnapshotCheck(&checks, nullptr, &entry->liveSnapshot, entry->name, kChangedBeforeCommit,
+                     &entry->liveSnapshot.read);
   }
   if (pack->purgedLogExisted) {
     AddSnapshotCheck(&checks, nullptr, &pack->purgedLogSnapshot, "QVPURGED.USR",
-                     kChangedBeforeCommit);
+                     kChangedBeforeCommit, &pack->purgedLogSnapshot.read);
   }
   passed = CheckSnapshotsInOrder(&checks, "Checking", counters) && passed;
   passed = CheckPurgedLogStillAbsent(pack, counters) && passed;
@@ -172,24 +180,27 @@ bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
   return true;
 }
 
-bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
-                          const LmrInventory* inventory, const PackContext* pack,
-                          ReplacedFiles* replaced, RunCounters* counters) {
+bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr, LmrInventory* inventory,
+                          PackContext* pack, ReplacedFiles* replaced, RunCounters* counters) {
   SnapshotCheckList checks{};
   checks.afterEach = AnnounceHeldInterrupt;
   checks.extraStep = CheckReplacedFile;
   checks.extraContext = replaced;
   checks.extraCount = replaced->count;
-  AddSnapshotCheck(&checks, usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", kVerificationFailed);
-  AddSnapshotCheck(&checks, usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", kVerificationFailed);
+  // Each file is stamped as it is read: the summary's state line looks at the
+  // stamps again instead of reading the files a second time.
+  AddSnapshotCheck(&checks, usersDat, &pack->stagedDatSnapshot, "QVUSERS.DAT", kVerificationFailed,
+                   &pack->stagedDatSnapshot.read);
+  AddSnapshotCheck(&checks, usersPtr, &pack->stagedPtrSnapshot, "QVUSERS.PTR", kVerificationFailed,
+                   &pack->stagedPtrSnapshot.read);
   for (uint32_t i = 0; i < inventory->count; ++i) {
-    const LmrFileEntry* entry = &inventory->entries[i];
+    LmrFileEntry* entry = &inventory->entries[i];
     AddSnapshotCheck(&checks, entry->path.text, &entry->stagedSnapshot, entry->name,
-                     kVerificationFailed);
+                     kVerificationFailed, &entry->stagedSnapshot.read);
   }
   if (!pack->removePurgedLog) {
     AddSnapshotCheck(&checks, pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot,
-                     "QVPURGED.USR", kVerificationFailed);
+                     "QVPURGED.USR", kVerificationFailed, &pack->stagedPurgedLogSnapshot.read);
   }
   bool verified = CheckSnapshotsInOrder(&checks, "Verifying", counters);
   replaced->count = 0;
@@ -245,24 +256,17 @@ void SettleCommitMarker(const CommitSection& s, bool committed) {
   ++s.counters->warnings;
 }
 
-// The interrupt notice once the commit section is over: what state it left.
-const char* StateAfterCommit(const CommitSection& s, bool committed) {
-  if (committed || s.pack->commitVerified) {
-    return "\nINTERRUPTED: stopped after the commit. The new database files are in place and "
-           "verified.\n";
-  }
-  if (s.pack->rollbackOk) {
-    return "\nINTERRUPTED: stopped after the rollback. The database files are as they were before "
-           "this run, verified.\n";
-  }
-  return "\nINTERRUPTED: stopped after a failed commit. Keep the nodes offline and read this "
-         "report.\n";
+// The state machine's move once the commit section is over.
+LiveEvent EndOfCommit(const CommitSection& s, const ReplacedFiles& replaced, bool verified) {
+  if (verified) return LiveEvent::Verified;
+  if (replaced.renamed == 0 && !s.pack->rollbackStarted) return LiveEvent::StoppedUnreplaced;
+  return s.pack->rollbackOk ? LiveEvent::RolledBack : LiveEvent::RollbackFailed;
 }
 
 }  // namespace
 
 bool CommitHoldingInterrupts(const CommitSection& s) {
-  platform::HoldInterrupts();
+  InterruptHold hold(HeldInterrupt::KeepForRunEnd);
   // The lock's identity once more before the marker: a marker written without
   // the lock could be taken for another run's.
   const bool locked = IsSharedLockHeld() ||
@@ -270,6 +274,7 @@ bool CommitHoldingInterrupts(const CommitSection& s) {
                                   "ERROR: shared QVLINK.BSY ownership was lost before the commit "
                                   "marker was written; no live file was replaced.\n");
   const bool marked = locked && WriteCommitMarker(s);
+  if (marked) AdvanceLiveState(LiveEvent::MarkerWritten);
   ReplacedFiles replaced;
   replaced.count = 0;
   replaced.backupDir = s.pack->backupDirPath.text;
@@ -279,11 +284,11 @@ bool CommitHoldingInterrupts(const CommitSection& s) {
   s.pack->lockLost = replaced.lockLost;
   // A commit completed without the lock is whole, yet the run did not keep
   // cooperating tools out all along: it does not count as a success.
-  s.pack->commitVerified = replacedAll && VerifyAfterCommit(s, &replaced);
-  const bool committed = s.pack->commitVerified && !replaced.lockLost;
+  const bool verified = replacedAll && VerifyAfterCommit(s, &replaced);
+  const bool committed = verified && !replaced.lockLost;
   if (marked) SettleCommitMarker(s, committed);
-  if (marked) SetInterruptNotice(StateAfterCommit(s, committed));
+  // The interrupt notice follows the state: set before the hold ends.
+  if (marked) AdvanceLiveState(EndOfCommit(s, replaced, verified));
   AnnounceHeldInterrupt();
-  platform::ReleaseInterrupts();
   return committed;
 }

@@ -8,10 +8,11 @@
 #include "safety/lmr_inventory.h"
 #include "staging/pack_context.h"
 
-// Every snapshot again, QVPURGED.USR as it was, MESSAGE listed again, the lock
+// Every snapshot again (each file's stamp as it is read going into its
+// snapshot's `read`), QVPURGED.USR as it was, MESSAGE listed again, the lock
 // still ours. Lists every failed check; true only when all pass.
-bool RunFinalSafetyGate(const LiveSnapshots* live, const LmrInventory* inventory,
-                        const PackContext* pack, RunCounters* counters);
+bool RunFinalSafetyGate(LiveSnapshots* live, LmrInventory* inventory, PackContext* pack,
+                        RunCounters* counters);
 
 
 // Renames every staged file over its live file, holding the replaced ones in
@@ -21,10 +22,10 @@ bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
 
 // Every committed file against its staged snapshot, and every replaced file
 // against its gate snapshot (read again through its handle, then closed), and
-// MESSAGE listed again; lists every failure.
-bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr,
-                          const LmrInventory* inventory, const PackContext* pack,
-                          ReplacedFiles* replaced, RunCounters* counters);
+// MESSAGE listed again; lists every failure. Each committed file's stamp as it
+// was read goes into its staged snapshot's `read`.
+bool VerifyCommittedFiles(const char* usersDat, const char* usersPtr, LmrInventory* inventory,
+                          PackContext* pack, ReplacedFiles* replaced, RunCounters* counters);
 
 // Brings every live file back to its pre-pack bytes from the backup (a file that
 // still has them is left alone; one the commit put there is replaced by a

@@ -15,6 +15,7 @@ constexpr const char* kChangedDuringCommitSuffix = ".CHANGED-DURING-COMMIT";
 
 struct ReplacedFile {
   platform::FileHandle handle;
+  platform::ReplacedStamps stamps;  // through handle, around the rename
   const FileSnapshot* before;  // what the gate proved it held; null: there was no file
   const char* name;
   const char* area;  // the backup directory's subdirectory for it: WORK or MESSAGE
@@ -28,10 +29,12 @@ struct ReplacedFiles {
   bool lockLost;          // the lock was not the run's own before a rename
 };
 
-// Step `index` of the post-write verification's extra steps: reads the replaced
-// file again through its handle and closes it. When it differs from its gate
-// snapshot, its content is copied to <backup>/<area>/<name>.CHANGED-DURING-COMMIT
-// and the step fails with an error naming the file and the copy.
+// Step `index` of the post-write verification's extra steps: looks at the
+// replaced file again through its handle (its stamp; it is read again only when
+// the stamp moved, or the gate's was not settled) and closes it. When it
+// differs from its gate snapshot, its content is copied to
+// <backup>/<area>/<name>.CHANGED-DURING-COMMIT and the step fails with an error
+// naming the file and the copy.
 bool CheckReplacedFile(uint32_t index, void* replacedFiles, RunCounters* counters);
 
 // Closes every file still held, before a rollback replaces the live files again.

@@ -195,6 +195,26 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle);
 // Which file handle holds open; 0, or the Windows error code.
 uint32_t IdentifyHandle(FileHandle handle, FileIdentity* identity);
 
+// What a file's own record says of its content, read without reading it: which
+// file, its size, its modification time and its change time (POSIX st_ctim,
+// Windows ChangeTime: set by the system at every write, rename or attribute
+// change, and never set back by a program), in nanoseconds since 1970.
+struct FileStamp {
+  FileIdentity identity;
+  uint64_t size;
+  int64_t modifiedNs;
+  int64_t changedNs;  // 0: the file system keeps no change time
+};
+// Of what handle has open; 0, or the Windows error code.
+uint32_t StampHandle(FileHandle handle, FileStamp* stamp);
+// Of the regular file at path, a final link not followed; 0, kErrorAccessDenied
+// for anything but a regular file, or the Windows error code.
+uint32_t StampPath(const char* path, FileStamp* stamp);
+// True when both stamps name the same file with the same size and times.
+bool SameStamp(const FileStamp& a, const FileStamp& b);
+// The wall clock now, in nanoseconds since 1970, as change times count.
+int64_t WallClockNs();
+
 // What the name path itself (a final link not followed) is, against a file the
 // run knows by identity: that regular file, another entry, nothing, or unknown
 // (it could not be examined). Async-signal-safe on POSIX.
@@ -283,8 +303,15 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 // kInvalidHandle), so that the space it held is given back at the caller's
 // CloseFileHandle instead of inside the rename, and so that the caller can read
 // it again (ReadHandleAt) to see whether anything wrote to it meanwhile.
+// With stamps (POSIX, when replaced is held): the replaced file's stamps through
+// the held handle just before and just after the rename (which sets its change time).
+struct ReplacedStamps {
+  FileStamp beforeRename;
+  FileStamp afterRename;
+  bool taken;
+};
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
-                                  FileHandle* replaced);
+                                  FileHandle* replaced, ReplacedStamps* stamps = nullptr);
 
 // Reads up to len bytes at offset through handle (its file position is not relied
 // on); *got is 0 at the end of the file. 0, or the Windows error code.

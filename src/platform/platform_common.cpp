@@ -172,4 +172,9 @@ EntryTrust JudgeAccessAcl(const void* bytes, size_t size, uint32_t fileGroup, ui
   return EntryTrust::Trusted;
 }
 
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.identity.volume == b.identity.volume && a.identity.index == b.identity.index &&
+         a.size == b.size && a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
+}
+
 }  // namespace platform

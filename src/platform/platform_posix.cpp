@@ -335,6 +335,42 @@ uint32_t OpenRegularForReading(const char* path, FILE** stream) {
   return error;
 }
 
+namespace {
+
+int64_t Nanoseconds(const struct timespec& time) {
+  return static_cast<int64_t>(time.tv_sec) * 1000000000LL + time.tv_nsec;
+}
+
+FileStamp StampOf(const struct stat& st) {
+  return {IdentityOf(st), static_cast<uint64_t>(st.st_size), Nanoseconds(st.st_mtim),
+          Nanoseconds(st.st_ctim)};
+}
+
+}  // namespace
+
+uint32_t StampHandle(FileHandle handle, FileStamp* stamp) {
+  struct stat st;
+  if (!FitsDescriptor(handle) || fstat(static_cast<int>(handle), &st) != 0) {
+    return Win32ErrorFromErrno(errno, ErrnoContext::Other, nullptr);
+  }
+  *stamp = StampOf(st);
+  return 0;
+}
+
+uint32_t StampPath(const char* path, FileStamp* stamp) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+  if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
+  *stamp = StampOf(st);
+  return 0;
+}
+
+int64_t WallClockNs() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
+}
+
 uint32_t IdentifyHandle(FileHandle handle, FileIdentity* identity) {
   struct stat st;
   if (!FitsDescriptor(handle) || fstat(static_cast<int>(handle), &st) != 0) {
@@ -679,8 +715,9 @@ uint32_t TakeOverAccess(FILE* stream, const char* model) {
 }
 
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
-                                  FileHandle* replaced) {
+                                  FileHandle* replaced, ReplacedStamps* stamps) {
   if (replaced != nullptr) *replaced = kInvalidHandle;
+  if (stamps != nullptr) stamps->taken = false;
   struct stat target;
   const bool replacing = lstat(to, &target) == 0;
   if (!replacing && errno != ENOENT) return Win32ErrorFromErrno(errno, ErrnoContext::Other, to);
@@ -691,11 +728,14 @@ uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileId
   const int held = regular && replaced != nullptr
                        ? open(to, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
                        : -1;
+  const bool stamping = held >= 0 && stamps != nullptr &&
+                        StampHandle(held, &stamps->beforeRename) == 0;
   if (rename(from, to) != 0) {
     const uint32_t renameError = Win32ErrorFromErrno(errno, ErrnoContext::Other, from);
     if (held >= 0) close(held);
     return renameError;
   }
+  if (stamping) stamps->taken = StampHandle(held, &stamps->afterRename) == 0;
   if (replaced != nullptr) *replaced = held >= 0 ? held : kInvalidHandle;
   return 0;
 }

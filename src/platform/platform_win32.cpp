@@ -210,6 +210,55 @@ uint32_t IdentityOf(HANDLE handle, FileIdentity* identity, DWORD* attributes) {
   return 0;
 }
 
+// FILETIME-style 100 ns ticks since 1601 as nanoseconds since 1970.
+int64_t NanosecondsOfTicks(int64_t ticks) {
+  return ticks == 0 ? 0 : (ticks - 116444736000000000LL) * 100;
+}
+
+}  // namespace
+
+uint32_t StampHandle(FileHandle handle, FileStamp* stamp) {
+  HANDLE file = reinterpret_cast<HANDLE>(handle);
+  DWORD attributes = 0;
+  uint32_t error = IdentityOf(file, &stamp->identity, &attributes);
+  if (error != 0) return error;
+  FILE_BASIC_INFO basic;
+  LARGE_INTEGER size;
+  if (!QV_WIN32_CALL(GetFileInformationByHandleEx)(file, FileBasicInfo, &basic, sizeof basic) ||
+      !QV_WIN32_CALL(GetFileSizeEx)(file, &size)) {
+    return LastErrorOfFailure();
+  }
+  stamp->size = static_cast<uint64_t>(size.QuadPart);
+  stamp->modifiedNs = NanosecondsOfTicks(basic.LastWriteTime.QuadPart);
+  stamp->changedNs = NanosecondsOfTicks(basic.ChangeTime.QuadPart);
+  return 0;
+}
+
+uint32_t StampPath(const char* path, FileStamp* stamp) {
+  HANDLE file = QV_WIN32_CALL(CreateFileA)(
+      path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  DWORD attributes = 0;
+  FileIdentity identity{};
+  uint32_t error = IdentityOf(file, &identity, &attributes);
+  if (error == 0 && KindOfAttributes(attributes) != EntryKind::RegularFile) {
+    error = kErrorAccessDenied;
+  }
+  if (error == 0) error = StampHandle(reinterpret_cast<FileHandle>(file), stamp);
+  QV_WIN32_CALL(CloseHandle)(file);
+  return error;
+}
+
+int64_t WallClockNs() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return NanosecondsOfTicks(static_cast<int64_t>(
+      (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime));
+}
+
+namespace {
+
 // Removes a stale file or link at path: the link itself, never what it leads to.
 // A directory or device there is refused.
 uint32_t ClearStaleEntry(const char* path) {
@@ -733,7 +782,9 @@ uint32_t ReplaceFileDurably(const char* from, const char* to, const FileIdentity
 }
 
 uint32_t ReplaceFileFlushingLater(const char* from, const char* to, const FileIdentity& identity,
-                                  FileHandle* replaced) {
+                                  FileHandle* replaced, ReplacedStamps* stamps) {
+  // No replaced file stays open across a rename here: nothing to stamp.
+  if (stamps != nullptr) stamps->taken = false;
   // A replaced file held open would make the move fail, so none is held and the
   // commit cannot read a replaced file again to see whether something wrote to it
   // after the final gate. What Windows gives instead: the gate's open that shares

@@ -41,9 +41,16 @@ bool HashRest(FILE* stream, uint64_t* size, uint64_t* hash) {
 
 }  // namespace
 
-bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
+namespace {
+
+// Hashes the file, stamping it first through the stream's handle when stamp is not null.
+bool HashFileStamping(const char* path, uint64_t* size, uint64_t* hash, ReadStamp* stamp) {
   FILE* stream = nullptr;
   if (platform::OpenRegularForReading(path, &stream) != 0) return false;
+  if (stamp != nullptr && !TakeReadStamp(platform::HandleOfStream(stream), stamp)) {
+    fclose(stream);
+    return false;
+  }
   uint64_t count = 0;
   uint64_t running = 0;
   const bool read = HashRest(stream, &count, &running);
@@ -52,6 +59,12 @@ bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
   *size = count;
   *hash = running;
   return true;
+}
+
+}  // namespace
+
+bool HashFileFnv1a64(const char* path, uint64_t* size, uint64_t* hash) {
+  return HashFileStamping(path, size, hash, nullptr);
 }
 
 bool ReadHeldFile(platform::FileHandle handle, uint64_t* size, uint64_t* hash, FILE* copyTo) {
@@ -110,7 +123,7 @@ bool TakeSnapshot(const char* path, FileSnapshot* snapshot) {
   platform::CopyBounded(snapshot->path.text, sizeof snapshot->path.text, path);
   // A path cut to fit would name another file: such a snapshot stays unusable.
   if (strlen(path) >= sizeof snapshot->path.text) return false;
-  snapshot->ok = HashFileFnv1a64(path, &snapshot->size, &snapshot->hash);
+  snapshot->ok = HashFileStamping(path, &snapshot->size, &snapshot->hash, &snapshot->read);
   return snapshot->ok;
 }
 
@@ -119,6 +132,50 @@ bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot) {
   uint64_t hash = 0;
   return snapshot->ok && HashFileFnv1a64(path, &size, &hash) && size == snapshot->size &&
          hash == snapshot->hash;
+}
+
+bool FileMatchesSnapshotStamping(const char* path, const FileSnapshot* snapshot, ReadStamp* seen) {
+  uint64_t size = 0;
+  uint64_t hash = 0;
+  ReadStamp read{};
+  const bool matches = snapshot->ok && HashFileStamping(path, &size, &hash, &read) &&
+                       size == snapshot->size && hash == snapshot->hash;
+  // Only a reading that found the snapshot's content vouches for the stamp.
+  if (matches) *seen = read;
+  return matches;
+}
+
+int64_t ChangeTimeMarginNs(int64_t changedNs) {
+  constexpr int64_t kSecond = 1000000000LL;
+  return changedNs % kSecond != 0 ? 50 * 1000000LL : 2 * kSecond + kSecond / 10;
+}
+
+bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read) {
+  *read = {};
+  const int64_t before = platform::WallClockNs();
+  if (platform::StampHandle(handle, &read->stamp) != 0) return false;
+  const int64_t changed = read->stamp.changedNs;
+  read->taken = true;
+  // A later write moves the change time once the clock has ticked past it; one
+  // in the same tick still moves the modification time when that is older than
+  // the change (a file renamed into place after it was written).
+  read->settled = changed != 0 && (changed < before - ChangeTimeMarginNs(changed) ||
+                                   read->stamp.modifiedNs < changed);
+  return true;
+}
+
+FreshLook FileStillAsRead(const char* path, const FileSnapshot* snapshot,
+                          const ReadStamp& lastRead) {
+  platform::FileStamp now{};
+  if (lastRead.taken && platform::StampPath(path, &now) == 0 &&
+      platform::SameStamp(now, lastRead.stamp)) {
+    return FreshLook::Same;
+  }
+  // Moved (a write, a rename, an attribute change) or unknown: only the content tells.
+  uint64_t size = 0;
+  uint64_t hash = 0;
+  if (!snapshot->ok || !HashFileFnv1a64(path, &size, &hash)) return FreshLook::Unreadable;
+  return size == snapshot->size && hash == snapshot->hash ? FreshLook::Same : FreshLook::Changed;
 }
 
 bool GetRegularFileSize(const char* path, uint64_t* size) {

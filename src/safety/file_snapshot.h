@@ -13,6 +13,16 @@ constexpr uint64_t kFnvOffsetBasis = 0xCBF29CE484222325ULL;
 constexpr uint64_t kFnvPrime = 0x100000001B3ULL;
 constexpr size_t kCopyBufferSize = 32768;
 
+// A file's stamp as the run read it: taken through the reading handle just
+// before the reading. Settled when a later write must move it: its change time
+// older than the clock's last tick before it was taken, or its modification
+// time older than its change time (a write in the change's tick moves that).
+struct ReadStamp {
+  platform::FileStamp stamp;
+  bool taken;
+  bool settled;
+};
+
 struct FileSnapshot {
   PathBuffer path;
   uint64_t size;  // bytes read while hashing
@@ -24,6 +34,8 @@ struct FileSnapshot {
   // Why a copy (CopyFileVerified) failed: the Windows code of the failed call, 0
   // when none failed (the copy differs from the file) or none is known.
   uint32_t error;
+  // While the file keeps this stamp (settled) it holds what was read.
+  ReadStamp read;
 };
 
 // The pre-pack snapshots of the three live WORK files.
@@ -51,6 +63,25 @@ bool TakeSnapshot(const char* path, FileSnapshot* snapshot);
 // True when the file at path has exactly the snapshot's size and hash (the
 // snapshot's own path is not used: it may name a staged file moved away).
 bool FileMatchesSnapshot(const char* path, const FileSnapshot* snapshot);
+
+// The same, stamping the file through the handle that reads it (before the
+// reading) into *seen when it matches; *seen is left as it was when it does not.
+bool FileMatchesSnapshotStamping(const char* path, const FileSnapshot* snapshot, ReadStamp* seen);
+
+// Stamps what handle has open, judging whether the stamp is settled.
+bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read);
+
+// A change time whose fractions of a second are kept is set from a clock that
+// ticks at least every 16 ms; one kept to the second (or two) may lag 2 s.
+int64_t ChangeTimeMarginNs(int64_t changedNs);
+
+// The fresh look a state line is checked with: Same when the file at path still
+// has the stamp the run took when it last read it (identity, size, modification
+// and change time; nothing is read), or, when the stamp moved or none was
+// taken, still has the content the snapshot records (read again).
+enum class FreshLook { Same, Changed, Unreadable };
+FreshLook FileStillAsRead(const char* path, const FileSnapshot* snapshot,
+                          const ReadStamp& lastRead);
 
 // Starts the disk writing of a file being written once per mebibyte, so that
 // its flush to disk, which must follow, finds most of the data already written.

@@ -1,6 +1,7 @@
 // QVLINK.BSY: created exclusively, held open for the whole run, removed at the end
 // or by the interrupt clean-up, and known by its identity: a lock file this run
 // did not create, even one put at the same name meanwhile, is never touched.
+#include "base/interrupt_hold.h"
 #include "safety/shared_lock.h"
 
 #include <cinttypes>
@@ -89,11 +90,8 @@ LockResult AcquireSharedLock(const char* path, const char* startStamp, MessageBu
   }
   // Interrupts wait from the lock's creation until it is registered and written:
   // one in between would leave an empty lock that blocks every later run.
-  const bool ownHold = !platform::HoldingInterrupts();
-  if (ownHold) platform::HoldInterrupts();
-  const LockResult result = CreateRegisterAndWrite(startStamp, reason);
-  if (ownHold) platform::DeliverHeldInterrupt();
-  return result;
+  const InterruptHold hold;
+  return CreateRegisterAndWrite(startStamp, reason);
 }
 
 LockRelease ReleaseSharedLock() {
@@ -333,11 +331,11 @@ bool IsStale(RecordedRun state) {
 }
 
 // For a lock of this program: who holds it and whether that run still goes on here.
-void DescribeHolder(const char* path, const char* line, size_t length) {
+LockRefusal DescribeHolder(const char* path, const char* line, size_t length) {
   RunRecord holder;
   if (!ParseRunRecord(line, length, &holder)) {
     Tee("Lock held by:        not recorded (a lock of an earlier version, or a damaged one)\n");
-    return;
+    return LockRefusal::Other;
   }
   const RecordedRunJudgement judgement = JudgeRecordedRun(holder);
   if (judgement.state == RecordedRun::OtherHost) {
@@ -352,42 +350,44 @@ void DescribeHolder(const char* path, const char* line, size_t length) {
   if (IsStale(judgement.state)) {
     Tee("To remove it safely: make sure no Quorvex maintenance tool is running, delete only %s, "
         "then run again.\n", path);
+    return LockRefusal::Stale;
   }
+  return judgement.state == RecordedRun::Live ? LockRefusal::RunGoesOn : LockRefusal::Other;
 }
 
 }  // namespace
 
-void DescribeFoundLock(const char* path) {
+LockRefusal DescribeFoundLock(const char* path) {
   char text[kLockReadLimit];
   platform::ForeignFileStart found;
   const uint32_t error = platform::ReadForeignFileStart(path, text, sizeof text, &found);
   PrintLockAge(found);
   if (error == platform::kErrorSharingViolation) {
     Tee("Lock file:           held open by a running program; its content cannot be read.\n");
-    return;
+    return LockRefusal::RunGoesOn;
   }
   if (error == platform::kErrorAccessDenied) {
     Tee("Lock file:           not a regular file; not read.\n");
-    return;
+    return LockRefusal::Other;
   }
   if (error != 0) {
     Tee("Lock file:           cannot be read (Windows error %lu).\n",
         static_cast<unsigned long>(error));
-    return;
+    return LockRefusal::Other;
   }
   const char* line = nullptr;
   size_t length = 0;
   char tool[80];
   if (!LineOf(text, found.length, 0, &line, &length) || length == 0) {
     Tee("Lock written by:     not named (the lock file's first line is empty)\n");
-    return;
+    return LockRefusal::Other;
   }
   PrintableCopy(line, length, tool, sizeof tool);
   Tee("Lock written by:     %s\n", tool);
   const size_t nameLength = strlen(kProgramName);
   const bool ours = length > nameLength && memcmp(line, kProgramName, nameLength) == 0 &&
                     line[nameLength] == ' ';
-  if (!ours) return;
+  if (!ours) return LockRefusal::Other;
   if (!LineOf(text, found.length, 2, &line, &length)) length = 0;
-  DescribeHolder(path, line, length);
+  return DescribeHolder(path, line, length);
 }

@@ -71,7 +71,10 @@ RecordedRunJudgement JudgeRecordedRun(const RunRecord& record);
 // when the run has ended (null otherwise).
 const char* RecordedRunText(const RecordedRunJudgement& judgement, char* buffer, size_t size);
 
+// What a lock found in place was judged to be, for the run's next step.
+enum class LockRefusal { None, Stale, RunGoesOn, Other };
+
 // Prints what a lock found at path tells: its age, the tool its first line
 // names and, for a lock of this program, the process that holds it, whether
 // that process still runs and, when it does not, how to remove the lock safely.
-void DescribeFoundLock(const char* path);
+LockRefusal DescribeFoundLock(const char* path);

@@ -9,7 +9,9 @@ bool CheckStep(uint32_t index, void* context, RunCounters* counters) {
   if (index >= list->count) return list->extraStep(index - list->count, list->extraContext, counters);
   const SnapshotCheck& check = list->checks[index];
   const char* path = check.path != nullptr ? check.path : check.expected->path.text;
-  const bool matches = FileMatchesSnapshot(path, check.expected);
+  const bool matches = check.seen != nullptr
+                           ? FileMatchesSnapshotStamping(path, check.expected, check.seen)
+                           : FileMatchesSnapshot(path, check.expected);
   if (list->afterEach != nullptr) list->afterEach();
   return matches || ReportError(counters, check.format, check.name);
 }
@@ -17,8 +19,10 @@ bool CheckStep(uint32_t index, void* context, RunCounters* counters) {
 }  // namespace
 
 void AddSnapshotCheck(SnapshotCheckList* list, const char* path, const FileSnapshot* expected,
-                      const char* name, const char* format) {
-  if (list->count < kMostSnapshotChecks) list->checks[list->count++] = {path, expected, name, format};
+                      const char* name, const char* format, ReadStamp* seen) {
+  if (list->count < kMostSnapshotChecks) {
+    list->checks[list->count++] = {path, expected, name, format, seen};
+  }
 }
 
 bool CheckSnapshotsInOrder(const SnapshotCheckList* list, const char* phase,

@@ -14,6 +14,7 @@ struct SnapshotCheck {
   const FileSnapshot* expected;  // size and hash it must have
   const char* name;              // the %s of format
   const char* format;            // the error reported when it differs
+  ReadStamp* seen;               // when set: the file's stamp as it was read
 };
 
 // Every LMR file and the few WORK files a run checks.
@@ -32,9 +33,9 @@ struct SnapshotCheckList {
   uint32_t extraCount;
 };
 
-// Appends one check.
+// Appends one check; seen (may be null) receives the file's stamp as it was read.
 void AddSnapshotCheck(SnapshotCheckList* list, const char* path, const FileSnapshot* expected,
-                      const char* name, const char* format);
+                      const char* name, const char* format, ReadStamp* seen = nullptr);
 
 // Reads every file of the list, several at once, and reports each that differs
 // from its snapshot (or cannot be read) in list order, then runs the extra

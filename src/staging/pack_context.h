@@ -42,5 +42,4 @@ struct PackContext {
   // The lock was not the run's own at a check inside the commit: the commit
   // went on (or stopped before its first rename) and the marker stays.
   bool lockLost;
-  bool commitVerified;  // every staged file in place and verified
 };

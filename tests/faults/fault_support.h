@@ -242,7 +242,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const bool summaryLast = r.report.ends_with(std::string(60, '#') + "\n");  // then closing it
   expect(crashed || !ended || r.report.empty() || summaryLast ||
              std::regex_match(r.report.substr(r.report.find('\n', last + 1) + 1),
-                              std::regex("((Database state|Left behind): .*\n)*")),
+                              std::regex("((Database state|Next step|Left behind): .*\n)*")),
          "an interrupted run's report does not end with the INTERRUPTED line and its state");
   if (!ended) expect(r.exitCode == 2 || r.exitCode == int(o.dryRun), "unexpected end" + how);
   const bool beforeReport =
@@ -266,6 +266,29 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
              failedAt("<stdout>", kOutput), "no Database state line");
   expect(state.rfind("UNCHANGED", 0) != 0 || changed.empty(),
          "UNCHANGED claimed over a changed database");
+  // Every state line is followed by the step it calls for.
+  const std::string next = SummaryValue(text, "Next step:");
+  static const std::pair<const char*, const char*> kNextSteps[] = {
+      {"ROLLED BACK", "correct what the errors above say"},
+      {"CHANGED ELSEWHERE", "find the program that changed"},
+      {"MIXED", "run the restore command on the line above"},
+      {"UNKNOWN - ", "keep the nodes closed and preview"},
+      {"NOT WRITTEN - this run wrote no live file", "keep the nodes closed and preview"},
+  };
+  for (const auto& [stateStart, nextStart] : kNextSteps) {
+    expect(state.rfind(stateStart, 0) != 0 || next.rfind(nextStart, 0) == 0 ||
+               (state.rfind("UNKNOWN - a commit marker", 0) == 0 && !next.empty()),
+           "the state " + state + " is followed by the next step " + next);
+  }
+  const bool packedWithoutLockStep =
+      next.rfind("keep the nodes closed; once no other run holds the lock", 0) == 0;
+  expect(state.rfind("PACKED", 0) != 0 || o.injected == "interrupt" ||
+             (r.exitCode == 0 ? next.rfind("check the backup with: ", 0) == 0
+                              : packedWithoutLockStep || next.rfind("check the backup", 0) == 0),
+         "PACKED followed by the next step " + next);
+  expect(state.empty() || !next.empty() || failedAt(reportPath, kOutput) ||
+             failedAt("<stdout>", kOutput),
+         "a state line without its next step");
   expect(!finished || o.dryRun || r.exitCode != 0 || state.rfind("PACKED", 0) == 0,
          "exit 0 but the state is not PACKED");
   expect(!finished || !Contains(text, kRollbackBanner) ||

@@ -177,6 +177,14 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("(unlink|open|fsync|close|DeleteFileA|CreateFileA|FlushFileBuffers|CloseHandle) "
                 "E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
      "removing the marker after a verified commit: a warning now, and the next run resolves it"},
+    {std::regex("(lstat|fstat|GetFileInformationByHandleEx|GetFileSizeEx|CreateFileA) E\\w+ "
+                "<home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
+     "a stamp that cannot be taken (the fresh look of a state line, a replaced file after the "
+     "renames): the file is read again instead"},
+    {std::regex("(fopen|fdopen|open|fread|ferror|CreateFileA|ReadFile) E\\w+ "
+                "<home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
+     "the fresh look of a state line reads a file again whose stamp moved: one that cannot be "
+     "read is named, UNKNOWN, never claimed unchanged (CheckRun checks every state line)"},
     {std::regex("SetConsoleCtrlHandler E\\w+ "), "registered again with each file and each hold"},
     {std::regex("(GetStdHandle|GetConsoleMode) E\\w+ "), "a console not seen: no progress line"},
     {std::regex("GetComputerNameA E\\w+ "), "the lock names its holder without the host name"},
