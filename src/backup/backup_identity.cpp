@@ -136,8 +136,13 @@ IdentityState ReadBackupIdentity(const char* dir, BackupIdentity* identity, Mess
     return IdentityState::Missing;
   }
   if (error == platform::kErrorNotRegularFile) {
-    FailWith(reason, "its IDENTITY.TXT is not a regular file");
-    return IdentityState::Foreign;
+    // Only when the name itself says so: a failed look at an open file says nothing.
+    platform::EntryKind kind = platform::EntryKind::Missing;
+    const bool regular = platform::ExamineEntry(path.text, &kind) != 0 ||
+                         kind == platform::EntryKind::RegularFile;
+    FailWith(reason, regular ? "its IDENTITY.TXT cannot be examined"
+                             : "its IDENTITY.TXT is not a regular file");
+    return regular ? IdentityState::Unreadable : IdentityState::Foreign;
   }
   if (error != 0) {
     FailWith(reason, "its IDENTITY.TXT cannot be opened%s", CauseOf(error).text);
