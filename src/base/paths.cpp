@@ -164,3 +164,13 @@ size_t FirstCreatableIndex(const char* root) {
   while (IsSeparator(root[i])) ++i;
   return i;
 }
+
+bool ParentDirectory(const char* path, PathBuffer* parent) {
+  if (!CopyPath(parent, path)) return false;
+  char* text = parent->text;
+  size_t end = strlen(text);
+  while (end > 0 && !IsSeparator(text[end - 1])) --end;
+  while (end > 1 && IsSeparator(text[end - 1])) --end;
+  text[end] = '\0';
+  return end > 0;
+}

@@ -68,3 +68,7 @@ bool ResolveDatabaseDirectories(RunPaths* paths, MessageBuffer* reason);
 
 // Builds the file paths of the run; false when one does not fit.
 bool BuildRunFilePaths(RunPaths* paths);
+
+// The directory that holds path: path without its last component and the
+// separators before it (a root keeps its separator); false when nothing is left.
+bool ParentDirectory(const char* path, PathBuffer* parent);

@@ -830,14 +830,10 @@ bool RestoreFromBackup(RestoreState* run) {
 // The backup being restored stays as it is: no prune of any home removes it meanwhile.
 bool RestoreUnderRootLock(RestoreState* run) {
   if (!ResolveBackupArgument(run)) return false;
-  PathBuffer root = run->backupDir;
-  char* end = root.text + strlen(root.text);
-  while (end > root.text && !IsSeparator(end[-1])) --end;
-  while (end > root.text + 1 && IsSeparator(end[-1])) --end;
-  *end = '\0';
+  PathBuffer root;
   RootLock lock;
   MessageBuffer reason;
-  if (root.text[0] != '\0' && IsDirectoryPath(root.text) &&
+  if (ParentDirectory(run->backupDir.text, &root) && IsDirectoryPath(root.text) &&
       !TakeRootLock(root.text, run->paths.home.text, RootUse::Restore, &lock, &reason)) {
     return ReportError(&run->counters, "ERROR: the backup cannot be restored now: %s.\n", reason.text);
   }

@@ -189,18 +189,17 @@ MarkerVerdict JudgeMarker(FILE* stream, const RunPaths& paths) {
 // The marker's backup where it is now: a backup renamed under its root is
 // found by its id.
 PathBuffer FoundByMarker(const MarkerVerdict& verdict) {
-  PathBuffer root = verdict.backupDir;
+  PathBuffer root;
   platform::PathAttributes attributes;
   if (verdict.backupId[0] == '\0' ||
       (platform::GetPathAttributes(verdict.backupDir.text, &attributes) && attributes.isDirectory)) {
     return verdict.backupDir;
   }
-  size_t end = strlen(root.text);
-  while (end > 0 && !IsSeparator(root.text[end - 1])) --end;
-  while (end > 1 && IsSeparator(root.text[end - 1])) --end;
-  root.text[end] = '\0';
   PathBuffer found;
-  return end > 0 && FindBackupById(root.text, verdict.backupId, &found) ? found : verdict.backupDir;
+  return ParentDirectory(verdict.backupDir.text, &root) &&
+                 FindBackupById(root.text, verdict.backupId, &found)
+             ? found
+             : verdict.backupDir;
 }
 
 bool AbortOnMixedDatabase(const char* markerPath, const MarkerVerdict& verdict,
