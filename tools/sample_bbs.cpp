@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -460,7 +462,19 @@ bool WriteSampleBbs(const std::string& home, const SampleRecipe& recipe, SampleP
          WriteFileOrFail(CallerFilePath(paths->work), CallerFileBytes(recipe), error) &&
          WriteLmrFiles(paths->message, recipe, error) &&
          (!recipe.purgedLog ||
-          WriteFileOrFail(PurgedLogPath(paths->work), PurgedLogBytes(recipe), error));
+          WriteFileOrFail(PurgedLogPath(paths->work), PurgedLogBytes(recipe), error)) &&
+         ((AgeFiles(paths->home) && AgeFiles(paths->work) && AgeFiles(paths->message)) ||
+          Fail(error, "cannot set the modification times under " + paths->home));
+}
+
+bool AgeFiles(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code failed;
+  const fs::file_time_type longAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  for (fs::recursive_directory_iterator it(dir, failed), end; !failed && it != end; it.increment(failed)) {
+    if (it->is_regular_file(failed) && !failed) fs::last_write_time(it->path(), longAgo, failed);
+  }
+  return !failed;
 }
 
 bool ReadWholeFile(const std::string& path, std::string* bytes) {

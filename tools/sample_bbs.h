@@ -148,6 +148,12 @@ std::string PurgedLogBytes(const SampleRecipe& recipe);
 // Whole files.
 bool ReadWholeFile(const std::string& path, std::string* bytes);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);
+// Sets every regular file under dir to a modification time a month back, as a
+// board's files are when a run starts: a run trusts the unmoved stamp of a file
+// last changed well before it read it, and reads again one changed a moment
+// before; files just written would make that choice, and so the calls a run
+// makes, depend on timing.
+bool AgeFiles(const std::string& dir);
 bool MakeDirectories(const std::string& path);
 // Overwrites bytes at offset inside an existing file; false, and nothing
 // written, when they would reach past its end.

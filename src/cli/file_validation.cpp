@@ -140,22 +140,24 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
   return true;
 }
 
-void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
+void VerifyReadOnlySnapshots(LiveSnapshots* live, LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters) {
   Tee("\n================ SNAPSHOT VERIFICATION ================\n");
   const char* scanned =
       "ERROR: %s changed while it was being scanned. Results are not a consistent snapshot.\n";
   SnapshotCheckList checks{};
-  AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", scanned);
-  AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", scanned);
+  checks.settledStampsVouch = true;
+  AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", scanned, &live->usersDat.read);
+  AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", scanned, &live->usersPtr.read);
   for (uint32_t i = 0; i < inventory->count; ++i) {
-    const LmrFileEntry& entry = inventory->entries[i];
+    LmrFileEntry& entry = inventory->entries[i];
     AddSnapshotCheck(&checks, nullptr, &entry.liveSnapshot, entry.name,
                      "ERROR: %s changed during the scan. Results are not a consistent "
-                     "snapshot.\n");
+                     "snapshot.\n",
+                     &entry.liveSnapshot.read);
   }
   AddSnapshotCheck(&checks, nullptr, &live->whosOn, "QVWHOSON.DAT",
-                   "ERROR: %s changed during the scan.\n");
+                   "ERROR: %s changed during the scan.\n", &live->whosOn.read);
   const bool allMatch = CheckSnapshotsInOrder(&checks, "Verifying", counters);
   bool callersClear = CheckCallerStatus(whosOnPath, counters);
   if (allMatch && callersClear) {

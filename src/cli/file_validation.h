@@ -12,8 +12,9 @@
 bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory,
                            LiveSnapshots* live);
 
-// Dry run: every baseline snapshot again, then the caller check. Prints and counts.
-void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
+// Dry run: every baseline snapshot again (a file whose settled stamp has not
+// moved is not read again), then the caller check. Prints and counts.
+void VerifyReadOnlySnapshots(LiveSnapshots* live, LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters);
 
 // A live file a run replaces must be a regular file with one name: renaming a

@@ -138,9 +138,11 @@ bool RunFinalSafetyGate(LiveSnapshots* live, LmrInventory* inventory, PackContex
   // Every check runs, so that one gate lists every change it finds. A hold that
   // ends is waited out first, so that the hashes read what its holder left.
   bool passed = CheckNoOtherHolders(live, inventory, pack->purgedLogPath.text, counters);
-  // Each file is stamped as the gate reads it: after the renames the replaced
-  // files are judged by their stamps, and read again only where they moved.
+  // A file read again is stamped as the gate reads it; one whose settled stamp
+  // has not moved since its snapshot is not read again. After the renames the
+  // replaced files are judged by these stamps, and read again only where they moved.
   SnapshotCheckList checks{};
+  checks.settledStampsVouch = true;
   AddSnapshotCheck(&checks, nullptr, &live->usersDat, "QVUSERS.DAT", kChangedBeforeCommit,
                    &live->usersDat.read);
   AddSnapshotCheck(&checks, nullptr, &live->usersPtr, "QVUSERS.PTR", kChangedBeforeCommit,

@@ -164,6 +164,13 @@ bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read) {
   return true;
 }
 
+bool StampStillSettled(const char* path, const ReadStamp& lastRead) {
+  platform::FileStamp now{};
+  // An unsettled stamp may hide a write in the tick it was taken in.
+  return lastRead.taken && lastRead.settled && platform::StampPath(path, &now) == 0 &&
+         platform::SameStamp(now, lastRead.stamp);
+}
+
 FreshLook FileStillAsRead(const char* path, const FileSnapshot* snapshot,
                           const ReadStamp& lastRead) {
   platform::FileStamp now{};

@@ -75,6 +75,11 @@ bool TakeReadStamp(platform::FileHandle handle, ReadStamp* read);
 // ticks at least every 16 ms; one kept to the second (or two) may lag 2 s.
 int64_t ChangeTimeMarginNs(int64_t changedNs);
 
+// True when the file at path still has the settled stamp the run took when it
+// last read it (identity, size, modification and change time): nothing can
+// have written to it since, so its content is what was read then. Nothing is read.
+bool StampStillSettled(const char* path, const ReadStamp& lastRead);
+
 // The fresh look a state line is checked with: Same when the file at path still
 // has the stamp the run took when it last read it (identity, size, modification
 // and change time; nothing is read), or, when the stamp moved or none was

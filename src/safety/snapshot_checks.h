@@ -26,6 +26,10 @@ struct SnapshotCheckList {
   uint32_t count;
   // Called after each file is read, before its error (the commit's interrupt notice).
   void (*afterEach)();
+  // A live file whose settled stamp (seen) has not moved since it was read is
+  // not read again: nothing wrote to it. Set by the checks that prove the live
+  // files unchanged; never by the checks of files the run itself wrote.
+  bool settledStampsVouch;
   // Steps of the caller's own, run side by side with the checks and printed after
   // them (the live files a commit replaced, read again through their handles).
   JobStep extraStep;

@@ -9,6 +9,7 @@
  *                    open path of a stream or descriptor, "<stdout>") pathend=TAIL nth=N
  *                    after=R (once rule R fired) do=action+fail+crash+interrupt (default fail)
  *                    when=after errno=NAME (EIO) act=flip,PATH,OFF;poke,PATH,OFF,HEX;delete,PATH;
+ *                    sneak,PATH,OFF (a flip that puts the file's times back);
  *                    swap,PATH (a copy in another file);link,PATH (to PATH.target, missing);
  *                    hold,PATH,MS (a child process holds it open MS ms) (OFF<0: from the end)
  *   QVF_FREE=PREFIX=BYTES  statvfs at or below PREFIX reports BYTES free
@@ -206,8 +207,15 @@ static int Patch(const char* kind, const char* path, long long offset, const cha
   while (len < sizeof bytes && sscanf(hex + 2 * len, "%2hhx", &bytes[len]) == 1) ++len;
   int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   off_t size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END), at = offset < 0 ? size + offset : offset;
-  if (!strcmp(kind, "flip")) len = pread(fd, bytes, 1, at) == 1 ? (bytes[0] ^= 0xFF, 1) : 0;
+  /* sneak: a flip that puts the file's times back, as a program hiding its write would. */
+  int sneak = !strcmp(kind, "sneak");
+  struct stat before;
+  memset(&before, 0, sizeof before);
+  if (fd < 0 || fstat(fd, &before) != 0) len = 0;
+  if (!strcmp(kind, "flip") || sneak) len = pread(fd, bytes, 1, at) == 1 ? (bytes[0] ^= 0xFF, 1) : 0;
   int ok = len > 0 && pwrite(fd, bytes, len, at) == (ssize_t)len;
+  struct timespec times[2] = {before.st_atim, before.st_mtim};
+  if (ok && sneak) ok = futimens(fd, times) == 0;
   if (fd >= 0) close(fd);
   return ok ? 0 : -1;
 }

@@ -52,6 +52,7 @@ inline bool EndedByInterrupt(const RunResult& r) {
 }
 inline void CopyTree(const std::string& from, const std::string& to) {
   std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
+  ASSERT_TRUE(AgeFiles(to)) << to;
 }
 
 // A value of the run's summary ("Errors:", ...), or "".
@@ -150,7 +151,7 @@ inline Fixture MakeFixture(const std::string& dir, bool purgedLog, uint32_t capa
   return f;
 }
 
-// The database as the rules' flip and poke actions leave it (none past its end).
+// The database as the rules' flip, sneak and poke actions leave it (none past its end).
 inline FileMap Edited(FileMap map, const std::vector<std::string>& rules) {
   for (const std::string& rule : rules) {
     std::istringstream actions(LineAfter(rule, "act="));
@@ -164,7 +165,9 @@ inline FileMap Edited(FileMap map, const std::vector<std::string>& rules) {
       std::string& bytes = map[rel];
       const size_t offset = at < 0 ? bytes.size() + at : size_t(at);
       if (offset > bytes.size()) continue;  // past the end of the packed version
-      if (kind == std::string("flip")) bytes[offset] = char(~bytes[offset]);
+      if (kind == std::string("flip") || kind == std::string("sneak")) {
+        bytes[offset] = char(~bytes[offset]);
+      }
       for (size_t i = 0; kind[0] == 'p' && hex[i] && hex[i + 1]; i += 2) {
         bytes.replace(offset + i / 2, 1, 1, char(std::stoi(std::string(hex + i, 2), nullptr, 16)));
       }

@@ -36,7 +36,7 @@ std::string RunOnTerminal(const std::string& home, const std::vector<std::string
   int status = 0;
   if (pid > 0) waitpid(pid, &status, 0);
   if (terminal >= 0) close(terminal);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "status " << status;
   return received;
 }
 
@@ -44,12 +44,15 @@ TEST(ProgressLine, OnATerminalOnly) {
   ScratchDir scratch;
   const Fixture f = MakeFixture(scratch.path, true, 600000);  // LMR files of 2.4 MB
   const std::string home = scratch.path + "/BBS", outPath = scratch.path + "/out.txt";
-  std::vector<std::string> env = ShimEnvironment({}, scratch.path + "/shim.log");
+  // The second pass reads only a file whose stamp moved: one is written during the scan.
+  std::vector<std::string> env = ShimEnvironment(
+      {"func=fdopen pathend=/WORK/QVUSERS.DAT nth=2 do=action act=sneak,MESSAGE/QVMSG1.LMR,0"},
+      scratch.path + "/shim.log");
   env.push_back("QVF_SLOW=15000");  // the hashing passes take seconds
 
   CopyTree(f.pristine, home);
   const RunResult redirected = RunProgram(home, {"/DRYRUN"}, env);
-  EXPECT_EQ(redirected.exitCode, 1) << redirected.out;
+  EXPECT_EQ(redirected.exitCode, 2) << redirected.out;
   EXPECT_EQ(redirected.err, "");
 
   RemoveTree(home);

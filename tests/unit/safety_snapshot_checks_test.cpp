@@ -2,6 +2,7 @@
 // runs steps of its caller's (closing files here), and runs every one of them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +72,42 @@ TEST(CheckSnapshotsInOrder, ReportsInListOrderAndRunsExtraSteps) {
   EXPECT_FALSE(IsOpen(handle));
   for (const std::string& name : names) remove((dir + "/" + name).c_str());
   rmdir(dir.c_str());
+}
+
+// A file whose stamp has not moved since it was read is not read again only when that stamp
+// was settled: one just written (its modification and change time one tick, the clock's
+// last) could have been written again in that tick without its stamp showing it.
+TEST(CheckSnapshotsInOrder, UnmovedSettledStampsVouchForTheContent) {
+  char pattern[] = "/tmp/qvstampsXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string path = std::string(pattern) + "/F";
+  WriteFile(path, "content");
+  FileSnapshot fresh{};
+  ASSERT_TRUE(TakeSnapshot(path.c_str(), &fresh));
+  EXPECT_FALSE(fresh.read.settled);
+  EXPECT_FALSE(StampStillSettled(path.c_str(), fresh.read));
+  // Written long ago, as a board's files are: its modification time older than its change.
+  const struct timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), longAgo, 0), 0);
+  FileSnapshot settled{};
+  ASSERT_TRUE(TakeSnapshot(path.c_str(), &settled));
+  EXPECT_TRUE(settled.read.settled);
+  EXPECT_TRUE(StampStillSettled(path.c_str(), settled.read));
+  // The gate trusts it without reading; a write that puts the times back still moves the
+  // change time, and the file is read again.
+  SnapshotCheckList list{};
+  list.settledStampsVouch = true;
+  AddSnapshotCheck(&list, nullptr, &settled, "F", "%s differs\n", &settled.read);
+  RunCounters counters{};
+  EXPECT_TRUE(CheckSnapshotsInOrder(&list, "Checking", &counters));
+  WriteFile(path, "CONTENT");
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), longAgo, 0), 0);
+  EXPECT_FALSE(StampStillSettled(path.c_str(), settled.read));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(CheckSnapshotsInOrder(&list, "Checking", &counters));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "F differs\n");
+  remove(path.c_str());
+  rmdir(pattern);
 }
 
 }  // namespace
