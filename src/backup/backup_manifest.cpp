@@ -465,7 +465,9 @@ bool BackupTreeTrusted(const char* dir, const platform::TrustedAccounts& account
   PathVerdict verdict;
   if (!PathIsTrusted(dir, true, accounts, &verdict)) {
     *unexamined = verdict.trust == platform::EntryTrust::Unknown;
-    return FailWith(reason, "%s: %s", TrustFailureText(verdict.trust, true), verdict.entry.text);
+    char why[kMessageBufferSize];
+    DescribeUntrustedPath(verdict, true, why, sizeof why);
+    return FailWith(reason, "%s", why);
   }
   const struct {
     const char* name;

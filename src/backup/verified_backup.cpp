@@ -351,8 +351,9 @@ bool BackupRootTrusted(const char* root, const char* usersDatPath, RunCounters* 
   platform::TrustedAccountsOf(usersDatPath, &accounts);
   PathVerdict verdict;
   if (PathIsTrusted(root, true, accounts, &verdict)) return true;
-  return ReportError(counters, "ERROR: backup root cannot be trusted, %s: %s\n",
-                     TrustFailureText(verdict.trust, true), verdict.entry.text);
+  char why[kMessageBufferSize];
+  DescribeUntrustedPath(verdict, true, why, sizeof why);
+  return ReportError(counters, "ERROR: backup root cannot be trusted, %s\n", why);
 }
 
 bool EnsureDirectory(const char* path) {

@@ -19,8 +19,9 @@ struct TextBuffer {
   char text[N];
 };
 
-// A one-line message or reason that a step hands back for its caller to print.
-constexpr size_t kMessageBufferSize = 256;
+// A one-line message or reason that a step hands back for its caller to print:
+// room for a whole path (1023 characters) and its words.
+constexpr size_t kMessageBufferSize = 1536;
 using MessageBuffer = TextBuffer<kMessageBufferSize>;
 
 // The open run report, or null while none is open.

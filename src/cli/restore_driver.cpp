@@ -1,4 +1,5 @@
-// The restore program's run: switches, report section, and the three actions.
+// The restore program's run: report section, and its actions (list, check,
+// restore, prune); its switches are read by restore_switches.
 // A restore goes through the packer's own steps: the lock, the caller check, a
 // verified backup of the live files it replaces, staged copies proved against
 // the manifest, the final gate and the commit section with its marker.
@@ -19,6 +20,7 @@
 #include "cli/leftovers.h"
 #include "cli/run_driver.h"
 #include "cli/database_state.h"
+#include "cli/restore_switches.h"
 #include "cli/run_setup.h"
 #include "backup/backup_manifest.h"
 #include "backup/backup_prune.h"
@@ -39,65 +41,10 @@ constexpr const char* kRestoreName = "QVRESTORE";
 constexpr const char* kCallerRefusal =
     "@ will not restore the database while a caller may be active.\n";
 
-// "@" stands for the restore program's name as the sysop types it here.
-constexpr const char* kUsage =
-    "@ - checks a QVCULLDB32 backup and restores it as one verified set.\n"
-    "\n"
-    "  @ /LIST [/BACKUP=path]\n"
-    "  @ /CHECK=backup [/MOVED] [/BACKUP=path]\n"
-    "  @ /RESTORE=backup [/MOVED] [/BACKUP=path]\n"
-    "  @ /PRUNE[=n] [/DRYRUN] [/BACKUP=path]\n"
-    "  @ /HELP | /? | /VERSION\n"
-    "\n"
-    "  /LIST           lists the backups under the backup root, newest first,\n"
-    "                  with what each was made before; checks sizes only.\n"
-    "  /CHECK=backup   verifies one backup against this home, every hash;\n"
-    "                  changes nothing.\n"
-    "  /RESTORE=backup checks the backup, backs up the live files it replaces,\n"
-    "                  and restores QVUSERS.DAT, QVUSERS.PTR, QVPURGED.USR and\n"
-    "                  every QVMSGxx.LMR together. QVWHOSON.DAT is never restored.\n"
-    "  /MOVED          with /CHECK or /RESTORE: the backup was made in another\n"
-    "                  home directory of this same BBS (the board was moved).\n"
-    "  /PRUNE          removes incomplete backups of this home only.\n"
-    "  /PRUNE=n        also keeps the newest n backups that pass the check of\n"
-    "                  /CHECK and removes older ones; never one the commit marker\n"
-    "                  names, one of another home or one this release did not make.\n"
-    "  /DRYRUN         with /PRUNE: only says what it would remove.\n"
-    "  /BACKUP=path    the backup root (default QVCULLDB-BACKUPS in the home\n"
-    "                  directory); with /RESTORE, where the pre-restore backup goes.\n"
-    "\n"
-    "A backup is its name as /LIST prints it (looked up under the backup root) or\n"
-    "the path of its directory. Run it in the BBS home directory with every node\n"
-    "closed. A relative path is taken from the home directory. Exit codes: 0 done\n"
-    "and verified, 2 failed (read QVCULLDB32_REPORT.TXT), 3 usage.\n";
-
-struct NamedText {
-  char text[2048];
-};
-
-// text with every "@" replaced by the restore program's name.
-NamedText WithProgramName(const char* text) {
-  NamedText out = {};
-  size_t used = 0;
-  for (const char* c = text; *c != '\0' && used + 16 < sizeof out.text; ++c) {
-    if (*c != '@') {
-      out.text[used++] = *c;
-      continue;
-    }
-    platform::CopyBounded(out.text + used, sizeof out.text - used, platform::kRestoreProgramName);
-    used += strlen(out.text + used);
-  }
-  return out;
-}
-
-enum class RestoreAction { None, List, Check, Restore, Prune, Help, Version };
-
 struct RestoreState {
   int argc;
   char* const* argv;
-  RestoreAction action;
-  PathBuffer backupArgument;  // /CHECK= or /RESTORE= as given
-  RunOptions options;         // backupGiven and backupRoot, as the packer takes them
+  RestoreSwitches sw;
   RunCounters counters;
   RunPaths paths;
   RunClock clock;
@@ -110,131 +57,11 @@ struct RestoreState {
   bool restored;
   LockRefusal lockRefusal;
   EndOfRunLines closing;  // decided while the lock is still held
-  bool dryRun;    // /DRYRUN, with /PRUNE only
-  bool moved;     // /MOVED, with /CHECK and /RESTORE only
-  bool pruneCounted;  // /PRUNE=n rather than /PRUNE
-  uint32_t keep;  // /PRUNE=n; 0: incomplete backups only
   NamedText callerRefusal;  // kept for the commit section, which refers to it
   platform::TrustedAccounts accounts;  // whose backups may be read
   platform::FileHandle backupHandle;   // the backup checked or restored, held open
   char backupId[kBackupIdSize];        // its IDENTITY.TXT's id ("" when it has none)
 };
-
-// ---- Switches ---------------------------------------------------------------
-
-// The value after name when argument (past its leader) starts with it, else null.
-const char* ValueAfter(const char* argument, const char* name) {
-  size_t i = 0;
-  for (; name[i] != '\0'; ++i) {
-    if (UpperAscii(argument[i]) != name[i]) return nullptr;
-  }
-  return name[i - 1] == '=' || argument[i] == '\0' ? argument + i : nullptr;
-}
-
-bool SetAction(RestoreState* run, RestoreAction action, const char* value,
-               MessageBuffer* message) {
-  const bool informational = action == RestoreAction::Help || action == RestoreAction::Version;
-  if (informational) {
-    if (run->action == RestoreAction::None || run->action == RestoreAction::Version) {
-      run->action = action;
-    }
-    return true;
-  }
-  if (run->action == RestoreAction::Help || run->action == RestoreAction::Version) return true;
-  if (run->action != RestoreAction::None) {
-    return FailWith(message, "Give only one of /LIST, /CHECK=dir, /RESTORE=dir and /PRUNE=n.");
-  }
-  run->action = action;
-  if (value == nullptr) return true;
-  if (value[0] == '\0' || !CopyPath(&run->backupArgument, value)) {
-    return FailWith(message, "Invalid backup directory.");
-  }
-  TrimTrailingSeparators(run->backupArgument.text);
-  return true;
-}
-
-bool ParseRestoreArgument(const char* argument, RestoreState* run, MessageBuffer* message) {
-  if (argument[0] != '/' && argument[0] != '-') {
-    return FailWith(message, "Unknown argument: %s", argument);
-  }
-  const char* rest = argument + 1;
-  const char* value = nullptr;
-  if ((value = ValueAfter(rest, "BACKUP=")) != nullptr) {
-    if (run->options.backupGiven) return FailWith(message, "Duplicate /BACKUP switch.");
-    if (value[0] == '\0' || !CopyPath(&run->options.backupRoot, value)) {
-      return FailWith(message, "Invalid /BACKUP path.");
-    }
-    TrimTrailingSeparators(run->options.backupRoot.text);
-    run->options.backupGiven = true;
-    return true;
-  }
-  if (ValueAfter(rest, "DRYRUN") != nullptr) {
-    run->dryRun = true;
-    return true;
-  }
-  if (ValueAfter(rest, "MOVED") != nullptr) {
-    run->moved = true;
-    return true;
-  }
-  if (ValueAfter(rest, "PRUNE") != nullptr) return SetAction(run, RestoreAction::Prune, nullptr, message);
-  if ((value = ValueAfter(rest, "PRUNE=")) != nullptr) {
-    run->pruneCounted = true;
-    if (value[0] == '\0') return FailWith(message, "Give /PRUNE=n with n from 1 to 999: the backups to keep.");
-  }
-  const struct {
-    const char* name;
-    RestoreAction action;
-  } kActions[] = {{"PRUNE=", RestoreAction::Prune},{"LIST", RestoreAction::List},       {"CHECK=", RestoreAction::Check},
-                  {"RESTORE=", RestoreAction::Restore}, {"HELP", RestoreAction::Help},
-                  {"?", RestoreAction::Help},          {"VERSION", RestoreAction::Version}};
-  for (const auto& known : kActions) {
-    if ((value = ValueAfter(rest, known.name)) == nullptr) continue;
-    const bool takesValue = known.name[strlen(known.name) - 1] == '=';
-    return SetAction(run, known.action, takesValue ? value : nullptr, message);
-  }
-  return FailWith(message, "Unknown switch: %s", argument);
-}
-
-// "/?" or "/HELP" anywhere asks for help, whatever else the line holds, as the packer takes it.
-bool AsksForHelp(const RestoreState* run) {
-  for (int i = 1; i < run->argc; ++i) {
-    const char* argument = run->argv[i];
-    if ((argument[0] == '/' || argument[0] == '-') &&
-        (strcmp(argument + 1, "?") == 0 || ValueAfter(argument + 1, "HELP") != nullptr)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-bool ParseRestoreSwitches(RestoreState* run, MessageBuffer* message) {
-  if (AsksForHelp(run)) {
-    run->action = RestoreAction::Help;
-    return true;
-  }
-  for (int i = 1; i < run->argc; ++i) {
-    if (!ParseRestoreArgument(run->argv[i], run, message)) return false;
-  }
-  if (run->action == RestoreAction::None) {
-    return FailWith(message, "Give one of /LIST, /CHECK=dir, /RESTORE=dir and /PRUNE.");
-  }
-  if (run->dryRun && run->action != RestoreAction::Prune) {
-    return FailWith(message, "/DRYRUN is valid only with /PRUNE.");
-  }
-  if (run->moved && run->action != RestoreAction::Check && run->action != RestoreAction::Restore) {
-    return FailWith(message, "/MOVED is valid only with /CHECK=dir and /RESTORE=dir.");
-  }
-  if (run->action == RestoreAction::Prune && run->pruneCounted) {
-    const char* n = run->backupArgument.text;
-    unsigned keep = 0;
-    for (; *n >= '0' && *n <= '9' && keep <= 999; ++n) keep = keep * 10 + unsigned(*n - '0');
-    if (*n != '\0' || keep < 1 || keep > 999) {
-      return FailWith(message, "Give /PRUNE=n with n from 1 to 999: the backups to keep.");
-    }
-    run->keep = keep;
-  }
-  return true;
-}
 
 // ---- Report section -----------------------------------------------------------
 
@@ -259,20 +86,20 @@ void PrintRestoreHeader(const RestoreState* run) {
   Tee("Command line:        ");
   for (int i = 0; i < run->argc; ++i) Tee("%s%s", i == 0 ? "" : " ", run->argv[i]);
   Tee("\n############################################################\n");
-  Tee("MODE: %s\n", ActionName(run->action));
+  Tee("MODE: %s\n", ActionName(run->sw.action));
   Tee("Home directory:      %s\n", run->paths.home.text);
   Tee("Report file:         %s\n", run->paths.report.text);
 }
 
 // The state line and the next step; a restore's were decided under its lock.
 void PrintRestoreClosingLines(const RestoreState* run, bool succeeded) {
-  if (run->action == RestoreAction::Restore && run->closing.state[0] != '\0') {
+  if (run->sw.action == RestoreAction::Restore && run->closing.state[0] != '\0') {
     Tee("%s%s%s%s", run->closing.state, run->closing.nextStep, run->closing.leftBehind[0],
         run->closing.leftBehind[1]);
     return;
   }
   Tee("Database state:      NOT WRITTEN - %s\n",
-      run->action == RestoreAction::Restore
+      run->sw.action == RestoreAction::Restore
           ? "this run stopped before it read the live database files."
           : "this action reads backups and writes no live file.");
   Tee("Next step:           %s\n", succeeded ? "none for the live database."
@@ -285,16 +112,16 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
   Tee("\n======================= SUMMARY =======================\n");
   Tee("Warnings:            %" PRIu64 "\n", run->counters.warnings);
   Tee("Errors:              %" PRIu64 "\n", run->counters.errors);
-  if (run->action == RestoreAction::Restore) {
+  if (run->sw.action == RestoreAction::Restore) {
     Tee("Backup restored:     %s\n", run->restored ? run->backupDir.text : "NO");
     Tee("Pre-restore backup:  %s\n", run->pack.backupDone ? run->pack.backupDirPath.text : "NO");
     if (run->pack.rollbackStarted) {
       Tee("Rollback status:     %s\n", run->pack.rollbackOk ? "PASS" : "FAILED");
     }
   }
-  const char* done = run->action == RestoreAction::List    ? "COMPLETE - listed; sizes checked only."
-                     : run->action != RestoreAction::Prune ? "COMPLETE - verified."
-                     : run->dryRun                         ? "COMPLETE - nothing removed (dry run)."
+  const char* done = run->sw.action == RestoreAction::List    ? "COMPLETE - listed; sizes checked only."
+                     : run->sw.action != RestoreAction::Prune ? "COMPLETE - verified."
+                     : run->sw.dryRun                         ? "COMPLETE - nothing removed (dry run)."
                                                            : "COMPLETE - pruned.";
   Tee("Result status:       %s\n",
       succeeded ? done : "FAILED - keep nodes offline until the report is reviewed.");
@@ -308,7 +135,7 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
 
 // The backup root, as the packer resolves it.
 bool ResolveBackupRootOf(RestoreState* run) {
-  return ResolveBackupRoot(run->paths.home.text, &run->options, &run->pack, &run->counters);
+  return ResolveBackupRoot(run->paths.home.text, &run->sw.options, &run->pack, &run->counters);
 }
 
 // One listing line; adds a whole backup's size to *total.
@@ -488,14 +315,14 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
   BackupManifest manifest;
   PruneFacts facts = GatherFacts(run, item, dir.text, named, namedId, &manifest, &reason);
   facts.orderUnsure = orderUnsure;
-  PruneDecision decision = DecidePrune(facts, run->keep, &tally->kept);
+  PruneDecision decision = DecidePrune(facts, run->sw.keep, &tally->kept);
   MessageBuffer fault = {};
   if (decision == PruneDecision::NeedsCheck) {
     facts.checked = true;
     BackupVerdict verdict;
     facts.passes = InspectBackup(&manifest, &run->paths, false, &run->inventory, run->accounts, &verdict);
     if (!facts.passes) FirstFault(verdict, &fault);
-    decision = DecidePrune(facts, run->keep, &tally->kept);
+    decision = DecidePrune(facts, run->sw.keep, &tally->kept);
   }
   switch (decision) {
     case PruneDecision::KeepVerified:
@@ -503,11 +330,11 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
       return true;
     case PruneDecision::KeepFailing:
       Tee("KEEP    %-28s %-11s fails the check (%s); kept until %u newer ones pass\n", name,
-          BackupKindWord(manifest.kind), fault.text, run->keep);
+          BackupKindWord(manifest.kind), fault.text, run->sw.keep);
       return ReportError(&run->counters, "ERROR: %s fails the check; look at it.\n", name);
     case PruneDecision::RemoveEmpty:
       Tee("REMOVE  %-28s empty (a removal cut short)\n", name);
-      if (!run->dryRun) {
+      if (!run->sw.dryRun) {
         const uint32_t error = RemoveEmptyBackupDirectory(run->pack.backupRootPath.text, name);
         if (error != 0) {
           return ReportError(&run->counters, "ERROR: %s was not removed%s.\n", name,
@@ -531,7 +358,7 @@ bool PruneOne(RestoreState* run, const ListedBackup& item, const PathBuffer& nam
   const bool incomplete = decision == PruneDecision::RemoveIncomplete;
   Tee("REMOVE  %-28s %s\n", name, incomplete ? "incomplete" : "older than the backups kept");
   uint64_t freed = 0;
-  const bool done = run->dryRun
+  const bool done = run->sw.dryRun
                         ? BackupHoldsOnlyItsFiles(run->pack.backupRootPath.text, name, &freed, &reason)
                         : RemoveBackup(run->pack.backupRootPath.text, name, &freed, &reason);
   if (!done) return ReportError(&run->counters, "ERROR: %s was not removed: %s.\n", name, reason.text);
@@ -568,7 +395,7 @@ bool PruneStore(RestoreState* run) {
     pruned = PruneOne(run, list.items[i], named, namedId, orderUnsure, &tally) && pruned;
   }
   Tee("%s %u backup(s), %" PRIu64 " bytes freed; %u verified backup(s) kept.\n",
-      run->dryRun ? "Would remove:       " : "Removed:            ", tally.removed, tally.freed,
+      run->sw.dryRun ? "Would remove:       " : "Removed:            ", tally.removed, tally.freed,
       tally.kept);
   return pruned;
 }
@@ -578,16 +405,17 @@ bool PruneUnderLock(RestoreState* run) {
   const char* root = run->pack.backupRootPath.text;
   Tee("\n======================= PRUNE =========================\n");
   Tee("Backup root:         %s\n", root);
-  if (run->keep == 0) {
+  if (run->sw.keep == 0) {
     Tee("Keeping:             every complete backup; only incomplete ones are removed\n");
   } else {
-    Tee("Keeping:             the newest %u backup(s) that pass the check of /CHECK\n", run->keep);
+    Tee("Keeping:             the newest %u backup(s) that pass the check of /CHECK\n", run->sw.keep);
   }
-  if (run->dryRun) Tee("DRY RUN:             nothing is removed.\n");
+  if (run->sw.dryRun) Tee("DRY RUN:             nothing is removed.\n");
   PathVerdict verdict;
   if (!PathIsTrusted(root, true, run->accounts, &verdict)) {
-    return ReportError(&run->counters, "ERROR: the backup root cannot be trusted, %s: %s\n",
-                       TrustFailureText(verdict.trust, true), verdict.entry.text);
+    char why[kMessageBufferSize];
+    DescribeUntrustedPath(verdict, true, why, sizeof why);
+    return ReportError(&run->counters, "ERROR: the backup root cannot be trusted, %s\n", why);
   }
   // No run of any home makes, reads or removes a backup here meanwhile.
   RootLock lock;
@@ -624,7 +452,7 @@ bool IsDirectoryPath(const char* path) {
 // The backup as given: a name as /LIST prints it, under the backup root, or a
 // path (absolute, or from the home directory).
 bool ResolveBackupArgument(RestoreState* run) {
-  const char* given = run->backupArgument.text;
+  const char* given = run->sw.backupArgument.text;
   bool bareName = true;
   for (const char* c = given; *c != '\0'; ++c) bareName = bareName && !IsSeparator(*c);
   if (bareName && !ResolveBackupRootOf(run)) return false;
@@ -714,7 +542,7 @@ bool CheckBackup(RestoreState* run) {
       ReportError(&run->counters, "ERROR: out of memory allocating LMR inventory.\n");
     } else if (BuildLmrInventory(run->paths.message.text, &run->inventory, &run->counters)) {
       BackupVerdict verdict;
-      InspectBackup(&run->manifest, &run->paths, run->moved, &run->inventory, run->accounts, &verdict);
+      InspectBackup(&run->manifest, &run->paths, run->sw.moved, &run->inventory, run->accounts, &verdict);
       PrintVerdict(verdict, &run->counters);
     }
   }
@@ -764,7 +592,7 @@ bool CheckRestoreSpace(RestoreState* run) {
                  LmrInventoryBytes(&run->inventory);
   const RunPaths& p = run->paths;
   const WritePlaces places{p.home.text,      p.work.text,     p.message.text,
-                           p.purgedLog.text, p.usersDat.text, &run->options};
+                           p.purgedLog.text, p.usersDat.text, &run->sw.options};
   return CheckSpaceForNeeds(places, needs, "restore", &run->pack, &run->counters);
 }
 
@@ -782,7 +610,7 @@ bool RestoreFromBackup(RestoreState* run) {
   if (!CheckRestoreSpace(run)) return false;
   Tee("\n=================== VERIFIED BACKUP =======================\n");
   if (!CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
-                            &run->inventory, &run->options, &run->clock.startTime, &run->pack,
+                            &run->inventory, &run->sw.options, &run->clock.startTime, &run->pack,
                             &run->counters)) {
     return false;
   }
@@ -864,7 +692,7 @@ void DescribeRestoreEnd(RestoreState* run) {
 bool RunAction(RestoreState* run) {
   if (!ResolveRunPaths(&run->paths, &run->counters)) return false;
   platform::TrustedAccountsOf(run->paths.usersDat.text, &run->accounts);
-  switch (run->action) {
+  switch (run->sw.action) {
     case RestoreAction::List:
       return ListBackups(run);
     case RestoreAction::Check: {
@@ -893,16 +721,16 @@ bool RunAction(RestoreState* run) {
 // Help, version and rejected command lines end the run before anything is opened.
 bool AnswerWithoutRun(RestoreState* run, int* exitCode) {
   MessageBuffer message = {};
-  if (!ParseRestoreSwitches(run, &message)) {
+  if (!ParseRestoreSwitches(run->argc, run->argv, &run->sw, &message)) {
     printf("ERROR: %s\n\n", message.text);
-    fputs(WithProgramName(kUsage).text, stdout);
+    fputs(RestoreUsage().text, stdout);
     *exitCode = kExitUsage;
     return true;
   }
-  if (run->action == RestoreAction::Help) fputs(WithProgramName(kUsage).text, stdout);
-  if (run->action == RestoreAction::Version) printf("%s %s\n", kRestoreName, kProgramVersion);
+  if (run->sw.action == RestoreAction::Help) fputs(RestoreUsage().text, stdout);
+  if (run->sw.action == RestoreAction::Version) printf("%s %s\n", kRestoreName, kProgramVersion);
   *exitCode = kExitClean;
-  return run->action == RestoreAction::Help || run->action == RestoreAction::Version;
+  return run->sw.action == RestoreAction::Help || run->sw.action == RestoreAction::Version;
 }
 
 }  // namespace

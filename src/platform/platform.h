@@ -150,28 +150,78 @@ void DirectoryAnchor(FileHandle dir, const char* path, char* anchor, size_t size
 // Closes what OpenDirectory opened (kInvalidHandle: nothing).
 void CloseDirectory(FileHandle dir);
 
-// The accounts, besides root and the running user, whose files and directories
-// the program trusts (POSIX): the owner of the live QVUSERS.DAT, and its group
-// when that file is writable by its group. Windows keeps access rules in ACLs,
-// which the program does not judge: nothing is recorded there.
+// A Windows security identifier as text ("S-1-5-18"), long enough for any.
+constexpr size_t kSidTextSize = 192;
+// The most principals recorded as writers of the database file; others are
+// left out, which only makes the trust check refuse more.
+constexpr uint32_t kMostDatabaseWriters = 16;
+
+// The accounts, besides root (SYSTEM and Administrators) and the running user,
+// whose files and directories the program trusts. POSIX: the owner of the live
+// QVUSERS.DAT, and its group when that file is writable by its group. Windows:
+// the owner of QVUSERS.DAT and every principal its access list lets write it.
 struct TrustedAccounts {
   bool known;  // the database file could be examined
   uint32_t owner;
   uint32_t group;
   bool groupMayWrite;
+  uint32_t writerCount;
+  char writers[kMostDatabaseWriters][kSidTextSize];  // Windows, the owner first
 };
 // Fills *accounts from the live database file (known false when it cannot be examined).
 void TrustedAccountsOf(const char* databaseFile, TrustedAccounts* accounts);
 
 // Why an entry may not hold or lead to a backup, or Trusted.
 enum class EntryTrust { Trusted, Missing, WrongKind, SymbolicLink, WrongOwner, OpenToOthers, Unknown };
+// Who made an entry untrusted, in words ("Everyone (S-1-1-0)"); empty when the
+// reason says it all (POSIX).
+struct TrustPrincipal {
+  char text[kSidTextSize + 96];
+};
 // Examines path, a final link not followed, as a directory or a regular file.
 // POSIX: it must be owned by root, the running user or accounts.owner; writable
 // by group only when that group is accounts' writable group, by others never,
 // except a directory with the sticky bit (such as /tmp), where only an entry's
-// owner may rename or delete it. Windows: only what the name is (missing, a
-// reparse point, the wrong kind).
-EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts);
+// owner may rename or delete it. Windows: no reparse point, of the wanted kind,
+// owned and changeable only as JudgeSecurity allows. *who (may be null) names
+// the principal of a refusal.
+EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts,
+                           TrustPrincipal* who = nullptr);
+
+// One entry of a Windows access list as the trust check reads it.
+struct AccessRule {
+  char principal[kSidTextSize];  // the SID as text
+  uint32_t mask;                 // the rights, generic ones included
+  bool allows;                   // an allow entry (deny entries are not counted on)
+  bool inheritOnly;              // for what is made inside, not for the entry itself
+};
+constexpr uint32_t kMostAccessRules = 64;
+// What an entry's security descriptor says, as the trust check reads it.
+struct SecurityFacts {
+  char owner[kSidTextSize];
+  bool hasList;  // false: a null access list, which lets everyone do anything
+  uint32_t count;
+  bool tooMany;  // more entries than kMostAccessRules: the rest unread
+  AccessRule rules[kMostAccessRules];
+};
+// Rights that let a principal change an entry: write or append (a directory:
+// add a file or a folder), delete it or an entry inside, or change its
+// permissions or owner.
+constexpr uint32_t kChangeRights = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 |
+                                   0x10000000;
+// Rights that let a principal write the database file (or give itself that right).
+constexpr uint32_t kWriteRights = 0x2 | 0x4 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
+// Records in accounts (writers) the owner of the database file and every
+// principal its access list lets write it; a null list records Everyone.
+void RecordDatabaseWriters(const SecurityFacts& database, TrustedAccounts* accounts);
+// Judges a Windows entry's security (pure, the same on every system): the owner
+// and every principal with change rights must be trusted: SYSTEM,
+// Administrators, TrustedInstaller, runningUser, or a writer recorded in
+// accounts; WrongOwner or OpenToOthers names the first that is not in *who.
+// Deny entries are not counted on (they could only take rights away), so the
+// judgement errs towards refusing; inherit-only entries do not apply.
+EntryTrust JudgeSecurity(const SecurityFacts& entry, const char* runningUser,
+                         const TrustedAccounts& accounts, char* who, size_t whoSize);
 
 // Who may write an entry by its POSIX access ACL (the bytes of its
 // system.posix_acl_access attribute; the mode's group bits are then the mask):

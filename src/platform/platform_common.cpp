@@ -172,6 +172,86 @@ EntryTrust JudgeAccessAcl(const void* bytes, size_t size, uint32_t fileGroup, ui
   return EntryTrust::Trusted;
 }
 
+namespace {
+
+constexpr const char* kEveryone = "S-1-1-0";
+// Always trusted: the system itself, the administrators and the installer service.
+constexpr const char* const kSystemPrincipals[] = {
+    "S-1-5-18", "S-1-5-32-544", "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"};
+
+bool AddWriter(const char* principal, TrustedAccounts* accounts) {
+  for (uint32_t i = 0; i < accounts->writerCount; ++i) {
+    if (strcmp(accounts->writers[i], principal) == 0) return true;
+  }
+  if (accounts->writerCount == kMostDatabaseWriters) return false;
+  CopyBounded(accounts->writers[accounts->writerCount++], kSidTextSize, principal);
+  return true;
+}
+
+// OWNER RIGHTS stands for the owner; CREATOR OWNER and CREATOR GROUP grant
+// nothing on the entry itself.
+bool IsStandIn(const char* principal) {
+  return strcmp(principal, "S-1-3-4") == 0 || strcmp(principal, "S-1-3-0") == 0 ||
+         strcmp(principal, "S-1-3-1") == 0;
+}
+
+bool PrincipalTrusted(const char* principal, const char* runningUser,
+                      const TrustedAccounts& accounts) {
+  if (principal[0] == '\0') return false;
+  if (strcmp(principal, runningUser) == 0) return true;
+  for (const char* system : kSystemPrincipals) {
+    if (strcmp(principal, system) == 0) return true;
+  }
+  for (uint32_t i = 0; accounts.known && i < accounts.writerCount; ++i) {
+    if (strcmp(principal, accounts.writers[i]) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void RecordDatabaseWriters(const SecurityFacts& database, TrustedAccounts* accounts) {
+  accounts->writerCount = 0;
+  if (database.owner[0] != '\0') AddWriter(database.owner, accounts);
+  if (!database.hasList) {
+    AddWriter(kEveryone, accounts);
+    return;
+  }
+  for (uint32_t i = 0; i < database.count; ++i) {
+    const AccessRule& rule = database.rules[i];
+    if (rule.allows && !rule.inheritOnly && (rule.mask & kWriteRights) != 0) {
+      AddWriter(rule.principal, accounts);
+    }
+  }
+}
+
+EntryTrust JudgeSecurity(const SecurityFacts& entry, const char* runningUser,
+                         const TrustedAccounts& accounts, char* who, size_t whoSize) {
+  CopyBounded(who, whoSize, "");
+  if (!PrincipalTrusted(entry.owner, runningUser, accounts)) {
+    CopyBounded(who, whoSize, entry.owner);
+    return EntryTrust::WrongOwner;
+  }
+  if (!entry.hasList) {
+    if (PrincipalTrusted(kEveryone, runningUser, accounts)) return EntryTrust::Trusted;
+    CopyBounded(who, whoSize, kEveryone);
+    return EntryTrust::OpenToOthers;
+  }
+  // An entry beyond those read could grant anyone anything.
+  if (entry.tooMany) return EntryTrust::OpenToOthers;
+  for (uint32_t i = 0; i < entry.count; ++i) {
+    const AccessRule& rule = entry.rules[i];
+    if (!rule.allows || rule.inheritOnly || (rule.mask & kChangeRights) == 0) continue;
+    // The owner (judged above) and the placeholders only inheritance fills in.
+    if (IsStandIn(rule.principal)) continue;
+    if (!PrincipalTrusted(rule.principal, runningUser, accounts)) {
+      CopyBounded(who, whoSize, rule.principal);
+      return EntryTrust::OpenToOthers;
+    }
+  }
+  return EntryTrust::Trusted;
+}
+
 bool SameStamp(const FileStamp& a, const FileStamp& b) {
   return a.identity.volume == b.identity.volume && a.identity.index == b.identity.index &&
          a.size == b.size && a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;

@@ -594,10 +594,15 @@ void TrustedAccountsOf(const char* databaseFile, TrustedAccounts* accounts) {
   *accounts = {};
   struct stat st;
   if (stat(databaseFile, &st) != 0) return;
-  *accounts = {true, st.st_uid, st.st_gid, (st.st_mode & S_IWGRP) != 0};
+  accounts->known = true;
+  accounts->owner = st.st_uid;
+  accounts->group = st.st_gid;
+  accounts->groupMayWrite = (st.st_mode & S_IWGRP) != 0;
 }
 
-EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts) {
+EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts,
+                           TrustPrincipal* who) {
+  if (who != nullptr) who->text[0] = '\0';
   struct stat st;
   if (lstat(path, &st) != 0) {
     return errno == ENOENT || errno == ENOTDIR ? EntryTrust::Missing : EntryTrust::Unknown;

@@ -8,6 +8,8 @@
 #include <process.h>
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -17,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "platform/interrupt_state.h"
@@ -605,11 +608,139 @@ uint32_t RemoveEmptyDirectory(const char* path) {
   return QV_WIN32_CALL(RemoveDirectoryA)(path) ? 0 : LastErrorOfFailure();
 }
 
-void TrustedAccountsOf(const char*, TrustedAccounts* accounts) { *accounts = {}; }
+namespace {
 
-// The access rules come from the parent's access control list, so only what the
-// name is matters: a link or junction could lead the backup anywhere.
-EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts&) {
+// This file defines the nothrow allocation itself (below), so it allocates with
+// malloc and frees with free directly.
+struct FreeMemory {
+  void operator()(void* memory) const { free(memory); }
+};
+template <class T>
+using HeapBlock = std::unique_ptr<T, FreeMemory>;
+
+// The SID as text ("S-1-5-18"); false when it cannot be converted.
+bool SidText(PSID sid, char* text) {
+  char* converted = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidA(sid, &converted)) return false;
+  CopyBounded(text, kSidTextSize, converted);
+  LocalFree(converted);
+  return true;
+}
+
+// One access entry into *rule; false for a kind the check cannot read (an
+// object entry, found only in directory services), which is then refused.
+bool ReadAccessRule(const ACE_HEADER* header, AccessRule* rule) {
+  switch (header->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+      rule->allows = true;
+      break;
+    case ACCESS_DENIED_ACE_TYPE:
+    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+      rule->allows = false;
+      break;
+    default:
+      return false;
+  }
+  // The allowed, denied and callback entries share this layout.
+  const ACCESS_ALLOWED_ACE* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+  rule->mask = ace->Mask;
+  rule->inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+  return SidText(const_cast<DWORD*>(&ace->SidStart), rule->principal);
+}
+
+bool ReadAccessList(const ACL* list, SecurityFacts* facts) {
+  for (DWORD i = 0; i < list->AceCount; ++i) {
+    if (facts->count == kMostAccessRules) {
+      facts->tooMany = true;
+      return true;
+    }
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(list), i, &ace)) return false;
+    if (!ReadAccessRule(static_cast<const ACE_HEADER*>(ace), &facts->rules[facts->count])) {
+      facts->tooMany = true;  // unreadable: judged as open
+      return true;
+    }
+    ++facts->count;
+  }
+  return true;
+}
+
+// The owner and access list of path (a final link not followed by the caller's
+// kind check first); false when they cannot be read.
+bool ReadSecurityFacts(const char* path, SecurityFacts* facts) {
+  *facts = {};
+  DWORD size = 4096;
+  HeapBlock<unsigned char> buffer;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    buffer.reset(static_cast<unsigned char*>(malloc(size)));
+    if (!buffer) return false;
+    DWORD needed = 0;
+    if (QV_WIN32_CALL(GetFileSecurityA)(path, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        buffer.get(), size, &needed)) {
+      break;
+    }
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || needed <= size || attempt == 2) return false;
+    size = needed;
+  }
+  PSECURITY_DESCRIPTOR descriptor = buffer.get();
+  PSID owner = nullptr;
+  BOOL ownerDefaulted = FALSE;
+  BOOL present = FALSE;
+  BOOL listDefaulted = FALSE;
+  PACL list = nullptr;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted) ||
+      !GetSecurityDescriptorDacl(descriptor, &present, &list, &listDefaulted)) {
+    return false;
+  }
+  if (owner != nullptr && !SidText(owner, facts->owner)) return false;
+  facts->hasList = present && list != nullptr;
+  return !facts->hasList || ReadAccessList(list, facts);
+}
+
+bool RunningUserSid(char* text) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  const bool read = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                    SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, text);
+  CloseHandle(token);
+  return read;
+}
+
+// "DOMAIN\name (S-...)", or the SID alone when it names no known account.
+void NamePrincipal(const char* sidText, TrustPrincipal* who) {
+  CopyBounded(who->text, sizeof who->text, sidText);
+  PSID sid = nullptr;
+  if (!ConvertStringSidToSidA(sidText, &sid)) return;
+  char name[128];
+  char domain[128];
+  DWORD nameSize = sizeof name;
+  DWORD domainSize = sizeof domain;
+  SID_NAME_USE use;
+  if (LookupAccountSidA(nullptr, sid, name, &nameSize, domain, &domainSize, &use)) {
+    snprintf(who->text, sizeof who->text, "%s%s%s (%s)", domain, domain[0] != '\0' ? "\\" : "",
+             name, sidText);
+  }
+  LocalFree(sid);
+}
+
+}  // namespace
+
+void TrustedAccountsOf(const char* databaseFile, TrustedAccounts* accounts) {
+  *accounts = {};
+  HeapBlock<SecurityFacts> facts(static_cast<SecurityFacts*>(calloc(1, sizeof(SecurityFacts))));
+  if (!facts || !ReadSecurityFacts(databaseFile, facts.get())) return;
+  accounts->known = true;
+  RecordDatabaseWriters(*facts, accounts);
+}
+
+// A link or junction could lead the backup anywhere; an entry others may change
+// could be replaced under it.
+EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAccounts& accounts,
+                           TrustPrincipal* who) {
+  if (who != nullptr) who->text[0] = '\0';
   EntryKind kind;
   if (ExamineEntry(path, &kind) != 0) return EntryTrust::Unknown;
   switch (kind) {
@@ -618,12 +749,25 @@ EntryTrust CheckEntryTrust(const char* path, bool wantDirectory, const TrustedAc
     case EntryKind::SymbolicLink:
       return EntryTrust::SymbolicLink;
     case EntryKind::Directory:
-      return wantDirectory ? EntryTrust::Trusted : EntryTrust::WrongKind;
+      if (!wantDirectory) return EntryTrust::WrongKind;
+      break;
     case EntryKind::RegularFile:
-      return wantDirectory ? EntryTrust::WrongKind : EntryTrust::Trusted;
+      if (wantDirectory) return EntryTrust::WrongKind;
+      break;
     default:
       return EntryTrust::WrongKind;
   }
+  HeapBlock<SecurityFacts> facts(static_cast<SecurityFacts*>(calloc(1, sizeof(SecurityFacts))));
+  char running[kSidTextSize];
+  if (!facts || !ReadSecurityFacts(path, facts.get()) || !RunningUserSid(running)) {
+    return EntryTrust::Unknown;
+  }
+  char principal[kSidTextSize];
+  const EntryTrust trust = JudgeSecurity(*facts, running, accounts, principal, sizeof principal);
+  if (trust != EntryTrust::Trusted && who != nullptr && principal[0] != '\0') {
+    NamePrincipal(principal, who);
+  }
+  return trust;
 }
 
 // ---- Durable replace ----------------------------------------------------------

@@ -5,12 +5,14 @@
 
 #include <cstring>
 
+#include "base/output.h"
+
 namespace {
 
 bool JudgeEntry(const char* entry, bool isDirectory, const platform::TrustedAccounts& accounts,
                 PathVerdict* verdict) {
   platform::CopyBounded(verdict->entry.text, sizeof verdict->entry.text, entry);
-  verdict->trust = platform::CheckEntryTrust(entry, isDirectory, accounts);
+  verdict->trust = platform::CheckEntryTrust(entry, isDirectory, accounts, &verdict->who);
   return verdict->trust == platform::EntryTrust::Trusted;
 }
 
@@ -55,4 +57,17 @@ const char* TrustFailureText(platform::EntryTrust trust, bool isDirectory) {
       break;
   }
   return "it cannot be examined";
+}
+
+void DescribeUntrustedPath(const PathVerdict& verdict, bool isDirectory, char* out, size_t size) {
+  const char* why = TrustFailureText(verdict.trust, isDirectory);
+  if (verdict.who.text[0] == '\0') {
+    FormatBounded(out, size, "%s: %s", why, verdict.entry.text);
+    return;
+  }
+  const bool owner = verdict.trust == platform::EntryTrust::WrongOwner;
+  FormatBounded(out, size,
+                "%s: %s (%s %s, who cannot write QVUSERS.DAT; keep backups in a protected folder, "
+                "one that only the accounts that write QVUSERS.DAT can change)",
+                why, verdict.entry.text, owner ? "owned by" : "changeable by", verdict.who.text);
 }

@@ -149,22 +149,57 @@ void RemoveTree(const std::string& path) {
   if (!path.empty()) fs::remove(path, error);
 }
 
+namespace {
+
+// No directory from the file system's root down to dir may be writable by others.
+bool ClosedToOthers(const fs::path& dir) {
+  for (fs::path at = dir; ; at = at.parent_path()) {
+    struct stat info;
+    if (::stat(at.c_str(), &info) == 0 && (info.st_mode & S_IWOTH) != 0) return false;
+    if (at == at.parent_path()) return true;
+  }
+}
+
+// Under Wine a directory others may write (such as /tmp, sticky or not) lets
+// Everyone change what is in it, and the program keeps no backup below one: the
+// scratch root there is one no such directory leads to, beside the test program
+// or in the home directory.
+std::string WineScratchRoot() {
+  std::error_code error;
+  std::vector<fs::path> candidates;
+  if (!EnvOr("QV_WINE_SCRATCH", "").empty()) candidates.push_back(EnvOr("QV_WINE_SCRATCH", ""));
+  candidates.push_back(fs::read_symlink("/proc/self/exe", error).parent_path() / "wine-scratch");
+  if (!EnvOr("HOME", "").empty()) candidates.push_back(fs::path(EnvOr("HOME", "")) / ".cache/qv-wine-scratch");
+  for (const fs::path& candidate : candidates) {
+    if (candidate.is_relative() || !ClosedToOthers(candidate.parent_path())) continue;
+    fs::create_directories(candidate, error);
+    if (fs::is_directory(candidate, error) && ClosedToOthers(candidate)) return candidate.string();
+  }
+  return "/tmp";  // the backup rows then fail, naming the open directory
+}
+
+}  // namespace
+
 std::string ScratchRoot() {
   static const std::string root = [] {
+    if (UnderWine()) return WineScratchRoot();
     const std::string chosen = EnvOr("TMPDIR", "");
     if (!chosen.empty()) return chosen;
     constexpr long kTmpfsMagic = 0x01021994;
     struct statfs volume = {};
     const bool tmpfs = ::statfs("/dev/shm", &volume) == 0 && long(volume.f_type) == kTmpfsMagic;
-    // Wine shows a mount point such as /dev/shm as a link, which no backup root may be below.
-    const bool usable = tmpfs && !UnderWine() && ::access("/dev/shm", W_OK | X_OK) == 0;
+    const bool usable = tmpfs && ::access("/dev/shm", W_OK | X_OK) == 0;
     return std::string(usable ? "/dev/shm" : "/tmp");
   }();
   return root;
 }
 
-ScratchDir::ScratchDir() {
-  std::string pattern = ScratchRoot() + "/qve2e-XXXXXX";
+std::string ShortScratchRoot() { return UnderWine() ? std::string("/tmp") : ScratchRoot(); }
+
+ScratchDir::ScratchDir() : ScratchDir(ScratchRoot()) {}
+
+ScratchDir::ScratchDir(const std::string& root) {
+  std::string pattern = root + "/qve2e-XXXXXX";
   path = ::mkdtemp(pattern.data()) ? pattern : "";
 }
 

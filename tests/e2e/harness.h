@@ -43,10 +43,14 @@ void RemoveTree(const std::string& path);
 // are bound by file calls, and the power-cut states come from the shim's log, not the disk), else
 // /tmp.
 std::string ScratchRoot();
-// A fresh directory under ScratchRoot(), removed with its tree unless QV_KEEP_SCRATCH.
+// Where a scratch tree whose paths must be short goes: under Wine /tmp (Z:\tmp), where no
+// backup can be kept; natively ScratchRoot().
+std::string ShortScratchRoot();
+// A fresh directory under ScratchRoot() (or root), removed with its tree unless QV_KEEP_SCRATCH.
 struct ScratchDir {
   std::string path;
   ScratchDir();
+  explicit ScratchDir(const std::string& root);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

@@ -215,7 +215,7 @@ void RunScenario(const Scenario& scenario) {
   if (s.nativeOnly && UnderWine()) GTEST_SKIP() << "a POSIX state, or a path too deep for Wine";
   if (s.wineOnly && !UnderWine()) GTEST_SKIP() << "Windows path rules only";
   ASSERT_FALSE(Writing() && UnderWine()) << "write expected files from a native run";
-  Run r;
+  Run r(s.shortScratch ? ShortScratchRoot() : ScratchRoot());
   r.name = scenario.name;
   r.home = r.scratch.path + "/BBS";
   r.users = scenario.users;
@@ -233,6 +233,12 @@ void RunScenario(const Scenario& scenario) {
   r.vars["<SCRATCH>"] = HostPath(r.scratch.path);
   r.vars["<HOME>"] = HostPath(r.home);
   r.vars["<RESTORE>"] = UnderWine() ? "QVRESTORE.EXE" : "qvrestore";
+  // Windows names who may change an entry open to others (Wine: Everyone, from the mode).
+  r.vars["<EVERYONE MAY CHANGE>"] =
+      UnderWine() ? " (changeable by Everyone (S-1-1-0), who cannot write QVUSERS.DAT; keep backups "
+                    "in a protected folder, one that only the accounts that write QVUSERS.DAT can "
+                    "change)"
+                  : "";
   for (const auto& [file, size] : s.sizes) {
     ASSERT_EQ(::truncate((r.home + "/" + file).c_str(), size), 0) << file;
   }

@@ -29,6 +29,7 @@ enum class Outcome { kQuiet, kUnchanged, kRolledBack, kPacked, kRestored };
 
 // One scenario while it runs; its steps may change any of it.
 struct Run {
+  explicit Run(const std::string& scratchRoot) : scratch(scratchRoot) {}
   std::string name;
   ScratchDir scratch;
   std::string home;                   // default <scratch>/BBS
@@ -52,6 +53,7 @@ struct ScenarioSteps {
   std::vector<std::pair<const char*, off_t>> sizes = {};
   bool nativeOnly = false;
   bool wineOnly = false;
+  bool shortScratch = false;  // paths that fit a QVNODE.DAT field under Wine (ShortScratchRoot)
   int timeout = 0;  // seconds for a run that might hang (QV_RUN_TIMEOUT otherwise)
 };
 

@@ -227,7 +227,7 @@ const Scenario kDriver[] = {
     {"node_fields_absolute_and_nested", kPlain2, {"/DRYRUN"}, 0, {.prepare = [](Run& r) {
        r.recipe.workField = HostPath(r.scratch.path + "/AW");
        r.recipe.messageField = std::string("DATA") + Sep() + "MSG";
-     }}},
+     }, .shortScratch = true}},
     {"lock_held_dry_run", kPlain2, {"-DRYRUN"}, 2, {.damage = LockOfAnotherTool}},
     {"lock_held_write_run", kPlain2, {}, 2, {.damage = LockOfAnotherTool}},
     {"lock_stale_with_marker", kPlain2, {"/DRYRUN"}, 2, {.damage = StaleLockAndMarker}},
@@ -635,20 +635,19 @@ const Scenario kHostile[] = {
      {.damage = [](Run& r) {
         ASSERT_TRUE(MakeDirectories(r.scratch.path + "/ROOT"));
         ASSERT_EQ(::chmod((r.scratch.path + "/ROOT").c_str(), 0777), 0);
-      }, .nativeOnly = true}},
+      }}},
     // Another account could rename ROOT away and plant a backup of its own.
     {"backup_root_below_an_open_directory", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/OPEN/ROOT"}, 2,
      {.damage = [](Run& r) {
         ASSERT_TRUE(MakeDirectories(r.scratch.path + "/OPEN/ROOT"));
         ASSERT_EQ(::chmod((r.scratch.path + "/OPEN").c_str(), 0777), 0);
-      }, .nativeOnly = true}},
+      }}},
     // Judged before any of it is made: nothing is made, nor staged, inside OPEN.
     {"backup_root_to_make_in_an_open_directory", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/OPEN/NEW/ROOT"},
      2, {.damage = [](Run& r) {
        ASSERT_TRUE(MakeDirectories(r.scratch.path + "/OPEN"));
        ASSERT_EQ(::chmod((r.scratch.path + "/OPEN").c_str(), 0777), 0);
-     }, .check = [](Run& r) { EXPECT_TRUE(ListDirectory(r.scratch.path + "/OPEN").empty()); },
-     .nativeOnly = true}},
+     }, .check = [](Run& r) { EXPECT_TRUE(ListDirectory(r.scratch.path + "/OPEN").empty()); }}},
     {"backup_root_is_a_link", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/ROOT"}, 2,
      {.damage = [](Run& r) {
         ASSERT_EQ(::mkdir((r.scratch.path + "/REAL").c_str(), 0700), 0);
@@ -998,11 +997,11 @@ const Scenario kRestore[] = {
     {"restore_root_open_to_others", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
        ASSERT_EQ(::chmod((r.home + "/QVCULLDB-BACKUPS").c_str(), 0777), 0);
-     }, .nativeOnly = true}},
+     }}},
     {"restore_copy_open_to_others", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        Packed(r);
        ASSERT_EQ(::chmod(Saved(r, LmrFilePath(r.paths.message, 3)).c_str(), 0666), 0);
-     }, .nativeOnly = true}},
+     }}},
     {"restore_backup_of_another_account", kPack, kRestoreIt, 2, {.damage = [](Run& r) {
        if (::geteuid() != 0) GTEST_SKIP() << "only root gives files away";
        Packed(r);

@@ -2,6 +2,7 @@
 // of backups by the time they record, what /PRUNE decides, and who an access ACL lets write.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -169,7 +170,11 @@ TEST(BackupStore, AccessAclDecidesWhoMayWrite) {
   constexpr uint32_t kUserObj = 1, kUser = 2, kGroupObj = 4, kGroup = 8, kMask = 16, kOther = 32;
   constexpr uint32_t kNone = 0xFFFFFFFF;
   // The live QVUSERS.DAT: owned by 500, its group 600 may write; the run is 1000.
-  const platform::TrustedAccounts accounts = {true, 500, 600, true};
+  platform::TrustedAccounts accounts{};
+  accounts.known = true;
+  accounts.owner = 500;
+  accounts.group = 600;
+  accounts.groupMayWrite = true;
   const struct {
     const char* what;
     std::string acl;
@@ -217,6 +222,105 @@ TEST(BackupStore, AccessAclDecidesWhoMayWrite) {
   const std::string group = Acl({{kUserObj, 7, kNone}, {kGroup, 7, 600}, {kMask, 7, kNone}});
   EXPECT_EQ(platform::JudgeAccessAcl(group.data(), group.size(), 700, 1000, unknown),
             platform::EntryTrust::OpenToOthers);
+}
+
+// A Windows entry's owner and access list, rule by rule: "A" allow or "D" deny,
+// "I" inherit-only, the rights, the principal.
+platform::SecurityFacts Security(const char* owner, std::initializer_list<const char*> rules,
+                                 bool hasList = true) {
+  platform::SecurityFacts facts{};
+  platform::CopyBounded(facts.owner, sizeof facts.owner, owner);
+  facts.hasList = hasList;
+  for (const char* text : rules) {
+    platform::AccessRule& rule = facts.rules[facts.count++];
+    char kind[4] = "";
+    unsigned mask = 0;
+    char principal[96] = "";
+    EXPECT_EQ(sscanf(text, "%3[ADI] %x %95s", kind, &mask, principal), 3) << text;
+    rule.allows = strchr(kind, 'A') != nullptr;
+    rule.inheritOnly = strchr(kind, 'I') != nullptr;
+    rule.mask = mask;
+    platform::CopyBounded(rule.principal, sizeof rule.principal, principal);
+  }
+  return facts;
+}
+
+TEST(BackupStore, WindowsAccessListsDecideWhoMayChange) {
+#define QV_RUN "S-1-5-21-1-2-3-1001"
+#define QV_BBS "S-1-5-21-1-2-3-1002"
+#define QV_STRANGER "S-1-5-21-1-2-3-1003"
+  constexpr const char* kRun = QV_RUN;
+  constexpr const char* kBbs = QV_BBS;
+  constexpr const char* kStranger = QV_STRANGER;
+  // The live QVUSERS.DAT: owned by the BBS account, which may modify it, as may
+  // Authenticated Users (a folder made under a drive's root); Users may read it.
+  platform::TrustedAccounts accounts{};
+  accounts.known = true;
+  platform::RecordDatabaseWriters(
+      Security(kBbs, {"A 1301bf " QV_BBS, "A 1301bf S-1-5-11", "A 1200a9 S-1-5-32-545",
+                      "A 1f01ff S-1-5-18", "D 2 " QV_STRANGER, "AI 1f01ff " QV_STRANGER}),
+      &accounts);
+  ASSERT_EQ(accounts.writerCount, 3u);  // the owner once, Authenticated Users, SYSTEM
+  const struct {
+    const char* what;
+    platform::SecurityFacts facts;
+    platform::EntryTrust trust;
+    const char* who;
+  } kRows[] = {
+      {"a folder as Windows makes it under a drive's root",
+       Security(kRun, {"A 1f01ff S-1-5-18", "A 1f01ff S-1-5-32-544", "A 1301bf S-1-5-11",
+                       "A 1200a9 S-1-5-32-545"}),
+       platform::EntryTrust::Trusted, ""},
+      {"Everyone may modify", Security(kRun, {"A 1f01ff S-1-5-18", "A 1301bf S-1-1-0"}),
+       platform::EntryTrust::OpenToOthers, "S-1-1-0"},
+      {"Users may add files (write data)", Security(kRun, {"A 1200ab S-1-5-32-545"}),
+       platform::EntryTrust::OpenToOthers, "S-1-5-32-545"},
+      {"another account may delete inside", Security(kRun, {"A 1200e9 " QV_STRANGER}),
+       platform::EntryTrust::OpenToOthers, kStranger},
+      {"another account may take ownership", Security(kRun, {"A 80000 " QV_STRANGER}),
+       platform::EntryTrust::OpenToOthers, kStranger},
+      {"generic write", Security(kRun, {"A 40000000 " QV_STRANGER}),
+       platform::EntryTrust::OpenToOthers, kStranger},
+      {"another account may only read", Security(kRun, {"A 1200a9 " QV_STRANGER}),
+       platform::EntryTrust::Trusted, ""},
+      {"inherit-only rights are for what is made inside",
+       Security(kRun, {"AI 1f01ff " QV_STRANGER, "AI 10000000 S-1-3-0"}),
+       platform::EntryTrust::Trusted, ""},
+      {"a deny entry is not counted on", Security(kRun, {"D 1f01ff " QV_STRANGER, "A 1301bf " QV_STRANGER}),
+       platform::EntryTrust::OpenToOthers, kStranger},
+      {"owner rights stand for the trusted owner", Security(kBbs, {"A 1f01ff S-1-3-4"}),
+       platform::EntryTrust::Trusted, ""},
+      {"owned by another account", Security(kStranger, {"A 1f01ff S-1-5-18"}),
+       platform::EntryTrust::WrongOwner, kStranger},
+      {"owned by the administrators", Security("S-1-5-32-544", {"A 1f01ff S-1-5-32-544"}),
+       platform::EntryTrust::Trusted, ""},
+      {"no access list lets everyone do anything", Security(kRun, {}, false),
+       platform::EntryTrust::OpenToOthers, "S-1-1-0"},
+  };
+  for (const auto& row : kRows) {
+    char who[platform::kSidTextSize] = "?";
+    EXPECT_EQ(platform::JudgeSecurity(row.facts, kRun, accounts, who, sizeof who), row.trust)
+        << row.what;
+    EXPECT_STREQ(who, row.who) << row.what;
+  }
+  platform::SecurityFacts many = Security(kRun, {"A 1200a9 S-1-5-18"});
+  many.tooMany = true;
+  char who[platform::kSidTextSize];
+  EXPECT_EQ(platform::JudgeSecurity(many, kRun, accounts, who, sizeof who),
+            platform::EntryTrust::OpenToOthers);
+  // Without a database to judge by only the system and the run are trusted...
+  const platform::TrustedAccounts unknown{};
+  EXPECT_EQ(platform::JudgeSecurity(Security(kRun, {"A 1301bf S-1-5-11"}), kRun, unknown, who, sizeof who),
+            platform::EntryTrust::OpenToOthers);
+  // ...and a database open to everyone makes everyone a writer.
+  platform::TrustedAccounts open{};
+  open.known = true;
+  platform::RecordDatabaseWriters(Security(kBbs, {}, false), &open);
+  EXPECT_EQ(platform::JudgeSecurity(Security(kRun, {"A 1f01ff S-1-1-0"}), kRun, open, who, sizeof who),
+            platform::EntryTrust::Trusted);
+#undef QV_RUN
+#undef QV_BBS
+#undef QV_STRANGER
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
+#include "cli/restore_switches.h"
 #include "cli/switches.h"
 
 namespace {
@@ -182,7 +183,7 @@ TEST(ParseSwitches, RejectsWithTheFirstFailingCheck) {
     for (const std::vector<std::string>& arguments : lines) {
       const Parsed parsed = Parse(arguments);
       const std::string expected =
-          message.ends_with(": ") ? (message + arguments[0]).substr(0, 255) : message;
+          message.ends_with(": ") ? (message + arguments[0]).substr(0, kMessageBufferSize - 1) : message;
       EXPECT_EQ(parsed.outcome, ParseOutcome::Rejected) << arguments[0].substr(0, 40);
       EXPECT_EQ(parsed.message, expected) << arguments[0].substr(0, 40);
     }
@@ -249,6 +250,52 @@ TEST(ParseSwitches, ArgumentsBeyondArgcAreNotRead) {
   MessageBuffer message;
   EXPECT_EQ(ParseSwitches(1, argv.data(), &options, &message), ParseOutcome::Run);
   EXPECT_EQ(ParseSwitches(0, argv.data(), &options, &message), ParseOutcome::Run);
+}
+
+// The restore program's switches: the action, its value, and every refusal.
+TEST(RestoreSwitches, ActionsValuesAndRefusals) {
+  const struct {
+    Args line;
+    RestoreAction action;
+    const char* refusal;  // "" when accepted
+    uint32_t keep;
+  } kRows[] = {
+      {{"/LIST"}, RestoreAction::List, "", 0},
+      {{"-list", "/BACKUP=B"}, RestoreAction::List, "", 0},
+      {{"/PRUNE"}, RestoreAction::Prune, "", 0},
+      {{"/PRUNE=3", "/DRYRUN"}, RestoreAction::Prune, "", 3},
+      {{"/CHECK=X", "/MOVED"}, RestoreAction::Check, "", 0},
+      {{"/LIST", "/?"}, RestoreAction::Help, "", 0},
+      {{"/FOO", "/HELP"}, RestoreAction::Help, "", 0},
+      {{"/VERSION", "/LIST"}, RestoreAction::Version, "", 0},
+      {{}, RestoreAction::None, "Give one of /LIST, /CHECK=dir, /RESTORE=dir and /PRUNE.", 0},
+      {{"/LIST", "/PRUNE"}, RestoreAction::None,
+       "Give only one of /LIST, /CHECK=dir, /RESTORE=dir and /PRUNE=n.", 0},
+      {{"/PRUNE=0"}, RestoreAction::None, "Give /PRUNE=n with n from 1 to 999: the backups to keep.", 0},
+      {{"/PRUNE=1000"}, RestoreAction::None, "Give /PRUNE=n with n from 1 to 999: the backups to keep.", 0},
+      {{"/PRUNE="}, RestoreAction::None, "Give /PRUNE=n with n from 1 to 999: the backups to keep.", 0},
+      {{"/CHECK="}, RestoreAction::None, "Invalid backup directory.", 0},
+      {{"/LIST", "/DRYRUN"}, RestoreAction::None, "/DRYRUN is valid only with /PRUNE.", 0},
+      {{"/LIST", "/MOVED"}, RestoreAction::None, "/MOVED is valid only with /CHECK=dir and /RESTORE=dir.", 0},
+      {{"/LIST", "/BACKUP=A", "/BACKUP=B"}, RestoreAction::None, "Duplicate /BACKUP switch.", 0},
+      {{"LIST"}, RestoreAction::None, "Unknown argument: LIST", 0},
+      {{"/LISTS"}, RestoreAction::None, "Unknown switch: /LISTS", 0},
+  };
+  for (const auto& row : kRows) {
+    Args line = row.line;
+    line.insert(line.begin(), "qvrestore");
+    std::vector<char*> argv = Argv(line);
+    RestoreSwitches switches;
+    MessageBuffer message = {};
+    const bool accepted = ParseRestoreSwitches(int(line.size()), argv.data(), &switches, &message);
+    const std::string what = line.size() > 1 ? line[1] : "(nothing)";
+    EXPECT_EQ(accepted, row.refusal[0] == '\0') << what;
+    EXPECT_STREQ(accepted ? "" : message.text, row.refusal) << what;
+    if (accepted) {
+      EXPECT_EQ(switches.action, row.action) << what;
+      EXPECT_EQ(switches.keep, row.keep) << what;
+    }
+  }
 }
 
 }  // namespace
