@@ -147,14 +147,21 @@ void PrintReportHeader(const ReportHeader& header) {
   Tee("Report file:         %s\n", header.reportPath);
 }
 
-void PrintSummary(const RunSummary& summary) {
+namespace {
+
+// What the scan counted, and what a write made of it.
+void PrintCountedLines(const RunSummary& summary) {
   const RunCounters& c = *summary.counters;
-  Tee("\n======================= SUMMARY =======================\n");
   Tee("User records:        %" PRIu64 "\n", c.userRecords);
   Tee("Selected by rules:   %" PRIu64 "\n", c.selected);
   if (summary.writeMode) {
     Tee("Purged/committed:    %u\n", summary.purgedCommitted);
-    Tee("Retained after pack: %u\n", summary.retainedAfterPack);
+    if (summary.retainedKnown) {
+      Tee("Retained after pack: %u\n", summary.retainedAfterPack);
+    } else {
+      Tee("Retained after pack: %" PRIu64 " of %" PRIu64 " planned; nothing was packed (see the "
+          "database state below).\n", c.retained, c.userRecords);
+    }
   } else {
     Tee("Would be purged:     %" PRIu64 "\n", c.purgeCandidates);
     Tee("Would be retained:   %" PRIu64 "\n", c.retained);
@@ -164,6 +171,19 @@ void PrintSummary(const RunSummary& summary) {
   Tee("  Already Deleted:   %" PRIu64 "\n", c.deletedHits);
   Tee("  /SEC matches:      %" PRIu64 "\n", c.secHits);
   Tee("  /OLD matches:      %" PRIu64 "\n", c.oldHits);
+}
+
+}  // namespace
+
+void PrintSummary(const RunSummary& summary) {
+  const RunCounters& c = *summary.counters;
+  Tee("\n======================= SUMMARY =======================\n");
+  if (summary.scanned) {
+    PrintCountedLines(summary);
+  } else {
+    // Zeros would read as an empty board: say instead that nothing was counted.
+    Tee("User records:        not counted - the run stopped before its scan of the users ended.\n");
+  }
   Tee("Warnings:            %" PRIu64 "\n", c.warnings);
   Tee("Errors:              %" PRIu64 "\n", c.errors);
   if (!summary.writeMode) {
@@ -177,6 +197,7 @@ void PrintSummary(const RunSummary& summary) {
   for (const char* line : summary.closingLines) {
     if (line != nullptr) Tee("%s", line);
   }
+  if (summary.printMore != nullptr) summary.printMore(summary.moreContext);
   Tee("Exit code:           %d\n", summary.exitCode);
   Tee("%s", kHashRule);
 }

@@ -94,9 +94,11 @@ void PrintReportHeader(const ReportHeader& header);
 // result lines; this only lays them out.
 struct RunSummary {
   const RunCounters* counters;
+  bool scanned;  // the scan read every user record: the counters are counted
   bool writeMode;
   uint32_t purgedCommitted;    // write run: purged if the run succeeded, else 0
   uint32_t retainedAfterPack;  // write run
+  bool retainedKnown;          // write run: packed, or nothing to pack
   // Write run: the lines that precede the result status (backup, rollback),
   // each complete with its newline(s); unused entries are null.
   const char* resultLines[3];
@@ -104,6 +106,9 @@ struct RunSummary {
   // After the status: the database's state and what the run leaves behind,
   // each complete with its newline; unused entries are null or empty.
   const char* closingLines[4];
+  // After them: lines of the caller's own (what earlier runs left); may be null.
+  void (*printMore)(const void* context);
+  const void* moreContext;
   int exitCode;
 };
 void PrintSummary(const RunSummary& summary);

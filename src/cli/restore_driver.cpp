@@ -123,8 +123,14 @@ int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
                      : run->sw.action != RestoreAction::Prune ? "COMPLETE - verified."
                      : run->sw.dryRun                         ? "COMPLETE - nothing removed (dry run)."
                                                            : "COMPLETE - pruned.";
-  Tee("Result status:       %s\n",
-      succeeded ? done : "FAILED - keep nodes offline until the report is reviewed.");
+  // A run that never wrote a live file leaves the database as it was: nothing to keep offline for.
+  const LiveState state = CurrentLiveState();
+  const bool untouched =
+      state == LiveState::NotRead || state == LiveState::Read || state == LiveState::Snapshotted;
+  const char* failed = untouched
+                           ? "FAILED - the live database was not changed; see the errors above."
+                           : "FAILED - keep nodes offline until the report is reviewed.";
+  Tee("Result status:       %s\n", succeeded ? done : failed);
   PrintRestoreClosingLines(run, succeeded);
   Tee("Exit code:           %d\n", exitCode);
   Tee("############################################################\n");

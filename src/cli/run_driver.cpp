@@ -46,6 +46,8 @@ struct RunState {
   RunCounters counters;
   RunPaths paths;
   bool nothingToWrite;
+  bool scanned;  // the scan read every user record: the summary's counts are counted
+  Leftovers leftovers;  // what earlier runs left, named in the summary
   LockRefusal lockRefusal;
   RunClock clock;
   LiveSnapshots live;
@@ -106,6 +108,7 @@ bool ScanUsers(RunState* run) {
       PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
                 &run->counters, writeMode ? run->pack.purgeMap.get() : nullptr, writeMode);
   EndProgress();
+  run->scanned = scanned;
   return scanned;
 }
 
@@ -130,7 +133,7 @@ bool RunReadPhases(RunState* run) {
   }
   if (!CheckUserFileSnapshots(run)) return false;
   AdvanceLiveState(LiveEvent::SnapshotsTaken);
-  ReportEarlierLeftovers(&run->paths, &run->options, &run->counters);
+  FindEarlierLeftovers(&run->paths, &run->options, &run->counters, &run->leftovers);
   return ScanUsers(run);
 }
 
@@ -276,6 +279,11 @@ int PrintRunSummary(const RunState* run, const EndOfRunLines* closing) {
   summary.closingLines[3] = closing->leftBehind[1];
   ResultText text{};
   summary.counters = &run->counters;
+  summary.scanned = run->scanned;
+  summary.printMore = [](const void* leftovers) {
+    PrintLeftovers(*static_cast<const Leftovers*>(leftovers));
+  };
+  summary.moreContext = &run->leftovers;
   summary.writeMode = run->options.writeMode;
   int exitCode;
   if (summary.writeMode) {
@@ -284,6 +292,7 @@ int PrintRunSummary(const RunState* run, const EndOfRunLines* closing) {
     summary.purgedCommitted = succeeded ? run->pack.purgeCount : 0;
     summary.retainedAfterPack = succeeded ? run->pack.retainedCount
                                           : static_cast<uint32_t>(run->counters.retained);
+    summary.retainedKnown = succeeded || run->nothingToWrite;
   } else {
     exitCode = DecideDryRunResult(run, &summary);
   }

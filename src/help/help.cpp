@@ -54,6 +54,9 @@ const char* const kHelpItems[] = {
     "  /BACKUP= selects the backup root. A unique timestamped directory is created beneath it.",
     "  Quote the entire /BACKUP= switch when the path contains spaces.",
     "  Without /BACKUP=, the default is .\\QVCULLDB-BACKUPS beneath the Quorvex home directory.",
+    "  QVRESTORE.EXE, beside this program, lists, checks and restores these backups and removes old "
+    "ones: QVRESTORE.EXE /LIST, /CHECK=backup, /RESTORE=backup, /PRUNE[=n]; QVRESTORE.EXE /? says "
+    "more.",
     "",
     "Safety:",
     "  MANUAL OFFLINE USE ONLY: close every Quorvex node and prevent caller access before a write.",

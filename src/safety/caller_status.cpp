@@ -9,8 +9,10 @@
 #include <new>
 
 #include "base/output.h"
+#include "base/paths.h"
 #include "platform/platform.h"
 #include "safety/file_snapshot.h"
+#include "userdb/user_records.h"
 
 namespace {
 
@@ -21,8 +23,39 @@ int16_t NodeUserNo(const unsigned char* record) {
   return static_cast<int16_t>(static_cast<uint16_t>(record[0] | (record[1] << 8)));
 }
 
+struct CallerName {
+  char text[kNameCapacity + 32];
+};
+
+// The caller's name as QVUSERS.DAT (beside QVWHOSON.DAT) holds it, so that the
+// sysop sees who is on line; a record that cannot be read is said to be so.
+CallerName NameOfUser(const char* whosOnPath, int userNo) {
+  CallerName name{};
+  PathBuffer work;
+  PathBuffer usersDat;
+  FILE* stream = nullptr;
+  if (!ParentDirectory(whosOnPath, &work) || !JoinPath(&usersDat, work.text, "QVUSERS.DAT") ||
+      platform::OpenRegularForReading(usersDat.text, &stream) != 0) {
+    FormatBounded(name.text, sizeof name.text, "(QVUSERS.DAT not read)");
+    return name;
+  }
+  UserRecord record;
+  const long offset = static_cast<long>(userNo - 1) * static_cast<long>(kUserRecordSize);
+  const bool read = fseek(stream, offset, SEEK_SET) == 0 &&
+                    fread(record.bytes, 1, sizeof record.bytes, stream) == sizeof record.bytes;
+  fclose(stream);
+  if (!read) {
+    FormatBounded(name.text, sizeof name.text, "(no such user record)");
+    return name;
+  }
+  char shown[kNameCapacity + 1];
+  DisplayText(UserName(record), kNameCapacity, shown);
+  FormatBounded(name.text, sizeof name.text, "'%s'", shown);
+  return name;
+}
+
 // Lists every slot with a caller; true when there was at least one.
-bool ReportActiveCallers(const unsigned char* records) {
+bool ReportActiveCallers(const char* path, const unsigned char* records) {
   bool anyActive = false;
   for (unsigned slot = 1; slot < kNodeSlots; ++slot) {  // record 0 is not a node
     const unsigned char* record = records + kNodeRecordSize * slot;
@@ -30,7 +63,8 @@ bool ReportActiveCallers(const unsigned char* records) {
     if (userNo <= 0) continue;
     if (!anyActive) Tee("SAFETY ABORT: active Quorvex node record(s) found:\n");
     anyActive = true;
-    Tee("  Node slot %u: UserNo=%d Mode=0x%02X\n", slot, userNo, static_cast<unsigned>(record[2]));
+    Tee("  Node slot %u: UserNo=%d Name=%s Mode=0x%02X\n", slot, userNo,
+        NameOfUser(path, userNo).text, static_cast<unsigned>(record[2]));
   }
   return anyActive;
 }
@@ -68,7 +102,7 @@ bool CheckCallerStatus(const char* path, RunCounters* counters, const char* refu
   }
   fclose(stream);
 
-  if (ReportActiveCallers(records.get())) {
+  if (ReportActiveCallers(path, records.get())) {
     return ReportError(counters, "%s", refusal);
   }
   Tee("Caller safety check: CLEAR\n");

@@ -355,6 +355,13 @@ LockRefusal DescribeHolder(const char* path, const char* line, size_t length) {
   return judgement.state == RecordedRun::Live ? LockRefusal::RunGoesOn : LockRefusal::Other;
 }
 
+// Another tool's lock carries no record this program can judge: the sysop
+// decides, and is told how to remove it without harm.
+void SayHowToRemoveForeignLock(const char* tool, const char* path) {
+  Tee("To remove it safely: let %s finish; only when it runs on no node or machine, delete "
+      "only %s, then run again.\n", tool, path);
+}
+
 }  // namespace
 
 LockRefusal DescribeFoundLock(const char* path) {
@@ -380,6 +387,7 @@ LockRefusal DescribeFoundLock(const char* path) {
   char tool[80];
   if (!LineOf(text, found.length, 0, &line, &length) || length == 0) {
     Tee("Lock written by:     not named (the lock file's first line is empty)\n");
+    SayHowToRemoveForeignLock("any Quorvex maintenance tool", path);
     return LockRefusal::Other;
   }
   PrintableCopy(line, length, tool, sizeof tool);
@@ -387,7 +395,10 @@ LockRefusal DescribeFoundLock(const char* path) {
   const size_t nameLength = strlen(kProgramName);
   const bool ours = length > nameLength && memcmp(line, kProgramName, nameLength) == 0 &&
                     line[nameLength] == ' ';
-  if (!ours) return LockRefusal::Other;
+  if (!ours) {
+    SayHowToRemoveForeignLock(tool, path);
+    return LockRefusal::Other;
+  }
   if (!LineOf(text, found.length, 2, &line, &length)) length = 0;
   return DescribeHolder(path, line, length);
 }

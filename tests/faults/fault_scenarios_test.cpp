@@ -64,7 +64,8 @@ void Check(const Row& row) {
     }
     EXPECT_EQ(DiffDatabase(expected, ReadTree(home)), "");
     const std::string next = RunProgram(home, {"/DRYRUN"}).out;  // the next run names it
-    EXPECT_TRUE(Contains(next, home + "/QVCULLDB-BACKUPS/" + name + " - an incomplete backup"))
+    EXPECT_TRUE(Contains(next, "Leftovers:           " + home + "/QVCULLDB-BACKUPS/" + name + " (") &&
+                Contains(next, " - an incomplete backup of an earlier run"))
         << next;
   }
   const std::string& report = o.result.report;

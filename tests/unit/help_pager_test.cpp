@@ -27,7 +27,7 @@ TEST(HelpText, ConsolePausesBeforeLines23And45And67AndRedirectedOutputNever) {
   Pager redirected = TestPager(false);
   PrintHelpTo(&redirected);
   const std::string plain = g_log;
-  EXPECT_EQ(redirected.count, 67);
+  EXPECT_EQ(redirected.count, 70);
   EXPECT_EQ(plain.find("<"), std::string::npos);
 
   Pager console = TestPager(true);
@@ -43,7 +43,7 @@ TEST(HelpText, ConsolePausesBeforeLines23And45And67AndRedirectedOutputNever) {
     start = end;
   }
   EXPECT_EQ(g_log, expected);
-  EXPECT_EQ(console.count, 1);
+  EXPECT_EQ(console.count, 4);
 }
 
 TEST(PagerLayout, WrapsAtTheWidth) {
