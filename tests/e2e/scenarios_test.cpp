@@ -403,6 +403,23 @@ unsigned Mode(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
+// QVUSERS.DAT of the BBS's account, not the tests' (root): the audit log a root run creates is
+// the BBS's too, as the files it replaces stay.
+void UsersFileOfTheBbs(Run& r) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root gives a file to another account";
+  ASSERT_EQ(::chown(UserFilePath(r.paths.work).c_str(), 4321, 4322), 0);
+  ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0640), 0);
+}
+void ExpectLogAsUsersFile(Run& r) {
+  struct stat log, users;
+  ASSERT_EQ(::stat(PurgedLogPath(r.paths.work).c_str(), &log), 0);
+  ASSERT_EQ(::stat(UserFilePath(r.paths.work).c_str(), &users), 0);
+  EXPECT_EQ(log.st_uid, 4321u);
+  EXPECT_EQ(log.st_gid, 4322u);
+  EXPECT_EQ(users.st_uid, 4321u);
+  EXPECT_EQ(Mode(PurgedLogPath(r.paths.work)), 0640u);
+}
+
 void ExpectModes(Run& r) {
   EXPECT_EQ(Mode(UserFilePath(r.paths.work)), 0640u);
   EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);
@@ -532,6 +549,10 @@ const Scenario kWrite[] = {
     {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
       .transcript = "pack"}},
+    {"pack_creating_the_audit_log_of_the_bbs", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+      .damage = UsersFileOfTheBbs, .check = ExpectLogAsUsersFile, .transcript = "pack",
+      .nativeOnly = true}},
     // What a run killed while staging leaves: named, then replaced.
     {"pack_replacing_stale_staged_files", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .damage = Stale}},
@@ -766,6 +787,10 @@ const Scenario kBackup[] = {
     // A leading slash is relative on Windows; on POSIX it is an absolute path.
     {"backup_relative_leading_slash", kPack, {"/SEC=77", "/BACKUP=/BAK"}, 0, {.outcome = O::kPacked,
      .damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + "\\/BAK"; }, .wineOnly = true}},
+    // A drive letter names a drive on Windows only (unit-tested there): on POSIX "C:BAK" is
+    // a directory in the home, made as any relative root.
+    {"backup_drive_letter_is_a_name_on_posix", kPack, {"/SEC=77", "/BACKUP=C:BAK"}, 0,
+     {.outcome = O::kPacked, .nativeOnly = true}},
     {"backup_root_is_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE"}, 2,
      {.damage = FileInTheWay}},
     {"backup_root_below_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE/SUB"}, 2,

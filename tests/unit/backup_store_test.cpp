@@ -1,5 +1,6 @@
-// The backup store's pure logic: which names are backups, what IDENTITY.TXT must say, the order
-// of backups by the time they record, what /PRUNE decides, and who an access ACL lets write.
+// The backup store's pure logic: where /BACKUP= puts the root, which names are backups, what
+// IDENTITY.TXT must say, the order of backups by the time they record, what /PRUNE decides, and
+// who an access ACL lets write.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,8 +10,43 @@
 #include "backup/backup_identity.h"
 #include "backup/backup_prune.h"
 #include "backup/backup_store.h"
+#include "backup/verified_backup.h"
 
 namespace {
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+// A drive letter means a drive only on Windows ("C:BAK" there is BAK in drive C:'s current
+// directory, which the system resolves); on POSIX it is part of a name below the home.
+TEST(BackupStore, RootOfTheBackupSwitch) {
+  const char* home = kWindows ? "C:\\BBS" : "/bbs";
+  const struct {
+    const char* given;  // null: no /BACKUP=
+    const char* posix;
+    const char* windows;
+  } kRows[] = {
+      {nullptr, "/bbs/QVCULLDB-BACKUPS", "C:\\BBS\\QVCULLDB-BACKUPS"},
+      {"BAK", "/bbs/BAK", "C:\\BBS\\BAK"},
+      {"C:BAK", "/bbs/C:BAK", "C:BAK"},
+      {"c:\\BAK", "/bbs/c:\\BAK", "c:\\BAK"},
+      {"/BAK", "/BAK", "C:\\BBS\\/BAK"},
+      {"\\\\server\\share", "\\\\server\\share", "\\\\server\\share"},
+  };
+  for (const auto& row : kRows) {
+    RunOptions options = {};
+    options.backupGiven = row.given != nullptr;
+    if (row.given) {
+      ASSERT_TRUE(CopyPath(&options.backupRoot, row.given));
+    }
+    PathBuffer root;
+    ASSERT_TRUE(BackupRootOf(home, &options, &root)) << (row.given ? row.given : "-");
+    EXPECT_STREQ(root.text, kWindows ? row.windows : row.posix) << (row.given ? row.given : "-");
+  }
+}
 
 TEST(BackupStore, NamesOfBackups) {
   const struct {

@@ -1,14 +1,16 @@
 // The user database's pure logic: record fields and display text, last-call
-// dates, and the selection rule table.
+// dates, the selection rule table and the candidate profile.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "userdb/last_call_date.h"
 #include "userdb/purge_scan.h"
+#include "userdb/selection_profile.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -218,6 +220,118 @@ TEST(SelectReasons, Rules) {
               c.expected)
         << c.what;
   }
+}
+
+TEST(CandidateProfile, AgeBands) {
+  const struct {
+    LastCallDate lastCall;
+    AgeBand expected;
+  } cases[] = {
+      {Age(0), AgeBand::UnderOneYear},      {Age(364), AgeBand::UnderOneYear},
+      {Age(365), AgeBand::OneToTwoYears},   {Age(729), AgeBand::OneToTwoYears},
+      {Age(730), AgeBand::TwoToFiveYears},  {Age(1824), AgeBand::TwoToFiveYears},
+      {Age(1825), AgeBand::OverFiveYears},  {Age(INT64_C(1) << 40), AgeBand::OverFiveYears},
+      {Age(400, false), AgeBand::NoValidDate}, {Age(-1, false), AgeBand::NoValidDate},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AgeBandOf(c.lastCall), c.expected) << c.lastCall.age << " " << c.lastCall.valid;
+  }
+}
+
+// The groups a candidate can fall in: kReasonDeleted is 1, kReasonSec 2, kReasonOld 4.
+TEST(CandidateProfile, ReasonGroupsPossibleUnderTheRules) {
+  const struct {
+    const char* what;
+    RunOptions options;
+    std::vector<unsigned> possible;
+  } cases[] = {
+      {"no switch", Options(-1, -1), {1}},
+      {"/DEL", Options(-1, -1, false, true), {1}},
+      {"/SEC", Options(10, -1), {1, 2, 3}},
+      {"/OLD", Options(-1, 30), {1, 4, 5}},
+      {"OR", Options(10, 30), {1, 2, 3, 4, 5, 6, 7}},
+      {"AND", Options(10, 30, true), {1, 6, 7}},
+  };
+  for (const auto& c : cases) {
+    std::vector<unsigned> possible;
+    for (unsigned reasons = 0; reasons <= kReasonGroups; ++reasons) {
+      if (ReasonGroupPossible(c.options, reasons)) possible.push_back(reasons);
+    }
+    EXPECT_EQ(possible, c.possible) << c.what;
+  }
+}
+
+ProfiledUser Candidate(uint64_t number, int security) {
+  ProfiledUser user = {};
+  user.number = number;
+  user.security = static_cast<int16_t>(security);
+  snprintf(user.name, sizeof user.name, "USER %u", static_cast<unsigned>(number));
+  return user;
+}
+
+// "number:security" of the top list, in its order.
+std::string TopList(const SelectionProfile& profile) {
+  std::string list;
+  for (unsigned i = 0; i < profile.topCount; ++i) {
+    list += (i ? " " : "") + std::to_string(profile.top[i].number) + ":" +
+            std::to_string(profile.top[i].security);
+  }
+  return list;
+}
+
+// Candidates come in user order; the list keeps the ten highest, ties in user order.
+TEST(CandidateProfile, TopTen) {
+  const struct {
+    const char* what;
+    std::vector<int> securities;  // of users 1, 2, ...
+    std::string expected;
+  } cases[] = {
+      {"no candidates", {}, ""},
+      {"fewer than ten, ties in user order", {10, 20, 10, 30, 20}, "4:30 2:20 5:20 1:10 3:10"},
+      {"an eleventh of the lowest level stays out",
+       {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5}, "1:5 2:5 3:5 4:5 5:5 6:5 7:5 8:5 9:5 10:5"},
+      {"a late high level goes first, the last of the lowest goes",
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 250}, "11:250 10:10 9:9 8:8 7:7 6:6 5:5 4:4 3:3 2:2"},
+      {"a tie with the tenth stays out, a level above it goes in",
+       {9, 9, 9, 9, 9, 9, 9, 9, 9, 3, 3, 4}, "1:9 2:9 3:9 4:9 5:9 6:9 7:9 8:9 9:9 12:4"},
+      {"the extremes", {-32768, 32767, -1}, "2:32767 3:-1 1:-32768"},
+  };
+  for (const auto& c : cases) {
+    auto profile = std::make_unique<SelectionProfile>();
+    for (size_t i = 0; i < c.securities.size(); ++i) {
+      KeepAmongTop(profile.get(), Candidate(i + 1, c.securities[i]));
+    }
+    EXPECT_EQ(TopList(*profile), c.expected) << c.what;
+  }
+}
+
+TEST(CandidateProfile, EveryCandidateCountedOnceInEachBreakdown) {
+  auto profile = std::make_unique<SelectionProfile>();
+  const struct {
+    int security;
+    unsigned reasons;
+    LastCallDate lastCall;
+  } candidates[] = {
+      {-32768, kReasonDeleted, Age(0)},
+      {32767, kReasonSec | kReasonOld, Age(1825)},
+      {10, kReasonDeleted | kReasonSec, Age(3, false)},
+      {10, kReasonDeleted | kReasonSec, Age(365)},
+  };
+  uint64_t number = 2;
+  for (const auto& c : candidates) {
+    NoteCandidate(profile.get(), Candidate(number++, c.security), c.reasons, c.lastCall);
+  }
+  EXPECT_EQ(profile->candidates, 4u);
+  EXPECT_EQ(profile->byReasons[kReasonDeleted], 1u);
+  EXPECT_EQ(profile->byReasons[kReasonDeleted | kReasonSec], 2u);
+  EXPECT_EQ(profile->byReasons[kReasonSec | kReasonOld], 1u);
+  EXPECT_EQ(profile->bySecurity[0], 1u);
+  EXPECT_EQ(profile->bySecurity[10 - kLowestSecurity], 2u);
+  EXPECT_EQ(profile->bySecurity[kSecurityLevels - 1], 1u);
+  const uint64_t bands[kAgeBands] = {1, 1, 0, 1, 1};
+  EXPECT_TRUE(std::equal(bands, bands + kAgeBands, profile->byAgeBand));
+  EXPECT_EQ(TopList(*profile), "3:32767 4:10 5:10 2:-32768");
+  EXPECT_EQ(profile->keptByAllowPurge, 0u);
 }
 
 }  // namespace
