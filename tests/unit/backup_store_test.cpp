@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backup/backup_identity.h"
@@ -14,37 +15,26 @@
 
 namespace {
 
-#ifdef _WIN32
-constexpr bool kWindows = true;
-#else
-constexpr bool kWindows = false;
-#endif
-
-// A drive letter means a drive only on Windows ("C:BAK" there is BAK in drive C:'s current
-// directory, which the system resolves); on POSIX it is part of a name below the home.
+// A drive letter names a drive only on Windows ("C:BAK": BAK in drive C:'s current directory,
+// which the system resolves); on POSIX it is part of a name below the home.
 TEST(BackupStore, RootOfTheBackupSwitch) {
-  const char* home = kWindows ? "C:\\BBS" : "/bbs";
-  const struct {
-    const char* given;  // null: no /BACKUP=
-    const char* posix;
-    const char* windows;
-  } kRows[] = {
-      {nullptr, "/bbs/QVCULLDB-BACKUPS", "C:\\BBS\\QVCULLDB-BACKUPS"},
-      {"BAK", "/bbs/BAK", "C:\\BBS\\BAK"},
-      {"C:BAK", "/bbs/C:BAK", "C:BAK"},
-      {"c:\\BAK", "/bbs/c:\\BAK", "c:\\BAK"},
-      {"/BAK", "/BAK", "C:\\BBS\\/BAK"},
-      {"\\\\server\\share", "\\\\server\\share", "\\\\server\\share"},
-  };
-  for (const auto& row : kRows) {
+#ifdef _WIN32
+  const char* home = "C:\\BBS";
+  const std::pair<const char*, const char*> kRows[] = {
+      {"", "C:\\BBS\\QVCULLDB-BACKUPS"}, {"BAK", "C:\\BBS\\BAK"}, {"C:BAK", "C:BAK"},
+      {"/BAK", "C:\\BBS\\/BAK"}, {"\\\\server\\share", "\\\\server\\share"}};
+#else
+  const char* home = "/bbs";
+  const std::pair<const char*, const char*> kRows[] = {
+      {"", "/bbs/QVCULLDB-BACKUPS"}, {"BAK", "/bbs/BAK"}, {"C:BAK", "/bbs/C:BAK"},
+      {"c:\\BAK", "/bbs/c:\\BAK"}, {"/BAK", "/BAK"}, {"\\\\server\\share", "\\\\server\\share"}};
+#endif
+  for (const auto& [given, root] : kRows) {
     RunOptions options = {};
-    options.backupGiven = row.given != nullptr;
-    if (row.given) {
-      ASSERT_TRUE(CopyPath(&options.backupRoot, row.given));
-    }
-    PathBuffer root;
-    ASSERT_TRUE(BackupRootOf(home, &options, &root)) << (row.given ? row.given : "-");
-    EXPECT_STREQ(root.text, kWindows ? row.windows : row.posix) << (row.given ? row.given : "-");
+    options.backupGiven = given[0] != '\0';
+    PathBuffer resolved;
+    EXPECT_TRUE(CopyPath(&options.backupRoot, given) && BackupRootOf(home, &options, &resolved));
+    EXPECT_STREQ(resolved.text, root) << given;
   }
 }
 

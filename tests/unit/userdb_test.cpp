@@ -222,116 +222,63 @@ TEST(SelectReasons, Rules) {
   }
 }
 
-TEST(CandidateProfile, AgeBands) {
-  const struct {
-    LastCallDate lastCall;
-    AgeBand expected;
-  } cases[] = {
-      {Age(0), AgeBand::UnderOneYear},      {Age(364), AgeBand::UnderOneYear},
-      {Age(365), AgeBand::OneToTwoYears},   {Age(729), AgeBand::OneToTwoYears},
-      {Age(730), AgeBand::TwoToFiveYears},  {Age(1824), AgeBand::TwoToFiveYears},
-      {Age(1825), AgeBand::OverFiveYears},  {Age(INT64_C(1) << 40), AgeBand::OverFiveYears},
-      {Age(400, false), AgeBand::NoValidDate}, {Age(-1, false), AgeBand::NoValidDate},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(AgeBandOf(c.lastCall), c.expected) << c.lastCall.age << " " << c.lastCall.valid;
-  }
+TEST(CandidateProfile, AgeBandsAndTheirEdges) {
+  using B = AgeBand;
+  const std::pair<LastCallDate, AgeBand> cases[] = {
+      {Age(0), B::UnderOneYear},        {Age(364), B::UnderOneYear},
+      {Age(365), B::OneToTwoYears},     {Age(729), B::OneToTwoYears},
+      {Age(730), B::TwoToFiveYears},    {Age(1824), B::TwoToFiveYears},
+      {Age(1825), B::OverFiveYears},    {Age(400, false), B::NoValidDate},
+      {Age(-1, false), B::NoValidDate}};
+  for (const auto& [lastCall, band] : cases) EXPECT_EQ(AgeBandOf(lastCall), band) << lastCall.age;
 }
 
-// The groups a candidate can fall in: kReasonDeleted is 1, kReasonSec 2, kReasonOld 4.
+// The reason groups a candidate can fall in (Deleted 1, /SEC 2, /OLD 4) under each rule set.
 TEST(CandidateProfile, ReasonGroupsPossibleUnderTheRules) {
-  const struct {
-    const char* what;
-    RunOptions options;
-    std::vector<unsigned> possible;
-  } cases[] = {
-      {"no switch", Options(-1, -1), {1}},
-      {"/DEL", Options(-1, -1, false, true), {1}},
-      {"/SEC", Options(10, -1), {1, 2, 3}},
-      {"/OLD", Options(-1, 30), {1, 4, 5}},
-      {"OR", Options(10, 30), {1, 2, 3, 4, 5, 6, 7}},
-      {"AND", Options(10, 30, true), {1, 6, 7}},
-  };
-  for (const auto& c : cases) {
+  const std::pair<RunOptions, std::vector<unsigned>> cases[] = {
+      {Options(-1, -1), {1}},        {Options(-1, -1, false, true), {1}},
+      {Options(10, -1), {1, 2, 3}},  {Options(-1, 30), {1, 4, 5}},
+      {Options(10, 30), {1, 2, 3, 4, 5, 6, 7}}, {Options(10, 30, true), {1, 6, 7}}};
+  for (const auto& [options, expected] : cases) {
     std::vector<unsigned> possible;
     for (unsigned reasons = 0; reasons <= kReasonGroups; ++reasons) {
-      if (ReasonGroupPossible(c.options, reasons)) possible.push_back(reasons);
+      if (ReasonGroupPossible(options, reasons)) possible.push_back(reasons);
     }
-    EXPECT_EQ(possible, c.possible) << c.what;
+    EXPECT_EQ(possible, expected);
   }
 }
 
-ProfiledUser Candidate(uint64_t number, int security) {
-  ProfiledUser user = {};
-  user.number = number;
-  user.security = static_cast<int16_t>(security);
-  snprintf(user.name, sizeof user.name, "USER %u", static_cast<unsigned>(number));
-  return user;
-}
-
-// "number:security" of the top list, in its order.
-std::string TopList(const SelectionProfile& profile) {
+// Candidates in user order, the ones of the given security levels: "number:security" of the
+// top list, which keeps the ten highest, ties in user order. Every level has its own counter.
+std::string TopListOf(const std::vector<int>& securities) {
+  auto profile = std::make_unique<SelectionProfile>();
+  for (size_t i = 0; i < securities.size(); ++i) {
+    ProfiledUser user = {i + 1, static_cast<int16_t>(securities[i]), "", ""};
+    NoteCandidate(profile.get(), user, kReasonDeleted, Age(0));
+  }
   std::string list;
-  for (unsigned i = 0; i < profile.topCount; ++i) {
-    list += (i ? " " : "") + std::to_string(profile.top[i].number) + ":" +
-            std::to_string(profile.top[i].security);
+  for (unsigned i = 0; i < profile->topCount; ++i) {
+    list += (i ? " " : "") + std::to_string(profile->top[i].number) + ":" +
+            std::to_string(profile->top[i].security);
   }
+  for (const int security : securities) {
+    EXPECT_EQ(profile->bySecurity[security - kLowestSecurity],
+              std::count(securities.begin(), securities.end(), security));
+  }
+  EXPECT_EQ(profile->candidates, securities.size());
   return list;
 }
 
-// Candidates come in user order; the list keeps the ten highest, ties in user order.
 TEST(CandidateProfile, TopTen) {
-  const struct {
-    const char* what;
-    std::vector<int> securities;  // of users 1, 2, ...
-    std::string expected;
-  } cases[] = {
-      {"no candidates", {}, ""},
-      {"fewer than ten, ties in user order", {10, 20, 10, 30, 20}, "4:30 2:20 5:20 1:10 3:10"},
-      {"an eleventh of the lowest level stays out",
-       {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, 5}, "1:5 2:5 3:5 4:5 5:5 6:5 7:5 8:5 9:5 10:5"},
-      {"a late high level goes first, the last of the lowest goes",
-       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 250}, "11:250 10:10 9:9 8:8 7:7 6:6 5:5 4:4 3:3 2:2"},
-      {"a tie with the tenth stays out, a level above it goes in",
-       {9, 9, 9, 9, 9, 9, 9, 9, 9, 3, 3, 4}, "1:9 2:9 3:9 4:9 5:9 6:9 7:9 8:9 9:9 12:4"},
-      {"the extremes", {-32768, 32767, -1}, "2:32767 3:-1 1:-32768"},
-  };
-  for (const auto& c : cases) {
-    auto profile = std::make_unique<SelectionProfile>();
-    for (size_t i = 0; i < c.securities.size(); ++i) {
-      KeepAmongTop(profile.get(), Candidate(i + 1, c.securities[i]));
-    }
-    EXPECT_EQ(TopList(*profile), c.expected) << c.what;
-  }
-}
-
-TEST(CandidateProfile, EveryCandidateCountedOnceInEachBreakdown) {
-  auto profile = std::make_unique<SelectionProfile>();
-  const struct {
-    int security;
-    unsigned reasons;
-    LastCallDate lastCall;
-  } candidates[] = {
-      {-32768, kReasonDeleted, Age(0)},
-      {32767, kReasonSec | kReasonOld, Age(1825)},
-      {10, kReasonDeleted | kReasonSec, Age(3, false)},
-      {10, kReasonDeleted | kReasonSec, Age(365)},
-  };
-  uint64_t number = 2;
-  for (const auto& c : candidates) {
-    NoteCandidate(profile.get(), Candidate(number++, c.security), c.reasons, c.lastCall);
-  }
-  EXPECT_EQ(profile->candidates, 4u);
-  EXPECT_EQ(profile->byReasons[kReasonDeleted], 1u);
-  EXPECT_EQ(profile->byReasons[kReasonDeleted | kReasonSec], 2u);
-  EXPECT_EQ(profile->byReasons[kReasonSec | kReasonOld], 1u);
-  EXPECT_EQ(profile->bySecurity[0], 1u);
-  EXPECT_EQ(profile->bySecurity[10 - kLowestSecurity], 2u);
-  EXPECT_EQ(profile->bySecurity[kSecurityLevels - 1], 1u);
-  const uint64_t bands[kAgeBands] = {1, 1, 0, 1, 1};
-  EXPECT_TRUE(std::equal(bands, bands + kAgeBands, profile->byAgeBand));
-  EXPECT_EQ(TopList(*profile), "3:32767 4:10 5:10 2:-32768");
-  EXPECT_EQ(profile->keptByAllowPurge, 0u);
+  EXPECT_EQ(TopListOf({}), "");
+  EXPECT_EQ(TopListOf({10, 20, 10, 30, 20}), "4:30 2:20 5:20 1:10 3:10");
+  // An eleventh of the lowest level stays out; a late higher one pushes the last lowest out.
+  EXPECT_EQ(TopListOf(std::vector<int>(11, 5)), "1:5 2:5 3:5 4:5 5:5 6:5 7:5 8:5 9:5 10:5");
+  EXPECT_EQ(TopListOf({9, 9, 9, 9, 9, 9, 9, 9, 9, 3, 3, 4}),
+            "1:9 2:9 3:9 4:9 5:9 6:9 7:9 8:9 9:9 12:4");
+  EXPECT_EQ(TopListOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 250}),
+            "11:250 10:10 9:9 8:8 7:7 6:6 5:5 4:4 3:3 2:2");
+  EXPECT_EQ(TopListOf({-32768, 32767, -1}), "2:32767 3:-1 1:-32768");
 }
 
 }  // namespace
