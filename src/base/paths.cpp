@@ -43,7 +43,11 @@ bool StagedPathFor(PathBuffer* out, const char* path) {
 }
 
 bool IsAbsolutePath(const char* path) {
-  if (isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') return true;
+  // "C:NAME" is drive-relative on Windows, which only the system resolves: taken as it is.
+  if (platform::kDriveLetterPaths && isalpha(static_cast<unsigned char>(path[0])) &&
+      path[1] == ':') {
+    return true;
+  }
   if (IsSeparator(path[0]) && IsSeparator(path[1])) return true;
   return platform::kSingleSlashIsAbsolute && path[0] == '/';
 }

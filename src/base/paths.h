@@ -32,7 +32,7 @@ char UpperAscii(char c);
 // The two names are equal, ASCII letter case ignored (the BBS's file names).
 bool SameNameIgnoringCase(const char* a, const char* b);
 
-// A letter and a colon, or two leading separators; on POSIX also a single '/'.
+// Two leading separators; on Windows also a letter and a colon, on POSIX a single '/'.
 bool IsAbsolutePath(const char* path);
 
 // Index of the first character from which directories of path may be created or

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <new>
 
 #include "base/cleanup_registry.h"
@@ -34,6 +35,7 @@
 #include "staging/pack_context.h"
 #include "staging/staging.h"
 #include "userdb/purge_scan.h"
+#include "userdb/selection_profile.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -46,13 +48,14 @@ struct RunState {
   RunCounters counters;
   RunPaths paths;
   bool nothingToWrite;
-  bool scanned;  // the scan read every user record: the summary's counts are counted
   Leftovers leftovers;  // what earlier runs left, named in the summary
   LockRefusal lockRefusal;
   RunClock clock;
   LiveSnapshots live;
   LmrInventory inventory;
   PackContext pack;
+  std::unique_ptr<SelectionProfile> profile;  // complete once scanned is set
+  bool scanned;  // the scan read every user record: the summary's counts are counted
 };
 
 void PrintHeader(const RunState* run) {
@@ -98,18 +101,25 @@ bool AllocatePurgeMap(RunState* run) {
   return ReportError(&run->counters, "ERROR: out of memory allocating purge map.\n");
 }
 
+// Its size is fixed, whatever the number of users.
+bool AllocateProfile(RunState* run) {
+  run->profile.reset(new (std::nothrow) SelectionProfile());
+  if (run->profile) return true;
+  return ReportError(&run->counters, "ERROR: out of memory allocating candidate profile.\n");
+}
+
 bool ScanUsers(RunState* run) {
   CalendarDate today = GetToday();
   PrintSelectionRules(run->options);
   bool writeMode = run->options.writeMode;
   if (writeMode && !AllocatePurgeMap(run)) return false;
+  if (!AllocateProfile(run)) return false;
   BeginProgress("Scanning", run->live.usersDat.size);
-  const bool scanned =
-      PurgeScan(run->paths.usersDat.text, run->options, today, run->counters.userRecords,
-                &run->counters, writeMode ? run->pack.purgeMap.get() : nullptr, writeMode);
+  const ScanOutputs outputs{writeMode ? run->pack.purgeMap.get() : nullptr, run->profile.get()};
+  run->scanned = PurgeScan(run->paths.usersDat.text, run->options, today,
+                           run->counters.userRecords, &run->counters, outputs, writeMode);
   EndProgress();
-  run->scanned = scanned;
-  return scanned;
+  return run->scanned;
 }
 
 // Steps shared by both modes: paths, lock, callers, validation, snapshots, scan.
@@ -319,6 +329,7 @@ int FinishRun(RunState* run) {
   EndOfRunLines closing;
   DescribeEndOfRun(facts, &closing);
   ReleaseRunLock(&run->counters);
+  if (run->scanned) PrintSelectionProfile(*run->profile, run->options);
   int exitCode = PrintRunSummary(run, &closing);
   CloseRunReport();
   return exitCode;

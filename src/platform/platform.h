@@ -39,6 +39,8 @@ bool IsSeparator(char c);
 void CopyBounded(char* dest, size_t size, const char* source);
 // True where a path starting with a single '/' is absolute (POSIX).
 extern const bool kSingleSlashIsAbsolute;
+// True where "C:" begins a path on a drive (Windows); on POSIX it is part of a name.
+extern const bool kDriveLetterPaths;
 
 // An open OS file handle (a HANDLE on Windows, a descriptor on POSIX).
 using FileHandle = intptr_t;

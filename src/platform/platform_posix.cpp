@@ -37,6 +37,7 @@ namespace platform {
 
 const char kPathSeparator = '/';
 const bool kSingleSlashIsAbsolute = true;
+const bool kDriveLetterPaths = false;
 const FileHandle kInvalidHandle = -1;
 const bool kNamesIgnoreCase = false;
 const char* const kRestoreProgramName = "qvrestore";

@@ -30,6 +30,7 @@ namespace platform {
 
 const char kPathSeparator = '\\';
 const bool kSingleSlashIsAbsolute = false;
+const bool kDriveLetterPaths = true;
 // INVALID_HANDLE_VALUE as an integer, written as a constant so that other files'
 // static initializers may use it.
 const FileHandle kInvalidHandle = -1;

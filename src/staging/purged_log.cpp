@@ -56,8 +56,11 @@ bool CopyExistingLog(PackContext* pack, FILE* staged) {
 bool OpenAuditStreams(const char* usersDat, PackContext* pack, AuditStreams* streams,
                       RunCounters* counters) {
   streams->users = OpenStagingInput(&streams->all, usersDat);
-  streams->staged = OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text,
-                                       pack->purgedLogPath.text);
+  // A new log is one more file of the user database: it gets QVUSERS.DAT's owner and
+  // mode, never those of the account that runs the pack.
+  const char* accessModel = pack->purgedLogExisted ? pack->purgedLogPath.text : usersDat;
+  streams->staged =
+      OpenStagingOutput(&streams->all, pack->stagedPurgedLogPath.text, accessModel);
   // With an existing log the staged file is its verified copy: not made, it is that copy that failed.
   if (pack->purgedLogExisted && streams->staged->file == nullptr) {
     return ReportError(counters,

@@ -57,13 +57,13 @@ const char* OpenFailureText(const StagingStreams* streams) {
 }
 
 StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath,
-                                 const char* livePath) {
+                                 const char* accessModel) {
   StagingStream* stream = &streams->stream[streams->count++];
   stream->stagedPath = stagedPath;
   errno = 0;
   stream->file = CreateFreshFile({stagedPath, platform::kInvalidHandle}, &stream->identity);
-  // The live file's access, now, so that it is flushed with the data.
-  if (stream->file != nullptr && platform::TakeOverAccess(stream->file, livePath) != 0) {
+  // The model's access, now, so that it is flushed with the data.
+  if (stream->file != nullptr && platform::TakeOverAccess(stream->file, accessModel) != 0) {
     const int err = errno;
     fclose(stream->file);
     stream->file = nullptr;

@@ -51,10 +51,11 @@ StagingStream* OpenStagingInput(StagingStreams* streams, const char* path);
 const char* OpenFailureText(const StagingStreams* streams);
 
 // Creates a staged file afresh, never through a link, with the access of the
-// live file it is to replace (private to its owner when there is none). The
+// file at accessModel: the live file it is to replace, or the one whose access
+// a new file is to share (private to its owner when there is none). The
 // result's file is null when the create failed.
 StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath,
-                                 const char* livePath);
+                                 const char* accessModel);
 
 // Gives an open stream a kStagingStreamBufferSize buffer; without one (out of
 // memory, or refused) the stream keeps its own.

@@ -10,6 +10,7 @@
 #include "base/output.h"
 #include "base/progress.h"
 #include "platform/platform.h"
+#include "userdb/selection_profile.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -121,13 +122,29 @@ void PrintSelectedUser(const ScannedUser& user, unsigned reasons, const RunOptio
       isUser1 ? " [USER #1 WILL NOT BE PURGED]" : "");
 }
 
-// Counts, marks and lists one user; user #1 is never marked.
+// A user no rule selected that a rule would have with AllowPurge TRUE.
+bool KeptByAllowPurge(const ScannedUser& user, const RunOptions& options) {
+  return user.allowPurge == 0 &&
+         SelectReasons(options, user.security, true, user.deleted != 0, user.lastCall) != 0;
+}
+
+void ProfileCandidate(const ScannedUser& user, unsigned reasons, SelectionProfile* profile) {
+  ProfiledUser shown = {};
+  shown.number = user.number;
+  shown.security = user.security;
+  memcpy(shown.name, user.name, sizeof shown.name);
+  memcpy(shown.lastCallText, user.lastCallText, sizeof shown.lastCallText);
+  NoteCandidate(profile, shown, reasons, user.lastCall);
+}
+
+// Counts, marks, profiles and lists one user; user #1 is never marked.
 void JudgeUser(const ScannedUser& user, const RunOptions& options, RunCounters* counters,
-               unsigned char* purgeMap, const char* candidateLabel) {
+               const ScanOutputs& outputs, const char* candidateLabel) {
   const unsigned reasons = SelectReasons(options, user.security, user.allowPurge != 0,
                                          user.deleted != 0, user.lastCall);
   if (reasons == 0) {
     counters->retained += 1;
+    if (KeptByAllowPurge(user, options)) outputs.profile->keptByAllowPurge += 1;
     return;
   }
   CountSelection(reasons, counters);
@@ -136,7 +153,8 @@ void JudgeUser(const ScannedUser& user, const RunOptions& options, RunCounters* 
     counters->retained += 1;
   } else {
     counters->purgeCandidates += 1;
-    if (purgeMap != nullptr) purgeMap[user.number - 1] = 1;
+    if (outputs.purgeMap != nullptr) outputs.purgeMap[user.number - 1] = 1;
+    ProfileCandidate(user, reasons, outputs.profile);
   }
   PrintSelectedUser(user, reasons, options, candidateLabel);
 }
@@ -201,7 +219,7 @@ unsigned SelectReasons(const RunOptions& options, int16_t security, bool allowPu
 }
 
 bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate today,
-               uint64_t userCount, RunCounters* counters, unsigned char* purgeMap,
+               uint64_t userCount, RunCounters* counters, const ScanOutputs& outputs,
                bool writeFlag) {
   FILE* stream = nullptr;
   const uint32_t openError = platform::OpenRegularForReading(usersDat, &stream);
@@ -235,7 +253,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
     }
     const ScannedUser user = ReadScannedUser(record, number, todayDayNumber);
     PrintUserWarnings(user, options, counters);
-    JudgeUser(user, options, counters, purgeMap, candidateLabel);
+    JudgeUser(user, options, counters, outputs, candidateLabel);
   }
   EndReportBatch();
   fclose(stream);

@@ -20,8 +20,17 @@ void PrintSelectionRules(const RunOptions& options);
 unsigned SelectReasons(const RunOptions& options, int16_t security, bool allowPurge,
                        bool deleted, const LastCallDate& lastCall);
 
-// Reads every record of usersDat; purgeMap (userCount bytes) is filled when not
-// null. Returns false after a counted error (open failure, short read).
+struct SelectionProfile;
+
+// What the scan fills besides the counters: purgeMap (userCount bytes) when not
+// null, and the candidate profile, which starts zeroed.
+struct ScanOutputs {
+  unsigned char* purgeMap;
+  SelectionProfile* profile;
+};
+
+// Reads every record of usersDat. Returns false after a counted error (open
+// failure, short read); what was filled until then is incomplete.
 bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate today,
-               uint64_t userCount, RunCounters* counters, unsigned char* purgeMap,
+               uint64_t userCount, RunCounters* counters, const ScanOutputs& outputs,
                bool writeFlag);

@@ -62,6 +62,14 @@ bool WriteFixtureUsers(Run& r) {
 
 bool Writing() { return std::getenv("QV_WRITE_EXPECTED") != nullptr; }
 
+// The pack sample's last calls are fixed dates and the program's today is not: its
+// candidates move from one age band to the next as the days pass.
+std::string MaskDatedBands(const std::string& transcript) {
+  static const std::regex kBand(
+      R"(((?:Under 1 year|1-2 years|2-5 years|Over 5 years) \([0-9a-z -]+\): +)[0-9]+)");
+  return std::regex_replace(transcript, kBand, "$1<BY TODAY>");
+}
+
 std::string Expand(const std::string& text, const std::map<std::string, std::string>& vars) {
   std::string out;
   bool inPath = false;
@@ -259,8 +267,9 @@ void RunScenario(const Scenario& scenario) {
   EXPECT_TRUE(result.started) << result.err;
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exitCode, scenario.exitCode);
+  const std::string shown = NormaliseClock(result.out);
   ExpectText(std::string(s.transcript ? s.transcript : scenario.name) + ".txt",
-             NormaliseClock(result.out), r);
+             r.users.empty() ? MaskDatedBands(shown) : shown, r);
   CheckOutcome(r, s.outcome, sample, before, live, reportBefore, result);
   if (s.check) s.check(r);
 }

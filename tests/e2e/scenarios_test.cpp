@@ -59,6 +59,21 @@ const std::vector<FixtureUser> kDamaged = {
     {"LONG DATE", 20, 1, 0, 400},    {"BAD DATE", 20, 1, 3, 0, true, "garbage"},
     {"ODD FLAG", 10, 7, 0, 5},       {"FUTURE", 20, 1, 0, -30},
     {"NO DATE", 20, 1, 0, 0, true, ""}, {"FEB THIRTY", 20, 1, 0, 0, true, "02/30/2020"}};
+// Under /SEC=10 /OLD=365 every reason group, several levels and every age band hold a
+// known count (the band edges 364/365, 729/730, 1824/1825 among them); sixteen candidates,
+// so the top ten is cut, with ties at 100, 30 and 20 and the co-sysop first. The protected
+// #1 and the users AllowPurge keeps (#15, #16) are no candidates.
+const std::vector<FixtureUser> kProfile = {
+    {"SYSOP", 255, 0, 1, 1},          {"CO SYSOP", 250, 1, 0, 800},
+    {"SEC ONLY", 10, 1, 0, 5},        {"DEL ONLY", 20, 1, 1, 100},
+    {"DEL SEC", 10, 1, 1, 50},        {"DEL OLD", 30, 1, 1, 400},
+    {"SEC OLD", 10, 1, 0, 2000},      {"DEL SEC 364", 10, 1, 1, 364},
+    {"ALL THREE 365", 10, 1, 1, 365}, {"OLD 729", 20, 1, 0, 729},
+    {"OLD 730", 20, 1, 0, 730},       {"OLD 1824", 30, 1, 0, 1824},
+    {"OLD 1825", 40, 1, 0, 1825},     {"DEL BAD DATE", 100, 0, 1, 0, true, "garbage"},
+    {"KEPT SEC OLD", 10, 0, 0, 900},  {"KEPT OLD", 20, 0, 0, 1000},
+    {"NOT MATCHED", 5, 1, 0, 10},     {"DEL SEC FUTURE", 10, 1, 1, -30},
+    {"DEL OLD 3000", 100, 1, 1, 3000}, {"NEGATIVE", -5, 1, 1, 20}};
 const std::vector<FixtureUser> kPlain1 = PlainUsers(1), kPlain2 = PlainUsers(2),
                                kPlain3 = PlainUsers(3), kPack = {};  // kPack: the pack sample
 
@@ -111,6 +126,7 @@ const Scenario kPreview[] = {
     {"dry_sec_and_old", kSelection, {"/DRYRUN", "/OLD=365", "-And", "/SEC=10"}, 1},
     {"dry_highest_values", kSelection, {"-dryrun", "-SEC=32767", "/old=65535"}, 1},
     {"dry_lowest_values", kSelection, {"/SEC=0", "/OLD=00030", "/dRyRuN"}, 1},
+    {"dry_candidate_profile", kProfile, {"/DRYRUN", "/SEC=10", "/OLD=365"}, 1},
     {"dry_nobody_matches", kNobody, {"/DRYRUN", "/SEC=10", "/OLD=60", "/AND"}, 0},
     {"dry_protected_user_only", kProtectedOnly, {"/DRYRUN", "/OLD=400"}, 1},
     {"dry_damaged_fields_old", kDamaged, {"/DRYRUN", "/SEC=10", "/OLD=365"}, 1,
@@ -387,6 +403,21 @@ unsigned Mode(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
+// QVUSERS.DAT of the BBS's account, not the tests' (root): the audit log a root run creates is
+// the BBS's too, as the files it replaces stay.
+void UsersFileOfTheBbs(Run& r) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root gives a file to another account";
+  ASSERT_EQ(::chown(UserFilePath(r.paths.work).c_str(), 4321, 4322), 0);
+  ASSERT_EQ(::chmod(UserFilePath(r.paths.work).c_str(), 0640), 0);
+}
+void ExpectLogAsUsersFile(Run& r) {
+  struct stat log = {};
+  EXPECT_EQ(::stat(PurgedLogPath(r.paths.work).c_str(), &log), 0);
+  EXPECT_EQ(log.st_uid, 4321u);
+  EXPECT_EQ(log.st_gid, 4322u);
+  EXPECT_EQ(Mode(PurgedLogPath(r.paths.work)), 0640u);
+}
+
 void ExpectModes(Run& r) {
   EXPECT_EQ(Mode(UserFilePath(r.paths.work)), 0640u);
   EXPECT_EQ(Mode(LmrFilePath(r.paths.message, 1)), 0604u);
@@ -516,6 +547,10 @@ const Scenario kWrite[] = {
     {"pack_creating_the_audit_log", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
       .transcript = "pack"}},
+    {"pack_creating_the_audit_log_of_the_bbs", kPack, {"/SEC=77"}, 0,
+     {.outcome = O::kPacked, .prepare = [](Run& r) { r.recipe.purgedLog = false; },
+      .damage = UsersFileOfTheBbs, .check = ExpectLogAsUsersFile, .transcript = "pack",
+      .nativeOnly = true}},
     // What a run killed while staging leaves: named, then replaced.
     {"pack_replacing_stale_staged_files", kPack, {"/SEC=77"}, 0,
      {.outcome = O::kPacked, .damage = Stale}},
@@ -749,6 +784,10 @@ const Scenario kBackup[] = {
     // A leading slash is relative on Windows; on POSIX it is an absolute path.
     {"backup_relative_leading_slash", kPack, {"/SEC=77", "/BACKUP=/BAK"}, 0, {.outcome = O::kPacked,
      .damage = [](Run& r) { r.vars["<ROOT>"] = HostPath(r.home) + "\\/BAK"; }, .wineOnly = true}},
+    // A drive letter names a drive on Windows only (unit-tested there): on POSIX "C:BAK" is
+    // a directory in the home, made as any relative root.
+    {"backup_drive_letter_is_a_name_on_posix", kPack, {"/SEC=77", "/BACKUP=C:BAK"}, 0,
+     {.outcome = O::kPacked, .nativeOnly = true}},
     {"backup_root_is_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE"}, 2,
      {.damage = FileInTheWay}},
     {"backup_root_below_a_file", kPack, {"/SEC=77", "/BACKUP=<SCRATCH>/FILE/SUB"}, 2,

@@ -18,6 +18,8 @@
 using FileMap = std::map<std::string, std::string>;  // a ReadTree; only kFiles are compared
 
 const std::string kSummaryBanner = "\n======================= SUMMARY =======================\n";
+// The candidate profile comes between a run's last step and its summary.
+const std::string kProfileBanner = "\n================== CANDIDATE PROFILE ==================\n";
 const std::string kCommitBanner = "\n======================= COMMIT ========================\n";
 const std::string kRollbackBanner = "\n======================= ROLLBACK ======================\n";
 const std::string kRollbackFailed =

@@ -1,17 +1,43 @@
-// The backup store's pure logic: which names are backups, what IDENTITY.TXT must say, the order
-// of backups by the time they record, what /PRUNE decides, and who an access ACL lets write.
+// The backup store's pure logic: where /BACKUP= puts the root, which names are backups, what
+// IDENTITY.TXT must say, the order of backups by the time they record, what /PRUNE decides, and
+// who an access ACL lets write.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "backup/backup_identity.h"
 #include "backup/backup_prune.h"
 #include "backup/backup_store.h"
+#include "backup/verified_backup.h"
 
 namespace {
+
+// A drive letter names a drive only on Windows ("C:BAK": BAK in drive C:'s current directory,
+// which the system resolves); on POSIX it is part of a name below the home.
+TEST(BackupStore, RootOfTheBackupSwitch) {
+#ifdef _WIN32
+  const char* home = "C:\\BBS";
+  const std::pair<const char*, const char*> kRows[] = {
+      {"", "C:\\BBS\\QVCULLDB-BACKUPS"}, {"BAK", "C:\\BBS\\BAK"}, {"C:BAK", "C:BAK"},
+      {"/BAK", "C:\\BBS\\/BAK"}, {"\\\\server\\share", "\\\\server\\share"}};
+#else
+  const char* home = "/bbs";
+  const std::pair<const char*, const char*> kRows[] = {
+      {"", "/bbs/QVCULLDB-BACKUPS"}, {"BAK", "/bbs/BAK"}, {"C:BAK", "/bbs/C:BAK"},
+      {"c:\\BAK", "/bbs/c:\\BAK"}, {"/BAK", "/BAK"}, {"\\\\server\\share", "\\\\server\\share"}};
+#endif
+  for (const auto& [given, root] : kRows) {
+    RunOptions options = {};
+    options.backupGiven = given[0] != '\0';
+    PathBuffer resolved;
+    EXPECT_TRUE(CopyPath(&options.backupRoot, given) && BackupRootOf(home, &options, &resolved));
+    EXPECT_STREQ(resolved.text, root) << given;
+  }
+}
 
 TEST(BackupStore, NamesOfBackups) {
   const struct {

@@ -1,14 +1,16 @@
 // The user database's pure logic: record fields and display text, last-call
-// dates, and the selection rule table.
+// dates, the selection rule table and the candidate profile.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "userdb/last_call_date.h"
 #include "userdb/purge_scan.h"
+#include "userdb/selection_profile.h"
 #include "userdb/user_records.h"
 
 namespace {
@@ -218,6 +220,65 @@ TEST(SelectReasons, Rules) {
               c.expected)
         << c.what;
   }
+}
+
+TEST(CandidateProfile, AgeBandsAndTheirEdges) {
+  using B = AgeBand;
+  const std::pair<LastCallDate, AgeBand> cases[] = {
+      {Age(0), B::UnderOneYear},        {Age(364), B::UnderOneYear},
+      {Age(365), B::OneToTwoYears},     {Age(729), B::OneToTwoYears},
+      {Age(730), B::TwoToFiveYears},    {Age(1824), B::TwoToFiveYears},
+      {Age(1825), B::OverFiveYears},    {Age(400, false), B::NoValidDate},
+      {Age(-1, false), B::NoValidDate}};
+  for (const auto& [lastCall, band] : cases) EXPECT_EQ(AgeBandOf(lastCall), band) << lastCall.age;
+}
+
+// The reason groups a candidate can fall in (Deleted 1, /SEC 2, /OLD 4) under each rule set.
+TEST(CandidateProfile, ReasonGroupsPossibleUnderTheRules) {
+  const std::pair<RunOptions, std::vector<unsigned>> cases[] = {
+      {Options(-1, -1), {1}},        {Options(-1, -1, false, true), {1}},
+      {Options(10, -1), {1, 2, 3}},  {Options(-1, 30), {1, 4, 5}},
+      {Options(10, 30), {1, 2, 3, 4, 5, 6, 7}}, {Options(10, 30, true), {1, 6, 7}}};
+  for (const auto& [options, expected] : cases) {
+    std::vector<unsigned> possible;
+    for (unsigned reasons = 0; reasons <= kReasonGroups; ++reasons) {
+      if (ReasonGroupPossible(options, reasons)) possible.push_back(reasons);
+    }
+    EXPECT_EQ(possible, expected);
+  }
+}
+
+// Candidates in user order, the ones of the given security levels: "number:security" of the
+// top list, which keeps the ten highest, ties in user order. Every level has its own counter.
+std::string TopListOf(const std::vector<int>& securities) {
+  auto profile = std::make_unique<SelectionProfile>();
+  for (size_t i = 0; i < securities.size(); ++i) {
+    ProfiledUser user = {i + 1, static_cast<int16_t>(securities[i]), "", ""};
+    NoteCandidate(profile.get(), user, kReasonDeleted, Age(0));
+  }
+  std::string list;
+  for (unsigned i = 0; i < profile->topCount; ++i) {
+    list += (i ? " " : "") + std::to_string(profile->top[i].number) + ":" +
+            std::to_string(profile->top[i].security);
+  }
+  for (const int security : securities) {
+    EXPECT_EQ(profile->bySecurity[security - kLowestSecurity],
+              std::count(securities.begin(), securities.end(), security));
+  }
+  EXPECT_EQ(profile->candidates, securities.size());
+  return list;
+}
+
+TEST(CandidateProfile, TopTen) {
+  EXPECT_EQ(TopListOf({}), "");
+  EXPECT_EQ(TopListOf({10, 20, 10, 30, 20}), "4:30 2:20 5:20 1:10 3:10");
+  // An eleventh of the lowest level stays out; a late higher one pushes the last lowest out.
+  EXPECT_EQ(TopListOf(std::vector<int>(11, 5)), "1:5 2:5 3:5 4:5 5:5 6:5 7:5 8:5 9:5 10:5");
+  EXPECT_EQ(TopListOf({9, 9, 9, 9, 9, 9, 9, 9, 9, 3, 3, 4}),
+            "1:9 2:9 3:9 4:9 5:9 6:9 7:9 8:9 9:9 12:4");
+  EXPECT_EQ(TopListOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 250}),
+            "11:250 10:10 9:9 8:8 7:7 6:6 5:5 4:4 3:3 2:2");
+  EXPECT_EQ(TopListOf({-32768, 32767, -1}), "2:32767 3:-1 1:-32768");
 }
 
 }  // namespace
