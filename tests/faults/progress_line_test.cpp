@@ -62,11 +62,13 @@ TEST(ProgressLine, OnATerminalOnly) {
   EXPECT_EQ(NormaliseClock(ReadFile(home + "/" + kReportName)), NormaliseClock(redirected.report));
 
   // Every draw starts at the line's beginning; each phase shown ends erased.
-  static const std::regex kDraw(R"(\r(Hashing|Verifying): [0-9]+\.[0-9] of [0-9]+\.[0-9] MiB \([0-9]+\.[0-9] MiB/s\) *)");
+  static const std::regex kDraw(R"(\r(Hashing|Scanning|Verifying): [0-9]+\.[0-9] of [0-9]+\.[0-9] MiB \([0-9]+\.[0-9] MiB/s\) *)");
   static const std::regex kErase(R"(\r +\r)");
   const std::string erased = std::regex_replace(terminal, kErase, "<erased>");
   const std::string drawn = std::regex_replace(erased, kDraw, "<$1>");
-  const std::string phases = std::regex_replace(drawn, std::regex(R"((<(Hashing|Verifying)>)+)"), "$2 ");
+  std::string phases = std::regex_replace(drawn, std::regex(R"((<(Hashing|Scanning|Verifying)>)+)"), "$2 ");
+  // The scan of these few users draws its line only on a machine slow enough at that moment.
+  phases = std::regex_replace(phases, std::regex("Scanning <erased>"), "");
   EXPECT_EQ(phases, "Hashing <erased>Verifying <erased>") << terminal;
 }
 
