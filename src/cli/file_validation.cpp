@@ -112,7 +112,7 @@ void CheckUserFileShapes(uint64_t datSize, uint64_t ptrSize, RunCounters* counte
 
 bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory,
                            LiveSnapshots* live) {
-  Tee("\n==================== FILE VALIDATION ==================\n");
+  BeginSection("\n==================== FILE VALIDATION ==================\n");
   uint64_t datSize = 0;
   uint64_t ptrSize = 0;
   if (!SizeUserFile(paths->usersDat.text, "QVUSERS.DAT", &datSize, counters)) return false;
@@ -142,7 +142,7 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
 
 void VerifyReadOnlySnapshots(const LiveSnapshots* live, const LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters) {
-  Tee("\n================ SNAPSHOT VERIFICATION ================\n");
+  BeginSection("\n================ SNAPSHOT VERIFICATION ================\n");
   const char* scanned =
       "ERROR: %s changed while it was being scanned. Results are not a consistent snapshot.\n";
   SnapshotCheckList checks{};

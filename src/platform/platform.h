@@ -264,6 +264,15 @@ FileHandle HandleOfStream(FILE* stream);
 // Writes all len bytes to handle; returns 0 or the Windows error code.
 // Async-signal-safe on POSIX.
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len);
+// The program's own output, standard output or the run report's handle
+// (HandleOfStream): plain writes of all len bytes, left alone by the fault
+// injection; a failure is not reported, there being nowhere better to tell it.
+// Async-signal-safe on POSIX; on Windows safe on the console control thread.
+void WriteStandardOutput(const void* data, size_t len);
+void WriteOutput(FileHandle handle, const void* data, size_t len);
+// How a text line ends in the program's output: "\r\n" on Windows, "\n" on POSIX.
+extern const char* const kLineEnd;
+
 // Closes handle; true on success. Async-signal-safe.
 bool CloseFileHandle(FileHandle handle);
 // Deletes the file at path; true on success. Async-signal-safe.

@@ -183,6 +183,22 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
 
 FileHandle StandardOutputHandle() { return STDOUT_FILENO; }
 
+const char* const kLineEnd = "\n";
+
+void WriteOutput(FileHandle handle, const void* data, size_t len) {
+  if (!FitsDescriptor(handle)) return;
+  const char* bytes = static_cast<const char*>(data);
+  while (len > 0) {
+    const ssize_t written = write(static_cast<int>(handle), bytes, len);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes += written;
+    len -= static_cast<size_t>(written);
+  }
+}
+
+void WriteStandardOutput(const void* data, size_t len) { WriteOutput(STDOUT_FILENO, data, len); }
+
 FileHandle StandardErrorHandle() { return STDERR_FILENO; }
 
 FileHandle HandleOfStream(FILE* stream) { return stream != nullptr ? fileno(stream) : kInvalidHandle; }

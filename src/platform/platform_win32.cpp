@@ -124,6 +124,26 @@ FileHandle HandleOfStream(FILE* stream) {
                            : kInvalidHandle;
 }
 
+const char* const kLineEnd = "\r\n";
+
+void WriteOutput(FileHandle handle, const void* data, size_t len) {
+  const char* bytes = static_cast<const char*>(data);
+  while (len > 0) {
+    const DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
+    DWORD written = 0;
+    if (!WriteFile(ToHandle(handle), bytes, chunk, &written, nullptr) || written == 0) return;
+    bytes += written;
+    len -= written;
+  }
+}
+
+void WriteStandardOutput(const void* data, size_t len) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    WriteOutput(reinterpret_cast<FileHandle>(out), data, len);
+  }
+}
+
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
   const char* bytes = static_cast<const char*>(data);
   while (len > 0) {
@@ -557,7 +577,17 @@ ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown) {
 
 // Windows keeps its own links out of reach of ordinary accounts; the report is
 // opened as it always was.
-FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }
+FILE* OpenReportForAppend(const char* path) {
+  // The report is written through its handle (WriteOutput), whose position
+  // must be the end: the runtime's append mode seeks only for its own writes.
+  FILE* report = fopen(path, "a");
+  if (report != nullptr && fseek(report, 0, SEEK_END) != 0) {
+    fclose(report);
+    errno = EIO;
+    return nullptr;
+  }
+  return report;
+}
 
 bool FlushStreamToDisk(FILE* stream) {
   if (fflush(stream) != 0) return false;

@@ -115,6 +115,7 @@ bool CheckNoOtherHolders(const LiveSnapshots* live, const LmrInventory* inventor
   bool held = ProbeFiles(&list, false);
   for (uint32_t wait : kWaitsMs) {
     if (!held) break;
+    FlushOutput();
     platform::SleepMilliseconds(wait);
     held = ProbeFiles(&list, true);
   }
