@@ -272,11 +272,23 @@ void PrintSummary(const RunSummary& summary) {
   Tee("%s", kHashRule);
 }
 
-CauseText CauseOf(uint32_t code) {
+CauseText CauseOf(uint32_t code) { return CauseOf(code, platform::FailureErrno(code)); }
+
+CauseText CauseOf(uint32_t code, int err) {
   CauseText out{};
-  if (code != 0) {
+  if (code == 0) return out;
+  if (err == 0) {
     FormatBounded(out.text, sizeof out.text, " (%s)", platform::DescribeWindowsError(code).text);
+    return out;
   }
+  char number[24];
+  const char* name = platform::ErrnoName(err);
+  if (name == nullptr) {
+    FormatBounded(number, sizeof number, "errno %d", err);
+    name = number;
+  }
+  FormatBounded(out.text, sizeof out.text, " (%s; %s: %s)",
+                platform::DescribeWindowsError(code).text, name, platform::DescribeErrno(err).text);
   return out;
 }
 

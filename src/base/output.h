@@ -65,12 +65,18 @@ void DiscardCaptured(CapturedOutput* capture);
 // so that a failing step can end with `return ReportError(...)`.
 bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);
 
-// The cause an error line carries before its full stop: " (Windows error 112:
-// the disk is full)" for a failed call's Windows code, "" for 0 (no code known).
+// The cause an error line carries before its full stop, the one way every failed
+// system call is told: " (Windows error 112: the disk is full)" for a failed
+// call's Windows code, and on POSIX, where the code was mapped from an errno,
+// that errno's name and text as well: " (Windows error 31: the device reported
+// an error; EIO: Input/output error)". "" for 0 (no code known). Ask at once,
+// on the thread whose call failed (platform::FailureErrno).
 struct CauseText {
-  char text[120];
+  char text[256];
 };
 CauseText CauseOf(uint32_t code);
+// The same for a failure kept for later, with the errno taken beside its code (0: none).
+CauseText CauseOf(uint32_t code, int err);
 // CauseOf the C stream call that failed last on this thread; ask at once.
 CauseText CauseOfStreamFailure();
 

@@ -27,7 +27,7 @@ bool OpenRunReport(RunPaths* paths) {
   }
   FILE* report = platform::OpenReportForAppend(paths->report.text);
   if (report == nullptr) {
-    printf("ERROR: cannot append %s: %s\n", paths->report.text, strerror(errno));
+    printf("ERROR: cannot append %s%s.\n", paths->report.text, CauseOfStreamFailure().text);
     return false;
   }
   SetReportStream(report);

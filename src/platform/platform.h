@@ -3,9 +3,10 @@
 // POSIX calls; CMake picks one. Nothing outside src/platform/ includes an OS header.
 //
 // Operations that can fail report a Windows error code (ERROR_*) so that messages
-// such as "CreateFile failed with Windows error %lu." read the same on both
-// platforms; the POSIX backend maps errno to the code Windows gives for the same
-// condition (Win32ErrorFromErrno).
+// read the same on both platforms; the POSIX backend maps errno to the code
+// Windows gives for the same condition (Win32ErrorFromErrno) and keeps, per
+// thread, the errno behind the code it gave last (FailureErrno), so that the
+// message can name the system's own cause as well.
 #pragma once
 
 #include <cstddef>
@@ -49,8 +50,17 @@ extern const FileHandle kInvalidHandle;
 enum class ErrnoContext { FileCreate, DirectoryCreate, Other };
 
 // Windows code for errno `err` met while working on `path` (POSIX backend only;
-// the Windows backend returns GetLastError and never calls this).
+// the Windows backend returns GetLastError and never calls this). Noted as this
+// thread's last failure.
 uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path);
+
+// The errno behind code when code is the Windows code this thread's last failed
+// call gave (POSIX); 0 when none is known, as for a failure no errno explains,
+// and always on Windows, where the code is the system's own. Ask before any
+// other call fails.
+int FailureErrno(uint32_t code);
+// The symbolic name of errno err ("EIO"), or null where the system has no list.
+const char* ErrnoName(int err);
 
 // The C library's text for errno value err (what strerror gives), made safe to
 // call on any thread: POSIX strerror_r; the Windows runtime keeps strerror's
@@ -337,6 +347,7 @@ struct FileHolder {
   uint32_t unseen;    // processes whose open files or mappings could not be examined
   uint32_t error;     // Unknown: the Windows error code of the probe; 0 when the system
                       // cannot tell at all (a POSIX system other than Linux)
+  int errorErrno;     // the errno behind error (POSIX; see FailureErrno), 0 when none
 };
 // Fills *holder for the file at path; a missing file is NotHeld. Linux: a write
 // lease (F_SETLEASE), granted only while no other descriptor or mapping has the

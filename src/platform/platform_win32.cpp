@@ -71,6 +71,10 @@ uint32_t RetryBriefHolds(Call call) {
 // Windows codes come from GetLastError; errno is never mapped here.
 uint32_t Win32ErrorFromErrno(int, ErrnoContext, const char*) { return kErrorGenFailure; }
 
+int FailureErrno(uint32_t) { return 0; }
+
+const char* ErrnoName(int) { return nullptr; }
+
 ErrnoText DescribeErrno(int err) {
   ErrnoText out{};
   // The runtime's strerror fills a buffer of the calling thread's own.

@@ -210,8 +210,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
     return ReportError(counters, "ERROR: QVUSERS.DAT is not a regular file: %s\n", usersDat);
   }
   if (openError != 0) {
-    const int openErrno = errno;
-    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openErrno));
+    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT%s.\n", CauseOf(openError).text);
   }
   // A larger buffer keeps a scan of many thousand 315-byte records cheap; the
   // default is kept when the runtime refuses it.

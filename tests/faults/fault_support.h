@@ -254,7 +254,7 @@ inline std::vector<std::string> CheckRun(const Fixture& f, const Outcome& o) {
   const bool beforeReport =
       r.report.empty() && r.exitCode == 2 &&
       (Contains(r.out, "ERROR: cannot determine current directory.\n") ||
-       Contains(r.out, "ERROR: cannot append " + HostPath(reportPath) + ": "));
+       Contains(r.out, "ERROR: cannot append " + HostPath(reportPath) + " ("));
   const bool finished = !ended && !beforeReport;
   if (o.dryRun || beforeReport) expect(changed.empty(), "the run changed the database\n" + changed);
   if (o.dryRun) expect(!live.count("QVCULLDB-BACKUPS/"), "a dry run made a backup directory");
