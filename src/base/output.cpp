@@ -160,8 +160,10 @@ void FlushOutput() {
 }
 
 void BeginSection(const char* banner) {
-  FlushOutput();
-  TeeText(banner, strlen(banner));
+  const OutputTurn turn;
+  FlushInTurn();
+  AppendInTurn(banner, strlen(banner));
+  FlushInTurn();
 }
 
 void WriteKeptOutputOnInterrupt() {

@@ -39,7 +39,8 @@ void Tee(const char* format, ...) QV_PRINTF(1, 2);
 // prompt, before the commit and before the process ends.
 void FlushOutput();
 
-// Ends the section before (FlushOutput) and prints the banner of the next.
+// Ends the section before (FlushOutput) and prints the banner of the next,
+// written out at once: the console and the report show which step runs.
 void BeginSection(const char* banner);
 
 // The interrupt side's FlushOutput (async-signal-safe): writes what Tee has

@@ -167,9 +167,8 @@ bool RunFinalSafetyGate(LiveSnapshots* live, LmrInventory* inventory, PackContex
 
 bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
                        PackContext* pack, ReplacedFiles* replaced, RunCounters* counters) {
+  // Written out: the report shows every line before the commit, whatever ends the process in it.
   BeginSection("\n======================= COMMIT ========================\n");
-  // The report shows every line before the commit, whatever ends the process in it.
-  FlushOutput();
   if (!ReplaceAllLiveFiles(live, inventory, pack, replaced, counters)) {
     CloseReplacedFiles(replaced);
     // Nothing replaced: the live files are as the gate found them.
