@@ -583,11 +583,13 @@ ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown) {
 // opened as it always was.
 FILE* OpenReportForAppend(const char* path) {
   // The report is written through its handle (WriteOutput), whose position
-  // must be the end: the runtime's append mode seeks only for its own writes.
+  // must be the end: the runtime's append mode moves it only for its own writes.
   FILE* report = fopen(path, "a");
-  if (report != nullptr && fseek(report, 0, SEEK_END) != 0) {
+  if (report == nullptr) return nullptr;
+  LARGE_INTEGER end{};
+  if (!SetFilePointerEx(ToHandle(HandleOfStream(report)), end, nullptr, FILE_END)) {
+    FailWithErrno(LastErrorOfFailure());
     fclose(report);
-    errno = EIO;
     return nullptr;
   }
   return report;
