@@ -18,7 +18,7 @@ thread_local CapturedOutput* t_capture = nullptr;
 // writes them, until it is written out. Appending and writing out take turns;
 // the interrupt side takes no turn and writes the first g_published bytes,
 // which no thread changes until a write-out under an interrupt hold.
-constexpr size_t kOutputBlockSize = 64 * 1024;
+constexpr size_t kOutputBlockSize = size_t{64} * 1024;
 char g_block[kOutputBlockSize];
 size_t g_used = 0;
 std::atomic<size_t> g_published{0};
@@ -76,10 +76,8 @@ void AppendInTurn(const char* text, size_t length) {
     }
     text += plain;
     if (newline == nullptr) break;
-    const size_t lineEndLength = strlen(platform::kLineEnd);
-    if (kOutputBlockSize - g_used < lineEndLength) FlushInTurn();
-    memcpy(g_block + g_used, platform::kLineEnd, lineEndLength);
-    g_used += lineEndLength;
+    if (kOutputBlockSize - g_used < strlen(platform::kLineEnd)) FlushInTurn();
+    for (const char* end = platform::kLineEnd; *end != '\0'; ++end) g_block[g_used++] = *end;
     ++text;
   }
 }

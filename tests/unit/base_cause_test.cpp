@@ -13,7 +13,8 @@
 namespace {
 
 std::string Posix(const char* name, int err) {
-  return std::string("; ") + name + ": " + std::strerror(err);
+  char text[128];
+  return std::string("; ") + name + ": " + strerror_r(err, text, sizeof text);  // GNU: the text
 }
 
 TEST(CauseOf, NamesTheErrnoBehindASharedCode) {
