@@ -77,7 +77,7 @@ void AppendInTurn(const char* text, size_t length) {
     text += plain;
     if (newline == nullptr) break;
     if (kOutputBlockSize - g_used < strlen(platform::kLineEnd)) FlushInTurn();
-    for (const char* end = platform::kLineEnd; *end != '\0'; ++end) g_block[g_used++] = *end;
+    for (const char* c = platform::kLineEnd; *c != '\0'; ++c) g_block[g_used++] = *c;
     ++text;
   }
 }
