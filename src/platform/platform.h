@@ -128,7 +128,8 @@ struct NewEntry {
 // mode 0600; Windows: CREATE_NEW. Returns 0 with the stream and its identity, or
 // the Windows error code with errno set to the C library's value for the same
 // condition (for a directory at the name: EISDIR on POSIX, EACCES on Windows, as
-// fopen sets them; for a FIFO or device: EEXIST), for messages made with strerror.
+// fopen sets them; for a FIFO or device: EEXIST), on POSIX also the failure's
+// errno (FailureErrno) that its error line names.
 uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
 
 // Opens an existing regular file for reading ("rb") without ever waiting: a FIFO

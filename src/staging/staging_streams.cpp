@@ -1,7 +1,6 @@
 // The streams of a staging step.
 #include "staging/staging_streams.h"
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
