@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/cleanup_registry.h"
+#include "base/output.h"
 #include "backup/backup_manifest.h"
 
 namespace {
@@ -83,7 +84,10 @@ bool TakeRootLock(const char* root, const char* home, RootUse use, RootLock* loc
   }
   uint32_t error = platform::kErrorSharingViolation;
   for (unsigned attempt = 0; attempt < kRootLockTries; ++attempt) {
-    if (attempt > 0) platform::SleepMilliseconds(kRootLockPauseMs);
+    if (attempt > 0) {
+      FlushOutput();
+      platform::SleepMilliseconds(kRootLockPauseMs);
+    }
     // Registered as it is made: an interrupt removes it with the run's other files.
     const bool ownHold = !platform::HoldingInterrupts();
     if (ownHold) platform::HoldInterrupts();

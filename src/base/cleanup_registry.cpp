@@ -4,8 +4,8 @@
 // slot from Free to Writing writes its path and handle, and publishes them with a
 // release store; whoever moves a slot from Armed to Taken, the clean-up or the
 // release, alone removes its file, so that no name is removed twice. The
-// interrupt side makes no other call than CloseFileHandle, RemoveFile and
-// RemoveHeldFile.
+// interrupt side makes no other call than CloseFileHandle, RemoveFile,
+// RemoveHeldFile and the plain writes of the output kept so far and its notice.
 #include "base/interrupt_hold.h"
 #include "base/cleanup_registry.h"
 
@@ -100,6 +100,7 @@ void WriteNotice(platform::FileHandle handle, const char* text) {
 void RemoveRegisteredFiles() {
   TakeSlots(false);
   TakeSlots(true);
+  WriteKeptOutputOnInterrupt();
   const char* notice = g_interruptNotice.load();
   if (notice == nullptr) return;
   const char* const texts[] = {notice, g_leftBehind.load()};

@@ -1,22 +1,94 @@
 #include "base/interrupt_hold.h"
 #include "base/output.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdlib>
-#include <optional>
+#include <cstring>
 
 #include "base/run_options.h"
 #include "platform/platform.h"
 
-FILE* g_reportStream = nullptr;
-
 namespace {
 
 thread_local CapturedOutput* t_capture = nullptr;
-bool g_batching = false;
-// The hold of a batch in progress: interrupts wait from one flush to the next.
-std::optional<InterruptHold> g_batchHold;
+
+// Tee's text for standard output and the report, line ends as the system
+// writes them, until it is written out. Appending and writing out take turns;
+// the interrupt side takes no turn and writes the first g_published bytes,
+// which no thread changes until a write-out under an interrupt hold.
+constexpr size_t kOutputBlockSize = size_t{64} * 1024;
+char g_block[kOutputBlockSize];
+size_t g_used = 0;
+std::atomic<size_t> g_published{0};
+static_assert(std::atomic<size_t>::is_always_lock_free, "the interrupt side reads it");
+
+FILE* g_reportStream = nullptr;
+std::atomic<platform::FileHandle> g_reportHandle{platform::kInvalidHandle};
+// Whole lines are written out as they end while no report is open (a refusal
+// before it must not wait) and to a console, where the sysop watches them come.
+bool g_flushEachLine = true;
+
+std::atomic<bool> g_turnTaken{false};
+struct OutputTurn {
+  OutputTurn() {
+    while (g_turnTaken.exchange(true, std::memory_order_acquire)) {
+    }
+  }
+  ~OutputTurn() { g_turnTaken.store(false, std::memory_order_release); }
+  OutputTurn(const OutputTurn&) = delete;
+  OutputTurn& operator=(const OutputTurn&) = delete;
+};
+
+// A failed write of the program's own output has no better place to be told.
+void WriteBlock(const char* data, size_t length) {
+  if (length == 0) return;
+  platform::WriteStandardOutput(data, length);
+  const platform::FileHandle report = g_reportHandle.load();
+  if (report != platform::kInvalidHandle) platform::WriteOutput(report, data, length);
+}
+
+// In a turn. The hold keeps the interrupt side from writing the block again
+// while it goes out; an interrupt meanwhile is acted on once it is empty.
+void FlushInTurn() {
+  if (g_used == 0) return;
+  const InterruptHold hold;
+  WriteBlock(g_block, g_used);
+  g_used = 0;
+  g_published.store(0, std::memory_order_release);
+}
+
+// In a turn: appends text, each '\n' as the system's line end.
+void AppendInTurn(const char* text, size_t length) {
+  const char* const end = text + length;
+  while (text < end) {
+    const char* newline = static_cast<const char*>(memchr(text, '\n', end - text));
+    const size_t plain = static_cast<size_t>((newline != nullptr ? newline : end) - text);
+    size_t copied = 0;
+    while (copied < plain) {
+      if (g_used == kOutputBlockSize) FlushInTurn();
+      const size_t room = kOutputBlockSize - g_used;
+      const size_t piece = plain - copied < room ? plain - copied : room;
+      memcpy(g_block + g_used, text + copied, piece);
+      g_used += piece;
+      copied += piece;
+    }
+    text += plain;
+    if (newline == nullptr) break;
+    if (kOutputBlockSize - g_used < strlen(platform::kLineEnd)) FlushInTurn();
+    for (const char* c = platform::kLineEnd; *c != '\0'; ++c) g_block[g_used++] = *c;
+    ++text;
+  }
+}
+
+void TeeText(const char* text, size_t length) {
+  if (length == 0) return;
+  const OutputTurn turn;
+  AppendInTurn(text, length);
+  g_published.store(g_used, std::memory_order_release);
+  if (g_flushEachLine && text[length - 1] == '\n') FlushInTurn();
+}
 
 // Appends the formatted text to capture; false when memory for it ran out.
 bool AppendCaptured(CapturedOutput* capture, const char* format, va_list args) {
@@ -38,9 +110,8 @@ bool AppendCaptured(CapturedOutput* capture, const char* format, va_list args) {
   return true;
 }
 
-// Standard output, then the report when it is open (flushed after every call,
-// so an abnormal end still leaves everything printed so far). A message that
-// cannot be kept for later is printed at once rather than lost.
+// Formats the text and tees it, or keeps it on a capturing thread. A message
+// that cannot be kept for later is printed at once rather than lost.
 void TeeList(const char* format, va_list args) {
   if (t_capture != nullptr) {
     va_list kept;
@@ -49,38 +120,58 @@ void TeeList(const char* format, va_list args) {
     va_end(kept);
     if (captured) return;
   }
-  va_list again;
-  va_copy(again, args);
-  vprintf(format, args);
-  if (g_reportStream != nullptr) {
-    vfprintf(g_reportStream, format, again);
-    if (!g_batching) fflush(g_reportStream);
+  char line[512];
+  va_list measure;
+  va_copy(measure, args);
+  const int length = vsnprintf(line, sizeof line, format, measure);
+  va_end(measure);
+  if (length < 0) return;
+  if (static_cast<size_t>(length) < sizeof line) {
+    TeeText(line, static_cast<size_t>(length));
+    return;
   }
-  va_end(again);
+  char* text = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+  if (text == nullptr) {
+    TeeText(line, sizeof line - 1);
+    return;
+  }
+  vsnprintf(text, static_cast<size_t>(length) + 1, format, args);
+  TeeText(text, static_cast<size_t>(length));
+  free(text);
 }
 
 }  // namespace
 
-void BeginReportBatch() {
-  g_batchHold.emplace();
-  g_batching = true;
+void SetReportStream(FILE* report) {
+  const OutputTurn turn;
+  FlushInTurn();
+  g_reportStream = report;
+  g_reportHandle.store(platform::HandleOfStream(report));
+  g_flushEachLine = report == nullptr || platform::StdoutIsConsole();
 }
 
-void FlushReportBatch() {
-  if (g_reportStream != nullptr) fflush(g_reportStream);
-  if (g_batchHold && g_batchHold->Outermost() && platform::InterruptWasHeld()) EndReportBatch();
+FILE* ReportStream() { return g_reportStream; }
+
+void FlushOutput() {
+  const OutputTurn turn;
+  FlushInTurn();
 }
 
-void EndReportBatch() {
-  g_batching = false;
-  if (g_reportStream != nullptr) fflush(g_reportStream);
-  g_batchHold.reset();
+void BeginSection(const char* banner) {
+  const OutputTurn turn;
+  FlushInTurn();
+  AppendInTurn(banner, strlen(banner));
+  FlushInTurn();
+}
+
+void WriteKeptOutputOnInterrupt() {
+  WriteBlock(g_block, g_published.load(std::memory_order_acquire));
 }
 
 void CaptureOutput(CapturedOutput* capture) { t_capture = capture; }
 
 void PrintCaptured(CapturedOutput* capture) {
-  if (capture->length != 0) Tee("%s", capture->text);
+  TeeText(capture->text, capture->length);
   DiscardCaptured(capture);
 }
 
@@ -177,7 +268,7 @@ void PrintCountedLines(const RunSummary& summary) {
 
 void PrintSummary(const RunSummary& summary) {
   const RunCounters& c = *summary.counters;
-  Tee("\n======================= SUMMARY =======================\n");
+  BeginSection("\n======================= SUMMARY =======================\n");
   if (summary.scanned) {
     PrintCountedLines(summary);
   } else {
@@ -202,11 +293,23 @@ void PrintSummary(const RunSummary& summary) {
   Tee("%s", kHashRule);
 }
 
-CauseText CauseOf(uint32_t code) {
+CauseText CauseOf(uint32_t code) { return CauseOf(code, platform::FailureErrno(code)); }
+
+CauseText CauseOf(uint32_t code, int err) {
   CauseText out{};
-  if (code != 0) {
+  if (code == 0) return out;
+  if (err == 0) {
     FormatBounded(out.text, sizeof out.text, " (%s)", platform::DescribeWindowsError(code).text);
+    return out;
   }
+  char number[24];
+  const char* name = platform::ErrnoName(err);
+  if (name == nullptr) {
+    FormatBounded(number, sizeof number, "errno %d", err);
+    name = number;
+  }
+  FormatBounded(out.text, sizeof out.text, " (%s; %s: %s)",
+                platform::DescribeWindowsError(code).text, name, platform::DescribeErrno(err).text);
   return out;
 }
 

@@ -24,12 +24,30 @@ struct TextBuffer {
 constexpr size_t kMessageBufferSize = 1536;
 using MessageBuffer = TextBuffer<kMessageBufferSize>;
 
-// The open run report, or null while none is open.
-extern FILE* g_reportStream;
+// The run report Tee writes to beside standard output (null: none). What was
+// printed before is written out first, to standard output alone.
+void SetReportStream(FILE* report);
+FILE* ReportStream();
 
-// Prints to standard output and, when the report is open, to the report too
-// (flushing the report after every call).
+// Prints to standard output and, when the report is open, to the report too.
+// The text is kept in one block for both and written out when the block fills,
+// at FlushOutput and BeginSection, and, on a console or while no report is
+// open, at the end of every line; an interrupt's clean-up writes what is kept
+// (WriteKeptOutputOnInterrupt). Any thread.
 void Tee(const char* format, ...) QV_PRINTF(1, 2);
+
+// Writes out what Tee keeps: at the end of a section, before a wait or a
+// prompt, before the commit and before the process ends.
+void FlushOutput();
+
+// Ends the section before (FlushOutput) and prints the banner of the next,
+// written out at once: the console and the report show which step runs.
+void BeginSection(const char* banner);
+
+// The interrupt side's FlushOutput (async-signal-safe): writes what Tee has
+// kept so far to standard output and the report. The run's own flushes hold
+// interrupts back, so nothing is written twice.
+void WriteKeptOutputOnInterrupt();
 
 // What Tee prints on a thread that captures: kept, to be printed later in the
 // order a one-thread run would have printed it. Owns its text.
@@ -45,24 +63,22 @@ void PrintCaptured(CapturedOutput* capture);
 // Frees what was captured without printing it.
 void DiscardCaptured(CapturedOutput* capture);
 
-// A listing of many short lines (the scan) flushes the report once per batch
-// rather than once per line. Interrupts wait meanwhile: one that comes takes
-// effect at the next batch's flush, so the report still ends with every line
-// printed before it. Main thread only.
-void BeginReportBatch();
-void FlushReportBatch();
-void EndReportBatch();
-
 // Prints an error through Tee and adds one to counters->errors. Always false,
 // so that a failing step can end with `return ReportError(...)`.
 bool ReportError(RunCounters* counters, const char* format, ...) QV_PRINTF(2, 3);
 
-// The cause an error line carries before its full stop: " (Windows error 112:
-// the disk is full)" for a failed call's Windows code, "" for 0 (no code known).
+// The cause an error line carries before its full stop, the one way every failed
+// system call is told: " (Windows error 112: the disk is full)" for a failed
+// call's Windows code, and on POSIX, where the code was mapped from an errno,
+// that errno's name and text as well: " (Windows error 31: the device reported
+// an error; EIO: Input/output error)". "" for 0 (no code known). Ask at once,
+// on the thread whose call failed (platform::FailureErrno).
 struct CauseText {
-  char text[120];
+  char text[256];
 };
 CauseText CauseOf(uint32_t code);
+// The same for a failure kept for later, with the errno taken beside its code (0: none).
+CauseText CauseOf(uint32_t code, int err);
 // CauseOf the C stream call that failed last on this thread; ask at once.
 CauseText CauseOfStreamFailure();
 

@@ -22,8 +22,8 @@ bool CheckOneName(const char* path, const char* name, RunCounters* counters) {
   uint32_t links = 0;
   const uint32_t error = platform::CountNames(path, &links);
   if (error != 0) {
-    return ReportError(counters, "ERROR: cannot count the names of %s (Windows error %lu): %s\n",
-                       name, static_cast<unsigned long>(error), path);
+    return ReportError(counters, "ERROR: cannot count the names of %s%s: %s\n", name,
+                       CauseOf(error).text, path);
   }
   if (links <= 1) return true;
   return ReportError(counters,
@@ -38,8 +38,8 @@ bool CheckEntry(const char* path, const char* name, bool onlyFiles, RunCounters*
   platform::EntryKind kind = platform::EntryKind::Missing;
   const uint32_t error = platform::ExamineEntry(path, &kind);
   if (error != 0) {
-    return ReportError(counters, "ERROR: cannot examine %s (Windows error %lu): %s\n", name,
-                       static_cast<unsigned long>(error), path);
+    return ReportError(counters, "ERROR: cannot examine %s%s: %s\n", name, CauseOf(error).text,
+                       path);
   }
   const char* what = kind == platform::EntryKind::SymbolicLink ? "a symbolic link"
                      : !onlyFiles                              ? nullptr
@@ -112,7 +112,7 @@ void CheckUserFileShapes(uint64_t datSize, uint64_t ptrSize, RunCounters* counte
 
 bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInventory* inventory,
                            LiveSnapshots* live) {
-  Tee("\n==================== FILE VALIDATION ==================\n");
+  BeginSection("\n==================== FILE VALIDATION ==================\n");
   uint64_t datSize = 0;
   uint64_t ptrSize = 0;
   if (!SizeUserFile(paths->usersDat.text, "QVUSERS.DAT", &datSize, counters)) return false;
@@ -142,7 +142,7 @@ bool ValidateDatabaseFiles(const RunPaths* paths, RunCounters* counters, LmrInve
 
 void VerifyReadOnlySnapshots(LiveSnapshots* live, LmrInventory* inventory,
                              const char* whosOnPath, RunCounters* counters) {
-  Tee("\n================ SNAPSHOT VERIFICATION ================\n");
+  BeginSection("\n================ SNAPSHOT VERIFICATION ================\n");
   const char* scanned =
       "ERROR: %s changed while it was being scanned. Results are not a consistent snapshot.\n";
   SnapshotCheckList checks{};

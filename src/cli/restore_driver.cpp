@@ -109,7 +109,7 @@ void PrintRestoreClosingLines(const RestoreState* run, bool succeeded) {
 
 int PrintRestoreSummary(const RestoreState* run, bool succeeded) {
   const int exitCode = succeeded ? kExitClean : kExitFailed;
-  Tee("\n======================= SUMMARY =======================\n");
+  BeginSection("\n======================= SUMMARY =======================\n");
   Tee("Warnings:            %" PRIu64 "\n", run->counters.warnings);
   Tee("Errors:              %" PRIu64 "\n", run->counters.errors);
   if (run->sw.action == RestoreAction::Restore) {
@@ -190,7 +190,7 @@ void ListOneBackup(const RestoreState* run, const ListedBackup& item, uint64_t* 
 bool ListBackups(RestoreState* run) {
   if (!ResolveBackupRootOf(run)) return false;
   const char* root = run->pack.backupRootPath.text;
-  Tee("\n======================= BACKUPS =======================\n");
+  BeginSection("\n======================= BACKUPS =======================\n");
   Tee("Backup root:         %s\n", root);
   BackupList list;
   if (!ListBackupStore(root, &list)) {
@@ -409,7 +409,7 @@ bool PruneStore(RestoreState* run) {
 bool PruneUnderLock(RestoreState* run) {
   if (!ResolveBackupRootOf(run)) return false;
   const char* root = run->pack.backupRootPath.text;
-  Tee("\n======================= PRUNE =========================\n");
+  BeginSection("\n======================= PRUNE =========================\n");
   Tee("Backup root:         %s\n", root);
   if (run->sw.keep == 0) {
     Tee("Keeping:             every complete backup; only incomplete ones are removed\n");
@@ -540,7 +540,7 @@ void PrintVerdict(const BackupVerdict& verdict, RunCounters* counters) {
 // The live LMR files, each a regular file, and the backup checked against them.
 bool CheckBackup(RestoreState* run) {
   if (!ResolveBackupArgument(run)) return false;
-  Tee("\n===================== BACKUP CHECK =====================\n");
+  BeginSection("\n===================== BACKUP CHECK =====================\n");
   Tee("Backup directory:    %s\n", run->backupDir.text);
   if (ReadTrustedBackup(run)) {
     Tee("Made before:         %s\n", BackupKindWord(run->manifest.kind));
@@ -614,13 +614,13 @@ bool RestoreFromBackup(RestoreState* run) {
                              ? BackupKind::BeforeRestoreOfMix
                              : BackupKind::BeforeRestore;
   if (!CheckRestoreSpace(run)) return false;
-  Tee("\n=================== VERIFIED BACKUP =======================\n");
+  BeginSection("\n=================== VERIFIED BACKUP =======================\n");
   if (!CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
                             &run->inventory, &run->sw.options, &run->clock.startTime, &run->pack,
                             &run->counters)) {
     return false;
   }
-  Tee("\n================== STAGE RESTORED SET =====================\n");
+  BeginSection("\n================== STAGE RESTORED SET =====================\n");
   if (!StageBackupSet(&run->manifest, &run->live, &run->inventory, &run->pack, &run->counters)) {
     return false;
   }
@@ -637,7 +637,7 @@ bool RestoreFromBackup(RestoreState* run) {
         "                     the pre-restore backup %s keeps it.\n",
         run->pack.backupDirPath.text);
   }
-  Tee("\n================== FINAL SAFETY GATE ======================\n");
+  BeginSection("\n================== FINAL SAFETY GATE ======================\n");
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters, run->callerRefusal.text) ||
       !RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) {
     return false;
@@ -761,6 +761,7 @@ int RestoreDriver(int argc, char* const* argv) {
     }
   }
   delete run;
+  FlushOutput();
   // An interrupt held back during the commit ends the process now, as it would have.
   platform::EndByHeldInterrupt();
   return exitCode;

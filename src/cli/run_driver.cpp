@@ -66,7 +66,7 @@ void PrintHeader(const RunState* run) {
 }
 
 void PrintOfflineWarning() {
-  Tee("\n============================================================\n");
+  BeginSection("\n============================================================\n");
   Tee("WARNING: MANUAL OFFLINE MAINTENANCE REQUIRED\n");
   Tee("Close every Quorvex node and prevent caller access before continuing.\n");
   Tee("QVWHOSON.DAT can detect active callers, not idle node processes.\n");
@@ -188,14 +188,14 @@ bool BuildStagedFiles(RunState* run) {
 }
 
 bool MakeBackup(RunState* run) {
-  Tee("\n=================== VERIFIED BACKUP =======================\n");
+  BeginSection("\n=================== VERIFIED BACKUP =======================\n");
   return CreateVerifiedBackup(run->paths.home.text, run->paths.whosOn.text, &run->live,
                               &run->inventory, &run->options, &run->clock.startTime, &run->pack,
                               &run->counters);
 }
 
 bool PassFinalGate(RunState* run) {
-  Tee("\n================== FINAL SAFETY GATE ======================\n");
+  BeginSection("\n================== FINAL SAFETY GATE ======================\n");
   if (!CheckCallerStatus(run->paths.whosOn.text, &run->counters)) return false;
   if (!RunFinalSafetyGate(&run->live, &run->inventory, &run->pack, &run->counters)) return false;
   Tee("Final pre-commit safety result: PASS\n");
@@ -211,7 +211,7 @@ void RunWritePhases(RunState* run) {
     run->nothingToWrite = true;
     return;
   }
-  Tee("\n================== BUILD AND VERIFY .NEW ==================\n");
+  BeginSection("\n================== BUILD AND VERIFY .NEW ==================\n");
   if (!CheckNoOtherHolders(&run->live, &run->inventory, run->paths.purgedLog.text,
                            &run->counters)) {
     return;
@@ -378,6 +378,7 @@ int RunDriver(int argc, char* const* argv) {
     }
   }
   exitCode = FinishRun(&run);
+  FlushOutput();
   // An interrupt held back during the commit ends the process now, as it would have.
   platform::EndByHeldInterrupt();
   return exitCode;

@@ -25,22 +25,24 @@ bool OpenRunReport(RunPaths* paths) {
     fputs(failure, stdout);
     return false;
   }
-  g_reportStream = platform::OpenReportForAppend(paths->report.text);
-  if (g_reportStream == nullptr) {
-    printf("ERROR: cannot append %s: %s\n", paths->report.text, strerror(errno));
+  FILE* report = platform::OpenReportForAppend(paths->report.text);
+  if (report == nullptr) {
+    printf("ERROR: cannot append %s%s.\n", paths->report.text, CauseOfStreamFailure().text);
     return false;
   }
+  SetReportStream(report);
   // From here an interrupt leaves its notice at the end of the report too.
-  SetInterruptReport(g_reportStream);
+  SetInterruptReport(report);
   InstallCleanupOnInterrupt();
   return true;
 }
 
 void CloseRunReport() {
   PrintHeldInterruptNotice();
+  FILE* report = ReportStream();
+  SetReportStream(nullptr);
   SetInterruptReport(nullptr);
-  fclose(g_reportStream);
-  g_reportStream = nullptr;
+  if (report != nullptr) fclose(report);
 }
 
 bool ResolveRunPaths(RunPaths* paths, RunCounters* counters) {
@@ -78,7 +80,7 @@ bool TakeRunLock(const RunPaths& paths, const RunClock& clock, RunCounters* coun
                  LockRefusal* refusal) {
   *refusal = LockRefusal::None;
   const char* lockPath = paths.lockFile.text;
-  Tee("\n======================= SAFETY =======================\n");
+  BeginSection("\n======================= SAFETY =======================\n");
   Tee("Shared lock file:    %s\n", lockPath);
   MessageBuffer reason = {};
   const LockResult acquired = AcquireSharedLock(lockPath, clock.startStamp, &reason);

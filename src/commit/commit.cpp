@@ -169,7 +169,8 @@ bool RunFinalSafetyGate(LiveSnapshots* live, LmrInventory* inventory, PackContex
 
 bool CommitStagedFiles(const LiveSnapshots* live, const LmrInventory* inventory,
                        PackContext* pack, ReplacedFiles* replaced, RunCounters* counters) {
-  Tee("\n======================= COMMIT ========================\n");
+  // Written out: the report shows every line before the commit, whatever ends the process in it.
+  BeginSection("\n======================= COMMIT ========================\n");
   if (!ReplaceAllLiveFiles(live, inventory, pack, replaced, counters)) {
     CloseReplacedFiles(replaced);
     // Nothing replaced: the live files are as the gate found them.
@@ -217,7 +218,7 @@ namespace {
 // After the commit: every live file must be its staged file and no caller may
 // have come on; anything else undoes the commit from the backup.
 bool VerifyAfterCommit(const CommitSection& s, ReplacedFiles* replaced) {
-  Tee("\n================== POST-WRITE VERIFY ======================\n");
+  BeginSection("\n================== POST-WRITE VERIFY ======================\n");
   if (!VerifyCommittedFiles(s.usersDat, s.usersPtr, s.inventory, s.pack, replaced, s.counters)) {
     RollbackFromBackup(s.live, s.inventory, s.pack, s.counters);
     return false;

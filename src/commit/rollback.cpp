@@ -108,7 +108,7 @@ void RollbackFromBackup(const LiveSnapshots* live, const LmrInventory* inventory
                         PackContext* pack, RunCounters* counters) {
   pack->rollbackStarted = true;
   pack->rollbackOk = false;
-  Tee("\n======================= ROLLBACK ======================\n");
+  BeginSection("\n======================= ROLLBACK ======================\n");
 
   PathBuffer workBackup;
   PathBuffer messageBackup;

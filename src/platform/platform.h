@@ -3,9 +3,10 @@
 // POSIX calls; CMake picks one. Nothing outside src/platform/ includes an OS header.
 //
 // Operations that can fail report a Windows error code (ERROR_*) so that messages
-// such as "CreateFile failed with Windows error %lu." read the same on both
-// platforms; the POSIX backend maps errno to the code Windows gives for the same
-// condition (Win32ErrorFromErrno).
+// read the same on both platforms; the POSIX backend maps errno to the code
+// Windows gives for the same condition (Win32ErrorFromErrno) and keeps, per
+// thread, the errno behind the code it gave last (FailureErrno), so that the
+// message can name the system's own cause as well.
 #pragma once
 
 #include <cstddef>
@@ -51,8 +52,17 @@ extern const FileHandle kInvalidHandle;
 enum class ErrnoContext { FileCreate, DirectoryCreate, Other };
 
 // Windows code for errno `err` met while working on `path` (POSIX backend only;
-// the Windows backend returns GetLastError and never calls this).
+// the Windows backend returns GetLastError and never calls this). Noted as this
+// thread's last failure.
 uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path);
+
+// The errno behind code when code is the Windows code this thread's last failed
+// call gave (POSIX); 0 when none is known, as for a failure no errno explains,
+// and always on Windows, where the code is the system's own. Ask before any
+// other call fails.
+int FailureErrno(uint32_t code);
+// The symbolic name of errno err ("EIO"), or null where the system has no list.
+const char* ErrnoName(int err);
 
 // The C library's text for errno value err (what strerror gives), made safe to
 // call on any thread: POSIX strerror_r; the Windows runtime keeps strerror's
@@ -120,7 +130,8 @@ struct NewEntry {
 // mode 0600; Windows: CREATE_NEW. Returns 0 with the stream and its identity, or
 // the Windows error code with errno set to the C library's value for the same
 // condition (for a directory at the name: EISDIR on POSIX, EACCES on Windows, as
-// fopen sets them; for a FIFO or device: EEXIST), for messages made with strerror.
+// fopen sets them; for a FIFO or device: EEXIST), on POSIX also the failure's
+// errno (FailureErrno) that its error line names.
 uint32_t CreateFreshStream(const NewEntry& entry, FILE** stream, FileIdentity* identity);
 
 // Opens an existing regular file for reading ("rb") without ever waiting: a FIFO
@@ -316,6 +327,15 @@ FileHandle HandleOfStream(FILE* stream);
 // Writes all len bytes to handle; returns 0 or the Windows error code.
 // Async-signal-safe on POSIX.
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len);
+// The program's own output, standard output or the run report's handle
+// (HandleOfStream): plain writes of all len bytes, left alone by the fault
+// injection; a failure is not reported, there being nowhere better to tell it.
+// Async-signal-safe on POSIX; on Windows safe on the console control thread.
+void WriteStandardOutput(const void* data, size_t len);
+void WriteOutput(FileHandle handle, const void* data, size_t len);
+// How a text line ends in the program's output: "\r\n" on Windows, "\n" on POSIX.
+extern const char* const kLineEnd;
+
 // Closes handle; true on success. Async-signal-safe.
 bool CloseFileHandle(FileHandle handle);
 // Deletes the file at path; true on success. Async-signal-safe.
@@ -380,6 +400,7 @@ struct FileHolder {
   uint32_t unseen;    // processes whose open files or mappings could not be examined
   uint32_t error;     // Unknown: the Windows error code of the probe; 0 when the system
                       // cannot tell at all (a POSIX system other than Linux)
+  int errorErrno;     // the errno behind error (POSIX; see FailureErrno), 0 when none
 };
 // Fills *holder for the file at path; a missing file is NotHeld. Linux: a write
 // lease (F_SETLEASE), granted only while no other descriptor or mapping has the

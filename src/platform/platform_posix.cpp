@@ -100,7 +100,27 @@ bool FitsDescriptor(FileHandle handle) { return handle >= 0 && handle <= INT_MAX
 
 }  // namespace
 
-uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
+namespace {
+
+// The Windows code a call of this thread failed with last and the errno behind it
+// (0: none), for the end of its error line (FailureErrno).
+struct LastFailure {
+  uint32_t code;
+  int err;
+};
+thread_local LastFailure t_lastFailure{};
+
+// A failure the program judged itself, with the errno the C library gives for
+// the same condition, or 0 where none does (a write that made no progress):
+// its line then names the Windows code alone.
+uint32_t FailedWith(uint32_t code, int err) {
+  t_lastFailure = {code, err};
+  return code;
+}
+
+uint32_t FailedWithoutErrno(uint32_t code) { return FailedWith(code, 0); }
+
+uint32_t MapErrno(int err, ErrnoContext context, const char* path) {
   switch (err) {
     case EEXIST:
       return context == ErrnoContext::FileCreate ? kErrorFileExists : kErrorAlreadyExists;
@@ -127,6 +147,28 @@ uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
     default:
       return kErrorGenFailure;
   }
+}
+
+}  // namespace
+
+uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
+  const uint32_t code = MapErrno(err, context, path);
+  t_lastFailure = {code, err};
+  return code;
+}
+
+int FailureErrno(uint32_t code) {
+  const LastFailure last = t_lastFailure;
+  return code != 0 && last.code == code ? last.err : 0;
+}
+
+const char* ErrnoName(int err) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+  return strerrorname_np(err);
+#else
+  (void)err;
+  return nullptr;
+#endif
 }
 
 uint32_t LastStreamError() {
@@ -184,6 +226,22 @@ uint32_t CreateExclusiveFile(const char* path, FileHandle* handle) {
 
 FileHandle StandardOutputHandle() { return STDOUT_FILENO; }
 
+const char* const kLineEnd = "\n";
+
+void WriteOutput(FileHandle handle, const void* data, size_t len) {
+  if (!FitsDescriptor(handle)) return;
+  const char* bytes = static_cast<const char*>(data);
+  while (len > 0) {
+    const ssize_t written = write(static_cast<int>(handle), bytes, len);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes += written;
+    len -= static_cast<size_t>(written);
+  }
+}
+
+void WriteStandardOutput(const void* data, size_t len) { WriteOutput(STDOUT_FILENO, data, len); }
+
 FileHandle StandardErrorHandle() { return STDERR_FILENO; }
 
 FileHandle HandleOfStream(FILE* stream) { return stream != nullptr ? fileno(stream) : kInvalidHandle; }
@@ -198,7 +256,7 @@ uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
       return Win32ErrorFromErrno(errno, ErrnoContext::Other, nullptr);
     }
     // A write that accepts nothing makes no progress: the volume is full.
-    if (written == 0) return kErrorDiskFull;
+    if (written == 0) return FailedWithoutErrno(kErrorDiskFull);
     bytes += written;
     len -= static_cast<size_t>(written);
   }
@@ -256,7 +314,7 @@ uint32_t ClearStaleEntry(const EntryAt& at, const char* path) {
   }
   if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
-    return kErrorAccessDenied;
+    return FailedWith(kErrorAccessDenied, errno);
   }
   if (unlinkat(at.dir, at.name, 0) != 0 && errno != ENOENT) {
     return Win32ErrorFromErrno(errno, ErrnoContext::FileCreate, path);
@@ -306,7 +364,7 @@ namespace {
 uint32_t CheckRegularAndBlock(int fd, const char* path) {
   struct stat st;
   if (fstat(fd, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
-  if (!S_ISREG(st.st_mode)) return kErrorNotRegularFile;
+  if (!S_ISREG(st.st_mode)) return FailedWithoutErrno(kErrorNotRegularFile);
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
@@ -321,7 +379,7 @@ uint32_t OpenRegularForReading(const char* path, FILE** stream) {
   // A device is not even opened when the name shows it already: some act on open.
   struct stat st;
   if (stat(path, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
-  if (!S_ISREG(st.st_mode)) return kErrorNotRegularFile;
+  if (!S_ISREG(st.st_mode)) return FailedWithoutErrno(kErrorNotRegularFile);
   const int fd = OpenRetrying(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
   if (fd < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
   uint32_t error = CheckRegularAndBlock(fd, path);
@@ -361,7 +419,7 @@ uint32_t StampHandle(FileHandle handle, FileStamp* stamp) {
 uint32_t StampPath(const char* path, FileStamp* stamp) {
   struct stat st;
   if (lstat(path, &st) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
-  if (!S_ISREG(st.st_mode)) return kErrorAccessDenied;
+  if (!S_ISREG(st.st_mode)) return FailedWithoutErrno(kErrorAccessDenied);
   *stamp = StampOf(st);
   return 0;
 }
@@ -414,7 +472,7 @@ uint32_t ReadForeignFileStart(const char* path, char* buffer, size_t size, Forei
   // Looked at before it is opened: opening a device can act on it.
   struct stat named;
   if (lstat(path, &named) != 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
-  if (!S_ISREG(named.st_mode)) return kErrorAccessDenied;
+  if (!S_ISREG(named.st_mode)) return FailedWithoutErrno(kErrorAccessDenied);
   out->dated = true;
   out->modified = static_cast<int64_t>(named.st_mtime);
   const int fd = OpenRetrying(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
@@ -702,7 +760,7 @@ uint32_t SyncDirectory(const char* dir) {
 // Syncs the directory that holds path.
 uint32_t SyncContainingDirectory(const char* path) {
   char dir[PATH_MAX];
-  if (!ContainingDirectory(path, dir, sizeof dir)) return kErrorFilenameTooLong;
+  if (!ContainingDirectory(path, dir, sizeof dir)) return FailedWithoutErrno(kErrorFilenameTooLong);
   return SyncDirectory(dir);
 }
 
@@ -936,6 +994,7 @@ void FindOtherHolder(const char* path, FileHolder* holder) {
     if (errno == ENOENT || errno == ENOTDIR) return;
     holder->state = HoldState::Unknown;
     holder->error = Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
+    holder->errorErrno = FailureErrno(holder->error);
     return;
   }
   // Only regular files are read as database files; anything else fails their checks.
@@ -1035,7 +1094,7 @@ uint32_t TakeFileLock(const char* path, FileHandle* handle) {
     *handle = fd;
     return 0;
   }
-  return kErrorSharingViolation;
+  return FailedWithoutErrno(kErrorSharingViolation);
 }
 
 namespace {
@@ -1071,7 +1130,7 @@ bool IsMountRoot(int dir, const char* name) {
 
 uint32_t ListHeldDirectory(FileHandle dir, const char* path,
                            bool (*visit)(const HeldEntry& entry, void* context), void* context) {
-  if (!FitsDescriptor(dir)) return kErrorAccessDenied;
+  if (!FitsDescriptor(dir)) return FailedWithoutErrno(kErrorAccessDenied);
   // Its own descriptor, read from the start: the held one keeps its place.
   const int listed = openat(static_cast<int>(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listed < 0) return Win32ErrorFromErrno(errno, ErrnoContext::Other, path);
@@ -1115,7 +1174,7 @@ bool IsMountPointIn(FileHandle dir, const char* name) {
 }
 
 uint32_t RemoveEntryIn(FileHandle dir, const char* path, const char* name, bool isDirectory) {
-  if (!FitsDescriptor(dir)) return kErrorAccessDenied;
+  if (!FitsDescriptor(dir)) return FailedWithoutErrno(kErrorAccessDenied);
   return unlinkat(static_cast<int>(dir), name, isDirectory ? AT_REMOVEDIR : 0) == 0
              ? 0
              : Win32ErrorFromErrno(errno, ErrnoContext::Other, path);

@@ -75,6 +75,10 @@ uint32_t RetryBriefHolds(Call call) {
 // Windows codes come from GetLastError; errno is never mapped here.
 uint32_t Win32ErrorFromErrno(int, ErrnoContext, const char*) { return kErrorGenFailure; }
 
+int FailureErrno(uint32_t) { return 0; }
+
+const char* ErrnoName(int) { return nullptr; }
+
 ErrnoText DescribeErrno(int err) {
   ErrnoText out{};
   // The runtime's strerror fills a buffer of the calling thread's own.
@@ -126,6 +130,26 @@ FileHandle StandardErrorHandle() {
 FileHandle HandleOfStream(FILE* stream) {
   return stream != nullptr ? static_cast<FileHandle>(_get_osfhandle(_fileno(stream)))
                            : kInvalidHandle;
+}
+
+const char* const kLineEnd = "\r\n";
+
+void WriteOutput(FileHandle handle, const void* data, size_t len) {
+  const char* bytes = static_cast<const char*>(data);
+  while (len > 0) {
+    const DWORD chunk = len > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len);
+    DWORD written = 0;
+    if (!WriteFile(ToHandle(handle), bytes, chunk, &written, nullptr) || written == 0) return;
+    bytes += written;
+    len -= written;
+  }
+}
+
+void WriteStandardOutput(const void* data, size_t len) {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) {
+    WriteOutput(reinterpret_cast<FileHandle>(out), data, len);
+  }
 }
 
 uint32_t WriteHandle(FileHandle handle, const void* data, size_t len) {
@@ -561,7 +585,19 @@ ProcessState ProcessStartOf(uint64_t id, int64_t* startedAt, bool* startKnown) {
 
 // Windows keeps its own links out of reach of ordinary accounts; the report is
 // opened as it always was.
-FILE* OpenReportForAppend(const char* path) { return fopen(path, "a"); }
+FILE* OpenReportForAppend(const char* path) {
+  // The report is written through its handle (WriteOutput), whose position
+  // must be the end: the runtime's append mode moves it only for its own writes.
+  FILE* report = fopen(path, "a");
+  if (report == nullptr) return nullptr;
+  LARGE_INTEGER end{};
+  if (!SetFilePointerEx(ToHandle(HandleOfStream(report)), end, nullptr, FILE_END)) {
+    FailWithErrno(LastErrorOfFailure());
+    fclose(report);
+    return nullptr;
+  }
+  return report;
+}
 
 bool FlushStreamToDisk(FILE* stream) {
   if (fflush(stream) != 0) return false;

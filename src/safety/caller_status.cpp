@@ -89,7 +89,8 @@ bool CheckCallerStatus(const char* path, RunCounters* counters, const char* refu
     return ReportError(counters, "SAFETY ERROR: QVWHOSON.DAT is not a regular file: %s\n", path);
   }
   if (openError != 0) {
-    return ReportError(counters, "SAFETY ERROR: cannot open QVWHOSON.DAT: %s\n", strerror(errno));
+    return ReportError(counters, "SAFETY ERROR: cannot open QVWHOSON.DAT%s.\n",
+                       CauseOf(openError).text);
   }
   std::unique_ptr<unsigned char[]> records(new (std::nothrow) unsigned char[kWhosOnSize]);
   if (!records) {

@@ -81,8 +81,8 @@ void ReportUnchecked(const DatabaseFiles* list, RunCounters* counters) {
     const platform::FileHolder& holder = list->files[i].holder;
     if (holder.state != platform::HoldState::Unknown) continue;
     if (holder.error != 0) {
-      Tee("WARNING: cannot check whether another process holds %s open (Windows error %u).\n",
-          list->files[i].name, holder.error);
+      Tee("WARNING: cannot check whether another process holds %s open%s.\n",
+          list->files[i].name, CauseOf(holder.error, holder.errorErrno).text);
       ++counters->warnings;
     }
     if (holder.unseen > unseen) unseen = holder.unseen;
@@ -115,6 +115,7 @@ bool CheckNoOtherHolders(const LiveSnapshots* live, const LmrInventory* inventor
   bool held = ProbeFiles(&list, false);
   for (uint32_t wait : kWaitsMs) {
     if (!held) break;
+    FlushOutput();
     platform::SleepMilliseconds(wait);
     held = ProbeFiles(&list, true);
   }

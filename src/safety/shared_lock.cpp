@@ -38,18 +38,17 @@ LockResult CreateRegisterAndWrite(const char* startStamp, MessageBuffer* reason)
     return LockResult::AlreadyExists;
   }
   if (createError != 0) {
-    FailWith(reason, "CreateFile failed with Windows error %lu.",
-             static_cast<unsigned long>(createError));
+    FailWith(reason, "CreateFile failed%s.", CauseOf(createError).text);
     return LockResult::Failed;
   }
   const uint32_t identityError = platform::IdentifyHandle(handle, &g_lockIdentity);
+  const CauseText identityCause = CauseOf(identityError);
   g_lockSlot = identityError == 0 ? RegisterCleanup(g_lockPath.text, handle) : -1;
   if (g_lockSlot < 0) {  // the table always has room for the lock, taken first
     platform::CloseFileHandle(handle);
     platform::RemoveFile(g_lockPath.text);
     if (identityError != 0) {
-      FailWith(reason, "could not identify the lock file (Windows error %lu).",
-               static_cast<unsigned long>(identityError));
+      FailWith(reason, "could not identify the lock file%s.", identityCause.text);
     } else {
       FailWith(reason, "could not install Ctrl+C lock cleanup handler.");
     }
@@ -67,9 +66,9 @@ LockResult CreateRegisterAndWrite(const char* startStamp, MessageBuffer* reason)
           ? platform::WriteHandle(handle, content, static_cast<size_t>(length))
           : platform::kErrorGenFailure;
   if (writeError != 0) {
+    const CauseText writeCause = CauseOf(writeError);
     ReleaseSharedLock();
-    FailWith(reason, "could not initialize lock file (Windows error %lu).",
-             static_cast<unsigned long>(writeError));
+    FailWith(reason, "could not initialize lock file%s.", writeCause.text);
     return LockResult::Failed;
   }
   return LockResult::Acquired;
@@ -378,8 +377,7 @@ LockRefusal DescribeFoundLock(const char* path) {
     return LockRefusal::Other;
   }
   if (error != 0) {
-    Tee("Lock file:           cannot be read (Windows error %lu).\n",
-        static_cast<unsigned long>(error));
+    Tee("Lock file:           cannot be read%s.\n", CauseOf(error).text);
     return LockRefusal::Other;
   }
   const char* line = nullptr;

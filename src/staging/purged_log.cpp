@@ -67,7 +67,7 @@ bool OpenAuditStreams(const char* usersDat, PackContext* pack, AuditStreams* str
                        "ERROR: cannot create verified staged copy of existing QVPURGED.USR.\n");
   }
   if (streams->users->file == nullptr || streams->staged->file == nullptr) {
-    return ReportError(counters, "ERROR: cannot open files while staging QVPURGED.USR: %s\n",
+    return ReportError(counters, "ERROR: cannot open files while staging QVPURGED.USR%s.\n",
                        OpenFailureText(&streams->all));
   }
   if (pack->purgedLogExisted && !CopyExistingLog(pack, streams->staged->file)) {

@@ -49,7 +49,7 @@ bool OpenLmrStreams(LmrRebuild* rebuild) {
   rebuild->live = OpenStagingInput(&rebuild->streams, entry->path.text);
   rebuild->staged = OpenStagingOutput(&rebuild->streams, entry->stagedPath.text, entry->path.text);
   if (rebuild->live->file == nullptr || rebuild->staged->file == nullptr) {
-    return ReportError(rebuild->counters, "ERROR: cannot open source/staged %s: %s\n", entry->name,
+    return ReportError(rebuild->counters, "ERROR: cannot open source/staged %s%s.\n", entry->name,
                        OpenFailureText(&rebuild->streams));
   }
   UseStagingBuffer(rebuild->staged);

@@ -41,7 +41,7 @@ bool OpenUserFileStreams(const char* usersDat, const char* usersPtr, const PackC
     UseStagingBuffer(stream);
   }
   if (opened) return true;
-  return ReportError(counters, "ERROR: cannot open QVUSERS source or staged files: %s\n",
+  return ReportError(counters, "ERROR: cannot open QVUSERS source or staged files%s.\n",
                      OpenFailureText(&streams->all));
 }
 

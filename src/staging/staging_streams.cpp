@@ -1,7 +1,6 @@
 // The streams of a staging step.
 #include "staging/staging_streams.h"
 
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -14,14 +13,17 @@
 
 namespace {
 
-// The first failure names the reason, even when a later open succeeds and changes errno;
-// its text is made here, on the step's own thread.
-StagingStream* NoteOpened(StagingStreams* streams, StagingStream* stream) {
-  if (stream->file == nullptr && streams->firstError == 0) {
-    streams->firstError = errno != 0 ? errno : EIO;
-    platform::CopyBounded(streams->failure.text, sizeof streams->failure.text,
-                          platform::DescribeErrno(streams->firstError).text);
-  }
+// The first failure names the reason, even when a later open fails otherwise; its text
+// is made here, on the step's own thread, right after the call that failed with error.
+void NoteFailure(StagingStreams* streams, uint32_t error) {
+  if (streams->failed) return;
+  streams->failed = true;
+  platform::CopyBounded(streams->failure.text, sizeof streams->failure.text,
+                        CauseOf(error != 0 ? error : platform::kErrorGenFailure).text);
+}
+
+StagingStream* NoteOpened(StagingStreams* streams, StagingStream* stream, uint32_t error) {
+  if (stream->file == nullptr) NoteFailure(streams, error);
   return stream;
 }
 
@@ -42,14 +44,13 @@ StagingStreams::~StagingStreams() {
 
 StagingStream* OpenStagingInput(StagingStreams* streams, const char* path) {
   StagingStream* stream = &streams->stream[streams->count++];
-  errno = 0;
-  if (platform::OpenRegularForReading(path, &stream->file) == platform::kErrorNotRegularFile &&
-      streams->firstError == 0) {
-    streams->firstError = kNotRegularFile;
-    FormatBounded(streams->failure.text, sizeof streams->failure.text, "%s is not a regular file",
-                  path);
+  const uint32_t error = platform::OpenRegularForReading(path, &stream->file);
+  if (error == platform::kErrorNotRegularFile && !streams->failed) {
+    streams->failed = true;
+    FormatBounded(streams->failure.text, sizeof streams->failure.text,
+                  ": %s is not a regular file", path);
   }
-  return NoteOpened(streams, stream);
+  return NoteOpened(streams, stream, error);
 }
 
 const char* OpenFailureText(const StagingStreams* streams) {
@@ -60,17 +61,18 @@ StagingStream* OpenStagingOutput(StagingStreams* streams, const char* stagedPath
                                  const char* accessModel) {
   StagingStream* stream = &streams->stream[streams->count++];
   stream->stagedPath = stagedPath;
-  errno = 0;
-  stream->file = CreateFreshFile({stagedPath, platform::kInvalidHandle}, &stream->identity);
+  uint32_t error = platform::CreateFreshStream({stagedPath, platform::kInvalidHandle},
+                                               &stream->file, &stream->identity);
   // The model's access, now, so that it is flushed with the data.
-  if (stream->file != nullptr && platform::TakeOverAccess(stream->file, accessModel) != 0) {
-    const int err = errno;
+  if (error == 0) error = platform::TakeOverAccess(stream->file, accessModel);
+  if (error != 0 && stream->file != nullptr) {
+    // Named before the clean-up's calls can fail otherwise.
+    NoteFailure(streams, error);
     fclose(stream->file);
     stream->file = nullptr;
     DiscardStagedFile(stagedPath);
-    errno = err;
   }
-  return NoteOpened(streams, stream);
+  return NoteOpened(streams, stream, error);
 }
 
 void UseStagingBuffer(StagingStream* stream) {

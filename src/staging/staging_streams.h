@@ -30,18 +30,16 @@ struct StagingStream {
 struct StagingStreams {
   StagingStream stream[kMaxStagingStreams];
   int count = 0;
-  int firstError = 0;  // errno of the first open that failed (or kNotRegularFile), for the message
-  // Why it failed: "<path> is not a regular file", or the C library's text for firstError.
-  TextBuffer<kPathBufferSize + 32> failure = {};
+  bool failed = false;  // an open failed
+  // Why the first failed, to end its message: ": <path> is not a regular file", or its
+  // cause (CauseOf).
+  TextBuffer<kPathBufferSize + 256> failure = {};
 
   StagingStreams() = default;
   StagingStreams(const StagingStreams&) = delete;
   StagingStreams& operator=(const StagingStreams&) = delete;
   ~StagingStreams();
 };
-
-// firstError of an input that is not a regular file (no errno says that).
-constexpr int kNotRegularFile = -1;
 
 // Opens a live file for reading, only a regular file and never waiting on
 // anything else; the result's file is null when the open failed.

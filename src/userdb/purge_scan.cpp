@@ -160,7 +160,8 @@ void JudgeUser(const ScannedUser& user, const RunOptions& options, RunCounters* 
 }
 
 void PrintScanHeading(CalendarDate today, bool writeFlag) {
-  Tee("\n==================== PURGE %s ====================\n", writeFlag ? "PLAN" : "PREVIEW");
+  BeginSection(writeFlag ? "\n==================== PURGE PLAN ====================\n"
+                         : "\n==================== PURGE PREVIEW ====================\n");
   Tee("%s date:        %04d-%02d-%02d\n", writeFlag ? "Pack" : "Preview", today.year, today.month,
       today.day);
   Tee("User #1 protection: ENABLED\n");
@@ -227,8 +228,7 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
     return ReportError(counters, "ERROR: QVUSERS.DAT is not a regular file: %s\n", usersDat);
   }
   if (openError != 0) {
-    const int openErrno = errno;
-    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT: %s\n", strerror(openErrno));
+    return ReportError(counters, "ERROR: cannot open QVUSERS.DAT%s.\n", CauseOf(openError).text);
   }
   // A larger buffer keeps a scan of many thousand 315-byte records cheap; the
   // default is kept when the runtime refuses it.
@@ -239,15 +239,11 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
   const int64_t todayDayNumber = DayNumber(today.year, today.month, today.day);
   const char* candidateLabel = writeFlag ? "WILL-PURGE" : "WOULD-PURGE";
   UserRecord record;
-  constexpr uint64_t kRecordsPerReportFlush = 512;
-  BeginReportBatch();
   for (uint64_t number = 1; number <= userCount; ++number) {
-    if (number % kRecordsPerReportFlush == 0) FlushReportBatch();
     const size_t got = fread(record.bytes, 1, kUserRecordSize, stream);
     AdvanceProgress(got);
     if (got != kUserRecordSize) {
       ReportError(counters, "ERROR: short read at QVUSERS.DAT record %" PRIu64 ".\n", number);
-      EndReportBatch();
       fclose(stream);
       return false;
     }
@@ -255,7 +251,6 @@ bool PurgeScan(const char* usersDat, const RunOptions& options, CalendarDate tod
     PrintUserWarnings(user, options, counters);
     JudgeUser(user, options, counters, outputs, candidateLabel);
   }
-  EndReportBatch();
   fclose(stream);
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 
 namespace {
@@ -70,10 +71,33 @@ std::string MaskDatedBands(const std::string& transcript) {
   return std::regex_replace(transcript, kBand, "$1<BY TODAY>");
 }
 
+namespace {
+
+// "<E EIO>" stands for the errno part of an error line's cause, "; EIO: Input/output error" on
+// POSIX and nothing under Wine, where the Windows code is the system's own.
+const std::regex kErrnoPart("; (E[A-Z0-9]+): ([^)\n]*)\\)");
+
+std::string ErrnoPart(const std::string& name) {
+  if (UnderWine()) return "";
+  for (int err = 1; err < 200; ++err) {
+    const char* known = strerrorname_np(err);
+    if (known != nullptr && name == known) return "; " + name + ": " + std::strerror(err);
+  }
+  return "<no errno " + name + ">";
+}
+
+}  // namespace
+
 std::string Expand(const std::string& text, const std::map<std::string, std::string>& vars) {
   std::string out;
   bool inPath = false;
   for (size_t i = 0; i < text.size();) {
+    if (text.compare(i, 3, "<E ") == 0 && text.find('>', i) != std::string::npos) {
+      const size_t end = text.find('>', i);
+      out += ErrnoPart(text.substr(i + 3, end - i - 3));
+      i = end + 1;
+      continue;
+    }
     const size_t end = text[i] == '<' ? text.find('>', i) : std::string::npos;
     const auto var = end == std::string::npos ? vars.end() : vars.find(text.substr(i, end - i + 1));
     if (var != vars.end()) {
@@ -95,7 +119,16 @@ std::string Abstract(std::string text, const std::map<std::string, std::string>&
   std::stable_sort(byLength.begin(), byLength.end(),
                    [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
   for (const auto& [name, value] : byLength) text = Masked(text, value, name);
-  return text;
+  std::string out;
+  std::smatch m;
+  while (std::regex_search(text, m, kErrnoPart)) {
+    const std::string name = m[1];
+    out += m.prefix().str() + (ErrnoPart(name) == m[0].str().substr(0, m[0].length() - 1)
+                                   ? "<E " + name + ">)"
+                                   : m[0].str());
+    text = m.suffix().str();
+  }
+  return out + text;
 }
 
 void ExpectText(const std::string& file, const std::string& actual, const Run& r) {

@@ -52,7 +52,7 @@ static const char* const kKinds[] = {"action", "fail", "crash", "interrupt"};
 enum { kAction = 1, kFail = 2, kCrash = 4, kInterrupt = 8 };
 static const struct { const char* name; int e; } kErrnos[] = {
     {"ENOSPC", ENOSPC}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EEXIST", EEXIST},
-    {"EXDEV", EXDEV}};
+    {"EXDEV", EXDEV}, {"ELOOP", ELOOP}, {"EINVAL", EINVAL}, {"EIO", EIO}};
 
 struct Rule {
   int fn, kinds, after, err, whenAfter, fired;
@@ -103,7 +103,9 @@ static void ParseRule(const char* text, struct Rule* rule) {
   rule->kinds = rule->kinds ? rule->kinds : kFail;
   rule->err = EIO;
   Word(text, "errno", value);
-  for (int i = 0; i < 5; ++i) rule->err = strcmp(kErrnos[i].name, value) ? rule->err : kErrnos[i].e;
+  for (size_t i = 0; i < sizeof kErrnos / sizeof kErrnos[0]; ++i) {
+    rule->err = strcmp(kErrnos[i].name, value) ? rule->err : kErrnos[i].e;
+  }
   Word(text, "path", rule->path);
   Word(text, "pathend", rule->pathEnd);
   Word(text, "act", rule->act);

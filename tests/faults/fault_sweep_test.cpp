@@ -134,7 +134,7 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
                 "QVNODE\\.DAT|WORK(/QV\\w+\\.(DAT|PTR|USR))?|MESSAGE(/QVMSG(\\d|\\*)\\.LMR)?|"
                 "QVCULLDB-BACKUPS.*))?)"),
      "closing what was only read, or a directory held open: every byte read was checked"},
-    {std::regex("(fflush|fclose|vfprintf) E\\w+ (<home>/QVCULLDB32_REPORT\\.TXT|<stdout>)"),
+    {std::regex("(write|fflush|fclose|vfprintf) E\\w+ (<home>/QVCULLDB32_REPORT\\.TXT|<stdout>)"),
      "the console and the report carry the same lines: the other one still has them"},
     {std::regex("setvbuf EIO .*"), "a refused stream buffer only costs speed"},
     {std::regex("(open|fstat|lstat|unlink|CreateFileA|GetFileInformationByHandle|"
