@@ -477,6 +477,8 @@ struct DirectorySearch {
   // Set when a search call returned false because listing failed, rather than
   // because nothing (more) matched: a partial listing must never pass for a whole one.
   bool failed;
+  uint32_t error;  // when failed: the Windows code (0: none known)
+  int sysError;    // when failed on POSIX: the errno behind it (0: none)
 };
 // Starts the search; false when nothing matches, the directory does not exist, or
 // (with failed set) the directory cannot be listed.

@@ -1239,9 +1239,17 @@ bool EntryIsDirectory(DIR* dir, const char* name) {
 
 }  // namespace
 
+// Why a listing failed, for the caller's error line.
+static void NoteSearchFailure(DirectorySearch* search, int err, const char* dir) {
+  search->sysError = err;
+  search->error = Win32ErrorFromErrno(err, ErrnoContext::Other, dir);
+}
+
 bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryEntry* entry) {
   search->state = nullptr;
   search->failed = false;
+  search->error = 0;
+  search->sysError = 0;
   char dirPath[PATH_MAX];
   long nameStart = SplitDirectory(patternPath, strlen(patternPath), dirPath, sizeof dirPath);
   if (nameStart < 0) return false;
@@ -1261,14 +1269,17 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
     const int openError = errno;
     search->failed =
         (openError != ENOENT && openError != ENOTDIR) || IsExistingDirectory(dirPath);
+    if (search->failed) NoteSearchFailure(search, openError, dirPath);
     return false;
   }
   CopyBounded(state->namePattern, sizeof state->namePattern, namePattern);
   search->state = state.release();
   if (FindNextEntry(search, entry)) return true;
-  bool failed = search->failed;
+  const DirectorySearch ended = *search;
   EndSearch(search);
-  search->failed = failed;
+  search->failed = ended.failed;
+  search->error = ended.error;
+  search->sysError = ended.sysError;
   return false;
 }
 
@@ -1280,6 +1291,7 @@ bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry) {
     const struct dirent* found = readdir(state->dir);
     if (found == nullptr) {
       search->failed = errno != 0;
+      if (search->failed) NoteSearchFailure(search, errno, nullptr);
       return false;
     }
     if (!MatchesPattern(state->namePattern, found->d_name)) continue;

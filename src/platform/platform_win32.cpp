@@ -1206,11 +1206,14 @@ bool FindFirstEntry(const char* patternPath, DirectorySearch* search, DirectoryE
   WIN32_FIND_DATAA data;
   HANDLE find = QV_WIN32_CALL(FindFirstFileA)(patternPath, &data);
   search->failed = false;
+  search->error = 0;
+  search->sysError = 0;
   if (find == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     // No match and no such directory list nothing; anything else fails.
     search->failed = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
                      error != ERROR_NO_MORE_FILES;
+    if (search->failed) search->error = error;
     search->state = nullptr;
     return false;
   }
@@ -1223,7 +1226,9 @@ bool FindNextEntry(DirectorySearch* search, DirectoryEntry* entry) {
   if (search->state == nullptr) return false;
   WIN32_FIND_DATAA data;
   if (!QV_WIN32_CALL(FindNextFileA)(static_cast<HANDLE>(search->state), &data)) {
-    search->failed = GetLastError() != ERROR_NO_MORE_FILES;
+    const DWORD error = GetLastError();
+    search->failed = error != ERROR_NO_MORE_FILES;
+    if (search->failed) search->error = error;
     return false;
   }
   FillEntry(data, entry);

@@ -124,8 +124,10 @@ bool SnapshotListedFiles(LmrInventory* inventory, const UserFileSnapshots* userF
 
 }  // namespace
 
-static bool ReportListingFailure(const char* messageDir, RunCounters* counters) {
-  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s.\n", messageDir);
+static bool ReportListingFailure(const char* messageDir, const platform::DirectorySearch& search,
+                                 RunCounters* counters) {
+  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s%s.\n", messageDir,
+                     CauseOf(search.error, search.sysError).text);
 }
 
 bool ListLmrFiles(const char* messageDir, LmrInventory* inventory, RunCounters* counters) {
@@ -143,7 +145,7 @@ bool ListLmrFiles(const char* messageDir, LmrInventory* inventory, RunCounters* 
   platform::DirectoryEntry found;
   // Nothing to list (no match, no directory) is a system without conferences.
   if (!platform::FindFirstEntry(pattern.text, &search, &found)) {
-    return !search.failed || ReportListingFailure(messageDir, counters);
+    return !search.failed || ReportListingFailure(messageDir, search, counters);
   }
 
   do {
@@ -159,7 +161,7 @@ bool ListLmrFiles(const char* messageDir, LmrInventory* inventory, RunCounters* 
   platform::EndSearch(&search);
   // An LMR file left out of the inventory would keep its old numbering while the
   // users are renumbered, so a listing that broke off fails the run.
-  if (search.failed) return ReportListingFailure(messageDir, counters);
+  if (search.failed) return ReportListingFailure(messageDir, search, counters);
   qsort(inventory->entries.get(), inventory->count, sizeof(LmrFileEntry), CompareEntryNames);
   return true;
 }
@@ -213,7 +215,7 @@ int64_t FindInventoryEntry(const LmrInventory* inventory, const char* name) {
 }
 
 LmrRelistResult Relisted(LmrRelisting outcome, const char* name) {
-  LmrRelistResult result{outcome, {}};
+  LmrRelistResult result{outcome, {}, 0, 0};
   FormatBounded(result.name, sizeof result.name, "%s", name);
   return result;
 }
@@ -242,7 +244,12 @@ LmrRelistResult RelistLmrFiles(const LmrInventory* inventory) {
     } while (platform::FindNextEntry(&search, &found));
     platform::EndSearch(&search);
   }
-  if (search.failed) return Relisted(LmrRelisting::ListingFailed, "");
+  if (search.failed) {
+    LmrRelistResult failed = Relisted(LmrRelisting::ListingFailed, "");
+    failed.error = search.error;
+    failed.sysError = search.sysError;
+    return failed;
+  }
   for (uint32_t i = 0; i < inventory->count; ++i) {
     if (!seen[i]) return Relisted(LmrRelisting::Gone, inventory->entries[i].name);
   }
@@ -266,6 +273,7 @@ bool CheckLmrListingUnchanged(const LmrInventory* inventory, const char* when,
     case LmrRelisting::ListingFailed:
       break;
   }
-  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s again %s.\n",
-                     inventory->messageDir.text, when);
+  return ReportError(counters, "ERROR: cannot list QVMSGxx.LMR files in %s again %s%s.\n",
+                     inventory->messageDir.text, when,
+                     CauseOf(relisted.error, relisted.sysError).text);
 }

@@ -72,6 +72,8 @@ enum class LmrRelisting { Same, Appeared, Gone, ListingFailed };
 struct LmrRelistResult {
   LmrRelisting outcome;
   char name[260];  // the file that appeared or is gone
+  uint32_t error;  // ListingFailed: the Windows code (0: none known)
+  int sysError;    // ListingFailed on POSIX: the errno behind it
 };
 LmrRelistResult RelistLmrFiles(const LmrInventory* inventory);
 
