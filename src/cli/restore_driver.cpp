@@ -747,6 +747,7 @@ int RestoreDriver(int argc, char* const* argv) {
   run->argc = argc;
   run->argv = argv;
   run->callerRefusal = WithProgramName(kCallerRefusal);
+  SetCallerNamer(NameUserBeside);
   run->backupHandle = platform::kInvalidHandle;
   int exitCode = kExitClean;
   if (!AnswerWithoutRun(run, &exitCode)) {

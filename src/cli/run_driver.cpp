@@ -362,6 +362,7 @@ bool AnswerWithoutRun(RunState* run, int* exitCode) {
 
 int RunDriver(int argc, char* const* argv) {
   RunState run{};
+  SetCallerNamer(NameUserBeside);
   run.argc = argc;
   run.argv = argv;
   int exitCode = kExitClean;

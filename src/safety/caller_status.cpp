@@ -9,10 +9,8 @@
 #include <new>
 
 #include "base/output.h"
-#include "base/paths.h"
 #include "platform/platform.h"
 #include "safety/file_snapshot.h"
-#include "userdb/user_records.h"
 
 namespace {
 
@@ -23,36 +21,7 @@ int16_t NodeUserNo(const unsigned char* record) {
   return static_cast<int16_t>(static_cast<uint16_t>(record[0] | (record[1] << 8)));
 }
 
-struct CallerName {
-  char text[kNameCapacity + 32];
-};
-
-// The caller's name as QVUSERS.DAT (beside QVWHOSON.DAT) holds it, so that the
-// sysop sees who is on line; a record that cannot be read is said to be so.
-CallerName NameOfUser(const char* whosOnPath, int userNo) {
-  CallerName name{};
-  PathBuffer work;
-  PathBuffer usersDat;
-  FILE* stream = nullptr;
-  if (!ParentDirectory(whosOnPath, &work) || !JoinPath(&usersDat, work.text, "QVUSERS.DAT") ||
-      platform::OpenRegularForReading(usersDat.text, &stream) != 0) {
-    FormatBounded(name.text, sizeof name.text, "(QVUSERS.DAT not read)");
-    return name;
-  }
-  UserRecord record;
-  const long offset = static_cast<long>(userNo - 1) * static_cast<long>(kUserRecordSize);
-  const bool read = fseek(stream, offset, SEEK_SET) == 0 &&
-                    fread(record.bytes, 1, sizeof record.bytes, stream) == sizeof record.bytes;
-  fclose(stream);
-  if (!read) {
-    FormatBounded(name.text, sizeof name.text, "(no such user record)");
-    return name;
-  }
-  char shown[kNameCapacity + 1];
-  DisplayText(UserName(record), kNameCapacity, shown);
-  FormatBounded(name.text, sizeof name.text, "'%s'", shown);
-  return name;
-}
+CallerNamer g_namer = nullptr;
 
 // Lists every slot with a caller; true when there was at least one.
 bool ReportActiveCallers(const char* path, const unsigned char* records) {
@@ -63,13 +32,17 @@ bool ReportActiveCallers(const char* path, const unsigned char* records) {
     if (userNo <= 0) continue;
     if (!anyActive) Tee("SAFETY ABORT: active Quorvex node record(s) found:\n");
     anyActive = true;
-    Tee("  Node slot %u: UserNo=%d Name=%s Mode=0x%02X\n", slot, userNo,
-        NameOfUser(path, userNo).text, static_cast<unsigned>(record[2]));
+    char name[64] = "(not looked up)";
+    if (g_namer != nullptr) g_namer(path, userNo, name, sizeof name);
+    Tee("  Node slot %u: UserNo=%d Name=%s Mode=0x%02X\n", slot, userNo, name,
+        static_cast<unsigned>(record[2]));
   }
   return anyActive;
 }
 
 }  // namespace
+
+void SetCallerNamer(CallerNamer namer) { g_namer = namer; }
 
 bool CheckCallerStatus(const char* path, RunCounters* counters, const char* refusal) {
   uint64_t size = 0;

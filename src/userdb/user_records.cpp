@@ -1,7 +1,12 @@
 // Field access on the raw bytes of user and pointer records.
 #include "userdb/user_records.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "base/output.h"
+#include "base/paths.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -61,4 +66,27 @@ bool RecordsCorrespond(const UserRecord& user, const UserPointerRecord& pointer)
   if (userName.length > kNameCapacity || pointerName.length > kNameCapacity) return false;
   if (userName.length != pointerName.length) return false;
   return std::memcmp(userName.chars, pointerName.chars, userName.length) == 0;
+}
+
+void NameUserBeside(const char* whosOnPath, int userNo, char* out, size_t size) {
+  PathBuffer work;
+  PathBuffer usersDat;
+  FILE* stream = nullptr;
+  if (!ParentDirectory(whosOnPath, &work) || !JoinPath(&usersDat, work.text, "QVUSERS.DAT") ||
+      platform::OpenRegularForReading(usersDat.text, &stream) != 0) {
+    FormatBounded(out, size, "(QVUSERS.DAT not read)");
+    return;
+  }
+  UserRecord record;
+  const long offset = static_cast<long>(userNo - 1) * static_cast<long>(kUserRecordSize);
+  const bool read = fseek(stream, offset, SEEK_SET) == 0 &&
+                    fread(record.bytes, 1, sizeof record.bytes, stream) == sizeof record.bytes;
+  fclose(stream);
+  if (!read) {
+    FormatBounded(out, size, "(no such user record)");
+    return;
+  }
+  char shown[kNameCapacity + 1];
+  DisplayText(UserName(record), kNameCapacity, shown);
+  FormatBounded(out, size, "'%s'", shown);
 }

@@ -3,6 +3,7 @@
 // byte for byte and never rewritten field by field.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr unsigned kUserRecordSize = 315;
@@ -46,3 +47,7 @@ void DisplayText(PascalField field, unsigned capacity, char* out);
 
 // Both names at most 30 long, equal lengths, equal name bytes.
 bool RecordsCorrespond(const UserRecord& user, const UserPointerRecord& pointer);
+
+// The name of user userNo in the QVUSERS.DAT beside whosOnPath, quoted, or why
+// it could not be read; for the caller check's refusal.
+void NameUserBeside(const char* whosOnPath, int userNo, char* out, size_t size);
