@@ -3,6 +3,7 @@
 #include "base/output.h"
 #include "commit/commit_marker.h"
 #include "backup/verified_backup.h"
+#include "base/parallel_jobs.h"
 #include "platform/platform.h"
 
 namespace {
@@ -32,30 +33,66 @@ struct FirstDifference {
   FreshLook look = FreshLook::Same;
 };
 
-bool Differs(const char* path, const FileSnapshot* snapshot, const char* name,
-             FirstDifference* first) {
-  first->look = FileStillAsRead(path, snapshot, snapshot->read);
-  first->name = name;
-  return first->look != FreshLook::Same;
+// The files a state line looks at again, in the order it names them. The looks
+// run side by side: each opens the file by its name, and where every open is a
+// round trip (a network share, the Windows layer under Wine) one after another
+// they cost the summary a noticeable pause.
+struct FreshLooks {
+  static constexpr uint32_t kMost = kLmrInventoryCapacity + 3;
+  struct File {
+    const char* path;
+    const FileSnapshot* snapshot;
+    const char* name;
+    FreshLook look;
+    bool looked;
+  };
+  File files[kMost];
+  uint32_t count = 0;
+};
+
+void AddLook(FreshLooks* looks, const char* path, const FileSnapshot* snapshot,
+             const char* name) {
+  if (looks->count < FreshLooks::kMost) looks->files[looks->count++] = {path, snapshot, name,
+                                                                        FreshLook::Same, false};
+}
+
+// One look; a file not Same stops the looks after it (the first is what is named).
+bool LookStep(uint32_t index, void* context, RunCounters*) {
+  FreshLooks::File* file = &static_cast<FreshLooks*>(context)->files[index];
+  file->look = FileStillAsRead(file->path, file->snapshot, file->snapshot->read);
+  file->looked = true;
+  return file->look == FreshLook::Same;
+}
+
+FirstDifference FirstDifferenceAmong(FreshLooks* looks) {
+  RunCounters ignored{};
+  RunJobsInOrder({looks->count, LookStep, looks, AfterFailure::StopThere, kHashingThreads,
+                  nullptr, 0},
+                 &ignored);
+  for (uint32_t i = 0; i < looks->count; ++i) {
+    // A look an interrupt kept from starting is taken here.
+    if (!looks->files[i].looked) LookStep(i, looks, &ignored);
+    if (looks->files[i].look != FreshLook::Same) return {looks->files[i].name, looks->files[i].look};
+  }
+  return {};
 }
 
 // The first live file that is not as the run last read it.
 FirstDifference FirstChangedLiveFile(const EndOfRunFacts& f) {
-  FirstDifference first;
+  FreshLooks looks;
   const FileSnapshot* userFiles[] = {&f.live->usersDat, &f.live->usersPtr, &f.live->whosOn};
   const char* names[] = {"QVUSERS.DAT", "QVUSERS.PTR", "QVWHOSON.DAT"};
-  for (int i = 0; i < 3; ++i) {
-    if (Differs(userFiles[i]->path.text, userFiles[i], names[i], &first)) return first;
-  }
+  for (int i = 0; i < 3; ++i) AddLook(&looks, userFiles[i]->path.text, userFiles[i], names[i]);
   for (uint32_t i = 0; i < f.inventory->count; ++i) {
     const LmrFileEntry* entry = &f.inventory->entries[i];
-    if (Differs(entry->path.text, &entry->liveSnapshot, entry->name, &first)) return first;
+    AddLook(&looks, entry->path.text, &entry->liveSnapshot, entry->name);
   }
   const PackContext* pack = f.pack;
-  if (pack->purgedLogExisted && pack->purgedLogSnapshot.ok &&
-      Differs(pack->purgedLogPath.text, &pack->purgedLogSnapshot, "QVPURGED.USR", &first)) {
-    return first;
+  if (pack->purgedLogExisted && pack->purgedLogSnapshot.ok) {
+    AddLook(&looks, pack->purgedLogPath.text, &pack->purgedLogSnapshot, "QVPURGED.USR");
   }
+  const FirstDifference first = FirstDifferenceAmong(&looks);
+  if (first.look != FreshLook::Same) return first;
   // Staging records whether the audit log existed: one made since is a change too.
   if (pack->purgedLogPath.text[0] != '\0' && !pack->purgedLogExisted &&
       EntryMayExist(pack->purgedLogPath.text)) {
@@ -66,23 +103,23 @@ FirstDifference FirstChangedLiveFile(const EndOfRunFacts& f) {
 
 // The first committed file that is not as the post-write verification read it.
 FirstDifference FirstChangedCommittedFile(const EndOfRunFacts& f) {
-  FirstDifference first;
+  FreshLooks looks;
   const PackContext* pack = f.pack;
   const FileSnapshot* userFiles[] = {&pack->stagedDatSnapshot, &pack->stagedPtrSnapshot};
   const char* paths[] = {f.paths->usersDat.text, f.paths->usersPtr.text};
   const char* names[] = {"QVUSERS.DAT", "QVUSERS.PTR"};
-  for (int i = 0; i < 2; ++i) {
-    if (Differs(paths[i], userFiles[i], names[i], &first)) return first;
-  }
+  for (int i = 0; i < 2; ++i) AddLook(&looks, paths[i], userFiles[i], names[i]);
   for (uint32_t i = 0; i < f.inventory->count; ++i) {
     const LmrFileEntry* entry = &f.inventory->entries[i];
-    if (Differs(entry->path.text, &entry->stagedSnapshot, entry->name, &first)) return first;
+    AddLook(&looks, entry->path.text, &entry->stagedSnapshot, entry->name);
   }
-  if (pack->removePurgedLog) {
-    if (EntryMayExist(pack->purgedLogPath.text)) return {"QVPURGED.USR", FreshLook::Changed};
-  } else if (Differs(pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot, "QVPURGED.USR",
-                     &first)) {
-    return first;
+  if (!pack->removePurgedLog) {
+    AddLook(&looks, pack->purgedLogPath.text, &pack->stagedPurgedLogSnapshot, "QVPURGED.USR");
+  }
+  const FirstDifference first = FirstDifferenceAmong(&looks);
+  if (first.look != FreshLook::Same) return first;
+  if (pack->removePurgedLog && EntryMayExist(pack->purgedLogPath.text)) {
+    return {"QVPURGED.USR", FreshLook::Changed};
   }
   return {};
 }

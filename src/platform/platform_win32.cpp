@@ -243,23 +243,32 @@ int64_t NanosecondsOfTicks(int64_t ticks) {
   return ticks == 0 ? 0 : (ticks - 116444736000000000LL) * 100;
 }
 
-}  // namespace
-
-uint32_t StampHandle(FileHandle handle, FileStamp* stamp) {
-  HANDLE file = reinterpret_cast<HANDLE>(handle);
-  DWORD attributes = 0;
-  uint32_t error = IdentityOf(file, &stamp->identity, &attributes);
-  if (error != 0) return error;
+// The stamp of what file has open, and its attributes. The times and the
+// attributes come first: they are the handle's own, while the identity asks the
+// volume for its serial, which costs far more (under Wine, a trip to the mount
+// manager), so a file of the wrong kind is refused before it is asked.
+uint32_t StampAndAttributes(HANDLE file, FileStamp* stamp, DWORD* attributes) {
   FILE_BASIC_INFO basic;
   LARGE_INTEGER size;
   if (!QV_WIN32_CALL(GetFileInformationByHandleEx)(file, FileBasicInfo, &basic, sizeof basic) ||
       !QV_WIN32_CALL(GetFileSizeEx)(file, &size)) {
     return LastErrorOfFailure();
   }
+  *attributes = basic.FileAttributes;
+  DWORD ignored = 0;
+  const uint32_t error = IdentityOf(file, &stamp->identity, &ignored);
+  if (error != 0) return error;
   stamp->size = static_cast<uint64_t>(size.QuadPart);
   stamp->modifiedNs = NanosecondsOfTicks(basic.LastWriteTime.QuadPart);
   stamp->changedNs = NanosecondsOfTicks(basic.ChangeTime.QuadPart);
   return 0;
+}
+
+}  // namespace
+
+uint32_t StampHandle(FileHandle handle, FileStamp* stamp) {
+  DWORD attributes = 0;
+  return StampAndAttributes(reinterpret_cast<HANDLE>(handle), stamp, &attributes);
 }
 
 uint32_t StampPath(const char* path, FileStamp* stamp) {
@@ -268,12 +277,10 @@ uint32_t StampPath(const char* path, FileStamp* stamp) {
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
   DWORD attributes = 0;
-  FileIdentity identity{};
-  uint32_t error = IdentityOf(file, &identity, &attributes);
+  uint32_t error = StampAndAttributes(file, stamp, &attributes);
   if (error == 0 && KindOfAttributes(attributes) != EntryKind::RegularFile) {
     error = kErrorAccessDenied;
   }
-  if (error == 0) error = StampHandle(reinterpret_cast<FileHandle>(file), stamp);
   QV_WIN32_CALL(CloseHandle)(file);
   return error;
 }
@@ -364,10 +371,11 @@ uint32_t CountNames(const char* path, uint32_t* links) {
       path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
-  BY_HANDLE_FILE_INFORMATION info;
+  // The standard information needs no access right, and no trip to the volume.
+  FILE_STANDARD_INFO info;
   uint32_t error = 0;
-  if (QV_WIN32_CALL(GetFileInformationByHandle)(file, &info)) {
-    *links = info.nNumberOfLinks;
+  if (QV_WIN32_CALL(GetFileInformationByHandleEx)(file, FileStandardInfo, &info, sizeof info)) {
+    *links = info.NumberOfLinks;
   } else {
     error = LastErrorOfFailure();
   }
@@ -402,9 +410,11 @@ namespace {
 // A disk file that is no directory: pipes, consoles and other devices are refused.
 uint32_t CheckRegular(HANDLE file) {
   if (QV_WIN32_CALL(GetFileType)(file) != FILE_TYPE_DISK) return kErrorNotRegularFile;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!QV_WIN32_CALL(GetFileInformationByHandle)(file, &info)) return LastErrorOfFailure();
-  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kErrorNotRegularFile : 0;
+  FILE_BASIC_INFO basic;
+  if (!QV_WIN32_CALL(GetFileInformationByHandleEx)(file, FileBasicInfo, &basic, sizeof basic)) {
+    return LastErrorOfFailure();
+  }
+  return (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? kErrorNotRegularFile : 0;
 }
 
 }  // namespace
