@@ -70,9 +70,10 @@ FirstDifference FirstDifferenceAmong(FreshLooks* looks) {
                   nullptr, 0},
                  &ignored);
   for (uint32_t i = 0; i < looks->count; ++i) {
+    const FreshLooks::File& file = looks->files[i];
     // A look an interrupt kept from starting is taken here.
-    if (!looks->files[i].looked) LookStep(i, looks, &ignored);
-    if (looks->files[i].look != FreshLook::Same) return {looks->files[i].name, looks->files[i].look};
+    if (!file.looked) LookStep(i, looks, &ignored);
+    if (file.look != FreshLook::Same) return {file.name, file.look};
   }
   return {};
 }

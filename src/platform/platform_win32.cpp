@@ -1065,6 +1065,9 @@ uint32_t TakeFileLock(const char* path, FileHandle* handle) {
       path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return LastErrorOfFailure();
+  // A lock this call made and could not take is removed again; one another run
+  // made is left.
+  const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
   FileIdentity identity;
   DWORD attributes;
   uint32_t error = IdentityOf(file, &identity, &attributes);
@@ -1074,6 +1077,7 @@ uint32_t TakeFileLock(const char* path, FileHandle* handle) {
   }
   if (error == 0 && !QV_WIN32_CALL(SetEndOfFile)(file)) error = LastErrorOfFailure();
   if (error != 0) {
+    if (made) (void)RemoveHeldFile(path, reinterpret_cast<FileHandle>(file));
     QV_WIN32_CALL(CloseHandle)(file);
     return error;
   }

@@ -90,12 +90,16 @@ auto Call(const char* function, int line, F fn, First first, Rest... rest) {
     }
   }
   const Result result = fn(first, rest...);
+  // What the call left for GetLastError (ERROR_ALREADY_EXISTS after a success
+  // included) is the caller's, whatever the bookkeeping calls.
+  const DWORD lastError = GetLastError();
   if constexpr (std::is_same_v<Result, HANDLE>) {
     if (path != nullptr && result != INVALID_HANDLE_VALUE && result != nullptr) {
       RememberHandle(result, path);
     }
   }
   Leave(rule);
+  SetLastError(lastError);
   return result;
 }
 

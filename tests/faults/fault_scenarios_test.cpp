@@ -20,6 +20,7 @@ struct Row {
   std::string errors = "1", backup = "named";
   bool committed = false;
   std::vector<std::string> packed{}, kept{};
+  std::string state{};  // how "Database state:" begins, where the row says
 };
 
 void Check(const Row& row) {
@@ -79,6 +80,9 @@ void Check(const Row& row) {
   }
   // A live file another program changed during a run that wrote none is never called unchanged.
   const std::string state = SummaryValue(report, "Database state:");
+  if (!row.state.empty()) {
+    EXPECT_EQ(state.substr(0, row.state.size()), row.state);
+  }
   EXPECT_FALSE(row.edited && !row.committed && row.packed.empty() &&
                DiffDatabase(f.before, left) != "" && state.rfind("UNCHANGED", 0) == 0)
       << state;
@@ -112,7 +116,11 @@ std::vector<Row> ReadRows(const std::string& name) {
     Row& row = rows.back();
     const bool header = row.tail.empty();
     if (header && line.rfind("rule: ", 0) == 0) row.rules.push_back(line.substr(6));
-    if (header && (line.rfind("rule: ", 0) == 0 || line.rfind("# ", 0) == 0)) continue;
+    if (header && line.rfind("state: ", 0) == 0) row.state = line.substr(7);
+    if (header && (line.rfind("rule: ", 0) == 0 || line.rfind("state: ", 0) == 0 ||
+                   line.rfind("# ", 0) == 0)) {
+      continue;
+    }
     if (!header || line.rfind("set: ", 0) != 0) {
       row.tail += line + "\n";
       continue;

@@ -6,9 +6,16 @@ MUTANTS = [
      "return LiveEvent::RolledBack;",
      "a sysop told the database was rolled back reopens the nodes on a mix"),
     ("unchanged-without-recheck", "src/cli/database_state.cpp",
-     "    if (Differs(userFiles[i]->path.text, userFiles[i], names[i], &first)) return first;\n  }\n  for (uint32_t i = 0; i < f.inventory->count; ++i) {\n    const LmrFileEntry* entry = &f.inventory->entries[i];\n    if (Differs(entry->path.text, &entry->liveSnapshot",
-     "  }\n  for (uint32_t i = 0; i < f.inventory->count; ++i) {\n    const LmrFileEntry* entry = &f.inventory->entries[i];\n    if (Differs(entry->path.text, &entry->liveSnapshot",
+     "  for (int i = 0; i < 3; ++i) AddLook(&looks, userFiles[i]->path.text, userFiles[i], names[i]);\n",
+     "",
      "a database another program changed is reported untouched"),
+    ("state-names-a-later-change", "src/cli/database_state.cpp",
+     "    if (!file.looked) LookStep(i, looks, &ignored);\n"
+     "    if (file.look != FreshLook::Same) return {file.name, file.look};\n  }\n  return {};",
+     "    static FirstDifference later;\n    if (!file.looked) LookStep(i, looks, &ignored);\n"
+     "    if (file.look != FreshLook::Same) later = {file.name, file.look};\n"
+     "    if (i + 1 == looks->count) return later;\n  }\n  return {};",
+     "the sysop is sent after the wrong file (the looks run side by side, the last to differ wins)"),
     ("marker-run-says-unchanged", "src/cli/database_state.cpp",
      "    case LiveState::EarlierMarker:\n      DescribeEarlierMarker(f, lines);",
      "    case LiveState::EarlierMarker:\n      DescribeUnwritten(f, lines);",
