@@ -473,7 +473,15 @@ HeldRemoval RemoveHeldFile(const char* path, FileHandle handle) {
   FileIdentity held;
   DWORD attributes;
   if (IdentityOf(ToHandle(handle), &held, &attributes) != 0) return HeldRemoval::Failed;
-  switch (MatchEntry(path, held)) {
+  EntryMatch match = MatchEntry(path, held);
+  // Held so, the file keeps its name: one not found is looked for once more
+  // before the file is called gone, or a lock would be left behind unnamed.
+  if (match == EntryMatch::Missing &&
+      (QV_WIN32_CALL(GetFileAttributesA)(path) != INVALID_FILE_ATTRIBUTES ||
+       !IsMissingError(GetLastError()))) {
+    match = MatchEntry(path, held);
+  }
+  switch (match) {
     case EntryMatch::Same:
       break;
     case EntryMatch::Missing:
