@@ -143,7 +143,7 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
      "and the next run takes the lock over"},
     {std::regex("(stat|GetFileAttributesExA) E\\w+ <home>/QVCULLDB\\.COM"),
      "it only decides the legacy-name warning"},
-    {std::regex("stat E\\w+ <home>/WORK/QVUSERS\\.DAT"),
+    {std::regex("(stat|GetFileSecurityA) E\\w+ <home>/WORK/QVUSERS\\.DAT"),
      "whose backups to trust: unknown, only root and the running user are, which is stricter"},
     {std::regex("fstatat E\\w+ <home>/MESSAGE/QVMSG\\d\\.LMR"),
      "an entry the listing cannot examine is listed as a file and examined again"},
@@ -177,7 +177,7 @@ const std::pair<std::regex, const char*> kSafelyIgnored[] = {
     {std::regex("(unlink|open|fsync|close|DeleteFileA|CreateFileA|FlushFileBuffers|CloseHandle) "
                 "E\\w+ <home>/WORK(/QVCOMMIT\\.MRK)?"),
      "removing the marker after a verified commit: a warning now, and the next run resolves it"},
-    {std::regex("(lstat|fstat|GetFileInformationByHandleEx|GetFileSizeEx|CreateFileA) E\\w+ "
+    {std::regex("(lstat|fstat|GetFileInformationByHandle(Ex)?|GetFileSizeEx|CreateFileA) E\\w+ "
                 "<home>/(WORK/QV\\w+\\.(DAT|PTR|USR)|MESSAGE/QVMSG\\d\\.LMR)"),
      "a stamp that cannot be taken (the fresh look of a state line, a replaced file after the "
      "renames): the file is read again instead"},
