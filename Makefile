@@ -97,10 +97,11 @@ test-asan:
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest -j$(JOBS) --output-on-failure -LE slow
 
-# ThreadSanitizer over the end-to-end scenarios, whose runs hash and copy on two threads.
+# ThreadSanitizer over the end-to-end scenarios, whose runs hash and copy on two threads (the
+# fault shim too: a scenario tells a volume's free space through it).
 test-tsan:
 	cmake -S . -B build-tsan -DQV_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WERROR=ON >/dev/null
-	cmake --build build-tsan -j$(JOBS) --target qvculldb qvrestore qv_e2e_tests
+	cmake --build build-tsan -j$(JOBS) --target qvculldb qvrestore qv_e2e_tests qv_fault_shim
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest -j$(JOBS) --output-on-failure -L e2e -E LargeFiles
 
 test-sanitizers: test-asan test-tsan
