@@ -7,6 +7,7 @@
 // interrupt side makes no other call than CloseFileHandle, RemoveFile,
 // RemoveHeldFile and the plain writes of the output kept so far and its notice.
 #include "base/interrupt_hold.h"
+#include "base/turn.h"
 #include "base/cleanup_registry.h"
 
 #include <atomic>
@@ -40,16 +41,6 @@ bool IsLock(int slot) { return g_slots[slot].handle != platform::kInvalidHandle;
 // again meanwhile). The interrupt side never waits for a turn: it only moves
 // slot states and reads the paths of slots it has taken.
 std::atomic<bool> g_turnTaken{false};
-
-struct RegistryTurn {
-  RegistryTurn() {
-    while (g_turnTaken.exchange(true, std::memory_order_acquire)) {
-    }
-  }
-  ~RegistryTurn() { g_turnTaken.store(false, std::memory_order_release); }
-  RegistryTurn(const RegistryTurn&) = delete;
-  RegistryTurn& operator=(const RegistryTurn&) = delete;
-};
 
 // In a turn: the armed file slot that holds path, or -1.
 int FindArmedFile(const char* path) {
@@ -121,7 +112,7 @@ bool InstallCleanupOnInterrupt() {
 int RegisterCleanup(const char* path, platform::FileHandle handle) {
   const size_t length = strlen(path);
   if (length >= kPathBufferSize) return -1;
-  const RegistryTurn turn;
+  const Turn turn(g_turnTaken);
   if (handle == platform::kInvalidHandle) {
     const int registered = FindArmedFile(path);
     if (registered >= 0) return registered;
@@ -142,7 +133,7 @@ int RegisterCleanup(const char* path, platform::FileHandle handle) {
 }
 
 void UnregisterCleanup(const char* path) {
-  const RegistryTurn turn;
+  const Turn turn(g_turnTaken);
   const int slot = FindArmedFile(path);
   SlotState state = SlotState::Armed;
   if (slot >= 0) g_states[slot].compare_exchange_strong(state, SlotState::Free);

@@ -1,4 +1,5 @@
 #include "base/interrupt_hold.h"
+#include "base/turn.h"
 #include "base/output.h"
 
 #include <atomic>
@@ -31,15 +32,6 @@ std::atomic<platform::FileHandle> g_reportHandle{platform::kInvalidHandle};
 bool g_flushEachLine = true;
 
 std::atomic<bool> g_turnTaken{false};
-struct OutputTurn {
-  OutputTurn() {
-    while (g_turnTaken.exchange(true, std::memory_order_acquire)) {
-    }
-  }
-  ~OutputTurn() { g_turnTaken.store(false, std::memory_order_release); }
-  OutputTurn(const OutputTurn&) = delete;
-  OutputTurn& operator=(const OutputTurn&) = delete;
-};
 
 // A failed write of the program's own output has no better place to be told.
 void WriteBlock(const char* data, size_t length) {
@@ -84,7 +76,7 @@ void AppendInTurn(const char* text, size_t length) {
 
 void TeeText(const char* text, size_t length) {
   if (length == 0) return;
-  const OutputTurn turn;
+  const Turn turn(g_turnTaken);
   AppendInTurn(text, length);
   g_published.store(g_used, std::memory_order_release);
   if (g_flushEachLine && text[length - 1] == '\n') FlushInTurn();
@@ -143,7 +135,7 @@ void TeeList(const char* format, va_list args) {
 }  // namespace
 
 void SetReportStream(FILE* report) {
-  const OutputTurn turn;
+  const Turn turn(g_turnTaken);
   FlushInTurn();
   g_reportStream = report;
   g_reportHandle.store(platform::HandleOfStream(report));
@@ -153,12 +145,12 @@ void SetReportStream(FILE* report) {
 FILE* ReportStream() { return g_reportStream; }
 
 void FlushOutput() {
-  const OutputTurn turn;
+  const Turn turn(g_turnTaken);
   FlushInTurn();
 }
 
 void BeginSection(const char* banner) {
-  const OutputTurn turn;
+  const Turn turn(g_turnTaken);
   FlushInTurn();
   AppendInTurn(banner, strlen(banner));
   FlushInTurn();
