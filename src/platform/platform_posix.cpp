@@ -152,9 +152,7 @@ uint32_t MapErrno(int err, ErrnoContext context, const char* path) {
 }  // namespace
 
 uint32_t Win32ErrorFromErrno(int err, ErrnoContext context, const char* path) {
-  const uint32_t code = MapErrno(err, context, path);
-  t_lastFailure = {code, err};
-  return code;
+  return FailedWith(MapErrno(err, context, path), err);
 }
 
 int FailureErrno(uint32_t code) {
